@@ -1,0 +1,106 @@
+#include "errors.h"
+
+#include <cerrno>
+#include <climits>
+
+EInOutError::EInOutError(int errnoValue)
+    : ELGPError(lgp::InOutErrorText(errnoValue))
+    , ErrorCode(errnoValue)
+{
+}
+
+namespace lgp
+{
+    void Fail(const std::string& message) { throw ELGPError(message); }
+    void FailRead() { throw ELGPError("Stream read error"); }
+    void FailWrite() { throw ELGPError("Stream write error"); }
+    void FailListIndex(std::int64_t index)
+    {
+        throw ELGPError("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    void FailOpen(const std::string& path) { throw ELGPError("Cannot open file " + path); }
+    void FailCreate(const std::string& path) { throw ELGPError("Cannot create file " + path); }
+    void FailInOut(int errnoValue) { throw EInOutError(errnoValue); }
+
+    std::string InOutErrorText(int errnoValue)
+    {
+        switch (errnoValue)
+        {
+        case ENOENT:
+            return "File not found";
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case EINVAL:
+        case ELOOP:
+            return "Invalid filename";
+        case EMFILE:
+        case ENFILE:
+            return "Too many open files";
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return "File access denied";
+        default:
+            return "I/O error " + std::to_string(errnoValue);
+        }
+    }
+
+    bool TryStrToInt(const std::string& text, std::int32_t& value)
+    {
+        std::size_t i = 0;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+            ++i;
+        bool negative = false;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        {
+            negative = text[i] == '-';
+            ++i;
+        }
+        int base = 10;
+        if (i < text.size() && text[i] == '$')
+        {
+            base = 16;
+            ++i;
+        }
+        else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
+        {
+            base = 16;
+            i += 2;
+        }
+        if (i >= text.size())
+            return false;
+        std::int64_t result = 0;
+        for (; i < text.size(); ++i)
+        {
+            const char c = text[i];
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (base == 16 && c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (base == 16 && c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                return false;
+            result = result * base + digit;
+            // Hexadecimal may fill all 32 bits (0xFFFFFFFF reads as -1); decimal may not.
+            const std::int64_t limit = base == 16 ? std::int64_t(UINT32_MAX) : std::int64_t(INT32_MAX) + 1;
+            if (result > limit)
+                return false;
+        }
+        if (negative)
+            result = -result;
+        if (base == 10 && (result > INT32_MAX || result < INT32_MIN))
+            return false;
+        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(result));
+        return true;
+    }
+
+    std::int32_t StrToInt(const std::string& text)
+    {
+        std::int32_t value = 0;
+        if (!TryStrToInt(text, value))
+            throw ELGPError("'" + text + "' is not a valid integer value");
+        return value;
+    }
+}

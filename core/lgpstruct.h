@@ -1,0 +1,249 @@
+#pragma once
+// The LGP archive core: the index reader (TLGPFile), the in-place editor
+// (TRawLGPFile), the builder, and analysis, repair and packing.
+//
+// Archive layout (all integers little-endian, offsets and lengths signed 32-bit):
+//
+//   0        header      12-byte creator (right-aligned, NUL padded) + int32 file count
+//   16       TOC         file count x 27 bytes: name[20] (NUL-terminated), int32 offset,
+//                        type byte (14), uint16 (0)
+//   16+27n   validation  opaque bytes up to the smallest TOC offset (3,602 as built)
+//   ...      data        per entry: name[20] + int32 length, then length bytes; an
+//                        entry rewritten shorter may be followed by a gap marker
+//                        (uint32 0x5F6A04E8, uint32 gap size >= 8, measured from the marker)
+//   end      trailing    bytes after the last data entry ("FINAL FANTASY7" as built,
+//                        "LGP PATCH FILE" in patches; at most 24 bytes)
+//
+// Nothing here shows a window: failures are ELGPError exceptions carrying the
+// user's text, progress goes to ProgressHook and the builder's one message to
+// MessageHook.
+
+#include "errors.h"
+#include "streams.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Hooks
+
+// Progress of long operations as (position, maximum). Empty means silent.
+// Callers report position 1 with the true maximum before any later step.
+using TProgressHook = std::function<void(std::int32_t position, std::int32_t maximum)>;
+extern TProgressHook ProgressHook;
+
+// The builder's "no validation template" message. Empty means silent.
+using TMessageHook = std::function<void(const std::string& text)>;
+extern TMessageHook MessageHook;
+
+// Sets ProgressHook for one scope and restores the previous one on every path.
+class ScopedProgressHook
+{
+public:
+    explicit ScopedProgressHook(TProgressHook hook);
+    ~ScopedProgressHook();
+    ScopedProgressHook(const ScopedProgressHook&) = delete;
+    ScopedProgressHook& operator=(const ScopedProgressHook&) = delete;
+
+private:
+    TProgressHook mPrevious;
+};
+
+// Calls ProgressHook when it is set.
+void ReportProgress(std::int32_t position, std::int32_t maximum);
+
+// ---------------------------------------------------------------------------
+// Names
+
+constexpr std::size_t NameFieldSize = 20;
+using NameField = std::array<char, NameFieldSize>;
+
+// a-z to A-Z only.
+std::string UpperAscii(std::string text);
+bool SameNameAscii(const std::string& a, const std::string& b);
+// The field up to its first NUL, never past its 20 bytes.
+std::string NameFromField(const NameField& field);
+// NUL-padded field. Throws when the name has 20 or more characters:
+// "The name \"%s\" is too long for an archive entry (at most 19 characters)."
+NameField FieldFromName(const std::string& name);
+
+// Throws unless name can be used as a file name inside a chosen folder: a
+// name holding "/" or "\", or being "", "." or "..", would write outside it.
+// Message: "The entry name \"%s\" is not a plain file name; it cannot be written to a folder."
+void CheckPlainFileName(const std::string& name);
+
+// ---------------------------------------------------------------------------
+// Index reader
+
+constexpr std::int32_t LengthNotRead = -1;
+constexpr std::int32_t LengthBadOffset = -2;
+
+struct LGPEntry
+{
+    std::string Name;
+    std::int32_t Offset = 0;
+    std::int32_t Length = LengthNotRead;
+    bool NameMismatch = false;
+
+    bool operator==(const LGPEntry&) const = default;
+};
+
+// Read-only view of an archive: header and TOC, and with readLengths every data
+// entry header and the trailing text. The file is not kept open; each data
+// read reopens it by path (shared with other readers and writers).
+class TLGPFile
+{
+public:
+    // Failures: "Cannot open file %s", "Stream read error" (file ends inside the
+    // header, the TOC or a data entry header being read).
+    TLGPFile(const std::string& path, bool readLengths);
+
+    std::int32_t FileCount() const { return mFileCount; }
+    const std::string& FileName() const { return mFileName; }
+    const std::string& Creator() const { return mCreator; }
+    const std::string& Description() const { return mDescription; }
+
+    // Table order; "List index out of bounds (%d)" outside 0..FileCount-1.
+    LGPEntry GetEntry(std::int32_t index) const;
+    // Ascending Offset, later table entries first among equal Offsets.
+    LGPEntry GetEntryByOffset(std::int32_t index) const;
+    // Table index of the offset list's element index.
+    std::int32_t TableIndexByOffset(std::int32_t index) const;
+    // First table index whose Name equals name ASCII case-insensitively, or -1.
+    std::int32_t FindEntry(const std::string& name) const;
+    // Appends the entry's data (length from the data entry header on disk) at
+    // dest's position. "Stream read error" when the header or data run past the end.
+    void ReadEntryData(std::int32_t index, TStream& dest) const;
+
+private:
+    std::int32_t mFileCount = 0;
+    std::string mFileName;
+    std::string mCreator;
+    std::string mDescription;
+    std::vector<LGPEntry> mEntries;
+    std::vector<std::int32_t> mByOffset;             // table indexes in offset order
+    std::vector<std::int32_t> mByName;               // table indexes sorted by upper-cased name, then index
+};
+
+// Writes entry's data from the open archive stream to outputPath (created or
+// replaced). "LGP TOC has invalid offset!" for LengthBadOffset, "Cannot create
+// file %s", "Stream read error".
+void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath);
+
+// ---------------------------------------------------------------------------
+// Raw editor
+
+struct TOCEntry
+{
+    NameField Name{};
+    std::int32_t Offset = 0;
+    std::uint8_t Type = 14;
+    std::uint16_t Reserved = 0;
+
+    std::string NameString() const { return NameFromField(Name); }
+    bool operator==(const TOCEntry&) const = default;
+};
+
+struct RawDataEntry
+{
+    NameField Name{};
+    std::int32_t Length = 0;
+    std::int32_t Position = 0;
+    std::span<const std::uint8_t> Data; // only in records passed in
+    std::int32_t Room = 0;
+
+    std::string NameString() const { return NameFromField(Name); }
+};
+
+constexpr std::int32_t RoomUnlimited = 2147483647;
+
+enum class RawEditorVariant
+{
+    Main, // fits by Room
+    Stub, // the self-extractor's older rule: no growing in place, no Room
+};
+
+// In-place editor. Holds the archive open read/write with other writers
+// refused for its whole life; every change reaches the file at once.
+class TRawLGPFile
+{
+public:
+    // "Cannot open file %s" when it can't be opened for writing (missing,
+    // read-only, another writer); "Stream read error" inside header or TOC.
+    explicit TRawLGPFile(const std::string& path, RawEditorVariant variant = RawEditorVariant::Main);
+
+    std::int32_t FileCount() const { return mFileCount; }
+    std::int32_t DataCount() const { return static_cast<std::int32_t>(mData.size()); }
+    const std::string& Creator() const { return mCreator; }
+    const std::vector<std::uint8_t>& TrailingText() const { return mTrailingText; }
+    const std::string& FileName() const { return mFile.FileName(); }
+    RawEditorVariant Variant() const { return mVariant; }
+
+    TOCEntry GetTableEntry(std::int32_t index) const;
+    void SetTableEntry(std::int32_t index, const TOCEntry& entry);
+    RawDataEntry GetDataEntry(std::int32_t index) const;
+    // Data of the TOC entry: the data entry header at its Offset and its Length bytes.
+    void ReadEntryData(std::int32_t tableIndex, TStream& dest);
+    // False (nothing written) when the new data doesn't fit the variant's rule.
+    bool RewriteDataEntry(std::int32_t index, const RawDataEntry& entry);
+    // Index of the new entry. "List index out of bounds (-1)" without data entries.
+    std::int32_t AppendDataEntry(const RawDataEntry& entry);
+    // Cuts the file at data entry index. Main variant only.
+    void TruncateData(std::int32_t index);
+
+    // The open file, for the core's own operations (packing).
+    TFileStream& File() { return mFile; }
+
+private:
+    TFileStream mFile;
+    RawEditorVariant mVariant;
+    std::int32_t mFileCount = 0;
+    std::string mCreator;
+    std::vector<TOCEntry> mToc;
+    std::vector<RawDataEntry> mData;
+    std::vector<std::uint8_t> mTrailingText;
+};
+
+// ---------------------------------------------------------------------------
+// Builder
+
+struct ArchiveBuildOptions
+{
+    std::string Folder;           // files to store (ordinary files only)
+    std::string Output;           // archive to write
+    bool DeleteSources = false;   // delete each file once it is stored
+    std::array<char, 12> CreatorField{0, 0, 'S', 'Q', 'U', 'A', 'R', 'E', 'S', 'O', 'F', 'T'};
+    std::string TrailingText = "FINAL FANTASY7";
+    std::optional<std::vector<std::uint8_t>> ValidationData; // copied after the TOC when set
+    bool ReportProgress = true;
+};
+
+// Ordinary files of folder (no subfolders, no dot files), full paths sorted
+// case-insensitively as the builder stores them.
+std::vector<std::string> ListArchiveFolder(const std::string& folder);
+
+// Writes an archive from the folder's files by the builder's steps. Names of 20+
+// characters are refused before the output is created; the output file itself is
+// left out of the listing.
+void BuildArchive(const ArchiveBuildOptions& options);
+
+// The Create command's builder: validation data from "LGP.<n>" beside the program
+// when useValidationData (its absence goes to MessageHook and nothing is written).
+void CreateArchiveFromFolder(const std::string& folder, const std::string& output, bool deleteSources,
+    bool useValidationData);
+
+// ---------------------------------------------------------------------------
+// Analysis, repair, packing
+
+// The Analyse report lines for a freshly opened index (lengths read), with
+// fileLabel the file name shown in the "File: " line. "Couldn't retrieve file
+// information!" when the archive's path is no ordinary file.
+std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::string& fileLabel);
+
+void RepairArchive(const std::string& path);
+void PackArchive(const std::string& path);

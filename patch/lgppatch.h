@@ -1,0 +1,105 @@
+#pragma once
+// Patches: difference data, patch files, patch creation and application, and
+// the self-extracting patch layout.
+//
+// Difference data: groups of one control byte and up to eight one-byte items.
+// Bit k set: item k is a literal (the next new byte; one old byte passed over).
+// Clear: a copy run of item + 1 old bytes (1 to 256). No header, no length.
+//
+// A patch is an archive (creator "QUENWICK-LGP", trailing text "LGP PATCH FILE",
+// validation data from "LGP.95" beside the program) with one entry of
+// difference data per changed file, named like the file it changes.
+
+#include "core/lgpstruct.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Difference of new against old over their common length, or nullptr when
+// they agree there.
+std::unique_ptr<TMemoryStream> MakeDifference(TMemoryStream& oldData, TMemoryStream& newData);
+std::optional<std::vector<std::uint8_t>> MakeDifference(std::span<const std::uint8_t> oldData,
+    std::span<const std::uint8_t> newData);
+
+// New bytes from old bytes and difference data. "Stream read error" when a
+// copy run reaches past the end of the old data.
+std::unique_ptr<TMemoryStream> ApplyDifference(TMemoryStream& oldData, TMemoryStream& difference);
+std::vector<std::uint8_t> ApplyDifference(std::span<const std::uint8_t> oldData,
+    std::span<const std::uint8_t> difference);
+
+// The validation template every patch carries: "LGP.95" beside the program.
+std::string PatchTemplatePath();
+
+// Writes a patch file from every ordinary file of folder (which must end in
+// "/"). Fails with the template message before creating the output when the
+// template can't be opened.
+void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources);
+
+// Applies the patch to the archive (see ApplyPatch's steps): each TOC entry with
+// a patch entry of its name gets new data, rewritten in place when
+// allowOverwrite and it fits, appended otherwise; written data entries are
+// named like the entry they replace plus ".patch".
+void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
+
+// --- Patch creation -------------------------------------------------------
+
+struct PatchCreationOptions
+{
+    std::string Source;          // source (original) archive
+    bool ModifiedIsFolder = false;
+    std::string ModifiedArchive; // when !ModifiedIsFolder
+    std::string ModifiedFolder;  // when ModifiedIsFolder; ends in "/"
+    bool SkipSameLength = false; // "Skip files if they have the same length"
+    std::string Output;          // patch file to write
+};
+
+// What the creator window (or the command-line tool) shows while a patch is
+// made. Opening the archives reports through ProgressHook as usual.
+struct PatchCreationCallbacks
+{
+    std::function<void(const std::string& text)> Status; // "Opening patch file...", ..., "Done!"
+    std::function<void(std::int32_t maximum)> SetBarMaximum;
+    std::function<void(std::int32_t position)> SetBarPosition;
+};
+
+// The work folder: the temporary folder + "LGPMK.TMP/".
+std::string PatchWorkFolder();
+
+// Compares the source archive with the modified archive or folder and writes
+// the patch. Leftover files in the work folder are cleared first; TOC names that
+// are no plain file names are refused.
+void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks);
+
+// --- Self-extracting patches ------------------------------------------------
+
+constexpr std::size_t SelfExtractorTrailerSize = 40;
+constexpr std::size_t TargetNameFieldSize = 32;
+
+struct SelfExtractorTrailer
+{
+    std::int32_t StubLength = 0;
+    std::int32_t Flags = 0;
+    std::string TargetName;
+};
+
+// The file-name part of the "Filename to patch" text: after its last "/", "\"
+// or ":".
+std::string TargetNameFromText(const std::string& text);
+
+// The 40 bytes after the patch. Refuses a TargetName of 32+ characters.
+std::vector<std::uint8_t> EncodeTrailer(const SelfExtractorTrailer& trailer);
+// Reads the trailer from the end of a whole self-extracting file and checks
+// that StubLength lies between 0 and the file length minus 40.
+SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file);
+
+// Stub image + patch + trailer, written to output (nothing is written before
+// both inputs are read).
+void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
+    bool allowOverwrite, const std::string& output);
+// The patch bytes of a self-extracting file, written to output.
+void ExtractPatch(const std::string& source, const std::string& output);

@@ -1,0 +1,68 @@
+#include "paths.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Platform::Paths
+{
+    namespace
+    {
+        std::string withSlash(std::string path)
+        {
+            if (path.empty() || path.back() != '/')
+                path += '/';
+            return path;
+        }
+
+        std::string env(const char* name)
+        {
+            const char* value = std::getenv(name);
+            return value ? std::string(value) : std::string();
+        }
+    }
+
+    std::string executablePath()
+    {
+        std::vector<char> buffer(4096);
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+        if (n <= 0)
+            return {};
+        return std::string(buffer.data(), static_cast<std::size_t>(n));
+    }
+
+    std::string programDir()
+    {
+        const std::string exe = executablePath();
+        const auto slash = exe.find_last_of('/');
+        if (slash == std::string::npos)
+            return "./";
+        return exe.substr(0, slash + 1);
+    }
+
+    std::string tempDir()
+    {
+        const std::string tmp = env("TMPDIR");
+        return withSlash(tmp.empty() ? "/tmp" : tmp);
+    }
+
+    std::string homeDir()
+    {
+        std::string home = env("HOME");
+        if (home.empty())
+        {
+            if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+                home = pw->pw_dir;
+        }
+        return withSlash(home.empty() ? "/" : home);
+    }
+
+    std::string configDir()
+    {
+        const std::string xdg = env("XDG_CONFIG_HOME");
+        if (!xdg.empty() && xdg[0] == '/')
+            return withSlash(xdg);
+        return homeDir() + ".config/";
+    }
+}

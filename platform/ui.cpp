@@ -1,0 +1,177 @@
+#include "ui.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+
+namespace Platform::Ui
+{
+    namespace
+    {
+        QString applicationTitle()
+        {
+            const QString name = QApplication::applicationDisplayName();
+            return name.isEmpty() ? QStringLiteral("Quenwick's Tarrowin") : name;
+        }
+
+        QString withDefaultExt(const QString& path, const FileDialogOptions& options)
+        {
+            if (options.defaultExt.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+                return path;
+            return path + "." + options.defaultExt.toLower();
+        }
+
+        class QtPrompter : public Prompter
+        {
+        public:
+            void message(QWidget* parent, const QString& caption, const QString& text) override
+            {
+                QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent);
+                box.exec();
+            }
+
+            bool question(QWidget* parent, const QString& caption, const QString& text) override
+            {
+                QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+                box.setDefaultButton(QMessageBox::No);
+                return box.exec() == QMessageBox::Yes;
+            }
+
+            void error(QWidget* parent, const QString& caption, const QString& text) override
+            {
+                QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
+                box.exec();
+            }
+
+            std::optional<QString> openFile(QWidget* parent, const FileDialogOptions& options) override
+            {
+                QFileDialog dialog(parent, options.title.isEmpty() ? QStringLiteral("Open") : options.title);
+                dialog.setAcceptMode(QFileDialog::AcceptOpen);
+                dialog.setFileMode(options.mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+                return run(dialog, options);
+            }
+
+            std::optional<QString> saveFile(QWidget* parent, const FileDialogOptions& options) override
+            {
+                QFileDialog dialog(parent, options.title.isEmpty() ? QStringLiteral("Save As") : options.title);
+                dialog.setAcceptMode(QFileDialog::AcceptSave);
+                dialog.setFileMode(QFileDialog::AnyFile);
+                return run(dialog, options);
+            }
+
+            std::optional<QString> chooseFolder(QWidget* parent, const QString& title) override
+            {
+                const QString dir = QFileDialog::getExistingDirectory(parent, title);
+                if (dir.isEmpty())
+                    return std::nullopt;
+                return dir;
+            }
+
+        private:
+            static std::optional<QString> run(QFileDialog& dialog, const FileDialogOptions& options)
+            {
+                dialog.setNameFilter(qtFilter(options.filter));
+                if (!options.defaultExt.isEmpty())
+                    dialog.setDefaultSuffix(options.defaultExt.toLower());
+                dialog.setDirectory(options.directory.isEmpty() ? QDir::currentPath() : options.directory);
+                if (!options.fileName.isEmpty())
+                    dialog.selectFile(options.fileName);
+                if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+                    return std::nullopt;
+                return withDefaultExt(dialog.selectedFiles().first(), options);
+            }
+        };
+
+        QtPrompter gQtPrompter;
+
+        // The next queued answer; Cancel when none is left.
+        std::optional<QString> takeAnswer(std::deque<std::optional<QString>>& queue)
+        {
+            if (queue.empty())
+                return std::nullopt;
+            QString path = queue.front().value_or(QString());
+            const bool cancelled = !queue.front().has_value();
+            queue.pop_front();
+            if (cancelled)
+                return std::nullopt;
+            return std::optional<QString>(std::in_place, std::move(path));
+        }
+        Prompter* gPrompter = nullptr;
+    }
+
+    Prompter& prompter() { return gPrompter ? *gPrompter : gQtPrompter; }
+    void setPrompter(Prompter* p) { gPrompter = p; }
+
+    QString qtFilter(const QString& pipeFilter)
+    {
+        const QStringList parts = pipeFilter.split('|');
+        QStringList filters;
+        for (int i = 0; i + 1 < parts.size(); i += 2)
+        {
+            QString patterns = parts[i + 1];
+            patterns.replace(';', ' ');
+            filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+        }
+        return filters.join(";;");
+    }
+
+    QString errorBoxText(const QString& message)
+    {
+        if (!message.isEmpty() && message.back() > QChar('.'))
+            return message + ".";
+        return message;
+    }
+
+    void showError(QWidget* parent, const QString& message)
+    {
+        prompter().error(parent, applicationTitle(), errorBoxText(message));
+    }
+
+    void ScriptedPrompter::message(QWidget*, const QString& caption, const QString& text)
+    {
+        shown.push_back({Kind::Message, caption, text, {}});
+    }
+
+    bool ScriptedPrompter::question(QWidget*, const QString& caption, const QString& text)
+    {
+        shown.push_back({Kind::Question, caption, text, {}});
+        if (questionAnswers.empty())
+            return false;
+        const bool answer = questionAnswers.front();
+        questionAnswers.pop_front();
+        return answer;
+    }
+
+    void ScriptedPrompter::error(QWidget*, const QString& caption, const QString& text)
+    {
+        shown.push_back({Kind::Error, caption, text, {}});
+    }
+
+    std::optional<QString> ScriptedPrompter::openFile(QWidget*, const FileDialogOptions& options)
+    {
+        shown.push_back({Kind::OpenFile, options.title, options.filter, options});
+        return takeAnswer(fileAnswers);
+    }
+
+    std::optional<QString> ScriptedPrompter::saveFile(QWidget*, const FileDialogOptions& options)
+    {
+        shown.push_back({Kind::SaveFile, options.title, options.filter, options});
+        return takeAnswer(fileAnswers);
+    }
+
+    std::optional<QString> ScriptedPrompter::chooseFolder(QWidget*, const QString& title)
+    {
+        shown.push_back({Kind::Folder, title, {}, {}});
+        return takeAnswer(folderAnswers);
+    }
+
+    QStringList ScriptedPrompter::texts(Kind kind) const
+    {
+        QStringList result;
+        for (const Shown& s : shown)
+            if (s.kind == kind)
+                result << s.text;
+        return result;
+    }
+}
