@@ -94,8 +94,10 @@ std::string TargetNameFromText(const std::string& text);
 // The 40 bytes after the patch. Refuses a TargetName of 32+ characters.
 std::vector<std::uint8_t> EncodeTrailer(const SelfExtractorTrailer& trailer);
 // Reads the trailer from the end of a whole self-extracting file and checks
-// that StubLength lies between 0 and the file length minus 40.
+// that StubLength lies between 0 and the file length minus 40; otherwise
+// "<fileLabel> is not a self-extracting patch." ("The file" without a label).
 SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file);
+SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file, const std::string& fileLabel);
 
 // Stub image + patch + trailer, written to output (nothing is written before
 // both inputs are read).

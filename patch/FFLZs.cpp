@@ -1,0 +1,184 @@
+#include "FFLZs.h"
+
+#include "DebugLog.h"
+#include "core/errors.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace
+{
+    // A reference names a slot of the 4,096-byte window; the slot of output
+    // byte p is (p + 4078) mod 4096, hence the 18 in the distance.
+    constexpr std::int64_t WindowSize = 4096;
+    constexpr std::int64_t WindowBias = 18;
+    // The most one group can produce: eight references of 18 bytes.
+    constexpr std::size_t MaxGroupOutput = 8 * 18;
+
+    std::int32_t readLe32(const std::uint8_t* p)
+    {
+        return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
+            std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
+    }
+
+    void writeLe32(std::uint8_t* p, std::int32_t value)
+    {
+        const auto v = static_cast<std::uint32_t>(value);
+        p[0] = static_cast<std::uint8_t>(v);
+        p[1] = static_cast<std::uint8_t>(v >> 8);
+        p[2] = static_cast<std::uint8_t>(v >> 16);
+        p[3] = static_cast<std::uint8_t>(v >> 24);
+    }
+
+    // The whole stream as bytes, from its first byte; the position is restored.
+    std::vector<std::uint8_t> wholeStream(TStream& stream)
+    {
+        const std::int64_t saved = stream.Position();
+        const std::int64_t size = stream.Size();
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+        stream.SetPosition(0);
+        if (size > 0)
+            stream.ReadBuffer(bytes.data(), bytes.size());
+        stream.SetPosition(saved);
+        return bytes;
+    }
+
+    // Memory streams are decoded in place; anything else is read first.
+    template <typename Fn>
+    auto withBytes(TStream& stream, Fn&& fn)
+    {
+        if (auto* memory = dynamic_cast<TMemoryStream*>(&stream))
+            return fn(memory->Bytes());
+        const std::vector<std::uint8_t> bytes = wholeStream(stream);
+        return fn(std::span<const std::uint8_t>(bytes));
+    }
+}
+
+bool LooksLikeLzs(std::span<const std::uint8_t> data)
+{
+    // Too short to hold the length field: plain data, not a read failure.
+    if (data.size() < 4)
+        return false;
+    return static_cast<std::int64_t>(readLe32(data.data())) == static_cast<std::int64_t>(data.size()) - 4;
+}
+
+bool LooksLikeLzs(TStream& data)
+{
+    const std::int64_t size = data.Size();
+    if (size < 4)
+        return false;
+    const std::int64_t saved = data.Position();
+    std::uint8_t head[4];
+    data.SetPosition(0);
+    data.ReadBuffer(head, sizeof head);
+    data.SetPosition(saved);
+    return static_cast<std::int64_t>(readLe32(head)) == size - 4;
+}
+
+std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs)
+{
+    DebugLog("Setup to decompress");
+    const std::uint8_t* src = lzs.data();
+    const std::size_t end = lzs.size();
+    std::size_t in = 4; // the payload length field is not consulted
+
+    // Output is written through a raw index into a buffer kept at least one
+    // group's worth larger than what has been produced, then cut to size.
+    std::vector<std::uint8_t> out;
+    out.resize(std::max<std::size_t>(end * 8, MaxGroupOutput * 2));
+    std::size_t n = 0;
+
+    while (in < end)
+    {
+        if (out.size() - n < MaxGroupOutput)
+            out.resize(out.size() * 2);
+        std::uint8_t* o = out.data();
+        unsigned control = src[in++];
+        // A control byte must be followed by at least one item.
+        if (in == end)
+            lgp::FailRead();
+
+        // Eight literals in a row, all present: the common case of stored data.
+        if (control == 0xFF && end - in >= 8)
+        {
+            std::memcpy(o + n, src + in, 8);
+            n += 8;
+            in += 8;
+            continue;
+        }
+
+        for (int bit = 0; bit < 8 && in < end; ++bit, control >>= 1)
+        {
+            if (control & 1)
+            {
+                o[n++] = src[in++];
+                continue;
+            }
+            if (end - in < 2)
+                lgp::FailRead();
+            const unsigned b1 = src[in];
+            const unsigned b2 = src[in + 1];
+            in += 2;
+            const std::int64_t offset = static_cast<std::int64_t>(b1 | (b2 & 0xF0u) << 4);
+            const std::size_t length = (b2 & 0x0Fu) + 3;
+            // Distance 0 names the slot about to be written, which still holds
+            // the byte 4,096 back (or the window's initial zero).
+            std::int64_t d = (static_cast<std::int64_t>(n) - offset - WindowBias) & (WindowSize - 1);
+            if (d == 0)
+                d = WindowSize;
+            const auto distance = static_cast<std::size_t>(d);
+            if (distance > n)
+            {
+                // Starts before the first output byte: the whole copy reads as
+                // the window's zero fill.
+                std::memset(o + n, 0, length);
+            }
+            else if (distance >= length)
+            {
+                std::memcpy(o + n, o + n - distance, length);
+            }
+            else
+            {
+                // Overlapping copy: repeats the last `distance` bytes.
+                const std::uint8_t* from = o + n - distance;
+                for (std::size_t k = 0; k < length; ++k)
+                    o[n + k] = from[k];
+            }
+            n += length;
+        }
+    }
+    out.resize(n);
+    DebugLog("Done!");
+    return out;
+}
+
+std::unique_ptr<TMemoryStream> LzsDecompress(TStream& source)
+{
+    return std::make_unique<TMemoryStream>(
+        withBytes(source, [](std::span<const std::uint8_t> bytes) { return LzsDecode(bytes); }));
+}
+
+std::vector<std::uint8_t> LzsEncodeLiterals(std::span<const std::uint8_t> data)
+{
+    const std::size_t n = data.size();
+    const std::size_t payload = n + (n + 7) / 8;
+    if (payload > 0x7FFFFFFFu)
+        lgp::Fail("The data is too large to store as LZS.");
+    std::vector<std::uint8_t> out(4 + payload);
+    writeLe32(out.data(), static_cast<std::int32_t>(payload));
+    std::uint8_t* o = out.data() + 4;
+    for (std::size_t i = 0; i < n; i += 8)
+    {
+        const std::size_t block = std::min<std::size_t>(8, n - i);
+        *o++ = 0xFF;
+        std::memcpy(o, data.data() + i, block);
+        o += block;
+    }
+    return out;
+}
+
+std::unique_ptr<TMemoryStream> LzsStore(TStream& source)
+{
+    return std::make_unique<TMemoryStream>(
+        withBytes(source, [](std::span<const std::uint8_t> bytes) { return LzsEncodeLiterals(bytes); }));
+}

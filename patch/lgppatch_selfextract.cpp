@@ -1,0 +1,105 @@
+// Self-extracting patches: the stub's image, the patch, and a 40-byte trailer
+//   int32 StubLength (= offset of the patch), int32 Flags (bit 0: overwrite in
+//   place), char TargetName[32] (NUL-terminated file name of the archive).
+// The trailer always fills the last 40 bytes, so readers find it from the end.
+
+#include "lgppatch.h"
+
+#include "core/errors.h"
+
+#include <cstring>
+#include <limits>
+
+namespace
+{
+    void putLe32(std::uint8_t* p, std::int32_t value)
+    {
+        const auto v = static_cast<std::uint32_t>(value);
+        for (int i = 0; i < 4; ++i)
+            p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+
+    std::int32_t getLe32(const std::uint8_t* p)
+    {
+        return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
+            std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
+    }
+
+    [[noreturn]] void failNotSelfExtracting(const std::string& label)
+    {
+        lgp::Fail(label + " is not a self-extracting patch.");
+    }
+}
+
+std::string TargetNameFromText(const std::string& text)
+{
+    const auto cut = text.find_last_of("/\\:");
+    return cut == std::string::npos ? text : text.substr(cut + 1);
+}
+
+std::vector<std::uint8_t> EncodeTrailer(const SelfExtractorTrailer& trailer)
+{
+    // The field keeps a NUL terminator, which the stub relies on.
+    if (trailer.TargetName.size() >= TargetNameFieldSize)
+        lgp::Fail("The file name \"" + trailer.TargetName +
+            "\" is too long for a self-extracting patch (at most 31 characters).");
+    std::vector<std::uint8_t> bytes(SelfExtractorTrailerSize, 0);
+    putLe32(bytes.data(), trailer.StubLength);
+    putLe32(bytes.data() + 4, trailer.Flags);
+    std::memcpy(bytes.data() + 8, trailer.TargetName.data(), trailer.TargetName.size());
+    return bytes;
+}
+
+SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file, const std::string& fileLabel)
+{
+    if (file.size() < SelfExtractorTrailerSize)
+        failNotSelfExtracting(fileLabel);
+    const std::uint8_t* t = file.data() + (file.size() - SelfExtractorTrailerSize);
+    SelfExtractorTrailer trailer;
+    trailer.StubLength = getLe32(t);
+    trailer.Flags = getLe32(t + 4);
+    // The patch lies between the stub image and the trailer; a StubLength
+    // outside that range means these 40 bytes are no trailer.
+    if (trailer.StubLength < 0 ||
+        static_cast<std::uint64_t>(trailer.StubLength) > file.size() - SelfExtractorTrailerSize)
+        failNotSelfExtracting(fileLabel);
+    const char* name = reinterpret_cast<const char*>(t + 8);
+    trailer.TargetName.assign(name, strnlen(name, TargetNameFieldSize));
+    return trailer;
+}
+
+SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file)
+{
+    return DecodeTrailer(file, "The file");
+}
+
+void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
+    bool allowOverwrite, const std::string& output)
+{
+    const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
+    const std::vector<std::uint8_t> patch = ReadWholeFile(patchPath);
+    if (stub.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        lgp::Fail("The stub image " + stubPath + " is too large.");
+
+    SelfExtractorTrailer trailer;
+    trailer.StubLength = static_cast<std::int32_t>(stub.size());
+    trailer.Flags = allowOverwrite ? 1 : 0;
+    trailer.TargetName = TargetNameFromText(targetText);
+    const std::vector<std::uint8_t> tail = EncodeTrailer(trailer);
+
+    std::vector<std::uint8_t> image;
+    image.reserve(stub.size() + patch.size() + tail.size());
+    image.insert(image.end(), stub.begin(), stub.end());
+    image.insert(image.end(), patch.begin(), patch.end());
+    image.insert(image.end(), tail.begin(), tail.end());
+    WriteWholeFile(output, image);
+}
+
+void ExtractPatch(const std::string& source, const std::string& output)
+{
+    const std::vector<std::uint8_t> image = ReadWholeFile(source);
+    const SelfExtractorTrailer trailer = DecodeTrailer(image, source);
+    const auto from = static_cast<std::size_t>(trailer.StubLength);
+    const std::size_t to = image.size() - SelfExtractorTrailerSize;
+    WriteWholeFile(output, std::span<const std::uint8_t>(image).subspan(from, to - from));
+}

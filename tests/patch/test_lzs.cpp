@@ -1,0 +1,174 @@
+#include "patch/DebugLog.h"
+#include "patch/FFLZs.h"
+
+#include "core/errors.h"
+#include "testdata.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    using testdata::Bytes;
+
+    using testdata::withLength;
+
+    void expectReadError(const Bytes& lzs)
+    {
+        try
+        {
+            LzsDecode(lzs);
+            FAIL() << "decoding did not fail";
+        }
+        catch (const ELGPError& e)
+        {
+            EXPECT_STREQ(e.what(), "Stream read error");
+        }
+    }
+}
+
+TEST(LzsProbe, acceptsOnlyDataStartingWithItsOwnLengthMinusFour)
+{
+    EXPECT_TRUE(LooksLikeLzs(Bytes{0, 0, 0, 0}));
+    EXPECT_TRUE(LooksLikeLzs(Bytes{5, 0, 0, 0, 9, 9, 9, 9, 9}));
+    EXPECT_FALSE(LooksLikeLzs(Bytes{9, 0, 0, 0, 9, 9, 9, 9, 9}));
+    EXPECT_FALSE(LooksLikeLzs(Bytes{4, 0, 0, 0, 9, 9, 9, 9, 9}));
+    // A negative length field never matches.
+    EXPECT_FALSE(LooksLikeLzs(Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(LzsProbe, treatsDataOfZeroToThreeBytesAsPlain)
+{
+    for (std::size_t n = 0; n < 4; ++n)
+    {
+        const Bytes data(n, 0);
+        EXPECT_FALSE(LooksLikeLzs(data)) << n;
+        TMemoryStream stream{Bytes(data)};
+        EXPECT_FALSE(LooksLikeLzs(stream)) << n;
+    }
+}
+
+TEST(LzsProbe, streamProbeReadsFromTheStartAndKeepsThePosition)
+{
+    TMemoryStream stream{Bytes{2, 0, 0, 0, 7, 8}};
+    stream.SetPosition(5);
+    EXPECT_TRUE(LooksLikeLzs(stream));
+    EXPECT_EQ(stream.Position(), 5);
+}
+
+TEST(LzsStore, writesLiteralGroupsWithTheirPayloadLength)
+{
+    EXPECT_EQ(LzsEncodeLiterals(Bytes{}), (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(LzsEncodeLiterals(testdata::bytes("abc")), (Bytes{4, 0, 0, 0, 0xFF, 'a', 'b', 'c'}));
+
+    const Bytes eight = LzsEncodeLiterals(testdata::bytes("ABCDEFGH"));
+    EXPECT_EQ(eight, (Bytes{9, 0, 0, 0, 0xFF, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}));
+    const Bytes nine = LzsEncodeLiterals(testdata::bytes("ABCDEFGHI"));
+    EXPECT_EQ(nine, (Bytes{11, 0, 0, 0, 0xFF, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 0xFF, 'I'}));
+
+    TMemoryStream source{testdata::bytes("abc")};
+    source.SetPosition(2);
+    const auto stored = LzsStore(source);
+    EXPECT_EQ(Bytes(stored->Bytes().begin(), stored->Bytes().end()), (Bytes{4, 0, 0, 0, 0xFF, 'a', 'b', 'c'}));
+}
+
+TEST(LzsDecompress, emptyPayloadDecodesToNothing)
+{
+    EXPECT_TRUE(LzsDecode(Bytes{0, 0, 0, 0}).empty());
+    // Shorter than the length field: nothing from offset 4 on.
+    EXPECT_TRUE(LzsDecode(Bytes{1, 2}).empty());
+}
+
+TEST(LzsDecompress, overlappingReferenceRepeatsTheLastBytes)
+{
+    EXPECT_EQ(LzsDecode(withLength({0x03, 'A', 'B', 0xEE, 0xF2})), testdata::bytes("ABABABA"));
+}
+
+TEST(LzsDecompress, referenceStartingBeforeTheOutputGivesOnlyZeros)
+{
+    // d = 4 with 2 bytes produced: all four bytes are zero, also the two that
+    // would fall on A and B.
+    EXPECT_EQ(LzsDecode(withLength({0x03, 'A', 'B', 0xEC, 0xF1})), (Bytes{'A', 'B', 0, 0, 0, 0}));
+    // Offset 0 as the first item: d = 4,078.
+    EXPECT_EQ(LzsDecode(withLength({0x00, 0x00, 0x00})), (Bytes{0, 0, 0}));
+}
+
+TEST(LzsDecompress, referenceOfDistanceZeroReadsTheByte4096Back)
+{
+    // After n bytes, the slot about to be written is (n + 4078) mod 4096.
+    // Before 4,096 bytes exist it still holds the window's zero fill.
+    Bytes payload;
+    for (int g = 0; g < 512; ++g)
+    {
+        payload.push_back(0xFF);
+        for (int k = 0; k < 8; ++k)
+            payload.push_back(static_cast<std::uint8_t>('a' + (g * 8 + k) % 23));
+    }
+    // One byte produced: slot 4079 = 0xFEF.
+    const Bytes early = withLength({0x01, 'x', 0xEF, 0xF0});
+    EXPECT_EQ(LzsDecode(early), (Bytes{'x', 0, 0, 0}));
+
+    // With 4,096 bytes produced (slot 4078 = 0xFEE), the reference copies
+    // the first three bytes again.
+    payload.push_back(0x00);
+    payload.push_back(0xEE);
+    payload.push_back(0xF0);
+    const Bytes out = LzsDecode(withLength(payload));
+    ASSERT_EQ(out.size(), 4099u);
+    EXPECT_EQ(out[4096], out[0]);
+    EXPECT_EQ(out[4097], out[1]);
+    EXPECT_EQ(out[4098], out[2]);
+}
+
+TEST(LzsDecompress, dataEndingInsideAnItemFailsWithReadError)
+{
+    expectReadError(withLength({0x00, 0x12}));  // half a reference
+    expectReadError(withLength({0xFF}));        // control byte, no item
+    expectReadError(withLength({0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 0x00})); // second control byte alone
+}
+
+TEST(LzsDecompress, stopsAtTheFirstItemBoundaryWhereTheDataEnd)
+{
+    // Fewer items than the control byte announces: not an error.
+    EXPECT_EQ(LzsDecode(withLength({0xFF, 'a', 'b'})), testdata::bytes("ab"));
+    // The payload length field is not consulted.
+    EXPECT_EQ(LzsDecode(Bytes{0x77, 0x77, 0, 0, 0xFF, 'z'}), testdata::bytes("z"));
+}
+
+TEST(LzsDecompress, sendsItsLinesToTheDebugLog)
+{
+    std::vector<std::string> lines;
+    SetDebugLogSink([&](const std::string& line) { lines.push_back(line); });
+    TMemoryStream source{LzsEncodeLiterals(testdata::bytes("hello"))};
+    const auto decoded = LzsDecompress(source);
+    SetDebugLogSink(nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Setup to decompress", "Done!"}));
+    EXPECT_EQ(Bytes(decoded->Bytes().begin(), decoded->Bytes().end()), testdata::bytes("hello"));
+}
+
+TEST(LzsRoundTrip, decodeOfStoreGivesTheSourceBack)
+{
+    for (std::uint32_t seed = 1; seed <= 20; ++seed)
+    {
+        const Bytes data = testdata::generate(seed * 997 % 5000 + seed, seed);
+        const Bytes stored = LzsEncodeLiterals(data);
+        ASSERT_EQ(stored.size(), 4 + data.size() + (data.size() + 7) / 8);
+        ASSERT_TRUE(LooksLikeLzs(stored));
+        ASSERT_EQ(LzsDecode(stored), data) << "seed " << seed;
+    }
+}
+
+TEST(LzsRoundTrip, decodesCompressedDataWithBackReferences)
+{
+    for (std::uint32_t seed = 1; seed <= 10; ++seed)
+    {
+        const Bytes data = testdata::generate(20000 + seed * 131, seed);
+        const Bytes compressed = testdata::lzsCompress(data);
+        ASSERT_LT(compressed.size(), data.size()); // references were used
+        ASSERT_EQ(LzsDecode(compressed), data) << "seed " << seed;
+    }
+    // Output many times the input: the buffer grows past its 8x reservation.
+    const Bytes zeros(100000, 0x5A);
+    const Bytes compressed = testdata::lzsCompress(zeros);
+    ASSERT_GT(zeros.size(), 8 * compressed.size());
+    EXPECT_EQ(LzsDecode(compressed), zeros);
+}
