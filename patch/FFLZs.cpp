@@ -12,8 +12,9 @@ namespace
     // byte p is (p + 4078) mod 4096, hence the 18 in the distance.
     constexpr std::int64_t WindowSize = 4096;
     constexpr std::int64_t WindowBias = 18;
-    // The most one group can produce: eight references of 18 bytes.
-    constexpr std::size_t MaxGroupOutput = 8 * 18;
+    // The longest reference, and the most one group can produce.
+    constexpr std::size_t MaxReference = 18;
+    constexpr std::size_t MaxGroupOutput = 8 * MaxReference;
 
     std::int32_t readLe32(const std::uint8_t* p)
     {
@@ -83,15 +84,22 @@ std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs)
     std::size_t in = 4; // the payload length field is not consulted
 
     // Output is written through a raw index into a buffer kept at least one
-    // group's worth larger than what has been produced, then cut to size.
+    // group's worth larger than what has been produced, then cut to size. The
+    // Reserving 8x the input lets most files decode without the output being
+    // moved; the reservation is capped so that large inputs (mostly stored,
+    // literal-only data that doesn't expand) don't map fresh memory that is
+    // never used. The buffer is sized, and so zero-filled, a slice at a time
+    // just ahead of the writes.
+    constexpr std::size_t Slice = 64 * 1024;
+    constexpr std::size_t MaxReservation = 24u << 20;
     std::vector<std::uint8_t> out;
-    out.resize(std::max<std::size_t>(end * 8, MaxGroupOutput * 2));
+    out.reserve(std::min(end * 8, std::max(MaxReservation, end + end / 4)));
     std::size_t n = 0;
 
     while (in < end)
     {
         if (out.size() - n < MaxGroupOutput)
-            out.resize(out.size() * 2);
+            out.resize(out.size() + Slice);
         std::uint8_t* o = out.data();
         unsigned control = src[in++];
         // A control byte must be followed by at least one item.
@@ -127,19 +135,23 @@ std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs)
             if (d == 0)
                 d = WindowSize;
             const auto distance = static_cast<std::size_t>(d);
+            // Each branch may write up to 18 bytes whatever the length: the
+            // buffer has a group's worth of room, and bytes past the item are
+            // overwritten by the next items or cut off at the end. Fixed-size
+            // copies compile to a few moves.
             if (distance > n)
             {
                 // Starts before the first output byte: the whole copy reads as
                 // the window's zero fill.
-                std::memset(o + n, 0, length);
+                std::memset(o + n, 0, MaxReference);
             }
-            else if (distance >= length)
+            else if (distance >= MaxReference)
             {
-                std::memcpy(o + n, o + n - distance, length);
+                std::memcpy(o + n, o + n - distance, MaxReference);
             }
             else
             {
-                // Overlapping copy: repeats the last `distance` bytes.
+                // Possibly overlapping: repeats the last `distance` bytes.
                 const std::uint8_t* from = o + n - distance;
                 for (std::size_t k = 0; k < length; ++k)
                     o[n + k] = from[k];

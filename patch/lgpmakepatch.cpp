@@ -1,0 +1,192 @@
+#include "lgpmakepatch.h"
+
+#include "core/lgpstruct.h"
+#include "patch/lgppatch.h"
+#include "platform/ui.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <exception>
+
+namespace
+{
+    const QString LGPOpenFilter = QStringLiteral("LGP Files|*.*|All files|*.*");
+    const QString PatchSaveFilter = QStringLiteral("LGP Archives|*.LGP|All files|*.*");
+
+    QLineEdit* readOnlyEdit(QWidget* parent, const char* name, int x, int y)
+    {
+        auto* edit = new QLineEdit(parent);
+        edit->setObjectName(name);
+        edit->setReadOnly(true);
+        edit->setGeometry(x, y, 336, 21);
+        return edit;
+    }
+
+    QPushButton* browseButton(QWidget* parent, const char* name, int x, int y)
+    {
+        auto* button = new QPushButton(QStringLiteral("..."), parent);
+        button->setObjectName(name);
+        button->setGeometry(x, y, 25, 21);
+        return button;
+    }
+}
+
+TfrmLGPPatch::TfrmLGPPatch(QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName("frmLGPPatch");
+    setWindowTitle(QStringLiteral("LGP Patch Creator"));
+    setFont(QFont(QStringLiteral("Verdana"), 8));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(400, 284);
+
+    grpSource = new QGroupBox(QStringLiteral("Source (Original) LGP File:"), this);
+    grpSource->setGeometry(8, 8, 384, 52);
+    edtSrc = readOnlyEdit(grpSource, "edtSrc", 8, 22);
+    btnSelSrc = browseButton(grpSource, "btnSelSrc", 350, 22);
+
+    grpModified = new QGroupBox(QStringLiteral("Modified file source:"), this);
+    grpModified->setGeometry(8, 66, 384, 114);
+    radLGP = new QRadioButton(QStringLiteral("Another LGP file"), grpModified);
+    radLGP->setObjectName("radLGP");
+    radLGP->setGeometry(8, 18, 250, 18);
+    radLGP->setChecked(true);
+    edtPatLGP = readOnlyEdit(grpModified, "edtPatLGP", 8, 38);
+    btnSelPatLGP = browseButton(grpModified, "btnSelPatLGP", 350, 38);
+    radFolder = new QRadioButton(QStringLiteral("A folder"), grpModified);
+    radFolder->setObjectName("radFolder");
+    radFolder->setGeometry(8, 63, 250, 18);
+    edtPatFolder = readOnlyEdit(grpModified, "edtPatFolder", 8, 83);
+    btnSelPatFolder = browseButton(grpModified, "btnSelPatFolder", 350, 83);
+
+    chkSkip = new QCheckBox(QStringLiteral("&Skip files if they have the same length"), this);
+    chkSkip->setObjectName("chkSkip");
+    chkSkip->setGeometry(8, 186, 384, 18);
+
+    btnBegin = new QPushButton(QStringLiteral("&Begin"), this);
+    btnBegin->setObjectName("btnBegin");
+    btnBegin->setGeometry(8, 212, 75, 25);
+    btnClose = new QPushButton(QStringLiteral("&Close"), this);
+    btnClose->setObjectName("btnClose");
+    btnClose->setGeometry(317, 212, 75, 25);
+
+    lblStatus = new QLabel(this);
+    lblStatus->setObjectName("lblStatus");
+    lblStatus->setGeometry(8, 244, 384, 17);
+
+    Status = new QProgressBar(this);
+    Status->setObjectName("Status");
+    Status->setRange(0, 100);
+    Status->setValue(0);
+    Status->setTextVisible(false);
+    Status->setGeometry(0, 271, 400, 13);
+
+    connect(btnSelSrc, &QPushButton::clicked, this, &TfrmLGPPatch::btnSelSrcClick);
+    connect(btnSelPatLGP, &QPushButton::clicked, this, &TfrmLGPPatch::btnSelPatLGPClick);
+    connect(btnSelPatFolder, &QPushButton::clicked, this, &TfrmLGPPatch::btnSelPatFolderClick);
+    connect(btnBegin, &QPushButton::clicked, this, &TfrmLGPPatch::btnBeginClick);
+    connect(btnClose, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TfrmLGPPatch::ShowProgress(int position, int maximum)
+{
+    if (position == 1)
+        Status->setMaximum(maximum);
+    Status->setValue(position);
+}
+
+void TfrmLGPPatch::SetStatusText(const QString& text)
+{
+    lblStatus->setText(text);
+    // The whole run stays on the user-interface thread, so the label must be
+    // drawn now rather than when the event loop next runs.
+    lblStatus->repaint();
+}
+
+void TfrmLGPPatch::btnSelSrcClick()
+{
+    Platform::Ui::FileDialogOptions options;
+    options.filter = LGPOpenFilter;
+    options.mustExist = true;
+    if (const auto path = Platform::Ui::prompter().openFile(this, options))
+        edtSrc->setText(*path);
+}
+
+void TfrmLGPPatch::btnSelPatLGPClick()
+{
+    Platform::Ui::FileDialogOptions options;
+    options.filter = LGPOpenFilter;
+    options.mustExist = true;
+    if (const auto path = Platform::Ui::prompter().openFile(this, options))
+    {
+        edtPatLGP->setText(*path);
+        radLGP->setChecked(true);
+    }
+}
+
+void TfrmLGPPatch::btnSelPatFolderClick()
+{
+    auto folder = Platform::Ui::prompter().chooseFolder(this, QString());
+    if (!folder || folder->isEmpty())
+        return;
+    // File names are appended to the folder's path as they are.
+    if (!folder->endsWith('/'))
+        folder->append('/');
+    edtPatFolder->setText(*folder);
+    radFolder->setChecked(true);
+}
+
+void TfrmLGPPatch::btnBeginClick()
+{
+    PatchCreationOptions options;
+    options.ModifiedIsFolder = radFolder->isChecked();
+    // Without a chosen folder the file names alone would be looked up in the
+    // current directory, comparing against whatever files happen to be there.
+    if (options.ModifiedIsFolder && edtPatFolder->text().isEmpty())
+    {
+        Platform::Ui::showError(this, QStringLiteral("Choose the folder that holds the modified files first."));
+        return;
+    }
+
+    Platform::Ui::FileDialogOptions dialog;
+    dialog.filter = PatchSaveFilter;
+    dialog.mustExist = true;
+    const auto output = Platform::Ui::prompter().saveFile(this, dialog);
+    if (!output)
+        return;
+
+    // The hook stays pointed at this window after the run; a guarded pointer
+    // keeps it harmless should the window go first.
+    QPointer<TfrmLGPPatch> self(this);
+    ProgressHook = [self](std::int32_t position, std::int32_t maximum) {
+        if (self)
+            self->ShowProgress(position, maximum);
+    };
+
+    options.Source = edtSrc->text().toStdString();
+    options.ModifiedArchive = edtPatLGP->text().toStdString();
+    options.ModifiedFolder = edtPatFolder->text().toStdString();
+    options.SkipSameLength = chkSkip->isChecked();
+    options.Output = output->toStdString();
+
+    PatchCreationCallbacks callbacks;
+    callbacks.Status = [this](const std::string& text) { SetStatusText(QString::fromStdString(text)); };
+    callbacks.SetBarMaximum = [this](std::int32_t maximum) { Status->setMaximum(maximum); };
+    callbacks.SetBarPosition = [this](std::int32_t position) { Status->setValue(position); };
+
+    try
+    {
+        CreatePatch(options, callbacks);
+    }
+    catch (const std::exception& e)
+    {
+        Platform::Ui::showError(this, QString::fromStdString(e.what()));
+    }
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The patch creator window "LGP Patch Creator": a source archive, a modified
+// archive or folder, and "&Begin", which writes a patch of every changed entry
+// through CreatePatch.
+
+#include <QDialog>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+class TfrmLGPPatch : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TfrmLGPPatch(QWidget* parent = nullptr);
+
+    QGroupBox* grpSource = nullptr;
+    QLineEdit* edtSrc = nullptr;
+    QPushButton* btnSelSrc = nullptr;
+    QGroupBox* grpModified = nullptr;
+    QRadioButton* radLGP = nullptr;
+    QLineEdit* edtPatLGP = nullptr;
+    QPushButton* btnSelPatLGP = nullptr;
+    QRadioButton* radFolder = nullptr;
+    QLineEdit* edtPatFolder = nullptr;
+    QPushButton* btnSelPatFolder = nullptr;
+    QCheckBox* chkSkip = nullptr;
+    QPushButton* btnBegin = nullptr;
+    QPushButton* btnClose = nullptr;
+    QLabel* lblStatus = nullptr;
+    QProgressBar* Status = nullptr;
+
+    // The window's progress reporter: at position 1 the bar's maximum becomes
+    // maximum; every call sets the bar's position.
+    void ShowProgress(int position, int maximum);
+
+public slots:
+    void btnSelSrcClick();
+    void btnSelPatLGPClick();
+    void btnSelPatFolderClick();
+    // Asks for the patch file and creates it. Failures are shown in an error
+    // box; the status label keeps the text of the step that failed.
+    void btnBeginClick();
+
+private:
+    void SetStatusText(const QString& text);
+};

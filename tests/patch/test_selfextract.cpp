@@ -1,0 +1,153 @@
+#include "patch/lgppatch.h"
+
+#include "tempfolder.h"
+#include "testdata.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    using testdata::Bytes;
+
+    std::int32_t le32(const Bytes& b, std::size_t at)
+    {
+        return static_cast<std::int32_t>(std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 |
+            std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 3]) << 24);
+    }
+
+    std::string failureOf(const std::function<void()>& fn)
+    {
+        try
+        {
+            fn();
+        }
+        catch (const ELGPError& e)
+        {
+            return e.what();
+        }
+        return "(no failure)";
+    }
+}
+
+TEST(SelfExtractor, wrapsStubAndPatchWithTheTrailerAndUnwrapsThePatchByteForByte)
+{
+    TempFolder temp;
+    const Bytes stub = testdata::generate(5003, 1);
+    const Bytes patch = testdata::generate(777, 2);
+    WriteWholeFile(temp.file("STUB.LGP"), stub);
+    WriteWholeFile(temp.file("p.lgp"), patch);
+
+    MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "C:\\FF7\\data\\field\\flevel.lgp", true,
+        temp.file("out.exe"));
+    const Bytes image = ReadWholeFile(temp.file("out.exe"));
+    ASSERT_EQ(image.size(), stub.size() + patch.size() + 40);
+    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), image.begin()));
+    EXPECT_EQ(le32(image, image.size() - 40), 5003);
+    EXPECT_EQ(le32(image, image.size() - 36), 1);
+    const Bytes name(image.end() - 32, image.end());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(name.data())), "flevel.lgp");
+
+    const SelfExtractorTrailer trailer = DecodeTrailer(image);
+    EXPECT_EQ(trailer.StubLength, 5003);
+    EXPECT_EQ(trailer.Flags, 1);
+    EXPECT_EQ(trailer.TargetName, "flevel.lgp");
+
+    ExtractPatch(temp.file("out.exe"), temp.file("back.lgp"));
+    EXPECT_EQ(ReadWholeFile(temp.file("back.lgp")), patch);
+}
+
+TEST(SelfExtractor, flagsAndTargetNameFollowTheOptions)
+{
+    TempFolder temp;
+    WriteWholeFile(temp.file("STUB.LGP"), Bytes{1, 2, 3});
+    WriteWholeFile(temp.file("p.lgp"), Bytes{});
+    MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "", false, temp.file("out.exe"));
+    const Bytes image = ReadWholeFile(temp.file("out.exe"));
+    ASSERT_EQ(image.size(), 43u);
+    const SelfExtractorTrailer trailer = DecodeTrailer(image);
+    EXPECT_EQ(trailer.StubLength, 3);
+    EXPECT_EQ(trailer.Flags, 0);
+    EXPECT_EQ(trailer.TargetName, "");
+    ExtractPatch(temp.file("out.exe"), temp.file("back.lgp"));
+    EXPECT_TRUE(ReadWholeFile(temp.file("back.lgp")).empty());
+
+    EXPECT_EQ(TargetNameFromText("/home/me/ff7/magic.lgp"), "magic.lgp");
+    EXPECT_EQ(TargetNameFromText("D:magic.lgp"), "magic.lgp");
+    EXPECT_EQ(TargetNameFromText("magic.lgp"), "magic.lgp");
+}
+
+TEST(SelfExtractor, refusesTargetNamesThatLeaveNoRoomForTheTerminator)
+{
+    TempFolder temp;
+    WriteWholeFile(temp.file("STUB.LGP"), Bytes{1, 2, 3});
+    WriteWholeFile(temp.file("p.lgp"), Bytes{4});
+    const std::string name31(31, 'n');
+    const std::string name32(32, 'n');
+    MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "dir/" + name31, false, temp.file("ok.exe"));
+    EXPECT_EQ(DecodeTrailer(ReadWholeFile(temp.file("ok.exe"))).TargetName, name31);
+
+    EXPECT_EQ(failureOf([&] {
+        MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), name32, false, temp.file("bad.exe"));
+    }),
+        "The file name \"" + name32 + "\" is too long for a self-extracting patch (at most 31 characters).");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("bad.exe")));
+}
+
+TEST(SelfExtractor, writesNothingBeforeBothInputsAreRead)
+{
+    TempFolder temp;
+    WriteWholeFile(temp.file("p.lgp"), Bytes{4});
+    EXPECT_EQ(failureOf([&] {
+        MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "x.lgp", false, temp.file("out.exe"));
+    }),
+        "Cannot open file " + temp.file("STUB.LGP"));
+    WriteWholeFile(temp.file("STUB.LGP"), Bytes{1});
+    EXPECT_EQ(failureOf([&] {
+        MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("none.lgp"), "x.lgp", false, temp.file("out.exe"));
+    }),
+        "Cannot open file " + temp.file("none.lgp"));
+    EXPECT_FALSE(std::filesystem::exists(temp.file("out.exe")));
+}
+
+TEST(SelfExtractor, refusesFilesThatAreNoSelfExtractingPatch)
+{
+    TempFolder temp;
+    const std::string source = temp.file("plain.exe");
+    const std::string expected = source + " is not a self-extracting patch.";
+
+    WriteWholeFile(source, Bytes(39, 0)); // shorter than a trailer
+    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
+
+    Bytes image(100, 0);
+    image[60] = 61; // StubLength 61 > 100 - 40
+    WriteWholeFile(source, image);
+    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
+
+    image[60] = 0xFF, image[61] = 0xFF, image[62] = 0xFF, image[63] = 0xFF; // -1
+    WriteWholeFile(source, image);
+    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
+    EXPECT_FALSE(std::filesystem::exists(temp.file("out.lgp")));
+
+    // The bounds themselves are accepted: a patch of 60 bytes, and an empty one.
+    image[60] = 0, image[61] = 0, image[62] = 0, image[63] = 0;
+    WriteWholeFile(source, image);
+    ExtractPatch(source, temp.file("all.lgp"));
+    EXPECT_EQ(ReadWholeFile(temp.file("all.lgp")).size(), 60u);
+    image[60] = 60;
+    WriteWholeFile(source, image);
+    ExtractPatch(source, temp.file("none.lgp"));
+    EXPECT_TRUE(ReadWholeFile(temp.file("none.lgp")).empty());
+
+    EXPECT_EQ(failureOf([&] { DecodeTrailer(Bytes(10, 0)); }), "The file is not a self-extracting patch.");
+}
+
+TEST(SelfExtractor, trailerReadsTheNameUpToItsFirstNul)
+{
+    Bytes image(40, 0);
+    const char* text = "magic.lgp\0junk";
+    std::copy(text, text + 14, image.begin() + 8);
+    EXPECT_EQ(DecodeTrailer(image).TargetName, "magic.lgp");
+    // Flags bits other than bit 0 are carried as they are.
+    image[4] = 3;
+    EXPECT_EQ(DecodeTrailer(image).Flags, 3);
+}
