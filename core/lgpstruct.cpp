@@ -1,5 +1,20 @@
-// Placeholder: the archive core lands here.
+// The archive core: hooks, names, shared helpers, the index reader and ExtractEntry.
+//
+// Layout of an archive (little-endian, offsets and lengths signed 32-bit):
+//
+//   header      0        creator[12] (right-aligned, leading NULs are padding), int32 file count
+//   TOC         16       file count x { name[20], int32 offset, uint8 type, uint16 field }
+//   validation  16+27n   opaque, up to the smallest TOC offset
+//   data        ...      { name[20], int32 length, length bytes } per entry, an entry rewritten
+//                        shorter possibly followed by a gap marker { uint32 0x5F6A04E8, int32 gap }
+//   trailing    ...      the bytes after the last data entry
 #include "lgpstruct.h"
+#include "lgpstruct_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <numeric>
+#include <unistd.h>
 
 TProgressHook ProgressHook;
 TMessageHook MessageHook;
@@ -16,4 +31,353 @@ void ReportProgress(std::int32_t position, std::int32_t maximum)
 {
     if (ProgressHook)
         ProgressHook(position, maximum);
+}
+
+// ---------------------------------------------------------------------------
+// Names
+
+std::string UpperAscii(std::string text)
+{
+    for (char& c : text)
+    {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+bool SameNameAscii(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+    {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::string NameFromField(const NameField& field)
+{
+    // A field without a NUL is damaged; its 20 bytes are the whole name.
+    const auto end = std::find(field.begin(), field.end(), '\0');
+    return std::string(field.begin(), end);
+}
+
+NameField FieldFromName(const std::string& name)
+{
+    // 19 characters and the terminating NUL fill the field.
+    if (name.size() >= NameFieldSize)
+        lgp::Fail("The name \"" + name + "\" is too long for an archive entry (at most 19 characters).");
+    NameField field{};
+    std::copy(name.begin(), name.end(), field.begin());
+    return field;
+}
+
+void CheckPlainFileName(const std::string& name)
+{
+    const bool plain = !name.empty() && name != "." && name != ".." &&
+                       name.find_first_of("/\\") == std::string::npos;
+    if (!plain)
+        lgp::Fail("The entry name \"" + name + "\" is not a plain file name; it cannot be written to a folder.");
+}
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+namespace lgp::detail
+{
+    std::string CreatorFromField(const std::uint8_t* field)
+    {
+        std::size_t first = 0;
+        while (first < 12 && field[first] == 0)
+            ++first;
+        return std::string(reinterpret_cast<const char*>(field) + first, 12 - first);
+    }
+
+    TOCEntry DecodeTocEntry(const std::uint8_t* p)
+    {
+        TOCEntry entry;
+        entry.Name = FieldAt(p);
+        entry.Offset = GetLE32(p + 20);
+        entry.Type = p[24];
+        entry.Reserved = GetLE16(p + 25);
+        return entry;
+    }
+
+    void EncodeTocEntry(const TOCEntry& entry, std::uint8_t* p)
+    {
+        std::memcpy(p, entry.Name.data(), NameFieldSize);
+        PutLE32(p + 20, entry.Offset);
+        p[24] = entry.Type;
+        PutLE16(p + 25, entry.Reserved);
+    }
+
+    void EncodeDataHeader(const NameField& name, std::int32_t length, std::uint8_t* p)
+    {
+        std::memcpy(p, name.data(), NameFieldSize);
+        PutLE32(p + 20, length);
+    }
+
+    void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos)
+    {
+        const auto* in = static_cast<const std::uint8_t*>(data);
+        while (count > 0)
+        {
+            const ssize_t n = ::pwrite(fd, in, count, pos);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                lgp::FailWrite();
+            in += n;
+            count -= static_cast<std::size_t>(n);
+            pos += n;
+        }
+    }
+
+    void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos)
+    {
+        auto* out = static_cast<std::uint8_t*>(data);
+        if (pos < 0)
+            lgp::FailRead();
+        while (count > 0)
+        {
+            const ssize_t n = ::pread(fd, out, count, pos);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                lgp::FailRead();
+            out += n;
+            count -= static_cast<std::size_t>(n);
+            pos += n;
+        }
+    }
+
+    namespace
+    {
+        std::int64_t CopyWithBuffer(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count)
+        {
+            constexpr std::int64_t chunk = 1 << 20;
+            std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(count, chunk)));
+            std::int64_t done = 0;
+            while (done < count)
+            {
+                const auto want = static_cast<std::size_t>(std::min(count - done, chunk));
+                const ssize_t n = ::pread(srcFd, buffer.data(), want, srcPos + done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    lgp::FailRead();
+                WriteAt(dstFd, buffer.data(), static_cast<std::size_t>(n), dstPos + done);
+                done += n;
+            }
+            return done;
+        }
+    }
+
+    std::int64_t CopyFileBytes(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count)
+    {
+        if (count <= 0)
+            return 0;
+        if (srcPos < 0)
+            lgp::FailRead();
+        std::int64_t done = 0;
+        while (done < count)
+        {
+            loff_t in = srcPos + done;
+            loff_t out = dstPos + done;
+            const ssize_t n = ::copy_file_range(srcFd, &in, dstFd, &out, static_cast<std::size_t>(count - done), 0);
+            if (n > 0)
+            {
+                done += n;
+                continue;
+            }
+            if (n == 0)
+            {
+                // copy_file_range reports the source's end as 0; tell a full
+                // disk apart from a short source by trying the plain way.
+                return done + CopyWithBuffer(srcFd, srcPos + done, dstFd, dstPos + done, count - done);
+            }
+            if (errno == EINTR)
+                continue;
+            // Not supported between these files (other file systems, overlap, old kernel).
+            return done + CopyWithBuffer(srcFd, srcPos + done, dstFd, dstPos + done, count - done);
+        }
+        return done;
+    }
+}
+
+using namespace lgp::detail;
+
+// ---------------------------------------------------------------------------
+// Index reader
+
+TLGPFile::TLGPFile(const std::string& path, bool readLengths)
+{
+    TFileStream file(path, FileMode::OpenRead, Platform::File::Share::DenyNone);
+    const int fd = file.Handle();
+    const std::int64_t size = file.Size();
+
+    std::uint8_t header[HeaderSize];
+    ReadAt(fd, header, sizeof header, 0);
+    mFileCount = GetLE32(header + 12);
+    mCreator = CreatorFromField(header);
+    mDescription.clear();
+
+    const std::int64_t count = std::max<std::int32_t>(mFileCount, 0);
+    // A count the file can't hold would end in a read error anyway; fail before
+    // allocating for it.
+    if (count > (size - HeaderSize) / TocEntrySize)
+        lgp::FailRead();
+    std::vector<std::uint8_t> toc(static_cast<std::size_t>(count * TocEntrySize));
+    if (!toc.empty())
+        ReadAt(fd, toc.data(), toc.size(), HeaderSize);
+
+    const std::int32_t maximum = readLengths ? static_cast<std::int32_t>(std::min<std::int64_t>(2 * count, INT32_MAX))
+                                             : static_cast<std::int32_t>(count);
+    std::int32_t largestOffset = 0;
+    mEntries.resize(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i)
+    {
+        const std::uint8_t* p = toc.data() + i * TocEntrySize;
+        LGPEntry& entry = mEntries[static_cast<std::size_t>(i)];
+        entry.Name = NameFromField(FieldAt(p));
+        entry.Offset = GetLE32(p + 20);
+        largestOffset = std::max(largestOffset, entry.Offset);
+        ReportProgress(static_cast<std::int32_t>(i + 1), maximum);
+    }
+
+    // Ascending Offset, later table entries first among equal Offsets: the order
+    // an insertion from the back of the list gives, without its quadratic cost
+    // on a TOC stored in descending order.
+    mByOffset.resize(static_cast<std::size_t>(count));
+    std::iota(mByOffset.begin(), mByOffset.end(), 0);
+    std::sort(mByOffset.begin(), mByOffset.end(), [this](std::int32_t a, std::int32_t b) {
+        const std::int32_t oa = mEntries[static_cast<std::size_t>(a)].Offset;
+        const std::int32_t ob = mEntries[static_cast<std::size_t>(b)].Offset;
+        return oa != ob ? oa < ob : a > b;
+    });
+
+    mByName.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i)
+        mByName.emplace(UpperAscii(mEntries[static_cast<std::size_t>(i)].Name), static_cast<std::int32_t>(i));
+
+    if (readLengths)
+    {
+        bool descriptionRead = false;
+        for (std::int64_t i = 0; i < count; ++i)
+        {
+            LGPEntry& entry = mEntries[static_cast<std::size_t>(i)];
+            // Fewer than 24 bytes behind the Offset can't hold a data entry
+            // header; a negative Offset points at nothing either.
+            if (entry.Offset < 0 || size < std::int64_t(entry.Offset) + DataHeaderSize)
+            {
+                entry.Length = LengthBadOffset;
+                continue;
+            }
+            std::uint8_t dataHeader[DataHeaderSize];
+            ReadAt(fd, dataHeader, sizeof dataHeader, entry.Offset);
+            entry.NameMismatch = !SameNameAscii(NameFromField(FieldAt(dataHeader)), entry.Name);
+            entry.Length = GetLE32(dataHeader + 20);
+
+            if (entry.Offset == largestOffset && !descriptionRead)
+            {
+                descriptionRead = true;
+                // A negative Length lies outside the format: no description then.
+                const std::int64_t from = std::int64_t(entry.Offset) + DataHeaderSize + entry.Length;
+                if (entry.Length >= 0 && from < size)
+                {
+                    mDescription.resize(static_cast<std::size_t>(std::min<std::int64_t>(255, size - from)));
+                    ReadAt(fd, mDescription.data(), mDescription.size(), from);
+                }
+            }
+            ReportProgress(static_cast<std::int32_t>(count + i), maximum);
+        }
+    }
+    mFileName = path;
+}
+
+LGPEntry TLGPFile::GetEntry(std::int32_t index) const
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= mEntries.size())
+        lgp::FailListIndex(index);
+    return mEntries[static_cast<std::size_t>(index)];
+}
+
+LGPEntry TLGPFile::GetEntryByOffset(std::int32_t index) const
+{
+    return mEntries[static_cast<std::size_t>(TableIndexByOffset(index))];
+}
+
+std::int32_t TLGPFile::TableIndexByOffset(std::int32_t index) const
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= mByOffset.size())
+        lgp::FailListIndex(index);
+    return mByOffset[static_cast<std::size_t>(index)];
+}
+
+std::int32_t TLGPFile::FindEntry(const std::string& name) const
+{
+    const auto it = mByName.find(UpperAscii(name));
+    return it == mByName.end() ? -1 : it->second;
+}
+
+void TLGPFile::ReadEntryData(std::int32_t index, TStream& dest) const
+{
+    const LGPEntry entry = GetEntry(index);
+    TFileStream file(mFileName, FileMode::OpenRead, Platform::File::Share::DenyNone);
+    std::uint8_t header[DataHeaderSize];
+    ReadAt(file.Handle(), header, sizeof header, entry.Offset);
+    const std::int32_t length = GetLE32(header + 20);
+    // A negative Length describes no data; never size a buffer from it.
+    if (length < 0)
+        lgp::FailRead();
+    const std::int64_t from = std::int64_t(entry.Offset) + DataHeaderSize;
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&dest))
+    {
+        const std::int64_t available = std::clamp<std::int64_t>(file.Size() - from, 0, length);
+        memory->Reserve(static_cast<std::size_t>(memory->Position() + available));
+    }
+    file.SetPosition(from);
+    dest.CopyFrom(file, length);
+}
+
+void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath)
+{
+    if (entry.Length == LengthBadOffset)
+        lgp::Fail("LGP TOC has invalid offset!");
+    std::int32_t length = entry.Length;
+    if (length == LengthNotRead)
+    {
+        archive.SetPosition(entry.Offset);
+        if (entry.Offset < 0)
+            lgp::FailRead();
+        std::uint8_t header[DataHeaderSize];
+        archive.ReadBuffer(header, sizeof header);
+        length = GetLE32(header + 20);
+    }
+    else
+    {
+        archive.SetPosition(std::int64_t(entry.Offset) + DataHeaderSize);
+    }
+    // A negative Length describes no data; refuse it before creating anything.
+    if (length < 0 || entry.Offset < 0)
+        lgp::FailRead();
+
+    TFileStream output(outputPath, FileMode::Create);
+    if (auto* file = dynamic_cast<TFileStream*>(&archive))
+    {
+        const std::int64_t from = file->Position();
+        CopyFileBytes(file->Handle(), from, output.Handle(), 0, length);
+        file->SetPosition(from + length);
+        return;
+    }
+    output.CopyFrom(archive, length);
 }

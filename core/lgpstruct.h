@@ -27,6 +27,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -127,7 +128,7 @@ private:
     std::string mDescription;
     std::vector<LGPEntry> mEntries;
     std::vector<std::int32_t> mByOffset;             // table indexes in offset order
-    std::vector<std::int32_t> mByName;               // table indexes sorted by upper-cased name, then index
+    std::unordered_map<std::string, std::int32_t> mByName; // upper-cased name -> first table index
 };
 
 // Writes entry's data from the open archive stream to outputPath (created or
@@ -200,6 +201,10 @@ public:
     TFileStream& File() { return mFile; }
 
 private:
+    void WriteEntryAt(std::int64_t position, const RawDataEntry& entry);
+    void WriteTrailingAt(std::int64_t position); // trailing text there, file ends after it
+    void WriteGapMarker(std::int64_t position, std::int32_t gap);
+
     TFileStream mFile;
     RawEditorVariant mVariant;
     std::int32_t mFileCount = 0;
@@ -225,7 +230,12 @@ struct ArchiveBuildOptions
 
 // Ordinary files of folder (no subfolders, no dot files), full paths sorted
 // case-insensitively as the builder stores them.
-std::vector<std::string> ListArchiveFolder(const std::string& folder);
+// With exclude set, that file (compared by identity, not by spelling) is left out.
+std::vector<std::string> ListArchiveFolder(const std::string& folder, const std::string& exclude = {});
+
+// The validation data of an existing archive: the bytes from the end of its TOC
+// to its smallest TOC Offset (none when that lies inside the TOC).
+std::vector<std::uint8_t> ReadValidationData(const std::string& archivePath);
 
 // Writes an archive from the folder's files by the builder's steps. Names of 20+
 // characters are refused before the output is created; the output file itself is

@@ -51,6 +51,13 @@ namespace Platform::File
             errno = EISDIR;
             return ScopedHandle();
         }
+        // A read-only file stays read-only for writers even when the process
+        // could override the permission (root): the attribute is the user's word.
+        if (access == Access::ReadWrite && (st.st_mode & S_IWUSR) == 0)
+        {
+            errno = EACCES;
+            return ScopedHandle();
+        }
         if (share == Share::DenyWrite && ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
         {
             const int err = errno == EWOULDBLOCK ? EACCES : errno;

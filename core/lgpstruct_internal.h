@@ -1,0 +1,67 @@
+#pragma once
+// Helpers shared by the archive core's sources: little-endian put/get, the
+// record sizes, and file-to-file copying. Not part of the public API.
+
+#include "lgpstruct.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace lgp::detail
+{
+    constexpr std::int64_t HeaderSize = 16;
+    constexpr std::int64_t TocEntrySize = 27;
+    constexpr std::int64_t DataHeaderSize = 24;
+    constexpr std::int64_t GapMarkerSize = 8;
+    constexpr std::uint32_t GapMagic = 0x5F6A04E8u;
+    constexpr std::int64_t MaxArchiveSize = 2147483647;
+
+    inline std::int32_t GetLE32(const std::uint8_t* p)
+    {
+        return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+                                         std::uint32_t(p[3]) << 24);
+    }
+
+    inline std::uint16_t GetLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+    inline void PutLE32(std::uint8_t* p, std::int32_t value)
+    {
+        const auto v = static_cast<std::uint32_t>(value);
+        p[0] = std::uint8_t(v);
+        p[1] = std::uint8_t(v >> 8);
+        p[2] = std::uint8_t(v >> 16);
+        p[3] = std::uint8_t(v >> 24);
+    }
+
+    inline void PutLE16(std::uint8_t* p, std::uint16_t value)
+    {
+        p[0] = std::uint8_t(value);
+        p[1] = std::uint8_t(value >> 8);
+    }
+
+    inline NameField FieldAt(const std::uint8_t* p)
+    {
+        NameField field;
+        std::memcpy(field.data(), p, NameFieldSize);
+        return field;
+    }
+
+    // The creator text: from the first non-NUL byte of the 12-byte field to its end.
+    std::string CreatorFromField(const std::uint8_t* field);
+
+    TOCEntry DecodeTocEntry(const std::uint8_t* p);
+    void EncodeTocEntry(const TOCEntry& entry, std::uint8_t* p);
+    void EncodeDataHeader(const NameField& name, std::int32_t length, std::uint8_t* p);
+
+    // Copies count bytes from srcFd at srcPos to dstFd at dstPos, in the kernel
+    // where it can. "Stream read error" when the source ends first (the bytes
+    // before stay copied), "Stream write error" when writing fails. Returns the
+    // number of bytes copied (always count).
+    std::int64_t CopyFileBytes(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count);
+
+    // Writes all bytes at pos or throws "Stream write error".
+    void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos);
+    // Reads all bytes at pos or throws "Stream read error".
+    void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos);
+}

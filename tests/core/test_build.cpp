@@ -1,0 +1,190 @@
+// The archive builder (BuildArchive, CreateArchiveFromFolder).
+#include "testarchive.h"
+
+#include "platform/paths.h"
+
+#include <gmock/gmock.h>
+
+using namespace testlgp;
+using ::testing::ElementsAre;
+
+namespace
+{
+    void Build(const TempDir& tmp, const std::string& folder, const std::string& output,
+        std::optional<Bytes> validation = std::nullopt)
+    {
+        ArchiveBuildOptions options;
+        options.Folder = tmp.path(folder);
+        options.Output = tmp.path(output);
+        options.ValidationData = std::move(validation);
+        BuildArchive(options);
+    }
+
+    // Writes the files into folder and returns it.
+    std::string Fill(const TempDir& tmp, const std::string& folder, const std::vector<File>& files)
+    {
+        std::filesystem::create_directories(tmp.path(folder));
+        for (const auto& f : files)
+            Save(tmp.path(folder + "/" + f.Name), f.Data);
+        return tmp.path(folder);
+    }
+
+    // A template file beside the program for the duration of one test.
+    struct Template
+    {
+        std::string path;
+        explicit Template(int count, const Bytes& bytes)
+            : path(Platform::Paths::programDir() + "LGP." + std::to_string(count))
+        {
+            Save(path, bytes);
+        }
+        ~Template() { std::filesystem::remove(path); }
+    };
+}
+
+TEST(Builder, singleThreeByteFileGivesTheEightyFourByteArchive)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"a.txt", B("abc")}});
+    Build(tmp, "in", "out.lgp");
+    Writer expected;
+    expected.zeros(2).text("SQUARESOFT").i32(1);
+    expected.name("a.txt").i32(43).u8(14).u16(0);
+    expected.name("a.txt").i32(3).text("abc");
+    expected.text("FINAL FANTASY7");
+    ASSERT_EQ(expected.size(), 84u);
+    EXPECT_EQ(Load(tmp.path("out.lgp")), expected.out);
+}
+
+TEST(Builder, storesFilesInCaseInsensitiveOrderContiguously)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}, {"a.txt", B("lower")}});
+    Build(tmp, "in", "out.lgp");
+    const Archive expected{
+        .Files = {{"A.TXT", B("A")}, {"a.txt", B("lower")}, {"b.txt", B("bb")}, {"c.bin", B("")}}};
+    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(expected));
+    TLGPFile f(tmp.path("out.lgp"), true);
+    EXPECT_EQ(f.GetEntry(3), (LGPEntry{"c.bin", 16 + 4 * 27 + 25 + 29 + 26, 0, false}));
+}
+
+TEST(Builder, validationDataGoesBetweenTocAndData)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"x", B("12345")}});
+    const Bytes validation = Pattern(3602, 4);
+    Build(tmp, "in", "out.lgp", validation);
+    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"x", B("12345")}}, .Validation = validation}));
+    TRawLGPFile raw(tmp.path("out.lgp"));
+    EXPECT_EQ(raw.GetDataEntry(0).Position, 43 + 3602);
+}
+
+TEST(Builder, emptyFolderGivesThirtyBytes)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {});
+    Build(tmp, "in", "out.lgp");
+    Writer expected;
+    expected.zeros(2).text("SQUARESOFT").i32(0).text("FINAL FANTASY7");
+    EXPECT_EQ(Load(tmp.path("out.lgp")), expected.out);
+}
+
+TEST(Builder, leavesOutFoldersHiddenFilesAndItsOwnOutput)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"keep", B("k")}, {".hidden", B("h")}, {"old.lgp", B("previous build")}});
+    std::filesystem::create_directories(tmp.path("in/sub"));
+    Save(tmp.path("in/sub/inner"), B("i"));
+    Build(tmp, "in", "in/old.lgp");
+    EXPECT_EQ(Load(tmp.path("in/old.lgp")), Write(Archive{.Files = {{"keep", B("k")}}}));
+    EXPECT_THAT(ListArchiveFolder(tmp.path("in")), ElementsAre(tmp.path("in/keep"), tmp.path("in/old.lgp")));
+}
+
+TEST(Builder, refusesLongNamesBeforeCreatingTheOutput)
+{
+    TempDir tmp;
+    const std::string longName = "twenty_characters.tx";
+    Fill(tmp, "in", {{"ok", B("1")}, {longName, B("2")}});
+    EXPECT_EQ(ErrorText([&] { Build(tmp, "in", "out.lgp"); }),
+        "The name \"" + longName + "\" is too long for an archive entry (at most 19 characters).");
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+}
+
+TEST(Builder, reportsProgressPerFileAndCanDeleteSources)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}});
+    ProgressLog log;
+    ArchiveBuildOptions options;
+    options.Folder = tmp.dir() + "in"; // no trailing separator
+    options.Output = tmp.path("out.lgp");
+    options.DeleteSources = true;
+    BuildArchive(options);
+    EXPECT_THAT(log.calls, ElementsAre(std::pair(0, 3), std::pair(1, 3), std::pair(2, 3), std::pair(3, 3)));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path("in")));
+    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}}}));
+}
+
+TEST(Builder, failuresCreatingOrListing)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"a", B("1")}});
+    EXPECT_EQ(ErrorText([&] { Build(tmp, "in", "missing/out.lgp"); }),
+        "Cannot create file " + tmp.path("missing/out.lgp"));
+    EXPECT_EQ(ErrorText([&] { Build(tmp, "nope", "out.lgp"); }), "File not found");
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+}
+
+TEST(Builder, replacingALongerFileLeavesNoOldBytes)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"a", B("1")}});
+    Save(tmp.path("out.lgp"), Pattern(5000));
+    Build(tmp, "in", "out.lgp");
+    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"a", B("1")}}}));
+}
+
+TEST(CreateArchive, missingTemplateGoesToMessageHookAndCreatesNothing)
+{
+    TempDir tmp;
+    std::vector<File> files;
+    for (int i = 0; i < 17; ++i)
+        files.push_back({"f" + std::to_string(i), B("x")});
+    Fill(tmp, "in", files);
+    std::filesystem::remove(Platform::Paths::programDir() + "LGP.17");
+    std::vector<std::string> messages;
+    MessageHook = [&](const std::string& text) { messages.push_back(text); };
+    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
+    MessageHook = nullptr;
+    EXPECT_THAT(messages, ElementsAre("Couldn't find an appropriate file validation data. Perhaps you are trying to "
+                                      "make an LGP with an unsupported number of files in it."));
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    // Silent without a hook.
+    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+}
+
+TEST(CreateArchive, copiesTheTemplateForTheFileCount)
+{
+    TempDir tmp;
+    std::vector<File> files;
+    for (int i = 0; i < 11; ++i)
+        files.push_back({"file" + std::to_string(i) + ".bin", Pattern(static_cast<std::size_t>(i * 7), 3)});
+    Fill(tmp, "in", files);
+    const Template t(11, Pattern(3602, 8));
+    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
+    std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.Name < b.Name; });
+    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 8)}));
+    // Validation data off: no template needed.
+    CreateArchiveFromFolder(tmp.path("in"), tmp.path("plain.lgp"), false, false);
+    EXPECT_EQ(Load(tmp.path("plain.lgp")), Write(Archive{.Files = files}));
+}
+
+TEST(CreateArchive, validationDataOfAnExistingArchive)
+{
+    TempDir tmp;
+    const auto path = tmp.save("x.lgp", Write(Archive{.Files = {{"a", B("1")}}, .Validation = B("VALIDATION")}));
+    EXPECT_EQ(ReadValidationData(path), B("VALIDATION"));
+    const auto plain = tmp.save("y.lgp", Write(Archive{.Files = {{"a", B("1")}}}));
+    EXPECT_EQ(ReadValidationData(plain), B(""));
+}

@@ -1,0 +1,195 @@
+#pragma once
+// Test-side archive writer, independent of the builder under test, and temp
+// folders that live as long as one test (kept when it fails).
+
+#include "core/lgpstruct.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace testlgp
+{
+    using Bytes = std::vector<std::uint8_t>;
+
+    inline Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+    // Little-endian byte assembly.
+    struct Writer
+    {
+        Bytes out;
+
+        Writer& raw(const Bytes& bytes)
+        {
+            out.insert(out.end(), bytes.begin(), bytes.end());
+            return *this;
+        }
+        Writer& text(const std::string& s) { return raw(B(s)); }
+        Writer& u8(std::uint8_t v)
+        {
+            out.push_back(v);
+            return *this;
+        }
+        Writer& u16(std::uint16_t v) { return u8(std::uint8_t(v)).u8(std::uint8_t(v >> 8)); }
+        Writer& i32(std::int32_t v)
+        {
+            const auto u = static_cast<std::uint32_t>(v);
+            return u8(std::uint8_t(u)).u8(std::uint8_t(u >> 8)).u8(std::uint8_t(u >> 16)).u8(std::uint8_t(u >> 24));
+        }
+        // A 20-byte name field: the text, then NUL padding (no NUL when it fills 20 bytes).
+        Writer& name(const std::string& s)
+        {
+            Bytes field(20, 0);
+            std::copy(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(s.size(), 20)),
+                field.begin());
+            return raw(field);
+        }
+        Writer& zeros(std::size_t n) { return raw(Bytes(n, 0)); }
+        Writer& header(const std::string& creatorField12, std::int32_t count)
+        {
+            Bytes field(12, 0);
+            std::copy(creatorField12.begin(), creatorField12.end(), field.begin() + (12 - creatorField12.size()));
+            return raw(field).i32(count);
+        }
+        Writer& toc(const std::string& n, std::int32_t offset, std::uint8_t type = 14, std::uint16_t field = 0)
+        {
+            return name(n).i32(offset).u8(type).u16(field);
+        }
+        Writer& dataEntry(const std::string& n, const Bytes& data)
+        {
+            return name(n).i32(static_cast<std::int32_t>(data.size())).raw(data);
+        }
+        Writer& gap(std::int32_t size) { return u8(0xE8).u8(0x04).u8(0x6A).u8(0x5F).i32(size); }
+        std::size_t size() const { return out.size(); }
+    };
+
+    struct File
+    {
+        std::string Name;
+        Bytes Data;
+    };
+
+    // A well-formed archive: files stored in the given order, contiguous.
+    struct Archive
+    {
+        std::string Creator = "SQUARESOFT";
+        std::vector<File> Files{};
+        Bytes Validation{};
+        Bytes Trailing = B("FINAL FANTASY7");
+    };
+
+    inline std::int32_t DataStart(const Archive& a)
+    {
+        return static_cast<std::int32_t>(16 + 27 * a.Files.size() + a.Validation.size());
+    }
+
+    inline Bytes Write(const Archive& a)
+    {
+        Writer w;
+        w.header(a.Creator, static_cast<std::int32_t>(a.Files.size()));
+        std::int32_t offset = DataStart(a);
+        for (const auto& f : a.Files)
+        {
+            w.toc(f.Name, offset);
+            offset += 24 + static_cast<std::int32_t>(f.Data.size());
+        }
+        w.raw(a.Validation);
+        for (const auto& f : a.Files)
+            w.dataEntry(f.Name, f.Data);
+        w.raw(a.Trailing);
+        return w.out;
+    }
+
+    inline Bytes Pattern(std::size_t n, std::uint8_t seed = 1)
+    {
+        Bytes b(n);
+        std::uint32_t x = seed * 2654435761u + 12345u;
+        for (auto& c : b)
+        {
+            x = x * 1103515245u + 12345u;
+            c = static_cast<std::uint8_t>(x >> 16);
+        }
+        return b;
+    }
+
+    inline void Save(const std::filesystem::path& path, const Bytes& bytes)
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    inline Bytes Load(const std::filesystem::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    // One folder per test, named Suite.Test, removed when the test passes.
+    class TempDir
+    {
+    public:
+        TempDir()
+        {
+            const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+            mPath = std::filesystem::temp_directory_path() /
+                    ("tarrowin-" + std::string(info->test_suite_name()) + "." + info->name());
+            std::filesystem::remove_all(mPath);
+            std::filesystem::create_directories(mPath);
+        }
+        ~TempDir()
+        {
+            if (!::testing::Test::HasFailure())
+            {
+                std::error_code ec;
+                std::filesystem::permissions(mPath, std::filesystem::perms::owner_all,
+                    std::filesystem::perm_options::add, ec);
+                std::filesystem::remove_all(mPath, ec);
+            }
+        }
+        TempDir(const TempDir&) = delete;
+        TempDir& operator=(const TempDir&) = delete;
+
+        std::string path(const std::string& name) const { return (mPath / name).string(); }
+        std::string dir() const { return mPath.string() + "/"; }
+        std::string save(const std::string& name, const Bytes& bytes) const
+        {
+            Save(mPath / name, bytes);
+            return path(name);
+        }
+
+    private:
+        std::filesystem::path mPath;
+    };
+
+    // Records ProgressHook calls for one scope.
+    struct ProgressLog
+    {
+        std::vector<std::pair<std::int32_t, std::int32_t>> calls;
+        ScopedProgressHook hook{[this](std::int32_t p, std::int32_t m) { calls.emplace_back(p, m); }};
+    };
+
+    template <class F>
+    std::string ErrorText(F&& f)
+    {
+        try
+        {
+            f();
+        }
+        catch (const std::exception& e)
+        {
+            return e.what();
+        }
+        return "(no exception)";
+    }
+}
+
+inline void PrintTo(const LGPEntry& e, std::ostream* os)
+{
+    *os << "{\"" << e.Name << "\", " << e.Offset << ", " << e.Length << (e.NameMismatch ? ", mismatch" : "") << "}";
+}
