@@ -1,0 +1,203 @@
+// Analysis report, repair and packing.
+#include "testarchive.h"
+
+#include <gmock/gmock.h>
+
+using namespace testlgp;
+using ::testing::ElementsAre;
+
+namespace
+{
+    std::vector<std::string> Analyse(const std::string& path)
+    {
+        TLGPFile f(path, true);
+        return AnalyseArchive(f, std::filesystem::path(path).filename().string());
+    }
+
+    RawDataEntry NewData(const std::string& name, const Bytes& data)
+    {
+        RawDataEntry e;
+        e.Name = FieldFromName(name);
+        e.Length = static_cast<std::int32_t>(data.size());
+        e.Data = data;
+        return e;
+    }
+
+    std::vector<std::int32_t> TocOffsets(const std::string& path)
+    {
+        TLGPFile f(path, false);
+        std::vector<std::int32_t> out;
+        for (std::int32_t i = 0; i < f.FileCount(); ++i)
+            out.push_back(f.GetEntry(i).Offset);
+        return out;
+    }
+
+    std::vector<File> NumberedFiles(int n)
+    {
+        std::vector<File> files;
+        for (int i = 0; i < n; ++i)
+            files.push_back({"f" + std::to_string(i), Pattern(static_cast<std::size_t>(10 + i), std::uint8_t(i))});
+        return files;
+    }
+
+    const std::vector<std::string> Note = {"     (these will not necessarily stop the LGP",
+        "      from working. However, it indicates a", "      corrupt or badly constructed file.)"};
+}
+
+TEST(Analyse, wellFormedArchiveWithStandardValidation)
+{
+    TempDir tmp;
+    const auto path = tmp.save("good.lgp", Write(Archive{.Files = NumberedFiles(10), .Validation = Pattern(3602)}));
+    EXPECT_THAT(Analyse(path), ElementsAre("File: good.lgp", "# of files in archive: 10", "Creator: SQUARESOFT",
+                                   "Description: FINAL FANTASY7", "", "Section 1: Header: 286 bytes.",
+                                   "Section 2: Error check: 3602 bytes.", "0 files have mismatched filenames.",
+                                   "There are no data gaps in the file (OK)."));
+}
+
+TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
+{
+    TempDir tmp;
+    // Two TOC entries share a data entry, a third names different data.
+    Writer w;
+    w.header("SQUARESOFT", 3).toc("a", 97).toc("A", 97).toc("b", 122);
+    w.dataEntry("a", B("1")).dataEntry("renamed", B("2")).text("FINAL FANTASY7");
+    std::vector<std::string> expected = {"File: x.lgp", "# of files in archive: 3", "Creator: SQUARESOFT",
+        "Description: FINAL FANTASY7", "", "Section 1: Header: 97 bytes.", "Section 2: Error check: 0 bytes.",
+        "     (compressed/corrupt data?)", "1 files have mismatched filenames."};
+    expected.insert(expected.end(), Note.begin(), Note.end());
+    expected.insert(expected.end(), {"There is a data gap between files: ", "  A and a"});
+    expected.insert(expected.end(), Note.begin(), Note.end());
+    EXPECT_EQ(Analyse(tmp.save("x.lgp", w.out)), expected);
+}
+
+TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
+{
+    TempDir tmp;
+    Writer w;
+    w.header("SQUARESOFT", 0).text("FINAL FANTASY7");
+    EXPECT_THAT(Analyse(tmp.save("empty.lgp", w.out)),
+        ElementsAre("File: empty.lgp", "# of files in archive: 0", "Creator: SQUARESOFT", "Description: ", "",
+            "Section 1: Header: 16 bytes."));
+}
+
+TEST(Analyse, hiddenFileCantBeDescribed)
+{
+    TempDir tmp;
+    const auto path = tmp.save(".hidden.lgp", Write(Archive{.Files = NumberedFiles(1)}));
+    TLGPFile f(path, true);
+    EXPECT_EQ(ErrorText([&] { AnalyseArchive(f, "x"); }), "Couldn't retrieve file information!");
+}
+
+TEST(Pack, shrunkEntryGapDisappearsAndFileShrinksByTheGap)
+{
+    TempDir tmp;
+    const Archive original{.Files = {{"a", Pattern(100, 1)}, {"b", Pattern(200, 2)}, {"c", Pattern(30, 3)}},
+        .Validation = Pattern(3602)};
+    const auto path = tmp.save("x.lgp", Write(original));
+    {
+        TRawLGPFile raw(path);
+        ASSERT_TRUE(raw.RewriteDataEntry(1, NewData("b", Pattern(150, 9))));
+    }
+    const auto before = Load(path).size();
+    const auto lines = Analyse(path);
+    EXPECT_THAT(std::vector<std::string>(lines.begin() + 8, lines.end() - 3),
+        ElementsAre("There is a data gap between files: ", "  b and c"));
+
+    PackArchive(path);
+    Archive packed = original;
+    packed.Files[1].Data = Pattern(150, 9);
+    EXPECT_EQ(Load(path), Write(packed));
+    EXPECT_EQ(Load(path).size(), before - 50);
+    EXPECT_EQ(Analyse(path).back(), "There are no data gaps in the file (OK).");
+}
+
+TEST(Pack, supersededDataIsDroppedAndLaterOffsetsMoveDown)
+{
+    TempDir tmp;
+    const Archive original{.Files = {{"a", Pattern(10, 1)}, {"b", Pattern(20, 2)}, {"c", Pattern(30, 3)}}};
+    const auto path = tmp.save("x.lgp", Write(original));
+    {
+        TRawLGPFile raw(path);
+        const std::int32_t index = raw.AppendDataEntry(NewData("b", Pattern(40, 4)));
+        TOCEntry e = raw.GetTableEntry(1);
+        e.Offset = raw.GetDataEntry(index).Position;
+        raw.SetTableEntry(1, e);
+    }
+    const auto offsetsBefore = TocOffsets(path);
+    ProgressLog log;
+    PackArchive(path);
+    EXPECT_THAT(log.calls, ElementsAre(std::pair(0, 4), std::pair(1, 4), std::pair(2, 4), std::pair(3, 4),
+                               std::pair(4, 4)));
+    // b's old data (24 + 20 bytes) is gone: c and the new b move down by 44.
+    EXPECT_THAT(TocOffsets(path), ElementsAre(offsetsBefore[0], offsetsBefore[1] - 44, offsetsBefore[2] - 44));
+    EXPECT_EQ(Load(path).size(), 97u + 34 + 54 + 64 + 14);
+}
+
+TEST(Pack, alreadyPackedArchiveIsUnchangedButEveryTocEntryIsRewritten)
+{
+    TempDir tmp;
+    const Bytes original = Write(Archive{.Files = NumberedFiles(5), .Validation = Pattern(3602)});
+    const auto path = tmp.save("x.lgp", original);
+    ProgressLog log;
+    PackArchive(path);
+    EXPECT_EQ(Load(path), original);
+    EXPECT_EQ(log.calls.size(), 6u);
+    EXPECT_EQ(log.calls.back(), std::pair(5, 5));
+}
+
+TEST(Pack, archiveWithoutDataEntriesIsLeftAlone)
+{
+    TempDir tmp;
+    Writer w;
+    w.header("SQUARESOFT", 2).toc("a", 5000).toc("b", 6000).raw(Pattern(10));
+    const auto path = tmp.save("x.lgp", w.out);
+    PackArchive(path);
+    EXPECT_EQ(Load(path), w.out);
+}
+
+TEST(Pack, entryRunningPastTheEndStopsWithAReadError)
+{
+    TempDir tmp;
+    Writer w;
+    w.header("SQUARESOFT", 2).toc("a", 70).toc("b", 115);
+    w.dataEntry("a", B("1")).gap(20).zeros(12).name("b").i32(5000).text("cut");
+    const auto path = tmp.save("x.lgp", w.out);
+    EXPECT_EQ(ErrorText([&] { PackArchive(path); }), "Stream read error");
+}
+
+TEST(Repair, pointsEachTocEntryAtTheFirstDataEntryWithItsName)
+{
+    TempDir tmp;
+    // Data in file order: B (old), a, b (new), "renamed" (written for c by a patch).
+    Writer w;
+    w.header("SQUARESOFT", 3).toc("a", 1).toc("b", 2).toc("c", 3);
+    w.dataEntry("B", B("old")).dataEntry("a", B("aa")).dataEntry("b", B("new")).dataEntry("renamed", B("c"));
+    w.text("FINAL FANTASY7");
+    const auto path = tmp.save("x.lgp", w.out);
+    std::vector<std::pair<std::int32_t, std::int32_t>> calls;
+    {
+        ProgressLog log;
+        RepairArchive(path);
+        calls = log.calls;
+    }
+    EXPECT_THAT(TocOffsets(path), ElementsAre(97 + 27, 97, 3));
+    EXPECT_THAT(calls, ElementsAre(std::pair(0, 3), std::pair(1, 3), std::pair(2, 3), std::pair(3, 3)));
+    TLGPFile f(path, true);
+    EXPECT_EQ(f.GetEntry(1), (LGPEntry{"b", 97, 3, false}));
+}
+
+TEST(Repair, afterTruncateOnlyNamesStillPresentAreRelinked)
+{
+    TempDir tmp;
+    // The third TOC entry's name differs from its data's ("c") but matches "a".
+    Writer w;
+    w.header("SQUARESOFT", 3).toc("a", 97).toc("b", 122).toc("A", 148);
+    w.dataEntry("a", B("1")).dataEntry("b", B("22")).dataEntry("c", B("333")).text("FINAL FANTASY7");
+    const auto path = tmp.save("x.lgp", w.out);
+    {
+        TRawLGPFile raw(path);
+        raw.TruncateData(1);
+    }
+    RepairArchive(path);
+    EXPECT_THAT(TocOffsets(path), ElementsAre(97, 122, 97));
+}

@@ -1,0 +1,81 @@
+// The byte-stream layer and the failure texts users read.
+#include "testarchive.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+
+using namespace testlgp;
+
+TEST(Streams, readAndWriteFailuresCarryTheirTexts)
+{
+    TMemoryStream m(B("abc"));
+    std::uint8_t buffer[4];
+    EXPECT_EQ(ErrorText([&] { m.ReadBuffer(buffer, 4); }), "Stream read error");
+    m.SetPosition(1);
+    EXPECT_EQ(m.ReadByte(), 'b');
+    EXPECT_EQ(ErrorText([&] { m.ReadInt32(); }), "Stream read error");
+
+    TempDir tmp;
+    const auto path = tmp.save("f", B("12"));
+    TFileStream reader(path, FileMode::OpenRead);
+    EXPECT_EQ(ErrorText([&] { reader.WriteInt32(1); }), "Stream write error");
+    TMemoryStream dest;
+    EXPECT_EQ(ErrorText([&] { dest.CopyFrom(reader, 3); }), "Stream read error");
+    EXPECT_EQ(dest.Vector(), B("12")); // what was copied stays
+}
+
+TEST(Streams, openAndCreateFailuresNameThePath)
+{
+    TempDir tmp;
+    EXPECT_EQ(ErrorText([&] { TFileStream f(tmp.path("none"), FileMode::OpenRead); }),
+        "Cannot open file " + tmp.path("none"));
+    EXPECT_EQ(ErrorText([&] { TFileStream f(tmp.path("no/dir"), FileMode::Create); }),
+        "Cannot create file " + tmp.path("no/dir"));
+    EXPECT_EQ(ErrorText([&] { TFileStream f(tmp.dir(), FileMode::OpenRead); }), "Cannot open file " + tmp.dir());
+}
+
+TEST(Streams, denyWriteRefusesASecondWriterButNotReaders)
+{
+    TempDir tmp;
+    const auto path = tmp.save("f", B("data"));
+    TFileStream writer(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite);
+    EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite); }),
+        "Cannot open file " + path);
+    // A refused creator destroys nothing.
+    EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::Create, Platform::File::Share::DenyWrite); }),
+        "Cannot create file " + path);
+    EXPECT_EQ(ReadWholeFile(path), B("data"));
+    TFileStream reader(path, FileMode::OpenRead);
+    EXPECT_EQ(reader.Size(), 4);
+}
+
+TEST(Streams, readOnlyFilesRefuseWriters)
+{
+    TempDir tmp;
+    const auto path = tmp.save("f", B("data"));
+    ::chmod(path.c_str(), 0444);
+    EXPECT_TRUE(Platform::File::isReadOnly(path));
+    EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::OpenReadWrite); }), "Cannot open file " + path);
+    EXPECT_TRUE(Platform::File::clearReadOnly(path));
+    EXPECT_NO_THROW(TFileStream w(path, FileMode::OpenReadWrite));
+}
+
+TEST(Errors, inOutErrorTextsFollowTheSystemCodes)
+{
+    EXPECT_EQ(lgp::InOutErrorText(ENOENT), "File not found");
+    EXPECT_EQ(lgp::InOutErrorText(ENAMETOOLONG), "Invalid filename");
+    EXPECT_EQ(lgp::InOutErrorText(EMFILE), "Too many open files");
+    EXPECT_EQ(lgp::InOutErrorText(EACCES), "File access denied");
+    EXPECT_EQ(lgp::InOutErrorText(ENOSPC), "I/O error " + std::to_string(ENOSPC));
+    EXPECT_EQ(ErrorText([] { lgp::FailListIndex(-1); }), "List index out of bounds (-1)");
+}
+
+TEST(Errors, strToIntAcceptsDecimalAndHexOnly)
+{
+    EXPECT_EQ(lgp::StrToInt(" -42"), -42);
+    EXPECT_EQ(lgp::StrToInt("$1F"), 31);
+    EXPECT_EQ(lgp::StrToInt("0xFFFFFFFF"), -1);
+    EXPECT_EQ(lgp::StrToInt("2147483647"), 2147483647);
+    for (const std::string bad : {"", "12a", "2147483648", "0x", "1 "})
+        EXPECT_EQ(ErrorText([&] { lgp::StrToInt(bad); }), "'" + bad + "' is not a valid integer value") << bad;
+}
