@@ -1,0 +1,107 @@
+// A whole ApplyPatch: the fuzz input is written as the patch file and applied
+// to a small archive built here (LZS and plain entries, shared offsets), with
+// both raw-editor variants and both overwrite settings. Failures must be
+// ELGPError; nothing may crash or leak.
+
+#include "core/lgpstruct.h"
+#include "patch/FFLZs.h"
+#include "patch/lgppatch.h"
+#include "tests/patch/testarchive.h"
+#include "tests/patch/testdata.h"
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+    namespace fs = std::filesystem;
+
+    std::string gFolder;
+
+    void writeFile(const std::string& path, const testdata::Bytes& bytes)
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    testarchive::Archive target()
+    {
+        testarchive::Archive a;
+        a.entries = {
+            {"aaab.rsd", testdata::bytes("PLY=AAAB.P\nMAT=AAAB.TEX\n")},
+            {"field.lzs", LzsEncodeLiterals(testdata::generate(300, 5))},
+            {"long_name_here.tex", testdata::generate(64, 6)},
+            {"tiny", testdata::bytes("ab")},
+            {"last.bin", testdata::generate(200, 7)},
+        };
+        return a;
+    }
+
+    // The archive with the last TOC entry sharing the first one's data.
+    testdata::Bytes targetBytes()
+    {
+        testdata::Bytes file = testarchive::write(target());
+        const std::size_t last = 16 + 27 * 4 + 20;
+        for (int i = 0; i < 4; ++i)
+            file[last + static_cast<std::size_t>(i)] = file[16 + 20 + static_cast<std::size_t>(i)];
+        return file;
+    }
+
+    testdata::Bytes seedPatch()
+    {
+        testarchive::Archive patch;
+        patch.creator = "QUENWICK-LGP";
+        patch.trailing = "LGP PATCH FILE";
+        const testarchive::Archive a = target();
+        testdata::Bytes changed = a.entries[0].data;
+        changed[4] = 'X';
+        patch.entries.push_back({"AAAB.RSD", *MakeDifference(a.entries[0].data, changed)});
+        const testdata::Bytes plain = LzsDecode(a.entries[1].data);
+        patch.entries.push_back({"FIELD.LZS", *MakeDifference(plain, testdata::mutate(plain, 3, 9))});
+        patch.entries.push_back({"long_name_here.tex", testdata::Bytes{0x01, 'z', 0x05}});
+        return testarchive::write(patch);
+    }
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    gFolder = (fs::temp_directory_path() / ("tarrowin-fuzz-applypatch-" + std::to_string(::getpid()))).string();
+    fs::create_directories(gFolder);
+    if (const char* folder = std::getenv("TARROWIN_WRITE_SEEDS"))
+    {
+        writeFile(std::string(folder) + "/patch", seedPatch());
+        testarchive::Archive empty;
+        empty.creator = "QUENWICK-LGP";
+        empty.trailing = "LGP PATCH FILE";
+        writeFile(std::string(folder) + "/empty", testarchive::write(empty));
+    }
+    std::atexit([] {
+        std::error_code ignored;
+        fs::remove_all(gFolder, ignored);
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string archivePath = gFolder + "/target.lgp";
+    const std::string patchPath = gFolder + "/patch.lgp";
+    writeFile(patchPath, testdata::Bytes(data, data + size));
+    const std::uint8_t mode = size > 0 ? data[size - 1] : 0;
+    for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
+    {
+        writeFile(archivePath, targetBytes());
+        try
+        {
+            const TLGPFile patch(patchPath, true);
+            TRawLGPFile archive(archivePath, variant);
+            ApplyPatch(archive, patch, (mode & 1) != 0);
+        }
+        catch (const ELGPError&)
+        {
+        }
+    }
+    return 0;
+}

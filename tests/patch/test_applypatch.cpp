@@ -1,0 +1,264 @@
+#include "patch/DebugLog.h"
+#include "patch/FFLZs.h"
+#include "patch/lgppatch.h"
+
+#include "tempfolder.h"
+#include "testarchive.h"
+#include "testdata.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+    using testdata::Bytes;
+
+    testarchive::Archive patchArchive(std::vector<testarchive::Entry> entries)
+    {
+        testarchive::Archive patch;
+        patch.creator = "QUENWICK-LGP";
+        patch.trailing = "LGP PATCH FILE";
+        patch.validation = Bytes(3602, 0);
+        patch.entries = std::move(entries);
+        return patch;
+    }
+
+    struct Applied
+    {
+        Bytes before;
+        Bytes after;
+    };
+
+    // Writes both archives, applies the patch and returns the archive's bytes
+    // before and after.
+    Applied apply(const TempFolder& temp, const testarchive::Archive& archive, const testarchive::Archive& patch,
+        bool allowOverwrite, RawEditorVariant variant = RawEditorVariant::Main)
+    {
+        Applied result;
+        result.before = testarchive::write(archive);
+        WriteWholeFile(temp.file("target.lgp"), result.before);
+        WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patch));
+        {
+            TRawLGPFile raw(temp.file("target.lgp"), variant);
+            const TLGPFile index(temp.file("patch.lgp"), true);
+            ApplyPatch(raw, index, allowOverwrite);
+        }
+        result.after = ReadWholeFile(temp.file("target.lgp"));
+        return result;
+    }
+
+    Bytes diffOf(const Bytes& oldData, const Bytes& newData) { return *MakeDifference(oldData, newData); }
+
+    Bytes tail(const Bytes& file, std::size_t count) { return Bytes(file.end() - static_cast<std::ptrdiff_t>(count), file.end()); }
+}
+
+TEST(ApplyPatch, sameLengthInPlaceRewritesTheEntryWhereItWasAndRenamesIt)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"other.p", testdata::bytes("xyz")}};
+    const auto patch = patchArchive({{"AAAB.RSD", {0x02, 0x03, 'X', 0x02}}});
+
+    const Applied r = apply(temp, archive, patch, true);
+    ASSERT_EQ(r.after.size(), r.before.size());
+    EXPECT_EQ(testarchive::tocOffset(r.after, 0), testarchive::tocOffset(r.before, 0));
+    EXPECT_EQ(testarchive::tocName(r.after, 0), "aaab.rsd");
+    EXPECT_EQ(testarchive::dataName(r.after, 0), "aaab.rsd.patch");
+    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("xyz"));
+}
+
+TEST(ApplyPatch, withoutOverwriteAppendsEveryPatchedFileAndKeepsTheOldData)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    const auto patch = patchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x06}}});
+
+    const Applied r = apply(temp, archive, patch, false);
+    const std::size_t oldEnd = r.before.size() - 14;
+    EXPECT_TRUE(std::equal(r.before.begin() + 16 + 2 * 27, r.before.begin() + static_cast<std::ptrdiff_t>(oldEnd),
+        r.after.begin() + 16 + 2 * 27)); // old data entries untouched
+    EXPECT_EQ(testarchive::tocOffset(r.after, 0), oldEnd);
+    EXPECT_EQ(testarchive::tocOffset(r.after, 1), oldEnd + 24 + 8);
+    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("z2345678"));
+    EXPECT_EQ(testarchive::dataName(r.after, 1), "b.bin.patch");
+    EXPECT_EQ(r.after.size(), r.before.size() + 2 * (24 + 8));
+    EXPECT_EQ(tail(r.after, 14), testdata::bytes("FINAL FANTASY7"));
+}
+
+TEST(ApplyPatch, lzsDataComesOutAsLiteralOnlyLzsOfThePatchedDecodedData)
+{
+    TempFolder temp;
+    const Bytes plain = testdata::generate(3000, 11);
+    const Bytes changed = testdata::mutate(plain, 4, 12);
+    testarchive::Archive archive;
+    archive.entries = {{"field.lzs", testdata::lzsCompress(plain)}, {"plain.bin", testdata::bytes("ABCDEFGH")}};
+    // The second entry's difference data is stored as LZS: it is decoded first
+    // and the result is stored as LZS too.
+    const auto patch = patchArchive(
+        {{"FIELD.LZS", diffOf(plain, changed)}, {"plain.bin", LzsEncodeLiterals(Bytes{0x02, 0x03, 'X', 0x02})}});
+
+    for (const bool overwrite : {true, false})
+    {
+        const Applied r = apply(temp, archive, patch, overwrite);
+        EXPECT_EQ(testarchive::entryData(r.after, 0), LzsEncodeLiterals(changed)) << overwrite;
+        EXPECT_EQ(testarchive::entryData(r.after, 1), LzsEncodeLiterals(testdata::bytes("ABCDXFGH"))) << overwrite;
+    }
+}
+
+TEST(ApplyPatch, matchesNamesCaseInsensitivelyAndLogsArchiveNamesWithoutPatchEntry)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"nomatch.tex", testdata::bytes("ABCDEFGH")}};
+    const auto patch = patchArchive({{"AAAB.RSD", {0x02, 0x03, 'X', 0x02}}});
+    std::vector<std::string> log;
+    SetDebugLogSink([&](const std::string& line) { log.push_back(line); });
+    const Applied r = apply(temp, archive, patch, true);
+    SetDebugLogSink(nullptr);
+    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("ABCDEFGH"));
+    EXPECT_EQ(log, (std::vector<std::string>{"No matching file in patch for NOMATCH.TEX"}));
+}
+
+TEST(ApplyPatch, emptyPatchChangesNothing)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    const Applied r = apply(temp, archive, patchArchive({}), true);
+    EXPECT_EQ(r.after, r.before);
+}
+
+TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}};
+    const auto patch = patchArchive({{"aaab.rsd", {0x02, 0x03, 'X', 0x02}}});
+    apply(temp, archive, patch, true);
+    {
+        TRawLGPFile raw(temp.file("target.lgp"));
+        const TLGPFile index(temp.file("patch.lgp"), true);
+        ApplyPatch(raw, index, true);
+    }
+    const Bytes after = ReadWholeFile(temp.file("target.lgp"));
+    EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
+    // "aaab.rsd.patch" has 14 characters; another suffix needs a cut to 13.
+    EXPECT_EQ(testarchive::dataName(after, 0), "aaab.rsd.patc.patch");
+}
+
+TEST(ApplyPatch, longNamesAreCutToLeaveRoomForTheSuffix)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"thirteen_char", testdata::bytes("ABCDEFGH")}, {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
+        {"fourteen_chars", testdata::bytes("ABCDEFGH")}};
+    const auto patch = patchArchive({{"thirteen_char", {0x02, 0x03, 'X', 0x02}},
+        {"nineteen_chars.tex", {0x02, 0x03, 'Y', 0x02}}, {"fourteen_chars", {0x02, 0x03, 'Z', 0x02}}});
+    for (const bool overwrite : {true, false})
+    {
+        const Applied r = apply(temp, archive, patch, overwrite);
+        EXPECT_EQ(testarchive::dataName(r.after, 0), "thirteen_char.patch");
+        EXPECT_EQ(testarchive::dataName(r.after, 1), "nineteen_char.patch");
+        EXPECT_EQ(testarchive::dataName(r.after, 2), "fourteen_char.patch");
+        EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("ABCDYFGH"));
+        EXPECT_EQ(testarchive::entryData(r.after, 2), testdata::bytes("ABCDZFGH"));
+        // The index still finds each entry's data through its TOC entry.
+        const TLGPFile index(temp.file("target.lgp"), true);
+        EXPECT_EQ(index.GetEntry(1).Name, "nineteen_chars.tex");
+        EXPECT_EQ(index.GetEntry(1).Length, 8);
+        EXPECT_TRUE(index.GetEntry(1).NameMismatch);
+    }
+}
+
+TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"stray.bin", testdata::bytes("ABCDEFGH")}, {"good.bin", testdata::bytes("ABCDEFGH")}};
+    Bytes file = testarchive::write(archive);
+    // TOC entry 0 points far past the end of the file.
+    file[16 + 20] = 0xFF, file[16 + 21] = 0xFF, file[16 + 22] = 0xFF, file[16 + 23] = 0x0F;
+    WriteWholeFile(temp.file("target.lgp"), file);
+    WriteWholeFile(temp.file("patch.lgp"),
+        testarchive::write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}}, {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
+    {
+        TRawLGPFile raw(temp.file("target.lgp"));
+        const TLGPFile index(temp.file("patch.lgp"), true);
+        ApplyPatch(raw, index, true);
+    }
+    const Bytes after = ReadWholeFile(temp.file("target.lgp"));
+    EXPECT_EQ(testarchive::tocOffset(after, 0), 0x0FFFFFFFu);
+    EXPECT_EQ(testarchive::entryData(after, 1), testdata::bytes("ABCDXFGH"));
+}
+
+TEST(ApplyPatch, copyRunPastTheOldDataEndsTheRunKeepingEarlierEntries)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"first.bin", testdata::bytes("ABCDEFGH")}, {"short.bin", testdata::bytes("ABCDEFG")}};
+    const auto patch =
+        patchArchive({{"first.bin", {0x02, 0x03, 'X', 0x02}}, {"short.bin", {0x02, 0x03, 'X', 0x02}}});
+    try
+    {
+        apply(temp, archive, patch, true);
+        FAIL() << "no failure";
+    }
+    catch (const ELGPError& e)
+    {
+        EXPECT_STREQ(e.what(), "Stream read error");
+    }
+    const Bytes after = ReadWholeFile(temp.file("target.lgp"));
+    EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testarchive::entryData(after, 1), testdata::bytes("ABCDEFG"));
+}
+
+TEST(ApplyPatch, tinyDataIsPlainNotProbed)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"tiny.bin", testdata::bytes("abc")}};
+    const auto patch = patchArchive({{"tiny.bin", {0x02, 0x00, 'X', 0x00}}});
+    const Applied r = apply(temp, archive, patch, true);
+    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("aXc"));
+}
+
+TEST(ApplyPatch, fitRulesOfBothEditorVariants)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"grow.bin", Bytes(100, 'g')}, {"shrink.bin", Bytes(100, 's')}, {"last.bin", Bytes(100, 'l')}};
+    Bytes grown(110, 'G');
+    Bytes shrunk(92, 'S');
+    Bytes lastGrown(120, 'L');
+    const auto patch = patchArchive({{"grow.bin", diffOf(Bytes(100, 'g'), grown)},
+        {"shrink.bin", diffOf(Bytes(100, 's'), shrunk)}, {"last.bin", diffOf(Bytes(100, 'l'), lastGrown)}});
+    // A patch can't make a file longer: grown data is cut to the old length.
+    grown.resize(100);
+    lastGrown.resize(100);
+
+    for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
+    {
+        const Applied r = apply(temp, archive, patch, true, variant);
+        for (std::size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(testarchive::tocOffset(r.after, i), testarchive::tocOffset(r.before, i)) << i;
+        EXPECT_EQ(testarchive::entryData(r.after, 0), grown);
+        EXPECT_EQ(testarchive::entryData(r.after, 1), shrunk);
+        EXPECT_EQ(testarchive::entryData(r.after, 2), lastGrown);
+        // A gap marker follows the shrunk entry: 8 bytes of its space are free.
+        const std::size_t marker = testarchive::tocOffset(r.after, 1) + 24 + 92;
+        EXPECT_EQ(testarchive::get32(r.after, marker), 0x5F6A04E8u);
+        EXPECT_EQ(testarchive::get32(r.after, marker + 4), 8u);
+    }
+
+    // Shrinking by fewer than 8 bytes doesn't fit in place in either variant.
+    const auto small = patchArchive({{"shrink.bin", diffOf(Bytes(100, 's'), Bytes(95, 'S'))}});
+    for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
+    {
+        const Applied r = apply(temp, archive, small, true, variant);
+        EXPECT_EQ(testarchive::tocOffset(r.after, 1), r.before.size() - 14);
+        EXPECT_EQ(testarchive::entryData(r.after, 1), Bytes(95, 'S'));
+    }
+}
