@@ -1,0 +1,35 @@
+#include "application.h"
+
+#include "platform/ui.h"
+
+#include <exception>
+
+namespace Tarrowin
+{
+    void InitApplication()
+    {
+        // The application name (not the display name, which the desktop would
+        // append to every window caption) carries the title.
+        QCoreApplication::setApplicationName(AppTitle);
+    }
+
+    void ShowMessage(QWidget* parent, const QString& text) { Platform::Ui::prompter().message(parent, AppTitle, text); }
+}
+
+TTarrowinApplication::TTarrowinApplication(int& argc, char** argv)
+    : QApplication(argc, argv)
+{
+}
+
+bool TTarrowinApplication::notify(QObject* receiver, QEvent* event)
+{
+    try
+    {
+        return QApplication::notify(receiver, event);
+    }
+    catch (const std::exception& e)
+    {
+        Platform::Ui::showError(activeWindow(), QString::fromStdString(e.what()));
+    }
+    return false;
+}

@@ -1,0 +1,874 @@
+#include "lgpviewer.h"
+
+#include "aboutlgp.h"
+#include "application.h"
+#include "folderdialog.h"
+#include "glyphs.h"
+#include "settings.h"
+
+#include "core/lgpstruct.h"
+#include "patch/lgppatch.h"
+#include "platform/registry.h"
+#include "preview/lgpdispatch.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace
+{
+    const QString LgpFilter = QStringLiteral("LGP Archives|*.LGP|All files|*.*");
+
+    std::string toStd(const QString& text) { return text.toStdString(); }
+    QString toQ(const std::string& text) { return QString::fromStdString(text); }
+
+    const char* const CreateWarning =
+        "WARNING! The \"Create LGP\" function will only create LGP's that contain UNCOMPRESSED, STANDARD data, "
+        "with normal file validation. Also, it makes an LGP from all files in one folder, using their filenames "
+        "as the name to store them in the archive. It will by default set the creator to SQUARESOFT and the "
+        "description to FINAL FANTASY7. Don't save your new LGP in the same folder as the source files or it "
+        "will mess up!";
+
+    bool samePath(const std::string& a, const std::string& b)
+    {
+        std::error_code ec;
+        const bool same = std::filesystem::equivalent(a, b, ec);
+        return !ec && same;
+    }
+}
+
+// Points ProgressHook at the window's bar for one command and, on every way
+// out, restores the previous hook and draws the last position reported.
+class ProgressScope
+{
+public:
+    explicit ProgressScope(TfrmLGPEditor& window)
+        : mWindow(window)
+        , mHook([&window](std::int32_t position, std::int32_t maximum) { window.ShowProgress(position, maximum); })
+    {
+    }
+    ~ProgressScope() { mWindow.flushProgress(); }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+private:
+    TfrmLGPEditor& mWindow;
+    ScopedProgressHook mHook;
+};
+
+TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
+    : QMainWindow(parent)
+{
+    setObjectName("frmLGPEditor");
+    setWindowTitle(Tarrowin::MainCaption);
+    // Sizeable, with a system menu and a minimise box but no maximise box.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+        | Qt::WindowCloseButtonHint);
+    setFont(QFont("Verdana", 8));
+    setWindowIcon(Glyphs::programIcon());
+    setContextMenuPolicy(Qt::NoContextMenu);
+    // Toolbars dock top, left and bottom; there is no right-hand dock.
+    setDockOptions(QMainWindow::AnimatedDocks);
+
+    buildMenus();
+    buildToolbars();
+    buildClientArea();
+
+    opnLGP.defaultExt = "LGP";
+    opnLGP.filter = LgpFilter;
+    opnLGP.mustExist = true;
+    savLGP.defaultExt = "LGP";
+    savLGP.filter = LgpFilter;
+    savLGP.mustExist = true;
+    savAny.filter = "All files|*.*";
+    savAny.mustExist = true;
+    selFolder = new TFolderDialog(this);
+    frmAboutLGP = new TfrmAboutLGP(this);
+    Previewer = new TPreviewDispatcher(this);
+
+    connectLaterWindows();
+    resize(DesignedWidth, DesignedHeight);
+    mWantedOuter = QSize(DesignedWidth, DesignedHeight);
+
+    Guarded([this] { FormCreate(); });
+}
+
+TfrmLGPEditor::~TfrmLGPEditor()
+{
+    try
+    {
+        FormDestroy();
+    }
+    catch (...)
+    {
+        // FormDestroy reports its own failures; nothing may leave a destructor.
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Building the window
+
+void TfrmLGPEditor::connectAction(QAction* action, void (TfrmLGPEditor::*handler)())
+{
+    connect(action, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+}
+
+void TfrmLGPEditor::buildMenus()
+{
+    auto item = [this](QMenu* menu, const char* name, const QString& caption, void (TfrmLGPEditor::*handler)(),
+                    const QKeySequence& shortcut = {}) {
+        QAction* action = menu->addAction(caption);
+        action->setObjectName(name);
+        if (!shortcut.isEmpty())
+            action->setShortcut(shortcut);
+        connectAction(action, handler);
+        return action;
+    };
+
+    mnuFile = menuBar()->addMenu("&File");
+    mnuFile->setObjectName("mnuFile");
+    mnuCreatenew = item(mnuFile, "mnuCreatenew", "Create &New", &TfrmLGPEditor::mnuCreateClick, QKeySequence("Ctrl+N"));
+    mnuFile->addSeparator();
+    mnuOpenLGP = item(mnuFile, "mnuOpenLGP", "&Open LGP", &TfrmLGPEditor::mnuOpenClick, QKeySequence("Ctrl+O"));
+    mnuFile->addSeparator();
+    mnuExtract = item(mnuFile, "mnuExtract", "&Extract", &TfrmLGPEditor::mnuExtractClick, QKeySequence("Ctrl+E"));
+    mnuExtractAll =
+        item(mnuFile, "mnuExtractAll", "Extract &All", &TfrmLGPEditor::mnuExtractAllClick, QKeySequence("Ctrl+A"));
+    mnuAnalyze = item(mnuFile, "mnuAnalyze", "Ana&lyze", &TfrmLGPEditor::mnuAnalyseClick);
+    mnuRepairarchive = item(mnuFile, "mnuRepairarchive", "&Repair archive", &TfrmLGPEditor::mnuRepairarchiveClick);
+    mnuPackArchive = item(mnuFile, "mnuPackArchive", "&Pack Archive", &TfrmLGPEditor::mnuPackArchiveClick);
+    mnuFile->addSeparator();
+    mnuExit = item(mnuFile, "mnuExit", "E&xit", &TfrmLGPEditor::mnuExitClick);
+
+    mnuOptions = menuBar()->addMenu("&Options");
+    mnuOptions->setObjectName("mnuOptions");
+    mnuReadLengths = item(mnuOptions, "mnuReadLengths", "&Read Lengths", &TfrmLGPEditor::mnuReadLengthsClick);
+    mnuReadLengths->setCheckable(true);
+    mnuReadLengths->setChecked(true);
+    mnuOptions->addSeparator();
+    // Connected in connectLaterWindows.
+    mnuCreatePatch = mnuOptions->addAction("&Create Patch");
+    mnuCreatePatch->setObjectName("mnuCreatePatch");
+    mnuPatchConverter = mnuOptions->addAction("&Patch Converter");
+    mnuPatchConverter->setObjectName("mnuPatchConverter");
+    mnuApplyPatch = item(mnuOptions, "mnuApplyPatch", "&Apply Patch", &TfrmLGPEditor::mnuApplyPatchClick);
+    mnuOptions->addSeparator();
+    mnuAdvancedEditor = mnuOptions->addAction("A&dvanced Editor");
+    mnuAdvancedEditor->setObjectName("mnuAdvancedEditor");
+    mnuOptions->addSeparator();
+    mnuToolbars = mnuOptions->addMenu("&Toolbars");
+    mnuToolbars->setObjectName("mnuToolbars");
+    mnuText = item(mnuToolbars, "mnuText", "&Text", &TfrmLGPEditor::mnuTextClick);
+    mnuFlatbuttons = item(mnuToolbars, "mnuFlatbuttons", "F&lat buttons", &TfrmLGPEditor::mnuFlatbuttonsClick);
+    mnuToolbars->addSeparator();
+    mnuFiletoolbar = item(mnuToolbars, "mnuFiletoolbar", "&File toolbar", &TfrmLGPEditor::mnuFiletoolbarClick);
+    mnuAdvancedtoolbar =
+        item(mnuToolbars, "mnuAdvancedtoolbar", "&Advanced toolbar", &TfrmLGPEditor::mnuAdvancedtoolbarClick);
+    mnuPatchtoolbar = item(mnuToolbars, "mnuPatchtoolbar", "&Patch toolbar", &TfrmLGPEditor::mnuPatchtoolbarClick);
+    for (QAction* check : {mnuText, mnuFlatbuttons, mnuFiletoolbar, mnuAdvancedtoolbar, mnuPatchtoolbar})
+        check->setCheckable(true);
+    mnuText->setChecked(true);
+
+    mnuHelp = menuBar()->addMenu("&Help");
+    mnuHelp->setObjectName("mnuHelp");
+    mnuAbout = item(mnuHelp, "mnuAbout", "&About", &TfrmLGPEditor::mnuAboutClick);
+}
+
+QToolButton* TfrmLGPEditor::makeButton(QToolBar* bar, const char* name, const QString& caption, const QString& hint,
+    int glyph, bool disabledImage, void (TfrmLGPEditor::*handler)())
+{
+    auto* button = new QToolButton(bar);
+    button->setObjectName(name);
+    button->setText(caption);
+    button->setToolTip(hint);
+    button->setIcon(Glyphs::toolbarIcon(static_cast<Glyphs::Glyph>(glyph), disabledImage));
+    button->setIconSize(QSize(16, 16));
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setAutoRaise(false);
+    button->setFixedSize(TextButtonWidth, ButtonHeight);
+    if (handler)
+        connect(button, &QToolButton::clicked, this,
+            [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+    bar->addWidget(button);
+    return button;
+}
+
+void TfrmLGPEditor::buildToolbars()
+{
+    using G = Glyphs::Glyph;
+    auto toolbar = [this](const char* name, const QString& title) {
+        auto* bar = new QToolBar(title, this);
+        bar->setObjectName(name);
+        bar->setAllowedAreas(Qt::TopToolBarArea | Qt::LeftToolBarArea | Qt::BottomToolBarArea);
+        bar->setMovable(true);
+        bar->setFloatable(true);
+        bar->setIconSize(QSize(16, 16));
+        bar->toggleViewAction()->setVisible(false);
+        return bar;
+    };
+
+    tbLGPFiles = toolbar("tbLGPFiles", "Files");
+    btnCreate = makeButton(tbLGPFiles, "btnCreate", "Create", "Create a new archive from a folder", int(G::Create),
+        false, &TfrmLGPEditor::mnuCreateClick);
+    btnOpen = makeButton(tbLGPFiles, "btnOpen", "Open", "Open an LGP archive", int(G::Open), false,
+        &TfrmLGPEditor::mnuOpenClick);
+    btnExtract = makeButton(tbLGPFiles, "btnExtract", "Extract", "Extract one file to disk", int(G::Extract), false,
+        &TfrmLGPEditor::mnuExtractClick);
+    btnExtractAll = makeButton(tbLGPFiles, "btnExtractAll", "Extr. All", "Extract all files to disk",
+        int(G::ExtractAll), false, &TfrmLGPEditor::mnuExtractAllClick);
+
+    tbLGPAdvanced = toolbar("tbLGPAdvanced", "Advanced");
+    btnAnalyse = makeButton(tbLGPAdvanced, "btnAnalyse", "Analyse", "Analyse an archive", int(G::Analyse), true,
+        &TfrmLGPEditor::mnuAnalyseClick);
+    btnRepair = makeButton(tbLGPAdvanced, "btnRepair", "Repair", "Repair an archive", int(G::Repair), true,
+        &TfrmLGPEditor::mnuRepairarchiveClick);
+    // "Pack" runs the pack command its caption and hint promise.
+    btnPack = makeButton(tbLGPAdvanced, "btnPack", "Pack", "Pack an archive", int(G::Pack), true,
+        &TfrmLGPEditor::mnuPackArchiveClick);
+    btnAdvanced =
+        makeButton(tbLGPAdvanced, "btnAdvanced", "Advanced", "Advanced LGP Editor", int(G::Advanced), true, nullptr);
+
+    tbLGPPatch = toolbar("tbLGPPatch", "Patches");
+    btnCreatePatch =
+        makeButton(tbLGPPatch, "btnCreatePatch", "Create", "Create an LGP patch", int(G::CreatePatch), true, nullptr);
+    btnConvert = makeButton(tbLGPPatch, "btnConvert", "Convert", "Convert an LGP patch to/from a self-extractor",
+        int(G::Convert), true, nullptr);
+    btnApply = makeButton(tbLGPPatch, "btnApply", "Apply", "Apply an LGP Patch", int(G::Apply), true,
+        &TfrmLGPEditor::mnuApplyPatchClick);
+
+    addToolBar(Qt::TopToolBarArea, tbLGPFiles);
+    addToolBar(Qt::BottomToolBarArea, tbLGPAdvanced);
+    addToolBar(Qt::BottomToolBarArea, tbLGPPatch);
+
+    QAction* menuItems[3] = {mnuFiletoolbar, mnuAdvancedtoolbar, mnuPatchtoolbar};
+    for (int i = 0; i < 3; ++i)
+    {
+        QToolBar* bar = Toolbar(i);
+        // A floating toolbar gets a close box at its end; docked, it has none.
+        auto* close = new QToolButton(bar);
+        close->setObjectName(bar->objectName() + "Close");
+        close->setText(QString(QChar(0x00D7)));
+        close->setToolTip("Close");
+        close->setAutoRaise(true);
+        close->setFixedSize(16, 16);
+        connect(close, &QToolButton::clicked, bar, &QToolBar::hide);
+        mCloseBox[i] = bar->addWidget(close);
+        mCloseBox[i]->setVisible(false);
+        connect(bar, &QToolBar::topLevelChanged, this, [this, i](bool floating) { toolbarFloatingChanged(i, floating); });
+        connect(bar, &QToolBar::visibilityChanged, this, [this, i](bool visible) { toolbarVisibilityChanged(i, visible); });
+        menuItems[i]->setChecked(true);
+    }
+}
+
+void TfrmLGPEditor::buildClientArea()
+{
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName("Panel1");
+    auto* column = new QVBoxLayout(Panel1);
+    column->setContentsMargins(0, 10, 0, 0);
+    column->setSpacing(0);
+
+    lstFiles = new QTreeWidget(Panel1);
+    lstFiles->setObjectName("lstFiles");
+    lstFiles->setColumnCount(3);
+    lstFiles->setHeaderLabels({"Filename", "Table Start", "File Length"});
+    lstFiles->setColumnWidth(0, 125);
+    lstFiles->setColumnWidth(1, 75);
+    lstFiles->setColumnWidth(2, 75);
+    lstFiles->setRootIsDecorated(false);
+    lstFiles->setUniformRowHeights(true);
+    lstFiles->setItemsExpandable(false);
+    lstFiles->setSortingEnabled(false);
+    lstFiles->setAllColumnsShowFocus(true);
+    lstFiles->header()->setSectionsClickable(false);
+    lstFiles->header()->setStretchLastSection(false);
+    lstFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+    lstFiles->setToolTip("Doubleclick to preview");
+    connect(lstFiles, &QTreeWidget::itemDoubleClicked, this,
+        [this] { Guarded([this] { lstFilesDblClick(); }); });
+    auto* filesRow = new QHBoxLayout;
+    filesRow->setContentsMargins(10, 0, 10, 0);
+    filesRow->addWidget(lstFiles);
+    column->addLayout(filesRow, 1);
+    column->addSpacing(10);
+
+    lstInfo = new QListWidget(Panel1);
+    lstInfo->setObjectName("lstInfo");
+    lstInfo->setFixedHeight(57);
+    QPalette silver = lstInfo->palette();
+    silver.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
+    lstInfo->setPalette(silver);
+    column->addWidget(lstInfo);
+
+    Panel2 = new QWidget(Panel1);
+    Panel2->setObjectName("Panel2");
+    Panel2->setFixedHeight(41);
+    cmbList = new QComboBox(Panel2);
+    cmbList->setObjectName("cmbList");
+    cmbList->setFixedWidth(129);
+    auto* chooserRow = new QHBoxLayout(Panel2);
+    chooserRow->setContentsMargins(0, 0, 0, 0);
+    // Kept centred in its panel whatever the window's width.
+    chooserRow->addStretch(1);
+    chooserRow->addWidget(cmbList);
+    chooserRow->addStretch(1);
+    connect(cmbList, &QComboBox::activated, this, [this] { Guarded([this] { cmbListChange(); }); });
+    column->addWidget(Panel2);
+
+    Label5 = new QLabel("The editor can only display 1,000 (!) files at once. Archives with more files in them are "
+                        "split up into 1,000 file 'blocks'.",
+        Panel1);
+    Label5->setObjectName("Label5");
+    Label5->setFixedHeight(45);
+    Label5->setAlignment(Qt::AlignCenter);
+    Label5->setWordWrap(true);
+    column->addWidget(Label5);
+    setCentralWidget(Panel1);
+
+    Status = new QProgressBar(this);
+    Status->setObjectName("Status");
+    Status->setRange(0, 100);
+    Status->setValue(0);
+    Status->setTextVisible(false);
+    Status->setFixedHeight(13);
+    auto* bar = new QStatusBar(this);
+    bar->setSizeGripEnabled(false);
+    bar->setContentsMargins(0, 0, 0, 0);
+    bar->addWidget(Status, 1);
+    bar->setFixedHeight(15);
+    setStatusBar(bar);
+}
+
+// The patch creator, the patch converter and the advanced editor are separate
+// windows; their commands are connected here, in one place. Until those
+// windows are part of the program their menu items and buttons stay disabled.
+void TfrmLGPEditor::connectLaterWindows()
+{
+    for (QAction* action : {mnuCreatePatch, mnuPatchConverter, mnuAdvancedEditor})
+        action->setEnabled(false);
+    for (QToolButton* button : {btnCreatePatch, btnConvert, btnAdvanced})
+        button->setEnabled(false);
+}
+
+void TfrmLGPEditor::mnuCreatePatchClick() {}
+void TfrmLGPEditor::mnuPatchConverterClick() {}
+void TfrmLGPEditor::mnuAdvancedClick() {}
+
+// ---------------------------------------------------------------------------
+// Start-up and shut-down
+
+void TfrmLGPEditor::FormCreate()
+{
+    CurrentArchive.reset();
+    // The builder's one message (a missing validation template) would
+    // otherwise end Create without a word.
+    MessageHook = [this](const std::string& text) { Tarrowin::ShowMessage(this, toQ(text)); };
+
+    // The game's data folder becomes every file dialog's starting folder. A
+    // registered folder that can't be entered is reported, and start-up goes
+    // on with the settings.
+    try
+    {
+        Platform::Registry::enterGameDataFolder();
+    }
+    catch (const std::exception& e)
+    {
+        Platform::Ui::showError(this, toQ(e.what()));
+    }
+
+    // "Patches" starts floating over the window, with the bottom dock as its
+    // last dock.
+    const QRect screenArea = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
+                                                              : QRect(0, 0, 1024, 768);
+    TToolbarPlace patches;
+    patches.DockedTo = "+";
+    patches.LastDock = "dockBottom";
+    patches.Float = screenArea.center() + QPoint(-DesignedWidth / 2 + 150, -DesignedHeight / 2 + 120);
+    mFloatPos[2] = patches.Float;
+    PlaceToolbars({{tbLGPPatch, patches}});
+
+    Settings::Apply(*this);
+
+    mnuFiletoolbar->setChecked(!tbLGPFiles->isHidden());
+    mnuAdvancedtoolbar->setChecked(!tbLGPAdvanced->isHidden());
+    mnuPatchtoolbar->setChecked(!tbLGPPatch->isHidden());
+}
+
+void TfrmLGPEditor::FormDestroy()
+{
+    if (mDestroyed)
+        return;
+    mDestroyed = true;
+    // A settings file that can't be written is reported; the archive is
+    // still released and the preview's temporary file still deleted.
+    try
+    {
+        Settings::Save(*this);
+    }
+    catch (const std::exception& e)
+    {
+        Platform::Ui::showError(this, toQ(e.what()));
+    }
+    CurrentArchive.reset();
+    if (Previewer)
+    {
+        const QString temp = Previewer->PreviewTempFile();
+        try
+        {
+            Previewer->Shutdown();
+        }
+        catch (const std::exception& e)
+        {
+            Platform::Ui::showError(this, toQ(e.what()));
+        }
+        if (!temp.isEmpty() && QFileInfo::exists(temp))
+            QFile::remove(temp);
+    }
+    MessageHook = nullptr;
+}
+
+void TfrmLGPEditor::closeEvent(QCloseEvent* event)
+{
+    // The settings record the window as it is on screen, so they are saved
+    // while it still is.
+    FormDestroy();
+    event->accept();
+}
+
+void TfrmLGPEditor::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!mFirstShow)
+        return;
+    mFirstShow = false;
+    // The stored size is the outer size; the frame is known once shown.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    resize(mWantedOuter - frame);
+    if (const QScreen* s = screen())
+    {
+        const QRect area = s->availableGeometry();
+        move(area.center() - QPoint(mWantedOuter.width() / 2, mWantedOuter.height() / 2));
+    }
+}
+
+void TfrmLGPEditor::SetOuterSize(QSize size)
+{
+    QSize limit(16384, 16384);
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        limit = limit.boundedTo(s->availableGeometry().size());
+    // Never smaller than a usable window, never larger than the screen.
+    const QSize minimum(200, 200);
+    mWantedOuter = size.expandedTo(minimum).boundedTo(limit.expandedTo(minimum));
+    resize(mWantedOuter);
+}
+
+QSize TfrmLGPEditor::OuterSize() const
+{
+    if (isVisible())
+        return frameGeometry().size();
+    return mWantedOuter;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+void TfrmLGPEditor::Guarded(const std::function<void()>& handler)
+{
+    try
+    {
+        handler();
+    }
+    catch (const std::exception& e)
+    {
+        Platform::Ui::showError(this, toQ(e.what()));
+    }
+}
+
+QToolBar* TfrmLGPEditor::Toolbar(int index) const
+{
+    switch (index)
+    {
+    case 0: return tbLGPFiles;
+    case 1: return tbLGPAdvanced;
+    default: return tbLGPPatch;
+    }
+}
+
+QAction* TfrmLGPEditor::ToolbarMenuItem(int index) const
+{
+    switch (index)
+    {
+    case 0: return mnuFiletoolbar;
+    case 1: return mnuAdvancedtoolbar;
+    default: return mnuPatchtoolbar;
+    }
+}
+
+bool TfrmLGPEditor::PlaceToolbars(const std::vector<ToolbarLayout::Assignment>& places)
+{
+    for (const auto& assignment : places)
+    {
+        const int index = assignment.toolbar == tbLGPFiles ? 0 : assignment.toolbar == tbLGPAdvanced ? 1 : 2;
+        if (assignment.place.DockedTo == "+")
+            mCloseBox[index]->setVisible(true);
+    }
+    const bool placed = ToolbarLayout::apply(*this, places);
+    for (int i = 0; i < 3; ++i)
+    {
+        mCloseBox[i]->setVisible(Toolbar(i)->isWindow());
+        if (Toolbar(i)->isWindow())
+            Toolbar(i)->adjustSize();
+    }
+    return placed;
+}
+
+void TfrmLGPEditor::toolbarVisibilityChanged(int index, bool visible)
+{
+    // tbLGPFilesVisibleChanged and its two siblings: the menu item follows the
+    // toolbar, also when its close box hid it.
+    if (!visible && !Toolbar(index)->isHidden())
+        return; // the whole window was hidden, not the toolbar
+    ToolbarMenuItem(index)->setChecked(visible);
+}
+
+void TfrmLGPEditor::toolbarFloatingChanged(int index, bool floating)
+{
+    mCloseBox[index]->setVisible(floating);
+    if (floating)
+        Toolbar(index)->adjustSize();
+}
+
+void TfrmLGPEditor::ApplyTextOption(bool showText)
+{
+    for (QToolBar* bar : {tbLGPFiles, tbLGPAdvanced, tbLGPPatch})
+    {
+        for (QToolButton* button : bar->findChildren<QToolButton*>(QString(), Qt::FindDirectChildrenOnly))
+        {
+            if (button->objectName().endsWith("Close") || !button->objectName().startsWith("btn"))
+                continue;
+            button->setToolButtonStyle(showText ? Qt::ToolButtonTextUnderIcon : Qt::ToolButtonIconOnly);
+            button->setFixedSize(showText ? TextButtonWidth : GlyphButtonWidth, ButtonHeight);
+        }
+        if (bar->isWindow())
+            bar->adjustSize();
+    }
+}
+
+void TfrmLGPEditor::ApplyFlatOption(bool flat)
+{
+    for (QToolBar* bar : {tbLGPFiles, tbLGPAdvanced, tbLGPPatch})
+        for (QToolButton* button : bar->findChildren<QToolButton*>(QString(), Qt::FindDirectChildrenOnly))
+            if (button->objectName().startsWith("btn"))
+                button->setAutoRaise(flat);
+}
+
+// ---------------------------------------------------------------------------
+// Progress
+
+void TfrmLGPEditor::ShowProgress(std::int32_t position, std::int32_t maximum)
+{
+    if (position == 1)
+    {
+        Status->setMaximum(maximum);
+        setProgressPosition(position, true);
+        return;
+    }
+    setProgressPosition(position, false);
+}
+
+void TfrmLGPEditor::setProgressPosition(int position, bool force)
+{
+    // A long command calls this for every entry; drawing the bar each time
+    // would cost more than the work itself, so it is drawn at most every 40 ms
+    // and the last position is drawn when the command ends.
+    mPendingPosition = position;
+    if (!force && mProgressClock.isValid() && mProgressClock.elapsed() < 40)
+        return;
+    Status->setValue(position);
+    if (Status->isVisible())
+        Status->repaint();
+    mProgressClock.start();
+    mPendingPosition = -1;
+}
+
+void TfrmLGPEditor::flushProgress()
+{
+    if (mPendingPosition >= 0)
+        Status->setValue(mPendingPosition);
+    mPendingPosition = -1;
+    mProgressClock.invalidate();
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+void TfrmLGPEditor::mnuOpenClick()
+{
+    opnLGP.title = "Open LGP archive";
+    const std::optional<QString> chosen = Platform::Ui::prompter().openFile(this, opnLGP);
+    if (!chosen)
+        return;
+
+    std::unique_ptr<TLGPFile> archive;
+    {
+        ProgressScope progress(*this);
+        archive = std::make_unique<TLGPFile>(toStd(*chosen), mnuReadLengths->isChecked());
+    }
+    CurrentArchive = std::move(archive);
+
+    const int count = std::max(0, CurrentArchive->FileCount());
+    cmbList->clear();
+    for (int block = 0; block <= count / BlockSize; ++block)
+        cmbList->addItem(QString::number(block * BlockSize + 1) + "-"
+            + QString::number(std::min(block * BlockSize + BlockSize, count)));
+    mShownBlock = -1;
+    cmbList->setCurrentIndex(0);
+    cmbListChange();
+
+    lstInfo->clear();
+    lstInfo->addItem("File: " + QFileInfo(*chosen).fileName());
+    lstInfo->addItem("# of files in archive: " + QString::number(CurrentArchive->FileCount()));
+    lstInfo->addItem("Creator: " + toQ(CurrentArchive->Creator()));
+    lstInfo->addItem("Description: " + toQ(CurrentArchive->Description()));
+}
+
+void TfrmLGPEditor::cmbListChange()
+{
+    const int chosen = cmbList->currentIndex();
+    if (chosen == mShownBlock)
+        return;
+    mShownBlock = chosen;
+    FillFileList();
+}
+
+void TfrmLGPEditor::FillFileList()
+{
+    lstFiles->setUpdatesEnabled(false);
+    lstFiles->clear();
+    if (CurrentArchive && mShownBlock >= 0)
+    {
+        const std::int64_t first = std::int64_t(mShownBlock) * BlockSize;
+        const std::int64_t last = std::min<std::int64_t>(CurrentArchive->FileCount() - 1, first + BlockSize - 1);
+        QList<QTreeWidgetItem*> rows;
+        if (last >= first)
+            rows.reserve(qsizetype(last - first + 1));
+        try
+        {
+            for (std::int64_t i = first; i <= last; ++i)
+            {
+                const LGPEntry entry = CurrentArchive->GetEntry(std::int32_t(i));
+                rows.append(new QTreeWidgetItem(QStringList{toQ(entry.Name), QString::number(entry.Offset),
+                    entry.Length <= LengthBadOffset ? QStringLiteral("Error") : QString::number(entry.Length)}));
+            }
+        }
+        catch (...)
+        {
+            qDeleteAll(rows);
+            lstFiles->setUpdatesEnabled(true);
+            throw;
+        }
+        lstFiles->addTopLevelItems(rows);
+    }
+    lstFiles->setUpdatesEnabled(true);
+}
+
+int TfrmLGPEditor::SelectedTableIndex() const
+{
+    const QList<QTreeWidgetItem*> selected = lstFiles->selectedItems();
+    if (selected.isEmpty() || mShownBlock < 0)
+        return -1;
+    return lstFiles->indexOfTopLevelItem(selected.first()) + BlockSize * mShownBlock;
+}
+
+void TfrmLGPEditor::mnuExtractClick()
+{
+    const int index = SelectedTableIndex();
+    if (index < 0 || !CurrentArchive)
+    {
+        Tarrowin::ShowMessage(this, "Select a file to extract first!");
+        return;
+    }
+    const LGPEntry entry = CurrentArchive->GetEntry(index);
+    savAny.fileName = toQ(entry.Name);
+    const std::optional<QString> target = Platform::Ui::prompter().saveFile(this, savAny);
+    if (!target)
+        return;
+    TFileStream archive(CurrentArchive->FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
+    ExtractEntry(archive, entry, toStd(*target));
+}
+
+void TfrmLGPEditor::mnuExtractAllClick()
+{
+    if (!CurrentArchive)
+    {
+        Tarrowin::ShowMessage(this, "Open an archive before choosing Extract All!");
+        return;
+    }
+    if (!selFolder->Execute())
+        return;
+    // Without a chosen folder there is nowhere safe to write to.
+    if (selFolder->Path.isEmpty())
+        return;
+
+    const std::string folder = toStd(selFolder->Path);
+    TFileStream archive(CurrentArchive->FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
+    struct Flush
+    {
+        TfrmLGPEditor& window;
+        ~Flush() { window.flushProgress(); }
+    } flush{*this};
+    Status->setMaximum(std::max(0, CurrentArchive->FileCount()));
+    for (std::int32_t i = 0; i < CurrentArchive->FileCount(); ++i)
+    {
+        const LGPEntry entry = CurrentArchive->GetEntry(i);
+        // A name with a folder part would write outside the chosen folder.
+        CheckPlainFileName(entry.Name);
+        ExtractEntry(archive, entry, folder + entry.Name);
+        setProgressPosition(i + 1, false);
+    }
+}
+
+void TfrmLGPEditor::mnuAnalyseClick()
+{
+    if (!CurrentArchive)
+    {
+        Tarrowin::ShowMessage(this, "Open an archive before choosing Analyse!");
+        return;
+    }
+    std::unique_ptr<TLGPFile> fresh;
+    {
+        ProgressScope progress(*this);
+        fresh = std::make_unique<TLGPFile>(CurrentArchive->FileName(), true);
+    }
+    CurrentArchive = std::move(fresh);
+    // The report names the archive analysed (not whatever file a dialog
+    // chose last).
+    const std::string label = std::filesystem::path(CurrentArchive->FileName()).filename().string();
+    const std::vector<std::string> lines = AnalyseArchive(*CurrentArchive, label);
+    lstInfo->clear();
+    for (const std::string& line : lines)
+        lstInfo->addItem(toQ(line));
+}
+
+void TfrmLGPEditor::mnuRepairarchiveClick()
+{
+    opnLGP.title = "Repair LGP archive";
+    const std::optional<QString> chosen = Platform::Ui::prompter().openFile(this, opnLGP);
+    if (!chosen)
+        return;
+    ProgressScope progress(*this);
+    RepairArchive(toStd(*chosen));
+}
+
+void TfrmLGPEditor::mnuPackArchiveClick()
+{
+    opnLGP.title = "Pack LGP archive";
+    const std::optional<QString> chosen = Platform::Ui::prompter().openFile(this, opnLGP);
+    if (!chosen)
+        return;
+    const std::string path = toStd(*chosen);
+    try
+    {
+        ProgressScope progress(*this);
+        PackArchive(path);
+    }
+    catch (...)
+    {
+        // A pack that stopped half way has moved data of the open archive:
+        // its index no longer describes the file.
+        if (CurrentArchive && samePath(CurrentArchive->FileName(), path))
+            CloseArchive();
+        throw;
+    }
+    CloseArchive();
+}
+
+void TfrmLGPEditor::CloseArchive()
+{
+    CurrentArchive.reset();
+    lstInfo->clear();
+    lstInfo->addItem("No file open.");
+    lstFiles->setUpdatesEnabled(false);
+    lstFiles->clear();
+    lstFiles->setUpdatesEnabled(true);
+    // The closed archive's blocks have nothing left to show.
+    cmbList->clear();
+    mShownBlock = -1;
+}
+
+void TfrmLGPEditor::mnuApplyPatchClick()
+{
+    opnLGP.title = "Select ORIGINAL file:";
+    const std::optional<QString> original = Platform::Ui::prompter().openFile(this, opnLGP);
+    if (!original)
+        return;
+    TRawLGPFile archive(toStd(*original));
+    opnLGP.title = "Select PATCH file:";
+    const std::optional<QString> patchFile = Platform::Ui::prompter().openFile(this, opnLGP);
+    if (!patchFile)
+        return;
+    const TLGPFile patch(toStd(*patchFile), true);
+    ApplyPatch(archive, patch, true);
+}
+
+void TfrmLGPEditor::mnuCreateClick()
+{
+    Tarrowin::ShowMessage(this, CreateWarning);
+    if (!selFolder->Execute())
+        return;
+    savLGP.title.clear();
+    const std::optional<QString> output = Platform::Ui::prompter().saveFile(this, savLGP);
+    if (!output)
+        return;
+    // No folder with a path has been chosen: nothing to build from.
+    if (selFolder->Path.isEmpty())
+        return;
+    ProgressScope progress(*this);
+    CreateArchiveFromFolder(toStd(selFolder->Path), toStd(*output), false, true);
+}
+
+void TfrmLGPEditor::mnuExitClick() { close(); }
+
+void TfrmLGPEditor::mnuReadLengthsClick()
+{
+    // The check mark toggles itself; the next Open reads it.
+}
+
+void TfrmLGPEditor::mnuTextClick() { ApplyTextOption(mnuText->isChecked()); }
+
+void TfrmLGPEditor::mnuFlatbuttonsClick() { ApplyFlatOption(mnuFlatbuttons->isChecked()); }
+
+void TfrmLGPEditor::mnuFiletoolbarClick() { tbLGPFiles->setVisible(mnuFiletoolbar->isChecked()); }
+
+void TfrmLGPEditor::mnuAdvancedtoolbarClick() { tbLGPAdvanced->setVisible(mnuAdvancedtoolbar->isChecked()); }
+
+void TfrmLGPEditor::mnuPatchtoolbarClick() { tbLGPPatch->setVisible(mnuPatchtoolbar->isChecked()); }
+
+void TfrmLGPEditor::mnuAboutClick() { frmAboutLGP->exec(); }
+
+void TfrmLGPEditor::lstFilesDblClick()
+{
+    if (!CurrentArchive)
+        return;
+    const int index = SelectedTableIndex();
+    QTreeWidgetItem* row = lstFiles->currentItem();
+    if (index < 0 || !row)
+        return;
+    Previewer->Preview(*CurrentArchive, index, row->text(0));
+}

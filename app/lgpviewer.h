@@ -1,0 +1,200 @@
+#pragma once
+// The main window: one open archive, its header lines, its files in blocks of
+// 1,000, and every command of the program through the menus and three
+// dockable toolbars ("Files", "Advanced", "Patches").
+//
+// Every handler runs to its end on the user-interface thread. A failure that
+// leaves a handler is shown in an error box (through Platform::Ui) and ends
+// only that command.
+
+#include "platform/ui.h"
+#include "toolbarlayout.h"
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TFolderDialog;
+class TLGPFile;
+class TPreviewDispatcher;
+class TfrmAboutLGP;
+
+class TfrmLGPEditor : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int DesignedWidth = 519;
+    static constexpr int DesignedHeight = 464;
+    static constexpr int BlockSize = 1000;
+    static constexpr int ButtonHeight = 32;
+    static constexpr int TextButtonWidth = 75;
+    static constexpr int GlyphButtonWidth = 32;
+
+    // Builds the window and runs FormCreate (game folder, settings).
+    explicit TfrmLGPEditor(QWidget* parent = nullptr);
+    // Runs FormDestroy when it hasn't run yet.
+    ~TfrmLGPEditor() override;
+
+    // --- Menus --------------------------------------------------------------
+    QMenu* mnuFile = nullptr;
+    QMenu* mnuOptions = nullptr;
+    QMenu* mnuToolbars = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuCreatenew = nullptr;
+    QAction* mnuOpenLGP = nullptr;
+    QAction* mnuExtract = nullptr;
+    QAction* mnuExtractAll = nullptr;
+    QAction* mnuAnalyze = nullptr;
+    QAction* mnuRepairarchive = nullptr;
+    QAction* mnuPackArchive = nullptr;
+    QAction* mnuExit = nullptr;
+    QAction* mnuReadLengths = nullptr;
+    QAction* mnuCreatePatch = nullptr;
+    QAction* mnuPatchConverter = nullptr;
+    QAction* mnuApplyPatch = nullptr;
+    QAction* mnuAdvancedEditor = nullptr;
+    QAction* mnuText = nullptr;
+    QAction* mnuFlatbuttons = nullptr;
+    QAction* mnuFiletoolbar = nullptr;
+    QAction* mnuAdvancedtoolbar = nullptr;
+    QAction* mnuPatchtoolbar = nullptr;
+    QAction* mnuAbout = nullptr;
+
+    // --- Toolbars -----------------------------------------------------------
+    QToolBar* tbLGPFiles = nullptr;
+    QToolBar* tbLGPAdvanced = nullptr;
+    QToolBar* tbLGPPatch = nullptr;
+    QToolButton* btnCreate = nullptr;
+    QToolButton* btnOpen = nullptr;
+    QToolButton* btnExtract = nullptr;
+    QToolButton* btnExtractAll = nullptr;
+    QToolButton* btnAnalyse = nullptr;
+    QToolButton* btnRepair = nullptr;
+    QToolButton* btnPack = nullptr;
+    QToolButton* btnAdvanced = nullptr;
+    QToolButton* btnCreatePatch = nullptr;
+    QToolButton* btnConvert = nullptr;
+    QToolButton* btnApply = nullptr;
+
+    // --- Client area --------------------------------------------------------
+    QWidget* Panel1 = nullptr;
+    QTreeWidget* lstFiles = nullptr;
+    QListWidget* lstInfo = nullptr;
+    QWidget* Panel2 = nullptr;
+    QComboBox* cmbList = nullptr;
+    QLabel* Label5 = nullptr;
+    QProgressBar* Status = nullptr;
+
+    // --- Dialogs ------------------------------------------------------------
+    Platform::Ui::FileDialogOptions opnLGP;
+    Platform::Ui::FileDialogOptions savLGP;
+    Platform::Ui::FileDialogOptions savAny;
+    TFolderDialog* selFolder = nullptr;
+    TfrmAboutLGP* frmAboutLGP = nullptr;
+    TPreviewDispatcher* Previewer = nullptr;
+
+    // The open archive, or none.
+    std::unique_ptr<TLGPFile> CurrentArchive;
+
+    // --- Handlers -----------------------------------------------------------
+    void FormCreate();
+    // Shut-down: settings saved (a failure is shown in an error box and the
+    // remaining steps still run), the archive released, the preview's
+    // temporary file deleted. Runs once.
+    void FormDestroy();
+
+    void mnuCreateClick();
+    void mnuOpenClick();
+    void mnuExtractClick();
+    void mnuExtractAllClick();
+    void mnuAnalyseClick();
+    void mnuRepairarchiveClick();
+    void mnuPackArchiveClick();
+    void mnuExitClick();
+    void mnuReadLengthsClick();
+    void mnuCreatePatchClick();
+    void mnuPatchConverterClick();
+    void mnuApplyPatchClick();
+    void mnuAdvancedClick();
+    void mnuTextClick();
+    void mnuFlatbuttonsClick();
+    void mnuFiletoolbarClick();
+    void mnuAdvancedtoolbarClick();
+    void mnuPatchtoolbarClick();
+    void mnuAboutClick();
+    void lstFilesDblClick();
+    void cmbListChange();
+
+    // Refills lstFiles with the shown block.
+    void FillFileList();
+    // ProgressHook target: the bar's maximum at position 1, its position always.
+    void ShowProgress(std::int32_t position, std::int32_t maximum);
+
+    // The number of the block on show, -1 before the first fill.
+    int ShownBlock() const { return mShownBlock; }
+    // Table index of lstFiles' current row, or -1 when no row is selected.
+    int SelectedTableIndex() const;
+
+    // The closed state: archive released, "No file open.", empty file list,
+    // empty block chooser. Used after packing and by the advanced editor.
+    void CloseArchive();
+
+    // Runs handler; a failure it throws is shown in an error box.
+    void Guarded(const std::function<void()>& handler);
+
+    // Toolbar options, as the check marks say.
+    void ApplyTextOption(bool showText);
+    void ApplyFlatOption(bool flat);
+    QToolBar* Toolbar(int index) const; // 0 Files, 1 Advanced, 2 Patches
+    QAction* ToolbarMenuItem(int index) const;
+    // Floating position remembered for each toolbar while docked.
+    QPoint RememberedFloat(int index) const { return mFloatPos[index]; }
+    void SetRememberedFloat(int index, QPoint at) { mFloatPos[index] = at; }
+    // Outer size wanted by the settings; applied (frame included) when shown.
+    void SetOuterSize(QSize size);
+    QSize OuterSize() const;
+    // The window's layout record changed by the settings: toolbars placed.
+    bool PlaceToolbars(const std::vector<ToolbarLayout::Assignment>& places);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildMenus();
+    void buildToolbars();
+    void buildClientArea();
+    QToolButton* makeButton(QToolBar* bar, const char* name, const QString& caption, const QString& hint,
+        int glyph, bool disabledImage, void (TfrmLGPEditor::*handler)());
+    void connectAction(QAction* action, void (TfrmLGPEditor::*handler)());
+    void connectLaterWindows();
+    void toolbarVisibilityChanged(int index, bool visible);
+    void toolbarFloatingChanged(int index, bool floating);
+    void setProgressPosition(int position, bool force);
+    void flushProgress();
+
+    int mShownBlock = -1;
+    bool mDestroyed = false;
+    bool mFirstShow = true;
+    QSize mWantedOuter;
+    QPoint mFloatPos[3];
+    QAction* mCloseBox[3] = {};
+    QElapsedTimer mProgressClock;
+    int mPendingPosition = -1;
+
+    friend class ProgressScope;
+};

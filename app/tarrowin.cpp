@@ -1,0 +1,17 @@
+// The program's entry: the application and its title, the main window (whose
+// creation finds the game's data folder and applies the settings), the event
+// loop, and the shut-down that saves the settings.
+
+#include "application.h"
+#include "lgpviewer.h"
+
+int main(int argc, char** argv)
+{
+    TTarrowinApplication app(argc, argv);
+    Tarrowin::InitApplication();
+    TfrmLGPEditor window;
+    window.show();
+    const int result = app.exec();
+    window.FormDestroy();
+    return result;
+}
