@@ -1,0 +1,46 @@
+#pragma once
+// The self-extracting patch program: a stub image followed by a patch and a
+// 40-byte trailer (StubLength, Flags, TargetName). Run, it writes the patch
+// beside itself as <own name>.TMP, asks which archive to patch (a file dialog
+// whose only filter is TargetName), applies the patch with the stub variant of
+// the in-place editor and removes the temporary file.
+//
+// Every box and dialog goes through Platform::Ui::prompter().
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace Stub
+{
+    // Caption of every box the stub shows.
+    inline constexpr const char* Title = "Mossvane";
+
+    inline constexpr const char* AskText =
+        "This is a self-extracting LGP patch. Please select the LGP file to patch:";
+    inline constexpr const char* DoneText = "Process completed!";
+    inline constexpr const char* NoPatchText =
+        "This program holds no patch: run a self-extracting patch made by Tarrowin's Patch Converter.";
+    inline constexpr const char* NotArchiveText =
+        "The patch inside this program is damaged: it is no LGP archive. Nothing was changed.";
+
+    // The temporary patch file: ownPath with its extension replaced by ".TMP"
+    // ("/dl/mypatch.exe" -> "/dl/mypatch.TMP"; a name without extension gets
+    // ".TMP" added).
+    std::string TempPatchPath(const std::string& ownPath);
+
+    // Where the ELF image in front of any appended bytes ends (the furthest of
+    // its header tables, segments and sections), or 0 when the bytes are no
+    // ELF file; more than the file's size when the image claims bytes the file
+    // doesn't have. A stub image run bare ends exactly at its file's end.
+    std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file);
+
+    // Throws ELGPError(NotArchiveText) unless the bytes form an LGP archive
+    // whose header, table and every data entry lie inside them.
+    void CheckPatch(std::span<const std::uint8_t> patch);
+
+    // One run as the self-extracting program whose file is ownPath. Failures
+    // are shown in an error box. Returns the process exit code: 0 when the
+    // patch was applied or the user cancelled, 1 after a failure.
+    int Run(const std::string& ownPath);
+}

@@ -1,0 +1,410 @@
+// The self-extracting program's run, driven in-process with a scripted
+// prompter: trailer checks, the temporary patch file, the dialog, and
+// patching in place or by appending.
+
+#include "stub/stubrun.h"
+
+#include "core/errors.h"
+#include "core/lgpstruct.h"
+#include "patch/lgppatch.h"
+#include "platform/paths.h"
+#include "platform/ui.h"
+
+#include "lgpfixture.h"
+
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include <filesystem>
+
+// Readable failure output for the prompter's texts.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QStringList& texts, std::ostream* os) { *os << texts.join("\" | \"").toStdString(); }
+
+namespace fs = std::filesystem;
+using fixture::Bytes;
+using Kind = Platform::Ui::ScriptedPrompter::Kind;
+
+namespace
+{
+    std::string testName()
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::string("StubTest.") + info->test_suite_name() + "." + info->name();
+    }
+
+    // A temp folder kept when the test failed.
+    struct Folder : fixture::TempDir
+    {
+        Folder()
+            : fixture::TempDir(testName())
+        {
+        }
+        ~Folder() { keep(::testing::Test::HasFailure()); }
+    };
+
+    Bytes le32(std::int32_t value)
+    {
+        Bytes out;
+        fixture::put32(out, value);
+        return out;
+    }
+
+    Bytes trailer(std::int32_t stubLength, std::int32_t flags, const std::string& target)
+    {
+        Bytes out = le32(stubLength);
+        const Bytes f = le32(flags);
+        out.insert(out.end(), f.begin(), f.end());
+        Bytes name(32, 0);
+        std::copy(target.begin(), target.end(), name.begin());
+        out.insert(out.end(), name.begin(), name.end());
+        return out;
+    }
+
+    // A stand-in image: the run reads only what lies behind it.
+    const Bytes FakeStub = fixture::generate(300, 7);
+
+    Bytes selfExtractor(const Bytes& stub, const Bytes& patch, std::int32_t flags, const std::string& target)
+    {
+        Bytes out = stub;
+        out.insert(out.end(), patch.begin(), patch.end());
+        const Bytes t = trailer(std::int32_t(stub.size()), flags, target);
+        out.insert(out.end(), t.begin(), t.end());
+        return out;
+    }
+
+    // Source archive: three files; the modified versions change b.bin (same
+    // length) and c.bin (shorter by 40 bytes, so the patched file is cut).
+    struct Versions
+    {
+        fixture::Archive source;
+        std::vector<fixture::Entry> expected;
+        Bytes patch;
+    };
+
+    Versions makeVersions()
+    {
+        Versions v;
+        const Bytes a = fixture::generate(120, 1);
+        const Bytes b = fixture::generate(400, 2);
+        const Bytes c = fixture::generate(300, 3);
+        v.source.files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
+        Bytes b2 = b;
+        b2[10] = '#';
+        b2[399] = '!';
+        Bytes c2(c.begin(), c.end() - 40);
+        c2[0] = '*';
+        v.expected = {{"a.bin", a}, {"b.bin", b2}, {"c.bin", c2}};
+
+        // The patch: difference entries in an archive of its own, named in
+        // upper case to check the case-insensitive match.
+        fixture::Archive patch;
+        patch.trailing = "LGP PATCH FILE";
+        patch.files = {{"B.BIN", *MakeDifference(b, b2)}, {"C.BIN", *MakeDifference(c, c2)}};
+        v.patch = fixture::build(patch);
+        return v;
+    }
+
+    struct StubRunner
+    {
+        Platform::Ui::ScriptedPrompter ui;
+        int exitCode = -1;
+
+        int operator()(const std::string& ownPath)
+        {
+            Platform::Ui::ScopedPrompter scope(ui);
+            exitCode = Stub::Run(ownPath);
+            return exitCode;
+        }
+    };
+}
+
+TEST(StubPaths, temporaryFileReplacesTheExtension)
+{
+    EXPECT_EQ(Stub::TempPatchPath("/dl/mypatch.exe"), "/dl/mypatch.TMP");
+    EXPECT_EQ(Stub::TempPatchPath("/dl/my.patch.exe"), "/dl/my.patch.TMP");
+    EXPECT_EQ(Stub::TempPatchPath("/dl/mypatch"), "/dl/mypatch.TMP");
+    EXPECT_EQ(Stub::TempPatchPath("/dl.d/mypatch"), "/dl.d/mypatch.TMP");
+    EXPECT_EQ(Stub::TempPatchPath("/dl/.hidden"), "/dl/.hidden.TMP");
+}
+
+TEST(StubImage, measuresTheRealStubAndIgnoresWhatFollows)
+{
+    const std::string stubPath = Platform::Paths::programDir() + "STUB.LGP";
+    ASSERT_TRUE(fs::exists(stubPath)) << "the build installs the stub image beside the programs";
+    Bytes image = fixture::readFile(stubPath);
+    const std::uint64_t size = image.size();
+    EXPECT_EQ(Stub::ElfImageEnd(image), size);
+    image.insert(image.end(), 500, 0xAB);
+    EXPECT_EQ(Stub::ElfImageEnd(image), size);
+}
+
+TEST(StubImage, refusesToMeasureWhatIsNoWholeElfImage)
+{
+    EXPECT_EQ(Stub::ElfImageEnd(FakeStub), 0u);
+    EXPECT_EQ(Stub::ElfImageEnd(Bytes(10, 0x7F)), 0u);
+    const Bytes image = fixture::readFile(Platform::Paths::programDir() + "STUB.LGP");
+    // Only the headers: the tables they name lie beyond the bytes present,
+    // which counts as "ends past the file", never as "holds a patch".
+    const Bytes head(image.begin(), image.begin() + 4096);
+    EXPECT_GT(Stub::ElfImageEnd(head), head.size());
+}
+
+TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
+{
+    const Versions v = makeVersions();
+    EXPECT_NO_THROW(Stub::CheckPatch(v.patch));
+    fixture::Archive empty;
+    empty.trailing = "LGP PATCH FILE";
+    EXPECT_NO_THROW(Stub::CheckPatch(fixture::build(empty)));
+
+    auto refused = [](const Bytes& bytes) {
+        try
+        {
+            Stub::CheckPatch(bytes);
+        }
+        catch (const ELGPError& e)
+        {
+            return std::string(e.what()) == Stub::NotArchiveText;
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused({}));
+    EXPECT_TRUE(refused(Bytes(15, 0)));
+    Bytes bad = v.patch;
+    bad[12] = 0xFF, bad[13] = 0xFF, bad[14] = 0xFF, bad[15] = 0xFF; // count -1
+    EXPECT_TRUE(refused(bad));
+    bad = v.patch;
+    bad[12] = 200; // more TOC entries than bytes
+    EXPECT_TRUE(refused(bad));
+    bad = v.patch;
+    const Bytes far = le32(std::int32_t(v.patch.size()) - 10); // header runs past the end
+    std::copy(far.begin(), far.end(), bad.begin() + 16 + 20);
+    EXPECT_TRUE(refused(bad));
+    bad = v.patch;
+    const auto offset = std::size_t(fixture::tocOffset(v.patch, 0));
+    const Bytes longer = le32(100000); // data runs past the end
+    std::copy(longer.begin(), longer.end(), bad.begin() + std::ptrdiff_t(offset + 20));
+    EXPECT_TRUE(refused(bad));
+    bad = v.patch;
+    const Bytes inside = le32(4); // points into the header
+    std::copy(inside.begin(), inside.end(), bad.begin() + 16 + 20);
+    EXPECT_TRUE(refused(bad));
+}
+
+// Flags bit 0 decides between rewriting in place and appending; Flags 3 is 1.
+class StubApply : public ::testing::TestWithParam<std::int32_t>
+{
+};
+
+TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
+{
+    const std::int32_t flags = GetParam();
+    const bool inPlace = (flags & 1) != 0;
+    Folder dir;
+    const Versions v = makeVersions();
+    const std::string target = dir / "target.lgp";
+    const Bytes original = fixture::build(v.source);
+    fixture::writeFile(target, original);
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, flags, "target.lgp"));
+
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(exe), 0);
+
+    ASSERT_EQ(run.ui.shown.size(), 3u);
+    EXPECT_EQ(run.ui.shown[0].kind, Kind::Message);
+    EXPECT_EQ(run.ui.shown[0].caption, "Mossvane");
+    EXPECT_EQ(run.ui.shown[0].text, Stub::AskText);
+    EXPECT_EQ(run.ui.shown[1].kind, Kind::OpenFile);
+    EXPECT_EQ(run.ui.shown[1].options.filter, "target.lgp|target.lgp");
+    EXPECT_EQ(run.ui.shown[1].options.defaultExt, "LGP");
+    EXPECT_TRUE(run.ui.shown[1].options.mustExist);
+    EXPECT_EQ(run.ui.shown[2].kind, Kind::Message);
+    EXPECT_EQ(run.ui.shown[2].caption, "Mossvane");
+    EXPECT_EQ(run.ui.shown[2].text, "Process completed!");
+    EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
+
+    const Bytes patched = fixture::readFile(target);
+    EXPECT_EQ(fixture::entries(patched), v.expected);
+    // a.bin is untouched either way.
+    EXPECT_EQ(fixture::tocOffset(patched, 0), fixture::tocOffset(original, 0));
+    for (int i : {1, 2})
+    {
+        if (inPlace)
+            EXPECT_EQ(fixture::tocOffset(patched, i), fixture::tocOffset(original, i)) << i;
+        else
+            EXPECT_GE(fixture::tocOffset(patched, i), std::int32_t(original.size()) - 14) << i;
+    }
+    // The trailing text still ends the file.
+    EXPECT_EQ(std::string(patched.end() - 14, patched.end()), "FINAL FANTASY7");
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, StubApply, ::testing::Values(0, 1, 3));
+
+TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const std::string target = dir / "target.lgp";
+    const Bytes original = fixture::build(v.source);
+    fixture::writeFile(target, original);
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+
+    StubRunner run;
+    run.ui.fileAnswers.push_back(std::nullopt);
+    EXPECT_EQ(run(exe), 0);
+    EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
+    EXPECT_TRUE(run.ui.texts(Kind::Error).isEmpty());
+    EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
+    EXPECT_EQ(fixture::readFile(target), original);
+}
+
+TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndCompletes)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    fixture::Archive other;
+    other.files = {{"x.bin", fixture::generate(50, 9)}};
+    const Bytes original = fixture::build(other);
+    const std::string target = dir / "other.lgp";
+    fixture::writeFile(target, original);
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(exe), 0);
+    EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
+    EXPECT_EQ(fixture::readFile(target), original);
+}
+
+TEST(StubRun, emptyTargetNameOffersEveryFile)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, ""));
+    StubRunner run;
+    run.ui.fileAnswers.push_back(std::nullopt);
+    EXPECT_EQ(run(exe), 0);
+    ASSERT_EQ(run.ui.shown.size(), 2u);
+    EXPECT_EQ(run.ui.shown[1].options.filter, "All files|*.*");
+}
+
+TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const std::string exe = dir / "mypatch.exe";
+    Bytes image = selfExtractor(FakeStub, v.patch, 1, "target.lgp");
+    const Bytes beyond = le32(std::int32_t(image.size())); // past the trailer's start
+    std::copy(beyond.begin(), beyond.end(), image.end() - 40);
+    fixture::writeFile(exe, image);
+
+    StubRunner run;
+    EXPECT_EQ(run(exe), 1);
+    ASSERT_EQ(run.ui.shown.size(), 1u);
+    EXPECT_EQ(run.ui.shown[0].kind, Kind::Error);
+    EXPECT_EQ(run.ui.shown[0].caption, "Mossvane");
+    EXPECT_EQ(run.ui.shown[0].text, "This program is not a self-extracting patch.");
+    EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
+
+    const Bytes negative = le32(-5);
+    std::copy(negative.begin(), negative.end(), image.end() - 40);
+    fixture::writeFile(exe, image);
+    StubRunner again;
+    EXPECT_EQ(again(exe), 1);
+    EXPECT_EQ(again.ui.texts(Kind::Error), QStringList{"This program is not a self-extracting patch."});
+}
+
+TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const std::string target = dir / "target.lgp";
+    const Bytes original = fixture::build(v.source);
+    fixture::writeFile(target, original);
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, selfExtractor(FakeStub, fixture::generate(64, 5), 1, "target.lgp"));
+
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(exe), 1);
+    // Refused before the question: nothing was asked, nothing changed.
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NotArchiveText});
+    EXPECT_TRUE(run.ui.texts(Kind::OpenFile).isEmpty());
+    EXPECT_EQ(fixture::readFile(target), original);
+    EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
+}
+
+TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const std::string target = dir / "target.lgp";
+    const Bytes original = fixture::build(v.source);
+    fixture::writeFile(target, original);
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    {
+        TRawLGPFile holder(target);
+        EXPECT_EQ(run(exe), 1);
+    }
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{QString::fromStdString("Cannot open file " + target + ".")});
+    EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
+    EXPECT_EQ(fixture::readFile(target), original);
+    EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
+}
+
+TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
+{
+    Folder dir;
+    const std::string target = dir / "target.lgp";
+    fixture::writeFile(target, fixture::build(makeVersions().source));
+    TRawLGPFile stubEditor(target, RawEditorVariant::Stub);
+    try
+    {
+        TRawLGPFile second(target);
+        ADD_FAILURE() << "a second writer was let in";
+    }
+    catch (const ELGPError& e)
+    {
+        EXPECT_EQ(std::string(e.what()), "Cannot open file " + target);
+    }
+    // Readers are not shut out.
+    EXPECT_NO_THROW(TLGPFile(target, true));
+}
+
+TEST(StubRun, bareStubSaysItHoldsNoPatch)
+{
+    Folder dir;
+    const std::string bare = dir / "STUB.EXE";
+    fs::copy_file(Platform::Paths::programDir() + "STUB.LGP", bare);
+    StubRunner run;
+    EXPECT_EQ(run(bare), 1);
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
+    EXPECT_EQ(run.ui.shown.size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
+}
+
+TEST(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUB.LGP");
+    Bytes image = selfExtractor(stub, v.patch, 1, "target.lgp");
+    const Bytes inside = le32(100);
+    std::copy(inside.begin(), inside.end(), image.end() - 40);
+    const std::string exe = dir / "mypatch.exe";
+    fixture::writeFile(exe, image);
+    StubRunner run;
+    EXPECT_EQ(run(exe), 1);
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
+}

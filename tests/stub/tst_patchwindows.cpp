@@ -1,0 +1,498 @@
+// The patch creator and patch converter windows, and the whole road of a
+// self-extracting patch: two archives built here, a patch made through the
+// creator (from an archive and from a folder), wrapped by the converter, run
+// as a real process with its dialog answered, and unwrapped again.
+
+#include "patch/lgpmakepatch.h"
+#include "patch/lgpselfextract.h"
+
+#include "core/lgpstruct.h"
+#include "patch/lgppatch.h"
+#include "platform/paths.h"
+#include "platform/ui.h"
+
+#include "lgpfixture.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using fixture::Bytes;
+using Kind = Platform::Ui::ScriptedPrompter::Kind;
+
+namespace
+{
+    QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+    struct ProcessResult
+    {
+        int exitCode = -1;
+        QStringList log;
+    };
+
+    // Runs a self-extracting patch with its boxes answered from script lines.
+    ProcessResult runProgram(const std::string& program, const QStringList& script, const std::string& workDir)
+    {
+        const QString scriptPath = qs(workDir + "/ui-script.txt");
+        const QString logPath = qs(workDir + "/ui-log.txt");
+        QFile::remove(logPath);
+        {
+            QFile file(scriptPath);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                return {};
+            for (const QString& line : script)
+                file.write(line.toUtf8() + '\n');
+        }
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TARROWIN_UI_SCRIPT", scriptPath);
+        env.insert("TARROWIN_UI_LOG", logPath);
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(qs(workDir));
+        process.start(qs(program), {});
+        ProcessResult result;
+        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        {
+            qWarning() << "self-extracting program did not end normally:" << process.readAllStandardError();
+            return result;
+        }
+        result.exitCode = process.exitCode();
+        QFile log(logPath);
+        if (log.open(QIODevice::ReadOnly | QIODevice::Text))
+            result.log = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
+        return result;
+    }
+
+    // Source and modified versions covering what a patch can and can't carry.
+    struct Versions
+    {
+        fixture::Archive source;
+        fixture::Archive modified;
+        std::vector<fixture::Entry> expected; // the source archive once patched
+    };
+
+    Versions makeVersions()
+    {
+        Versions v;
+        const Bytes same = fixture::generate(700, 1);
+        const Bytes b = fixture::generate(900, 2);
+        const Bytes c = fixture::generate(500, 3);
+        const Bytes d = fixture::generate(600, 4);
+        const Bytes e = fixture::generate(80, 5);
+        Bytes b2 = b; // same length, a few bytes changed
+        b2[0] = '#', b2[450] = '#', b2[899] = '#';
+        Bytes c2 = c; // longer, one byte changed within the old length
+        c2[100] = '$';
+        c2.insert(c2.end(), 64, 'z');
+        Bytes d2(d.begin(), d.begin() + 500); // shorter, changed
+        d2[10] = '%';
+        v.source.files = {{"same.bin", same}, {"b.bin", b}, {"c.bin", c}, {"d.bin", d}, {"only-src.bin", e}};
+        v.modified.files = {{"d.bin", d2}, {"c.bin", c2}, {"extra.bin", fixture::generate(40, 6)},
+            {"same.bin", same}, {"b.bin", b2}};
+        const Bytes cCut(c2.begin(), c2.begin() + std::ptrdiff_t(c.size()));
+        v.expected = {{"same.bin", same}, {"b.bin", b2}, {"c.bin", cCut}, {"d.bin", d2}, {"only-src.bin", e}};
+        return v;
+    }
+
+    Bytes le32(std::int32_t value)
+    {
+        Bytes out;
+        fixture::put32(out, value);
+        return out;
+    }
+}
+
+class TestPatchWindows : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<fixture::TempDir> mDir;
+    QByteArray mOldTmp;
+    Platform::Ui::ScriptedPrompter mUi;
+    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+
+    std::string path(const std::string& name) const { return *mDir / name; }
+
+    // Makes a patch through the creator window: from the modified archive, or
+    // from a folder of the modified files.
+    Bytes createPatch(TfrmLGPPatch& creator, const Versions& v, bool fromFolder, const std::string& output)
+    {
+        fixture::writeFile(path("source.lgp"), fixture::build(v.source));
+        mUi.fileAnswers.push_back(qs(path("source.lgp")));
+        creator.btnSelSrc->click();
+        if (fromFolder)
+        {
+            fs::create_directories(path("modified"));
+            for (const fixture::File& f : v.modified.files)
+                fixture::writeFile(path("modified/" + f.name), f.data);
+            mUi.folderAnswers.push_back(qs(path("modified"))); // no trailing "/"
+            creator.btnSelPatFolder->click();
+        }
+        else
+        {
+            fixture::writeFile(path("modified.lgp"), fixture::build(v.modified));
+            mUi.fileAnswers.push_back(qs(path("modified.lgp")));
+            creator.btnSelPatLGP->click();
+        }
+        mUi.fileAnswers.push_back(qs(output));
+        creator.btnBegin->click();
+        return fs::exists(output) ? fixture::readFile(output) : Bytes{};
+    }
+
+private slots:
+    void init()
+    {
+        mDir = std::make_unique<fixture::TempDir>(std::string("TestPatchWindows.") + QTest::currentTestFunction());
+        // The creator's work folder lives in the temporary folder; give this
+        // test one of its own.
+        mOldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QByteArray::fromStdString(mDir->path().string()));
+        mUi = {};
+        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(mUi);
+    }
+
+    void cleanup()
+    {
+        mScope.reset();
+        ProgressHook = nullptr;
+        if (mOldTmp.isEmpty())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", mOldTmp);
+        mDir->keep(QTest::currentTestFailed());
+        mDir.reset();
+    }
+
+    void creatorStartsAsLaidOut()
+    {
+        TfrmLGPPatch creator;
+        QCOMPARE(creator.windowTitle(), QString("LGP Patch Creator"));
+        QCOMPARE(creator.grpSource->title(), QString("Source (Original) LGP File:"));
+        QCOMPARE(creator.grpModified->title(), QString("Modified file source:"));
+        QCOMPARE(creator.radLGP->text(), QString("Another LGP file"));
+        QCOMPARE(creator.radFolder->text(), QString("A folder"));
+        QVERIFY(creator.radLGP->isChecked());
+        QCOMPARE(creator.chkSkip->text(), QString("&Skip files if they have the same length"));
+        QVERIFY(!creator.chkSkip->isChecked());
+        QCOMPARE(creator.btnBegin->text(), QString("&Begin"));
+        QCOMPARE(creator.btnClose->text(), QString("&Close"));
+        QVERIFY(creator.lblStatus->text().isEmpty());
+        QCOMPARE(creator.Status->minimum(), 0);
+        QCOMPARE(creator.Status->maximum(), 100);
+        for (QLineEdit* edit : {creator.edtSrc, creator.edtPatLGP, creator.edtPatFolder})
+            QVERIFY(edit->isReadOnly());
+    }
+
+    void creatorChoosersFillTheirBoxes()
+    {
+        TfrmLGPPatch creator;
+        mUi.folderAnswers = {QString("/some/folder")};
+        creator.btnSelPatFolder->click();
+        QCOMPARE(creator.edtPatFolder->text(), QString("/some/folder/"));
+        QVERIFY(creator.radFolder->isChecked());
+
+        mUi.fileAnswers = {QString("/a/source.lgp"), QString("/a/modified.lgp"), std::nullopt, std::nullopt};
+        creator.btnSelSrc->click();
+        creator.btnSelPatLGP->click();
+        QCOMPARE(creator.edtSrc->text(), QString("/a/source.lgp"));
+        QCOMPARE(creator.edtPatLGP->text(), QString("/a/modified.lgp"));
+        QVERIFY(creator.radLGP->isChecked());
+        for (int i : {0, 1})
+        {
+            QCOMPARE(mUi.shown[std::size_t(1 + i)].options.filter, QString("LGP Files|*.*|All files|*.*"));
+            QVERIFY(mUi.shown[std::size_t(1 + i)].options.mustExist);
+        }
+        // Cancelled choosers change nothing.
+        creator.btnSelSrc->click();
+        creator.btnSelPatLGP->click();
+        creator.btnSelPatFolder->click();
+        QCOMPARE(creator.edtSrc->text(), QString("/a/source.lgp"));
+        QCOMPARE(creator.edtPatLGP->text(), QString("/a/modified.lgp"));
+        QCOMPARE(creator.edtPatFolder->text(), QString("/some/folder/"));
+        QVERIFY(creator.radLGP->isChecked());
+    }
+
+    void creatorCancelledOrFailingLeavesNoPatch()
+    {
+        TfrmLGPPatch creator;
+        mUi.fileAnswers = {std::nullopt};
+        creator.btnBeginClick();
+        QCOMPARE(mUi.shown.back().kind, Kind::SaveFile);
+        QCOMPARE(mUi.shown.back().options.filter, QString("LGP Archives|*.LGP|All files|*.*"));
+        QVERIFY(creator.lblStatus->text().isEmpty());
+        QVERIFY(!ProgressHook);
+
+        // No modified archive chosen: the open failure, and the label keeps
+        // the step that failed.
+        mUi.fileAnswers = {qs(path("out.lgp"))};
+        creator.btnBeginClick();
+        QCOMPARE(mUi.texts(Kind::Error), QStringList{"Cannot open file "});
+        QCOMPARE(creator.lblStatus->text(), QString("Opening patch file..."));
+        QVERIFY(!fs::exists(path("out.lgp")));
+
+        // "A folder" without a folder would compare against whatever the
+        // current directory holds: refused before anything is asked.
+        creator.radFolder->setChecked(true);
+        const std::size_t before = mUi.shown.size();
+        creator.btnBeginClick();
+        QCOMPARE(mUi.shown.size(), before + 1);
+        QCOMPARE(mUi.shown.back().kind, Kind::Error);
+        QCOMPARE(mUi.shown.back().text, QString("Choose the folder that holds the modified files first."));
+    }
+
+    void creatorReportsProgressAndLeavesItsHookSet()
+    {
+        const Versions v = makeVersions();
+        TfrmLGPPatch creator;
+        const Bytes patch = createPatch(creator, v, false, path("p.lgp"));
+        QVERIFY(!patch.empty());
+        QVERIFY(mUi.texts(Kind::Error).isEmpty());
+        QCOMPARE(creator.lblStatus->text(), QString("Done!"));
+        QCOMPARE(creator.Status->maximum(), 5);
+        QCOMPARE(creator.Status->value(), 5);
+        // Changed files only, by name: b, c, d (never same.bin, only-src.bin, extra.bin).
+        const auto entries = fixture::entries(patch);
+        QCOMPARE(entries.size(), std::size_t(3));
+        QCOMPARE(entries[0].name, std::string("b.bin"));
+        QCOMPARE(entries[1].name, std::string("c.bin"));
+        QCOMPARE(entries[2].name, std::string("d.bin"));
+        QCOMPARE(std::string(patch.end() - 14, patch.end()), std::string("LGP PATCH FILE"));
+
+        QVERIFY(ProgressHook);
+        ProgressHook(1, 77);
+        QCOMPARE(creator.Status->maximum(), 77);
+        QCOMPARE(creator.Status->value(), 1);
+        ProgressHook(40, 77);
+        QCOMPARE(creator.Status->value(), 40);
+
+        // Skipping same-length files leaves b.bin out.
+        creator.chkSkip->setChecked(true);
+        mUi.fileAnswers = {qs(path("skip.lgp"))};
+        creator.btnBeginClick();
+        const auto skipped = fixture::entries(fixture::readFile(path("skip.lgp")));
+        QCOMPARE(skipped.size(), std::size_t(2));
+        QCOMPARE(skipped[0].name, std::string("c.bin"));
+    }
+
+    void converterStartsAsLaidOut()
+    {
+        TfrmSelfExtract converter;
+        QCOMPARE(converter.windowTitle(), QString("Patch Converter"));
+        QCOMPARE(converter.Pages->currentWidget(), converter.tabEXELGP);
+        QCOMPARE(converter.Pages->tabText(0), QString("LGP to Self Extractor"));
+        QCOMPARE(converter.Pages->tabText(1), QString("Self Extractor to LGP"));
+        QCOMPARE(converter.chkDestroy->text(), QString("&Allow old data to be overwritten"));
+        QVERIFY(!converter.chkDestroy->isChecked());
+        QCOMPARE(converter.BitBtn1->text(), QString("&Convert"));
+        QCOMPARE(converter.BitBtn2->text(), QString("&Close"));
+        QCOMPARE(converter.edtSrc->parentWidget(), converter.tabEXELGP);
+
+        // The boxes are shared and keep their text across pages.
+        converter.edtSrc->setText("src");
+        converter.edtTgt->setText("tgt");
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        QCOMPARE(converter.edtSrc->parentWidget(), converter.tabLGPEXE);
+        QCOMPARE(converter.edtTgt->parentWidget(), converter.tabLGPEXE);
+        QCOMPARE(converter.edtSrc->text(), QString("src"));
+        QCOMPARE(converter.edtTgt->text(), QString("tgt"));
+    }
+
+    void converterDialogsFollowThePage()
+    {
+        TfrmSelfExtract converter;
+        mUi.fileAnswers = {QString("/p.lgp"), QString("/x.exe"), QString("/y.exe"), QString("/z.lgp"), std::nullopt};
+        converter.btnSelSrc->click();
+        converter.btnSelTgt->click();
+        QCOMPARE(converter.edtSrc->text(), QString("/p.lgp"));
+        QCOMPARE(converter.edtTgt->text(), QString("/x.exe"));
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        converter.btnSelSrc->click();
+        converter.btnSelTgt->click();
+        QCOMPARE(converter.edtSrc->text(), QString("/y.exe"));
+        QCOMPARE(converter.edtTgt->text(), QString("/z.lgp"));
+        converter.btnSelSrc->click(); // cancelled
+        QCOMPARE(converter.edtSrc->text(), QString("/y.exe"));
+
+        const auto& s = mUi.shown;
+        QCOMPARE(s[0].kind, Kind::OpenFile);
+        QCOMPARE(s[0].options.filter, QString("LGP Archives|*.LGP|All files|*.*"));
+        QVERIFY(s[0].options.mustExist);
+        QCOMPARE(s[1].kind, Kind::SaveFile);
+        QCOMPARE(s[1].options.filter, QString("Executables|*.EXE|All files|*.*"));
+        QCOMPARE(s[1].options.defaultExt, QString("EXE"));
+        QCOMPARE(s[2].kind, Kind::OpenFile);
+        QCOMPARE(s[2].options.filter, QString("Executables|*.EXE|All files|*.*"));
+        QCOMPARE(s[2].options.defaultExt, QString("EXE"));
+        QVERIFY(s[2].options.mustExist);
+        QCOMPARE(s[3].kind, Kind::SaveFile);
+        QCOMPARE(s[3].options.filter, QString("LGP Archives|*.LGP|All files|*.*"));
+        QCOMPARE(s[3].options.defaultExt, QString("LGP"));
+    }
+
+    void converterFailuresWriteNothing()
+    {
+        TfrmSelfExtract converter;
+        converter.edtSrc->setText(qs(path("missing.lgp")));
+        converter.edtTgt->setText(qs(path("out.exe")));
+        converter.BitBtn1->click();
+        QCOMPARE(mUi.texts(Kind::Error), QStringList{qs("Cannot open file " + path("missing.lgp") + ".")});
+        QVERIFY(!fs::exists(path("out.exe")));
+
+        // Unwrapping a file that is no self-extracting patch.
+        fixture::writeFile(path("plain.exe"), Bytes(10, 1));
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        converter.edtSrc->setText(qs(path("plain.exe")));
+        converter.edtTgt->setText(qs(path("out.lgp")));
+        converter.BitBtn1->click();
+        QCOMPARE(mUi.texts(Kind::Error).value(1), qs(path("plain.exe") + " is not a self-extracting patch."));
+        QVERIFY(!fs::exists(path("out.lgp")));
+    }
+
+    void selfExtractingPatchEndToEnd_data()
+    {
+        QTest::addColumn<bool>("fromFolder");
+        QTest::addColumn<bool>("overwrite");
+        QTest::newRow("archive, Flags 0") << false << false;
+        QTest::newRow("archive, Flags 1") << false << true;
+        QTest::newRow("folder, Flags 0") << true << false;
+        QTest::newRow("folder, Flags 1") << true << true;
+    }
+
+    void selfExtractingPatchEndToEnd()
+    {
+        QFETCH(bool, fromFolder);
+        QFETCH(bool, overwrite);
+        const Versions v = makeVersions();
+
+        // 1. The patch, from the creator window.
+        TfrmLGPPatch creator;
+        const Bytes patch = createPatch(creator, v, fromFolder, path("made.lgp"));
+        QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
+        QCOMPARE(creator.lblStatus->text(), QString("Done!"));
+        QCOMPARE(fixture::entries(patch).size(), std::size_t(3));
+        if (fromFolder)
+            QCOMPARE(creator.edtPatFolder->text(), qs(path("modified") + "/"));
+
+        // 2. The self-extracting program, from the converter window.
+        TfrmSelfExtract converter;
+        const std::string exe = path("mypatch.exe");
+        mUi.fileAnswers = {qs(path("made.lgp")), qs(exe)};
+        converter.btnSelSrc->click();
+        converter.btnSelTgt->click();
+        converter.edtPatch->setText("C:\\FF7\\data\\field\\target.lgp");
+        converter.chkDestroy->setChecked(overwrite);
+        converter.BitBtn1->click();
+        QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
+        const Bytes stub = fixture::readFile(TfrmSelfExtract::StubPath().toStdString());
+        const Bytes program = fixture::readFile(exe);
+        QCOMPARE(program.size(), stub.size() + patch.size() + 40);
+        QVERIFY(std::equal(stub.begin(), stub.end(), program.begin()));
+        QCOMPARE(fixture::get32(program, program.size() - 40), std::int32_t(stub.size()));
+        QCOMPARE(fixture::get32(program, program.size() - 36), overwrite ? 1 : 0);
+        QCOMPARE(fixture::getName(program, program.size() - 32), std::string("target.lgp"));
+        QVERIFY((fs::status(exe).permissions() & fs::perms::owner_exec) != fs::perms::none);
+
+        // 3. Run it: the player picks target.lgp, a copy of the source archive.
+        fs::create_directories(path("game"));
+        const std::string target = path("game/target.lgp");
+        const Bytes original = fixture::build(v.source);
+        fixture::writeFile(target, original);
+        const ProcessResult run = runProgram(exe, {qs(target)}, mDir->path().string());
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.log,
+            (QStringList{"message|Mossvane|This is a self-extracting LGP patch. Please select the LGP file to patch:",
+                "open||target.lgp|target.lgp", "message|Mossvane|Process completed!"}));
+        QVERIFY(!fs::exists(path("mypatch.TMP")));
+
+        const Bytes patched = fixture::readFile(target);
+        QCOMPARE(fixture::entries(patched), v.expected);
+        // Where the data went: in place with Flags 1 (every new version fits
+        // the stub's rule: same length or 8+ bytes shorter), appended with 0.
+        for (int i : {1, 2, 3})
+        {
+            if (overwrite)
+                QCOMPARE(fixture::tocOffset(patched, i), fixture::tocOffset(original, i));
+            else
+                QVERIFY(fixture::tocOffset(patched, i) >= std::int32_t(original.size()) - 14);
+        }
+        QCOMPARE(fixture::tocOffset(patched, 0), fixture::tocOffset(original, 0));
+        QCOMPARE(std::string(patched.end() - 14, patched.end()), std::string("FINAL FANTASY7"));
+
+        // 4. Back to the identical patch.
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        QCOMPARE(converter.edtSrc->text(), qs(path("made.lgp")));
+        mUi.fileAnswers = {qs(exe), qs(path("back.lgp"))};
+        converter.btnSelSrc->click();
+        converter.btnSelTgt->click();
+        converter.BitBtn1->click();
+        QVERIFY(mUi.texts(Kind::Error).isEmpty());
+        QCOMPARE(fixture::readFile(path("back.lgp")), patch);
+    }
+
+    void selfExtractingPatchCancelledOrRefused()
+    {
+        const Versions v = makeVersions();
+        TfrmLGPPatch creator;
+        const Bytes patch = createPatch(creator, v, false, path("made.lgp"));
+        QVERIFY(!patch.empty());
+        const std::string exe = path("mypatch.exe");
+        MakeSelfExtractor(TfrmSelfExtract::StubPath().toStdString(), path("made.lgp"), "target.lgp", true, exe);
+        fs::permissions(exe, fs::perms::owner_all, fs::perm_options::add);
+        const std::string target = path("target.lgp");
+        const Bytes original = fixture::build(v.source);
+        fixture::writeFile(target, original);
+
+        // Cancel: nothing more is shown, no temporary file stays.
+        ProcessResult run = runProgram(exe, {"cancel"}, mDir->path().string());
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.log.size(), 2);
+        QVERIFY(run.log[1].startsWith("open|"));
+        QVERIFY(!fs::exists(path("mypatch.TMP")));
+        QCOMPARE(fixture::readFile(target), original);
+
+        // Another writer holds the archive: refused, nothing changed.
+        {
+            TRawLGPFile holder(target);
+            run = runProgram(exe, {qs(target)}, mDir->path().string());
+        }
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.log.value(2), qs("error|Mossvane|Cannot open file " + target + "."));
+        QCOMPARE(fixture::readFile(target), original);
+
+        // A trailer pointing past the file: refused before anything is asked.
+        Bytes broken = fixture::readFile(exe);
+        const Bytes beyond = le32(std::int32_t(broken.size()) + 100);
+        std::copy(beyond.begin(), beyond.end(), broken.end() - 40);
+        fixture::writeFile(exe, broken);
+        run = runProgram(exe, {qs(target)}, mDir->path().string());
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.log, QStringList{"error|Mossvane|This program is not a self-extracting patch."});
+        QCOMPARE(fixture::readFile(target), original);
+    }
+
+    void bareStubSaysItHoldsNoPatch()
+    {
+        const std::string bare = path("STUB.EXE");
+        fs::copy_file(TfrmSelfExtract::StubPath().toStdString(), bare);
+        const ProcessResult run = runProgram(bare, {}, mDir->path().string());
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.log,
+            QStringList{"error|Mossvane|This program holds no patch: run a self-extracting patch made by Tarrowin's "
+                        "Patch Converter."});
+    }
+};
+
+QTEST_MAIN(TestPatchWindows)
+#include "tst_patchwindows.moc"
