@@ -1,25 +1,217 @@
-// Placeholder until the previewers land.
 #include "lgpdispatch.h"
 
 #include "core/errors.h"
+#include "core/lgpstruct.h"
+#include "platform/media.h"
+#include "platform/paths.h"
+#include "platform/ui.h"
+#include "preview/hrcparse.h"
+#include "preview/lgp3dpreview.h"
+#include "preview/lgppreview.h"
+#include "preview/lgpviewas.h"
+#include "preview/previewkind.h"
+#include "preview/psxtexdecode.h"
+
+#include <QWidget>
+
+#include <filesystem>
+
+namespace
+{
+    std::vector<std::string> ReadLines(const TLGPFile& archive, std::int32_t index)
+    {
+        TMemoryStream stream;
+        archive.ReadEntryData(index, stream);
+        return SplitTextLines(stream.Bytes());
+    }
+
+    // The temporary file is the temporary folder plus the entry's name: a name
+    // that is not a plain file name would point outside the folder.
+    bool IsPlainFileName(const std::string& name)
+    {
+        try
+        {
+            CheckPlainFileName(name);
+            return true;
+        }
+        catch (const ELGPError&)
+        {
+            return false;
+        }
+    }
+}
+
+QString GetTempDir()
+{
+    return QString::fromStdString(Platform::Paths::tempDir());
+}
 
 struct TPreviewDispatcher::Impl
 {
+    QWidget* MainWindow = nullptr;
+    std::unique_ptr<TfrmTexView> TexView;
+    std::unique_ptr<TfrmViewAs> ViewAs;
+    std::unique_ptr<TfrmLGP3dPrev> Preview3D;
+    Platform::Media::TMediaPlayer Media;
+    QString PreviewTempFile;
 };
 
 TPreviewDispatcher::TPreviewDispatcher(QWidget* mainWindow)
-    : QObject(reinterpret_cast<QObject*>(mainWindow))
+    : QObject(mainWindow)
     , mImpl(std::make_unique<Impl>())
 {
+    mImpl->MainWindow = mainWindow;
+    mImpl->TexView = std::make_unique<TfrmTexView>(mainWindow);
+    mImpl->ViewAs = std::make_unique<TfrmViewAs>(mainWindow);
 }
 
-TPreviewDispatcher::~TPreviewDispatcher() = default;
-
-void TPreviewDispatcher::Preview(const TLGPFile&, std::int32_t, const QString&)
+TPreviewDispatcher::~TPreviewDispatcher()
 {
-    lgp::Fail("Previews are not available in this build.");
+    mImpl->Media.Close();
 }
 
-void TPreviewDispatcher::Shutdown() {}
+TfrmTexView& TPreviewDispatcher::TexView() const
+{
+    return *mImpl->TexView;
+}
 
-QString TPreviewDispatcher::PreviewTempFile() const { return {}; }
+TfrmViewAs& TPreviewDispatcher::ViewAs() const
+{
+    return *mImpl->ViewAs;
+}
+
+TfrmLGP3dPrev* TPreviewDispatcher::Preview3D() const
+{
+    return mImpl->Preview3D.get();
+}
+
+Platform::Media::TMediaPlayer& TPreviewDispatcher::Media() const
+{
+    return mImpl->Media;
+}
+
+QString TPreviewDispatcher::PreviewTempFile() const
+{
+    return mImpl->PreviewTempFile;
+}
+
+void TPreviewDispatcher::StopMusic()
+{
+    using Platform::Media::Mode;
+    auto& media = mImpl->Media;
+    if (!media.DeviceOpen())
+        return;
+    if (media.mode() == Mode::Playing || media.mode() == Mode::Paused)
+        media.Stop();
+    if (media.mode() == Mode::Stopped || media.mode() == Mode::Open)
+        media.Close();
+}
+
+void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableIndex, const QString& rowCaption)
+{
+    const std::string name = rowCaption.toStdString();
+    std::string kind = PreviewKind(name);
+    if (!IsKnownPreviewKind(kind))
+    {
+        if (!mImpl->ViewAs->ShowModal())
+            return;
+        kind = "." + mImpl->ViewAs->SelectedExtension().toStdString();
+    }
+
+    StopMusic();
+    std::error_code ec;
+    if (!mImpl->PreviewTempFile.isEmpty())
+        std::filesystem::remove(mImpl->PreviewTempFile.toStdString(), ec);
+    // A name that is no plain file name leaves no temporary file to delete later.
+    mImpl->PreviewTempFile = IsPlainFileName(name) ? GetTempDir() + rowCaption : QString();
+
+    TfrmTexView& view = *mImpl->TexView;
+    if (kind == ".TEX")
+    {
+        TMemoryStream stream;
+        archive.ReadEntryData(tableIndex, stream);
+        const TPSXTexImage texture = PSXTexDecode(stream, TexDataStart);
+        view.ShowTexture(texture, rowCaption);
+    }
+    else if (kind == ".MID")
+    {
+        CheckPlainFileName(name);
+        const std::string tempFile = mImpl->PreviewTempFile.toStdString();
+        {
+            TFileStream source(archive.FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
+            ExtractEntry(source, archive.GetEntry(tableIndex), tempFile);
+        }
+        mImpl->Media.FileName = tempFile;
+        try
+        {
+            mImpl->Media.Open();
+            mImpl->Media.Play();
+        }
+        catch (const ELGPError&)
+        {
+            throw;
+        }
+        catch (const std::runtime_error& e)
+        {
+            throw ELGPError(e.what());
+        }
+    }
+    else if (kind == ".P")
+    {
+        if (!mImpl->Preview3D)
+            mImpl->Preview3D = std::make_unique<TfrmLGP3dPrev>(mImpl->MainWindow);
+        TMemoryStream stream;
+        archive.ReadEntryData(tableIndex, stream);
+        // The old model goes first; a model that fails to load leaves none.
+        mImpl->Preview3D->Model.reset();
+        mImpl->Preview3D->Model = std::make_unique<TFF7PPart>(stream);
+        if (mImpl->Preview3D->isVisible())
+            mImpl->Preview3D->raise();
+        else
+            mImpl->Preview3D->show();
+    }
+    else if (kind == ".HRC")
+    {
+        view.SetText(ReadLines(archive, tableIndex), rowCaption);
+        THRCTree tree;
+        THRCCallbacks callbacks;
+        callbacks.ReadRSD = [&archive](const std::string& rsdName) -> std::optional<std::vector<std::string>> {
+            const std::int32_t index = archive.FindEntry(rsdName);
+            if (index < 0)
+                return std::nullopt;
+            return ReadLines(archive, index);
+        };
+        callbacks.SeparatorFail = [&view] {
+            Platform::Ui::prompter().message(&view, "Quenwick's Tarrowin", "HRC fail");
+        };
+        try
+        {
+            ParseHRC(view.MemoLines(), tree, callbacks);
+        }
+        catch (...)
+        {
+            // The nodes made before the failure stay in the tree view.
+            if (!tree.Nodes.empty())
+                view.SetTree(tree);
+            throw;
+        }
+        view.SetTree(tree);
+        view.ShowTree();
+    }
+    else if (kind == ".RSD" || kind == ".TXT")
+    {
+        view.SetText(ReadLines(archive, tableIndex), rowCaption);
+        view.ShowText();
+    }
+}
+
+void TPreviewDispatcher::Shutdown()
+{
+    StopMusic();
+    mImpl->Media.Close();
+    if (!mImpl->PreviewTempFile.isEmpty())
+    {
+        std::error_code ec;
+        std::filesystem::remove(mImpl->PreviewTempFile.toStdString(), ec);
+    }
+}

@@ -13,6 +13,13 @@
 
 class QWidget;
 class TLGPFile;
+class TfrmTexView;
+class TfrmViewAs;
+class TfrmLGP3dPrev;
+namespace Platform::Media
+{
+    class TMediaPlayer;
+}
 
 class TPreviewDispatcher : public QObject
 {
@@ -24,7 +31,9 @@ public:
 
     // Previews table entry tableIndex of archive; rowCaption is the row's
     // caption (the entry's name). Failures are thrown as ELGPError with the
-    // user's text; the caller shows them in an error box.
+    // user's text; the caller shows them in an error box. A MIDI entry whose
+    // name is no plain file name ("/" or "\" in it, "", "." or "..") is
+    // refused before anything is written.
     void Preview(const TLGPFile& archive, std::int32_t tableIndex, const QString& rowCaption);
 
     // Shut-down: stops and closes the music, deletes the preview temporary file.
@@ -32,7 +41,19 @@ public:
 
     QString PreviewTempFile() const;
 
+    // The windows and the player, for the main window's layout and for tests.
+    TfrmTexView& TexView() const;
+    TfrmViewAs& ViewAs() const;
+    // The 3D window, or nullptr before the first model preview.
+    TfrmLGP3dPrev* Preview3D() const;
+    Platform::Media::TMediaPlayer& Media() const;
+
 private:
+    void StopMusic();
+
     struct Impl;
     std::unique_ptr<Impl> mImpl;
 };
+
+// The system temporary folder with a trailing separator.
+QString GetTempDir();

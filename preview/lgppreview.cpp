@@ -1,0 +1,192 @@
+#include "lgppreview.h"
+
+#include "PSXTex.h"
+#include "core/errors.h"
+#include "core/streams.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QResizeEvent>
+#include <QTreeWidget>
+
+TfrmTexView::TfrmTexView(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName("frmTexView");
+    setWindowTitle("Preview");
+    resize(290, 218);
+
+    Image = new QLabel(this);
+    Image->setObjectName("Image");
+    Image->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Tree = new QTreeWidget(this);
+    Tree->setObjectName("Tree");
+    Tree->setHeaderHidden(true);
+    Tree->setIndentation(19);
+    Memo = new QPlainTextEdit(this);
+    Memo->setObjectName("Memo");
+    Memo->setReadOnly(true);
+    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    popBmp = new QMenu(this);
+    popBmp->setObjectName("popBmp");
+    mnuSaveAsBmp = popBmp->addAction("&Save As");
+    mnuSaveAsBmp->setObjectName("mnuSaveAsBmp");
+    popText = new QMenu(this);
+    popText->setObjectName("popText");
+    mnuSaveAsText = popText->addAction("&Save As");
+    mnuSaveAsText->setObjectName("mnuSaveAsText");
+    connect(mnuSaveAsBmp, &QAction::triggered, this, [this] {
+        try
+        {
+            mnuSaveAsBmpClick();
+        }
+        catch (const std::exception& e)
+        {
+            Platform::Ui::showError(this, QString::fromUtf8(e.what()));
+        }
+    });
+    connect(mnuSaveAsText, &QAction::triggered, this, [this] {
+        try
+        {
+            mnuSaveAsTextClick();
+        }
+        catch (const std::exception& e)
+        {
+            Platform::Ui::showError(this, QString::fromUtf8(e.what()));
+        }
+    });
+
+    auto popUp = [](QWidget* w, QMenu* menu) {
+        w->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(w, &QWidget::customContextMenuRequested, menu,
+            [w, menu](const QPoint& at) { menu->popup(w->mapToGlobal(at)); });
+    };
+    popUp(Image, popBmp);
+    popUp(Tree, popText);
+    popUp(Memo, popText);
+
+    savText.filter = "All files|*.*";
+    savText.mustExist = true;
+    savBMP.defaultExt = "BMP";
+    // PNG is offered beside the Windows bitmap; the typed extension picks the format.
+    savBMP.filter = "Bitmaps|*.BMP|PNG images|*.PNG|All files|*.*";
+    savBMP.mustExist = true;
+
+    HideViews();
+}
+
+void TfrmTexView::resizeEvent(QResizeEvent* event)
+{
+    const QRect area(QPoint(0, 0), event->size());
+    Image->setGeometry(area);
+    Tree->setGeometry(area);
+    Memo->setGeometry(area);
+    QWidget::resizeEvent(event);
+}
+
+void TfrmTexView::ShowWindow()
+{
+    // Showing a hidden window brings it to the front; an open one is raised.
+    if (isVisible())
+        raise();
+    else
+        show();
+}
+
+void TfrmTexView::HideViews()
+{
+    Image->setVisible(false);
+    Tree->setVisible(false);
+    Memo->setVisible(false);
+}
+
+void TfrmTexView::ShowTexture(const TPSXTexImage& texture, const QString& entryName)
+{
+    const QImage image = TexImageToQImage(texture);
+    resize(texture.Width, texture.Height);
+    mTexture = texture;
+    Image->setPixmap(QPixmap::fromImage(image));
+    HideViews();
+    Image->setVisible(true);
+    savBMP.fileName = entryName;
+    ShowWindow();
+}
+
+void TfrmTexView::SetText(const std::vector<std::string>& lines, const QString& entryName)
+{
+    savText.fileName = entryName;
+    mMemoLines = lines;
+    QStringList text;
+    text.reserve(qsizetype(lines.size()));
+    for (const std::string& line : lines)
+        text << QString::fromLatin1(line.data(), qsizetype(line.size()));
+    Memo->setPlainText(text.join('\n'));
+}
+
+void TfrmTexView::ShowText()
+{
+    HideViews();
+    Memo->setVisible(true);
+    ShowWindow();
+}
+
+void TfrmTexView::SetTree(const THRCTree& tree)
+{
+    Tree->clear();
+    if (tree.Nodes.empty())
+        return;
+    std::vector<QTreeWidgetItem*> items(tree.Nodes.size(), nullptr);
+    for (std::size_t i = 0; i < tree.Nodes.size(); ++i)
+    {
+        const THRCTree::Node& node = tree.Nodes[i];
+        const QString text = QString::fromLatin1(node.Text.data(), qsizetype(node.Text.size()));
+        // Parents always come before their children in the node list.
+        items[i] = node.Parent < 0 ? new QTreeWidgetItem(Tree, QStringList{text})
+                                   : new QTreeWidgetItem(items[std::size_t(node.Parent)], QStringList{text});
+    }
+    Tree->expandAll();
+}
+
+void TfrmTexView::ShowTree()
+{
+    HideViews();
+    Tree->setVisible(true);
+    ShowWindow();
+}
+
+void TfrmTexView::mnuSaveAsTextClick()
+{
+    const std::optional<QString> path = Platform::Ui::prompter().saveFile(this, savText);
+    if (!path)
+        return;
+    std::vector<std::uint8_t> bytes;
+    for (const std::string& line : mMemoLines)
+    {
+        bytes.insert(bytes.end(), line.begin(), line.end());
+        bytes.push_back('\r');
+        bytes.push_back('\n');
+    }
+    WriteWholeFile(path->toStdString(), bytes);
+}
+
+void TfrmTexView::mnuSaveAsBmpClick()
+{
+    const std::optional<QString> path = Platform::Ui::prompter().saveFile(this, savBMP);
+    if (!path)
+        return;
+    QString target = *path;
+    if (QFileInfo(target).suffix().isEmpty())
+        target += "." + savBMP.defaultExt;
+    if (QFileInfo(target).suffix().compare("PNG", Qt::CaseInsensitive) == 0)
+    {
+        if (!TexImageToQImage(mTexture).save(target, "PNG"))
+            lgp::FailCreate(target.toStdString());
+        return;
+    }
+    WriteWholeFile(target.toStdString(), TexImageToBmp(mTexture));
+}

@@ -1,0 +1,137 @@
+// One real frame of the 3D window, on a display with OpenGL (a virtual X
+// server in CI). Skips cleanly where no OpenGL context can be made.
+//
+// With TARROWIN_SCREENSHOTS naming a folder, it also saves pictures of the
+// preview window (texture, skeleton tree, text) and of the 3D window showing
+// a demo model.
+
+#include "../../samples/demodata.h"
+#include "core/lgpstruct.h"
+#include "platform/ui.h"
+#include "preview/lgp3dpreview.h"
+#include "preview/lgpdispatch.h"
+#include "preview/lgppreview.h"
+#include "testwriters.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QOpenGLWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace
+{
+    // A flat square in the model's x-z plane, every corner in one colour.
+    testw::Bytes Square(std::uint8_t r, std::uint8_t g, std::uint8_t b)
+    {
+        testw::PModel m;
+        m.vertices = {{-5, 0, -5}, {5, 0, -5}, {5, 0, 5}, {-5, 0, 5}};
+        m.colours = {{b, g, r, 0}, {b, g, r, 0}, {b, g, r, 0}, {b, g, r, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+        m.polygons = {{0, 1, 2}, {0, 2, 3}};
+        return testw::PFile(m);
+    }
+
+    bool Near(QRgb pixel, int r, int g, int b)
+    {
+        return std::abs(qRed(pixel) - r) <= 3 && std::abs(qGreen(pixel) - g) <= 3 && std::abs(qBlue(pixel) - b) <= 3;
+    }
+}
+
+class PreviewGlTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void oneFrameShowsTheModelOverTheClearColour()
+    {
+        TfrmLGP3dPrev win;
+        if (!win.HasGL())
+            QSKIP("No OpenGL context can be made on this display.");
+        win.Timer1->stop();
+        TMemoryStream stream(Square(205, 0, 0));
+        win.Model = std::make_unique<TFF7PPart>(stream);
+        win.resize(320, 240);
+        win.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&win));
+        const QImage frame = win.Surface()->grabFramebuffer();
+        QVERIFY(!frame.isNull());
+        const int w = frame.width(), h = frame.height();
+        // Camera at (0, -30, 0) looking at the origin with +x up: screen right is
+        // -z. The square, moved to z = -8 and doubled, spans the middle band and
+        // lies right of centre; the corners show the clear colour (0, 0.5, 0.2).
+        for (QPoint corner : {QPoint(2, 2), QPoint(w - 3, 2), QPoint(2, h - 3), QPoint(w - 3, h - 3)})
+            QVERIFY2(Near(frame.pixel(corner), 0, 128, 51), qPrintable(QString::number(frame.pixel(corner), 16)));
+        QVERIFY2(Near(frame.pixel(w / 2 + w / 8, h / 2), 255, 0, 0),
+            qPrintable(QString::number(frame.pixel(w / 2 + w / 8, h / 2), 16)));
+        // Left of centre (world z above 2) is beyond the square.
+        QVERIFY(Near(frame.pixel(w / 2 - w / 8, h / 2), 0, 128, 51));
+
+        // Turning the model 180 degrees about y (a1 of the Free rotate record)
+        // mirrors it to the left of centre.
+        win.View.Views[ModeFreeRotate].Rotation[1] = 180;
+        const QImage turned = win.Surface()->grabFramebuffer();
+        QVERIFY(Near(turned.pixel(w / 2 - w / 8, h / 2), 255, 0, 0));
+        QVERIFY(Near(turned.pixel(w / 2 + w / 4, h / 2), 0, 128, 51));
+
+        // Without a model only the background is drawn.
+        win.Model.reset();
+        const QImage empty = win.Surface()->grabFramebuffer();
+        QVERIFY(Near(empty.pixel(w / 2 + w / 8, h / 2), 0, 128, 51));
+    }
+
+    void screenshots()
+    {
+        const char* folder = std::getenv("TARROWIN_SCREENSHOTS");
+        if (!folder || !*folder)
+            QSKIP("TARROWIN_SCREENSHOTS is not set.");
+        const QString out = QString::fromLocal8Bit(folder) + "/";
+        testw::TempDir dir("PreviewGlTest.screenshots");
+        qputenv("TMPDIR", dir.Path().string().c_str());
+        const auto files = demo::Files();
+        testw::WriteFile(dir / "DEMO.LGP", testw::Archive(files));
+        TLGPFile archive((dir / "DEMO.LGP").string(), true);
+        Platform::Ui::ScriptedPrompter prompter;
+        Platform::Ui::ScopedPrompter scope(prompter);
+        TPreviewDispatcher dispatcher(nullptr);
+        auto index = [&](const std::string& name) { return archive.FindEntry(name); };
+
+        for (const char* name : {"DEMO8.TEX", "DEMO16.TEX", "DEMO.HRC", "README.TXT"})
+        {
+            // Text and trees keep the window's size: give them room.
+            if (!QString(name).endsWith(".TEX"))
+                dispatcher.TexView().resize(290, 218);
+            dispatcher.Preview(archive, index(name), name);
+            QVERIFY(QTest::qWaitForWindowExposed(&dispatcher.TexView()));
+            QTest::qWait(100);
+            QVERIFY(dispatcher.TexView().grab().save(out + "preview-" + QString(name).toLower() + ".png"));
+        }
+        dispatcher.Preview(archive, index("HIPA.P"), "HIPA.P");
+        TfrmLGP3dPrev* win = dispatcher.Preview3D();
+        QVERIFY(win);
+        QVERIFY(QTest::qWaitForWindowExposed(win));
+        win->View.Views[ModeFreeRotate].Rotation = {30, 20, 0};
+        win->Timer1Timer();
+        QTest::qWait(200);
+        QVERIFY(win->grab().save(out + "preview-3d.png"));
+        dispatcher.Shutdown();
+        qunsetenv("TMPDIR");
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // Without a display the xcb platform cannot start: report a skip.
+    const char* display = std::getenv("DISPLAY");
+    if (qEnvironmentVariable("QT_QPA_PLATFORM") == "xcb" && (!display || !*display))
+    {
+        std::puts("SKIP: no X display for the OpenGL frame test");
+        return 77;
+    }
+    QApplication app(argc, argv);
+    PreviewGlTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_preview_gl.moc"

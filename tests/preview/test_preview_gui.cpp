@@ -1,0 +1,485 @@
+// The dispatcher, the preview window, the chooser and the 3D window's logic,
+// offscreen. No OpenGL surface is made here; the 3D window shows its
+// "no OpenGL" text instead.
+
+#include "core/errors.h"
+#include "core/lgpstruct.h"
+#include "platform/media.h"
+#include "platform/ui.h"
+#include "preview/PSXTex.h"
+#include "preview/lgp3dpreview.h"
+#include "preview/lgpdispatch.h"
+#include "preview/lgppreview.h"
+#include "preview/lgpviewas.h"
+#include "testwriters.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <memory>
+
+using Platform::Ui::ScriptedPrompter;
+using testw::Bytes;
+namespace fs = std::filesystem;
+
+namespace
+{
+    Bytes PaletteTex()
+    {
+        // 3 x 2, 3 colours; index 5 lies past the palette.
+        return testw::Tex(3, 2, 3, {0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0, /*pixels*/ 0, 1, 2, 2, 5, 0});
+    }
+
+    Bytes DirectTex()
+    {
+        Bytes body;
+        for (std::uint16_t v : {0x7C00, 0x03E0, 0x001F, 0xFFFF})
+            body.insert(body.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+        return testw::Tex(2, 2, 0, body);
+    }
+
+    Bytes Hrc(const std::string& firstSeparator = "")
+    {
+        return testw::Text(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\n" + firstSeparator
+            + "\r\nhip\r\nroot\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n");
+    }
+
+    Bytes Model()
+    {
+        testw::PModel m;
+        m.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+        m.colours = {{0, 0, 205, 0}, {0, 0, 205, 0}, {0, 0, 205, 0}, {0, 0, 0, 0}};
+        m.polygons = {{0, 1, 2}};
+        return testw::PFile(m);
+    }
+
+    // How a test answers the chooser.
+    struct ChooserScript
+    {
+        int runs = 0;
+        std::function<int(TfrmViewAs&)> answer = [](TfrmViewAs&) { return int(QDialog::Rejected); };
+    };
+}
+
+class PreviewGuiTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<testw::TempDir> mDir;
+    std::unique_ptr<ScriptedPrompter> mPrompter;
+    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<TPreviewDispatcher> mDispatcher;
+    std::unique_ptr<TLGPFile> mArchive;
+    std::vector<std::string> mNames;
+    ChooserScript mChooser;
+
+    void MakeArchive(const std::vector<std::pair<std::string, Bytes>>& entries)
+    {
+        const auto path = *mDir / "TEST.LGP";
+        testw::WriteFile(path, testw::Archive(entries));
+        mArchive = std::make_unique<TLGPFile>(path.string(), true);
+        mNames.clear();
+        for (const auto& e : entries)
+            mNames.push_back(e.first);
+    }
+
+    int IndexOf(const std::string& name) const
+    {
+        for (std::size_t i = 0; i < mNames.size(); ++i)
+            if (mNames[i] == name)
+                return int(i);
+        return -1;
+    }
+
+    void Preview(const std::string& name)
+    {
+        mDispatcher->Preview(*mArchive, IndexOf(name), QString::fromStdString(name));
+    }
+
+    QString PreviewFailure(const std::string& name)
+    {
+        try
+        {
+            Preview(name);
+        }
+        catch (const ELGPError& e)
+        {
+            return QString::fromUtf8(e.what());
+        }
+        return "no failure";
+    }
+
+    QString TempDirPath() const { return QString::fromStdString(mDir->Path().string() + "/tmp/"); }
+
+private slots:
+    void init()
+    {
+        mDir = std::make_unique<testw::TempDir>(QTest::currentTestFunction());
+        fs::create_directories(mDir->Path() / "tmp");
+        qputenv("TMPDIR", (mDir->Path() / "tmp").string().c_str());
+        mPrompter = std::make_unique<ScriptedPrompter>();
+        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
+        Platform::Media::TMediaPlayer::ForceSilentOutput(true);
+        TCGForm::DisableOpenGL(true);
+        mChooser = {};
+        TfrmViewAs::ModalRunner = [this](TfrmViewAs& dialog) {
+            ++mChooser.runs;
+            return mChooser.answer(dialog);
+        };
+        mDispatcher = std::make_unique<TPreviewDispatcher>(nullptr);
+    }
+
+    void cleanup()
+    {
+        mDispatcher->Shutdown();
+        mDispatcher.reset();
+        mArchive.reset();
+        TfrmViewAs::ModalRunner = nullptr;
+        mScope.reset();
+        mPrompter.reset();
+        if (QTest::currentTestFailed())
+            mDir->Keep();
+        mDir.reset();
+        qunsetenv("TMPDIR");
+    }
+
+    void getTempDirEndsWithSeparator()
+    {
+        QCOMPARE(GetTempDir(), TempDirPath());
+    }
+
+    void dispatchTableByName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("viewer");
+        for (const char* n : {"FIELD.TEX", "field.tex", "Field.Tex"})
+            QTest::newRow(n) << n << "image";
+        for (const char* n : {"X.P00", "X.P1", "X.P12A", "X.P-2", "X.P"})
+            QTest::newRow(n) << n << "3d";
+        for (const char* n : {"X.PAL", "X.P-1", "X.PXY", "NOEXT", "X.BIN"})
+            QTest::newRow(n) << n << "chooser";
+        QTest::newRow("A.RSD") << "A.RSD" << "text";
+        QTest::newRow("a.txt") << "a.txt" << "text";
+        QTest::newRow("S.HRC") << "S.HRC" << "tree";
+    }
+
+    void dispatchTableByName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, viewer);
+        const std::string n = name.toStdString();
+        Bytes data = viewer == "image" ? PaletteTex() : viewer == "3d" ? Model() : viewer == "tree" ? Hrc() : Bytes{'t'};
+        MakeArchive({{n, data}});
+        Preview(n);
+        TfrmTexView& view = mDispatcher->TexView();
+        QCOMPARE(mChooser.runs, viewer == "chooser" ? 1 : 0);
+        QCOMPARE(view.isVisible(), viewer == "image" || viewer == "text" || viewer == "tree");
+        QCOMPARE(view.Image->isVisible(), viewer == "image");
+        QCOMPARE(view.Memo->isVisible(), viewer == "text");
+        QCOMPARE(view.Tree->isVisible(), viewer == "tree");
+        QCOMPARE(mDispatcher->Preview3D() != nullptr, viewer == "3d");
+        if (viewer == "3d")
+        {
+            QVERIFY(mDispatcher->Preview3D()->isVisible());
+            QVERIFY(mDispatcher->Preview3D()->Model);
+        }
+        // Every preview that passes the chooser renews the temporary file's name.
+        QCOMPARE(mDispatcher->PreviewTempFile(), viewer == "chooser" ? QString() : TempDirPath() + name);
+    }
+
+    void chooserRowsAndLayout()
+    {
+        TfrmViewAs& dialog = mDispatcher->ViewAs();
+        QCOMPARE(dialog.windowTitle(), QString("View As..."));
+        QCOMPARE(dialog.lstTypes->topLevelItemCount(), 6);
+        const QStringList expected = {"HRC|Skeleton hierarchy|Formatted text", "MID|Midi music|Standard midi",
+            "P|Polygon data|Binary", "RSD|Resource data|Plain text", "TEX|Texture data|Standard PSX",
+            "TXT|Text|Plain text"};
+        for (int i = 0; i < 6; ++i)
+        {
+            const QTreeWidgetItem* item = dialog.lstTypes->topLevelItem(i);
+            QCOMPARE(item->text(0) + "|" + item->text(1) + "|" + item->text(2), expected[i]);
+        }
+        QCOMPARE(dialog.btnView->text(), QString("&View"));
+    }
+
+    void chooserViewNeedsARowAndRemembersIt()
+    {
+        MakeArchive({{"PIC.BIN", PaletteTex()}, {"OTHER", PaletteTex()}});
+        // View with nothing selected keeps the dialog open; the test then cancels it.
+        bool stayedOpen = false;
+        mChooser.answer = [&](TfrmViewAs& d) {
+            d.btnViewClick();
+            stayedOpen = d.result() != QDialog::Accepted;
+            d.reject();
+            return d.result();
+        };
+        Preview("PIC.BIN");
+        QVERIFY(stayedOpen);
+        QVERIFY(!mDispatcher->TexView().isVisible());
+
+        // Choosing TEX decodes the entry as a texture whatever its name.
+        mChooser.answer = [](TfrmViewAs& d) {
+            d.lstTypes->setCurrentItem(d.lstTypes->topLevelItem(4));
+            d.btnViewClick();
+            return d.result();
+        };
+        Preview("PIC.BIN");
+        QVERIFY(mDispatcher->TexView().Image->isVisible());
+        QCOMPARE(mDispatcher->TexView().size(), QSize(3, 2));
+
+        // The selection stays: View alone repeats the choice.
+        mDispatcher->TexView().hide();
+        mChooser.answer = [](TfrmViewAs& d) {
+            d.btnViewClick();
+            return d.result();
+        };
+        Preview("OTHER");
+        QCOMPARE(mChooser.runs, 3);
+        QCOMPARE(mDispatcher->ViewAs().SelectedExtension(), QString("TEX"));
+        QVERIFY(mDispatcher->TexView().isVisible());
+    }
+
+    void musicStopsAndTempFileIsRenewed()
+    {
+        MakeArchive({{"ONE.MID", testw::Midi({60, 62, 64, 65, 67}, 960)}, {"TWO.MID", testw::Midi({72, 71}, 960)},
+            {"PIC.TEX", PaletteTex()}, {"ODD.BIN", Bytes{1}}});
+        Preview("ONE.MID");
+        const QString one = TempDirPath() + "ONE.MID";
+        QCOMPARE(mDispatcher->PreviewTempFile(), one);
+        QVERIFY(fs::exists(one.toStdString()));
+        QCOMPARE(testw::ReadFile(one.toStdString()), testw::Midi({60, 62, 64, 65, 67}, 960));
+        auto& media = mDispatcher->Media();
+        QCOMPARE(media.mode(), Platform::Media::Mode::Playing);
+        QCOMPARE(QString::fromStdString(media.FileName), one);
+
+        // Cancelling the chooser changes nothing: music plays, the file stays.
+        Preview("ODD.BIN");
+        QCOMPARE(media.mode(), Platform::Media::Mode::Playing);
+        QVERIFY(fs::exists(one.toStdString()));
+
+        // A second MIDI entry stops the first, deletes its file and plays.
+        Preview("TWO.MID");
+        const QString two = TempDirPath() + "TWO.MID";
+        QVERIFY(!fs::exists(one.toStdString()));
+        QVERIFY(fs::exists(two.toStdString()));
+        QCOMPARE(media.mode(), Platform::Media::Mode::Playing);
+        QCOMPARE(QString::fromStdString(media.FileName), two);
+
+        // Any other preview stops the music and deletes the file.
+        Preview("PIC.TEX");
+        QVERIFY(!media.DeviceOpen());
+        QVERIFY(!fs::exists(two.toStdString()));
+        QCOMPARE(mDispatcher->PreviewTempFile(), TempDirPath() + "PIC.TEX");
+    }
+
+    void midiChosenForAnotherNameFailsToOpen()
+    {
+        MakeArchive({{"SONG.DAT", testw::Midi({60}, 240)}});
+        mChooser.answer = [](TfrmViewAs& d) {
+            d.lstTypes->setCurrentItem(d.lstTypes->topLevelItem(1));
+            d.btnViewClick();
+            return d.result();
+        };
+        QCOMPARE(PreviewFailure("SONG.DAT"), QString("There is no player for files of the kind \".DAT\"."));
+        // The temporary file was written under the entry's name and stays until the next preview.
+        QVERIFY(fs::exists((TempDirPath() + "SONG.DAT").toStdString()));
+        QVERIFY(!mDispatcher->Media().DeviceOpen());
+    }
+
+    void midiNameOutsideTheTempFolderIsRefused()
+    {
+        MakeArchive({{"../ESCAPE.MID", testw::Midi({60}, 240)}, {"PIC.TEX", PaletteTex()}});
+        QCOMPARE(PreviewFailure("../ESCAPE.MID"),
+            QString("The entry name \"../ESCAPE.MID\" is not a plain file name; it cannot be written to a folder."));
+        QVERIFY(!fs::exists(mDir->Path() / "ESCAPE.MID"));
+        QCOMPARE(mDispatcher->PreviewTempFile(), QString());
+        Preview("PIC.TEX"); // nothing outside the folder is deleted either
+        QCOMPARE(mDispatcher->PreviewTempFile(), TempDirPath() + "PIC.TEX");
+    }
+
+    void texturePixelsSizeAndSaveAsBmpAndPng()
+    {
+        MakeArchive({{"PAL.TEX", PaletteTex()}, {"RGB.TEX", DirectTex()}});
+        TfrmTexView& view = mDispatcher->TexView();
+        Preview("PAL.TEX");
+        Preview("PAL.TEX");
+        QCOMPARE(view.size(), QSize(3, 2));
+        QCOMPARE(view.windowTitle(), QString("Preview"));
+        const QImage shown = view.Image->pixmap().toImage();
+        QCOMPARE(shown.size(), QSize(3, 2));
+        const QRgb expected[2][3] = {
+            {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255)}, {qRgb(0, 0, 255), qRgb(0, 0, 0), qRgb(255, 0, 0)}};
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x)
+                QCOMPARE(shown.pixel(x, y), expected[y][x]);
+        QCOMPARE(view.savBMP.fileName, QString("PAL.TEX"));
+        QCOMPARE(view.savBMP.filter, QString("Bitmaps|*.BMP|PNG images|*.PNG|All files|*.*"));
+
+        // Save As writes a real Windows bitmap: 8 bits, the palette as colour table.
+        const QString bmpPath = QString::fromStdString((*mDir / "pal.bmp").string());
+        mPrompter->fileAnswers.push_back(bmpPath);
+        view.mnuSaveAsBmp->trigger();
+        const Bytes bmp = testw::ReadFile(bmpPath.toStdString());
+        QVERIFY(bmp.size() > 54);
+        QCOMPARE(int(bmp[0]), int('B'));
+        QCOMPARE(int(bmp[28]), 8);
+        QImage loaded(bmpPath);
+        QCOMPARE(loaded.format(), QImage::Format_Indexed8);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x)
+                QCOMPARE(loaded.pixel(x, y), expected[y][x]);
+
+        Preview("RGB.TEX");
+        QCOMPARE(view.size(), QSize(2, 2));
+        const QImage rgb = view.Image->pixmap().toImage();
+        QCOMPARE(rgb.pixel(0, 0), qRgb(255, 0, 0));
+        QCOMPARE(rgb.pixel(1, 0), qRgb(0, 255, 0));
+        QCOMPARE(rgb.pixel(0, 1), qRgb(0, 0, 255));
+        QCOMPARE(rgb.pixel(1, 1), qRgb(255, 255, 255)); // bit 15 ignored
+        const QString rgbPath = QString::fromStdString((*mDir / "rgb").string()); // default extension BMP
+        const QString pngPath = QString::fromStdString((*mDir / "rgb.png").string());
+        mPrompter->fileAnswers.push_back(rgbPath);
+        mPrompter->fileAnswers.push_back(pngPath);
+        view.mnuSaveAsBmp->trigger();
+        view.mnuSaveAsBmp->trigger();
+        const Bytes bmp16 = testw::ReadFile((rgbPath + ".BMP").toStdString());
+        QVERIFY(bmp16.size() >= 54 + 8);
+        QCOMPARE(int(bmp16[28]), 16);
+        for (const QString& path : {rgbPath + ".BMP", pngPath})
+        {
+            QImage again(path);
+            QVERIFY2(!again.isNull(), qPrintable(path));
+            // Readers widen five bits to eight in their own way (248 or 255).
+            QVERIFY(qRed(again.pixel(0, 0)) >= 248 && qGreen(again.pixel(0, 0)) == 0 && qBlue(again.pixel(0, 0)) == 0);
+            QVERIFY(qRed(again.pixel(0, 1)) == 0 && qGreen(again.pixel(0, 1)) == 0 && qBlue(again.pixel(0, 1)) >= 248);
+            QVERIFY(qGreen(again.pixel(1, 0)) >= 248 && qRed(again.pixel(1, 0)) == 0);
+        }
+        QCOMPARE(Bytes(bmp16.begin() + 4, bmp16.begin() + 6), (Bytes{0, 0}));
+    }
+
+    void shortDirectTextureShowsNoWindow()
+    {
+        MakeArchive({{"BAD.TEX", testw::Tex(4, 4, 0, Bytes(10, 0))}});
+        QCOMPARE(PreviewFailure("BAD.TEX"), QString("Stream read error"));
+        QVERIFY(!mDispatcher->TexView().isVisible());
+    }
+
+    void skeletonTreeTextAndSave()
+    {
+        MakeArchive({{"S.HRC", Hrc("junk")}, {"HIPA.RSD", testw::Text("@RSD\r\nply=HIPS.PLY\r\n")}});
+        Preview("S.HRC");
+        TfrmTexView& view = mDispatcher->TexView();
+        QCOMPARE(mPrompter->texts(ScriptedPrompter::Kind::Message), QStringList{"HRC fail"});
+        QVERIFY(view.Tree->isVisible());
+        QCOMPARE(view.Tree->topLevelItemCount(), 1);
+        const QTreeWidgetItem* root = view.Tree->topLevelItem(0);
+        QCOMPARE(root->text(0), QString("skel"));
+        QCOMPARE(root->childCount(), 1);
+        const QTreeWidgetItem* hip = root->child(0);
+        QCOMPARE(hip->text(0), QString("hip"));
+        QCOMPARE(hip->childCount(), 3);
+        QCOMPARE(hip->child(0)->text(0), QString("Bone length 1.0"));
+        QCOMPARE(hip->child(1)->text(0), QString("Polygon object HIPS.P"));
+        QCOMPARE(hip->child(2)->text(0), QString("chest"));
+        QCOMPARE(view.savText.fileName, QString("S.HRC"));
+
+        // Saving from the tree saves the HRC's own lines, each ended by CR LF.
+        const auto out = *mDir / "saved.hrc";
+        mPrompter->fileAnswers.push_back(QString::fromStdString(out.string()));
+        view.mnuSaveAsText->trigger();
+        QCOMPARE(testw::ReadFile(out), testw::Text(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\njunk\r\nhip\r\n"
+                                                   "root\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n"));
+    }
+
+    void skeletonFailuresShowNoWindow()
+    {
+        MakeArchive({{"TWO.HRC", testw::Text("a\r\n0123456789root")},
+            {"BADCOUNT.HRC", testw::Text("h\r\n:SKELETON s\r\nh\r\n\r\nb\r\np\r\n1\r\nX AAAA\r\n")}});
+        QCOMPARE(PreviewFailure("TWO.HRC"), QString("List index out of bounds (0)"));
+        TfrmTexView& view = mDispatcher->TexView();
+        QVERIFY(!view.isVisible());
+        QCOMPARE(view.MemoLines(), (std::vector<std::string>{"a", "0123456789root"}));
+        QCOMPARE(view.Tree->topLevelItem(0)->text(0), QString("root"));
+        QCOMPARE(PreviewFailure("BADCOUNT.HRC"), QString("'X' is not a valid integer value"));
+        QVERIFY(!view.isVisible());
+        QCOMPARE(view.Tree->topLevelItem(0)->child(0)->text(0), QString("b"));
+    }
+
+    void textStopsAtZeroByte()
+    {
+        MakeArchive({{"A.TXT", Bytes{'o', 'n', 'e', '\r', '\n', 't', 'w', 'o', 0, 'x', '\n', 'y'}}});
+        Preview("A.TXT");
+        TfrmTexView& view = mDispatcher->TexView();
+        QVERIFY(view.Memo->isVisible());
+        QCOMPARE(view.Memo->toPlainText(), QString("one\ntwo"));
+        QCOMPARE(view.MemoLines(), (std::vector<std::string>{"one", "two"}));
+    }
+
+    void modelWindowWithoutOpenGLSaysSo()
+    {
+        Bytes broken = Model();
+        broken.resize(150);
+        MakeArchive({{"A.P", Model()}, {"B.P01", broken}});
+        Preview("A.P");
+        TfrmLGP3dPrev* win = mDispatcher->Preview3D();
+        QVERIFY(win);
+        QCOMPARE(win->windowTitle(), QString("3d Preview"));
+        QVERIFY(!win->HasGL());
+        QVERIFY(win->NoGLLabel());
+        QCOMPARE(win->NoGLLabel()->text(), QString(TCGForm::NoOpenGLText));
+        QCOMPARE(win->Model->PolygonCount, 1);
+        QCOMPARE(win->cmbMode->count(), 3);
+        QCOMPARE(win->cmbMode->itemText(0), QString("Spin"));
+        QCOMPARE(win->cmbMode->itemText(2), QString("Free move"));
+        QCOMPARE(win->cmbMode->currentIndex(), 1);
+        QCOMPARE(win->Timer1->interval(), 50);
+        QVERIFY(win->Timer1->isActive());
+
+        // A model that fails to load leaves the window without one.
+        QCOMPARE(PreviewFailure("B.P01"), QString("Stream read error"));
+        QCOMPARE(mDispatcher->Preview3D(), win);
+        QVERIFY(!win->Model);
+    }
+
+    void modelWindowTimerAndShowingReset()
+    {
+        MakeArchive({{"A.P", Model()}});
+        Preview("A.P");
+        TfrmLGP3dPrev* win = mDispatcher->Preview3D();
+        win->Timer1->stop(); // ticks are driven by hand
+        win->cmbMode->setCurrentIndex(0);
+        for (int i = 0; i < 20; ++i)
+            win->Timer1Timer();
+        QCOMPARE(win->View.Views[ModeFreeRotate].Rotation[0], 20.0f);
+        // A model handed over while shown keeps the view.
+        Preview("A.P");
+        QCOMPARE(win->View.Views[ModeFreeRotate].Rotation[0], 20.0f);
+        // Hiding and showing resets the view and keeps the mode.
+        win->View.Views[ModeFreeMove].Translation = {1, 2, 3};
+        win->hide();
+        Preview("A.P");
+        QCOMPARE(win->View.Views[ModeFreeRotate], TViewRecord{});
+        QCOMPARE(win->View.Views[ModeFreeMove], TViewRecord{});
+        QCOMPARE(win->cmbMode->currentIndex(), 0);
+
+        // Mouse drags reach the view state in client coordinates.
+        win->cmbMode->setCurrentIndex(1);
+        QTest::mousePress(win, Qt::RightButton, {}, QPoint(100, 100));
+        QMouseEvent move(QEvent::MouseMove, QPointF(90, 100), win->mapToGlobal(QPointF(90, 100)), Qt::NoButton,
+            Qt::RightButton, Qt::NoModifier);
+        QApplication::sendEvent(win, &move);
+        QTest::mouseRelease(win, Qt::RightButton, {}, QPoint(90, 100));
+        QCOMPARE(win->View.Views[ModeFreeRotate].Rotation[0], 10.0f);
+        QCOMPARE(win->View.DragState, TDragState::None);
+    }
+};
+
+QTEST_MAIN(PreviewGuiTest)
+#include "test_preview_gui.moc"

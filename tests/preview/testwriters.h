@@ -1,0 +1,201 @@
+#pragma once
+// Test-side writers for preview fixtures: TEX textures, P models, MIDI files
+// and whole LGP archives. Independent of the code under test, so a shared bug
+// cannot cancel itself out.
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testw
+{
+    using Bytes = std::vector<std::uint8_t>;
+
+    inline void PutU16(Bytes& b, std::size_t at, std::uint16_t v)
+    {
+        if (b.size() < at + 2)
+            b.resize(at + 2);
+        b[at] = std::uint8_t(v);
+        b[at + 1] = std::uint8_t(v >> 8);
+    }
+
+    inline void PutI32(Bytes& b, std::size_t at, std::int32_t value)
+    {
+        const auto v = std::uint32_t(value);
+        if (b.size() < at + 4)
+            b.resize(at + 4);
+        for (int i = 0; i < 4; ++i)
+            b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
+    }
+
+    inline void PutF32(Bytes& b, std::size_t at, float f)
+    {
+        std::int32_t v;
+        std::memcpy(&v, &f, 4);
+        PutI32(b, at, v);
+    }
+
+    inline void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+    // TEX: 236-byte header with width, height and count, then raw body bytes.
+    inline Bytes Tex(std::int32_t width, std::int32_t height, std::int32_t count, const Bytes& body)
+    {
+        Bytes b(236, 0);
+        PutI32(b, 60, width);
+        PutI32(b, 64, height);
+        PutI32(b, 88, count);
+        Append(b, body);
+        return b;
+    }
+
+    struct Vec3
+    {
+        float x, y, z;
+    };
+    struct Bgra
+    {
+        std::uint8_t b, g, r, a;
+    };
+    struct Tri
+    {
+        std::uint16_t i0, i1, i2;
+    };
+
+    // P model with the given blocks; filler bytes mark the parts the reader
+    // must skip (8-byte records, 4-byte records, unused polygon bytes).
+    struct PModel
+    {
+        std::vector<Vec3> vertices;
+        std::vector<Vec3> second; // N records
+        std::int32_t t = 0;
+        std::vector<Bgra> colours; // V + P
+        std::int32_t e = 0;
+        std::vector<Tri> polygons;
+        std::uint8_t filler = 0xAB;
+    };
+
+    inline Bytes PFile(const PModel& m)
+    {
+        Bytes b(128, 0);
+        PutI32(b, 12, std::int32_t(m.vertices.size()));
+        PutI32(b, 16, std::int32_t(m.second.size()));
+        PutI32(b, 24, m.t);
+        PutI32(b, 32, m.e);
+        PutI32(b, 36, std::int32_t(m.polygons.size()));
+        for (const auto* block : {&m.vertices, &m.second})
+            for (const Vec3& v : *block)
+            {
+                const std::size_t at = b.size();
+                PutF32(b, at, v.x);
+                PutF32(b, at + 4, v.y);
+                PutF32(b, at + 8, v.z);
+            }
+        b.resize(b.size() + std::size_t(m.t) * 8, m.filler);
+        for (const Bgra& c : m.colours)
+            Append(b, {c.b, c.g, c.r, c.a});
+        b.resize(b.size() + std::size_t(m.e) * 4, m.filler);
+        for (const Tri& t : m.polygons)
+        {
+            Bytes rec(24, m.filler);
+            PutU16(rec, 2, t.i0);
+            PutU16(rec, 4, t.i1);
+            PutU16(rec, 6, t.i2);
+            Append(b, rec);
+        }
+        return b;
+    }
+
+    // A one-track MIDI file: program change, then notes of the given length.
+    inline Bytes Midi(const std::vector<std::uint8_t>& notes, std::uint32_t ticks = 240)
+    {
+        Bytes track = {0x00, 0xC0, 0x00}; // piano
+        for (std::uint8_t n : notes)
+        {
+            Append(track, {0x00, 0x90, n, 0x60});
+            // delta as a variable-length quantity
+            Bytes vlq;
+            std::uint32_t d = ticks;
+            vlq.insert(vlq.begin(), std::uint8_t(d & 0x7F));
+            while (d >>= 7)
+                vlq.insert(vlq.begin(), std::uint8_t(0x80 | (d & 0x7F)));
+            Append(track, vlq);
+            Append(track, {0x80, n, 0x40});
+        }
+        Append(track, {0x00, 0xFF, 0x2F, 0x00});
+        Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 240, 'M', 'T', 'r', 'k'};
+        const auto len = std::uint32_t(track.size());
+        Append(b, {std::uint8_t(len >> 24), std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len)});
+        Append(b, track);
+        return b;
+    }
+
+    inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+    // An LGP archive: header, TOC, a little validation filler, data entries,
+    // trailing text. Offsets point at each entry's 24-byte data header.
+    inline Bytes Archive(const std::vector<std::pair<std::string, Bytes>>& entries)
+    {
+        Bytes b = {0, 0, 'S', 'Q', 'U', 'A', 'R', 'E', 'S', 'O', 'F', 'T'};
+        PutI32(b, 12, std::int32_t(entries.size()));
+        const std::size_t tocAt = b.size();
+        b.resize(tocAt + 27 * entries.size(), 0);
+        b.resize(b.size() + 16, 0); // validation bytes
+        for (std::size_t i = 0; i < entries.size(); ++i)
+        {
+            const auto& [name, data] = entries[i];
+            const std::size_t rec = tocAt + 27 * i;
+            std::memcpy(b.data() + rec, name.data(), std::min<std::size_t>(name.size(), 19));
+            PutI32(b, rec + 20, std::int32_t(b.size()));
+            b[rec + 24] = 14;
+            const std::size_t header = b.size();
+            b.resize(header + 24, 0);
+            std::memcpy(b.data() + header, name.data(), std::min<std::size_t>(name.size(), 19));
+            PutI32(b, header + 20, std::int32_t(data.size()));
+            Append(b, data);
+        }
+        Append(b, Text("FINAL FANTASY7"));
+        return b;
+    }
+
+    inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes)
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+
+    inline Bytes ReadFile(const std::filesystem::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // One folder per test under the temporary folder, removed when the test passes.
+    class TempDir
+    {
+    public:
+        explicit TempDir(const std::string& name)
+            : mPath(std::filesystem::temp_directory_path() / ("tarrowin-preview." + name))
+        {
+            std::filesystem::remove_all(mPath);
+            std::filesystem::create_directories(mPath);
+        }
+        ~TempDir()
+        {
+            if (mKeep)
+                return;
+            std::error_code ec;
+            std::filesystem::remove_all(mPath, ec);
+        }
+        void Keep() { mKeep = true; }
+        const std::filesystem::path& Path() const { return mPath; }
+        std::filesystem::path operator/(const std::string& name) const { return mPath / name; }
+
+    private:
+        std::filesystem::path mPath;
+        bool mKeep = false;
+    };
+}
