@@ -4,10 +4,13 @@
 #include "application.h"
 #include "folderdialog.h"
 #include "glyphs.h"
+#include "lgpadv.h"
 #include "settings.h"
 
 #include "core/lgpstruct.h"
+#include "patch/lgpmakepatch.h"
 #include "patch/lgppatch.h"
+#include "patch/lgpselfextract.h"
 #include "platform/registry.h"
 #include "preview/lgpdispatch.h"
 
@@ -99,7 +102,12 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     savAny.filter = "All files|*.*";
     savAny.mustExist = true;
     selFolder = new TFolderDialog(this);
+    // The other windows in their start-up order: advanced editor, patch
+    // creator, About box, patch converter.
+    frmAdvanced = new TfrmAdvanced(this);
+    frmLGPPatch = new TfrmLGPPatch(this);
     frmAboutLGP = new TfrmAboutLGP(this);
+    frmSelfExtract = new TfrmSelfExtract(this);
     Previewer = new TPreviewDispatcher(this);
 
     connectLaterWindows();
@@ -356,19 +364,39 @@ void TfrmLGPEditor::buildClientArea()
 }
 
 // The patch creator, the patch converter and the advanced editor are separate
-// windows; their commands are connected here, in one place. Until those
-// windows are part of the program their menu items and buttons stay disabled.
+// windows; their commands are connected here, in one place.
 void TfrmLGPEditor::connectLaterWindows()
 {
-    for (QAction* action : {mnuCreatePatch, mnuPatchConverter, mnuAdvancedEditor})
-        action->setEnabled(false);
-    for (QToolButton* button : {btnCreatePatch, btnConvert, btnAdvanced})
-        button->setEnabled(false);
+    connectAction(mnuCreatePatch, &TfrmLGPEditor::mnuCreatePatchClick);
+    connectAction(mnuPatchConverter, &TfrmLGPEditor::mnuPatchConverterClick);
+    connectAction(mnuAdvancedEditor, &TfrmLGPEditor::mnuAdvancedClick);
+    const std::pair<QToolButton*, void (TfrmLGPEditor::*)()> buttons[] = {
+        {btnCreatePatch, &TfrmLGPEditor::mnuCreatePatchClick},
+        {btnConvert, &TfrmLGPEditor::mnuPatchConverterClick},
+        {btnAdvanced, &TfrmLGPEditor::mnuAdvancedClick},
+    };
+    for (const auto& [button, handler] : buttons)
+        connect(button, &QToolButton::clicked, this,
+            [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
 }
 
-void TfrmLGPEditor::mnuCreatePatchClick() {}
-void TfrmLGPEditor::mnuPatchConverterClick() {}
-void TfrmLGPEditor::mnuAdvancedClick() {}
+void TfrmLGPEditor::mnuCreatePatchClick() { frmLGPPatch->exec(); }
+void TfrmLGPEditor::mnuPatchConverterClick() { frmSelfExtract->exec(); }
+
+// The advanced editor works on the open archive's file; once it has closed,
+// this window's index of that file may be stale, so it is released.
+void TfrmLGPEditor::mnuAdvancedClick()
+{
+    if (!CurrentArchive)
+    {
+        Tarrowin::ShowMessage(this, "Open an LGP file first!");
+        return;
+    }
+    if (!frmAdvanced->OpenArchive(QString::fromStdString(CurrentArchive->FileName())))
+        return;
+    frmAdvanced->exec();
+    CloseArchive();
+}
 
 // ---------------------------------------------------------------------------
 // Start-up and shut-down

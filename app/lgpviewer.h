@@ -31,6 +31,9 @@ class TFolderDialog;
 class TLGPFile;
 class TPreviewDispatcher;
 class TfrmAboutLGP;
+class TfrmAdvanced;
+class TfrmLGPPatch;
+class TfrmSelfExtract;
 
 class TfrmLGPEditor : public QMainWindow
 {
@@ -105,6 +108,9 @@ public:
     Platform::Ui::FileDialogOptions savAny;
     TFolderDialog* selFolder = nullptr;
     TfrmAboutLGP* frmAboutLGP = nullptr;
+    TfrmAdvanced* frmAdvanced = nullptr;
+    TfrmLGPPatch* frmLGPPatch = nullptr;
+    TfrmSelfExtract* frmSelfExtract = nullptr;
     TPreviewDispatcher* Previewer = nullptr;
 
     // The open archive, or none.

@@ -5,10 +5,13 @@
 #include "application.h"
 #include "lgpviewer.h"
 
+#include "platform/ui_env.h"
+
 int main(int argc, char** argv)
 {
     TTarrowinApplication app(argc, argv);
     Tarrowin::InitApplication();
+    Platform::Ui::installPrompterFromEnvironment(); // automation only: answers boxes from a script
     TfrmLGPEditor window;
     window.show();
     const int result = app.exec();

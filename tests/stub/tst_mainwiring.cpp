@@ -1,0 +1,191 @@
+// How the main window reaches the patch creator, the patch converter and the
+// advanced editor: the commands are enabled, the windows exist in their
+// start-up order, and the Advanced Editor command leaves the main window in
+// its closed state once the editor has closed.
+
+#include "app/aboutlgp.h"
+#include "app/lgpadv.h"
+#include "app/lgpviewer.h"
+#include "patch/lgpmakepatch.h"
+#include "patch/lgpselfextract.h"
+
+#include "core/lgpstruct.h"
+#include "platform/ui.h"
+
+#include "lgpfixture.h"
+
+#include <QAction>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using Kind = Platform::Ui::ScriptedPrompter::Kind;
+
+namespace
+{
+    QStringList listItems(const QListWidget* list)
+    {
+        QStringList items;
+        for (int i = 0; i < list->count(); ++i)
+            items << list->item(i)->text();
+        return items;
+    }
+
+    // Closes the modal window the next command opens, once its loop runs.
+    template <typename Window>
+    void closeWhenShown(Window* window, bool* seen)
+    {
+        QTimer::singleShot(0, window, [window, seen] {
+            *seen = window->isVisible();
+            window->reject();
+        });
+    }
+}
+
+class TestMainWiring : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<fixture::TempDir> mDir;
+    Platform::Ui::ScriptedPrompter mUi;
+    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    fs::path mCwd;
+
+    std::string openArchive(TfrmLGPEditor& window)
+    {
+        fixture::Archive archive;
+        archive.files = {{"one.bin", fixture::generate(30, 1)}, {"two.bin", fixture::generate(20, 2)}};
+        const std::string file = *mDir / "small.lgp";
+        fixture::writeFile(file, fixture::build(archive));
+        mUi.fileAnswers.push_back(QString::fromStdString(file));
+        window.mnuOpenClick();
+        return file;
+    }
+
+private slots:
+    void init()
+    {
+        mCwd = fs::current_path();
+        mDir = std::make_unique<fixture::TempDir>(std::string("TestMainWiring.") + QTest::currentTestFunction());
+        // Settings, Wine prefix and home of this test only.
+        ::setenv("XDG_CONFIG_HOME", (mDir->path() / "config").c_str(), 1);
+        ::setenv("WINEPREFIX", (mDir->path() / "wine").c_str(), 1);
+        fs::create_directories(mDir->path() / "home");
+        ::setenv("HOME", (mDir->path() / "home").c_str(), 1);
+        mUi = {};
+        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(mUi);
+    }
+
+    void cleanup()
+    {
+        mScope.reset();
+        ProgressHook = nullptr;
+        fs::current_path(mCwd);
+        mDir->keep(QTest::currentTestFailed());
+        mDir.reset();
+    }
+
+    void windowsExistInStartUpOrderAndTheirCommandsAreEnabled()
+    {
+        TfrmLGPEditor window;
+        QVERIFY(window.frmAdvanced && window.frmLGPPatch && window.frmSelfExtract);
+        const QObjectList children = window.children();
+        const auto at = [&](QObject* o) { return children.indexOf(o); };
+        QVERIFY(at(window.frmAdvanced) < at(window.frmLGPPatch));
+        QVERIFY(at(window.frmLGPPatch) < at(window.frmAboutLGP));
+        QVERIFY(at(window.frmAboutLGP) < at(window.frmSelfExtract));
+        for (QAction* item : {window.mnuCreatePatch, window.mnuPatchConverter, window.mnuAdvancedEditor})
+            QVERIFY2(item->isEnabled(), qPrintable(item->objectName()));
+        for (QToolButton* button : {window.btnCreatePatch, window.btnConvert, window.btnAdvanced})
+            QVERIFY2(button->isEnabled(), qPrintable(button->objectName()));
+    }
+
+    void patchWindowsOpenFromMenuAndToolbar()
+    {
+        TfrmLGPEditor window;
+        bool seen = false;
+        closeWhenShown(window.frmLGPPatch, &seen);
+        window.mnuCreatePatch->trigger();
+        QVERIFY(seen);
+        seen = false;
+        closeWhenShown(window.frmLGPPatch, &seen);
+        window.btnCreatePatch->click();
+        QVERIFY(seen);
+        seen = false;
+        closeWhenShown(window.frmSelfExtract, &seen);
+        window.mnuPatchConverter->trigger();
+        QVERIFY(seen);
+        seen = false;
+        closeWhenShown(window.frmSelfExtract, &seen);
+        window.btnConvert->click();
+        QVERIFY(seen);
+        QVERIFY(mUi.texts(Kind::Error).isEmpty());
+    }
+
+    void advancedEditorNeedsAnOpenArchive()
+    {
+        TfrmLGPEditor window;
+        window.btnAdvanced->click();
+        QCOMPARE(mUi.texts(Kind::Message), QStringList{"Open an LGP file first!"});
+        QVERIFY(!window.frmAdvanced->isVisible());
+    }
+
+    void advancedEditorClosesTheMainWindowsArchive()
+    {
+        TfrmLGPEditor window;
+        const std::string file = openArchive(window);
+        QVERIFY(window.CurrentArchive);
+        bool seen = false;
+        TfrmAdvanced* editor = window.frmAdvanced;
+        QTimer::singleShot(0, editor, [editor, &seen] {
+            seen = editor->isVisible() && editor->RawArchive() != nullptr;
+            editor->btnQuit->click();
+        });
+        window.mnuAdvancedEditor->trigger();
+        QVERIFY(seen);
+        QVERIFY(mUi.texts(Kind::Message).contains(
+            "Warning! Edits to the LGP file in this mode are IMMEDIATE and CANNOT be undone. I recommend you keep a "
+            "backup copy of any files to be edited!"));
+        QVERIFY(!window.CurrentArchive);
+        QVERIFY(editor->RawArchive() == nullptr);
+        QCOMPARE(listItems(window.lstInfo), QStringList{"No file open."});
+        QCOMPARE(window.lstFiles->topLevelItemCount(), 0);
+        // The editor let go of the file.
+        TRawLGPFile after(file);
+        QCOMPARE(after.FileCount(), 2);
+    }
+
+    void keepingAReadOnlyArchiveLeavesItOpen()
+    {
+        TfrmLGPEditor window;
+        const std::string file = openArchive(window);
+        const QStringList info = listItems(window.lstInfo);
+        fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
+        mUi.questionAnswers = {false};
+        window.btnAdvanced->click();
+        QCOMPARE(mUi.texts(Kind::Question).size(), 1);
+        QVERIFY(window.CurrentArchive);
+        QCOMPARE(listItems(window.lstInfo), info);
+        QVERIFY(!window.frmAdvanced->isVisible());
+    }
+
+    void packButtonRunsThePackCommand()
+    {
+        TfrmLGPEditor window;
+        mUi.fileAnswers = {std::nullopt};
+        window.btnPack->click();
+        QCOMPARE(mUi.shown.size(), std::size_t(1));
+        QCOMPARE(mUi.shown[0].kind, Kind::OpenFile);
+    }
+};
+
+QTEST_MAIN(TestMainWiring)
+#include "tst_mainwiring.moc"
