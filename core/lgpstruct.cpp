@@ -340,13 +340,15 @@ void TLGPFile::ReadEntryData(std::int32_t index, TStream& dest) const
     if (length < 0)
         lgp::FailRead();
     const std::int64_t from = std::int64_t(entry.Offset) + DataHeaderSize;
+    // Copy what the file holds, then fail for the rest: no buffer is sized
+    // from a Length that runs past the end.
+    const std::int64_t available = std::clamp<std::int64_t>(file.Size() - from, 0, length);
     if (auto* memory = dynamic_cast<TMemoryStream*>(&dest))
-    {
-        const std::int64_t available = std::clamp<std::int64_t>(file.Size() - from, 0, length);
         memory->Reserve(static_cast<std::size_t>(memory->Position() + available));
-    }
     file.SetPosition(from);
-    dest.CopyFrom(file, length);
+    dest.CopyFrom(file, available);
+    if (available < length)
+        lgp::FailRead();
 }
 
 void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath)

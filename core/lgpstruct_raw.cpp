@@ -121,8 +121,14 @@ void TRawLGPFile::ReadEntryData(std::int32_t tableIndex, TStream& dest)
     // A negative Length describes no data; never size a buffer from it.
     if (length < 0)
         lgp::FailRead();
-    mFile.SetPosition(std::int64_t(entry.Offset) + DataHeaderSize);
-    dest.CopyFrom(mFile, length);
+    const std::int64_t from = std::int64_t(entry.Offset) + DataHeaderSize;
+    // Copy what the file holds, then fail for the rest: no buffer is sized
+    // from a Length that runs past the end.
+    const std::int64_t available = std::clamp<std::int64_t>(mFile.Size() - from, 0, length);
+    mFile.SetPosition(from);
+    dest.CopyFrom(mFile, available);
+    if (available < length)
+        lgp::FailRead();
 }
 
 namespace

@@ -38,6 +38,9 @@ namespace Platform::File
             break;
         case Access::Create:
             flags |= O_RDWR | O_CREAT;
+            // Without a lock to wait for, truncating at once saves a call.
+            if (share == Share::DenyNone)
+                flags |= O_TRUNC;
             break;
         }
         ScopedHandle handle(::open(path.c_str(), flags, 0666));
@@ -66,7 +69,7 @@ namespace Platform::File
             return handle;
         }
         // Truncate only once the lock is ours, so a refused creator destroys nothing.
-        if (access == Access::Create && ::ftruncate(handle.get(), 0) != 0)
+        if (access == Access::Create && share == Share::DenyWrite && ::ftruncate(handle.get(), 0) != 0)
             return ScopedHandle();
         return handle;
     }
