@@ -47,8 +47,8 @@ struct TPSXTexImage
 
 // The biggest picture the previewer makes: larger sizes are refused before any
 // buffer is allocated.
-constexpr std::int64_t MaxTexturePixels = std::int64_t(1) << 26; // 64 Mi pixels
-constexpr std::int32_t MaxTextureSide = 32768;
+constexpr std::int64_t MaxTexturePixels = std::int64_t(1) << 24; // 16 Mi pixels, 4096 x 4096
+constexpr std::int32_t MaxTextureSide = 16384;
 
 // The header is 236 bytes; the dispatcher always passes that as dataStart.
 constexpr std::int64_t TexDataStart = 236;

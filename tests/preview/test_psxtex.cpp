@@ -125,7 +125,9 @@ TEST(PSXTexDecode, failuresCarryTheirTexts)
         "The texture's size (65536 x 65536 pixels) cannot be shown.");
     EXPECT_EQ(FailureOf(testw::Tex(30000, 30000, 0, {})), "The texture's size (30000 x 30000 pixels) cannot be shown.");
     // Direct colour larger than its data fails as a short read without a big buffer.
-    EXPECT_EQ(FailureOf(testw::Tex(8000, 8000, 0, Bytes(10, 0))), "Stream read error");
+    EXPECT_EQ(FailureOf(testw::Tex(4000, 4000, 0, Bytes(10, 0))), "Stream read error");
+    EXPECT_EQ(FailureOf(testw::Tex(16385, 1, 1, Bytes(4, 0))), "The texture's size (16385 x 1 pixels) cannot be shown.");
+    EXPECT_EQ(FailureOf(testw::Tex(4097, 4096, 1, Bytes(4, 0))), "The texture's size (4097 x 4096 pixels) cannot be shown.");
     EXPECT_EQ(FailureOf(testw::Tex(1, 1, -5, Bytes(8, 0))), "The texture's palette entry count (-5) is not valid.");
 }
 
