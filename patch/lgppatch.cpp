@@ -41,10 +41,16 @@ std::string PatchTemplatePath() { return Platform::Paths::programDir() + "LGP.95
 
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources)
 {
+    BuildPatchArchive(folder, output, deleteSources, PatchTemplatePath());
+}
+
+void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
+    const std::string& templatePath)
+{
     std::vector<std::uint8_t> validation;
     try
     {
-        validation = ReadWholeFile(PatchTemplatePath());
+        validation = ReadWholeFile(templatePath);
     }
     catch (const ELGPError&)
     {

@@ -39,6 +39,9 @@ std::string PatchTemplatePath();
 // "/"). Fails with the template message before creating the output when the
 // template can't be opened.
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources);
+// The same with the validation data taken from templatePath.
+void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
+    const std::string& templatePath);
 
 // Applies the patch to the archive (see ApplyPatch's steps): each TOC entry with
 // a patch entry of its name gets new data, rewritten in place when

@@ -188,6 +188,11 @@ void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         // The entry's name becomes a file name in the work folder; one that
         // could point outside it (or at the folder itself) is refused.
         CheckPlainFileName(entry.Name);
+        // The patch is built from the folder's visible files only; a
+        // difference file whose name starts with "." would silently be lost.
+        if (entry.Name.front() == '.')
+            lgp::Fail("The entry name \"" + entry.Name +
+                "\" starts with \".\"; a patch can't carry a file of that name.");
         const std::string upper = UpperAscii(entry.Name);
         if (const auto previous = written.find(upper); previous != written.end() && previous->second != entry.Name)
         {

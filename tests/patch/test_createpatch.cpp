@@ -225,6 +225,49 @@ TEST_F(CreatePatchTest, entryNamesThatAreNoPlainFileNamesAreRefused)
     EXPECT_EQ(testarchive::fileCount(createFromArchives(same, same)), 0u);
 }
 
+TEST_F(CreatePatchTest, entryNamesThatThePatchBuilderWouldSkipAreRefused)
+{
+    testarchive::Archive source;
+    source.entries = {{".hidden", testdata::bytes("ABCDEFGH")}};
+    testarchive::Archive modified;
+    modified.entries = {{".hidden", testdata::bytes("ABCDXFGH")}};
+    EXPECT_EQ(failureOf([&] { createFromArchives(source, modified); }),
+        "The entry name \".hidden\" starts with \".\"; a patch can't carry a file of that name.");
+    EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
+}
+
+TEST_F(CreatePatchTest, missingTemplateFailsBeforeTheOutputExistsAndKeepsTheDifferenceFiles)
+{
+    const std::string folder = mTemp.folder("work");
+    WriteWholeFile(folder + "a.bin", Bytes{0x02, 0x03, 'X', 0x02});
+    EXPECT_EQ(failureOf([&] { BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95")); }),
+        "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with an "
+        "unsupported number of files in it.");
+    EXPECT_FALSE(fs::exists(mTemp.file("p.lgp")));
+    EXPECT_TRUE(fs::exists(folder + "a.bin"));
+
+    // With a template: its whole contents are the validation data, the
+    // sources are deleted once stored.
+    WriteWholeFile(mTemp.file("LGP.95"), Bytes{9, 8, 7});
+    BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95"));
+    const Bytes patch = ReadWholeFile(mTemp.file("p.lgp"));
+    Bytes expected = testdata::bytes("QUENWICK-LGP");
+    expected.insert(expected.end(), {1, 0, 0, 0});
+    const Bytes name = testdata::bytes("a.bin");
+    const auto entryHeader = [&] {
+        expected.insert(expected.end(), name.begin(), name.end());
+        expected.insert(expected.end(), 15, 0);
+    };
+    entryHeader();
+    expected.insert(expected.end(), {16 + 27 + 3, 0, 0, 0, 14, 0, 0, 9, 8, 7});
+    entryHeader();
+    expected.insert(expected.end(), {4, 0, 0, 0, 0x02, 0x03, 'X', 0x02});
+    const Bytes trailing = testdata::bytes("LGP PATCH FILE");
+    expected.insert(expected.end(), trailing.begin(), trailing.end());
+    EXPECT_EQ(patch, expected);
+    EXPECT_FALSE(fs::exists(folder + "a.bin"));
+}
+
 TEST_F(CreatePatchTest, lastDifferenceWrittenForOneNameIsTheOneInThePatch)
 {
     testarchive::Archive source;
