@@ -43,10 +43,18 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
     const std::string& templatePath);
 
-// Applies the patch to the archive (see ApplyPatch's steps): each TOC entry with
-// a patch entry of its name gets new data, rewritten in place when
-// allowOverwrite and it fits, appended otherwise; written data entries are
-// named like the entry they replace plus ".patch".
+// Applies the patch to the archive, TOC entry by TOC entry in table order:
+// an entry with a patch entry of its name (ASCII case-insensitive; names
+// without one go to DebugLog as "No matching file in patch for NAME") gets
+// new data from its old data and the difference data, both LZS-decoded when
+// they pass the probe (the result is then stored as literal-only LZS). The
+// data is rewritten in place when allowOverwrite and the raw editor's variant
+// lets it fit, appended otherwise with the TOC entry re-pointed. Written data
+// entries are named like the entry they replace plus ".patch"; a name longer
+// than 13 characters is cut to 13 first, so the field still holds it. A TOC
+// entry whose Offset names no data entry of the scan is left as it is, before
+// anything of it is read. Fails with "Stream read error" when a copy run
+// passes the old data's end; entries done before keep their new data.
 void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
 
 // --- Patch creation -------------------------------------------------------
@@ -74,8 +82,11 @@ struct PatchCreationCallbacks
 std::string PatchWorkFolder();
 
 // Compares the source archive with the modified archive or folder and writes
-// the patch. Leftover files in the work folder are cleared first; TOC names that
-// are no plain file names are refused.
+// the patch. Leftover files in the work folder are cleared first; a changed
+// entry whose name is no plain file name, or starts with ".", is refused
+// before its difference file is written. In a folder the modified version is
+// the file of the entry's name, an exact match preferred over one that differs
+// in case. Work folder failures are EInOutError.
 void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks);
 
 // --- Self-extracting patches ------------------------------------------------
