@@ -1,0 +1,505 @@
+// The main window's commands, driven headless through its menu items with a
+// scripted prompter answering every dialog.
+
+#include "apptestsupport.h"
+
+#include "app/application.h"
+#include "app/folderdialog.h"
+#include "app/lgpviewer.h"
+#include "core/lgpstruct.h"
+#include "platform/paths.h"
+#include "platform/ui.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <memory>
+
+using namespace AppTest;
+using Kind = Platform::Ui::ScriptedPrompter::Kind;
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> mFolder;
+    std::unique_ptr<Platform::Ui::ScriptedPrompter> mPrompter;
+    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<TfrmLGPEditor> mWindow;
+
+    TfrmLGPEditor& window()
+    {
+        if (!mWindow)
+            mWindow = std::make_unique<TfrmLGPEditor>();
+        return *mWindow;
+    }
+    Platform::Ui::ScriptedPrompter& prompter() { return *mPrompter; }
+    fs::path path(const std::string& name) const { return *mFolder / name; }
+
+    void open(const fs::path& archive)
+    {
+        prompter().fileAnswers.push_back(q(archive));
+        window().mnuOpenLGP->trigger();
+    }
+
+    QStringList chooserLabels()
+    {
+        QStringList labels;
+        for (int i = 0; i < window().cmbList->count(); ++i)
+            labels << window().cmbList->itemText(i);
+        return labels;
+    }
+
+    QStringList infoLines()
+    {
+        QStringList lines;
+        for (int i = 0; i < window().lstInfo->count(); ++i)
+            lines << window().lstInfo->item(i)->text();
+        return lines;
+    }
+
+    QStringList errors() { return prompter().texts(Kind::Error); }
+    QStringList messages() { return prompter().texts(Kind::Message); }
+
+    void chooseBlock(int block)
+    {
+        window().cmbList->setCurrentIndex(block);
+        emit window().cmbList->activated(block);
+    }
+
+    void selectRow(int row) { window().lstFiles->setCurrentItem(window().lstFiles->topLevelItem(row)); }
+
+    QString extractSelected(const fs::path& target)
+    {
+        prompter().fileAnswers.push_back(q(target));
+        window().mnuExtract->trigger();
+        return QString::fromStdString(readFile(target));
+    }
+
+private slots:
+    void initTestCase() { Tarrowin::InitApplication(); }
+
+    void init()
+    {
+        mFolder = std::make_unique<TestFolder>();
+        mPrompter = std::make_unique<Platform::Ui::ScriptedPrompter>();
+        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
+    }
+
+    void cleanup()
+    {
+        mWindow.reset();
+        mScope.reset();
+        mPrompter.reset();
+        mFolder.reset();
+    }
+
+    void startsWithTheDesignedWindow()
+    {
+        TfrmLGPEditor& w = window();
+        QCOMPARE(w.windowTitle(), QString("Quenwick Tarrowin v1.27"));
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(w.lstFiles->headerItem()->text(0), QString("Filename"));
+        QCOMPARE(w.lstFiles->headerItem()->text(1), QString("Table Start"));
+        QCOMPARE(w.lstFiles->headerItem()->text(2), QString("File Length"));
+        QCOMPARE(w.lstFiles->columnWidth(0), 125);
+        QCOMPARE(w.lstFiles->toolTip(), QString("Doubleclick to preview"));
+        QCOMPARE(w.lstInfo->count(), 0);
+        QCOMPARE(w.cmbList->count(), 0);
+        QCOMPARE(w.Status->maximum(), 100);
+        QCOMPARE(w.mnuOpenLGP->text(), QString("&Open LGP"));
+        QCOMPARE(w.mnuOpenLGP->shortcut(), QKeySequence("Ctrl+O"));
+        QCOMPARE(w.mnuExtractAll->shortcut(), QKeySequence("Ctrl+A"));
+        QCOMPARE(w.btnExtractAll->text(), QString("Extr. All"));
+        QCOMPARE(w.btnConvert->toolTip(), QString("Convert an LGP patch to/from a self-extractor"));
+        QVERIFY(w.mnuReadLengths->isChecked());
+        QVERIFY(w.mnuApplyPatch->isEnabled());
+        QVERIFY(!w.CurrentArchive);
+    }
+
+    void openShowsBlocksOfAThousand_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("labels");
+        QTest::addColumn<QList<int>>("rowsPerBlock");
+        QTest::newRow("empty") << 0 << QStringList{"1-0"} << QList<int>{0};
+        QTest::newRow("1000") << 1000 << QStringList{"1-1000", "1001-1000"} << QList<int>{1000, 0};
+        QTest::newRow("1500") << 1500 << QStringList{"1-1000", "1001-1500"} << QList<int>{1000, 500};
+        QTest::newRow("2345") << 2345 << QStringList{"1-1000", "1001-2000", "2001-2345"}
+                              << QList<int>{1000, 1000, 345};
+    }
+
+    void openShowsBlocksOfAThousand()
+    {
+        QFETCH(int, count);
+        QFETCH(QStringList, labels);
+        QFETCH(QList<int>, rowsPerBlock);
+        const Written written = saveArchive(path("a.lgp"), numbered(count));
+        open(path("a.lgp"));
+        QCOMPARE(errors(), QStringList());
+        QCOMPARE(chooserLabels(), labels);
+        QCOMPARE(window().ShownBlock(), 0);
+        QCOMPARE(infoLines(), (QStringList{"File: a.lgp", "# of files in archive: " + QString::number(count),
+                                  "Creator: SQUARESOFT",
+                                  // The trailing text is found behind the last entry's data; no entry, no text.
+                                  count ? QString("Description: FINAL FANTASY7") : QString("Description: ")}));
+        for (int block = 0; block < rowsPerBlock.size(); ++block)
+        {
+            chooseBlock(block);
+            QCOMPARE(window().lstFiles->topLevelItemCount(), rowsPerBlock[block]);
+            if (rowsPerBlock[block] == 0)
+                continue;
+            const int first = block * 1000;
+            const int last = first + rowsPerBlock[block] - 1;
+            QTreeWidgetItem* top = window().lstFiles->topLevelItem(0);
+            QCOMPARE(top->text(0), QString::asprintf("f%05d.bin", first + 1));
+            QCOMPARE(top->text(1), QString::number(written.positions[std::size_t(first)]));
+            QTreeWidgetItem* bottom = window().lstFiles->topLevelItem(rowsPerBlock[block] - 1);
+            QCOMPARE(bottom->text(0), QString::asprintf("f%05d.bin", last + 1));
+            QCOMPARE(bottom->text(2), QString::number(std::string("data of file " + std::to_string(last + 1)).size()));
+        }
+        // The progress bar ends where the reader's last report put it: table
+        // and data headers, two steps per file.
+        if (count > 0)
+        {
+            QCOMPARE(window().Status->maximum(), 2 * count);
+            QCOMPARE(window().Status->value(), 2 * count - 1);
+        }
+    }
+
+    void extractFromTheSecondBlockWritesThatFile()
+    {
+        saveArchive(path("a.lgp"), numbered(1500));
+        open(path("a.lgp"));
+        chooseBlock(1);
+        selectRow(499);
+        QCOMPARE(window().SelectedTableIndex(), 1499);
+        QCOMPARE(extractSelected(path("out.bin")), QString("data of file 1500"));
+        const auto& saves = prompter().shown;
+        QCOMPARE(saves.back().kind, Kind::SaveFile);
+        QCOMPARE(saves.back().options.fileName, QString("f01500.bin"));
+        QCOMPARE(errors(), QStringList());
+    }
+
+    void choosingTheShownBlockLeavesTheListAlone()
+    {
+        saveArchive(path("a.lgp"), numbered(2345));
+        open(path("a.lgp"));
+        selectRow(5);
+        QTreeWidgetItem* before = window().lstFiles->currentItem();
+        chooseBlock(0);
+        QCOMPARE(window().lstFiles->currentItem(), before);
+        QVERIFY(before->isSelected());
+        chooseBlock(2);
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 345);
+        QVERIFY(window().lstFiles->selectedItems().isEmpty());
+    }
+
+    void readLengthsSwitchesTheLengthColumn()
+    {
+        saveArchive(path("a.lgp"), numbered(3));
+        window().mnuReadLengths->trigger();
+        QVERIFY(!window().mnuReadLengths->isChecked());
+        open(path("a.lgp"));
+        for (int row = 0; row < 3; ++row)
+            QCOMPARE(window().lstFiles->topLevelItem(row)->text(2), QString("-1"));
+        QCOMPARE(infoLines().last(), QString("Description: "));
+        QCOMPARE(window().Status->maximum(), 3);
+        selectRow(2);
+        QCOMPARE(extractSelected(path("third.bin")), QString("data of file 3"));
+
+        window().mnuReadLengths->trigger();
+        open(path("a.lgp"));
+        QCOMPARE(window().lstFiles->topLevelItem(0)->text(2), QString("14"));
+        QCOMPARE(infoLines().last(), QString("Description: FINAL FANTASY7"));
+        QCOMPARE(errors(), QStringList());
+    }
+
+    void aBadOffsetShowsErrorAndCannotBeExtracted()
+    {
+        Archive a = numbered(3);
+        const std::int32_t size = std::int32_t(write(a).bytes.size());
+        a.entries[1].offset = size - 20;
+        saveArchive(path("bad.lgp"), a);
+        open(path("bad.lgp"));
+        QCOMPARE(window().lstFiles->topLevelItem(1)->text(1), QString::number(size - 20));
+        QCOMPARE(window().lstFiles->topLevelItem(1)->text(2), QString("Error"));
+        QCOMPARE(window().lstFiles->topLevelItem(2)->text(2), QString("14"));
+        selectRow(1);
+        prompter().fileAnswers.push_back(q(path("never.bin")));
+        window().mnuExtract->trigger();
+        QCOMPARE(errors(), QStringList{"LGP TOC has invalid offset!"});
+        QCOMPARE(prompter().shown.back().caption, QString("Quenwick's Tarrowin"));
+        QVERIFY(!fs::exists(path("never.bin")));
+    }
+
+    void aFailedOpenKeepsThePreviousArchive()
+    {
+        saveArchive(path("good.lgp"), numbered(1200));
+        std::string cut = write(numbered(5)).bytes.substr(0, 16 + 27 * 2 + 5);
+        writeFile(path("cut.lgp"), cut);
+        open(path("good.lgp"));
+        chooseBlock(1);
+        const QStringList info = infoLines();
+        open(path("cut.lgp"));
+        QCOMPARE(errors(), QStringList{"Stream read error."});
+        QCOMPARE(infoLines(), info);
+        QCOMPARE(chooserLabels(), (QStringList{"1-1000", "1001-1200"}));
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 200);
+        QCOMPARE(QString::fromStdString(window().CurrentArchive->FileName()), q(path("good.lgp")));
+
+        open(path("missing.lgp"));
+        QCOMPARE(errors().last(), "Cannot open file " + q(path("missing.lgp")) + ".");
+    }
+
+    void aSecondOpenReplacesEverything()
+    {
+        saveArchive(path("one.lgp"), numbered(2345));
+        Archive b;
+        b.creator = "OTHER";
+        b.trailing = "SECOND";
+        b.entries = {{"only.txt", "x", true, std::nullopt}};
+        saveArchive(path("two.lgp"), b);
+        open(path("one.lgp"));
+        chooseBlock(2);
+        open(path("two.lgp"));
+        QCOMPARE(chooserLabels(), QStringList{"1-1"});
+        QCOMPARE(window().ShownBlock(), 0);
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 1);
+        QCOMPARE(infoLines(),
+            (QStringList{"File: two.lgp", "# of files in archive: 1", "Creator: OTHER", "Description: SECOND"}));
+    }
+
+    void extractWithoutASelectedRowAsksForOne()
+    {
+        window().mnuExtract->trigger();
+        saveArchive(path("a.lgp"), numbered(2));
+        open(path("a.lgp"));
+        window().mnuExtract->trigger();
+        QCOMPARE(messages(), (QStringList{"Select a file to extract first!", "Select a file to extract first!"}));
+        QCOMPARE(prompter().shown.front().caption, QString("Quenwick's Tarrowin"));
+        window().mnuExtractAll->trigger(); // archive open, but the folder chooser is cancelled
+        QCOMPARE(messages().size(), 2);
+    }
+
+    void extractAllWritesEveryFileAndStopsAtAnUnsafeName()
+    {
+        Archive a;
+        a.entries = {{"a.txt", "first", true, std::nullopt}, {"b.txt", "", true, std::nullopt},
+            {"../evil.txt", "outside", true, std::nullopt}, {"d.txt", "fourth", true, std::nullopt}};
+        saveArchive(path("a.lgp"), a);
+        window().mnuExtractAll->trigger();
+        QCOMPARE(messages(), QStringList{"Open an archive before choosing Extract All!"});
+
+        open(path("a.lgp"));
+        fs::create_directories(path("out/inner"));
+        prompter().folderAnswers.push_back(q(path("out/inner")));
+        window().mnuExtractAll->trigger();
+        QCOMPARE(window().selFolder->Path, q(path("out/inner")) + "/");
+        QCOMPARE(QString::fromStdString(readFile(path("out/inner/a.txt"))), QString("first"));
+        QVERIFY(fs::exists(path("out/inner/b.txt")));
+        QCOMPARE(fs::file_size(path("out/inner/b.txt")), 0u);
+        QVERIFY(!fs::exists(path("out/evil.txt")));
+        QVERIFY(!fs::exists(path("out/inner/d.txt")));
+        QCOMPARE(errors(),
+            QStringList{"The entry name \"../evil.txt\" is not a plain file name; it cannot be written to a folder."});
+        QCOMPARE(window().Status->maximum(), 4);
+        QCOMPARE(window().Status->value(), 2);
+    }
+
+    void createWithoutItsTemplateSaysSoAndWritesNothing()
+    {
+        // Eleven files need "LGP.11" beside the program, which no test provides.
+        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.11";
+        QVERIFY(!fs::exists(templ));
+        for (int i = 0; i < 11; ++i)
+            writeFile(path("src/file" + std::to_string(i) + ".txt"), "x");
+        prompter().folderAnswers.push_back(q(path("src")));
+        prompter().fileAnswers.push_back(q(path("new.lgp")));
+        window().mnuCreatenew->trigger();
+        const QStringList shown = messages();
+        QCOMPARE(shown.size(), 2);
+        QVERIFY(shown[0].startsWith("WARNING! The \"Create LGP\" function will only create LGP's"));
+        QVERIFY(shown[0].endsWith("Don't save your new LGP in the same folder as the source files or it will mess up!"));
+        QCOMPARE(shown[1], QString("Couldn't find an appropriate file validation data. Perhaps you are trying to "
+                                   "make an LGP with an unsupported number of files in it."));
+        QVERIFY(!fs::exists(path("new.lgp")));
+        QCOMPARE(errors(), QStringList());
+    }
+
+    void createWithItsTemplateBuildsTheArchive()
+    {
+        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.13";
+        writeFile(templ, std::string(3602, '\x5a'));
+        for (int i = 12; i >= 0; --i)
+            writeFile(path("src/n" + std::to_string(100 + i) + ".txt"), "content " + std::to_string(i));
+        prompter().folderAnswers.push_back(q(path("src")));
+        prompter().fileAnswers.push_back(q(path("built.lgp")));
+        window().mnuCreatenew->trigger();
+        fs::remove(templ);
+        QCOMPARE(messages().size(), 1);
+        QCOMPARE(errors(), QStringList());
+        QVERIFY(!window().CurrentArchive); // Create doesn't open what it built
+
+        open(path("built.lgp"));
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 13);
+        QCOMPARE(window().lstFiles->topLevelItem(0)->text(0), QString("n100.txt"));
+        QCOMPARE(window().lstFiles->topLevelItem(0)->text(1), QString::number(16 + 27 * 13 + 3602));
+        selectRow(12);
+        QCOMPARE(extractSelected(path("last.txt")), QString("content 12"));
+    }
+
+    void analyseReportsTheStructure()
+    {
+        window().mnuAnalyze->trigger();
+        QCOMPARE(messages(), QStringList{"Open an archive before choosing Analyse!"});
+
+        Archive a = numbered(10);
+        a.validationSize = 3602;
+        saveArchive(path("ten.lgp"), a);
+        open(path("ten.lgp"));
+        window().mnuAnalyze->trigger();
+        QCOMPARE(errors(), QStringList());
+        const QStringList report = infoLines();
+        QCOMPARE(report.value(0), QString("File: ten.lgp"));
+        QVERIFY2(report.contains("Section 1: Header: 286 bytes."), qPrintable(report.join('|')));
+        QVERIFY(report.contains("Section 2: Error check: 3602 bytes."));
+        QVERIFY(report.contains("0 files have mismatched filenames."));
+        QVERIFY(report.contains("There are no data gaps in the file (OK)."));
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 10);
+    }
+
+    void repairPointsEveryEntryAtItsData()
+    {
+        Archive a = numbered(3);
+        const Written right = write(a);
+        a.entries[0].offset = right.positions[2];
+        a.entries[2].offset = right.positions[0];
+        saveArchive(path("r.lgp"), a);
+        prompter().fileAnswers.push_back(q(path("r.lgp")));
+        window().mnuRepairarchive->trigger();
+        QCOMPARE(errors(), QStringList());
+        QCOMPARE(prompter().shown.back().options.filter, QString("LGP Archives|*.LGP|All files|*.*"));
+        QCOMPARE(readFile(path("r.lgp")), right.bytes);
+    }
+
+    void packDropsUnreferencedDataAndClosesTheArchive()
+    {
+        Archive a = numbered(3);
+        a.entries.insert(a.entries.begin() + 1, Entry{"old.bin", std::string(100, 'o'), false, std::nullopt});
+        const std::size_t before = saveArchive(path("p.lgp"), a).bytes.size();
+        open(path("p.lgp"));
+        prompter().fileAnswers.push_back(q(path("p.lgp")));
+        window().mnuPackArchive->trigger();
+        QCOMPARE(errors(), QStringList());
+        QCOMPARE(fs::file_size(path("p.lgp")), before - 124);
+        QVERIFY(!window().CurrentArchive);
+        QCOMPARE(infoLines(), QStringList{"No file open."});
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 0);
+        window().mnuExtract->trigger();
+        QCOMPARE(messages(), QStringList{"Select a file to extract first!"});
+
+        open(path("p.lgp"));
+        selectRow(1);
+        QCOMPARE(extractSelected(path("second.bin")), QString("data of file 2"));
+    }
+
+    void applyPatchRewritesTheArchive()
+    {
+        Archive target;
+        target.entries = {{"aaab.rsd", "ABCDEFGH", true, std::nullopt}, {"other.txt", "same", true, std::nullopt}};
+        saveArchive(path("game.lgp"), target);
+        Archive patch;
+        patch.creator = "QUENWICK-LGP";
+        patch.trailing = "LGP PATCH FILE";
+        patch.entries = {{"AAAB.RSD", std::string("\x02\x03X\x02", 4), true, std::nullopt}};
+        saveArchive(path("fix.lgp"), patch);
+
+        prompter().fileAnswers.push_back(q(path("game.lgp")));
+        prompter().fileAnswers.push_back(q(path("fix.lgp")));
+        window().mnuApplyPatch->trigger();
+        QCOMPARE(errors(), QStringList());
+        QStringList titles;
+        for (const auto& s : prompter().shown)
+            if (s.kind == Kind::OpenFile)
+                titles << s.caption;
+        QCOMPARE(titles, (QStringList{"Select ORIGINAL file:", "Select PATCH file:"}));
+
+        open(path("game.lgp"));
+        selectRow(0);
+        QCOMPARE(extractSelected(path("patched.rsd")), QString("ABCDXFGH"));
+
+        // Cancelling the second dialog leaves the archive as it was.
+        const std::string now = readFile(path("game.lgp"));
+        prompter().fileAnswers.push_back(q(path("game.lgp")));
+        prompter().fileAnswers.push_back(std::nullopt);
+        window().mnuApplyPatch->trigger();
+        QCOMPARE(readFile(path("game.lgp")), now);
+    }
+
+    void errorBoxesEndInAFullStopWhenTheTextNeedsOne_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("letter") << "Stream read error" << "Stream read error.";
+        QTest::newRow("exclamation") << "LGP TOC has invalid offset!" << "LGP TOC has invalid offset!";
+        QTest::newRow("stop") << "Done." << "Done.";
+        QTest::newRow("digit") << "I/O error 5" << "I/O error 5.";
+        QTest::newRow("bracket") << "List index out of bounds (3)" << "List index out of bounds (3)";
+        QTest::newRow("dash") << "a -" << "a -";
+        QTest::newRow("slash") << "folder/" << "folder/.";
+        QTest::newRow("empty") << "" << "";
+    }
+
+    void errorBoxesEndInAFullStopWhenTheTextNeedsOne()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        window().Guarded([&] { throw ELGPError(message.toStdString()); });
+        QCOMPARE(errors(), QStringList{shown});
+        QCOMPARE(prompter().shown.back().caption, QString("Quenwick's Tarrowin"));
+    }
+
+    void aPreviewFailureIsShownInAnErrorBox()
+    {
+        Archive a;
+        a.entries = {{"a.tex", "too short", true, std::nullopt}};
+        saveArchive(path("t.lgp"), a);
+        open(path("t.lgp"));
+        selectRow(0);
+        emit window().lstFiles->itemDoubleClicked(window().lstFiles->topLevelItem(0), 0);
+        QCOMPARE(errors().size(), 1);
+    }
+
+    void theGameFolderBecomesTheCurrentDirectory()
+    {
+        writeFile(path("wine/system.reg"),
+            "WINE REGISTRY Version 2\n\n[Software\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000000\n"
+            "\"AppPath\"=\"C:\\\\FF7\\\\\"\n");
+        fs::create_directories(path("wine/drive_c/FF7/data"));
+        window();
+        QCOMPARE(errors(), QStringList());
+        QVERIFY(fs::equivalent(fs::current_path(), path("wine/drive_c/FF7/data")));
+    }
+
+    void aGameFolderThatCannotBeEnteredIsReportedAndStartUpGoesOn()
+    {
+        writeFile(path("wine/system.reg"),
+            "WINE REGISTRY Version 2\n\n[Software\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000000\n"
+            "\"AppPath\"=\"C:\\\\FF7\\\\\"\n");
+        writeFile(path("config/QUENWICK.INI"), "[Tarrowin]\nFlatBtn=1\n");
+        const fs::path before = fs::current_path();
+        window();
+        QCOMPARE(errors(), QStringList{"File not found."});
+        QCOMPARE(fs::current_path(), before);
+        QVERIFY(window().mnuFlatbuttons->isChecked());
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"
