@@ -271,19 +271,14 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
 
     if (readLengths)
     {
+        const std::vector<std::uint8_t> headers = ReadDataHeaders(fd, size);
         bool descriptionRead = false;
         for (std::int64_t i = 0; i < count; ++i)
         {
             LGPEntry& entry = mEntries[static_cast<std::size_t>(i)];
-            // Fewer than 24 bytes behind the Offset can't hold a data entry
-            // header; a negative Offset points at nothing either.
-            if (entry.Offset < 0 || size < std::int64_t(entry.Offset) + DataHeaderSize)
-            {
-                entry.Length = LengthBadOffset;
+            if (entry.Length == LengthBadOffset)
                 continue;
-            }
-            std::uint8_t dataHeader[DataHeaderSize];
-            ReadAt(fd, dataHeader, sizeof dataHeader, entry.Offset);
+            const std::uint8_t* dataHeader = headers.data() + i * DataHeaderSize;
             entry.NameMismatch = !SameNameAscii(NameFromField(FieldAt(dataHeader)), entry.Name);
             entry.Length = GetLE32(dataHeader + 20);
 
@@ -302,6 +297,50 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
         }
     }
     mFileName = path;
+}
+
+std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(int fd, std::int64_t size)
+{
+    // The 24-byte data entry header of every entry, by table index. Entries
+    // whose Offset leaves fewer than 24 bytes of file (or is negative) can't
+    // hold one and are marked LengthBadOffset instead. Headers are read in
+    // offset order, several per read where they lie close together, so a
+    // large archive opens with a few hundred reads instead of one per entry.
+    constexpr std::int64_t window = 64 * 1024;
+    std::vector<std::uint8_t> headers(mEntries.size() * DataHeaderSize);
+    std::vector<std::uint8_t> block;
+    const auto valid = [&](const LGPEntry& e) { return e.Offset >= 0 && size >= std::int64_t(e.Offset) + DataHeaderSize; };
+    std::size_t k = 0;
+    while (k < mByOffset.size())
+    {
+        LGPEntry& first = mEntries[static_cast<std::size_t>(mByOffset[k])];
+        if (!valid(first))
+        {
+            first.Length = LengthBadOffset;
+            ++k;
+            continue;
+        }
+        const std::int64_t start = first.Offset;
+        std::int64_t end = start + DataHeaderSize;
+        std::size_t j = k + 1;
+        while (j < mByOffset.size())
+        {
+            const LGPEntry& next = mEntries[static_cast<std::size_t>(mByOffset[j])];
+            if (!valid(next) || std::int64_t(next.Offset) + DataHeaderSize - start > window)
+                break;
+            end = std::int64_t(next.Offset) + DataHeaderSize;
+            ++j;
+        }
+        block.resize(static_cast<std::size_t>(end - start));
+        ReadAt(fd, block.data(), block.size(), start);
+        for (; k < j; ++k)
+        {
+            const auto index = static_cast<std::size_t>(mByOffset[k]);
+            std::memcpy(headers.data() + index * DataHeaderSize,
+                block.data() + (mEntries[index].Offset - start), DataHeaderSize);
+        }
+    }
+    return headers;
 }
 
 LGPEntry TLGPFile::GetEntry(std::int32_t index) const

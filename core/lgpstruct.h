@@ -122,6 +122,8 @@ public:
     void ReadEntryData(std::int32_t index, TStream& dest) const;
 
 private:
+    std::vector<std::uint8_t> ReadDataHeaders(int fd, std::int64_t size);
+
     std::int32_t mFileCount = 0;
     std::string mFileName;
     std::string mCreator;
@@ -187,6 +189,9 @@ public:
 
     TOCEntry GetTableEntry(std::int32_t index) const;
     void SetTableEntry(std::int32_t index, const TOCEntry& entry);
+    // Replaces the whole TOC (entries.size() must equal the TOC's length) and
+    // writes it in one write: the file ends up as after SetTableEntry on each.
+    void SetTableEntries(const std::vector<TOCEntry>& entries);
     RawDataEntry GetDataEntry(std::int32_t index) const;
     // Data of the TOC entry: the data entry header at its Offset and its Length bytes.
     void ReadEntryData(std::int32_t tableIndex, TStream& dest);

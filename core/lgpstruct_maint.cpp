@@ -82,17 +82,19 @@ void RepairArchive(const std::string& path)
 
     const std::int32_t count = std::max<std::int32_t>(raw.FileCount(), 0);
     ReportProgress(0, raw.FileCount());
+    // Relinked entries are written together at the end: the same bytes as
+    // rewriting each in turn, in one write instead of one per entry.
+    std::vector<TOCEntry> toc;
+    toc.reserve(static_cast<std::size_t>(count));
     for (std::int32_t k = 0; k < count; ++k)
     {
-        TOCEntry entry = raw.GetTableEntry(k);
-        const auto it = firstByName.find(UpperAscii(entry.NameString()));
+        toc.push_back(raw.GetTableEntry(k));
+        const auto it = firstByName.find(UpperAscii(toc.back().NameString()));
         if (it != firstByName.end())
-        {
-            entry.Offset = it->second;
-            raw.SetTableEntry(k, entry);
-        }
+            toc.back().Offset = it->second;
         ReportProgress(k + 1, raw.FileCount());
     }
+    raw.SetTableEntries(toc);
 }
 
 void PackArchive(const std::string& path)

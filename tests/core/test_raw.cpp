@@ -343,3 +343,21 @@ TEST(RawEditorStub, shrinkingTheLastEntryEndsTheFileAfterTheTrailingText)
     // The appended entry is not in the TOC: compare everything after it.
     EXPECT_EQ(Slice(Load(path), 16 + 2 * 27, Load(path).size() - 70), Slice(expected, 97, expected.size() - 97));
 }
+
+TEST(RawEditor, setTableEntriesReplacesTheWholeTocInOneWrite)
+{
+    TempDir tmp;
+    const Bytes original = Write(Middle());
+    const auto path = tmp.save("x.lgp", original);
+    TRawLGPFile raw(path);
+    std::vector<TOCEntry> toc = {raw.GetTableEntry(2), raw.GetTableEntry(1), raw.GetTableEntry(0)};
+    raw.SetTableEntries(toc);
+    EXPECT_EQ(raw.GetTableEntry(0), toc[0]);
+    Bytes expected = original;
+    std::copy(original.begin() + 16 + 54, original.begin() + 97, expected.begin() + 16);
+    std::copy(original.begin() + 16, original.begin() + 43, expected.begin() + 70);
+    EXPECT_EQ(Load(path), expected);
+    toc.pop_back();
+    EXPECT_EQ(ErrorText([&] { raw.SetTableEntries(toc); }), "List index out of bounds (2)");
+    EXPECT_EQ(Load(path), expected);
+}

@@ -1,0 +1,274 @@
+// Archive core timings. Every figure is a ratio against a baseline timed in the
+// same run on the same data, so the numbers carry over between machines:
+//
+//   create / extract-all   vs copying the same files with std::filesystem::copy_file
+//   open with lengths      absolute (warm) and vs reading the archive file once
+//   unsorted TOC           open, repair and pack at 10,000 vs 100,000 entries
+//                          (10x the entries; n log n growth allows about 13x)
+//
+// Folders of 1,000 and 10,000 small files and one of about 200 MB, and archives
+// of 10,000 and 100,000 entries written directly, are generated in a temporary
+// folder and removed at the end. Each timing is the fastest of a few runs,
+// after one warm-up run that fills the page cache. "--quick" runs a smaller set.
+#include "core/lgpstruct.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+    using Clock = std::chrono::steady_clock;
+
+    double Seconds(const std::function<void()>& run, const std::function<void()>& reset, int repeats)
+    {
+        double best = 1e30;
+        for (int i = 0; i < repeats; ++i)
+        {
+            if (reset)
+                reset();
+            const auto start = Clock::now();
+            run();
+            best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+        }
+        return best;
+    }
+
+    std::vector<std::uint8_t> Bytes(std::size_t n, std::uint32_t seed)
+    {
+        std::vector<std::uint8_t> b(n);
+        std::uint32_t x = seed * 2654435761u + 1;
+        for (auto& c : b)
+        {
+            x = x * 1103515245u + 12345u;
+            c = static_cast<std::uint8_t>(x >> 16);
+        }
+        return b;
+    }
+
+    void MakeFolder(const fs::path& folder, int files, std::size_t minSize, std::size_t maxSize)
+    {
+        fs::create_directories(folder);
+        const std::vector<std::uint8_t> pool = Bytes(maxSize + 4096, 7);
+        for (int i = 0; i < files; ++i)
+        {
+            const std::size_t size = minSize + (std::size_t(i) * 7919u) % (maxSize - minSize + 1);
+            char name[20];
+            std::snprintf(name, sizeof name, "f%06d.bin", i);
+            std::span<const std::uint8_t> bytes(pool.data() + (i % 4096), size);
+            WriteWholeFile((folder / name).string(), bytes);
+        }
+    }
+
+    void CopyFolder(const fs::path& from, const fs::path& to)
+    {
+        fs::create_directories(to);
+        for (const auto& item : fs::directory_iterator(from))
+            fs::copy_file(item.path(), to / item.path().filename());
+    }
+
+    void ExtractAll(const std::string& archivePath, const fs::path& to)
+    {
+        const TLGPFile archive(archivePath, true);
+        fs::create_directories(to);
+        TFileStream stream(archivePath, FileMode::OpenRead);
+        const std::string folder = to.string() + "/";
+        for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+        {
+            const LGPEntry entry = archive.GetEntry(i);
+            CheckPlainFileName(entry.Name);
+            ExtractEntry(stream, entry, folder + entry.Name);
+        }
+    }
+
+    void Build(const fs::path& folder, const fs::path& output)
+    {
+        ArchiveBuildOptions options;
+        options.Folder = folder.string();
+        options.Output = output.string();
+        BuildArchive(options);
+    }
+
+    void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t v)
+    {
+        const auto u = static_cast<std::uint32_t>(v);
+        out[at] = std::uint8_t(u);
+        out[at + 1] = std::uint8_t(u >> 8);
+        out[at + 2] = std::uint8_t(u >> 16);
+        out[at + 3] = std::uint8_t(u >> 24);
+    }
+
+    // n TOC entries in reverse order of their data; every referenced data entry
+    // is preceded by an unreferenced one of the same name (superseded data), so
+    // repair relinks every entry and pack moves every entry.
+    void WriteUnsorted(const fs::path& path, int n)
+    {
+        const std::size_t dataSize = 100;
+        const std::size_t tocEnd = 16 + 27 * std::size_t(n);
+        std::vector<std::uint8_t> out(tocEnd + 2 * std::size_t(n) * (24 + dataSize) + 14, 0);
+        std::memcpy(out.data() + 2, "SQUARESOFT", 10);
+        Put32(out, 12, n);
+        std::size_t at = tocEnd;
+        for (int i = 0; i < n; ++i)
+        {
+            char name[20] = {};
+            std::snprintf(name, sizeof name, "e%07d.dat", i);
+            for (int copy = 0; copy < 2; ++copy)
+            {
+                std::memcpy(out.data() + at, name, 20);
+                Put32(out, at + 20, static_cast<std::int32_t>(dataSize));
+                if (copy == 1)
+                {
+                    const std::size_t toc = 16 + 27 * std::size_t(n - 1 - i);
+                    std::memcpy(out.data() + toc, name, 20);
+                    Put32(out, toc + 20, static_cast<std::int32_t>(at));
+                    out[toc + 24] = 14;
+                }
+                at += 24 + dataSize;
+            }
+        }
+        std::memcpy(out.data() + at, "FINAL FANTASY7", 14);
+        WriteWholeFile(path.string(), out);
+    }
+
+    // n contiguous entries in TOC order, as the builder writes them.
+    void WriteSorted(const fs::path& path, int n)
+    {
+        const std::size_t dataSize = 64;
+        const std::size_t tocEnd = 16 + 27 * std::size_t(n);
+        std::vector<std::uint8_t> out(tocEnd + std::size_t(n) * (24 + dataSize) + 14, 0);
+        std::memcpy(out.data() + 2, "SQUARESOFT", 10);
+        Put32(out, 12, n);
+        std::size_t at = tocEnd;
+        for (int i = 0; i < n; ++i)
+        {
+            char name[20] = {};
+            std::snprintf(name, sizeof name, "s%07d.dat", i);
+            const std::size_t toc = 16 + 27 * std::size_t(i);
+            std::memcpy(out.data() + toc, name, 20);
+            Put32(out, toc + 20, static_cast<std::int32_t>(at));
+            out[toc + 24] = 14;
+            std::memcpy(out.data() + at, name, 20);
+            Put32(out, at + 20, static_cast<std::int32_t>(dataSize));
+            at += 24 + dataSize;
+        }
+        std::memcpy(out.data() + at, "FINAL FANTASY7", 14);
+        WriteWholeFile(path.string(), out);
+    }
+
+    struct Row
+    {
+        std::string what;
+        double seconds;
+        double baseline;
+        std::string target;
+    };
+
+    void Print(const Row& r)
+    {
+        std::printf("%-44s %9.4f s  baseline %9.4f s  ratio %6.2f  (%s)\n", r.what.c_str(), r.seconds, r.baseline,
+            r.seconds / r.baseline, r.target.c_str());
+        std::fflush(stdout);
+    }
+}
+
+int main(int argc, char** argv)
+{
+    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    const fs::path work = fs::temp_directory_path() / ("tarrowin-bench-" + std::to_string(::getpid()));
+    fs::remove_all(work);
+    fs::create_directories(work);
+    const auto startAll = Clock::now();
+
+    struct Set
+    {
+        std::string label;
+        int files;
+        std::size_t minSize;
+        std::size_t maxSize;
+        int repeats;
+    };
+    std::vector<Set> sets = {{"1,000 files", 1000, 16, 2048, 3}, {"10,000 files", 10000, 16, 2048, 3},
+        {"200 MB (50 files of 4 MB)", 50, 4 << 20, 4 << 20, 3}};
+    if (quick)
+        sets.resize(1);
+
+    std::printf("Archive core benchmark (fastest of the runs; ratio = time / baseline)\n\n");
+    for (const auto& set : sets)
+    {
+        const fs::path source = work / "source";
+        const fs::path archive = work / "archive.lgp";
+        const fs::path copy = work / "copy";
+        const fs::path extracted = work / "extracted";
+        MakeFolder(source, set.files, set.minSize, set.maxSize);
+        Build(source, archive); // warm-up: page cache holds the sources
+
+        // Copy and extract alternate so both meet the same disk conditions.
+        double copyTime = 1e30;
+        double extractTime = 1e30;
+        for (int r = 0; r < set.repeats; ++r)
+        {
+            fs::remove_all(copy);
+            fs::remove_all(extracted);
+            ::sync();
+            copyTime = std::min(copyTime, Seconds([&] { CopyFolder(source, copy); }, nullptr, 1));
+            fs::remove_all(copy);
+            ::sync();
+            extractTime = std::min(extractTime, Seconds([&] { ExtractAll(archive.string(), extracted); }, nullptr, 1));
+        }
+        const double createTime = Seconds([&] { Build(source, archive); }, nullptr, set.repeats);
+        Print({"create " + set.label, createTime, copyTime, "target <= 1.3"});
+        Print({"extract-all " + set.label, extractTime, copyTime, "target <= 1.3"});
+        fs::remove_all(source);
+        fs::remove_all(copy);
+        fs::remove_all(extracted);
+        fs::remove(archive);
+    }
+
+    {
+        const int n = quick ? 10000 : 100000;
+        const fs::path archive = work / "sorted.lgp";
+        WriteSorted(archive, n);
+        const double readOnce = Seconds([&] { ReadWholeFile(archive.string()); }, nullptr, 5);
+        const double open = Seconds([&] { TLGPFile f(archive.string(), true); }, nullptr, 5);
+        Print({"open with lengths " + std::to_string(n) + " entries (warm)", open, readOnce,
+            "target: absolute <= 0.2 s"});
+        fs::remove(archive);
+    }
+
+    std::printf("\nUnsorted TOC (reverse offsets, superseded data before each entry)\n");
+    std::vector<int> sizes = {10000, 100000};
+    if (quick)
+        sizes = {1000, 10000};
+    double times[2][3] = {};
+    for (std::size_t s = 0; s < sizes.size(); ++s)
+    {
+        const fs::path pristine = work / "unsorted.lgp";
+        const fs::path path = work / "unsorted-work.lgp";
+        WriteUnsorted(pristine, sizes[s]);
+        const auto reset = [&] { fs::copy_file(pristine, path, fs::copy_options::overwrite_existing); };
+        reset();
+        times[s][0] = Seconds([&] { TLGPFile f(path.string(), true); }, nullptr, 3);
+        times[s][1] = Seconds([&] { RepairArchive(path.string()); }, reset, 3);
+        times[s][2] = Seconds([&] { PackArchive(path.string()); }, reset, 3);
+        std::printf("  %7d entries: open %.4f s, repair %.4f s, pack %.4f s\n", sizes[s], times[s][0], times[s][1],
+            times[s][2]);
+        fs::remove(path);
+        fs::remove(pristine);
+    }
+    const char* names[3] = {"open with lengths", "repair", "pack"};
+    for (int k = 0; k < 3; ++k)
+        Print({std::string(names[k]) + " unsorted, 10x entries", times[1][k], times[0][k], "target <= 15"});
+
+    fs::remove_all(work);
+    std::printf("\nTotal run time %.1f s\n", std::chrono::duration<double>(Clock::now() - startAll).count());
+    return 0;
+}
