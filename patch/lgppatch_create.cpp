@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/paths.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <system_error>
