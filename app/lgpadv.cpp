@@ -1,5 +1,7 @@
 #include "lgpadv.h"
 
+#include "lgpadvlinks.h"
+
 #include "core/lgpstruct.h"
 #include "platform/file.h"
 #include "platform/ui.h"
@@ -17,7 +19,6 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
-#include <unordered_map>
 
 namespace
 {
@@ -264,27 +265,17 @@ void TfrmAdvanced::FillTableList()
     lstTable->clear();
     if (mRawArchive && ShownBlock(cmbTable) >= 0)
     {
-        // Position of a data entry header -> the lowest data index found there.
-        // Built once per fill, so a block costs one pass over the data entries
-        // instead of one search per row.
-        std::unordered_map<std::int32_t, std::int32_t> dataAt;
-        const std::int32_t dataCount = mRawArchive->DataCount();
-        dataAt.reserve(std::size_t(dataCount));
-        for (std::int32_t d = 0; d < dataCount; ++d)
-            dataAt.emplace(mRawArchive->GetDataEntry(d).Position, d);
-
         const int first = ShownBlock(cmbTable) * BlockSize;
         const int last = std::min(mRawArchive->FileCount() - 1, first + BlockSize - 1);
+        const std::vector<std::int32_t> linked = LinkedDataIndexes(*mRawArchive, first, last);
         QList<QTreeWidgetItem*> rows;
-        rows.reserve(std::max(0, last - first + 1));
+        rows.reserve(qsizetype(linked.size()));
         for (int t = first; t <= last; ++t)
         {
-            const TOCEntry entry = mRawArchive->GetTableEntry(t);
             auto* row = new QTreeWidgetItem;
-            row->setText(0, latin1(entry.NameString()));
-            if (const auto found = dataAt.find(entry.Offset); found != dataAt.end())
-                row->setText(1, QStringLiteral("%1) ").arg(found->second + 1)
-                        + latin1(mRawArchive->GetDataEntry(found->second).NameString()));
+            row->setText(0, latin1(mRawArchive->GetTableEntry(t).NameString()));
+            if (const std::int32_t d = linked[std::size_t(t - first)]; d >= 0)
+                row->setText(1, QStringLiteral("%1) ").arg(d + 1) + latin1(mRawArchive->GetDataEntry(d).NameString()));
             rows.append(row);
         }
         lstTable->addTopLevelItems(rows);

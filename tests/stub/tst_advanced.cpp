@@ -446,6 +446,24 @@ private slots:
         QCOMPARE(std::string(after.end() - 14, after.end()), std::string("FINAL FANTASY7"));
     }
 
+    // A picture of the window for a look at its layout, when asked for (run
+    // under a real X server, e.g. Xvfb, with TARROWIN_SCREENSHOT_DIR set).
+    void screenshot()
+    {
+        const QByteArray folder = qgetenv("TARROWIN_SCREENSHOT_DIR");
+        if (folder.isEmpty())
+            QSKIP("TARROWIN_SCREENSHOT_DIR not set");
+        const std::string file = writeArchive("wide.lgp", wideArchive(1500, 1499));
+        TfrmAdvanced editor;
+        QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
+        selectRow(editor.lstTable, 3);
+        editor.lstTableClick();
+        editor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&editor));
+        QVERIFY(editor.grab().save(QString::fromUtf8(folder) + "/advanced-editor.png"));
+        editor.reject();
+    }
+
     void truncateAtTheLastEntryCountsNoFollowers()
     {
         const std::string file = writeArchive("small.lgp", fixture::build(smallArchive()));

@@ -104,13 +104,6 @@ namespace
         v.expected = {{"same.bin", same}, {"b.bin", b2}, {"c.bin", cCut}, {"d.bin", d2}, {"only-src.bin", e}};
         return v;
     }
-
-    Bytes le32(std::int32_t value)
-    {
-        Bytes out;
-        fixture::put32(out, value);
-        return out;
-    }
 }
 
 class TestPatchWindows : public QObject
@@ -441,45 +434,29 @@ private slots:
         QCOMPARE(fixture::readFile(path("back.lgp")), patch);
     }
 
-    void selfExtractingPatchCancelledOrRefused()
+    // Pictures of both windows for a look at their layout, when asked for
+    // (run under a real X server, e.g. Xvfb, with TARROWIN_SCREENSHOT_DIR set).
+    void screenshots()
     {
-        const Versions v = makeVersions();
+        const QByteArray folder = qgetenv("TARROWIN_SCREENSHOT_DIR");
+        if (folder.isEmpty())
+            QSKIP("TARROWIN_SCREENSHOT_DIR not set");
         TfrmLGPPatch creator;
-        const Bytes patch = createPatch(creator, v, false, path("made.lgp"));
-        QVERIFY(!patch.empty());
-        const std::string exe = path("mypatch.exe");
-        MakeSelfExtractor(TfrmSelfExtract::StubPath().toStdString(), path("made.lgp"), "target.lgp", true, exe);
-        fs::permissions(exe, fs::perms::owner_all, fs::perm_options::add);
-        const std::string target = path("target.lgp");
-        const Bytes original = fixture::build(v.source);
-        fixture::writeFile(target, original);
-
-        // Cancel: nothing more is shown, no temporary file stays.
-        ProcessResult run = runProgram(exe, {"cancel"}, mDir->path().string());
-        QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.log.size(), 2);
-        QVERIFY(run.log[1].startsWith("open|"));
-        QVERIFY(!fs::exists(path("mypatch.TMP")));
-        QCOMPARE(fixture::readFile(target), original);
-
-        // Another writer holds the archive: refused, nothing changed.
-        {
-            TRawLGPFile holder(target);
-            run = runProgram(exe, {qs(target)}, mDir->path().string());
-        }
-        QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.log.value(2), qs("error|Mossvane|Cannot open file " + target + "."));
-        QCOMPARE(fixture::readFile(target), original);
-
-        // A trailer pointing past the file: refused before anything is asked.
-        Bytes broken = fixture::readFile(exe);
-        const Bytes beyond = le32(std::int32_t(broken.size()) + 100);
-        std::copy(beyond.begin(), beyond.end(), broken.end() - 40);
-        fixture::writeFile(exe, broken);
-        run = runProgram(exe, {qs(target)}, mDir->path().string());
-        QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.log, QStringList{"error|Mossvane|This program is not a self-extracting patch."});
-        QCOMPARE(fixture::readFile(target), original);
+        creator.edtSrc->setText("/games/ff7/data/field/flevel.lgp");
+        creator.lblStatus->setText("Comparing versions...");
+        creator.Status->setValue(40);
+        creator.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&creator));
+        QVERIFY(creator.grab().save(QString::fromUtf8(folder) + "/patch-creator.png"));
+        TfrmSelfExtract converter;
+        converter.edtSrc->setText("/mods/flevel-fix.lgp");
+        converter.edtTgt->setText("/mods/flevel-fix.exe");
+        converter.edtPatch->setText("flevel.lgp");
+        converter.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&converter));
+        QVERIFY(converter.grab().save(QString::fromUtf8(folder) + "/patch-converter-1.png"));
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        QVERIFY(converter.grab().save(QString::fromUtf8(folder) + "/patch-converter-2.png"));
     }
 
     void bareStubSaysItHoldsNoPatch()
