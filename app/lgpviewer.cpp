@@ -32,6 +32,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 namespace
@@ -623,11 +624,20 @@ void TfrmLGPEditor::ShowProgress(std::int32_t position, std::int32_t maximum)
 void TfrmLGPEditor::setProgressPosition(int position, bool force)
 {
     // A long command calls this for every entry; drawing the bar each time
-    // would cost more than the work itself, so it is drawn at most every 40 ms
-    // and the last position is drawn when the command ends.
+    // would cost more than the work itself. The clock is looked at once per
+    // thousandth of the range, the bar drawn at most every 40 ms, and the
+    // last position is drawn when the command ends.
     mPendingPosition = position;
-    if (!force && mProgressClock.isValid() && mProgressClock.elapsed() < 40)
-        return;
+    if (!force)
+    {
+        const int step = std::max(1, Status->maximum() / 1000);
+        if (std::abs(position - mLastChecked) < step)
+            return;
+        mLastChecked = position;
+        if (mProgressClock.isValid() && mProgressClock.elapsed() < 40)
+            return;
+    }
+    mLastChecked = position;
     Status->setValue(position);
     if (Status->isVisible())
         Status->repaint();
@@ -640,6 +650,7 @@ void TfrmLGPEditor::flushProgress()
     if (mPendingPosition >= 0)
         Status->setValue(mPendingPosition);
     mPendingPosition = -1;
+    mLastChecked = 0;
     mProgressClock.invalidate();
 }
 

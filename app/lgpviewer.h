@@ -201,6 +201,7 @@ private:
     QAction* mCloseBox[3] = {};
     QElapsedTimer mProgressClock;
     int mPendingPosition = -1;
+    int mLastChecked = 0;
 
     friend class ProgressScope;
 };
