@@ -2,6 +2,8 @@
 
 #include <fluidsynth.h>
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -29,14 +31,22 @@ namespace Platform::Media
             return ext == ".MID" || ext == ".MIDI" || ext == ".RMI";
         }
 
-        // FluidSynth prints its warnings to the console; the program shows its
-        // own messages instead.
+        void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+        // FluidSynth prints its warnings to the console, and ALSA its own when
+        // a machine has no sound card; the program shows its own messages instead.
         void QuietFluidSynth()
         {
             static std::once_flag once;
             std::call_once(once, [] {
                 for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level)
                     fluid_set_log_function(level, nullptr, nullptr);
+                // ALSA comes with FluidSynth's ALSA driver; looked up so that
+                // nothing here depends on it being there.
+                using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+                using SetHandler = int (*)(Handler);
+                if (void* set = dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler"))
+                    reinterpret_cast<SetHandler>(set)(&IgnoreAlsaError);
             });
         }
 

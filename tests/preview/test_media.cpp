@@ -78,6 +78,27 @@ TEST(TMediaPlayer, playsAsynchronouslyOnTheSilentSinkAndStops)
     TMediaPlayer::ForceSilentOutput(false);
 }
 
+TEST(TMediaPlayer, choosesAnOutputThatPlaysWhateverTheMachineHas)
+{
+    if (Platform::Media::SoundFontPath().empty())
+        GTEST_SKIP() << "no General MIDI sound font installed";
+    testw::TempDir dir("TMediaPlayer.anyOutput");
+    const auto path = dir / "TUNE.MID";
+    testw::WriteFile(path, testw::Midi({60, 64, 67, 72}, 960));
+    TMediaPlayer player;
+    player.FileName = path.string();
+    player.Open();
+    player.Play();
+    // A sound server, ALSA, or the silent sink when neither can be opened.
+    EXPECT_NE(player.output(), Platform::Media::Output::None);
+    EXPECT_EQ(player.mode(), Mode::Playing);
+    player.Stop();
+    EXPECT_EQ(player.mode(), Mode::Stopped);
+    // Play after a stop plays again; closing while playing is the destructor's job.
+    player.Play();
+    EXPECT_EQ(player.mode(), Mode::Playing);
+}
+
 TEST(TMediaPlayer, otherKindsAndDamagedFilesFailWithOurTexts)
 {
     testw::TempDir dir("TMediaPlayer.failures");
