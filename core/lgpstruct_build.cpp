@@ -42,7 +42,7 @@ namespace
 
     std::string WithSlash(std::string folder)
     {
-        if (folder.empty() || (folder.back() != '/' && folder.back() != '\\'))
+        if (folder.empty() || folder.back() != '/')
             folder += '/';
         return folder;
     }
@@ -60,6 +60,9 @@ namespace
 
 std::vector<std::string> ListArchiveFolder(const std::string& folder, const std::string& exclude)
 {
+    // An empty path would become "/" once the separator is appended.
+    if (folder.empty())
+        lgp::Fail("No folder was given to build the archive from.");
     const std::string base = WithSlash(folder);
     struct stat excluded{};
     const bool haveExcluded = !exclude.empty() && ::stat(exclude.c_str(), &excluded) == 0;

@@ -80,7 +80,8 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     // Every recorded entry takes at least its 24-byte header and the position
     // only moves forwards, so the scan ends and the list stays within size / 24.
     ScanReader reader(fd, size);
-    while (size - pos > DataHeaderSize)
+    // Positions are signed 32-bit: nothing past 2,147,483,647 bytes is a data entry.
+    while (size - pos > DataHeaderSize && pos <= MaxArchiveSize - DataHeaderSize)
     {
         const std::uint8_t* head = reader.At(pos, GapMarkerSize);
         const auto magic = static_cast<std::uint32_t>(GetLE32(head));

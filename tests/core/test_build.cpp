@@ -132,6 +132,8 @@ TEST(Builder, failuresCreatingOrListing)
     EXPECT_EQ(ErrorText([&] { Build(tmp, "in", "missing/out.lgp"); }),
         "Cannot create file " + tmp.path("missing/out.lgp"));
     EXPECT_EQ(ErrorText([&] { Build(tmp, "nope", "out.lgp"); }), "File not found");
+    EXPECT_EQ(ErrorText([&] { CreateArchiveFromFolder("", tmp.path("out.lgp"), false, false); }),
+        "No folder was given to build the archive from.");
     EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
 }
 
