@@ -49,10 +49,10 @@ namespace
     }
 
     // A flat square in the model's x-z plane, every corner in one colour.
-    testw::Bytes Square(std::uint8_t r, std::uint8_t g, std::uint8_t b)
+    testw::Bytes Square(std::uint8_t r, std::uint8_t g, std::uint8_t b, float xLow = -5)
     {
         testw::PModel m;
-        m.vertices = {{-5, 0, -5}, {5, 0, -5}, {5, 0, 5}, {-5, 0, 5}};
+        m.vertices = {{xLow, 0, -5}, {5, 0, -5}, {5, 0, 5}, {xLow, 0, 5}};
         m.colours = {{b, g, r, 0}, {b, g, r, 0}, {b, g, r, 0}, {b, g, r, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
         m.polygons = {{0, 1, 2}, {0, 2, 3}};
         return testw::PFile(m);
@@ -100,6 +100,28 @@ private slots:
         const QImage turned = win.Surface()->grabFramebuffer();
         QVERIFY(Near(turned.pixel(w / 2 - w / 8, h / 2), 255, 0, 0));
         QVERIFY(Near(turned.pixel(w / 2 + w / 4, h / 2), 0, 128, 51));
+
+        // The screen's up direction is the model's +x: a square on x >= 0 only
+        // fills the upper half.
+        win.View.Views[ModeFreeRotate].Rotation[1] = 0;
+        TMemoryStream upper(Square(205, 0, 0, 0));
+        win.Model = std::make_unique<TFF7PPart>(upper);
+        const QImage half = win.Surface()->grabFramebuffer();
+        QVERIFY(Near(half.pixel(w / 2 + w / 8, h / 2 - h / 8), 255, 0, 0));
+        QVERIFY(Near(half.pixel(w / 2 + w / 8, h / 2 + h / 8), 0, 128, 51));
+
+        // Any window shape keeps the 4/3 projection: the picture stretches, so
+        // the square covers the same fractions of a wide frame.
+        TMemoryStream whole(Square(205, 0, 0));
+        win.Model = std::make_unique<TFF7PPart>(whole);
+        win.resize(480, 160);
+        QTest::qWait(50);
+        const QImage wide = win.Surface()->grabFramebuffer();
+        const int ww = wide.width(), wh = wide.height();
+        QCOMPARE(ww, 480 * int(win.Surface()->devicePixelRatio()));
+        QVERIFY(Near(wide.pixel(ww / 2 + 19 * ww / 100, wh / 2 - wh / 8), 255, 0, 0)); // 0.38 right, 0.25 up
+        QVERIFY(Near(wide.pixel(ww / 2 + 3 * ww / 10, wh / 2), 0, 128, 51));      // 0.6 right: past it
+        QVERIFY(Near(wide.pixel(ww / 2 + ww / 10, wh / 4), 0, 128, 51));          // 0.5 up: above it
 
         // Without a model only the background is drawn.
         win.Model.reset();
