@@ -3,14 +3,18 @@
 
 #include "apptestsupport.h"
 
+#include "app/aboutlgp.h"
 #include "app/application.h"
 #include "app/folderdialog.h"
 #include "app/lgpviewer.h"
 #include "core/lgpstruct.h"
 #include "platform/paths.h"
+#include "preview/lgpdispatch.h"
+#include "preview/lgppreview.h"
 #include "platform/ui.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QComboBox>
 #include <QListWidget>
 #include <QProgressBar>
@@ -474,6 +478,32 @@ private slots:
         selectRow(0);
         emit window().lstFiles->itemDoubleClicked(window().lstFiles->topLevelItem(0), 0);
         QCOMPARE(errors().size(), 1);
+    }
+
+    void aDoubleClickPreviewsTheRowOfTheShownBlock()
+    {
+        Archive a = numbered(1500);
+        a.entries[1200].name = "notes.txt";
+        a.entries[1200].data = "line one\r\nline two";
+        saveArchive(path("a.lgp"), a);
+        open(path("a.lgp"));
+        chooseBlock(1);
+        selectRow(200);
+        emit window().lstFiles->itemDoubleClicked(window().lstFiles->topLevelItem(200), 0);
+        QCOMPARE(errors(), QStringList());
+        QCOMPARE(window().Previewer->TexView().MemoLines(), (std::vector<std::string>{"line one", "line two"}));
+    }
+
+    void aboutLinksLeadToTheProjectsOwnDocuments()
+    {
+        TfrmAboutLGP& about = *window().frmAboutLGP;
+        QCOMPARE(about.windowTitle(), QString("About Tarrowin"));
+        QCOMPARE(about.size(), QSize(417, 250));
+        QCOMPARE(about.Label11->text(), QString("Quenwick"));
+        QCOMPARE(about.Label12->text(), QString("Quenwick's website"));
+        QVERIFY(about.AuthorUrl().isLocalFile());
+        QVERIFY(about.WebsiteUrl().isLocalFile());
+        QVERIFY(about.AuthorUrl().toLocalFile().endsWith("/README.md"));
     }
 
     void theGameFolderBecomesTheCurrentDirectory()
