@@ -85,8 +85,9 @@ private slots:
         QVERIFY(!frame.isNull());
         const int w = frame.width(), h = frame.height();
         // Camera at (0, -30, 0) looking at the origin with +x up: screen right is
-        // -z. The square, moved to z = -8 and doubled, spans the middle band and
-        // lies right of centre; the corners show the clear colour (0, 0.5, 0.2).
+        // -z. The square, doubled and moved by -4 in z (z from -14 to 6), spans a
+        // third of the height each way and -0.15 to 0.35 of the half-width; the
+        // corners show the clear colour (0, 0.5, 0.2).
         for (QPoint corner : {QPoint(2, 2), QPoint(w - 3, 2), QPoint(2, h - 3), QPoint(w - 3, h - 3)})
             QVERIFY2(Near(frame.pixel(corner), 0, 128, 51), qPrintable(QString::number(frame.pixel(corner), 16)));
         QVERIFY2(Near(frame.pixel(w / 2 + w / 8, h / 2), 255, 0, 0),
@@ -119,7 +120,7 @@ private slots:
         const QImage wide = win.Surface()->grabFramebuffer();
         const int ww = wide.width(), wh = wide.height();
         QCOMPARE(ww, 480 * int(win.Surface()->devicePixelRatio()));
-        QVERIFY(Near(wide.pixel(ww / 2 + 19 * ww / 100, wh / 2 - wh / 8), 255, 0, 0)); // 0.38 right, 0.25 up
+        QVERIFY(Near(wide.pixel(ww / 2 + 3 * ww / 20, wh / 2 - wh / 8), 255, 0, 0)); // 0.3 right, 0.25 up
         QVERIFY(Near(wide.pixel(ww / 2 + 3 * ww / 10, wh / 2), 0, 128, 51));      // 0.6 right: past it
         QVERIFY(Near(wide.pixel(ww / 2 + ww / 10, wh / 4), 0, 128, 51));          // 0.5 up: above it
 
