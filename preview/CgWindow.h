@@ -3,6 +3,12 @@
 // surface filling its client area. Where no OpenGL context can be made (no
 // display, a platform without OpenGL) the window shows a text saying so
 // instead, and every drawing hook stays uncalled.
+//
+// The surface asks for double-buffered RGBA with a 16-bit depth buffer; the
+// toolkit picks the closest format, so no colour-index palette is ever built.
+// No floating-point control word is set either: on x86-64 the arithmetic runs
+// on SSE with every floating-point exception masked by default, so drawing
+// with infinities or NaNs yields those values and never traps.
 
 #include <QWidget>
 

@@ -92,7 +92,7 @@ private slots:
             QVERIFY2(Near(frame.pixel(corner), 0, 128, 51), qPrintable(QString::number(frame.pixel(corner), 16)));
         QVERIFY2(Near(frame.pixel(w / 2 + w / 8, h / 2), 255, 0, 0),
             qPrintable(QString::number(frame.pixel(w / 2 + w / 8, h / 2), 16)));
-        // Left of centre (world z above 2) is beyond the square.
+        // A quarter left of centre (world z near 10) is beyond the square.
         QVERIFY(Near(frame.pixel(w / 2 - w / 8, h / 2), 0, 128, 51));
 
         // Turning the model 180 degrees about y (a1 of the Free rotate record)
