@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <numeric>
 #include <unistd.h>
 
 TProgressHook ProgressHook;
@@ -79,6 +78,30 @@ NameField FieldFromName(const std::string& name)
     NameField field{};
     std::copy(name.begin(), name.end(), field.begin());
     return field;
+}
+
+NameKey MakeNameKey(const char* name, std::size_t length)
+{
+    NameKey key;
+    for (std::size_t i = 0; i < length && i < NameFieldSize; ++i)
+    {
+        char c = name[i];
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        key.Bytes[i] = c;
+    }
+    return key;
+}
+
+std::size_t NameKeyHash::operator()(const NameKey& key) const noexcept
+{
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : key.Bytes)
+    {
+        h ^= static_cast<std::uint8_t>(c);
+        h *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(h);
 }
 
 void CheckPlainFileName(const std::string& name)
@@ -256,18 +279,19 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
 
     // Ascending Offset, later table entries first among equal Offsets: the order
     // an insertion from the back of the list gives, without its quadratic cost
-    // on a TOC stored in descending order.
-    mByOffset.resize(static_cast<std::size_t>(count));
-    std::iota(mByOffset.begin(), mByOffset.end(), 0);
-    std::sort(mByOffset.begin(), mByOffset.end(), [this](std::int32_t a, std::int32_t b) {
-        const std::int32_t oa = mEntries[static_cast<std::size_t>(a)].Offset;
-        const std::int32_t ob = mEntries[static_cast<std::size_t>(b)].Offset;
-        return oa != ob ? oa < ob : a > b;
-    });
-
-    mByName.reserve(static_cast<std::size_t>(count));
-    for (std::int64_t i = 0; i < count; ++i)
-        mByName.emplace(UpperAscii(mEntries[static_cast<std::size_t>(i)].Name), static_cast<std::int32_t>(i));
+    // on a TOC stored in descending order. Sorted as packed 64-bit keys.
+    {
+        std::vector<std::uint64_t> keys(static_cast<std::size_t>(count));
+        for (std::int64_t i = 0; i < count; ++i)
+        {
+            const auto offset = static_cast<std::uint32_t>(mEntries[static_cast<std::size_t>(i)].Offset) ^ 0x80000000u;
+            keys[static_cast<std::size_t>(i)] = std::uint64_t(offset) << 32 | (0xFFFFFFFFu - std::uint32_t(i));
+        }
+        std::sort(keys.begin(), keys.end());
+        mByOffset.resize(static_cast<std::size_t>(count));
+        for (std::size_t k = 0; k < keys.size(); ++k)
+            mByOffset[k] = static_cast<std::int32_t>(0xFFFFFFFFu - std::uint32_t(keys[k]));
+    }
 
     if (readLengths)
     {
@@ -364,7 +388,20 @@ std::int32_t TLGPFile::TableIndexByOffset(std::int32_t index) const
 
 std::int32_t TLGPFile::FindEntry(const std::string& name) const
 {
-    const auto it = mByName.find(UpperAscii(name));
+    if (!mByNameBuilt)
+    {
+        mByName.reserve(mEntries.size());
+        for (std::size_t i = 0; i < mEntries.size(); ++i)
+        {
+            const std::string& n = mEntries[i].Name;
+            mByName.emplace(MakeNameKey(n.data(), n.size()), static_cast<std::int32_t>(i));
+        }
+        mByNameBuilt = true;
+    }
+    // Stored names come from 20-byte fields and hold no NUL.
+    if (name.size() > NameFieldSize || name.find('\0') != std::string::npos)
+        return -1;
+    const auto it = mByName.find(MakeNameKey(name.data(), name.size()));
     return it == mByName.end() ? -1 : it->second;
 }
 

@@ -73,6 +73,20 @@ std::string NameFromField(const NameField& field);
 // "The name \"%s\" is too long for an archive entry (at most 19 characters)."
 NameField FieldFromName(const std::string& name);
 
+// A name as a fixed-size lookup key: upper-cased (a-z only) and NUL-padded.
+// Two names of at most 20 characters without NULs have equal keys exactly
+// when SameNameAscii holds.
+struct NameKey
+{
+    std::array<char, NameFieldSize> Bytes{};
+    bool operator==(const NameKey&) const = default;
+};
+NameKey MakeNameKey(const char* name, std::size_t length); // length <= 20
+struct NameKeyHash
+{
+    std::size_t operator()(const NameKey& key) const noexcept;
+};
+
 // Throws unless name can be used as a file name inside a chosen folder: a
 // name holding "/" or "\", or being "", "." or "..", would write outside it.
 // Message: "The entry name \"%s\" is not a plain file name; it cannot be written to a folder."
@@ -116,6 +130,7 @@ public:
     // Table index of the offset list's element index.
     std::int32_t TableIndexByOffset(std::int32_t index) const;
     // First table index whose Name equals name ASCII case-insensitively, or -1.
+    // The first call builds a name index (not safe to race with other calls).
     std::int32_t FindEntry(const std::string& name) const;
     // Appends the entry's data (length from the data entry header on disk) at
     // dest's position. "Stream read error" when the header or data run past the end.
@@ -130,7 +145,9 @@ private:
     std::string mDescription;
     std::vector<LGPEntry> mEntries;
     std::vector<std::int32_t> mByOffset;             // table indexes in offset order
-    std::unordered_map<std::string, std::int32_t> mByName; // upper-cased name -> first table index
+    // Name key -> first table index; built by the first FindEntry.
+    mutable std::unordered_map<NameKey, std::int32_t, NameKeyHash> mByName;
+    mutable bool mByNameBuilt = false;
 };
 
 // Writes entry's data from the open archive stream to outputPath (created or

@@ -9,6 +9,13 @@ using namespace lgp::detail;
 
 namespace
 {
+    // The field up to its first NUL (all 20 bytes without one), as a key.
+    NameKey KeyOf(const NameField& field)
+    {
+        const auto end = std::find(field.begin(), field.end(), '\0');
+        return MakeNameKey(field.data(), static_cast<std::size_t>(end - field.begin()));
+    }
+
     void AddNoteLines(std::vector<std::string>& lines)
     {
         lines.push_back("     (these will not necessarily stop the LGP");
@@ -72,12 +79,12 @@ void RepairArchive(const std::string& path)
     TRawLGPFile raw(path);
     // The first data entry in file order for each name, as a scan from the
     // front would find it.
-    std::unordered_map<std::string, std::int32_t> firstByName;
+    std::unordered_map<NameKey, std::int32_t, NameKeyHash> firstByName;
     firstByName.reserve(static_cast<std::size_t>(raw.DataCount()));
     for (std::int32_t d = 0; d < raw.DataCount(); ++d)
     {
         const RawDataEntry data = raw.GetDataEntry(d);
-        firstByName.emplace(UpperAscii(data.NameString()), data.Position);
+        firstByName.emplace(KeyOf(data.Name), data.Position);
     }
 
     const std::int32_t count = std::max<std::int32_t>(raw.FileCount(), 0);
@@ -89,7 +96,7 @@ void RepairArchive(const std::string& path)
     for (std::int32_t k = 0; k < count; ++k)
     {
         toc.push_back(raw.GetTableEntry(k));
-        const auto it = firstByName.find(UpperAscii(toc.back().NameString()));
+        const auto it = firstByName.find(KeyOf(toc.back().Name));
         if (it != firstByName.end())
             toc.back().Offset = it->second;
         ReportProgress(k + 1, raw.FileCount());

@@ -164,6 +164,10 @@ TEST(IndexReader, findEntryIsCaseInsensitiveAndReturnsTheFirstTableIndex)
     EXPECT_EQ(f.FindEntry("Twin.Tex"), 1);
     EXPECT_EQ(f.FindEntry("missing"), -1);
     EXPECT_EQ(f.FindEntry(""), -1);
+    // Padding never makes a different name match.
+    EXPECT_EQ(f.FindEntry(std::string("one\0", 4)), -1);
+    EXPECT_EQ(f.FindEntry("one                  "), -1);
+    EXPECT_EQ(f.FindEntry("twin.tex"), 1);
 }
 
 TEST(IndexReader, readEntryDataAppendsAtTheDestinationsPosition)
