@@ -52,6 +52,32 @@ void TStream::CopyFrom(TStream& source, std::int64_t count)
         return;
     }
     constexpr std::size_t chunk = 1 << 20;
+    if (auto* target = dynamic_cast<TMemoryStream*>(this))
+    {
+        // Straight into the target's memory, growing it a chunk at a time so a
+        // hostile count never reserves more than the source actually holds.
+        std::vector<std::uint8_t>& bytes = target->Vector();
+        std::int64_t position = target->Position();
+        if (static_cast<std::size_t>(position) > bytes.size())
+            bytes.resize(static_cast<std::size_t>(position));
+        while (count > 0)
+        {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, chunk));
+            const std::size_t end = static_cast<std::size_t>(position) + want;
+            const std::size_t oldSize = bytes.size();
+            if (end > oldSize)
+                bytes.resize(end);
+            const std::size_t got = source.Read(bytes.data() + position, want);
+            if (got < want && end > oldSize)
+                bytes.resize(std::max(oldSize, static_cast<std::size_t>(position) + got));
+            position += static_cast<std::int64_t>(got);
+            target->SetPosition(position);
+            if (got == 0)
+                lgp::FailRead();
+            count -= static_cast<std::int64_t>(got);
+        }
+        return;
+    }
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::int64_t>(count, chunk)));
     while (count > 0)
     {
@@ -59,12 +85,9 @@ void TStream::CopyFrom(TStream& source, std::int64_t count)
         const std::size_t got = source.Read(buffer.data(), want);
         if (got > 0)
             WriteBuffer(buffer.data(), got);
-        if (got < want)
-        {
-            // A file read may return short before its end; only 0 means the end.
-            if (got == 0)
-                lgp::FailRead();
-        }
+        // A read may come back short before the end; only 0 means the end.
+        if (got == 0)
+            lgp::FailRead();
         count -= static_cast<std::int64_t>(got);
     }
 }
