@@ -118,6 +118,12 @@ namespace
         BuildArchive(options);
     }
 
+    void PutText(std::vector<std::uint8_t>& out, std::size_t at, const char* text, std::size_t n)
+    {
+        for (std::size_t i = 0; i < n; ++i)
+            out.at(at + i) = static_cast<std::uint8_t>(text[i]);
+    }
+
     void Put32(std::vector<std::uint8_t>& out, std::size_t at, std::int32_t v)
     {
         const auto u = static_cast<std::uint32_t>(v);
@@ -135,7 +141,7 @@ namespace
         const std::size_t dataSize = 100;
         const std::size_t tocEnd = 16 + 27 * std::size_t(n);
         std::vector<std::uint8_t> out(tocEnd + 2 * std::size_t(n) * (24 + dataSize) + 14, 0);
-        std::memcpy(out.data() + 2, "SQUARESOFT", 10);
+        PutText(out, 2, "SQUARESOFT", 10);
         Put32(out, 12, n);
         std::size_t at = tocEnd;
         for (int i = 0; i < n; ++i)
@@ -144,19 +150,19 @@ namespace
             std::snprintf(name, sizeof name, "e%07d.dat", i);
             for (int copy = 0; copy < 2; ++copy)
             {
-                std::memcpy(out.data() + at, name, 20);
+                PutText(out, at, name, 20);
                 Put32(out, at + 20, static_cast<std::int32_t>(dataSize));
                 if (copy == 1)
                 {
                     const std::size_t toc = 16 + 27 * std::size_t(n - 1 - i);
-                    std::memcpy(out.data() + toc, name, 20);
+                    PutText(out, toc, name, 20);
                     Put32(out, toc + 20, static_cast<std::int32_t>(at));
                     out[toc + 24] = 14;
                 }
                 at += 24 + dataSize;
             }
         }
-        std::memcpy(out.data() + at, "FINAL FANTASY7", 14);
+        PutText(out, at, "FINAL FANTASY7", 14);
         WriteWholeFile(path.string(), out);
     }
 
@@ -166,7 +172,7 @@ namespace
         const std::size_t dataSize = 64;
         const std::size_t tocEnd = 16 + 27 * std::size_t(n);
         std::vector<std::uint8_t> out(tocEnd + std::size_t(n) * (24 + dataSize) + 14, 0);
-        std::memcpy(out.data() + 2, "SQUARESOFT", 10);
+        PutText(out, 2, "SQUARESOFT", 10);
         Put32(out, 12, n);
         std::size_t at = tocEnd;
         for (int i = 0; i < n; ++i)
@@ -174,14 +180,14 @@ namespace
             char name[20] = {};
             std::snprintf(name, sizeof name, "s%07d.dat", i);
             const std::size_t toc = 16 + 27 * std::size_t(i);
-            std::memcpy(out.data() + toc, name, 20);
+            PutText(out, toc, name, 20);
             Put32(out, toc + 20, static_cast<std::int32_t>(at));
             out[toc + 24] = 14;
-            std::memcpy(out.data() + at, name, 20);
+            PutText(out, at, name, 20);
             Put32(out, at + 20, static_cast<std::int32_t>(dataSize));
             at += 24 + dataSize;
         }
-        std::memcpy(out.data() + at, "FINAL FANTASY7", 14);
+        PutText(out, at, "FINAL FANTASY7", 14);
         WriteWholeFile(path.string(), out);
     }
 
@@ -228,31 +234,48 @@ int main(int argc, char** argv)
     {
         const fs::path source = work / "source";
         const fs::path archive = work / "archive.lgp";
-        const fs::path copy = work / "copy";
-        const fs::path extracted = work / "extracted";
         MakeFolder(source, set.files, set.minSize, set.maxSize);
         Build(source, archive); // warm-up: page cache holds the sources
 
-        // Copy and extract alternate so both meet the same disk conditions.
+        // Copy and extract alternate (each going first in turn) into fresh
+        // folders, so both meet the same disk conditions; nothing is deleted
+        // while they run.
         Time copyTime;
         Time extractTime;
         for (int r = 0; r < set.repeats; ++r)
         {
-            fs::remove_all(copy);
-            fs::remove_all(extracted);
-            ::sync();
-            copyTime = Min(copyTime, Seconds([&] { CopyFolder(source, copy); }, nullptr, 1));
-            fs::remove_all(copy);
-            ::sync();
-            extractTime = Min(extractTime, Seconds([&] { ExtractAll(archive.string(), extracted); }, nullptr, 1));
+            const fs::path copyTo = work / ("copy" + std::to_string(r));
+            const fs::path extractTo = work / ("extracted" + std::to_string(r));
+            const auto timeCopy = [&] {
+                ::sync();
+                copyTime = Min(copyTime, Seconds([&] { CopyFolder(source, copyTo); }, nullptr, 1));
+            };
+            const auto timeExtract = [&] {
+                ::sync();
+                extractTime = Min(extractTime, Seconds([&] { ExtractAll(archive.string(), extractTo); }, nullptr, 1));
+            };
+            if (r % 2 == 0)
+            {
+                timeCopy();
+                timeExtract();
+            }
+            else
+            {
+                timeExtract();
+                timeCopy();
+            }
         }
         const Time createTime = Seconds([&] { Build(source, archive); }, nullptr, set.repeats);
         Print({"create " + set.label, createTime, copyTime, "target <= 1.3"});
         Print({"extract-all " + set.label, extractTime, copyTime, "target <= 1.3"});
         fs::remove_all(source);
-        fs::remove_all(copy);
-        fs::remove_all(extracted);
+        for (int r = 0; r < set.repeats; ++r)
+        {
+            fs::remove_all(work / ("copy" + std::to_string(r)));
+            fs::remove_all(work / ("extracted" + std::to_string(r)));
+        }
         fs::remove(archive);
+        ::sync();
     }
 
     {
