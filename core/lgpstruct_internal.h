@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace lgp::detail
 {
@@ -53,6 +54,87 @@ namespace lgp::detail
     TOCEntry DecodeTocEntry(const std::uint8_t* p);
     void EncodeTocEntry(const TOCEntry& entry, std::uint8_t* p);
     void EncodeDataHeader(const NameField& name, std::int32_t length, std::uint8_t* p);
+
+    // First value stored per name key, in one flat open-addressing table:
+    // a repair of 100,000 entries stays within a few cache-friendly arrays
+    // instead of one allocation per name.
+    class FlatNameIndex
+    {
+    public:
+        explicit FlatNameIndex(std::size_t expected)
+        {
+            std::size_t capacity = 16;
+            while (capacity < expected * 2)
+                capacity *= 2;
+            mSlots.assign(capacity, Slot{});
+            mKeys.reserve(expected);
+            mValues.reserve(expected);
+        }
+
+        // Stores value under key unless the key is already present.
+        void InsertFirst(const NameKey& key, std::int32_t value)
+        {
+            if ((mKeys.size() + 1) * 2 > mSlots.size())
+                Grow();
+            const std::uint64_t hash = NameKeyHash{}(key);
+            std::size_t i = static_cast<std::size_t>(hash) & (mSlots.size() - 1);
+            for (;; i = (i + 1) & (mSlots.size() - 1))
+            {
+                Slot& slot = mSlots[i];
+                if (slot.item < 0)
+                {
+                    slot.hash = hash;
+                    slot.item = static_cast<std::int32_t>(mKeys.size());
+                    mKeys.push_back(key);
+                    mValues.push_back(value);
+                    return;
+                }
+                if (slot.hash == hash && mKeys[static_cast<std::size_t>(slot.item)] == key)
+                    return;
+            }
+        }
+
+        // The value stored for key, or nullptr.
+        const std::int32_t* Find(const NameKey& key) const
+        {
+            const std::uint64_t hash = NameKeyHash{}(key);
+            for (std::size_t i = static_cast<std::size_t>(hash) & (mSlots.size() - 1);;
+                 i = (i + 1) & (mSlots.size() - 1))
+            {
+                const Slot& slot = mSlots[i];
+                if (slot.item < 0)
+                    return nullptr;
+                if (slot.hash == hash && mKeys[static_cast<std::size_t>(slot.item)] == key)
+                    return &mValues[static_cast<std::size_t>(slot.item)];
+            }
+        }
+
+    private:
+        struct Slot
+        {
+            std::uint64_t hash = 0;
+            std::int32_t item = -1;
+        };
+
+        void Grow()
+        {
+            std::vector<Slot> old(mSlots.size() * 2);
+            old.swap(mSlots);
+            for (const Slot& slot : old)
+            {
+                if (slot.item < 0)
+                    continue;
+                std::size_t i = static_cast<std::size_t>(slot.hash) & (mSlots.size() - 1);
+                while (mSlots[i].item >= 0)
+                    i = (i + 1) & (mSlots.size() - 1);
+                mSlots[i] = slot;
+            }
+        }
+
+        std::vector<Slot> mSlots;
+        std::vector<NameKey> mKeys;
+        std::vector<std::int32_t> mValues;
+    };
 
     // Copies count bytes from srcFd at srcPos to dstFd at dstPos, in the kernel
     // where it can. "Stream read error" when the source ends first (the bytes

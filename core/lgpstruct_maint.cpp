@@ -79,12 +79,11 @@ void RepairArchive(const std::string& path)
     TRawLGPFile raw(path);
     // The first data entry in file order for each name, as a scan from the
     // front would find it.
-    std::unordered_map<NameKey, std::int32_t, NameKeyHash> firstByName;
-    firstByName.reserve(static_cast<std::size_t>(raw.DataCount()));
+    FlatNameIndex firstByName(static_cast<std::size_t>(raw.DataCount()));
     for (std::int32_t d = 0; d < raw.DataCount(); ++d)
     {
         const RawDataEntry data = raw.GetDataEntry(d);
-        firstByName.emplace(KeyOf(data.Name), data.Position);
+        firstByName.InsertFirst(KeyOf(data.Name), data.Position);
     }
 
     const std::int32_t count = std::max<std::int32_t>(raw.FileCount(), 0);
@@ -96,9 +95,8 @@ void RepairArchive(const std::string& path)
     for (std::int32_t k = 0; k < count; ++k)
     {
         toc.push_back(raw.GetTableEntry(k));
-        const auto it = firstByName.find(KeyOf(toc.back().Name));
-        if (it != firstByName.end())
-            toc.back().Offset = it->second;
+        if (const std::int32_t* position = firstByName.Find(KeyOf(toc.back().Name)))
+            toc.back().Offset = *position;
         ReportProgress(k + 1, raw.FileCount());
     }
     raw.SetTableEntries(toc);
