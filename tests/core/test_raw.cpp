@@ -361,3 +361,27 @@ TEST(RawEditor, setTableEntriesReplacesTheWholeTocInOneWrite)
     EXPECT_EQ(ErrorText([&] { raw.SetTableEntries(toc); }), "List index out of bounds (2)");
     EXPECT_EQ(Load(path), expected);
 }
+
+TEST(RawEditor, damagedGapBelowEightBytesIsNeverOverwrittenByAMarker)
+{
+    TempDir tmp;
+    // A marker claiming a 4-byte gap: the next header starts inside it.
+    Writer w;
+    w.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("12"));
+    w.u8(0xE8).u8(0x04).u8(0x6A).u8(0x5F).i32(4).zeros(16).i32(1).text("x").text("T");
+    const auto path = tmp.save("x.lgp", w.out);
+    TRawLGPFile raw(path);
+    ASSERT_EQ(raw.DataCount(), 2);
+    EXPECT_EQ(raw.GetDataEntry(0).Room, 6);
+    EXPECT_EQ(raw.GetDataEntry(1).Position, 73);
+    // Same length: a marker for the 4 free bytes would overwrite the next header.
+    EXPECT_FALSE(raw.RewriteDataEntry(0, [] {
+        static const Bytes data = B("34");
+        RawDataEntry e;
+        e.Name = FieldFromName("a");
+        e.Length = 2;
+        e.Data = data;
+        return e;
+    }()));
+    EXPECT_EQ(Load(path), w.out);
+}
