@@ -26,6 +26,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -486,14 +487,30 @@ void TfrmLGPEditor::showEvent(QShowEvent* event)
     if (!mFirstShow)
         return;
     mFirstShow = false;
-    // The stored size is the outer size; the frame is known once shown.
-    const QSize frame = frameGeometry().size() - geometry().size();
-    resize(mWantedOuter - frame);
+    fitOuterSize();
     if (const QScreen* s = screen())
     {
         const QRect area = s->availableGeometry();
         move(area.center() - QPoint(mWantedOuter.width() / 2, mWantedOuter.height() / 2));
     }
+    // A window manager reports the frame's size a little after the window
+    // appears; until then the frame counts as none.
+    for (const int delay : {0, 250})
+        QTimer::singleShot(delay, this, [this] { fitOuterSize(); });
+}
+
+void TfrmLGPEditor::fitOuterSize()
+{
+    // The stored size is the outer size, frame included. The frame is taken
+    // off the client size once, when it is first known, so the size read back
+    // at shut-down is the size that was stored.
+    if (mFrameFitted)
+        return;
+    const QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.width() < 0 || frame.height() < 0 || frame.isNull())
+        return;
+    mFrameFitted = true;
+    resize(mWantedOuter - frame);
 }
 
 void TfrmLGPEditor::SetOuterSize(QSize size)

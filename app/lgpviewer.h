@@ -192,10 +192,12 @@ private:
     void toolbarFloatingChanged(int index, bool floating);
     void setProgressPosition(int position, bool force);
     void flushProgress();
+    void fitOuterSize();
 
     int mShownBlock = -1;
     bool mDestroyed = false;
     bool mFirstShow = true;
+    bool mFrameFitted = false;
     QSize mWantedOuter;
     QPoint mFloatPos[3];
     QAction* mCloseBox[3] = {};
