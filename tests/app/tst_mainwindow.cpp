@@ -318,10 +318,10 @@ private slots:
 
     void createWithoutItsTemplateSaysSoAndWritesNothing()
     {
-        // Eleven files need "LGP.11" beside the program, which no test provides.
-        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.11";
+        // 29 files need "LGP.29" beside the program, which no test provides.
+        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.29";
         QVERIFY(!fs::exists(templ));
-        for (int i = 0; i < 11; ++i)
+        for (int i = 0; i < 29; ++i)
             writeFile(path("src/file" + std::to_string(i) + ".txt"), "x");
         prompter().folderAnswers.push_back(q(path("src")));
         prompter().fileAnswers.push_back(q(path("new.lgp")));
@@ -338,9 +338,9 @@ private slots:
 
     void createWithItsTemplateBuildsTheArchive()
     {
-        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.13";
+        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.31";
         writeFile(templ, std::string(3602, '\x5a'));
-        for (int i = 12; i >= 0; --i)
+        for (int i = 30; i >= 0; --i)
             writeFile(path("src/n" + std::to_string(100 + i) + ".txt"), "content " + std::to_string(i));
         prompter().folderAnswers.push_back(q(path("src")));
         prompter().fileAnswers.push_back(q(path("built.lgp")));
@@ -351,11 +351,11 @@ private slots:
         QVERIFY(!window().CurrentArchive); // Create doesn't open what it built
 
         open(path("built.lgp"));
-        QCOMPARE(window().lstFiles->topLevelItemCount(), 13);
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 31);
         QCOMPARE(window().lstFiles->topLevelItem(0)->text(0), QString("n100.txt"));
-        QCOMPARE(window().lstFiles->topLevelItem(0)->text(1), QString::number(16 + 27 * 13 + 3602));
-        selectRow(12);
-        QCOMPARE(extractSelected(path("last.txt")), QString("content 12"));
+        QCOMPARE(window().lstFiles->topLevelItem(0)->text(1), QString::number(16 + 27 * 31 + 3602));
+        selectRow(30);
+        QCOMPARE(extractSelected(path("last.txt")), QString("content 30"));
     }
 
     void analyseReportsTheStructure()
