@@ -80,6 +80,9 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     // Every recorded entry takes at least its 24-byte header and the position
     // only moves forwards, so the scan ends and the list stays within size / 24.
     ScanReader reader(fd, size);
+    // Usually one data entry per TOC entry; a guess, never more than the file can hold.
+    const std::int64_t guess = std::min<std::int64_t>(count + count / 8 + 16, (size - pos) / DataHeaderSize + 1);
+    mData.reserve(static_cast<std::size_t>(guess));
     // Positions are signed 32-bit: nothing past 2,147,483,647 bytes is a data entry.
     while (size - pos > DataHeaderSize && pos <= MaxArchiveSize - DataHeaderSize)
     {
