@@ -55,9 +55,9 @@ namespace lgp::detail
     void EncodeTocEntry(const TOCEntry& entry, std::uint8_t* p);
     void EncodeDataHeader(const NameField& name, std::int32_t length, std::uint8_t* p);
 
-    // First value stored per name key, in one flat open-addressing table:
-    // a repair of 100,000 entries stays within a few cache-friendly arrays
-    // instead of one allocation per name.
+    // One value per name key in a flat open-addressing table (8 bytes a slot,
+    // keys and values in their own arrays): a repair of 100,000 entries stays
+    // within a few arrays instead of one allocation per name.
     class FlatNameIndex
     {
     public:
@@ -71,14 +71,13 @@ namespace lgp::detail
             mValues.reserve(expected);
         }
 
-        // Stores value under key unless the key is already present.
-        void InsertFirst(const NameKey& key, std::int32_t value)
+        // The value slot of key, added with initial when the key is new.
+        std::int32_t& Insert(const NameKey& key, std::int32_t initial)
         {
             if ((mKeys.size() + 1) * 2 > mSlots.size())
                 Grow();
-            const std::uint64_t hash = NameKeyHash{}(key);
-            std::size_t i = static_cast<std::size_t>(hash) & (mSlots.size() - 1);
-            for (;; i = (i + 1) & (mSlots.size() - 1))
+            const auto hash = static_cast<std::uint32_t>(NameKeyHash{}(key));
+            for (std::size_t i = hash & (mSlots.size() - 1);; i = (i + 1) & (mSlots.size() - 1))
             {
                 Slot& slot = mSlots[i];
                 if (slot.item < 0)
@@ -86,20 +85,19 @@ namespace lgp::detail
                     slot.hash = hash;
                     slot.item = static_cast<std::int32_t>(mKeys.size());
                     mKeys.push_back(key);
-                    mValues.push_back(value);
-                    return;
+                    mValues.push_back(initial);
+                    return mValues.back();
                 }
                 if (slot.hash == hash && mKeys[static_cast<std::size_t>(slot.item)] == key)
-                    return;
+                    return mValues[static_cast<std::size_t>(slot.item)];
             }
         }
 
         // The value stored for key, or nullptr.
-        const std::int32_t* Find(const NameKey& key) const
+        std::int32_t* Find(const NameKey& key)
         {
-            const std::uint64_t hash = NameKeyHash{}(key);
-            for (std::size_t i = static_cast<std::size_t>(hash) & (mSlots.size() - 1);;
-                 i = (i + 1) & (mSlots.size() - 1))
+            const auto hash = static_cast<std::uint32_t>(NameKeyHash{}(key));
+            for (std::size_t i = hash & (mSlots.size() - 1);; i = (i + 1) & (mSlots.size() - 1))
             {
                 const Slot& slot = mSlots[i];
                 if (slot.item < 0)
@@ -112,7 +110,7 @@ namespace lgp::detail
     private:
         struct Slot
         {
-            std::uint64_t hash = 0;
+            std::uint32_t hash = 0;
             std::int32_t item = -1;
         };
 
@@ -124,7 +122,7 @@ namespace lgp::detail
             {
                 if (slot.item < 0)
                     continue;
-                std::size_t i = static_cast<std::size_t>(slot.hash) & (mSlots.size() - 1);
+                std::size_t i = slot.hash & (mSlots.size() - 1);
                 while (mSlots[i].item >= 0)
                     i = (i + 1) & (mSlots.size() - 1);
                 mSlots[i] = slot;

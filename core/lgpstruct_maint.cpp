@@ -77,26 +77,34 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
 void RepairArchive(const std::string& path)
 {
     TRawLGPFile raw(path);
-    // The first data entry in file order for each name, as a scan from the
-    // front would find it.
-    FlatNameIndex firstByName(static_cast<std::size_t>(raw.DataCount()));
-    for (std::int32_t d = 0; d < raw.DataCount(); ++d)
-    {
-        const RawDataEntry data = raw.GetDataEntry(d);
-        firstByName.InsertFirst(KeyOf(data.Name), data.Position);
-    }
-
     const std::int32_t count = std::max<std::int32_t>(raw.FileCount(), 0);
-    ReportProgress(0, raw.FileCount());
-    // Relinked entries are written together at the end: the same bytes as
-    // rewriting each in turn, in one write instead of one per entry.
+    // For every name in the TOC, the Position of the first data entry in file
+    // order that carries it: what a scan of the data from the front finds.
+    constexpr std::int32_t none = -1;
     std::vector<TOCEntry> toc;
     toc.reserve(static_cast<std::size_t>(count));
+    FlatNameIndex firstByName(static_cast<std::size_t>(count));
     for (std::int32_t k = 0; k < count; ++k)
     {
         toc.push_back(raw.GetTableEntry(k));
-        if (const std::int32_t* position = firstByName.Find(KeyOf(toc.back().Name)))
-            toc.back().Offset = *position;
+        firstByName.Insert(KeyOf(toc.back().Name), none);
+    }
+    for (std::int32_t d = 0; d < raw.DataCount(); ++d)
+    {
+        const RawDataEntry data = raw.GetDataEntry(d);
+        std::int32_t* position = firstByName.Find(KeyOf(data.Name));
+        if (position && *position == none)
+            *position = data.Position;
+    }
+
+    ReportProgress(0, raw.FileCount());
+    // Relinked entries are written together at the end: the same bytes as
+    // rewriting each in turn, in one write instead of one per entry.
+    for (std::int32_t k = 0; k < count; ++k)
+    {
+        const std::int32_t* position = firstByName.Find(KeyOf(toc[static_cast<std::size_t>(k)].Name));
+        if (position && *position != none)
+            toc[static_cast<std::size_t>(k)].Offset = *position;
         ReportProgress(k + 1, raw.FileCount());
     }
     raw.SetTableEntries(toc);
