@@ -1,6 +1,7 @@
 #include "lgpviewer.h"
 
 #include "aboutlgp.h"
+#include "filelist.h"
 #include "application.h"
 #include "folderdialog.h"
 #include "glyphs.h"
@@ -29,7 +30,6 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -67,6 +67,7 @@ public:
         : mWindow(window)
         , mHook([&window](std::int32_t position, std::int32_t maximum) { window.ShowProgress(position, maximum); })
     {
+        window.startProgress();
     }
     ~ProgressScope() { mWindow.flushProgress(); }
     ProgressScope(const ProgressScope&) = delete;
@@ -294,24 +295,10 @@ void TfrmLGPEditor::buildClientArea()
     column->setContentsMargins(0, 10, 0, 0);
     column->setSpacing(0);
 
-    lstFiles = new QTreeWidget(Panel1);
+    lstFiles = new TFileListView(Panel1);
     lstFiles->setObjectName("lstFiles");
-    lstFiles->setColumnCount(3);
-    lstFiles->setHeaderLabels({"Filename", "Table Start", "File Length"});
-    lstFiles->setColumnWidth(0, 125);
-    lstFiles->setColumnWidth(1, 75);
-    lstFiles->setColumnWidth(2, 75);
-    lstFiles->setRootIsDecorated(false);
-    lstFiles->setUniformRowHeights(true);
-    lstFiles->setItemsExpandable(false);
-    lstFiles->setSortingEnabled(false);
-    lstFiles->setAllColumnsShowFocus(true);
-    lstFiles->header()->setSectionsClickable(false);
-    lstFiles->header()->setStretchLastSection(false);
-    lstFiles->setSelectionMode(QAbstractItemView::SingleSelection);
     lstFiles->setToolTip("Doubleclick to preview");
-    connect(lstFiles, &QTreeWidget::itemDoubleClicked, this,
-        [this] { Guarded([this] { lstFilesDblClick(); }); });
+    connect(lstFiles, &QTreeView::doubleClicked, this, [this] { Guarded([this] { lstFilesDblClick(); }); });
     auto* filesRow = new QHBoxLayout;
     filesRow->setContentsMargins(10, 0, 10, 0);
     filesRow->addWidget(lstFiles);
@@ -627,37 +614,41 @@ void TfrmLGPEditor::ApplyFlatOption(bool flat)
 // ---------------------------------------------------------------------------
 // Progress
 
-void TfrmLGPEditor::ShowProgress(std::int32_t position, std::int32_t maximum)
+void TfrmLGPEditor::showProgressStep(std::int32_t position, std::int32_t maximum)
 {
     if (position == 1)
     {
         Status->setMaximum(maximum);
-        setProgressPosition(position, true);
-        return;
+        mCheckStep = std::max(1, maximum / 1000);
     }
     setProgressPosition(position, false);
+}
+
+void TfrmLGPEditor::startProgress()
+{
+    mPendingPosition = -1;
+    mLastChecked = 0;
+    mProgressClock.start();
 }
 
 void TfrmLGPEditor::setProgressPosition(int position, bool force)
 {
     // A long command calls this for every entry; drawing the bar each time
     // would cost more than the work itself. The clock is looked at once per
-    // thousandth of the range, the bar drawn at most every 40 ms, and the
-    // last position is drawn when the command ends.
+    // thousandth of the range and the bar drawn at most every 40 ms of the
+    // command; the last position is drawn with the rest of the window when
+    // the command ends.
     mPendingPosition = position;
     if (!force)
     {
-        const int step = std::max(1, Status->maximum() / 1000);
-        if (std::abs(position - mLastChecked) < step)
+        if (position >= mLastChecked && position - mLastChecked < mCheckStep)
             return;
         mLastChecked = position;
         if (mProgressClock.isValid() && mProgressClock.elapsed() < 40)
             return;
     }
     mLastChecked = position;
-    Status->setValue(position);
-    if (Status->isVisible())
-        Status->repaint();
+    Status->setValue(position); // draws the bar at once when its look changes
     mProgressClock.start();
     mPendingPosition = -1;
 }
@@ -665,7 +656,13 @@ void TfrmLGPEditor::setProgressPosition(int position, bool force)
 void TfrmLGPEditor::flushProgress()
 {
     if (mPendingPosition >= 0)
+    {
+        // Not drawn now: the window is drawn as a whole once the command ends.
+        Status->setUpdatesEnabled(false);
         Status->setValue(mPendingPosition);
+        Status->setUpdatesEnabled(true);
+        Status->update();
+    }
     mPendingPosition = -1;
     mLastChecked = 0;
     mProgressClock.invalidate();
@@ -715,41 +712,25 @@ void TfrmLGPEditor::cmbListChange()
 
 void TfrmLGPEditor::FillFileList()
 {
-    lstFiles->setUpdatesEnabled(false);
-    lstFiles->clear();
+    std::vector<LGPEntry> rows;
     if (CurrentArchive && mShownBlock >= 0)
     {
         const std::int64_t first = std::int64_t(mShownBlock) * BlockSize;
         const std::int64_t last = std::min<std::int64_t>(CurrentArchive->FileCount() - 1, first + BlockSize - 1);
-        QList<QTreeWidgetItem*> rows;
         if (last >= first)
-            rows.reserve(qsizetype(last - first + 1));
-        try
-        {
-            for (std::int64_t i = first; i <= last; ++i)
-            {
-                const LGPEntry entry = CurrentArchive->GetEntry(std::int32_t(i));
-                rows.append(new QTreeWidgetItem(QStringList{toQ(entry.Name), QString::number(entry.Offset),
-                    entry.Length <= LengthBadOffset ? QStringLiteral("Error") : QString::number(entry.Length)}));
-            }
-        }
-        catch (...)
-        {
-            qDeleteAll(rows);
-            lstFiles->setUpdatesEnabled(true);
-            throw;
-        }
-        lstFiles->addTopLevelItems(rows);
+            rows.reserve(std::size_t(last - first + 1));
+        for (std::int64_t i = first; i <= last; ++i)
+            rows.push_back(CurrentArchive->GetEntry(std::int32_t(i)));
     }
-    lstFiles->setUpdatesEnabled(true);
+    lstFiles->Rows().SetEntries(std::move(rows));
 }
 
 int TfrmLGPEditor::SelectedTableIndex() const
 {
-    const QList<QTreeWidgetItem*> selected = lstFiles->selectedItems();
-    if (selected.isEmpty() || mShownBlock < 0)
+    const int row = lstFiles->SelectedRow();
+    if (row < 0 || mShownBlock < 0)
         return -1;
-    return lstFiles->indexOfTopLevelItem(selected.first()) + BlockSize * mShownBlock;
+    return row + BlockSize * mShownBlock;
 }
 
 void TfrmLGPEditor::mnuExtractClick()
@@ -790,6 +771,8 @@ void TfrmLGPEditor::mnuExtractAllClick()
         ~Flush() { window.flushProgress(); }
     } flush{*this};
     Status->setMaximum(std::max(0, CurrentArchive->FileCount()));
+    mCheckStep = std::max(1, Status->maximum() / 1000);
+    startProgress();
     for (std::int32_t i = 0; i < CurrentArchive->FileCount(); ++i)
     {
         const LGPEntry entry = CurrentArchive->GetEntry(i);
@@ -860,9 +843,7 @@ void TfrmLGPEditor::CloseArchive()
     CurrentArchive.reset();
     lstInfo->clear();
     lstInfo->addItem("No file open.");
-    lstFiles->setUpdatesEnabled(false);
-    lstFiles->clear();
-    lstFiles->setUpdatesEnabled(true);
+    lstFiles->Rows().SetEntries({});
     // The closed archive's blocks have nothing left to show.
     cmbList->clear();
     mShownBlock = -1;
@@ -923,8 +904,7 @@ void TfrmLGPEditor::lstFilesDblClick()
     if (!CurrentArchive)
         return;
     const int index = SelectedTableIndex();
-    QTreeWidgetItem* row = lstFiles->currentItem();
-    if (index < 0 || !row)
+    if (index < 0)
         return;
-    Previewer->Preview(*CurrentArchive, index, row->text(0));
+    Previewer->Preview(*CurrentArchive, index, lstFiles->CellText(lstFiles->SelectedRow(), 0));
 }

@@ -7,6 +7,7 @@
 // leaves a handler is shown in an error box (through Platform::Ui) and ends
 // only that command.
 
+#include "filelist.h"
 #include "platform/ui.h"
 #include "toolbarlayout.h"
 
@@ -25,8 +26,6 @@ class QMenu;
 class QProgressBar;
 class QToolBar;
 class QToolButton;
-class QTreeWidget;
-class QTreeWidgetItem;
 class TFolderDialog;
 class TLGPFile;
 class TPreviewDispatcher;
@@ -95,7 +94,7 @@ public:
 
     // --- Client area --------------------------------------------------------
     QWidget* Panel1 = nullptr;
-    QTreeWidget* lstFiles = nullptr;
+    TFileListView* lstFiles = nullptr;
     QListWidget* lstInfo = nullptr;
     QWidget* Panel2 = nullptr;
     QComboBox* cmbList = nullptr;
@@ -147,8 +146,18 @@ public:
 
     // Refills lstFiles with the shown block.
     void FillFileList();
-    // ProgressHook target: the bar's maximum at position 1, its position always.
-    void ShowProgress(std::int32_t position, std::int32_t maximum);
+    // ProgressHook target: the bar's maximum at position 1, its position always
+    // (drawn at most every 40 ms; the last one when the command ends). The
+    // reader calls it for every entry, so the common case stays inline.
+    void ShowProgress(std::int32_t position, std::int32_t maximum)
+    {
+        if (position != 1 && position >= mLastChecked && position - mLastChecked < mCheckStep)
+        {
+            mPendingPosition = position;
+            return;
+        }
+        showProgressStep(position, maximum);
+    }
 
     // The number of the block on show, -1 before the first fill.
     int ShownBlock() const { return mShownBlock; }
@@ -190,7 +199,9 @@ private:
     void connectLaterWindows();
     void toolbarVisibilityChanged(int index, bool visible);
     void toolbarFloatingChanged(int index, bool floating);
+    void showProgressStep(std::int32_t position, std::int32_t maximum);
     void setProgressPosition(int position, bool force);
+    void startProgress();
     void flushProgress();
     void fitOuterSize();
 
@@ -204,6 +215,7 @@ private:
     QElapsedTimer mProgressClock;
     int mPendingPosition = -1;
     int mLastChecked = 0;
+    int mCheckStep = 1;
 
     friend class ProgressScope;
 };

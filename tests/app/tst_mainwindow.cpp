@@ -5,6 +5,7 @@
 
 #include "app/aboutlgp.h"
 #include "app/application.h"
+#include "app/filelist.h"
 #include "app/folderdialog.h"
 #include "app/lgpviewer.h"
 #include "core/lgpstruct.h"
@@ -20,7 +21,7 @@
 #include <QProgressBar>
 #include <QTest>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QScrollBar>
 
 #include <memory>
 
@@ -76,7 +77,7 @@ class MainWindowTest : public QObject
         emit window().cmbList->activated(block);
     }
 
-    void selectRow(int row) { window().lstFiles->setCurrentItem(window().lstFiles->topLevelItem(row)); }
+    void selectRow(int row) { window().lstFiles->SelectRow(row); }
 
     QString extractSelected(const fs::path& target)
     {
@@ -108,9 +109,9 @@ private slots:
         TfrmLGPEditor& w = window();
         QCOMPARE(w.windowTitle(), QString("Quenwick Tarrowin v1.27"));
         QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(w.lstFiles->headerItem()->text(0), QString("Filename"));
-        QCOMPARE(w.lstFiles->headerItem()->text(1), QString("Table Start"));
-        QCOMPARE(w.lstFiles->headerItem()->text(2), QString("File Length"));
+        QCOMPARE(w.lstFiles->model()->headerData(0, Qt::Horizontal).toString(), QString("Filename"));
+        QCOMPARE(w.lstFiles->model()->headerData(1, Qt::Horizontal).toString(), QString("Table Start"));
+        QCOMPARE(w.lstFiles->model()->headerData(2, Qt::Horizontal).toString(), QString("File Length"));
         QCOMPARE(w.lstFiles->columnWidth(0), 125);
         QCOMPARE(w.lstFiles->toolTip(), QString("Doubleclick to preview"));
         QCOMPARE(w.lstInfo->count(), 0);
@@ -160,12 +161,15 @@ private slots:
                 continue;
             const int first = block * 1000;
             const int last = first + rowsPerBlock[block] - 1;
-            QTreeWidgetItem* top = window().lstFiles->topLevelItem(0);
-            QCOMPARE(top->text(0), QString::asprintf("f%05d.bin", first + 1));
-            QCOMPARE(top->text(1), QString::number(written.positions[std::size_t(first)]));
-            QTreeWidgetItem* bottom = window().lstFiles->topLevelItem(rowsPerBlock[block] - 1);
-            QCOMPARE(bottom->text(0), QString::asprintf("f%05d.bin", last + 1));
-            QCOMPARE(bottom->text(2), QString::number(std::string("data of file " + std::to_string(last + 1)).size()));
+            const TFileListView& list = *window().lstFiles;
+            QCOMPARE(list.CellText(0, 0), QString::asprintf("f%05d.bin", first + 1));
+            QCOMPARE(list.CellText(0, 1), QString::number(written.positions[std::size_t(first)]));
+            // What the view shows is what the cells say.
+            QCOMPARE(list.model()->index(0, 1).data().toString(), list.CellText(0, 1));
+            const int bottom = rowsPerBlock[block] - 1;
+            QCOMPARE(list.CellText(bottom, 0), QString::asprintf("f%05d.bin", last + 1));
+            QCOMPARE(list.CellText(bottom, 2),
+                QString::number(std::string("data of file " + std::to_string(last + 1)).size()));
         }
         // The progress bar ends where the reader's last report put it: table
         // and data headers, two steps per file.
@@ -195,13 +199,16 @@ private slots:
         saveArchive(path("a.lgp"), numbered(2345));
         open(path("a.lgp"));
         selectRow(5);
-        QTreeWidgetItem* before = window().lstFiles->currentItem();
+        window().lstFiles->scrollTo(window().lstFiles->model()->index(900, 0), QAbstractItemView::PositionAtTop);
+        const int scrolled = window().lstFiles->verticalScrollBar()->value();
+        QVERIFY(scrolled > 0);
         chooseBlock(0);
-        QCOMPARE(window().lstFiles->currentItem(), before);
-        QVERIFY(before->isSelected());
+        QCOMPARE(window().lstFiles->SelectedRow(), 5);
+        QCOMPARE(window().lstFiles->currentIndex().row(), 5);
+        QCOMPARE(window().lstFiles->verticalScrollBar()->value(), scrolled);
         chooseBlock(2);
         QCOMPARE(window().lstFiles->topLevelItemCount(), 345);
-        QVERIFY(window().lstFiles->selectedItems().isEmpty());
+        QCOMPARE(window().lstFiles->SelectedRow(), -1);
     }
 
     void readLengthsSwitchesTheLengthColumn()
@@ -211,7 +218,7 @@ private slots:
         QVERIFY(!window().mnuReadLengths->isChecked());
         open(path("a.lgp"));
         for (int row = 0; row < 3; ++row)
-            QCOMPARE(window().lstFiles->topLevelItem(row)->text(2), QString("-1"));
+            QCOMPARE(window().lstFiles->CellText(row, 2), QString("-1"));
         QCOMPARE(infoLines().last(), QString("Description: "));
         QCOMPARE(window().Status->maximum(), 3);
         selectRow(2);
@@ -219,7 +226,7 @@ private slots:
 
         window().mnuReadLengths->trigger();
         open(path("a.lgp"));
-        QCOMPARE(window().lstFiles->topLevelItem(0)->text(2), QString("14"));
+        QCOMPARE(window().lstFiles->CellText(0, 2), QString("14"));
         QCOMPARE(infoLines().last(), QString("Description: FINAL FANTASY7"));
         QCOMPARE(errors(), QStringList());
     }
@@ -231,9 +238,9 @@ private slots:
         a.entries[1].offset = size - 20;
         saveArchive(path("bad.lgp"), a);
         open(path("bad.lgp"));
-        QCOMPARE(window().lstFiles->topLevelItem(1)->text(1), QString::number(size - 20));
-        QCOMPARE(window().lstFiles->topLevelItem(1)->text(2), QString("Error"));
-        QCOMPARE(window().lstFiles->topLevelItem(2)->text(2), QString("14"));
+        QCOMPARE(window().lstFiles->CellText(1, 1), QString::number(size - 20));
+        QCOMPARE(window().lstFiles->CellText(1, 2), QString("Error"));
+        QCOMPARE(window().lstFiles->CellText(2, 2), QString("14"));
         selectRow(1);
         prompter().fileAnswers.push_back(q(path("never.bin")));
         window().mnuExtract->trigger();
@@ -352,8 +359,8 @@ private slots:
 
         open(path("built.lgp"));
         QCOMPARE(window().lstFiles->topLevelItemCount(), 31);
-        QCOMPARE(window().lstFiles->topLevelItem(0)->text(0), QString("n100.txt"));
-        QCOMPARE(window().lstFiles->topLevelItem(0)->text(1), QString::number(16 + 27 * 31 + 3602));
+        QCOMPARE(window().lstFiles->CellText(0, 0), QString("n100.txt"));
+        QCOMPARE(window().lstFiles->CellText(0, 1), QString::number(16 + 27 * 31 + 3602));
         selectRow(30);
         QCOMPARE(extractSelected(path("last.txt")), QString("content 30"));
     }
@@ -476,7 +483,7 @@ private slots:
         saveArchive(path("t.lgp"), a);
         open(path("t.lgp"));
         selectRow(0);
-        emit window().lstFiles->itemDoubleClicked(window().lstFiles->topLevelItem(0), 0);
+        emit window().lstFiles->doubleClicked(window().lstFiles->model()->index(0, 0));
         QCOMPARE(errors().size(), 1);
     }
 
@@ -489,7 +496,7 @@ private slots:
         open(path("a.lgp"));
         chooseBlock(1);
         selectRow(200);
-        emit window().lstFiles->itemDoubleClicked(window().lstFiles->topLevelItem(200), 0);
+        emit window().lstFiles->doubleClicked(window().lstFiles->model()->index(200, 0));
         QCOMPARE(errors(), QStringList());
         QCOMPARE(window().Previewer->TexView().MemoLines(), (std::vector<std::string>{"line one", "line two"}));
     }
