@@ -170,10 +170,11 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
     for (int i = 0; i < 5; ++i)
         files.push_back({"f" + std::to_string(i), Pattern(static_cast<std::size_t>(i * 3), 2)});
     Fill(tmp, "in", files);
-    const std::string templatePath = ProgramDir() + "LGP.5";
-    Save(templatePath, Pattern(3602, 7));
-    const Result r = Cli(tmp, {"create", tmp.path("in"), tmp.path("out.lgp")});
-    std::filesystem::remove(templatePath);
+    Result r;
+    {
+        const ScopedProgramFile t(ProgramDir() + "LGP.5", Pattern(3602, 7));
+        r = Cli(tmp, {"create", tmp.path("in"), tmp.path("out.lgp")});
+    }
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 7)}));
     const Result analyse = Cli(tmp, {"analyse", tmp.path("out.lgp")});
@@ -189,7 +190,7 @@ TEST(CliCreate, missingTemplateFailsWithoutCreatingTheOutput)
     for (int i = 0; i < 6; ++i)
         files.push_back({"f" + std::to_string(i), B("x")});
     Fill(tmp, "in", files);
-    std::filesystem::remove(ProgramDir() + "LGP.6");
+    const ScopedProgramFile absent(ProgramDir() + "LGP.6", std::nullopt);
     const Result r = Cli(tmp, {"create", tmp.path("in"), tmp.path("out.lgp")});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with "

@@ -29,17 +29,7 @@ namespace
         return tmp.path(folder);
     }
 
-    // A template file beside the program for the duration of one test.
-    struct Template
-    {
-        std::string path;
-        explicit Template(int count, const Bytes& bytes)
-            : path(Platform::Paths::programDir() + "LGP." + std::to_string(count))
-        {
-            Save(path, bytes);
-        }
-        ~Template() { std::filesystem::remove(path); }
-    };
+    std::string TemplatePath(int count) { return Platform::Paths::programDir() + "LGP." + std::to_string(count); }
 }
 
 TEST(Builder, singleThreeByteFileGivesTheEightyFourByteArchive)
@@ -153,7 +143,7 @@ TEST(CreateArchive, missingTemplateGoesToMessageHookAndCreatesNothing)
     for (int i = 0; i < 17; ++i)
         files.push_back({"f" + std::to_string(i), B("x")});
     Fill(tmp, "in", files);
-    std::filesystem::remove(Platform::Paths::programDir() + "LGP.17");
+    const ScopedProgramFile absent(TemplatePath(17), std::nullopt);
     std::vector<std::string> messages;
     MessageHook = [&](const std::string& text) { messages.push_back(text); };
     CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
@@ -173,7 +163,7 @@ TEST(CreateArchive, copiesTheTemplateForTheFileCount)
     for (int i = 0; i < 11; ++i)
         files.push_back({"file" + std::to_string(i) + ".bin", Pattern(static_cast<std::size_t>(i * 7), 3)});
     Fill(tmp, "in", files);
-    const Template t(11, Pattern(3602, 8));
+    const ScopedProgramFile t(TemplatePath(11), Pattern(3602, 8));
     CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
     std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.Name < b.Name; });
     EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 8)}));

@@ -167,6 +167,36 @@ namespace testlgp
         std::filesystem::path mPath;
     };
 
+    // Puts a file beside a program (a validation template) for one scope, or
+    // takes it away when bytes is empty; whatever was there before comes back.
+    class ScopedProgramFile
+    {
+    public:
+        ScopedProgramFile(std::string path, std::optional<Bytes> bytes)
+            : mPath(std::move(path))
+            , mKept(mPath + ".kept-by-test")
+        {
+            std::error_code ec;
+            if (std::filesystem::exists(mPath, ec))
+                std::filesystem::rename(mPath, mKept, ec);
+            if (bytes)
+                Save(mPath, *bytes);
+        }
+        ~ScopedProgramFile()
+        {
+            std::error_code ec;
+            std::filesystem::remove(mPath, ec);
+            if (std::filesystem::exists(mKept, ec))
+                std::filesystem::rename(mKept, mPath, ec);
+        }
+        ScopedProgramFile(const ScopedProgramFile&) = delete;
+        ScopedProgramFile& operator=(const ScopedProgramFile&) = delete;
+
+    private:
+        std::string mPath;
+        std::string mKept;
+    };
+
     // Records ProgressHook calls for one scope.
     struct ProgressLog
     {
