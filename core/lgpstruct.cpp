@@ -237,6 +237,29 @@ namespace lgp::detail
     }
 }
 
+namespace lgp::detail
+{
+    void ReadDataEntryAt(TFileStream& file, std::int32_t offset, TStream& dest)
+    {
+        std::uint8_t header[DataHeaderSize];
+        ReadAt(file.Handle(), header, sizeof header, offset);
+        const std::int32_t length = GetLE32(header + 20);
+        // A negative Length describes no data; never size a buffer from it.
+        if (length < 0)
+            lgp::FailRead();
+        const std::int64_t from = std::int64_t(offset) + DataHeaderSize;
+        // Copy what the file holds, then fail for the rest: no buffer is sized
+        // from a Length that runs past the end.
+        const std::int64_t available = std::clamp<std::int64_t>(file.Size() - from, 0, length);
+        if (auto* memory = dynamic_cast<TMemoryStream*>(&dest))
+            memory->Reserve(static_cast<std::size_t>(memory->Position() + available));
+        file.SetPosition(from);
+        dest.CopyFrom(file, available);
+        if (available < length)
+            lgp::FailRead();
+    }
+}
+
 using namespace lgp::detail;
 
 // ---------------------------------------------------------------------------
@@ -409,22 +432,7 @@ void TLGPFile::ReadEntryData(std::int32_t index, TStream& dest) const
 {
     const LGPEntry entry = GetEntry(index);
     TFileStream file(mFileName, FileMode::OpenRead, Platform::File::Share::DenyNone);
-    std::uint8_t header[DataHeaderSize];
-    ReadAt(file.Handle(), header, sizeof header, entry.Offset);
-    const std::int32_t length = GetLE32(header + 20);
-    // A negative Length describes no data; never size a buffer from it.
-    if (length < 0)
-        lgp::FailRead();
-    const std::int64_t from = std::int64_t(entry.Offset) + DataHeaderSize;
-    // Copy what the file holds, then fail for the rest: no buffer is sized
-    // from a Length that runs past the end.
-    const std::int64_t available = std::clamp<std::int64_t>(file.Size() - from, 0, length);
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&dest))
-        memory->Reserve(static_cast<std::size_t>(memory->Position() + available));
-    file.SetPosition(from);
-    dest.CopyFrom(file, available);
-    if (available < length)
-        lgp::FailRead();
+    ReadDataEntryAt(file, entry.Offset, dest);
 }
 
 void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath)

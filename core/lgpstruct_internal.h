@@ -144,4 +144,9 @@ namespace lgp::detail
     void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos);
     // Reads all bytes at pos or throws "Stream read error".
     void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos);
+
+    // Appends to dest the data of the entry whose data entry header lies at
+    // offset in file: exactly the header's Length bytes. What the file holds is
+    // copied before "Stream read error" reports a Length running past its end.
+    void ReadDataEntryAt(TFileStream& file, std::int32_t offset, TStream& dest);
 }

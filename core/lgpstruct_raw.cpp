@@ -166,21 +166,7 @@ RawDataEntry TRawLGPFile::GetDataEntry(std::int32_t index) const
 
 void TRawLGPFile::ReadEntryData(std::int32_t tableIndex, TStream& dest)
 {
-    const TOCEntry entry = GetTableEntry(tableIndex);
-    std::uint8_t header[DataHeaderSize];
-    ReadAt(mFile.Handle(), header, sizeof header, entry.Offset);
-    const std::int32_t length = GetLE32(header + 20);
-    // A negative Length describes no data; never size a buffer from it.
-    if (length < 0)
-        lgp::FailRead();
-    const std::int64_t from = std::int64_t(entry.Offset) + DataHeaderSize;
-    // Copy what the file holds, then fail for the rest: no buffer is sized
-    // from a Length that runs past the end.
-    const std::int64_t available = std::clamp<std::int64_t>(mFile.Size() - from, 0, length);
-    mFile.SetPosition(from);
-    dest.CopyFrom(mFile, available);
-    if (available < length)
-        lgp::FailRead();
+    ReadDataEntryAt(mFile, GetTableEntry(tableIndex).Offset, dest);
 }
 
 namespace
