@@ -8,10 +8,28 @@
 #include "core/errors.h"
 
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 namespace
 {
+    // A self-extracting patch is a program: whoever may read it may run it.
+    void MakeRunnable(const std::string& path)
+    {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::perms current = fs::status(path, ec).permissions();
+        if (ec)
+            return;
+        fs::perms add = fs::perms::owner_exec;
+        if ((current & fs::perms::group_read) != fs::perms::none)
+            add |= fs::perms::group_exec;
+        if ((current & fs::perms::others_read) != fs::perms::none)
+            add |= fs::perms::others_exec;
+        fs::permissions(path, add, fs::perm_options::add, ec);
+    }
+
     void putLe32(std::uint8_t* p, std::int32_t value)
     {
         const auto v = static_cast<std::uint32_t>(value);
@@ -93,6 +111,7 @@ void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath
     image.insert(image.end(), patch.begin(), patch.end());
     image.insert(image.end(), tail.begin(), tail.end());
     WriteWholeFile(output, image);
+    MakeRunnable(output);
 }
 
 void ExtractPatch(const std::string& source, const std::string& output)

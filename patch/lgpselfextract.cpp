@@ -25,22 +25,6 @@ namespace
         result->setGeometry(x, y, 300, 16);
         return result;
     }
-
-    // A self-extracting patch is a program: whoever may read it may run it.
-    void MakeRunnable(const std::string& path)
-    {
-        namespace fs = std::filesystem;
-        std::error_code ec;
-        const fs::perms current = fs::status(path, ec).permissions();
-        if (ec)
-            return;
-        fs::perms add = fs::perms::owner_exec;
-        if ((current & fs::perms::group_read) != fs::perms::none)
-            add |= fs::perms::group_exec;
-        if ((current & fs::perms::others_read) != fs::perms::none)
-            add |= fs::perms::others_exec;
-        fs::permissions(path, add, fs::perm_options::add, ec);
-    }
 }
 
 TfrmSelfExtract::TfrmSelfExtract(QWidget* parent)
@@ -170,7 +154,6 @@ void TfrmSelfExtract::BitBtn1Click()
         {
             MakeSelfExtractor(StubPath().toStdString(), source, edtPatch->text().toStdString(),
                 chkDestroy->isChecked(), target);
-            MakeRunnable(target);
         }
         else
             ExtractPatch(source, target);

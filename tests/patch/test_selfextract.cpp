@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace
 {
     using testdata::Bytes;
@@ -46,6 +48,9 @@ TEST(SelfExtractor, wrapsStubAndPatchWithTheTrailerAndUnwrapsThePatchByteForByte
     EXPECT_EQ(le32(image, image.size() - 36), 1);
     const Bytes name(image.end() - 32, image.end());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(name.data())), "flevel.lgp");
+    // The result is a program its owner can run.
+    const auto perms = std::filesystem::status(temp.file("out.exe")).permissions();
+    EXPECT_NE(perms & std::filesystem::perms::owner_exec, std::filesystem::perms::none);
 
     const SelfExtractorTrailer trailer = DecodeTrailer(image);
     EXPECT_EQ(trailer.StubLength, 5003);
