@@ -118,6 +118,7 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     mWantedOuter = QSize(DesignedWidth, DesignedHeight);
 
     Guarded([this] { FormCreate(); });
+    updateLeftDockSpace();
 }
 
 TfrmLGPEditor::~TfrmLGPEditor()
@@ -283,8 +284,28 @@ void TfrmLGPEditor::buildToolbars()
         mCloseBox[i]->setVisible(false);
         connect(bar, &QToolBar::topLevelChanged, this, [this, i](bool floating) { toolbarFloatingChanged(i, floating); });
         connect(bar, &QToolBar::visibilityChanged, this, [this, i](bool visible) { toolbarVisibilityChanged(i, visible); });
+        // The left dock is the only vertical one: a toolbar turning vertical or
+        // horizontal has entered or left it. Queued, so the window's layout
+        // already knows the toolbar's new place.
+        connect(bar, &QToolBar::orientationChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
+        connect(bar, &QToolBar::topLevelChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
+        connect(bar, &QToolBar::visibilityChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
         menuItems[i]->setChecked(true);
     }
+}
+
+void TfrmLGPEditor::updateLeftDockSpace()
+{
+    if (!dockLeftSpace)
+        return;
+    bool occupied = false;
+    for (int i = 0; i < 3; ++i)
+    {
+        QToolBar* bar = Toolbar(i);
+        if (bar && !bar->isHidden() && !bar->isFloating() && toolBarArea(bar) == Qt::LeftToolBarArea)
+            occupied = true;
+    }
+    dockLeftSpace->setVisible(!occupied);
 }
 
 void TfrmLGPEditor::buildClientArea()
@@ -336,7 +357,17 @@ void TfrmLGPEditor::buildClientArea()
     Label5->setAlignment(Qt::AlignCenter);
     Label5->setWordWrap(true);
     column->addWidget(Label5);
-    setCentralWidget(Panel1);
+
+    auto* middle = new QWidget(this);
+    auto* band = new QHBoxLayout(middle);
+    band->setContentsMargins(0, 0, 0, 0);
+    band->setSpacing(0);
+    dockLeftSpace = new QWidget(middle);
+    dockLeftSpace->setObjectName("dockLeft");
+    dockLeftSpace->setFixedWidth(9);
+    band->addWidget(dockLeftSpace);
+    band->addWidget(Panel1, 1);
+    setCentralWidget(middle);
 
     Status = new QProgressBar(this);
     Status->setObjectName("Status");

@@ -93,6 +93,8 @@ public:
     QToolButton* btnApply = nullptr;
 
     // --- Client area --------------------------------------------------------
+    // Stands for the empty left dock: 9 pixels wide while no toolbar is docked there.
+    QWidget* dockLeftSpace = nullptr;
     QWidget* Panel1 = nullptr;
     TFileListView* lstFiles = nullptr;
     QListWidget* lstInfo = nullptr;
@@ -193,6 +195,7 @@ private:
     void buildMenus();
     void buildToolbars();
     void buildClientArea();
+    void updateLeftDockSpace();
     QToolButton* makeButton(QToolBar* bar, const char* name, const QString& caption, const QString& hint,
         int glyph, bool disabledImage, void (TfrmLGPEditor::*handler)());
     void connectAction(QAction* action, void (TfrmLGPEditor::*handler)());

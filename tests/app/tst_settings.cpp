@@ -125,6 +125,27 @@ private slots:
         QVERIFY(file.find("[tbLGPPatch]\nRev=3\nVisible=1\nDockedTo=+\nLastDock=dockBottom\n") != std::string::npos);
     }
 
+    void theEmptyLeftDockKeepsItsNinePixels()
+    {
+        auto w = start();
+        w->show();
+        QWidget* strip = w->findChild<QWidget*>("dockLeft");
+        QVERIFY(strip);
+        QCOMPARE(strip->width(), 9);
+        QVERIFY(!strip->isHidden());
+
+        // A toolbar docked on the left takes the dock's place; leaving it
+        // empties the dock again.
+        w->addToolBar(Qt::LeftToolBarArea, w->tbLGPFiles);
+        QTRY_VERIFY(strip->isHidden());
+        w->tbLGPFiles->hide();
+        QTRY_VERIFY(!strip->isHidden());
+        w->tbLGPFiles->show();
+        QTRY_VERIFY(strip->isHidden());
+        w->addToolBar(Qt::TopToolBarArea, w->tbLGPFiles);
+        QTRY_VERIFY(!strip->isHidden());
+    }
+
     void theFileWrittenAtShutDownIsTheFileReadAtStartUp()
     {
         auto w = start(RoundTrip);
