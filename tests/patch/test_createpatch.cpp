@@ -2,6 +2,7 @@
 #include "patch/lgppatch.h"
 
 #include "platform/paths.h"
+#include "failure.h"
 #include "tempfolder.h"
 #include "testarchive.h"
 #include "testdata.h"
@@ -75,19 +76,6 @@ namespace
         std::int32_t barMaximum = -1;
         std::vector<std::int32_t> positions;
     };
-
-    std::string failureOf(const std::function<void()>& fn)
-    {
-        try
-        {
-            fn();
-        }
-        catch (const ELGPError& e)
-        {
-            return e.what();
-        }
-        return "(no failure)";
-    }
 }
 
 TEST_F(CreatePatchTest, identicalArchivesGiveAnEmptyPatchFile)

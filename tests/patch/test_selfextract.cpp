@@ -1,5 +1,6 @@
 #include "patch/lgppatch.h"
 
+#include "failure.h"
 #include "tempfolder.h"
 #include "testdata.h"
 
@@ -15,19 +16,6 @@ namespace
     {
         return static_cast<std::int32_t>(std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 |
             std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 3]) << 24);
-    }
-
-    std::string failureOf(const std::function<void()>& fn)
-    {
-        try
-        {
-            fn();
-        }
-        catch (const ELGPError& e)
-        {
-            return e.what();
-        }
-        return "(no failure)";
     }
 }
 

@@ -106,6 +106,23 @@ namespace
         return v;
     }
 
+    // The target archive, built from the source versions, and a self-extracting
+    // file beside it carrying payload.
+    struct Scene
+    {
+        std::string target;
+        Bytes original;
+        std::string exe;
+    };
+
+    Scene makeScene(const Folder& dir, const Versions& v, const Bytes& payload, std::int32_t flags)
+    {
+        Scene scene{dir / "target.lgp", fixture::build(v.source), dir / "mypatch.exe"};
+        fixture::writeFile(scene.target, scene.original);
+        fixture::writeFile(scene.exe, selfExtractor(FakeStub, payload, flags, "target.lgp"));
+        return scene;
+    }
+
     struct StubRunner
     {
         Platform::Ui::ScriptedPrompter ui;
@@ -204,11 +221,7 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
     const bool inPlace = (flags & 1) != 0;
     Folder dir;
     const Versions v = makeVersions();
-    const std::string target = dir / "target.lgp";
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(target, original);
-    const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, flags, "target.lgp"));
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, flags);
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
@@ -248,11 +261,7 @@ TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
 {
     Folder dir;
     const Versions v = makeVersions();
-    const std::string target = dir / "target.lgp";
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(target, original);
-    const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
     StubRunner run;
     run.ui.fileAnswers.push_back(std::nullopt);
@@ -325,11 +334,7 @@ TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
 {
     Folder dir;
     const Versions v = makeVersions();
-    const std::string target = dir / "target.lgp";
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(target, original);
-    const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, selfExtractor(FakeStub, fixture::generate(64, 5), 1, "target.lgp"));
+    const auto [target, original, exe] = makeScene(dir, v, fixture::generate(64, 5), 1);
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
@@ -345,11 +350,7 @@ TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
 {
     Folder dir;
     const Versions v = makeVersions();
-    const std::string target = dir / "target.lgp";
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(target, original);
-    const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
