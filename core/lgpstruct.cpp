@@ -104,11 +104,14 @@ std::size_t NameKeyHash::operator()(const NameKey& key) const noexcept
     return static_cast<std::size_t>(h);
 }
 
+bool IsPlainFileName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
 void CheckPlainFileName(const std::string& name)
 {
-    const bool plain = !name.empty() && name != "." && name != ".." &&
-                       name.find_first_of("/\\") == std::string::npos;
-    if (!plain)
+    if (!IsPlainFileName(name))
         lgp::Fail("The entry name \"" + name + "\" is not a plain file name; it cannot be written to a folder.");
 }
 
@@ -239,6 +242,24 @@ namespace lgp::detail
 
 namespace lgp::detail
 {
+    ArchiveHead ReadArchiveHead(int fd, std::int64_t size)
+    {
+        std::uint8_t header[HeaderSize];
+        ReadAt(fd, header, sizeof header, 0);
+        ArchiveHead head;
+        head.Creator = CreatorFromField(header);
+        head.FileCount = GetLE32(header + 12);
+        const std::int64_t count = std::max<std::int32_t>(head.FileCount, 0);
+        // A count the file can't hold would end in a read error anyway; fail
+        // before allocating for it.
+        if (count > (size - HeaderSize) / TocEntrySize)
+            lgp::FailRead();
+        head.Toc.resize(static_cast<std::size_t>(count * TocEntrySize));
+        if (!head.Toc.empty())
+            ReadAt(fd, head.Toc.data(), head.Toc.size(), HeaderSize);
+        return head;
+    }
+
     void ReadDataEntryAt(TFileStream& file, std::int32_t offset, TStream& dest)
     {
         std::uint8_t header[DataHeaderSize];
@@ -271,20 +292,12 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
     const int fd = file.Handle();
     const std::int64_t size = file.Size();
 
-    std::uint8_t header[HeaderSize];
-    ReadAt(fd, header, sizeof header, 0);
-    mFileCount = GetLE32(header + 12);
-    mCreator = CreatorFromField(header);
+    ArchiveHead head = ReadArchiveHead(fd, size);
+    mFileCount = head.FileCount;
+    mCreator = std::move(head.Creator);
     mDescription.clear();
-
+    const std::vector<std::uint8_t>& toc = head.Toc;
     const std::int64_t count = std::max<std::int32_t>(mFileCount, 0);
-    // A count the file can't hold would end in a read error anyway; fail before
-    // allocating for it.
-    if (count > (size - HeaderSize) / TocEntrySize)
-        lgp::FailRead();
-    std::vector<std::uint8_t> toc(static_cast<std::size_t>(count * TocEntrySize));
-    if (!toc.empty())
-        ReadAt(fd, toc.data(), toc.size(), HeaderSize);
 
     const std::int32_t maximum = readLengths ? static_cast<std::int32_t>(std::min<std::int64_t>(2 * count, INT32_MAX))
                                              : static_cast<std::int32_t>(count);

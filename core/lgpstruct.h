@@ -91,6 +91,8 @@ struct NameKeyHash
 // name holding "/" or "\", or being "", "." or "..", would write outside it.
 // Message: "The entry name \"%s\" is not a plain file name; it cannot be written to a folder."
 void CheckPlainFileName(const std::string& name);
+// The same test without a throw.
+bool IsPlainFileName(const std::string& name);
 
 // ---------------------------------------------------------------------------
 // Index reader

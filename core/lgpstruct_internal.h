@@ -145,6 +145,18 @@ namespace lgp::detail
     // Reads all bytes at pos or throws "Stream read error".
     void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos);
 
+    // The header and the whole TOC of an archive of size bytes: the creator
+    // text, the file count as stored, and count x 27 TOC bytes (none for a
+    // count of 0 or less). A count the file can't hold fails with "Stream read
+    // error" before anything is allocated for it.
+    struct ArchiveHead
+    {
+        std::string Creator;
+        std::int32_t FileCount = 0;
+        std::vector<std::uint8_t> Toc;
+    };
+    ArchiveHead ReadArchiveHead(int fd, std::int64_t size);
+
     // Appends to dest the data of the entry whose data entry header lies at
     // offset in file: exactly the header's Length bytes. What the file holds is
     // copied before "Stream read error" reports a Length running past its end.

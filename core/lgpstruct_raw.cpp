@@ -51,19 +51,11 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     const int fd = mFile.Handle();
     const std::int64_t size = mFile.Size();
 
-    std::uint8_t header[HeaderSize];
-    ReadAt(fd, header, sizeof header, 0);
-    mCreator = CreatorFromField(header);
-    mFileCount = GetLE32(header + 12);
-
+    ArchiveHead archiveHead = ReadArchiveHead(fd, size);
+    mCreator = std::move(archiveHead.Creator);
+    mFileCount = archiveHead.FileCount;
+    const std::vector<std::uint8_t>& toc = archiveHead.Toc;
     const std::int64_t count = std::max<std::int32_t>(mFileCount, 0);
-    // A count the file can't hold would end in a read error anyway; fail before
-    // allocating for it.
-    if (count > (size - HeaderSize) / TocEntrySize)
-        lgp::FailRead();
-    std::vector<std::uint8_t> toc(static_cast<std::size_t>(count * TocEntrySize));
-    if (!toc.empty())
-        ReadAt(fd, toc.data(), toc.size(), HeaderSize);
     mToc.reserve(static_cast<std::size_t>(count));
     std::int64_t smallest = size;
     for (std::int64_t i = 0; i < count; ++i)

@@ -41,19 +41,6 @@ namespace
             callbacks.SetBarPosition(position);
     }
 
-    bool isPlainFileName(const std::string& name)
-    {
-        try
-        {
-            CheckPlainFileName(name);
-            return true;
-        }
-        catch (const ELGPError&)
-        {
-            return false;
-        }
-    }
-
     // Creates the work folder when missing and empties it of the files an
     // earlier, failed run left: the patch is built from everything in it, so
     // a stale difference file would end up in an unrelated patch.
@@ -116,7 +103,7 @@ namespace
                 return data;
             }
             // A name that is no plain file name can't name a file of the folder.
-            if (!isPlainFileName(name))
+            if (!IsPlainFileName(name))
                 return nullptr;
             std::string file = name;
             if (!Platform::File::isOrdinaryFile(mFolder + file))

@@ -24,21 +24,6 @@ namespace
         archive.ReadEntryData(index, stream);
         return SplitTextLines(stream.Bytes());
     }
-
-    // The temporary file is the temporary folder plus the entry's name: a name
-    // that is not a plain file name would point outside the folder.
-    bool IsPlainFileName(const std::string& name)
-    {
-        try
-        {
-            CheckPlainFileName(name);
-            return true;
-        }
-        catch (const ELGPError&)
-        {
-            return false;
-        }
-    }
 }
 
 QString GetTempDir()
@@ -122,7 +107,9 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
     std::error_code ec;
     if (!mImpl->PreviewTempFile.isEmpty())
         std::filesystem::remove(mImpl->PreviewTempFile.toStdString(), ec);
-    // A name that is no plain file name leaves no temporary file to delete later.
+    // The temporary file is the temporary folder plus the entry's name: a name
+    // that is no plain file name would point outside the folder, so it leaves
+    // no temporary file to delete later.
     mImpl->PreviewTempFile = IsPlainFileName(name) ? GetTempDir() + rowCaption : QString();
 
     TfrmTexView& view = *mImpl->TexView;
