@@ -141,9 +141,14 @@ std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs)
             // copies compile to a few moves.
             if (distance > n)
             {
-                // Starts before the first output byte: the whole copy reads as
-                // the window's zero fill.
+                // Starts before the first output byte, in window slots that
+                // still hold their zero fill; the copy reads zeros until it
+                // reaches the first output byte and output bytes from there on
+                // (possibly ones this reference has just produced). Only the
+                // first 4,095 bytes of output can get here.
                 std::memset(o + n, 0, MaxReference);
+                for (std::size_t k = distance - n; k < length; ++k)
+                    o[n + k] = o[n + k - distance];
             }
             else if (distance >= MaxReference)
             {

@@ -5,8 +5,9 @@
 // item k is a literal byte; clear: a 2-byte reference) and up to eight items.
 // Reference b1 b2: offset = b1 | (b2 >> 4) << 8 (a slot of a 4,096-byte window),
 // length = (b2 & 0x0F) + 3. With n bytes produced, the back distance is
-// d = (n - offset - 18) mod 4096; a copy starting before the first output byte
-// yields zero bytes.
+// d = (n - offset - 18) mod 4096. A copy that starts before the first output
+// byte reads the window's zero fill there and the bytes produced from the first
+// output byte on.
 
 #include "core/streams.h"
 

@@ -83,13 +83,18 @@ TEST(LzsDecompress, overlappingReferenceRepeatsTheLastBytes)
     EXPECT_EQ(LzsDecode(withLength({0x03, 'A', 'B', 0xEE, 0xF2})), testdata::bytes("ABABABA"));
 }
 
-TEST(LzsDecompress, referenceStartingBeforeTheOutputGivesOnlyZeros)
+TEST(LzsDecompress, referenceStartingBeforeTheOutputReadsZerosThenTheOutput)
 {
-    // d = 4 with 2 bytes produced: all four bytes are zero, also the two that
-    // would fall on A and B.
-    EXPECT_EQ(LzsDecode(withLength({0x03, 'A', 'B', 0xEC, 0xF1})), (Bytes{'A', 'B', 0, 0, 0, 0}));
+    // d = 4 with 2 bytes produced: two slots of zero fill, then A and B.
+    EXPECT_EQ(LzsDecode(withLength({0x03, 'A', 'B', 0xEC, 0xF1})), (Bytes{'A', 'B', 0, 0, 'A', 'B'}));
     // Offset 0 as the first item: d = 4,078.
     EXPECT_EQ(LzsDecode(withLength({0x00, 0x00, 0x00})), (Bytes{0, 0, 0}));
+    // d = 3 with 1 byte produced and length 18: the copy runs on into the
+    // bytes it produces itself (x 0 0 repeated).
+    Bytes expected{'x'};
+    for (int k = 0; k < 6; ++k)
+        expected.insert(expected.end(), {0, 0, 'x'});
+    EXPECT_EQ(LzsDecode(withLength({0x01, 'x', 0xEC, 0xFF})), expected);
 }
 
 TEST(LzsDecompress, referenceOfDistanceZeroReadsTheByte4096Back)
