@@ -3,6 +3,7 @@
 #include "core/errors.h"
 
 #include <deque>
+#include <unordered_map>
 
 std::vector<std::string> SplitTextLines(std::span<const std::uint8_t> bytes)
 {
@@ -114,7 +115,31 @@ void ParseHRC(std::vector<std::string> lines, THRCTree& tree, const THRCCallback
     list.Take();
     const std::string skeleton = list.Take();
     tree.Nodes.clear();
-    tree.Add(-1, skeleton.size() > 10 ? skeleton.substr(10) : std::string());
+
+    // Nodes by text, so that a text carried by one node only (the usual bone
+    // name) is found without a walk over the whole tree: a skeleton of
+    // thousands of bones in one chain would otherwise take quadratic time.
+    struct Holders
+    {
+        std::int32_t first = -1;
+        std::int32_t count = 0;
+    };
+    std::unordered_map<std::string, Holders> byText;
+    const auto add = [&](std::int32_t parent, std::string text) {
+        const std::int32_t index = tree.Add(parent, std::move(text));
+        Holders& holders = byText[tree.Nodes[std::size_t(index)].Text];
+        if (holders.count++ == 0)
+            holders.first = index;
+        return index;
+    };
+    const auto findFirst = [&](const std::string& text) {
+        const auto found = byText.find(text);
+        if (found == byText.end())
+            return std::int32_t(-1);
+        return found->second.count == 1 ? found->second.first : tree.FindFirst(text);
+    };
+
+    add(-1, skeleton.size() > 10 ? skeleton.substr(10) : std::string());
     list.Take();
 
     while (list.Count() > 4)
@@ -122,12 +147,12 @@ void ParseHRC(std::vector<std::string> lines, THRCTree& tree, const THRCCallback
         if (!list.Take().empty() && callbacks.SeparatorFail)
             callbacks.SeparatorFail();
         std::string boneName = list.Take();
-        std::int32_t parent = tree.FindFirst(list.Peek());
+        std::int32_t parent = findFirst(list.Peek());
         if (parent < 0)
             parent = 0;
-        const std::int32_t bone = tree.Add(parent, std::move(boneName));
+        const std::int32_t bone = add(parent, std::move(boneName));
         list.Take();
-        tree.Add(bone, "Bone length " + list.Take());
+        add(bone, "Bone length " + list.Take());
 
         std::string resources = list.Take();
         // An empty resource line has no count character: it names nothing.
@@ -151,7 +176,7 @@ void ParseHRC(std::vector<std::string> lines, THRCTree& tree, const THRCCallback
                 continue;
             std::string ply = RSDPlyValue(*rsd);
             ply.resize(ply.size() >= 2 ? ply.size() - 2 : 0);
-            tree.Add(bone, "Polygon object " + ply);
+            add(bone, "Polygon object " + ply);
         }
     }
 }

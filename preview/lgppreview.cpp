@@ -140,14 +140,42 @@ void TfrmTexView::SetTree(const THRCTree& tree)
     Tree->clear();
     if (tree.Nodes.empty())
         return;
+    // The tree view lays out, expands and deletes its items recursively, one
+    // call per level: a skeleton thousands of bones deep would exhaust the
+    // stack. Levels below MaxShownTreeDepth are not made into items; a note
+    // line under the deepest shown node says how many lines were left out.
     std::vector<QTreeWidgetItem*> items(tree.Nodes.size(), nullptr);
+    std::vector<int> depth(tree.Nodes.size(), 0);
+    // For a node below the shown depth: the shown ancestor its lines are counted under.
+    std::vector<std::int32_t> cutAt(tree.Nodes.size(), -1);
+    std::vector<std::int64_t> leftOut(tree.Nodes.size(), 0);
     for (std::size_t i = 0; i < tree.Nodes.size(); ++i)
     {
         const THRCTree::Node& node = tree.Nodes[i];
         const QString text = QString::fromLatin1(node.Text.data(), qsizetype(node.Text.size()));
         // Parents always come before their children in the node list.
-        items[i] = node.Parent < 0 ? new QTreeWidgetItem(Tree, QStringList{text})
-                                   : new QTreeWidgetItem(items[std::size_t(node.Parent)], QStringList{text});
+        if (node.Parent < 0)
+        {
+            items[i] = new QTreeWidgetItem(Tree, QStringList{text});
+            continue;
+        }
+        const auto parent = std::size_t(node.Parent);
+        depth[i] = depth[parent] + 1;
+        if (depth[i] <= MaxShownTreeDepth)
+        {
+            items[i] = new QTreeWidgetItem(items[parent], QStringList{text});
+            continue;
+        }
+        cutAt[i] = cutAt[parent] >= 0 ? cutAt[parent] : node.Parent;
+        ++leftOut[std::size_t(cutAt[i])];
+    }
+    for (std::size_t i = 0; i < tree.Nodes.size(); ++i)
+    {
+        if (leftOut[i] > 0)
+            new QTreeWidgetItem(
+                items[i], QStringList{QString("... %1 more lines below, not shown (the tree is deeper than %2 levels)")
+                                          .arg(leftOut[i])
+                                          .arg(MaxShownTreeDepth)});
     }
     Tree->expandAll();
 }

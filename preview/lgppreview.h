@@ -36,8 +36,11 @@ public:
     void SetText(const std::vector<std::string>& lines, const QString& entryName);
     // Shows Memo.
     void ShowText();
-    // Copies the tree into Tree (cleared first); shows nothing.
+    // Copies the tree into Tree (cleared first), expanded; shows nothing.
+    // Nodes deeper than MaxShownTreeDepth levels below the root are left out,
+    // with a note line under the deepest shown node saying how many.
     void SetTree(const THRCTree& tree);
+    static constexpr int MaxShownTreeDepth = 200;
     // Shows Tree.
     void ShowTree();
 

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <memory>
+#include <pthread.h>
 
 using Lines = std::vector<std::string>;
 
@@ -51,6 +54,25 @@ namespace
             return c;
         }
     };
+
+    // Runs fn on a thread with a 256 KiB stack: a walk that recursed once per
+    // level of a deep skeleton would overflow it.
+    void OnSmallStack(const std::function<void()>& fn)
+    {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 256 * 1024);
+        pthread_t thread;
+        auto* call = new std::function<void()>(fn);
+        const auto run = [](void* p) -> void* {
+            std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(p));
+            (*f)();
+            return nullptr;
+        };
+        ASSERT_EQ(pthread_create(&thread, &attr, run, call), 0);
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attr);
+    }
 
     Lines Header() { return {":HEADER_BLOCK 2", ":SKELETON hero_skel", ":BONES 3"}; }
     void Bone(Lines& l, std::string name, std::string parent, std::string length, std::string res,
@@ -221,4 +243,27 @@ TEST(ParseHRC, failuresKeepWhatWasBuilt)
     Lines sign = Header();
     Bone(sign, "a", "x", "1", "-1 AAAA");
     EXPECT_EQ(failure(sign, tree), "'-' is not a valid integer value");
+}
+
+TEST(ParseHRC, skeletonThirtyThousandBonesDeepParsesWithoutRecursion)
+{
+    constexpr int Depth = 30000;
+    Lines l = Header();
+    Bone(l, "b0", "hero_skel", "1", "0");
+    for (int i = 1; i < Depth; ++i)
+        Bone(l, "b" + std::to_string(i), "b" + std::to_string(i - 1), "1", "0");
+    THRCTree tree;
+    std::int32_t deepest = -1;
+    OnSmallStack(
+        [&] {
+            ParseHRC(l, tree, {});
+            deepest = tree.FindFirst("b" + std::to_string(Depth - 1));
+        });
+    ASSERT_EQ(tree.Nodes.size(), std::size_t(1 + 2 * Depth));
+    ASSERT_GT(deepest, 0);
+    int levels = 0;
+    for (std::int32_t n = deepest; n > 0; n = tree.Nodes[std::size_t(n)].Parent)
+        ++levels;
+    EXPECT_EQ(levels, Depth);
+    EXPECT_EQ(tree.Nodes[std::size_t(deepest)].Children.size(), 1u);
 }

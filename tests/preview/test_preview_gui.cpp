@@ -398,6 +398,41 @@ private slots:
                                                    "root\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n"));
     }
 
+    void skeletonThirtyThousandBonesDeepIsShown()
+    {
+        constexpr int Depth = 30000;
+        std::string text = ":HEADER_BLOCK 2\r\n:SKELETON deep\r\n:BONES 30000\r\n";
+        for (int i = 0; i < Depth; ++i)
+            text += "\r\nb" + std::to_string(i) + "\r\n" +
+                    (i == 0 ? std::string("root") : "b" + std::to_string(i - 1)) + "\r\n1\r\n0\r\n";
+        MakeArchive({{"DEEP.HRC", testw::Text(text)}});
+        Preview("DEEP.HRC");
+        TfrmTexView& view = mDispatcher->TexView();
+        QVERIFY(view.Tree->isVisible());
+        QVERIFY(view.grab().width() > 0);
+        // Expanded from the root down as far as the tree shows bones.
+        const QTreeWidgetItem* item = view.Tree->topLevelItem(0);
+        QVERIFY(item && item->isExpanded());
+        int shownDepth = 0;
+        while (item->childCount() > 0 && item->child(item->childCount() - 1)->text(0).startsWith('b'))
+        {
+            QVERIFY(item->isExpanded());
+            item = item->child(item->childCount() - 1);
+            ++shownDepth;
+        }
+        QCOMPARE(shownDepth, TfrmTexView::MaxShownTreeDepth);
+        // Below the deepest shown bone: a note of what was left out (its own
+        // length line, and two lines for each of the 29,800 deeper bones).
+        QCOMPARE(item->child(item->childCount() - 1)->text(0),
+                 QString("... 59601 more lines below, not shown (the tree is deeper than 200 levels)"));
+        view.Tree->scrollToItem(item);
+        QVERIFY(view.grab().width() > 0);
+        // Another preview replaces the deep tree.
+        MakeArchive({{"S.HRC", Hrc()}});
+        Preview("S.HRC");
+        QCOMPARE(view.Tree->topLevelItem(0)->text(0), QString("skel"));
+    }
+
     void skeletonFailuresShowNoWindow()
     {
         MakeArchive({{"TWO.HRC", testw::Text("a\r\n0123456789root")},
