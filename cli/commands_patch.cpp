@@ -87,9 +87,26 @@ namespace
 
     int LzsDecodeCommand(const std::vector<std::string>& args)
     {
-        const Args a = Parse(args, 2, {});
+        const Args a = Parse(args, 2, {"--force"});
         TMemoryStream input;
         input.LoadFromFile(a.positional[0]);
+        // Any bytes decode to something; data that fails the probe is most
+        // likely no LZS at all, and its "decoding" would be junk.
+        if (!a.has("--force") && !LooksLikeLzs(input))
+        {
+            std::string found = "it is shorter than 4 bytes";
+            if (input.Size() >= 4)
+            {
+                const auto& b = input.Bytes();
+                const auto length = static_cast<std::int32_t>(std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 |
+                    std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24);
+                found = "its first 4 bytes say " + std::to_string(length) + ", its length minus 4 is " +
+                    std::to_string(input.Size() - 4);
+            }
+            std::fprintf(stderr, "%s is not LZS data (%s). Nothing was written; --force decodes it anyway.\n",
+                a.positional[0].c_str(), found.c_str());
+            return Cli::ExitFailure;
+        }
         LzsDecompress(input)->SaveToFile(a.positional[1]);
         return Cli::ExitOk;
     }
@@ -105,7 +122,7 @@ namespace
 
     int MakePatchCommand(const std::vector<std::string>& args)
     {
-        const Args a = Parse(args, 3, {"--skip-same-length"});
+        const Args a = Parse(args, 3, {"--skip-same-length", "--leave-out-unpatchable"});
         PatchCreationOptions options;
         options.Source = a.positional[0];
         std::error_code error;
@@ -123,9 +140,22 @@ namespace
 
         PatchCreationCallbacks callbacks;
         callbacks.Status = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+        // A file the patch can't carry whole is never cut: the command
+        // refuses unless told to leave such files out.
+        const bool leaveOut = a.has("--leave-out-unpatchable");
+        callbacks.LeaveOut = [leaveOut](const std::vector<UnpatchableFile>& files) {
+            const std::string list = DescribeUnpatchableFiles(files);
+            if (leaveOut)
+                std::fprintf(stderr, "Left out, as a patch can't carry them whole:\n%s\n", list.c_str());
+            else
+                std::fprintf(stderr,
+                    "A patch can't add files or make a file longer, so it can't carry these files whole:\n%s\n"
+                    "No patch was written; --leave-out-unpatchable makes it without them.\n",
+                    list.c_str());
+            return leaveOut;
+        };
         Cli::TerminalProgress progress("Reading");
-        CreatePatch(options, callbacks);
-        return Cli::ExitOk;
+        return CreatePatch(options, callbacks) ? Cli::ExitOk : Cli::ExitFailure;
     }
 
     int ApplyPatchCommand(const std::vector<std::string>& args)
@@ -157,22 +187,29 @@ namespace
 std::vector<Cli::Command> Cli::PatchCommands()
 {
     return {
-        {"lzs-decode", "lzs-decode INPUT OUTPUT", "Decode an LZS-compressed file.",
+        {"lzs-decode", "lzs-decode [--force] INPUT OUTPUT", "Decode an LZS-compressed file.",
             "Reads INPUT as LZS data (a 4-byte length, then control bytes, literals and\n"
-            "back references) and writes the decoded bytes to OUTPUT.",
+            "back references) and writes the decoded bytes to OUTPUT. INPUT whose first\n"
+            "4 bytes are not its length minus 4 is refused as no LZS data.\n\n"
+            "  --force  decode INPUT even when it fails that test",
             LzsDecodeCommand},
         {"lzs-encode", "lzs-encode INPUT OUTPUT", "Store a file as literal-only LZS data.",
             "Writes INPUT to OUTPUT as LZS data made of literals only: valid LZS that any\n"
             "decoder reads back, one byte in nine larger than the input.",
             LzsEncodeCommand},
-        {"make-patch", "make-patch [--skip-same-length] SOURCE MODIFIED PATCH",
+        {"make-patch", "make-patch [--skip-same-length] [--leave-out-unpatchable] SOURCE MODIFIED PATCH",
             "Make a patch from a source archive and a modified archive or folder.",
             "Compares every entry of the SOURCE archive with the file of the same name in\n"
             "MODIFIED (an archive, or a folder of loose files when it is a directory) and\n"
             "writes the differences as the patch file PATCH. LZS files are compared\n"
             "decoded. Status texts go to stderr.\n\n"
-            "  --skip-same-length  leave out files whose modified version has the same\n"
-            "                      stored length as the source entry",
+            "A patch can't add files or make a file longer: when MODIFIED holds files\n"
+            "only it has, or files longer than in SOURCE, the command lists them and\n"
+            "writes nothing (exit 1), unless told to leave them out.\n\n"
+            "  --skip-same-length      leave out files whose modified version has the\n"
+            "                          same stored length as the source entry\n"
+            "  --leave-out-unpatchable make the patch without the files it can't carry\n"
+            "                          whole (they are listed on stderr)",
             MakePatchCommand},
         {"apply-patch", "apply-patch [--append-only] ARCHIVE PATCH", "Apply a patch to an archive in place.",
             "Rewrites every entry of ARCHIVE that PATCH names with its patched contents:\n"
@@ -189,7 +226,8 @@ std::vector<Cli::Command> Cli::PatchCommands()
             MakeSfxCommand},
         {"unwrap-sfx", "unwrap-sfx INPUT PATCH", "Take the patch back out of a self-extracting patch program.",
             "Writes the patch inside the self-extracting program INPUT to PATCH, byte for\n"
-            "byte.",
+            "byte, once it has checked that INPUT ends in a trailer and that what it holds\n"
+            "is a patch; otherwise nothing is written (exit 1).",
             UnwrapSfxCommand},
     };
 }

@@ -180,6 +180,14 @@ void TfrmLGPPatch::btnBeginClick()
     callbacks.Status = [this](const std::string& text) { SetStatusText(QString::fromStdString(text)); };
     callbacks.SetBarMaximum = [this](std::int32_t maximum) { Status->setMaximum(maximum); };
     callbacks.SetBarPosition = [this](std::int32_t position) { Status->setValue(position); };
+    // A file the patch can't carry whole is left out, never cut; the user
+    // decides whether a patch without it is worth making.
+    callbacks.LeaveOut = [this](const std::vector<UnpatchableFile>& files) {
+        const std::string text =
+            "A patch can't add files or make a file longer, so it can't carry these files whole:\n" +
+            DescribeUnpatchableFiles(files, 20) + "\n\nMake the patch without them?";
+        return Platform::Ui::prompter().question(this, QStringLiteral("Warning!"), QString::fromStdString(text));
+    };
 
     try
     {

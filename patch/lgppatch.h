@@ -69,6 +69,25 @@ struct PatchCreationOptions
     std::string Output;          // patch file to write
 };
 
+// A file that a patch can't carry whole: a patch only changes files of the
+// source archive and never makes one longer, so a modified version that is
+// longer than the source (both LZS-decoded), or that exists only in the
+// modified version, would be cut or lost.
+struct UnpatchableFile
+{
+    std::string Name;
+    bool OnlyInModified = false;
+    // Decoded lengths; both 0 when OnlyInModified.
+    std::int64_t SourceLength = 0;
+    std::int64_t ModifiedLength = 0;
+};
+
+// One line per file, each starting with two spaces: "  NAME: only in the
+// modified version" or "  NAME: N bytes in the modified version, M in the
+// source". At most maxLines lines, the last then saying how many more there are.
+std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files,
+    std::size_t maxLines = static_cast<std::size_t>(-1));
+
 // What the creator window (or the command-line tool) shows while a patch is
 // made. Opening the archives reports through ProgressHook as usual.
 struct PatchCreationCallbacks
@@ -76,18 +95,30 @@ struct PatchCreationCallbacks
     std::function<void(const std::string& text)> Status; // "Opening patch file...", ..., "Done!"
     std::function<void(std::int32_t maximum)> SetBarMaximum;
     std::function<void(std::int32_t position)> SetBarPosition;
+    // Asked after the comparison when some files can't be carried whole:
+    // true makes the patch without them, false writes nothing. When it is
+    // unset, CreatePatch refuses with a message listing them.
+    std::function<bool(const std::vector<UnpatchableFile>& files)> LeaveOut;
 };
 
-// The work folder: the temporary folder + "LGPMK.TMP/".
+// Makes the work folder of one run: a new folder "LGPMK.TMP.XXXXXX" (six
+// random characters) in the temporary folder, created by this call with mode
+// 0700, so it is never an existing folder, a symbolic link or another user's.
+// Returns it with a trailing "/"; fails with EInOutError.
 std::string PatchWorkFolder();
 
 // Compares the source archive with the modified archive or folder and writes
-// the patch. Leftover files in the work folder are cleared first; a changed
-// entry whose name is no plain file name, or starts with ".", is refused
-// before its difference file is written. In a folder the modified version is
-// the file of the entry's name, an exact match preferred over one that differs
-// in case. Work folder failures are EInOutError.
-void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks);
+// the patch. Difference files go into a work folder of this run's own
+// (PatchWorkFolder), which is removed, with only the files written there, on
+// every path. A changed entry whose name is no plain file name, or starts with
+// ".", is refused before its difference file is written. In a folder the
+// modified version is the file of the entry's name, an exact match preferred
+// over one that differs in case. Files a patch can't carry whole (see
+// UnpatchableFile; dot files of a folder are not counted) are never cut: they
+// are left out when callbacks.LeaveOut agrees, otherwise nothing is written.
+// Returns true when the patch was written, false when LeaveOut declined. Work
+// folder failures are EInOutError.
+bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks);
 
 // --- Self-extracting patches ------------------------------------------------
 
@@ -113,9 +144,17 @@ std::vector<std::uint8_t> EncodeTrailer(const SelfExtractorTrailer& trailer);
 SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file);
 SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file, const std::string& fileLabel);
 
+// Checks that bytes hold a patch file before anything relies on it: the
+// creator "QUENWICK-LGP", a non-negative file count, the TOC inside the bytes
+// and every TOC entry's data entry (header and data) inside them too.
+// Otherwise fails with "<label> is not a patch made by Tarrowin (REASON)."
+void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string& label);
+
 // Stub image + patch + trailer, written to output (nothing is written before
 // both inputs are read).
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
     bool allowOverwrite, const std::string& output);
-// The patch bytes of a self-extracting file, written to output.
+// The patch bytes of a self-extracting file, written to output once the
+// trailer and the payload (ValidatePatchArchive, labelled "The payload of
+// <source>") have been checked; nothing is written otherwise.
 void ExtractPatch(const std::string& source, const std::string& output);

@@ -12,17 +12,14 @@
 #include <cerrno>
 #include <filesystem>
 #include <map>
+#include <set>
+#include <span>
 #include <system_error>
 
 namespace fs = std::filesystem;
 
 namespace
 {
-    [[noreturn]] void failFolder(const std::error_code& error)
-    {
-        lgp::FailInOut(error.value() != 0 ? error.value() : EIO);
-    }
-
     void status(const PatchCreationCallbacks& callbacks, const std::string& text)
     {
         if (callbacks.Status)
@@ -41,29 +38,43 @@ namespace
             callbacks.SetBarPosition(position);
     }
 
-    // Creates the work folder when missing and empties it of the files an
-    // earlier, failed run left: the patch is built from everything in it, so
-    // a stale difference file would end up in an unrelated patch.
-    void prepareWorkFolder(const std::string& folder)
+    // The work folder of one run: made by this run, so everything in it is
+    // this run's own; on every path it loses the files this run wrote and is
+    // then removed (it stays only if something else was put into it).
+    class WorkFolder
     {
-        std::error_code error;
-        const fs::path path(folder);
-        if (!fs::is_directory(path, error))
+    public:
+        WorkFolder() : mPath(PatchWorkFolder()) {}
+        ~WorkFolder()
         {
-            if (!fs::create_directory(path, error) && error)
-                failFolder(error);
+            std::error_code ignored;
+            for (const auto& [upper, name] : mFiles)
+                fs::remove(mPath + name, ignored);
+            fs::remove(mPath, ignored);
         }
-        for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+        WorkFolder(const WorkFolder&) = delete;
+        WorkFolder& operator=(const WorkFolder&) = delete;
+
+        const std::string& path() const { return mPath; }
+
+        // Entries whose names differ only in case share one file: the last
+        // one written wins.
+        void write(const std::string& name, std::span<const std::uint8_t> bytes)
         {
-            std::error_code kindError;
-            if (!it->is_regular_file(kindError))
-                continue;
-            if (!fs::remove(it->path(), kindError) && kindError)
-                failFolder(kindError);
+            const std::string upper = UpperAscii(name);
+            if (const auto previous = mFiles.find(upper); previous != mFiles.end() && previous->second != name)
+            {
+                std::error_code ignored;
+                fs::remove(mPath + previous->second, ignored);
+            }
+            mFiles[upper] = name;
+            WriteWholeFile(mPath + name, bytes);
         }
-        if (error)
-            failFolder(error);
-    }
+
+    private:
+        std::string mPath;
+        std::map<std::string, std::string> mFiles; // upper-cased name -> file name
+    };
 
     // Where the modified versions come from: a second archive or a folder of
     // loose files named like the entries.
@@ -89,6 +100,29 @@ namespace
         }
 
         void openArchive(const std::string& path) { mArchive = std::make_unique<TLGPFile>(path, true); }
+
+        // The names of the modified version (entries of the archive in table
+        // order, or visible files of the folder) that no source entry has.
+        std::vector<std::string> NamesMissingFrom(const TLGPFile& source) const
+        {
+            std::vector<std::string> missing;
+            std::set<std::string> seen;
+            const auto check = [&](const std::string& name) {
+                if (source.FindEntry(name) < 0 && seen.insert(UpperAscii(name)).second)
+                    missing.push_back(name);
+            };
+            if (mArchive)
+            {
+                for (std::int32_t i = 0; i < mArchive->FileCount(); ++i)
+                    check(mArchive->GetEntry(i).Name);
+            }
+            else
+            {
+                for (const auto& [upper, file] : mByUpperName)
+                    check(file);
+            }
+            return missing;
+        }
 
         // The modified version of the entry, or nothing when it has none.
         std::unique_ptr<TMemoryStream> GetModifiedData(const std::string& name) const
@@ -132,9 +166,38 @@ namespace
     }
 }
 
-std::string PatchWorkFolder() { return Platform::Paths::tempDir() + "LGPMK.TMP/"; }
+std::string PatchWorkFolder()
+{
+    const std::string folder = Platform::Paths::makePrivateTempFolder("LGPMK.TMP");
+    if (folder.empty())
+        lgp::FailInOut(errno != 0 ? errno : EIO);
+    return folder;
+}
 
-void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks)
+std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files, std::size_t maxLines)
+{
+    std::string text;
+    for (std::size_t i = 0; i < files.size(); ++i)
+    {
+        if (!text.empty())
+            text += '\n';
+        if (i + 1 == maxLines && files.size() > maxLines)
+        {
+            text += "  ... and " + std::to_string(files.size() - i) + " more";
+            break;
+        }
+        const UnpatchableFile& file = files[i];
+        text += "  " + file.Name + ": ";
+        if (file.OnlyInModified)
+            text += "only in the modified version";
+        else
+            text += std::to_string(file.ModifiedLength) + " bytes in the modified version, " +
+                    std::to_string(file.SourceLength) + " in the source";
+    }
+    return text;
+}
+
+bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks)
 {
     ModifiedSource modified(options);
     if (!options.ModifiedIsFolder)
@@ -145,16 +208,13 @@ void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
     status(callbacks, "Opening source file...");
     const TLGPFile source(options.Source, true);
 
-    const std::string work = PatchWorkFolder();
-    prepareWorkFolder(work);
+    WorkFolder work;
 
     status(callbacks, "Comparing versions...");
     const std::int32_t count = source.FileCount();
     barMaximum(callbacks, count);
 
-    // Difference files written so far, by upper-cased name: entries whose
-    // names differ only in case share one file, the last one written wins.
-    std::map<std::string, std::string> written;
+    std::vector<UnpatchableFile> unpatchable;
     for (std::int32_t i = 0; i < count; ++i)
     {
         barPosition(callbacks, i);
@@ -169,6 +229,13 @@ void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         source.ReadEntryData(i, oldData);
         const std::vector<std::uint8_t> newBytes = decodedIfLzs(newData->TakeBytes());
         const std::vector<std::uint8_t> oldBytes = decodedIfLzs(oldData.TakeBytes());
+        // A patch makes no file longer: rather than cut this one, leave it out.
+        if (newBytes.size() > oldBytes.size())
+        {
+            unpatchable.push_back({entry.Name, false, static_cast<std::int64_t>(oldBytes.size()),
+                static_cast<std::int64_t>(newBytes.size())});
+            continue;
+        }
         const auto difference = MakeDifference(oldBytes, newBytes);
         if (!difference)
             continue;
@@ -181,22 +248,23 @@ void CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         if (entry.Name.front() == '.')
             lgp::Fail("The entry name \"" + entry.Name +
                 "\" starts with \".\"; a patch can't carry a file of that name.");
-        const std::string upper = UpperAscii(entry.Name);
-        if (const auto previous = written.find(upper); previous != written.end() && previous->second != entry.Name)
-        {
-            std::error_code ignored;
-            fs::remove(work + previous->second, ignored);
-        }
-        WriteWholeFile(work + entry.Name, *difference);
-        written[upper] = entry.Name;
+        work.write(entry.Name, *difference);
     }
+    for (const std::string& name : modified.NamesMissingFrom(source))
+        unpatchable.push_back({name, true, 0, 0});
     barPosition(callbacks, count);
 
-    status(callbacks, "Compiling changes...");
-    BuildPatchArchive(work, options.Output, true);
+    if (!unpatchable.empty())
+    {
+        if (!callbacks.LeaveOut)
+            lgp::Fail("A patch can't add files or make a file longer, so it can't carry these files whole:\n" +
+                DescribeUnpatchableFiles(unpatchable) + "\nNo patch was written.");
+        if (!callbacks.LeaveOut(unpatchable))
+            return false;
+    }
 
-    std::error_code error;
-    if (!fs::remove(work, error) && error)
-        failFolder(error);
+    status(callbacks, "Compiling changes...");
+    BuildPatchArchive(work.path(), options.Output, true);
     status(callbacks, "Done!");
+    return true;
 }

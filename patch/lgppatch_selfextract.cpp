@@ -7,6 +7,7 @@
 
 #include "core/errors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -114,11 +115,41 @@ void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath
     MakeRunnable(output);
 }
 
+void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string& label)
+{
+    const auto refuse = [&](const std::string& reason) { lgp::Fail(label + " is not a patch made by Tarrowin (" + reason + ")."); };
+    static constexpr char Creator[] = "QUENWICK-LGP";
+    constexpr std::size_t HeaderSize = 16;
+    constexpr std::size_t TocEntrySize = 27;
+    constexpr std::size_t DataHeaderSize = 24;
+    if (bytes.size() < HeaderSize || std::memcmp(bytes.data(), Creator, 12) != 0)
+        refuse("its creator is not \"QUENWICK-LGP\"");
+    const std::int32_t count = getLe32(bytes.data() + 12);
+    const std::uint64_t tocEnd = HeaderSize + TocEntrySize * static_cast<std::uint64_t>(std::max(count, 0));
+    if (count < 0 || tocEnd > bytes.size())
+        refuse("its table of contents runs past its end");
+    for (std::int32_t i = 0; i < count; ++i)
+    {
+        const std::uint8_t* entry = bytes.data() + HeaderSize + TocEntrySize * static_cast<std::size_t>(i);
+        const std::int32_t offset = getLe32(entry + 20);
+        const auto entryText = [&] { return "entry " + std::to_string(i + 1); };
+        if (offset < 0 || static_cast<std::uint64_t>(offset) < tocEnd ||
+            static_cast<std::uint64_t>(offset) + DataHeaderSize > bytes.size())
+            refuse(entryText() + " points outside it");
+        const std::int32_t length = getLe32(bytes.data() + offset + 20);
+        if (length < 0 ||
+            static_cast<std::uint64_t>(offset) + DataHeaderSize + static_cast<std::uint64_t>(length) > bytes.size())
+            refuse(entryText() + "'s data runs past its end");
+    }
+}
+
 void ExtractPatch(const std::string& source, const std::string& output)
 {
     const std::vector<std::uint8_t> image = ReadWholeFile(source);
     const SelfExtractorTrailer trailer = DecodeTrailer(image, source);
     const auto from = static_cast<std::size_t>(trailer.StubLength);
     const std::size_t to = image.size() - SelfExtractorTrailerSize;
-    WriteWholeFile(output, std::span<const std::uint8_t>(image).subspan(from, to - from));
+    const std::span<const std::uint8_t> payload = std::span<const std::uint8_t>(image).subspan(from, to - from);
+    ValidatePatchArchive(payload, "The payload of " + source);
+    WriteWholeFile(output, payload);
 }

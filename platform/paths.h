@@ -13,6 +13,11 @@ namespace Platform::Paths
     std::string programDir();
     // The temporary folder: $TMPDIR when set and non-empty, else /tmp.
     std::string tempDir();
+    // A new folder in the temporary folder, made by this call: tempDir() +
+    // prefix + "." + six random characters, mode 0700 (mkdtemp), so no other
+    // user can reach it and nothing in it was put there before. Returns the
+    // path with a trailing "/", or "" with errno set when it can't be made.
+    std::string makePrivateTempFolder(const std::string& prefix);
     // The settings folder: $XDG_CONFIG_HOME when set and absolute, else ~/.config.
     std::string configDir();
     // The user's home folder ($HOME, else the password database).

@@ -47,6 +47,14 @@ namespace Platform::Paths
         return withSlash(tmp.empty() ? "/tmp" : tmp);
     }
 
+    std::string makePrivateTempFolder(const std::string& prefix)
+    {
+        std::string pattern = tempDir() + prefix + ".XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            return {};
+        return withSlash(pattern);
+    }
+
     std::string homeDir()
     {
         std::string home = env("HOME");

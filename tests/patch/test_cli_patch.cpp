@@ -8,6 +8,7 @@
 #include "testarchive.h"
 #include "testdata.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -81,14 +82,17 @@ TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
 TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
 {
     TempFolder temp;
-    const Bytes patch = testdata::generate(1234, 8);
+    testarchive::Archive patchArchive;
+    patchArchive.creator = "QUENWICK-LGP";
+    patchArchive.entries = {{"a.bin", testdata::generate(1000, 8)}};
+    const Bytes patch = testarchive::write(patchArchive);
     WriteWholeFile(temp.file("p.lgp"), patch);
     WriteWholeFile(temp.file("stub.img"), testdata::generate(777, 9));
     CliRun r = cli(temp, {"make-sfx", "--allow-overwrite", "--target", "C:\\FF7\\data\\field\\flevel.lgp", "--stub",
                           temp.file("stub.img"), temp.file("p.lgp"), temp.file("p.exe")});
     ASSERT_EQ(r.code, 0) << r.err;
     const Bytes image = ReadWholeFile(temp.file("p.exe"));
-    ASSERT_EQ(image.size(), 777u + 1234 + 40);
+    ASSERT_EQ(image.size(), 777u + patch.size() + 40);
     EXPECT_EQ(testarchive::get32(image, image.size() - 40), 777u);
     EXPECT_EQ(testarchive::get32(image, image.size() - 36), 1u);
     EXPECT_EQ(testarchive::getName(image, image.size() - 32), "flevel.lgp");
@@ -101,6 +105,22 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, temp.file("stub.img") + " is not a self-extracting patch.\n");
     EXPECT_EQ(cli(temp, {"make-sfx", "--target"}).code, 2);
+
+    // A program whose tail merely reads as a trailer, and a wrapped file that
+    // is no patch: refused, nothing written.
+    Bytes program = testdata::generate(5000, 11);
+    std::fill(program.end() - 40, program.end() - 36, 0);
+    WriteWholeFile(temp.file("program"), program);
+    r = cli(temp, {"unwrap-sfx", temp.file("program"), temp.file("x.lgp")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "The payload of " + temp.file("program") +
+                         " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").\n");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("x.lgp")));
+    WriteWholeFile(temp.file("junk.lgp"), testdata::generate(300, 12));
+    ASSERT_EQ(
+        cli(temp, {"make-sfx", "--stub", temp.file("stub.img"), temp.file("junk.lgp"), temp.file("junk.exe")}).code, 0);
+    EXPECT_EQ(cli(temp, {"unwrap-sfx", temp.file("junk.exe"), temp.file("x.lgp")}).code, 1);
+    EXPECT_FALSE(std::filesystem::exists(temp.file("x.lgp")));
 }
 
 TEST(CliPatch, lzsEncodeThenDecodeGivesTheFileBack)
@@ -112,4 +132,56 @@ TEST(CliPatch, lzsEncodeThenDecodeGivesTheFileBack)
     EXPECT_EQ(ReadWholeFile(temp.file("in.lzs")), LzsEncodeLiterals(data));
     ASSERT_EQ(cli(temp, {"lzs-decode", temp.file("in.lzs"), temp.file("out.bin")}).code, 0);
     EXPECT_EQ(ReadWholeFile(temp.file("out.bin")), data);
+}
+
+TEST(CliPatch, lzsDecodeRefusesDataThatFailsTheProbeUnlessForced)
+{
+    TempFolder temp;
+    WriteWholeFile(temp.file("plain.txt"), testdata::bytes("Hello, plain text\n"));
+    CliRun r = cli(temp, {"lzs-decode", temp.file("plain.txt"), temp.file("out.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              temp.file("plain.txt") +
+                  " is not LZS data (its first 4 bytes say 1819043144, its length minus 4 is 14). Nothing was written; "
+                  "--force decodes it anyway.\n");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("out.bin")));
+    WriteWholeFile(temp.file("short"), Bytes{1, 2});
+    r = cli(temp, {"lzs-decode", temp.file("short"), temp.file("out.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("(it is shorter than 4 bytes)"), std::string::npos);
+
+    // Forced: decoded for what its bytes say.
+    WriteWholeFile(temp.file("forced.lzs"), Bytes{9, 9, 9, 9, 0xFF, 'a', 'b'});
+    r = cli(temp, {"lzs-decode", "--force", temp.file("forced.lzs"), temp.file("out.bin")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ReadWholeFile(temp.file("out.bin")), testdata::bytes("ab"));
+}
+
+TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
+{
+    TempFolder temp;
+    testarchive::Archive source;
+    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"big.tex", testdata::bytes("12345678")}};
+    WriteWholeFile(temp.file("source.lgp"), testarchive::write(source));
+    const std::string mods = temp.folder("mods");
+    WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
+    WriteWholeFile(mods + "big.tex", testdata::bytes("12345678 and a larger texture"));
+    WriteWholeFile(mods + "added.bin", testdata::bytes("new"));
+
+    const std::string list = "  big.tex: 29 bytes in the modified version, 8 in the source\n"
+                             "  added.bin: only in the modified version\n";
+    CliRun r = cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nA patch can't add files or make a file longer, "
+                     "so it can't carry these files whole:\n" +
+                         list + "No patch was written; --leave-out-unpatchable makes it without them.\n");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
+
+    r = cli(temp, {"make-patch", "--leave-out-unpatchable", temp.file("source.lgp"), mods, temp.file("p.lgp")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nLeft out, as a patch can't carry them whole:\n" +
+                         list + "Compiling changes...\nDone!\n");
+    const Bytes patch = ReadWholeFile(temp.file("p.lgp"));
+    ASSERT_EQ(testarchive::fileCount(patch), 1u);
+    EXPECT_EQ(testarchive::tocName(patch, 0), "a.bin");
 }

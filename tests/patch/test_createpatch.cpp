@@ -40,7 +40,9 @@ namespace
             return mTemp.file(name);
         }
 
-        // Runs CreatePatch, recording the status texts, and returns the patch.
+        // Runs CreatePatch, recording the status texts and the files it could
+        // not carry (answered with leaveOut; unset when leaveOut is empty),
+        // and returns the patch.
         Bytes create(PatchCreationOptions options)
         {
             options.Output = mTemp.file("out.lgp");
@@ -48,8 +50,25 @@ namespace
             callbacks.Status = [this](const std::string& text) { statuses.push_back(text); };
             callbacks.SetBarMaximum = [this](std::int32_t maximum) { barMaximum = maximum; };
             callbacks.SetBarPosition = [this](std::int32_t position) { positions.push_back(position); };
-            CreatePatch(options, callbacks);
-            return ReadWholeFile(options.Output);
+            if (leaveOut)
+                callbacks.LeaveOut = [this](const std::vector<UnpatchableFile>& files) {
+                    unpatchable = DescribeUnpatchableFiles(files);
+                    return *leaveOut;
+                };
+            written = CreatePatch(options, callbacks);
+            return written ? ReadWholeFile(options.Output) : Bytes{};
+        }
+
+        // What a run left in the temporary folder under the work folder's name.
+        std::vector<std::string> workFolders() const
+        {
+            std::vector<std::string> found;
+            for (const auto& item : fs::directory_iterator(Platform::Paths::tempDir()))
+            {
+                if (item.path().filename().string().starts_with("LGPMK.TMP."))
+                    found.push_back(item.path().string());
+            }
+            return found;
         }
 
         Bytes createFromArchives(const testarchive::Archive& source, const testarchive::Archive& modified,
@@ -75,6 +94,9 @@ namespace
         std::vector<std::string> statuses;
         std::int32_t barMaximum = -1;
         std::vector<std::int32_t> positions;
+        std::optional<bool> leaveOut;
+        std::string unpatchable;
+        bool written = false;
     };
 }
 
@@ -96,7 +118,7 @@ TEST_F(CreatePatchTest, identicalArchivesGiveAnEmptyPatchFile)
                             "Comparing versions...", "Compiling changes...", "Done!"}));
     EXPECT_EQ(barMaximum, 2);
     EXPECT_EQ(positions, (std::vector<std::int32_t>{0, 1, 2}));
-    EXPECT_FALSE(fs::exists(PatchWorkFolder()));
+    EXPECT_TRUE(workFolders().empty());
 }
 
 TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChangedEntry)
@@ -118,13 +140,21 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
         {"stored.lzs", LzsEncodeLiterals(fieldPlain)}};
     testarchive::Archive modified;
     // Case differs from the source: names match ASCII case-insensitively.
-    modified.entries = {{"FIELD.LZS", testdata::lzsCompress(fieldChanged)}, {"tex.TEX", texLonger},
-        {"model.p", modelShorterChanged}, {"same.bin", sameOld}, {"new.bin", testdata::bytes("only in modified")},
-        {"stored.lzs", fieldChanged}};
+    modified.entries = {{"FIELD.LZS", testdata::lzsCompress(fieldChanged)},
+                        {"tex.TEX", texLonger},
+                        {"model.p", modelShorterChanged},
+                        {"same.bin", sameOld},
+                        {"new.bin", testdata::bytes("only in modified")},
+                        {"stored.lzs", fieldChanged}};
+    leaveOut = true;
     const Bytes patch = createFromArchives(source, modified);
+    EXPECT_EQ(
+        unpatchable,
+        "  Tex.tex: 750 bytes in the modified version, 700 in the source\n  new.bin: only in the modified version");
 
-    // Ordered by name case-insensitively; unchanged and one-sided files are left out.
-    EXPECT_EQ(names(patch), (std::vector<std::string>{"field.lzs", "model.p", "stored.lzs", "Tex.tex"}));
+    // Ordered by name case-insensitively; unchanged and one-sided files, and
+    // the one that grew, are left out.
+    EXPECT_EQ(names(patch), (std::vector<std::string>{"field.lzs", "model.p", "stored.lzs"}));
     EXPECT_EQ(std::string(patch.end() - 14, patch.end()), "LGP PATCH FILE");
 
     const Bytes sourceFile = testarchive::write(source);
@@ -142,7 +172,7 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
             SCOPED_TRACE(::testing::Message() << "overwrite " << overwrite << " stub "
                                               << (variant == RawEditorVariant::Stub));
             EXPECT_EQ(testarchive::entryData(after, 0), LzsEncodeLiterals(fieldChanged));
-            EXPECT_EQ(testarchive::entryData(after, 1), Bytes(texLonger.begin(), texLonger.begin() + 700));
+            EXPECT_EQ(testarchive::entryData(after, 1), texOld);
             EXPECT_EQ(testarchive::entryData(after, 2), modelShorterChanged);
             EXPECT_EQ(testarchive::entryData(after, 3), sameOld);
             EXPECT_EQ(testarchive::entryData(after, 4), testdata::bytes("only in source"));
@@ -154,12 +184,12 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
 TEST_F(CreatePatchTest, skipSameLengthLeavesOutChangedFilesOfTheSameStoredLength)
 {
     testarchive::Archive source;
-    source.entries = {{"same.bin", testdata::bytes("ABCDEFGH")}, {"longer.bin", testdata::bytes("ABCDEFGH")}};
+    source.entries = {{"same.bin", testdata::bytes("ABCDEFGH")}, {"shorter.bin", testdata::bytes("ABCDEFGH")}};
     testarchive::Archive modified;
-    modified.entries = {{"same.bin", testdata::bytes("ABCDXFGH")}, {"longer.bin", testdata::bytes("ABCDXFGHIJ")}};
-    EXPECT_EQ(names(createFromArchives(source, modified, true)), (std::vector<std::string>{"longer.bin"}));
+    modified.entries = {{"same.bin", testdata::bytes("ABCDXFGH")}, {"shorter.bin", testdata::bytes("ABCDXFG")}};
+    EXPECT_EQ(names(createFromArchives(source, modified, true)), (std::vector<std::string>{"shorter.bin"}));
     EXPECT_EQ(names(createFromArchives(source, modified, false)),
-        (std::vector<std::string>{"longer.bin", "same.bin"}));
+              (std::vector<std::string>{"same.bin", "shorter.bin"}));
 }
 
 TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
@@ -176,7 +206,10 @@ TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
     options.Source = write("source.lgp", source);
     options.ModifiedIsFolder = true;
     options.ModifiedFolder = folder;
+    WriteWholeFile(folder + ".hidden", testdata::bytes("dot files are no modified files"));
+    leaveOut = true;
     const Bytes patch = create(options);
+    EXPECT_EQ(unpatchable, "  extra.bin: only in the modified version");
     EXPECT_EQ(names(patch), (std::vector<std::string>{"a.bin", "B.BIN"}));
     EXPECT_EQ(testarchive::entryData(patch, 1), (Bytes{0x02, 0x03, 'Y', 0x02}));
     EXPECT_EQ(statuses.front(), "Opening source file...");
@@ -184,14 +217,116 @@ TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
 
 TEST_F(CreatePatchTest, leftoverFilesInTheWorkFolderNeverReachThePatch)
 {
-    fs::create_directories(PatchWorkFolder());
-    WriteWholeFile(PatchWorkFolder() + "stale.bin", Bytes{0x02, 0x03, 'X', 0x02});
+    const std::string old = Platform::Paths::tempDir() + "LGPMK.TMP/";
+    fs::create_directories(old);
+    WriteWholeFile(old + "stale.bin", Bytes{0x02, 0x03, 'X', 0x02});
     testarchive::Archive source;
     source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
     testarchive::Archive modified;
     modified.entries = {{"a.bin", testdata::bytes("ABCDXFGH")}};
     EXPECT_EQ(names(createFromArchives(source, modified)), (std::vector<std::string>{"a.bin"}));
-    EXPECT_FALSE(fs::exists(PatchWorkFolder()));
+    EXPECT_TRUE(workFolders().empty());
+    // Not this run's file: it stays where it was.
+    EXPECT_EQ(ReadWholeFile(old + "stale.bin"), (Bytes{0x02, 0x03, 'X', 0x02}));
+}
+
+TEST_F(CreatePatchTest, workFolderIsANewPrivateFolderNeverReachedThroughALink)
+{
+    // Anyone can plant a link of the old fixed name in a shared temporary folder.
+    const std::string victim = mTemp.folder("victim");
+    WriteWholeFile(victim + "a.bin", testdata::bytes("someone else's file"));
+    WriteWholeFile(victim + "notes.txt", testdata::bytes("keep me"));
+    fs::create_directory_symlink(victim, Platform::Paths::tempDir() + "LGPMK.TMP");
+
+    testarchive::Archive source;
+    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testarchive::Archive modified;
+    modified.entries = {{"a.bin", testdata::bytes("ABCDXFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    const Bytes patch = createFromArchives(source, modified);
+    EXPECT_EQ(names(patch), (std::vector<std::string>{"a.bin"}));
+    EXPECT_EQ(testarchive::entryData(patch, 0), (Bytes{0x02, 0x03, 'X', 0x02}));
+    EXPECT_EQ(statuses.back(), "Done!");
+    EXPECT_EQ(ReadWholeFile(victim + "a.bin"), testdata::bytes("someone else's file"));
+    EXPECT_EQ(ReadWholeFile(victim + "notes.txt"), testdata::bytes("keep me"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 2);
+    EXPECT_TRUE(fs::is_symlink(Platform::Paths::tempDir() + "LGPMK.TMP"));
+    EXPECT_TRUE(workFolders().empty());
+
+    // Each run's folder is new, a real folder, and only its owner's.
+    const std::string first = PatchWorkFolder();
+    const std::string second = PatchWorkFolder();
+    EXPECT_NE(first, second);
+    for (const std::string& folder : {first, second})
+    {
+        EXPECT_TRUE(folder.starts_with(Platform::Paths::tempDir() + "LGPMK.TMP."));
+        EXPECT_EQ(folder.back(), '/');
+        EXPECT_FALSE(fs::is_symlink(folder.substr(0, folder.size() - 1)));
+        EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+        fs::remove(folder);
+    }
+}
+
+TEST_F(CreatePatchTest, failedRunRemovesItsWorkFolderWithTheFilesItWrote)
+{
+    testarchive::Archive source;
+    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {".hidden", testdata::bytes("ABCDEFGH")}};
+    testarchive::Archive modified;
+    modified.entries = {{"a.bin", testdata::bytes("ABCDXFGH")}, {".hidden", testdata::bytes("ABCDXFGH")}};
+    EXPECT_NE(failureOf([&] { createFromArchives(source, modified); }), "(no failure)");
+    EXPECT_TRUE(workFolders().empty());
+    EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
+}
+
+TEST_F(CreatePatchTest, filesAPatchCannotCarryWholeAreNeverCut)
+{
+    const Bytes grownPlain = testdata::generate(400, 31);
+    Bytes grown = testdata::mutate(testdata::generate(300, 30), 3, 32);
+    grown.insert(grown.end(), grownPlain.begin(), grownPlain.end());
+    testarchive::Archive source;
+    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                      {"grown.lzs", LzsEncodeLiterals(testdata::generate(300, 30))},
+                      {"same.bin", testdata::bytes("12345678")}};
+    testarchive::Archive modified;
+    // Only longer once decoded: the stored lengths say nothing.
+    modified.entries = {{"NEW.BIN", testdata::bytes("new")},
+                        {"a.bin", testdata::bytes("ABCDXFGH")},
+                        {"grown.lzs", testdata::lzsCompress(grown)},
+                        {"same.bin", testdata::bytes("12345678")},
+                        {"new.bin", testdata::bytes("again")}};
+    const std::string list =
+        "  grown.lzs: 700 bytes in the modified version, 300 in the source\n  NEW.BIN: only in the modified version";
+
+    // Nobody to ask: refused, nothing written.
+    EXPECT_EQ(failureOf([&] { createFromArchives(source, modified); }),
+              "A patch can't add files or make a file longer, so it can't carry these files whole:\n" + list +
+                  "\nNo patch was written.");
+    EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
+    EXPECT_TRUE(workFolders().empty());
+
+    // Asked and declined: nothing written, no failure.
+    leaveOut = false;
+    statuses.clear();
+    createFromArchives(source, modified);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(unpatchable, list);
+    EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
+    EXPECT_EQ(statuses.back(), "Comparing versions...");
+    EXPECT_TRUE(workFolders().empty());
+
+    // Accepted: the patch carries the rest, the grown file is left as it was.
+    leaveOut = true;
+    const Bytes patch = createFromArchives(source, modified);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(names(patch), (std::vector<std::string>{"a.bin"}));
+    EXPECT_EQ(statuses.back(), "Done!");
+
+    // The description names how many more there are past its last line.
+    std::vector<UnpatchableFile> many(5, UnpatchableFile{"x.bin", true, 0, 0});
+    EXPECT_EQ(DescribeUnpatchableFiles(many, 3),
+              "  x.bin: only in the modified version\n  x.bin: only in the modified version\n  ... and 3 more");
+    EXPECT_EQ(DescribeUnpatchableFiles(std::vector<UnpatchableFile>(3, many[0]), 3),
+              "  x.bin: only in the modified version\n  x.bin: only in the modified version\n"
+              "  x.bin: only in the modified version");
 }
 
 TEST_F(CreatePatchTest, entryNamesThatAreNoPlainFileNamesAreRefused)

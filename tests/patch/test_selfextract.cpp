@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "tempfolder.h"
+#include "testarchive.h"
 #include "testdata.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,23 @@ namespace
         return static_cast<std::int32_t>(std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 |
             std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 3]) << 24);
     }
+
+    // A patch file as the patch creator lays it out.
+    Bytes patchFile(std::vector<testarchive::Entry> entries)
+    {
+        testarchive::Archive patch;
+        patch.creator = "QUENWICK-LGP";
+        patch.trailing = "LGP PATCH FILE";
+        patch.entries = std::move(entries);
+        return testarchive::write(patch);
+    }
 }
 
 TEST(SelfExtractor, wrapsStubAndPatchWithTheTrailerAndUnwrapsThePatchByteForByte)
 {
     TempFolder temp;
     const Bytes stub = testdata::generate(5003, 1);
-    const Bytes patch = testdata::generate(777, 2);
+    const Bytes patch = patchFile({{"a.bin", testdata::generate(777, 2)}, {"b.bin", Bytes{1, 2, 3}}});
     WriteWholeFile(temp.file("STUB.LGP"), stub);
     WriteWholeFile(temp.file("p.lgp"), patch);
 
@@ -61,8 +72,12 @@ TEST(SelfExtractor, flagsAndTargetNameFollowTheOptions)
     EXPECT_EQ(trailer.StubLength, 3);
     EXPECT_EQ(trailer.Flags, 0);
     EXPECT_EQ(trailer.TargetName, "");
-    ExtractPatch(temp.file("out.exe"), temp.file("back.lgp"));
-    EXPECT_TRUE(ReadWholeFile(temp.file("back.lgp")).empty());
+    // An empty payload is no patch.
+    EXPECT_EQ(failureOf([&] { ExtractPatch(temp.file("out.exe"), temp.file("back.lgp")); }),
+              "The payload of " + temp.file("out.exe") +
+                  " is not a patch made by Tarrowin (its creator is not "
+                  "\"QUENWICK-LGP\").");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("back.lgp")));
 
     EXPECT_EQ(TargetNameFromText("/home/me/ff7/magic.lgp"), "magic.lgp");
     EXPECT_EQ(TargetNameFromText("D:magic.lgp"), "magic.lgp");
@@ -121,17 +136,54 @@ TEST(SelfExtractor, refusesFilesThatAreNoSelfExtractingPatch)
     EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
     EXPECT_FALSE(std::filesystem::exists(temp.file("out.lgp")));
 
-    // The bounds themselves are accepted: a patch of 60 bytes, and an empty one.
-    image[60] = 0, image[61] = 0, image[62] = 0, image[63] = 0;
+    // The bounds themselves pass the trailer check: a payload of the whole
+    // file before the trailer, and an empty one (which is then no patch).
+    const Bytes patch = patchFile({{"x.bin", Bytes{7}}});
+    image.assign(patch.begin(), patch.end());
+    image.resize(patch.size() + 40, 0);
     WriteWholeFile(source, image);
     ExtractPatch(source, temp.file("all.lgp"));
-    EXPECT_EQ(ReadWholeFile(temp.file("all.lgp")).size(), 60u);
-    image[60] = 60;
+    EXPECT_EQ(ReadWholeFile(temp.file("all.lgp")), patch);
+    image[patch.size()] = static_cast<std::uint8_t>(patch.size());
     WriteWholeFile(source, image);
-    ExtractPatch(source, temp.file("none.lgp"));
-    EXPECT_TRUE(ReadWholeFile(temp.file("none.lgp")).empty());
+    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("none.lgp")); }),
+              "The payload of " + source + " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("none.lgp")));
 
     EXPECT_EQ(failureOf([&] { DecodeTrailer(Bytes(10, 0)); }), "The file is not a self-extracting patch.");
+}
+
+TEST(SelfExtractor, payloadMustBeAPatchWithItsTableAndDataInside)
+{
+    const Bytes good = patchFile({{"a.bin", Bytes{1, 2, 3}}, {"b.bin", Bytes{}}});
+    EXPECT_EQ(failureOf([&] { ValidatePatchArchive(good, "P"); }), "(no failure)");
+    EXPECT_EQ(failureOf([&] { ValidatePatchArchive(patchFile({}), "P"); }), "(no failure)");
+
+    const auto refusal = [](const Bytes& bytes) { return failureOf([&] { ValidatePatchArchive(bytes, "P"); }); };
+    const std::string prefix = "P is not a patch made by Tarrowin (";
+    testarchive::Archive archive;
+    archive.entries = {{"a.bin", Bytes{1}}};
+    EXPECT_EQ(refusal(testarchive::write(archive)), prefix + "its creator is not \"QUENWICK-LGP\").");
+    EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + 12)), prefix + "its creator is not \"QUENWICK-LGP\").");
+
+    Bytes bad = good;
+    bad[12] = 0xFF, bad[13] = 0xFF, bad[14] = 0xFF, bad[15] = 0xFF; // count -1
+    EXPECT_EQ(refusal(bad), prefix + "its table of contents runs past its end).");
+    bad = good;
+    bad[12] = 200; // 200 entries cannot fit
+    EXPECT_EQ(refusal(bad), prefix + "its table of contents runs past its end).");
+    bad = good;
+    bad[16 + 27 + 20] = 0xF0, bad[16 + 27 + 21] = 0xFF; // entry 2's offset past the end
+    EXPECT_EQ(refusal(bad), prefix + "entry 2 points outside it).");
+    bad = good;
+    bad[16 + 20] = 20, bad[16 + 21] = 0; // into the table of contents
+    EXPECT_EQ(refusal(bad), prefix + "entry 1 points outside it).");
+    bad = good;
+    const std::size_t first = testarchive::tocOffset(good, 0);
+    bad[first + 20] = 200; // a's data length past the end
+    EXPECT_EQ(refusal(bad), prefix + "entry 1's data runs past its end).");
+    EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first + 26))),
+              prefix + "entry 1's data runs past its end).");
 }
 
 TEST(SelfExtractor, trailerReadsTheNameUpToItsFirstNul)

@@ -24,6 +24,7 @@
 #include <QTabWidget>
 #include <QTest>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -100,8 +101,8 @@ namespace
         v.source.files = {{"same.bin", same}, {"b.bin", b}, {"c.bin", c}, {"d.bin", d}, {"only-src.bin", e}};
         v.modified.files = {{"d.bin", d2}, {"c.bin", c2}, {"extra.bin", fixture::generate(40, 6)},
             {"same.bin", same}, {"b.bin", b2}};
-        const Bytes cCut(c2.begin(), c2.begin() + std::ptrdiff_t(c.size()));
-        v.expected = {{"same.bin", same}, {"b.bin", b2}, {"c.bin", cCut}, {"d.bin", d2}, {"only-src.bin", e}};
+        // c.bin grew: a patch can't carry it whole, so it is left as it was.
+        v.expected = {{"same.bin", same}, {"b.bin", b2}, {"c.bin", c}, {"d.bin", d2}, {"only-src.bin", e}};
         return v;
     }
 }
@@ -249,18 +250,35 @@ private slots:
     {
         const Versions v = makeVersions();
         TfrmLGPPatch creator;
-        const Bytes patch = createPatch(creator, v, false, path("p.lgp"));
+        // Files the patch can't carry whole: the window asks, No writes nothing.
+        mUi.questionAnswers = {false};
+        QVERIFY(createPatch(creator, v, false, path("p.lgp")).empty());
+        QVERIFY(!fs::exists(path("p.lgp")));
+        QCOMPARE(mUi.shown.back().kind, Kind::Question);
+        QCOMPARE(mUi.shown.back().caption, QString("Warning!"));
+        QCOMPARE(mUi.shown.back().text,
+            QString("A patch can't add files or make a file longer, so it can't carry these files whole:\n"
+                    "  c.bin: 564 bytes in the modified version, 500 in the source\n"
+                    "  extra.bin: only in the modified version\n\nMake the patch without them?"));
+        QCOMPARE(creator.lblStatus->text(), QString("Comparing versions..."));
+        QVERIFY(std::none_of(fs::directory_iterator(mDir->path()), fs::directory_iterator(),
+            [](const fs::directory_entry& e) { return e.path().filename().string().starts_with("LGPMK.TMP"); }));
+
+        mUi.questionAnswers = {true};
+        mUi.fileAnswers = {qs(path("p.lgp"))};
+        creator.btnBeginClick();
+        const Bytes patch = fixture::readFile(path("p.lgp"));
         QVERIFY(!patch.empty());
         QVERIFY(mUi.texts(Kind::Error).isEmpty());
         QCOMPARE(creator.lblStatus->text(), QString("Done!"));
         QCOMPARE(creator.Status->maximum(), 5);
         QCOMPARE(creator.Status->value(), 5);
-        // Changed files only, by name: b, c, d (never same.bin, only-src.bin, extra.bin).
+        // Changed files it can carry whole, by name: b, d (never same.bin,
+        // only-src.bin, extra.bin, nor c.bin, which grew).
         const auto entries = fixture::entries(patch);
-        QCOMPARE(entries.size(), std::size_t(3));
+        QCOMPARE(entries.size(), std::size_t(2));
         QCOMPARE(entries[0].name, std::string("b.bin"));
-        QCOMPARE(entries[1].name, std::string("c.bin"));
-        QCOMPARE(entries[2].name, std::string("d.bin"));
+        QCOMPARE(entries[1].name, std::string("d.bin"));
         QCOMPARE(std::string(patch.end() - 14, patch.end()), std::string("LGP PATCH FILE"));
 
         QVERIFY(ProgressHook);
@@ -273,10 +291,11 @@ private slots:
         // Skipping same-length files leaves b.bin out.
         creator.chkSkip->setChecked(true);
         mUi.fileAnswers = {qs(path("skip.lgp"))};
+        mUi.questionAnswers = {true};
         creator.btnBeginClick();
         const auto skipped = fixture::entries(fixture::readFile(path("skip.lgp")));
-        QCOMPARE(skipped.size(), std::size_t(2));
-        QCOMPARE(skipped[0].name, std::string("c.bin"));
+        QCOMPARE(skipped.size(), std::size_t(1));
+        QCOMPARE(skipped[0].name, std::string("d.bin"));
     }
 
     void converterStartsAsLaidOut()
@@ -371,10 +390,11 @@ private slots:
 
         // 1. The patch, from the creator window.
         TfrmLGPPatch creator;
+        mUi.questionAnswers = {true}; // without the files it can't carry whole
         const Bytes patch = createPatch(creator, v, fromFolder, path("made.lgp"));
         QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
         QCOMPARE(creator.lblStatus->text(), QString("Done!"));
-        QCOMPARE(fixture::entries(patch).size(), std::size_t(3));
+        QCOMPARE(fixture::entries(patch).size(), std::size_t(2));
         if (fromFolder)
             QCOMPARE(creator.edtPatFolder->text(), qs(path("modified") + "/"));
 
@@ -413,7 +433,7 @@ private slots:
         QCOMPARE(fixture::entries(patched), v.expected);
         // Where the data went: in place with Flags 1 (every new version fits
         // the stub's rule: same length or 8+ bytes shorter), appended with 0.
-        for (int i : {1, 2, 3})
+        for (int i : {1, 3})
         {
             if (overwrite)
                 QCOMPARE(fixture::tocOffset(patched, i), fixture::tocOffset(original, i));
@@ -421,6 +441,7 @@ private slots:
                 QVERIFY(fixture::tocOffset(patched, i) >= std::int32_t(original.size()) - 14);
         }
         QCOMPARE(fixture::tocOffset(patched, 0), fixture::tocOffset(original, 0));
+        QCOMPARE(fixture::tocOffset(patched, 2), fixture::tocOffset(original, 2));
         QCOMPARE(std::string(patched.end() - 14, patched.end()), std::string("FINAL FANTASY7"));
 
         // 4. Back to the identical patch.
