@@ -370,6 +370,16 @@ private slots:
         converter.BitBtn1->click();
         QCOMPARE(mUi.texts(Kind::Error).value(1), qs(path("plain.exe") + " is not a self-extracting patch."));
         QVERIFY(!fs::exists(path("out.lgp")));
+
+        // A self-extracting program around a file that is no patch.
+        fixture::writeFile(path("notes.txt"), Bytes(100, 'n'));
+        MakeSelfExtractor(TfrmSelfExtract::StubPath().toStdString(), path("notes.txt"), "", false, path("junk.exe"));
+        converter.edtSrc->setText(qs(path("junk.exe")));
+        converter.BitBtn1->click();
+        QCOMPARE(mUi.texts(Kind::Error).value(2),
+            qs("The payload of " + path("junk.exe") +
+                " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\")."));
+        QVERIFY(!fs::exists(path("out.lgp")));
     }
 
     void selfExtractingPatchEndToEnd_data()
