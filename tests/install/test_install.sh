@@ -77,7 +77,7 @@ grep -q "Cannot open file $work/missing.lgp" "$work/boxes" || fail "no error box
 (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) || fail "cpack: $(tail -5 "$work/cpack.log")"
 deb=$(ls "$work"/pkg/tarrowin_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libqt6opengl6 libglu1 libfluidsynth timgm6mb-soundfont; do
+for lib in libqt6widgets6 libqt6openglwidgets6 libglu1 libfluidsynth timgm6mb-soundfont; do
     case "$depends" in *"$lib"*) ;; *) fail "the package does not depend on $lib: $depends" ;; esac
 done
 contents=$(dpkg-deb -c "$deb")
