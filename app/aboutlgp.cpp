@@ -2,6 +2,7 @@
 
 #include "glyphs.h"
 #include "platform/paths.h"
+#include "platform/ui.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -42,6 +43,7 @@ TfrmAboutLGP::TfrmAboutLGP(QWidget* parent)
     setObjectName("frmAboutLGP");
     setWindowTitle("About Tarrowin");
     setFixedSize(417, 250);
+    Platform::Ui::centreOnScreenWhenShown(*this);
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::black);

@@ -1,6 +1,7 @@
 #include "filelist.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 
 void TFileListModel::SetEntries(std::vector<LGPEntry> entries)
 {
@@ -85,4 +86,15 @@ void TFileListView::SelectRow(int row)
     const QModelIndex index = mModel->index(row, 0);
     setCurrentIndex(index);
     selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void TFileListView::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && SelectedRow() >= 0)
+    {
+        event->accept();
+        emit EnterPressed();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
 }

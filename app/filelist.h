@@ -50,6 +50,14 @@ public:
     // Makes row the current and only selected row.
     void SelectRow(int row);
 
+signals:
+    // Enter or Return on a selected row: the row is to be previewed, as a
+    // double-click does.
+    void EnterPressed();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     TFileListModel* mModel;
 };

@@ -18,19 +18,25 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <cstdlib>
@@ -57,6 +63,21 @@ namespace
         return !ec && same;
     }
 }
+
+// The toolbars' own metrics: a 2-pixel frame and no item margin around the
+// 32-pixel buttons, so a dock holding a toolbar is 36 pixels deep.
+class TToolbarStyle : public QProxyStyle
+{
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_ToolBarFrameWidth)
+            return (TfrmLGPEditor::DockDepth - TfrmLGPEditor::ButtonHeight) / 2;
+        if (metric == PM_ToolBarItemMargin)
+            return 0;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
 
 // Points ProgressHook at the window's bar for one command and, on every way
 // out, restores the previous hook and draws the last position reported.
@@ -91,6 +112,7 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     setContextMenuPolicy(Qt::NoContextMenu);
     // Toolbars dock top, left and bottom; there is no right-hand dock.
     setDockOptions(QMainWindow::AnimatedDocks);
+    setAcceptDrops(true);
 
     buildMenus();
     buildToolbars();
@@ -224,8 +246,12 @@ QToolButton* TfrmLGPEditor::makeButton(QToolBar* bar, const char* name, const QS
 void TfrmLGPEditor::buildToolbars()
 {
     using G = Glyphs::Glyph;
-    auto toolbar = [this](const char* name, const QString& title) {
+    // The docks are 36 pixels deep: the 32-pixel buttons and a 2-pixel frame.
+    auto* barStyle = new TToolbarStyle;
+    barStyle->setParent(this);
+    auto toolbar = [this, barStyle](const char* name, const QString& title) {
         auto* bar = new QToolBar(title, this);
+        bar->setStyle(barStyle);
         bar->setObjectName(name);
         bar->setAllowedAreas(Qt::TopToolBarArea | Qt::LeftToolBarArea | Qt::BottomToolBarArea);
         bar->setMovable(true);
@@ -320,6 +346,7 @@ void TfrmLGPEditor::buildClientArea()
     lstFiles->setObjectName("lstFiles");
     lstFiles->setToolTip("Doubleclick to preview");
     connect(lstFiles, &QTreeView::doubleClicked, this, [this] { Guarded([this] { lstFilesDblClick(); }); });
+    connect(lstFiles, &TFileListView::EnterPressed, this, [this] { Guarded([this] { lstFilesDblClick(); }); });
     auto* filesRow = new QHBoxLayout;
     filesRow->setContentsMargins(10, 0, 10, 0);
     filesRow->addWidget(lstFiles);
@@ -379,7 +406,9 @@ void TfrmLGPEditor::buildClientArea()
     bar->setSizeGripEnabled(false);
     bar->setContentsMargins(0, 0, 0, 0);
     bar->addWidget(Status, 1);
-    bar->setFixedHeight(15);
+    // The status bar keeps a few pixels above its widgets; it is as high as
+    // they need, so the bar's bottom border stays on screen.
+    bar->setFixedHeight(bar->sizeHint().height());
     setStatusBar(bar);
 }
 
@@ -511,6 +540,8 @@ void TfrmLGPEditor::showEvent(QShowEvent* event)
         const QRect area = s->availableGeometry();
         move(area.center() - QPoint(mWantedOuter.width() / 2, mWantedOuter.height() / 2));
     }
+    for (int i = 0; i < 3; ++i)
+        keepToolbarAbove(i);
     // A window manager reports the frame's size a little after the window
     // appears; until then the frame counts as none.
     for (const int delay : {0, 250})
@@ -615,7 +646,48 @@ void TfrmLGPEditor::toolbarFloatingChanged(int index, bool floating)
 {
     mCloseBox[index]->setVisible(floating);
     if (floating)
+    {
+        // Floating toolbars are horizontal, so the layout saved is the one
+        // that comes back.
+        Toolbar(index)->setOrientation(Qt::Horizontal);
         Toolbar(index)->adjustSize();
+        keepToolbarAbove(index);
+    }
+}
+
+bool TfrmLGPEditor::event(QEvent* event)
+{
+    // A window manager links a tool window to its main window when it maps
+    // it, and only to a window it already manages: a toolbar floating before
+    // this window first appeared is mapped again once this window is active.
+    if (event->type() == QEvent::WindowActivate && !mToolbarsRemapped)
+    {
+        mToolbarsRemapped = true;
+        for (int i = 0; i < 3; ++i)
+        {
+            QToolBar* bar = Toolbar(i);
+            if (bar->isWindow() && bar->isVisible())
+            {
+                bar->hide();
+                bar->show();
+            }
+        }
+    }
+    return QMainWindow::event(event);
+}
+
+void TfrmLGPEditor::keepToolbarAbove(int index)
+{
+    // A floating toolbar is a tool window of this window: the window manager
+    // keeps it above the window. A toolbar made floating before this window
+    // had a window of its own misses that link; it is made here.
+    QToolBar* bar = Toolbar(index);
+    if (!bar->isWindow() || !bar->windowHandle() || !windowHandle())
+        return;
+    if (bar->windowHandle()->transientParent() != windowHandle())
+        bar->windowHandle()->setTransientParent(windowHandle());
+    if (bar->isVisible())
+        bar->raise();
 }
 
 void TfrmLGPEditor::ApplyTextOption(bool showText)
@@ -706,13 +778,39 @@ void TfrmLGPEditor::mnuOpenClick()
 {
     opnLGP.title = "Open LGP archive";
     const std::optional<QString> chosen = Platform::Ui::prompter().openFile(this, opnLGP);
-    if (!chosen)
-        return;
+    if (chosen)
+        OpenArchive(*chosen);
+}
 
+void TfrmLGPEditor::OpenFromArguments(const QStringList& arguments)
+{
+    if (arguments.size() > 1 && !arguments[1].isEmpty())
+        Guarded([this, &arguments] { OpenArchive(arguments[1]); });
+}
+
+void TfrmLGPEditor::dragEnterEvent(QDragEnterEvent* event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls[0].isLocalFile())
+        event->acceptProposedAction();
+}
+
+void TfrmLGPEditor::dropEvent(QDropEvent* event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls[0].isLocalFile())
+        return;
+    event->acceptProposedAction();
+    const QString path = urls[0].toLocalFile();
+    Guarded([this, &path] { OpenArchive(path); });
+}
+
+void TfrmLGPEditor::OpenArchive(const QString& path)
+{
     std::unique_ptr<TLGPFile> archive;
     {
         ProgressScope progress(*this);
-        archive = std::make_unique<TLGPFile>(toStd(*chosen), mnuReadLengths->isChecked());
+        archive = std::make_unique<TLGPFile>(toStd(path), mnuReadLengths->isChecked());
     }
     CurrentArchive = std::move(archive);
 
@@ -726,7 +824,7 @@ void TfrmLGPEditor::mnuOpenClick()
     cmbListChange();
 
     lstInfo->clear();
-    lstInfo->addItem("File: " + QFileInfo(*chosen).fileName());
+    lstInfo->addItem("File: " + QFileInfo(path).fileName());
     lstInfo->addItem("# of files in archive: " + QString::number(CurrentArchive->FileCount()));
     lstInfo->addItem("Creator: " + toQ(CurrentArchive->Creator()));
     lstInfo->addItem("Description: " + toQ(CurrentArchive->Description()));

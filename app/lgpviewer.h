@@ -43,6 +43,7 @@ public:
     static constexpr int DesignedHeight = 464;
     static constexpr int BlockSize = 1000;
     static constexpr int ButtonHeight = 32;
+    static constexpr int DockDepth = 36;
     static constexpr int TextButtonWidth = 75;
     static constexpr int GlyphButtonWidth = 32;
 
@@ -126,6 +127,12 @@ public:
 
     void mnuCreateClick();
     void mnuOpenClick();
+    // Open's work after its dialog: reads the archive at path and shows it;
+    // a failure leaves the previous archive and lists.
+    void OpenArchive(const QString& path);
+    // Start-up with a file argument ("tarrowin ARCHIVE", as a file manager
+    // starts it): opens that archive as Open would, errors shown the same way.
+    void OpenFromArguments(const QStringList& arguments);
     void mnuExtractClick();
     void mnuExtractAllClick();
     void mnuAnalyseClick();
@@ -188,8 +195,12 @@ public:
     bool PlaceToolbars(const std::vector<ToolbarLayout::Assignment>& places);
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    // An archive file dropped onto the window is opened.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildMenus();
@@ -202,6 +213,7 @@ private:
     void connectLaterWindows();
     void toolbarVisibilityChanged(int index, bool visible);
     void toolbarFloatingChanged(int index, bool floating);
+    void keepToolbarAbove(int index);
     void showProgressStep(std::int32_t position, std::int32_t maximum);
     void setProgressPosition(int position, bool force);
     void startProgress();
@@ -212,6 +224,7 @@ private:
     bool mDestroyed = false;
     bool mFirstShow = true;
     bool mFrameFitted = false;
+    bool mToolbarsRemapped = false;
     QSize mWantedOuter;
     QPoint mFloatPos[3];
     QAction* mCloseBox[3] = {};

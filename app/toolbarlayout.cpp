@@ -233,7 +233,8 @@ namespace ToolbarLayout
                     item.row = std::clamp(place.DockRow, 0, 64);
                     item.pos = std::clamp(place.DockPos, 0, 0x7fff);
                     item.shown = place.Visible ? 1 : 0;
-                    if (dock == LeftDock)
+                    // Floating toolbars are horizontal, whatever their last dock.
+                    if (dock == LeftDock && !floats)
                         item.shown |= 2;
                     if (floats)
                         setFloating(item, place.Float, assigned->toolbar->sizeHint());

@@ -30,6 +30,7 @@ namespace Cli
 
     std::vector<Command> ArchiveCommands(); // commands_archive.cpp
     std::vector<Command> PatchCommands();   // commands_patch.cpp
+    std::vector<Command> EditCommands();    // commands_edit.cpp
 
     // Progress on stderr while it is a terminal; installs ProgressHook for its scope.
     class TerminalProgress

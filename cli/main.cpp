@@ -16,6 +16,8 @@ namespace
         std::vector<Cli::Command> commands = Cli::ArchiveCommands();
         for (auto& c : Cli::PatchCommands())
             commands.push_back(std::move(c));
+        for (auto& c : Cli::EditCommands())
+            commands.push_back(std::move(c));
         return commands;
     }
 

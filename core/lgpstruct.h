@@ -238,6 +238,15 @@ private:
     std::vector<std::uint8_t> mTrailingText;
 };
 
+// Puts new data into the table entry named name (the first one, compared ASCII
+// case-insensitively) with the editor's own rules: rewritten in place when it
+// fits the data entry's Room and no other table entry shares that data entry,
+// else appended as a new data entry (named like the table entry) and the table
+// entry pointed at it. The entry keeps its place in the table. True when
+// rewritten in place. "The archive holds no entry named \"%s\"." when no
+// table entry has that name.
+bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data);
+
 // ---------------------------------------------------------------------------
 // Builder
 

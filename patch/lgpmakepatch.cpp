@@ -46,6 +46,7 @@ TfrmLGPPatch::TfrmLGPPatch(QWidget* parent)
     setFont(QFont(QStringLiteral("Verdana"), 8));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(400, 284);
+    Platform::Ui::centreOnScreenWhenShown(*this);
 
     grpSource = new QGroupBox(QStringLiteral("Source (Original) LGP File:"), this);
     grpSource->setGeometry(8, 8, 384, 52);
@@ -147,11 +148,19 @@ void TfrmLGPPatch::btnBeginClick()
 {
     PatchCreationOptions options;
     options.ModifiedIsFolder = radFolder->isChecked();
-    // Without a chosen folder the file names alone would be looked up in the
-    // current directory, comparing against whatever files happen to be there.
-    if (options.ModifiedIsFolder && edtPatFolder->text().isEmpty())
+    // What is missing is said before anything is asked. Without a chosen
+    // folder the file names alone would be looked up in the current directory,
+    // comparing against whatever files happen to be there.
+    QString missing;
+    if (edtSrc->text().isEmpty())
+        missing = QStringLiteral("Choose the source (original) LGP file first.");
+    else if (options.ModifiedIsFolder && edtPatFolder->text().isEmpty())
+        missing = QStringLiteral("Choose the folder that holds the modified files first.");
+    else if (!options.ModifiedIsFolder && edtPatLGP->text().isEmpty())
+        missing = QStringLiteral("Choose the modified LGP file first.");
+    if (!missing.isEmpty())
     {
-        Platform::Ui::showError(this, QStringLiteral("Choose the folder that holds the modified files first."));
+        Platform::Ui::showError(this, missing);
         return;
     }
 

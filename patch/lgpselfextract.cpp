@@ -35,6 +35,7 @@ TfrmSelfExtract::TfrmSelfExtract(QWidget* parent)
     setFont(QFont(QStringLiteral("Verdana"), 8));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(400, 240);
+    Platform::Ui::centreOnScreenWhenShown(*this);
 
     Pages = new QTabWidget(this);
     Pages->setObjectName("Pages");

@@ -8,9 +8,15 @@ namespace Platform::Paths
 {
     // The running program's own file (/proc/self/exe).
     std::string executablePath();
-    // The folder that holds the running program: where the "LGP." templates,
-    // "LGP.95" and "STUB.LGP" sit.
+    // The folder of the files the programs expect beside them (the "LGP."
+    // templates, "LGP.95", "STUB.LGP"): the running program's own folder when
+    // they sit there (a build folder, a copied folder), else the private
+    // folder of an installation, TARROWIN_PRIVATE_DIR relative to the
+    // program's folder ("../lib/tarrowin/" from "bin/").
     std::string programDir();
+    // The chosen folder for a program in exeDir (ending in "/"); the rule of
+    // programDir, apart for the tests.
+    std::string supportDirFor(const std::string& exeDir);
     // The temporary folder: $TMPDIR when set and non-empty, else /tmp.
     std::string tempDir();
     // A new folder in the temporary folder, made by this call: tempDir() +

@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <pwd.h>
 #include <unistd.h>
 #include <vector>
@@ -32,13 +33,27 @@ namespace Platform::Paths
         return std::string(buffer.data(), static_cast<std::size_t>(n));
     }
 
+    std::string supportDirFor(const std::string& exeDir)
+    {
+        // The kernel's link is the real file, symbolic links resolved, so a
+        // program started through a link on the PATH still finds its files.
+        std::error_code ec;
+        for (const char* file : {"STUB.LGP", "LGP.95"})
+            if (std::filesystem::is_regular_file(exeDir + file, ec))
+                return exeDir;
+        const std::string installed = exeDir + TARROWIN_PRIVATE_DIR;
+        if (std::filesystem::is_directory(installed, ec))
+            return withSlash(std::filesystem::path(installed).lexically_normal().string());
+        return exeDir;
+    }
+
     std::string programDir()
     {
         const std::string exe = executablePath();
         const auto slash = exe.find_last_of('/');
         if (slash == std::string::npos)
             return "./";
-        return exe.substr(0, slash + 1);
+        return supportDirFor(exe.substr(0, slash + 1));
     }
 
     std::string tempDir()

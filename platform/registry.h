@@ -14,12 +14,20 @@ namespace Platform::Registry
     // when no prefix holds the key or the value.
     std::optional<std::string> gameAppPathRaw();
 
-    // The Linux folder of "AppPath" + "data", ending in "/", or nothing when
-    // the value isn't registered.
+    // The "data" folder of the game in a Steam library, ending in "/": the
+    // libraries are Steam's folders under ~/.steam/steam and
+    // ~/.local/share/Steam and those their steamapps/libraryfolders.vdf
+    // lists; the game sits in steamapps/common/FINAL FANTASY VII/. Nothing
+    // when no library holds it.
+    std::optional<std::string> steamGameDataFolder();
+
+    // The Linux folder of "AppPath" + "data", ending in "/"; when no prefix
+    // registers the value, the game's folder in a Steam library; nothing when
+    // neither is found.
     std::optional<std::string> gameDataFolder();
 
-    // Makes the game's data folder the current directory when it is registered.
-    // Returns false when nothing is registered; throws EInOutError when the
+    // Makes the game's data folder (gameDataFolder) the current directory.
+    // Returns false when there is none; throws EInOutError when the
     // registered folder can't be entered.
     bool enterGameDataFolder();
 }

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -52,12 +53,28 @@ namespace Platform::Registry
                 out += char(0xC0 | (code >> 6));
                 out += char(0x80 | (code & 0x3F));
             }
-            else
+            else if (code < 0x10000)
             {
                 out += char(0xE0 | (code >> 12));
                 out += char(0x80 | ((code >> 6) & 0x3F));
                 out += char(0x80 | (code & 0x3F));
             }
+            else
+            {
+                out += char(0xF0 | (code >> 18));
+                out += char(0x80 | ((code >> 12) & 0x3F));
+                out += char(0x80 | ((code >> 6) & 0x3F));
+                out += char(0x80 | (code & 0x3F));
+            }
+        }
+
+        bool highSurrogate(unsigned code)
+        {
+            return code >= 0xD800 && code <= 0xDBFF;
+        }
+        bool lowSurrogate(unsigned code)
+        {
+            return code >= 0xDC00 && code <= 0xDFFF;
         }
 
         int hexDigit(char c)
@@ -69,6 +86,15 @@ namespace Platform::Registry
             if (c >= 'A' && c <= 'F')
                 return c - 'A' + 10;
             return -1;
+        }
+
+        // Up to four hexadecimal digits from text[pos]; pos ends after them.
+        unsigned readHexUnit(const std::string& text, std::size_t& pos)
+        {
+            unsigned code = 0;
+            for (int digits = 0; digits < 4 && pos < text.size() && hexDigit(text[pos]) >= 0; ++digits)
+                code = code * 16 + unsigned(hexDigit(text[pos++]));
+            return code;
         }
 
         // Reads a quoted, escaped string starting at text[pos] == '"'; pos ends
@@ -97,14 +123,22 @@ namespace Platform::Registry
                 case '0': out += '\0'; break;
                 case 'x':
                 {
-                    unsigned code = 0;
-                    int digits = 0;
-                    while (digits < 4 && pos < text.size() && hexDigit(text[pos]) >= 0)
+                    // One UTF-16 code unit of up to four digits. A character
+                    // outside the Basic Multilingual Plane comes as two: a
+                    // high and a low surrogate, joined into one character; a
+                    // surrogate without its partner is no character at all.
+                    unsigned code = readHexUnit(text, pos);
+                    if (highSurrogate(code) && text.compare(pos, 2, "\\x") == 0)
                     {
-                        code = code * 16 + unsigned(hexDigit(text[pos++]));
-                        ++digits;
+                        std::size_t next = pos + 2;
+                        const unsigned low = readHexUnit(text, next);
+                        if (lowSurrogate(low))
+                        {
+                            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                            pos = next;
+                        }
                     }
-                    appendUtf8(out, code);
+                    appendUtf8(out, highSurrogate(code) || lowSurrogate(code) ? 0xFFFD : code);
                     break;
                 }
                 default: out += e; break;
@@ -177,19 +211,162 @@ namespace Platform::Registry
             return value ? std::string(value) : std::string();
         }
 
-        // Prefixes to look in, in order: $WINEPREFIX (else ~/.wine), then every
-        // Proton prefix of the usual Steam libraries.
+        // A Steam libraryfolders.vdf: nested "key" "value" pairs and "key" { ... }
+        // blocks. The libraries are the "path" values of the numbered blocks
+        // of "libraryfolders" (older files give the path as the numbered
+        // key's value).
+        class VdfReader
+        {
+        public:
+            explicit VdfReader(std::string text) : mText(std::move(text)) {}
+
+            std::vector<std::string> libraryPaths()
+            {
+                std::vector<std::string> paths;
+                std::string key;
+                // Depth 1 is inside "libraryfolders", 2 inside a numbered block.
+                int depth = 0;
+                std::string blockKey;
+                bool keyPending = false;
+                for (Token t = next(); t.kind != Token::End; t = next())
+                {
+                    if (t.kind == Token::Open)
+                    {
+                        if (depth == 1)
+                            blockKey = key;
+                        ++depth;
+                        keyPending = false;
+                    }
+                    else if (t.kind == Token::Close)
+                    {
+                        depth = std::max(0, depth - 1);
+                        keyPending = false;
+                    }
+                    else if (!keyPending)
+                    {
+                        key = t.text;
+                        keyPending = true;
+                    }
+                    else
+                    {
+                        keyPending = false;
+                        const bool numbered = !key.empty() && std::all_of(key.begin(), key.end(),
+                                                                          [](char c) { return c >= '0' && c <= '9'; });
+                        if (depth == 1 && numbered)
+                            paths.push_back(t.text);
+                        else if (depth == 2 && upper(key) == "PATH" && !blockKey.empty() &&
+                                 std::all_of(blockKey.begin(), blockKey.end(),
+                                             [](char c) { return c >= '0' && c <= '9'; }))
+                            paths.push_back(t.text);
+                    }
+                }
+                return paths;
+            }
+
+        private:
+            struct Token
+            {
+                enum Kind
+                {
+                    Text,
+                    Open,
+                    Close,
+                    End
+                } kind;
+                std::string text;
+            };
+
+            Token next()
+            {
+                while (mPos < mText.size())
+                {
+                    const char c = mText[mPos];
+                    if (std::isspace(static_cast<unsigned char>(c)))
+                        ++mPos;
+                    else if (c == '/' && mText.compare(mPos, 2, "//") == 0)
+                        mPos = std::min(mText.size(), mText.find('\n', mPos));
+                    else
+                        break;
+                }
+                if (mPos >= mText.size())
+                    return {Token::End, {}};
+                const char c = mText[mPos++];
+                if (c == '{')
+                    return {Token::Open, {}};
+                if (c == '}')
+                    return {Token::Close, {}};
+                std::string text;
+                if (c == '"')
+                {
+                    while (mPos < mText.size() && mText[mPos] != '"')
+                    {
+                        if (mText[mPos] == '\\' && mPos + 1 < mText.size())
+                            ++mPos;
+                        text += mText[mPos++];
+                    }
+                    ++mPos;
+                }
+                else
+                {
+                    text += c;
+                    while (mPos < mText.size() && !std::isspace(static_cast<unsigned char>(mText[mPos])) &&
+                           mText[mPos] != '{' && mText[mPos] != '}' && mText[mPos] != '"')
+                        text += mText[mPos++];
+                }
+                return {Token::Text, text};
+            }
+
+            std::string mText;
+            std::size_t mPos = 0;
+        };
+
+        // Steam's installations in the home folder, then the libraries each
+        // one lists, in its order; each folder once.
+        std::vector<fs::path> steamLibraries()
+        {
+            std::vector<fs::path> result;
+            auto add = [&result](const fs::path& folder)
+            {
+                std::error_code ec;
+                if (!fs::is_directory(folder, ec))
+                    return;
+                const fs::path real = fs::weakly_canonical(folder, ec);
+                const fs::path key = ec ? folder : real;
+                for (const fs::path& known : result)
+                    if (known == key)
+                        return;
+                result.push_back(key);
+            };
+            const std::string home = Paths::homeDir();
+            for (const char* root : {".steam/steam", ".local/share/Steam"})
+            {
+                const fs::path steam = home + root;
+                add(steam);
+                std::ifstream in(steam / "steamapps" / "libraryfolders.vdf", std::ios::binary);
+                if (!in)
+                    continue;
+                const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                for (const std::string& library : VdfReader(text).libraryPaths())
+                    add(library);
+            }
+            return result;
+        }
+
+        // Prefixes to look in, in order: $WINEPREFIX (else ~/.wine), then the
+        // Proton prefixes of every Steam library, in library order and within
+        // a library by folder name, so the choice never depends on the order
+        // in which a folder lists its entries.
         std::vector<fs::path> prefixes()
         {
             std::vector<fs::path> result;
             const std::string wine = env("WINEPREFIX");
             result.emplace_back(wine.empty() ? Paths::homeDir() + ".wine" : wine);
-            const std::string home = Paths::homeDir();
-            for (const char* steam : {".steam/steam/steamapps/compatdata", ".local/share/Steam/steamapps/compatdata"})
+            for (const fs::path& library : steamLibraries())
             {
                 std::error_code ec;
                 std::vector<fs::path> found;
-                for (fs::directory_iterator it(home + steam, ec), end; !ec && it != end; it.increment(ec))
+                for (fs::directory_iterator it(library / "steamapps" / "compatdata", ec), end; !ec && it != end;
+                     it.increment(ec))
                     if (fs::exists(it->path() / "pfx" / "system.reg"))
                         found.push_back(it->path() / "pfx");
                 std::sort(found.begin(), found.end());
@@ -206,8 +383,10 @@ namespace Platform::Registry
 
         std::optional<Registered> findAppPath()
         {
+            // The game and its tools are 32-bit programs, which Windows
+            // redirects to the Wow6432Node view: that view wins.
             for (const fs::path& prefix : prefixes())
-                for (const char* key : {GameKey, GameKey32})
+                for (const char* key : {GameKey32, GameKey})
                     if (auto value = readValue(prefix / "system.reg", key, "AppPath"))
                         return Registered{prefix, *value};
             return std::nullopt;
@@ -236,11 +415,26 @@ namespace Platform::Registry
         return std::nullopt;
     }
 
+    std::optional<std::string> steamGameDataFolder()
+    {
+        for (const fs::path& library : steamLibraries())
+        {
+            const fs::path game = library / "steamapps" / "common" / "FINAL FANTASY VII";
+            std::error_code ec;
+            if (!fs::is_directory(game, ec))
+                continue;
+            const fs::path data = appendComponent(game, "data");
+            if (fs::is_directory(data, ec))
+                return data.string() + "/";
+        }
+        return std::nullopt;
+    }
+
     std::optional<std::string> gameDataFolder()
     {
         const auto found = findAppPath();
         if (!found)
-            return std::nullopt;
+            return steamGameDataFolder();
         // The program appends "data" without a separator: the value is
         // expected to end in "\".
         const std::string windowsPath = found->value + "data";

@@ -1,9 +1,12 @@
 #include "ui.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 
 namespace Platform::Ui
 {
@@ -15,9 +18,11 @@ namespace Platform::Ui
             return name.isEmpty() ? QStringLiteral("Quenwick's Tarrowin") : name;
         }
 
+        // The default extension is added to a typed name without one, never
+        // to a file that exists as typed (a self-extractor has no extension).
         QString withDefaultExt(const QString& path, const FileDialogOptions& options)
         {
-            if (options.defaultExt.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+            if (options.defaultExt.isEmpty() || !QFileInfo(path).suffix().isEmpty() || QFileInfo::exists(path))
                 return path;
             return path + "." + options.defaultExt.toLower();
         }
@@ -57,7 +62,15 @@ namespace Platform::Ui
                 QFileDialog dialog(parent, options.title.isEmpty() ? QStringLiteral("Save As") : options.title);
                 dialog.setAcceptMode(QFileDialog::AcceptSave);
                 dialog.setFileMode(QFileDialog::AnyFile);
-                return run(dialog, options);
+                const std::optional<QString> chosen = run(dialog, options);
+                // The dialog asked about the name as typed; an extension added
+                // since may name another file that exists.
+                if (chosen && !dialog.selectedFiles().contains(*chosen) && QFileInfo::exists(*chosen) &&
+                    !question(parent, dialog.windowTitle(),
+                              QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                                  .arg(QFileInfo(*chosen).fileName())))
+                    return std::nullopt;
+                return chosen;
             }
 
             std::optional<QString> chooseFolder(QWidget* parent, const QString& title) override
@@ -71,9 +84,10 @@ namespace Platform::Ui
         private:
             static std::optional<QString> run(QFileDialog& dialog, const FileDialogOptions& options)
             {
+                // No default suffix for the dialog itself: it would add one to
+                // the name of an existing file without extension and then not
+                // find it. withDefaultExt adds it where it belongs.
                 dialog.setNameFilter(qtFilter(options.filter));
-                if (!options.defaultExt.isEmpty())
-                    dialog.setDefaultSuffix(options.defaultExt.toLower());
                 dialog.setDirectory(options.directory.isEmpty() ? QDir::currentPath() : options.directory);
                 if (!options.fileName.isEmpty())
                     dialog.selectFile(options.fileName);
@@ -109,9 +123,12 @@ namespace Platform::Ui
         QStringList filters;
         for (int i = 0; i + 1 < parts.size(); i += 2)
         {
-            QString patterns = parts[i + 1];
-            patterns.replace(';', ' ');
-            filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+            // "*.*" means every file; Qt would list only names with a dot.
+            QStringList patterns = parts[i + 1].split(';', Qt::SkipEmptyParts);
+            for (QString& pattern : patterns)
+                if (pattern == QLatin1String("*.*"))
+                    pattern = QStringLiteral("*");
+            filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns.join(' '));
         }
         return filters.join(";;");
     }
@@ -126,6 +143,40 @@ namespace Platform::Ui
     void showError(QWidget* parent, const QString& message)
     {
         prompter().error(parent, applicationTitle(), errorBoxText(message));
+    }
+
+    void centreOnScreen(QWidget& window)
+    {
+        const QWidget* parent = window.parentWidget() ? window.parentWidget()->window() : nullptr;
+        const QScreen* screen = parent && parent->screen() ? parent->screen() : window.screen();
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        if (!screen)
+            return;
+        const QSize outer = window.frameGeometry().size();
+        window.move(screen->availableGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
+    }
+
+    namespace
+    {
+        class CentreWhenShown : public QObject
+        {
+        public:
+            using QObject::QObject;
+
+        protected:
+            bool eventFilter(QObject* watched, QEvent* event) override
+            {
+                if (event->type() == QEvent::Show && watched == parent())
+                    centreOnScreen(*static_cast<QWidget*>(watched));
+                return false;
+            }
+        };
+    } // namespace
+
+    void centreOnScreenWhenShown(QWidget& window)
+    {
+        window.installEventFilter(new CentreWhenShown(&window));
     }
 
     void ScriptedPrompter::message(QWidget*, const QString& caption, const QString& text)

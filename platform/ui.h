@@ -57,13 +57,21 @@ namespace Platform::Ui
         ScopedPrompter& operator=(const ScopedPrompter&) = delete;
     };
 
-    // "Desc|*.a|Other|*.b;*.c" -> "Desc (*.a);;Other (*.b *.c)".
+    // "Desc|*.a|Other|*.b;*.c" -> "Desc (*.a);;Other (*.b *.c)"; "*.*" (every
+    // file) becomes "*", which also lists names without a dot.
     QString qtFilter(const QString& pipeFilter);
     // The error box's text: the message with "." appended when its last
     // character sorts above ".".
     QString errorBoxText(const QString& message);
     // Shows a failure in an error box captioned with the application's title.
     void showError(QWidget* parent, const QString& message);
+
+    // Moves window (frame included, once known) to the centre of the screen
+    // its parent window is on (else its own, else the primary screen).
+    void centreOnScreen(QWidget& window);
+    // Centres window on the screen every time it is shown, rather than over
+    // its parent as dialogs otherwise open.
+    void centreOnScreenWhenShown(QWidget& window);
 
     // Answers from queues and records everything shown. An empty queue answers
     // No / Cancel, so a test that forgot an answer fails instead of hanging.

@@ -12,12 +12,14 @@
 #include <QResizeEvent>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 TfrmTexView::TfrmTexView(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
 {
     setObjectName("frmTexView");
     setWindowTitle("Preview");
-    resize(290, 218);
+    resize(DesignedWidth, DesignedHeight);
 
     Image = new QLabel(this);
     Image->setObjectName("Image");
@@ -108,7 +110,9 @@ void TfrmTexView::HideViews()
 void TfrmTexView::ShowTexture(const TPSXTexImage& texture, const QString& entryName)
 {
     const QImage image = TexImageToQImage(texture);
-    resize(texture.Width, texture.Height);
+    // A window of no size is never mapped although it counts as visible, and
+    // would keep every later preview out of sight: at least one pixel.
+    resize(std::max(1, texture.Width), std::max(1, texture.Height));
     mTexture = texture;
     Image->setPixmap(QPixmap::fromImage(image));
     HideViews();
@@ -128,8 +132,17 @@ void TfrmTexView::SetText(const std::vector<std::string>& lines, const QString& 
     Memo->setPlainText(text.join('\n'));
 }
 
+void TfrmTexView::FitForText()
+{
+    // Text and trees keep the window's size, unless a tiny texture left it
+    // too small to read anything: then the window's designed size.
+    if (width() < SmallestTextSide || height() < SmallestTextSide)
+        resize(DesignedWidth, DesignedHeight);
+}
+
 void TfrmTexView::ShowText()
 {
+    FitForText();
     HideViews();
     Memo->setVisible(true);
     ShowWindow();
@@ -182,6 +195,7 @@ void TfrmTexView::SetTree(const THRCTree& tree)
 
 void TfrmTexView::ShowTree()
 {
+    FitForText();
     HideViews();
     Tree->setVisible(true);
     ShowWindow();

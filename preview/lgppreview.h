@@ -22,6 +22,11 @@ class TfrmTexView : public QWidget
     Q_OBJECT
 
 public:
+    static constexpr int DesignedWidth = 290;
+    static constexpr int DesignedHeight = 218;
+    // Text and trees get the designed size in a window smaller than this.
+    static constexpr int SmallestTextSide = 32;
+
     explicit TfrmTexView(QWidget* parent = nullptr);
 
     // Shows the window, or brings it to the front when it is open.
@@ -65,6 +70,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void FitForText();
+
     TPSXTexImage mTexture;
     std::vector<std::string> mMemoLines;
 };

@@ -1,5 +1,7 @@
 #include "lgpviewas.h"
 
+#include "platform/ui.h"
+
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -12,6 +14,7 @@ TfrmViewAs::TfrmViewAs(QWidget* parent)
     setObjectName("frmViewAs");
     setWindowTitle("View As...");
     setFixedSize(346, 181);
+    Platform::Ui::centreOnScreenWhenShown(*this);
 
     lstTypes = new QTreeWidget(this);
     lstTypes->setObjectName("lstTypes");

@@ -8,6 +8,9 @@
 #include "app/filelist.h"
 #include "app/folderdialog.h"
 #include "app/lgpviewer.h"
+#include "patch/lgpmakepatch.h"
+#include "patch/lgpselfextract.h"
+#include "preview/lgpviewas.h"
 #include "core/lgpstruct.h"
 #include "platform/paths.h"
 #include "preview/lgpdispatch.h"
@@ -15,13 +18,20 @@
 #include "platform/ui.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QComboBox>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTest>
+#include <QToolBar>
 #include <QToolButton>
 #include <QScrollBar>
+#include <QUrl>
+#include <QScreen>
+#include <QWindow>
 
 #include <memory>
 
@@ -125,6 +135,41 @@ private slots:
         QVERIFY(w.mnuReadLengths->isChecked());
         QVERIFY(w.mnuApplyPatch->isEnabled());
         QVERIFY(!w.CurrentArchive);
+    }
+
+    void docksAreThirtySixPixelsDeepAndTheProgressBarFits()
+    {
+        TfrmLGPEditor& w = window();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.tbLGPFiles->height(), 36);
+        QCOMPARE(w.tbLGPAdvanced->height(), 36);
+        QCOMPARE(w.Status->height(), 13);
+        QVERIFY(w.Status->parentWidget()->rect().contains(w.Status->geometry()));
+        QVERIFY(w.rect().contains(QRect(w.Status->mapTo(&w, QPoint(0, 0)), w.Status->size())));
+        // "Patches" floats as a tool window of the main window, kept above it.
+        QVERIFY(w.tbLGPPatch->isWindow());
+        QCOMPARE(w.tbLGPPatch->windowType(), Qt::Tool);
+        QVERIFY(w.tbLGPPatch->windowHandle());
+        QCOMPARE(w.tbLGPPatch->windowHandle()->transientParent(), w.windowHandle());
+    }
+
+    void theOtherWindowsOpenCentredOnTheScreen()
+    {
+        TfrmLGPEditor& w = window();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.move(0, 0);
+        const QPoint centre = w.screen()->availableGeometry().center();
+        for (QDialog* dialog : std::initializer_list<QDialog*>{
+                 w.frmLGPPatch, w.frmSelfExtract, w.frmAboutLGP, &w.Previewer->ViewAs()})
+        {
+            dialog->show();
+            QVERIFY(QTest::qWaitForWindowExposed(dialog));
+            const QPoint off = dialog->frameGeometry().center() - centre;
+            QVERIFY2(off.manhattanLength() <= 4, qPrintable(dialog->objectName()));
+            dialog->hide();
+        }
     }
 
     void openShowsBlocksOfAThousand_data()
@@ -266,6 +311,33 @@ private slots:
 
         open(path("missing.lgp"));
         QCOMPARE(errors().last(), "Cannot open file " + q(path("missing.lgp")) + ".");
+    }
+
+    void anArchiveNamedAtStartUpDroppedOrOpenedShowsTheSame()
+    {
+        saveArchive(path("named.lgp"), numbered(3));
+        saveArchive(path("dropped.lgp"), numbered(1200));
+        window().OpenFromArguments({"tarrowin"});
+        QVERIFY(!window().CurrentArchive);
+        window().OpenFromArguments({"tarrowin", q(path("named.lgp"))});
+        QCOMPARE(infoLines(), (QStringList{"File: named.lgp", "# of files in archive: 3", "Creator: SQUARESOFT",
+                                           "Description: FINAL FANTASY7"}));
+        QCOMPARE(window().lstFiles->topLevelItemCount(), 3);
+
+        window().OpenFromArguments({"tarrowin", q(path("missing.lgp"))});
+        QCOMPARE(errors(), QStringList{"Cannot open file " + q(path("missing.lgp")) + "."});
+        QCOMPARE(infoLines().first(), QString("File: named.lgp"));
+
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(q(path("dropped.lgp")))});
+        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window(), &drop);
+        QCOMPARE(chooserLabels(), (QStringList{"1-1000", "1001-1200"}));
+        QCOMPARE(infoLines().first(), QString("File: dropped.lgp"));
+        QCOMPARE(errors().size(), 1);
     }
 
     void aSecondOpenReplacesEverything()
@@ -499,6 +571,17 @@ private slots:
         emit window().lstFiles->doubleClicked(window().lstFiles->model()->index(200, 0));
         QCOMPARE(errors(), QStringList());
         QCOMPARE(window().Previewer->TexView().MemoLines(), (std::vector<std::string>{"line one", "line two"}));
+
+        // Enter on a row previews it as a double-click does.
+        a.entries[1201].name = "other.txt";
+        a.entries[1201].data = "three";
+        saveArchive(path("a.lgp"), a);
+        open(path("a.lgp"));
+        chooseBlock(1);
+        selectRow(201);
+        QTest::keyClick(window().lstFiles, Qt::Key_Return);
+        QCOMPARE(errors(), QStringList());
+        QCOMPARE(window().Previewer->TexView().MemoLines(), std::vector<std::string>{"three"});
     }
 
     void aboutLinksLeadToTheProjectsOwnDocuments()

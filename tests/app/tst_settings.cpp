@@ -215,6 +215,22 @@ private slots:
         QCOMPARE(ToolbarLayout::read(*w, *w->tbLGPFiles, {}).LastDock, QString("dockTop"));
     }
 
+    void aFloatingToolbarWhoseLastDockIsTheLeftOneComesBackHorizontal()
+    {
+        auto w = start("[tbLGPPatch]\nRev=3\nVisible=1\nDockedTo=+\nLastDock=dockLeft\nDockRow=0\nDockPos=0\n"
+                       "FloatLeft=70\nFloatTop=80\n");
+        QVERIFY(w->tbLGPPatch->isWindow());
+        QCOMPARE(w->tbLGPPatch->orientation(), Qt::Horizontal);
+        QVERIFY(w->tbLGPPatch->width() > w->tbLGPPatch->height());
+        QCOMPARE(ToolbarLayout::read(*w, *w->tbLGPPatch, {}).LastDock, QString("dockLeft"));
+        // Docked back, it is vertical in the left dock; floated again, horizontal.
+        w->addToolBar(Qt::LeftToolBarArea, w->tbLGPPatch);
+        QCOMPARE(w->tbLGPPatch->orientation(), Qt::Vertical);
+        w->tbLGPPatch->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        emit w->tbLGPPatch->topLevelChanged(true);
+        QCOMPARE(w->tbLGPPatch->orientation(), Qt::Horizontal);
+    }
+
     void windowSizes_data()
     {
         QTest::addColumn<QString>("width");

@@ -100,7 +100,8 @@ TEST(CliUsage, helpAndUsageErrors)
     TempDir tmp;
     const Result help = Cli(tmp, {"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* name : {"info", "list", "extract", "extract-all", "create", "analyse", "repair", "pack"})
+    for (const char* name :
+         {"info", "list", "extract", "extract-all", "create", "analyse", "repair", "pack", "replace"})
     {
         EXPECT_THAT(help.out, HasSubstr(std::string("  ") + name + " ")) << name;
         const Result commandHelp = Cli(tmp, {name, "--help"});
@@ -230,4 +231,70 @@ TEST(CliMaintenance, repairThenPackAnEditedArchive)
     EXPECT_EQ(Load(path).size(), w.size() - 27);
     EXPECT_EQ(Cli(tmp, {"analyse", path}).out.find("There are no data gaps in the file (OK).") != std::string::npos, true);
     EXPECT_EQ(Cli(tmp, {"pack", tmp.path("missing")}).err, "Cannot open file " + tmp.path("missing") + "\n");
+}
+
+TEST(CliReplace, rewritesInPlaceWhatFitsAndAppendsWhatDoesNot)
+{
+    TempDir tmp;
+    const auto path = tmp.save("x.lgp", Write(Sample));
+    Save(tmp.path("same"), B("WXYZ"));
+    const Result same = Cli(tmp, {"replace", path, "A.TEX", tmp.path("same")});
+    EXPECT_EQ(same.code, 0) << same.err;
+    EXPECT_EQ(same.out, "A.TEX: rewritten in place\n");
+    EXPECT_EQ(Load(path), Write(Archive{.Files = {{"a.tex", B("WXYZ")}, {"b.p", B("")}, {"C.HRC", B("ccc")}}}));
+
+    // The last data entry grows where it is; the trailing text follows it.
+    Save(tmp.path("longer"), B("a longer skeleton"));
+    EXPECT_EQ(Cli(tmp, {"replace", path, "c.hrc", tmp.path("longer")}).code, 0);
+    EXPECT_EQ(Load(path),
+              Write(Archive{.Files = {{"a.tex", B("WXYZ")}, {"b.p", B("")}, {"C.HRC", B("a longer skeleton")}}}));
+
+    // Too long for its place: appended, the table entry keeps its place and points there.
+    Save(tmp.path("big"), Pattern(300));
+    const Result big = Cli(tmp, {"replace", path, "a.tex", tmp.path("big")});
+    EXPECT_EQ(big.code, 0) << big.err;
+    EXPECT_EQ(big.out, "a.tex: appended, table entry relinked\n");
+    const std::int32_t appendedAt = 149 + 24 + 17;
+    EXPECT_EQ(Cli(tmp, {"list", path}).out,
+              "a.tex\t" + std::to_string(appendedAt) + "\t300\nb.p\t125\t0\nC.HRC\t149\t17\n");
+    EXPECT_EQ(Cli(tmp, {"extract", path, "a.tex", tmp.path("out")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("out")), Pattern(300));
+    EXPECT_EQ(Cli(tmp, {"analyse", path}).code, 0);
+}
+
+TEST(CliReplace, sharedDataIsNeverOverwritten)
+{
+    TempDir tmp;
+    Writer w;
+    w.header("SQUARESOFT", 2).toc("one", 70).toc("two", 70).dataEntry("one", B("old!")).text("FINAL FANTASY7");
+    const auto path = tmp.save("x.lgp", w.out);
+    Save(tmp.path("new"), B("new!"));
+    const Result r = Cli(tmp, {"replace", path, "two", tmp.path("new")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Cli(tmp, {"list", path}).out, "one\t70\t4\ntwo\t98\t4\n");
+    EXPECT_EQ(Cli(tmp, {"extract", path, "one", tmp.path("one")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("one")), B("old!"));
+    EXPECT_EQ(Cli(tmp, {"extract", path, "two", tmp.path("two")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("two")), B("new!"));
+}
+
+TEST(CliReplace, failuresChangeNothingAndExitOne)
+{
+    TempDir tmp;
+    const Bytes original = Write(Sample);
+    const auto path = tmp.save("x.lgp", original);
+    Save(tmp.path("new"), B("data"));
+    const Result missingName = Cli(tmp, {"replace", path, "nope", tmp.path("new")});
+    EXPECT_EQ(missingName.code, 1);
+    EXPECT_EQ(missingName.err, "The archive holds no entry named \"nope\".\n");
+    const Result missingFile = Cli(tmp, {"replace", path, "a.tex", tmp.path("absent")});
+    EXPECT_EQ(missingFile.code, 1);
+    EXPECT_EQ(missingFile.err, "Cannot open file " + tmp.path("absent") + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    const Result readOnly = Cli(tmp, {"replace", path, "a.tex", tmp.path("new")});
+    EXPECT_EQ(readOnly.code, 1);
+    EXPECT_EQ(readOnly.err, "Cannot open file " + path + "\n");
+    EXPECT_EQ(Load(path), original);
+    EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex"}).code, 2);
+    EXPECT_EQ(Cli(tmp, {"replace", "--force", path, "a.tex", tmp.path("new")}).code, 2);
 }

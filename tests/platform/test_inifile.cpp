@@ -39,7 +39,7 @@ TEST(IniFile, integersReadHexAfter0xAndTheDefaultForAnythingElse)
     const std::string file = dir.file("n.ini");
     TempDir::write(file,
         "[N]\nhex=0x200\nHEX=0X1f\nshort=0x\nneg=-12\nword=abc\nhuge=99999999999\nbadhex=0x12G\n"
-        "allbits=0xFFFFFFFF\nempty=\nspace=1 2\n");
+        "allbits=0xFFFFFFFF\nempty=\nspace=1 2\nlower=0xff\nmixed=0xaBc\n");
     EXPECT_EQ(ReadInteger(file, "N", "hex", 0), 512);
     EXPECT_EQ(ReadInteger(file, "N", "HEX", 0), 512); // the first of two equal names wins
     EXPECT_EQ(ReadInteger(file, "N", "short", 5), 5);
@@ -50,6 +50,8 @@ TEST(IniFile, integersReadHexAfter0xAndTheDefaultForAnythingElse)
     EXPECT_EQ(ReadInteger(file, "N", "allbits", 5), -1);
     EXPECT_EQ(ReadInteger(file, "N", "empty", 5), 5);
     EXPECT_EQ(ReadInteger(file, "N", "space", 5), 5);
+    EXPECT_EQ(ReadInteger(file, "N", "lower", 5), 255);
+    EXPECT_EQ(ReadInteger(file, "N", "mixed", 5), 0xABC);
 }
 
 TEST(IniFile, booleansAreIntegersWithZeroFalse)
@@ -87,6 +89,19 @@ TEST(IniFile, writingOneKeyKeepsEverythingElse)
     EXPECT_EQ(TempDir::read(file),
         "; settings\r\n[Other]\r\nx = 1\r\n\r\n[Tarrowin]\r\nwidth=640\r\nHeight=200\r\nNew=v\r\njunk line\r\n");
     EXPECT_EQ(ReadInteger(file, "Tarrowin", "Width", 0), 640);
+}
+
+TEST(IniFile, ofASectionNamedTwiceTheFirstCountsForReadingAndWriting)
+{
+    TempDir dir;
+    const std::string file = dir.file("twice.ini");
+    TempDir::write(file, "[Tarrowin]\nWidth=300\n[Other]\nx=1\n[TARROWIN]\nWidth=900\nHeight=700\n");
+    EXPECT_EQ(ReadInteger(file, "Tarrowin", "Width", 0), 300);
+    EXPECT_EQ(ReadInteger(file, "Tarrowin", "Height", 5), 5);
+    WriteInteger(file, "Tarrowin", "Width", 640);
+    WriteInteger(file, "Tarrowin", "Height", 480);
+    EXPECT_EQ(TempDir::read(file),
+              "[Tarrowin]\nWidth=640\nHeight=480\n[Other]\nx=1\n[TARROWIN]\nWidth=900\nHeight=700\n");
 }
 
 TEST(IniFile, valuesWithLineBreaksStayOnOneLine)

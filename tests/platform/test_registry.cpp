@@ -163,3 +163,96 @@ TEST(Registry, otherValueTypesAndBrokenLinesAreNoPath)
         systemReg(GameKey, "\"AppPath\"=dword:00000001\n\"AppPath\"=\"C:\\\\unterminated"));
     EXPECT_EQ(gameAppPathRaw(), std::nullopt);
 }
+
+TEST(Registry, escapesDecodeToUtf8SurrogatePairsToOneCharacter)
+{
+    TempDir dir;
+    FakeMachine machine(dir.path());
+    // Wine writes "\x" with up to four digits (one UTF-16 unit), a character
+    // outside the Basic Multilingual Plane as two units.
+    TempDir::write(dir.path() / "wine" / "system.reg",
+                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\J\\x00fcrgen\\\\Tab\\there\\\\Play \\xd83c\\xdfae\\\\\""));
+    EXPECT_EQ(gameAppPathRaw(), "C:\\J\xC3\xBCrgen\\Tab\there\\Play \xF0\x9F\x8E\xAE\\");
+    const auto data =
+        dir.path() / "wine" / "drive_c" / "J\xC3\xBCrgen" / "Tab\there" / "Play \xF0\x9F\x8E\xAE" / "data";
+    std::filesystem::create_directories(data);
+    EXPECT_TRUE(enterGameDataFolder());
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), data));
+
+    // A half of a pair on its own is no character.
+    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\a\\xd83cb\\\\\""));
+    EXPECT_EQ(gameAppPathRaw(), "C:\\a\xEF\xBF\xBD"
+                                "b\\");
+}
+
+TEST(Registry, the32BitViewWinsOverThe64BitKey)
+{
+    TempDir dir;
+    FakeMachine machine(dir.path());
+    TempDir::write(dir.path() / "wine" / "system.reg",
+                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\Native\\\\\"") +
+                       "[Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000002\n"
+                       "\"AppPath\"=\"C:\\\\Redirected\\\\\"\n");
+    EXPECT_EQ(gameAppPathRaw(), "C:\\Redirected\\");
+}
+
+TEST(Registry, dotDotInAppPathLeavesTheFolderBefore)
+{
+    TempDir dir;
+    FakeMachine machine(dir.path());
+    TempDir::write(dir.path() / "wine" / "system.reg",
+                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\..\\\\FF7\\\\\""));
+    std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "FF7" / "data");
+    EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
+}
+
+TEST(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
+{
+    const auto compat = [](const TempDir& dir) { return dir.path() / "home" / ".steam/steam/steamapps/compatdata"; };
+    std::vector<std::optional<std::string>> chosen;
+    for (const auto& order :
+         {std::vector<std::string>{"100", "39140", "7"}, std::vector<std::string>{"7", "39140", "100"}})
+    {
+        TempDir dir;
+        FakeMachine machine(dir.path());
+        for (const std::string& id : order)
+            TempDir::write(compat(dir) / id / "pfx" / "system.reg",
+                           systemReg(GameKey, "\"AppPath\"=\"C:\\\\Game" + id + "\\\\\""));
+        chosen.push_back(gameAppPathRaw());
+    }
+    EXPECT_EQ(chosen[0], "C:\\Game100\\");
+    EXPECT_EQ(chosen[1], chosen[0]);
+}
+
+TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
+{
+    TempDir dir;
+    FakeMachine machine(dir.path());
+    const auto steam = dir.path() / "home" / ".local/share/Steam";
+    const auto library = dir.path() / "games disk" / "SteamLibrary";
+    std::filesystem::create_directories(steam / "steamapps" / "common");
+    TempDir::write(steam / "steamapps" / "libraryfolders.vdf",
+                   "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.string() +
+                       "\"\n\t\t\"label\"\t\t\"\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"228980\"\t\t\"1\"\n\t\t}\n\t}\n"
+                       "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
+                       library.string() + "\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"39140\"\t\t\"1\"\n\t\t}\n\t}\n}\n");
+    const auto data = library / "steamapps" / "common" / "FINAL FANTASY VII" / "data";
+    EXPECT_EQ(gameDataFolder(), std::nullopt);
+    std::filesystem::create_directories(data);
+    EXPECT_EQ(gameDataFolder(), data.string() + "/");
+    EXPECT_TRUE(enterGameDataFolder());
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), data));
+
+    // The older form lists a library as the numbered key's value.
+    std::filesystem::remove_all(library);
+    const auto old = dir.path() / "old library";
+    TempDir::write(steam / "steamapps" / "libraryfolders.vdf",
+                   "\"LibraryFolders\"\n{\n\t\"TimeNextStatsReport\"\t\t\"1600000000\"\n\t\"1\"\t\t\"" + old.string() +
+                       "\"\n}\n");
+    std::filesystem::create_directories(old / "steamapps" / "common" / "FINAL FANTASY VII" / "data");
+    EXPECT_EQ(steamGameDataFolder(), (old / "steamapps" / "common" / "FINAL FANTASY VII" / "data").string() + "/");
+
+    // A registered AppPath still wins.
+    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\\\\\""));
+    EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
+}

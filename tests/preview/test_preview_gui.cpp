@@ -371,6 +371,27 @@ private slots:
         QVERIFY(!mDispatcher->TexView().isVisible());
     }
 
+    void laterPreviewsShowAfterAnEmptyTexture()
+    {
+        MakeArchive({{"EMPTY.TEX", testw::Tex(0, 0, 0, {})},
+                     {"A.TXT", testw::Text("after\r\n")},
+                     {"S.HRC", Hrc()},
+                     {"PIC.TEX", PaletteTex()}});
+        Preview("EMPTY.TEX");
+        TfrmTexView& view = mDispatcher->TexView();
+        QVERIFY(view.isVisible());
+        QVERIFY(!view.size().isEmpty());
+        Preview("A.TXT");
+        QVERIFY(view.Memo->isVisible());
+        QCOMPARE(view.size(), QSize(TfrmTexView::DesignedWidth, TfrmTexView::DesignedHeight));
+        QCOMPARE(view.Memo->size(), view.size());
+        Preview("PIC.TEX");
+        QCOMPARE(view.size(), QSize(3, 2));
+        Preview("S.HRC");
+        QVERIFY(view.Tree->isVisible());
+        QCOMPARE(view.Tree->size(), QSize(TfrmTexView::DesignedWidth, TfrmTexView::DesignedHeight));
+    }
+
     void skeletonTreeTextAndSave()
     {
         MakeArchive({{"S.HRC", Hrc("junk")}, {"HIPA.RSD", testw::Text("@RSD\r\nply=HIPS.PLY\r\n")}});

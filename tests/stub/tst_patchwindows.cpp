@@ -13,7 +13,10 @@
 
 #include "lgpfixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +26,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <filesystem>
@@ -221,6 +225,19 @@ private slots:
     void creatorCancelledOrFailingLeavesNoPatch()
     {
         TfrmLGPPatch creator;
+        // Nothing chosen: the missing archives are named, one at a time,
+        // before anything is asked.
+        creator.btnBeginClick();
+        QCOMPARE(mUi.shown.size(), std::size_t(1));
+        QCOMPARE(mUi.shown.back().kind, Kind::Error);
+        QCOMPARE(mUi.shown.back().text, QString("Choose the source (original) LGP file first."));
+        creator.edtSrc->setText(qs(path("missing-source.lgp")));
+        creator.btnBeginClick();
+        QCOMPARE(mUi.shown.size(), std::size_t(2));
+        QCOMPARE(mUi.shown.back().text, QString("Choose the modified LGP file first."));
+        QVERIFY(!ProgressHook);
+
+        creator.edtPatLGP->setText(qs(path("missing-modified.lgp")));
         mUi.fileAnswers = {std::nullopt};
         creator.btnBeginClick();
         QCOMPARE(mUi.shown.back().kind, Kind::SaveFile);
@@ -228,11 +245,11 @@ private slots:
         QVERIFY(creator.lblStatus->text().isEmpty());
         QVERIFY(!ProgressHook);
 
-        // No modified archive chosen: the open failure, and the label keeps
-        // the step that failed.
+        // A chosen archive that can't be opened: the open failure, and the
+        // label keeps the step that failed.
         mUi.fileAnswers = {qs(path("out.lgp"))};
         creator.btnBeginClick();
-        QCOMPARE(mUi.texts(Kind::Error), QStringList{"Cannot open file "});
+        QCOMPARE(mUi.texts(Kind::Error).last(), "Cannot open file " + qs(path("missing-modified.lgp")) + ".");
         QCOMPARE(creator.lblStatus->text(), QString("Opening patch file..."));
         QVERIFY(!fs::exists(path("out.lgp")));
 
@@ -351,6 +368,45 @@ private slots:
         QCOMPARE(s[3].kind, Kind::SaveFile);
         QCOMPARE(s[3].options.filter, QString("LGP Archives|*.LGP|All files|*.*"));
         QCOMPARE(s[3].options.defaultExt, QString("LGP"));
+    }
+
+    void everyFilePatternListsNamesWithoutADot()
+    {
+        QCOMPARE(Platform::Ui::qtFilter("LGP Files|*.*|All files|*.*"), QString("LGP Files (*);;All files (*)"));
+        QCOMPARE(Platform::Ui::qtFilter("Executables|*.EXE|Both|*.a;*.*"), QString("Executables (*.EXE);;Both (*.a *)"));
+        fixture::writeFile(path("sfx"), Bytes{1});
+        fixture::writeFile(path("a.lgp"), Bytes{2});
+        const QString filter = Platform::Ui::qtFilter("All files|*.*");
+        const QStringList patterns = filter.mid(filter.indexOf('(') + 1).chopped(1).split(' ');
+        QCOMPARE(QDir(qs(mDir->path().string())).entryList(patterns, QDir::Files), (QStringList{"a.lgp", "sfx"}));
+    }
+
+    void converterSourceTakesASelfExtractorWithoutExtension()
+    {
+        // The Qt dialog itself, answered by a timer: the file exists as typed,
+        // so no extension is added to it.
+        mScope.reset();
+        fixture::writeFile(path("sfx"), Bytes{1, 2, 3});
+        TfrmSelfExtract converter;
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        bool answered = false;
+        QTimer::singleShot(0, this, [&] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+            {
+                answered = true;
+                dialog->selectFile(qs(path("sfx")));
+                static_cast<QDialog*>(dialog)->accept();
+            }
+        });
+        // Whatever is still open then (a "not found" box, the dialog) is closed.
+        QTimer::singleShot(5000, this, [] {
+            while (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                open->reject();
+        });
+        converter.btnSelSrc->click();
+        QVERIFY(answered);
+        QCOMPARE(converter.edtSrc->text(), qs(path("sfx")));
+        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(mUi);
     }
 
     void converterFailuresWriteNothing()
