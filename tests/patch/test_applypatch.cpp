@@ -282,8 +282,8 @@ namespace
         const Bytes last = testdata::generate(800, 4);
         scene.archive.entries = {{"same.bin", same}, {"shrink.bin", shrink}, {"nudge.bin", nudge},
             {"keep.bin", testdata::generate(100, 5)}, {"last.bin", last}};
-        const Bytes shrunk(shrink.begin(), shrink.end() - 100);
-        const Bytes nudged(nudge.begin(), nudge.end() - 3);
+        const Bytes shrunk = testdata::mutate(Bytes(shrink.begin(), shrink.end() - 100), 4, 10);
+        const Bytes nudged = testdata::mutate(Bytes(nudge.begin(), nudge.end() - 3), 4, 11);
         scene.patch = patchArchive({{"same.bin", diffOf(same, testdata::mutate(same, 9, 8))},
             {"shrink.bin", diffOf(shrink, shrunk)}, {"NUDGE.BIN", diffOf(nudge, nudged)},
             {"last.bin", diffOf(last, testdata::mutate(last, 3, 9))}});
@@ -368,7 +368,7 @@ TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
     TempFolder temp;
     testarchive::Archive archive;
     std::vector<testarchive::Entry> changes;
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 120; ++i)
     {
         const Bytes data = testdata::generate(3000 + 13 * static_cast<std::size_t>(i), static_cast<std::uint32_t>(i));
         archive.entries.push_back({"f" + std::to_string(i), data});
@@ -386,7 +386,7 @@ TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
     command();
     const Bytes after = ReadWholeFile(target);
     faults::KilledAtRandom(
-        30, 7, [&] { WriteWholeFile(target, before); }, command,
+        20, 7, [&] { WriteWholeFile(target, before); }, command,
         [&] {
             const Bytes now = ReadWholeFile(target);
             EXPECT_TRUE(now == before || now == after);
