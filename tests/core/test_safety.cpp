@@ -41,6 +41,16 @@ namespace
         return w.out;
     }
 
+    // TOC Offsets that lead nowhere, for Repair to relink.
+    Bytes Misdirected()
+    {
+        Writer w;
+        w.header("SQUARESOFT", 3).toc("a", 1).toc("b", 2).toc("c", 3);
+        w.dataEntry("B", B("old")).dataEntry("a", B("aa")).dataEntry("b", B("new")).dataEntry("renamed", B("c"));
+        w.text("FINAL FANTASY7");
+        return w.out;
+    }
+
     // The data each TOC entry reaches; a read that fails gives nullopt.
     std::vector<std::optional<Bytes>> Reached(const std::string& path)
     {
@@ -85,7 +95,8 @@ namespace
         {
             const int calls = faults::AtEveryCall(
                 action, [&] { tmp.save("x.lgp", before); }, [&] { command(path); },
-                [&](Outcome outcome) {
+                [&](Outcome outcome)
+                {
                     const Bytes now = Load(path);
                     if (outcome == Outcome::Killed)
                     {
@@ -104,7 +115,7 @@ namespace
             EXPECT_GE(calls, 3);
         }
     }
-}
+} // namespace
 
 TEST(CrashSafety, packIsTheOldOrThePackedArchiveAfterEveryFault)
 {
@@ -113,26 +124,26 @@ TEST(CrashSafety, packIsTheOldOrThePackedArchiveAfterEveryFault)
 
 TEST(CrashSafety, repairIsTheOldOrTheRepairedArchiveAfterEveryFault)
 {
-    Writer w;
-    w.header("SQUARESOFT", 3).toc("a", 1).toc("b", 2).toc("c", 3);
-    w.dataEntry("B", B("old")).dataEntry("a", B("aa")).dataEntry("b", B("new")).dataEntry("renamed", B("c"));
-    w.text("FINAL FANTASY7");
-    OldOrNew(w.out, [](const std::string& path) { RepairArchive(path); });
+    OldOrNew(Misdirected(), [](const std::string& path) { RepairArchive(path); });
 }
 
 TEST(CrashSafety, rawEditorRewritesAndWholeTocWritesAreOldOrNew)
 {
-    OldOrNew(Loose(), [](const std::string& path) {
-        TRawLGPFile raw(path);
-        ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
-    });
-    OldOrNew(Loose(), [](const std::string& path) {
-        TRawLGPFile raw(path);
-        std::vector<TOCEntry> toc;
-        for (std::int32_t i = 0; i < raw.FileCount(); ++i)
-            toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
-        raw.SetTableEntries(toc);
-    });
+    OldOrNew(Loose(),
+             [](const std::string& path)
+             {
+                 TRawLGPFile raw(path);
+                 ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
+             });
+    OldOrNew(Loose(),
+             [](const std::string& path)
+             {
+                 TRawLGPFile raw(path);
+                 std::vector<TOCEntry> toc;
+                 for (std::int32_t i = 0; i < raw.FileCount(); ++i)
+                     toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
+                 raw.SetTableEntries(toc);
+             });
 }
 
 TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
@@ -163,7 +174,8 @@ TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
     ASSERT_FALSE(old[5]);
     const Bytes added = Pattern(5000, 5);
 
-    const auto command = [&] {
+    const auto command = [&]
+    {
         TRawLGPFile raw(path);
         const std::int32_t index = raw.AppendDataEntry(NewData("new", added));
         TOCEntry entry = raw.GetTableEntry(1);
@@ -174,7 +186,8 @@ TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
     {
         faults::AtEveryCall(
             action, [&] { tmp.save("x.lgp", before); }, command,
-            [&](Outcome outcome) {
+            [&](Outcome outcome)
+            {
                 const auto now = Reached(path);
                 EXPECT_EQ(now[0], old[0]);
                 EXPECT_TRUE(now[1] == old[1] || now[1] == added);
@@ -209,7 +222,8 @@ TEST(CrashSafety, truncateNeverLeavesATornEntry)
     {
         faults::AtEveryCall(
             action, [&] { tmp.save("x.lgp", before); }, [&] { TRawLGPFile(path).TruncateData(2); },
-            [&](Outcome outcome) {
+            [&](Outcome outcome)
+            {
                 // a stays; b, c, d and e reach their whole old data or nothing.
                 const auto now = Reached(path);
                 EXPECT_EQ(now[0], old[0]);
@@ -238,7 +252,8 @@ TEST(CrashSafety, randomKillsLeaveThePackedOrTheOldArchive)
     ASSERT_LT(after.size(), before.size());
     faults::KilledAtRandom(
         30, 20261208, [&] { tmp.save("x.lgp", before); }, [&] { PackArchive(path); },
-        [&] {
+        [&]
+        {
             const Bytes now = Load(path);
             EXPECT_TRUE(now == before || now == after);
             faults::RemoveLeftovers(tmp.dir());
@@ -250,14 +265,17 @@ TEST(CrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
     TempDir tmp;
     const Bytes before = Loose();
     const std::string path = tmp.save("x.lgp", before);
-    Platform::File::Fault::setFreeSpace(1000);
+    Platform::File::Fault::setFreeSpace(10);
     const std::string packed = ErrorText([&] { PackArchive(path); });
-    const std::string repaired = ErrorText([&] { RepairArchive(path); });
+    const std::string misdirected = tmp.save("m.lgp", Misdirected());
+    const std::string repaired = ErrorText([&] { RepairArchive(misdirected); });
     Platform::File::Fault::setFreeSpace(std::nullopt);
-    EXPECT_EQ(packed, "There is not enough free disk space to rewrite " + path + " safely: " +
-                          std::to_string(before.size() - 1024 - 24) + " bytes are needed beside it. Nothing was changed.");
-    EXPECT_THAT(repaired, ::testing::StartsWith("There is not enough free disk space to rewrite " + path));
+    EXPECT_EQ(packed, "There is not enough free disk space to rewrite " + path +
+                          " safely: " + std::to_string(before.size() - 1024 - 24) +
+                          " bytes are needed beside it. Nothing was changed.");
+    EXPECT_THAT(repaired, ::testing::StartsWith("There is not enough free disk space to rewrite " + misdirected));
     EXPECT_EQ(Load(path), before);
+    EXPECT_EQ(Load(misdirected), Misdirected());
     EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
 }
 
