@@ -12,8 +12,6 @@
 #include "lgpstruct_internal.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <unistd.h>
 
 TProgressHook ProgressHook;
 TMessageHook MessageHook;
@@ -152,100 +150,75 @@ namespace lgp::detail
         PutLE32(p + 20, length);
     }
 
-    void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos)
+    void WriteAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
     {
-        const auto* in = static_cast<const std::uint8_t*>(data);
-        while (count > 0)
-        {
-            const ssize_t n = ::pwrite(fd, in, count, pos);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                lgp::FailWrite();
-            in += n;
-            count -= static_cast<std::size_t>(n);
-            pos += n;
-        }
+        if (!Platform::File::writeAt(file, data, count, pos))
+            lgp::FailWrite();
     }
 
-    void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos)
+    void ReadAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
     {
-        auto* out = static_cast<std::uint8_t*>(data);
-        if (pos < 0)
+        if (pos < 0 || !Platform::File::readAt(file, data, count, pos))
             lgp::FailRead();
-        while (count > 0)
-        {
-            const ssize_t n = ::pread(fd, out, count, pos);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                lgp::FailRead();
-            out += n;
-            count -= static_cast<std::size_t>(n);
-            pos += n;
-        }
     }
 
-    namespace
+    void SyncFile(const ScopedHandle& file)
     {
-        std::int64_t CopyWithBuffer(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count)
-        {
-            constexpr std::int64_t chunk = 1 << 20;
-            std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(count, chunk)));
-            std::int64_t done = 0;
-            while (done < count)
-            {
-                const auto want = static_cast<std::size_t>(std::min(count - done, chunk));
-                const ssize_t n = ::pread(srcFd, buffer.data(), want, srcPos + done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    lgp::FailRead();
-                WriteAt(dstFd, buffer.data(), static_cast<std::size_t>(n), dstPos + done);
-                done += n;
-            }
-            return done;
-        }
+        if (!Platform::File::sync(file))
+            lgp::FailWrite();
     }
 
-    std::int64_t CopyFileBytes(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count)
+    std::int64_t CopyFileBytes(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst,
+                               std::int64_t dstPos, std::int64_t count)
     {
         if (count <= 0)
             return 0;
         if (srcPos < 0)
             lgp::FailRead();
-        std::int64_t done = 0;
-        while (done < count)
-        {
-            loff_t in = srcPos + done;
-            loff_t out = dstPos + done;
-            const ssize_t n = ::copy_file_range(srcFd, &in, dstFd, &out, static_cast<std::size_t>(count - done), 0);
-            if (n > 0)
-            {
-                done += n;
-                continue;
-            }
-            if (n == 0)
-            {
-                // copy_file_range reports the source's end as 0; tell a full
-                // disk apart from a short source by trying the plain way.
-                return done + CopyWithBuffer(srcFd, srcPos + done, dstFd, dstPos + done, count - done);
-            }
-            if (errno == EINTR)
-                continue;
-            // Not supported between these files (other file systems, overlap, old kernel).
-            return done + CopyWithBuffer(srcFd, srcPos + done, dstFd, dstPos + done, count - done);
-        }
-        return done;
+        const std::int64_t copied = Platform::File::copyRange(src, srcPos, dst, dstPos, count);
+        if (copied < 0)
+            lgp::FailWrite();
+        if (copied < count)
+            lgp::FailRead();
+        return copied;
     }
-}
+
+    ArchiveReplacement::ArchiveReplacement(const std::string& path, const ScopedHandle& archive, std::int64_t size)
+        : mTarget(Platform::File::resolvedPath(path))
+    {
+        const std::optional<std::int64_t> room = Platform::File::freeSpace(mTarget);
+        if (room && *room < size)
+            lgp::Fail("There is not enough free disk space to rewrite " + path + " safely: " + std::to_string(size) +
+                      " bytes are needed beside it. Nothing was changed.");
+        mFile = Platform::File::createBeside(mTarget, archive, mTempPath);
+        if (!mFile.valid())
+            lgp::Fail("Cannot create a temporary file beside " + path + " to rewrite it safely. Nothing was changed.");
+    }
+
+    ArchiveReplacement::~ArchiveReplacement()
+    {
+        if (!mCommitted)
+        {
+            mFile = ScopedHandle();
+            Platform::File::remove(mTempPath);
+        }
+    }
+
+    void ArchiveReplacement::Commit(const ScopedHandle& file)
+    {
+        SyncFile(file);
+        if (!Platform::File::replace(mTempPath, mTarget))
+            lgp::FailWrite();
+        mCommitted = true;
+    }
+} // namespace lgp::detail
 
 namespace lgp::detail
 {
-    ArchiveHead ReadArchiveHead(int fd, std::int64_t size)
+    ArchiveHead ReadArchiveHead(const ScopedHandle& file, std::int64_t size)
     {
         std::uint8_t header[HeaderSize];
-        ReadAt(fd, header, sizeof header, 0);
+        ReadAt(file, header, sizeof header, 0);
         ArchiveHead head;
         head.Creator = CreatorFromField(header);
         head.FileCount = GetLE32(header + 12);
@@ -256,7 +229,7 @@ namespace lgp::detail
             lgp::FailRead();
         head.Toc.resize(static_cast<std::size_t>(count * TocEntrySize));
         if (!head.Toc.empty())
-            ReadAt(fd, head.Toc.data(), head.Toc.size(), HeaderSize);
+            ReadAt(file, head.Toc.data(), head.Toc.size(), HeaderSize);
         return head;
     }
 
@@ -279,7 +252,7 @@ namespace lgp::detail
         if (available < length)
             lgp::FailRead();
     }
-}
+} // namespace lgp::detail
 
 using namespace lgp::detail;
 
@@ -289,7 +262,7 @@ using namespace lgp::detail;
 TLGPFile::TLGPFile(const std::string& path, bool readLengths)
 {
     TFileStream file(path, FileMode::OpenRead, Platform::File::Share::DenyNone);
-    const int fd = file.Handle();
+    const ScopedHandle& fd = file.Handle();
     const std::int64_t size = file.Size();
 
     ArchiveHead head = ReadArchiveHead(fd, size);
@@ -359,7 +332,7 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
     mFileName = path;
 }
 
-std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(int fd, std::int64_t size)
+std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const Platform::File::ScopedHandle& fd, std::int64_t size)
 {
     // The 24-byte data entry header of every entry, by table index. Entries
     // whose Offset leaves fewer than 24 bytes of file (or is negative) can't

@@ -139,7 +139,7 @@ public:
     void ReadEntryData(std::int32_t index, TStream& dest) const;
 
 private:
-    std::vector<std::uint8_t> ReadDataHeaders(int fd, std::int64_t size);
+    std::vector<std::uint8_t> ReadDataHeaders(const Platform::File::ScopedHandle& fd, std::int64_t size);
 
     std::int32_t mFileCount = 0;
     std::string mFileName;
@@ -192,6 +192,14 @@ enum class RawEditorVariant
 
 // In-place editor. Holds the archive open read/write with other writers
 // refused for its whole life; every change reaches the file at once.
+//
+// What survives a kill: no TOC entry ever reaches a half-written data entry.
+// SetTableEntry is one write of 27 bytes; AppendDataEntry writes the new data
+// and the trailing text, syncs them, and only then writes the new header, so
+// a TOC entry is pointed at complete data only. TruncateData cuts the file at
+// the entry before it writes the trailing text there. RewriteDataEntry and
+// SetTableEntries overwrite data or many TOC entries; they run through
+// RewriteAtomically unless a caller's run is going on.
 class TRawLGPFile
 {
 public:
@@ -221,10 +229,24 @@ public:
     // Cuts the file at data entry index. Main variant only.
     void TruncateData(std::int32_t index);
 
+    // Runs changes (calls of this editor's operations) on a copy of the
+    // archive made beside it, and puts the copy in the archive's place in one
+    // step once they all succeeded; killed at any moment, the archive is the
+    // old or the new one. When changes throw, the copy is deleted, the archive
+    // and this editor's lists stay as they were, and the failure goes on. A
+    // run that writes nothing leaves the archive alone. The editor then holds
+    // the new file, still refusing other writers. Runs nest (an inner run is
+    // part of the outer one).
+    void RewriteAtomically(const std::function<void()>& changes);
+
     // The open file, for the core's own operations (packing).
     TFileStream& File() { return mFile; }
 
 private:
+    bool Rewrite(std::int32_t index, const RawDataEntry& entry, bool write);
+    void WriteAt(std::int64_t position, const void* data, std::size_t count);
+    void SetFileSize(std::int64_t size);
+    void Sync(); // outside a run only: the run syncs its copy once at the end
     void WriteEntryAt(std::int64_t position, const RawDataEntry& entry);
     void WriteTrailingAt(std::int64_t position); // trailing text there, file ends after it
     void WriteGapMarker(std::int64_t position, std::int32_t gap);
@@ -236,6 +258,8 @@ private:
     std::vector<TOCEntry> mToc;
     std::vector<RawDataEntry> mData;
     std::vector<std::uint8_t> mTrailingText;
+    bool mOnCopy = false;  // inside RewriteAtomically
+    bool mWritten = false; // something was written during the current run
 };
 
 // Puts new data into the table entry named name (the first one, compared ASCII

@@ -134,16 +134,52 @@ namespace lgp::detail
         std::vector<std::int32_t> mValues;
     };
 
-    // Copies count bytes from srcFd at srcPos to dstFd at dstPos, in the kernel
+    using Platform::File::ScopedHandle;
+
+    // Copies count bytes from src at srcPos to dst at dstPos, in the kernel
     // where it can. "Stream read error" when the source ends first (the bytes
     // before stay copied), "Stream write error" when writing fails. Returns the
     // number of bytes copied (always count).
-    std::int64_t CopyFileBytes(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count);
+    std::int64_t CopyFileBytes(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst,
+                               std::int64_t dstPos, std::int64_t count);
 
     // Writes all bytes at pos or throws "Stream write error".
-    void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos);
+    void WriteAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos);
     // Reads all bytes at pos or throws "Stream read error".
-    void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos);
+    void ReadAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos);
+    // Puts what was written on the disk or throws "Stream write error".
+    void SyncFile(const ScopedHandle& file);
+
+    // The one way an archive is rewritten safely: its new version is written
+    // into a new hidden file beside it (beside the real file when the path is a
+    // symbolic link), synced, and put in the archive's place in one step, so
+    // that killed at any moment the archive is the old or the new one. The
+    // archive stays open and locked meanwhile; the new file carries its
+    // permission bits (and owner where allowed) and its own lock.
+    class ArchiveReplacement
+    {
+    public:
+        // Refuses, before creating anything, when the folder lacks room for
+        // size bytes.
+        ArchiveReplacement(const std::string& path, const ScopedHandle& archive, std::int64_t size);
+        // Deletes the new file unless it was committed.
+        ~ArchiveReplacement();
+        ArchiveReplacement(const ArchiveReplacement&) = delete;
+        ArchiveReplacement& operator=(const ArchiveReplacement&) = delete;
+
+        // The new file while it is written; TakeFile hands it to another owner.
+        const ScopedHandle& File() const { return mFile; }
+        ScopedHandle TakeFile() { return std::move(mFile); }
+        // Syncs file (the new file, wherever it is held now) and puts it in the
+        // archive's place. "Stream write error" when either fails.
+        void Commit(const ScopedHandle& file);
+
+    private:
+        std::string mTarget;
+        std::string mTempPath;
+        ScopedHandle mFile;
+        bool mCommitted = false;
+    };
 
     // The header and the whole TOC of an archive of size bytes: the creator
     // text, the file count as stored, and count x 27 TOC bytes (none for a
@@ -155,10 +191,10 @@ namespace lgp::detail
         std::int32_t FileCount = 0;
         std::vector<std::uint8_t> Toc;
     };
-    ArchiveHead ReadArchiveHead(int fd, std::int64_t size);
+    ArchiveHead ReadArchiveHead(const ScopedHandle& file, std::int64_t size);
 
     // Appends to dest the data of the entry whose data entry header lies at
     // offset in file: exactly the header's Length bytes. What the file holds is
     // copied before "Stream read error" reports a Length running past its end.
     void ReadDataEntryAt(TFileStream& file, std::int32_t offset, TStream& dest);
-}
+} // namespace lgp::detail

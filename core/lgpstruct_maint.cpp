@@ -107,6 +107,7 @@ void RepairArchive(const std::string& path)
             toc[static_cast<std::size_t>(k)].Offset = *position;
         ReportProgress(k + 1, raw.FileCount());
     }
+    // Written on a copy put in place in one step.
     raw.SetTableEntries(toc);
 }
 
@@ -130,48 +131,73 @@ void PackArchive(const std::string& path)
     for (std::int32_t k = 0; k < count; ++k)
         byOffset[raw.GetTableEntry(k).Offset].push_back(k);
 
+    // The packed archive is written into a new file beside the archive and put
+    // in its place in one step: the archive is never half moved. Planned
+    // first, so a damaged archive fails before anything is written and the
+    // free space needed is known.
+    struct Move
+    {
+        std::int64_t From;
+        std::int64_t To;
+        std::int64_t Size;
+    };
     TFileStream& file = raw.File();
-    const int fd = file.Handle();
+    const auto& archive = file.Handle();
     const std::int64_t size = file.Size();
-    std::int64_t w = raw.GetDataEntry(0).Position;
+    const std::int64_t start = raw.GetDataEntry(0).Position;
+    std::vector<TOCEntry> toc(static_cast<std::size_t>(count));
+    for (std::int32_t k = 0; k < count; ++k)
+        toc[static_cast<std::size_t>(k)] = raw.GetTableEntry(k);
+    std::vector<Move> moves;
+    std::int64_t w = start;
     for (std::int32_t k = 0; k < dataCount; ++k)
     {
-        ReportProgress(k, dataCount);
         const RawDataEntry data = raw.GetDataEntry(k);
         const auto it = byOffset.find(data.Position);
         if (it == byOffset.end())
             continue;
         const std::int64_t entrySize = DataHeaderSize + std::int64_t(data.Length);
-        // The entry is read whole before it moves; one that runs past the end
-        // of the file can't be read.
+        // An entry that runs past the end of the file can't be read whole.
         if (data.Position + entrySize > size)
             lgp::FailRead();
-        if (w != data.Position)
-        {
-            // W never passes Position, so copying front to back in chunks
-            // never overwrites bytes before they are read.
-            constexpr std::int64_t chunk = 1 << 20;
-            std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(entrySize, chunk)));
-            for (std::int64_t done = 0; done < entrySize;)
-            {
-                const std::int64_t n = std::min(entrySize - done, chunk);
-                ReadAt(fd, buffer.data(), static_cast<std::size_t>(n), data.Position + done);
-                WriteAt(fd, buffer.data(), static_cast<std::size_t>(n), w + done);
-                done += n;
-            }
-        }
+        moves.push_back({data.Position, w, entrySize});
         for (const std::int32_t tableIndex : it->second)
-        {
-            TOCEntry entry = raw.GetTableEntry(tableIndex);
-            entry.Offset = static_cast<std::int32_t>(w);
-            raw.SetTableEntry(tableIndex, entry);
-        }
+            toc[static_cast<std::size_t>(tableIndex)].Offset = static_cast<std::int32_t>(w);
         byOffset.erase(it);
         w += entrySize;
     }
     const auto& trailing = raw.TrailingText();
+    const std::int64_t newSize = w + static_cast<std::int64_t>(trailing.size());
+    const bool unchanged =
+        newSize == size && std::all_of(moves.begin(), moves.end(), [](const Move& m) { return m.From == m.To; });
+    if (unchanged)
+    {
+        // Already packed: the file would be written again byte for byte.
+        for (std::int32_t k = 0; k <= dataCount; ++k)
+            ReportProgress(k, dataCount);
+        return;
+    }
+
+    ArchiveReplacement replacement(path, archive, newSize);
+    const auto& out = replacement.File();
+    CopyFileBytes(archive, 0, out, 0, start);
+    std::vector<std::uint8_t> tocBytes(toc.size() * TocEntrySize);
+    for (std::size_t i = 0; i < toc.size(); ++i)
+        EncodeTocEntry(toc[i], tocBytes.data() + i * TocEntrySize);
+    if (!tocBytes.empty())
+        WriteAt(out, tocBytes.data(), tocBytes.size(), HeaderSize);
+    std::size_t next = 0;
+    for (std::int32_t k = 0; k < dataCount; ++k)
+    {
+        ReportProgress(k, dataCount);
+        if (next < moves.size() && moves[next].From == raw.GetDataEntry(k).Position)
+        {
+            const Move& move = moves[next++];
+            CopyFileBytes(archive, move.From, out, move.To, move.Size);
+        }
+    }
     if (!trailing.empty())
-        WriteAt(fd, trailing.data(), trailing.size(), w);
-    file.SetSize(w + static_cast<std::int64_t>(trailing.size()));
+        WriteAt(out, trailing.data(), trailing.size(), w);
+    replacement.Commit(out);
     ReportProgress(dataCount, dataCount);
 }

@@ -15,11 +15,7 @@ namespace
     class ScanReader
     {
     public:
-        ScanReader(int fd, std::int64_t size)
-            : mFd(fd)
-            , mSize(size)
-        {
-        }
+        ScanReader(const ScopedHandle& file, std::int64_t size) : mFile(file), mSize(size) {}
 
         // Exactly count bytes at pos, or "Stream read error".
         const std::uint8_t* At(std::int64_t pos, std::size_t count)
@@ -31,13 +27,13 @@ namespace
                     lgp::FailRead();
                 mStart = pos;
                 mWindow.resize(static_cast<std::size_t>(std::min<std::int64_t>(mSize - pos, 64 * 1024)));
-                ReadAt(mFd, mWindow.data(), mWindow.size(), pos);
+                ReadAt(mFile, mWindow.data(), mWindow.size(), pos);
             }
             return mWindow.data() + (pos - mStart);
         }
 
     private:
-        int mFd;
+        const ScopedHandle& mFile;
         std::int64_t mSize;
         std::int64_t mStart = 0;
         std::vector<std::uint8_t> mWindow;
@@ -48,7 +44,7 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     : mFile(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite)
     , mVariant(variant)
 {
-    const int fd = mFile.Handle();
+    const ScopedHandle& fd = mFile.Handle();
     const std::int64_t size = mFile.Size();
 
     ArchiveHead archiveHead = ReadArchiveHead(fd, size);
@@ -134,19 +130,66 @@ void TRawLGPFile::SetTableEntry(std::int32_t index, const TOCEntry& entry)
     mToc[static_cast<std::size_t>(index)] = entry;
     std::uint8_t bytes[TocEntrySize];
     EncodeTocEntry(entry, bytes);
-    WriteAt(mFile.Handle(), bytes, sizeof bytes, HeaderSize + std::int64_t(index) * TocEntrySize);
+    WriteAt(HeaderSize + std::int64_t(index) * TocEntrySize, bytes, sizeof bytes);
+    Sync();
 }
 
 void TRawLGPFile::SetTableEntries(const std::vector<TOCEntry>& entries)
 {
     if (entries.size() != mToc.size())
         lgp::FailListIndex(static_cast<std::int64_t>(entries.size()));
+    // The same TOC again would write the same bytes.
+    if (entries == mToc)
+        return;
+    if (!mOnCopy)
+    {
+        // Many entries in one write could reach the disk in part.
+        RewriteAtomically([&] { SetTableEntries(entries); });
+        return;
+    }
     std::vector<std::uint8_t> bytes(entries.size() * TocEntrySize);
     for (std::size_t i = 0; i < entries.size(); ++i)
         EncodeTocEntry(entries[i], bytes.data() + i * TocEntrySize);
     mToc = entries;
     if (!bytes.empty())
-        WriteAt(mFile.Handle(), bytes.data(), bytes.size(), HeaderSize);
+        WriteAt(HeaderSize, bytes.data(), bytes.size());
+}
+
+void TRawLGPFile::RewriteAtomically(const std::function<void()>& changes)
+{
+    if (mOnCopy)
+    {
+        changes();
+        return;
+    }
+    const std::vector<TOCEntry> toc = mToc;
+    const std::vector<RawDataEntry> data = mData;
+    const std::vector<std::uint8_t> trailing = mTrailingText;
+    const std::int64_t size = mFile.Size();
+    ArchiveReplacement replacement(mFile.FileName(), mFile.Handle(), size);
+    CopyFileBytes(mFile.Handle(), 0, replacement.File(), 0, size);
+    // The archive stays open, and locked, until the copy is in its place.
+    ScopedHandle archive = mFile.ExchangeHandle(replacement.TakeFile());
+    mOnCopy = true;
+    mWritten = false;
+    try
+    {
+        changes();
+        if (mWritten)
+            replacement.Commit(mFile.Handle());
+        else
+            mFile.ExchangeHandle(std::move(archive));
+        mOnCopy = false;
+    }
+    catch (...)
+    {
+        mFile.ExchangeHandle(std::move(archive));
+        mToc = toc;
+        mData = data;
+        mTrailingText = trailing;
+        mOnCopy = false;
+        throw;
+    }
 }
 
 RawDataEntry TRawLGPFile::GetDataEntry(std::int32_t index) const
@@ -171,23 +214,41 @@ namespace
             lgp::Fail("The data for \"" + entry.NameString() + "\" does not match its Length (" +
                       std::to_string(entry.Length) + ").");
     }
+} // namespace
+
+void TRawLGPFile::WriteAt(std::int64_t position, const void* data, std::size_t count)
+{
+    mWritten = true;
+    lgp::detail::WriteAt(mFile.Handle(), data, count, position);
+}
+
+void TRawLGPFile::SetFileSize(std::int64_t size)
+{
+    mWritten = true;
+    mFile.SetSize(size);
+}
+
+void TRawLGPFile::Sync()
+{
+    if (!mOnCopy)
+        SyncFile(mFile.Handle());
 }
 
 void TRawLGPFile::WriteEntryAt(std::int64_t position, const RawDataEntry& entry)
 {
     std::uint8_t header[DataHeaderSize];
     EncodeDataHeader(entry.Name, entry.Length, header);
-    WriteAt(mFile.Handle(), header, sizeof header, position);
+    WriteAt(position, header, sizeof header);
     if (!entry.Data.empty())
-        WriteAt(mFile.Handle(), entry.Data.data(), entry.Data.size(), position + DataHeaderSize);
+        WriteAt(position + DataHeaderSize, entry.Data.data(), entry.Data.size());
     mFile.SetPosition(position + DataHeaderSize + entry.Length);
 }
 
 void TRawLGPFile::WriteTrailingAt(std::int64_t position)
 {
     if (!mTrailingText.empty())
-        WriteAt(mFile.Handle(), mTrailingText.data(), mTrailingText.size(), position);
-    mFile.SetSize(position + static_cast<std::int64_t>(mTrailingText.size()));
+        WriteAt(position, mTrailingText.data(), mTrailingText.size());
+    SetFileSize(position + static_cast<std::int64_t>(mTrailingText.size()));
 }
 
 void TRawLGPFile::WriteGapMarker(std::int64_t position, std::int32_t gap)
@@ -195,10 +256,21 @@ void TRawLGPFile::WriteGapMarker(std::int64_t position, std::int32_t gap)
     std::uint8_t marker[GapMarkerSize];
     PutLE32(marker, static_cast<std::int32_t>(GapMagic));
     PutLE32(marker + 4, gap);
-    WriteAt(mFile.Handle(), marker, sizeof marker, position);
+    WriteAt(position, marker, sizeof marker);
 }
 
 bool TRawLGPFile::RewriteDataEntry(std::int32_t index, const RawDataEntry& entry)
+{
+    if (mOnCopy)
+        return Rewrite(index, entry, true);
+    // Writing over data that TOC entries reach: on a copy, and only when it fits.
+    if (!Rewrite(index, entry, false))
+        return false;
+    RewriteAtomically([&] { Rewrite(index, entry, true); });
+    return true;
+}
+
+bool TRawLGPFile::Rewrite(std::int32_t index, const RawDataEntry& entry, bool write)
 {
     if (index < 0 || static_cast<std::size_t>(index) >= mData.size())
         lgp::FailListIndex(index);
@@ -216,6 +288,8 @@ bool TRawLGPFile::RewriteDataEntry(std::int32_t index, const RawDataEntry& entry
             return false;
         if (tooLarge)
             lgp::FailWrite();
+        if (!write)
+            return true;
         const std::int32_t oldLength = held.Length;
         WriteEntryAt(held.Position, entry);
         held.Name = entry.Name;
@@ -241,6 +315,8 @@ bool TRawLGPFile::RewriteDataEntry(std::int32_t index, const RawDataEntry& entry
         return false;
     if (tooLarge)
         lgp::FailWrite();
+    if (!write)
+        return true;
     WriteEntryAt(held.Position, entry);
     held.Name = entry.Name;
     held.Length = entry.Length;
@@ -260,11 +336,41 @@ std::int32_t TRawLGPFile::AppendDataEntry(const RawDataEntry& entry)
     CheckNewData(entry);
     RawDataEntry& lastEntry = mData.back();
     const std::int64_t position = std::int64_t(lastEntry.Position) + DataHeaderSize + lastEntry.Length;
-    if (position + DataHeaderSize + entry.Length + static_cast<std::int64_t>(mTrailingText.size()) > MaxArchiveSize)
+    const std::int64_t end = position + DataHeaderSize + entry.Length;
+    if (end + static_cast<std::int64_t>(mTrailingText.size()) > MaxArchiveSize)
         lgp::FailWrite();
+    // The header bytes that the old trailing text covers go last: until they
+    // are written and synced, a TOC entry still pointing there (after a
+    // truncation) reaches no data, or the complete new data.
+    std::uint8_t header[DataHeaderSize];
+    EncodeDataHeader(entry.Name, entry.Length, header);
+    const auto covered = static_cast<std::size_t>(
+        std::min<std::int64_t>(DataHeaderSize, static_cast<std::int64_t>(mTrailingText.size())));
+    try
+    {
+        if (covered < sizeof header)
+            WriteAt(position + static_cast<std::int64_t>(covered), header + covered, sizeof header - covered);
+        if (!entry.Data.empty())
+            WriteAt(position + DataHeaderSize, entry.Data.data(), entry.Data.size());
+        WriteTrailingAt(end);
+        Sync();
+        if (covered > 0)
+        {
+            WriteAt(position, header, covered);
+            Sync();
+        }
+    }
+    catch (const ELGPError&)
+    {
+        // The old end of the file back, as far as it can be.
+        if (!mOnCopy && mFile.Size() > position && !mTrailingText.empty())
+            Platform::File::writeAt(mFile.Handle(), mTrailingText.data(), mTrailingText.size(), position);
+        if (!mOnCopy)
+            Platform::File::setSize(mFile.Handle(), position + static_cast<std::int64_t>(mTrailingText.size()));
+        throw;
+    }
+    mFile.SetPosition(end);
     lastEntry.Room = lastEntry.Length;
-    WriteEntryAt(position, entry);
-    WriteTrailingAt(position + DataHeaderSize + entry.Length);
 
     RawDataEntry added;
     added.Name = entry.Name;
@@ -282,8 +388,10 @@ void TRawLGPFile::TruncateData(std::int32_t index)
     if (index < 0 || static_cast<std::size_t>(index) >= mData.size())
         lgp::FailListIndex(index);
     const std::int64_t position = mData[static_cast<std::size_t>(index)].Position;
-    mFile.SetSize(position + static_cast<std::int64_t>(mTrailingText.size()));
-    if (!mTrailingText.empty())
-        WriteAt(mFile.Handle(), mTrailingText.data(), mTrailingText.size(), position);
+    // Cut first, then the trailing text: no moment leaves a data entry's
+    // header in the file without its data.
+    SetFileSize(position);
+    WriteTrailingAt(position);
+    Sync();
     mData.resize(static_cast<std::size_t>(index));
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../platform/file.h"
@@ -78,7 +79,14 @@ public:
     void SetSize(std::int64_t size) override;
 
     const std::string& FileName() const { return mPath; }
-    int Handle() const { return mHandle.get(); }
+    const Platform::File::ScopedHandle& Handle() const { return mHandle; }
+    // Goes on with another open file (the same archive's new version) and
+    // hands back the one held so far.
+    Platform::File::ScopedHandle ExchangeHandle(Platform::File::ScopedHandle handle)
+    {
+        std::swap(mHandle, handle);
+        return handle;
+    }
 
 private:
     std::string mPath;

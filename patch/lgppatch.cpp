@@ -69,7 +69,8 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
     BuildArchive(options);
 }
 
-void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+// The changes of ApplyPatch, entry by entry.
+static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
 {
     // Data entries by Position, first in scan order. Rewrites keep positions;
     // appends add the new entry's position.
@@ -132,4 +133,11 @@ void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite
         archive.SetTableEntry(i, toc);
         dataAt.emplace(toc.Offset, appended);
     }
+}
+
+void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+{
+    // Every change goes to a copy of the archive that replaces it in one step:
+    // killed part-way, the archive is the old one or the patched one.
+    archive.RewriteAtomically([&] { applyEntries(archive, patch, allowOverwrite); });
 }

@@ -4,41 +4,49 @@
 // read but refuses a second writer. Here a writer that denies writing takes an
 // advisory exclusive lock (flock) on the file; a second such writer finds the
 // lock taken and its open fails. Plain readers never lock, so they always work.
+//
+// Every call that changes a file (writeAt, copyRange, setSize, sync, replace,
+// createBeside) passes the fault-injection seam (Fault below), so tests can
+// make any one of them fail or end the process.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace Platform::File
 {
-    // Move-only owner of a file descriptor.
+#ifdef _WIN32
+    using NativeHandle = void*; // HANDLE
+    inline const NativeHandle InvalidHandle = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+#else
+    using NativeHandle = int; // file descriptor
+    constexpr NativeHandle InvalidHandle = -1;
+#endif
+
+    // Move-only owner of an open file.
     class ScopedHandle
     {
     public:
         ScopedHandle() = default;
-        explicit ScopedHandle(int fd)
-            : mFd(fd)
-        {
-        }
-        ScopedHandle(ScopedHandle&& other) noexcept
-            : mFd(other.release())
-        {
-        }
+        explicit ScopedHandle(NativeHandle handle) : mHandle(handle) {}
+        ScopedHandle(ScopedHandle&& other) noexcept : mHandle(other.release()) {}
         ScopedHandle& operator=(ScopedHandle&& other) noexcept;
         ScopedHandle(const ScopedHandle&) = delete;
         ScopedHandle& operator=(const ScopedHandle&) = delete;
         ~ScopedHandle();
 
-        int get() const { return mFd; }
-        bool valid() const { return mFd >= 0; }
-        int release()
+        NativeHandle get() const { return mHandle; }
+        bool valid() const { return mHandle != InvalidHandle; }
+        NativeHandle release()
         {
-            const int fd = mFd;
-            mFd = -1;
-            return fd;
+            const NativeHandle handle = mHandle;
+            mHandle = InvalidHandle;
+            return handle;
         }
 
     private:
-        int mFd = -1;
+        NativeHandle mHandle = InvalidHandle;
     };
 
     enum class Access
@@ -56,8 +64,40 @@ namespace Platform::File
 
     // Opens path; returns an invalid handle on failure (errno says why). A
     // ReadWrite open of a file without write permission fails, as does a
-    // DenyWrite open while another DenyWrite holder has the file.
+    // DenyWrite open while another DenyWrite holder has the file. A DenyWrite
+    // open holds the file that the path names once the lock is taken (a file
+    // put in its place meanwhile is opened instead).
     ScopedHandle open(const std::string& path, Access access, Share share);
+
+    // Exactly count bytes at pos, retrying short transfers; false on failure or end of file.
+    bool readAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos);
+    // Up to count bytes at pos: the number read (fewer only at the end of the file), -1 on failure.
+    std::int64_t readSome(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos);
+    // Exactly count bytes at pos, retrying short transfers; false on failure.
+    bool writeAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos);
+    // Bytes copied from src to dst (an in-kernel copy where the system has one); fewer than count
+    // when src ends first; -1 on a write failure.
+    std::int64_t copyRange(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst, std::int64_t dstPos,
+                           std::int64_t count);
+    std::int64_t size(const ScopedHandle& file); // -1 on failure
+    bool setSize(const ScopedHandle& file, std::int64_t size);
+    bool sync(const ScopedHandle& file); // data and size reach the disk
+    // Puts `from` in place of `to` in one atomic step (same folder) and makes the change durable.
+    bool replace(const std::string& from, const std::string& to);
+    // Free bytes for an unprivileged writer in the folder holding path; nullopt when unknown.
+    std::optional<std::int64_t> freeSpace(const std::string& path);
+
+    // The file a path finally names, symbolic links resolved; the path itself
+    // when it can't be resolved.
+    std::string resolvedPath(const std::string& path);
+
+    // A new, hidden file in the folder of path (".NAME.XXXXXX.tmp"), created
+    // exclusively, locked as a DenyWrite opener would lock it, and given the
+    // permission bits (and owner, where allowed) of the open file like. Its
+    // path goes to tempPath. Invalid handle on failure.
+    ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath);
+    // Deletes a file; false when it can't.
+    bool remove(const std::string& path);
 
     // Whether the file exists and its owner write permission is missing.
     bool isReadOnly(const std::string& path);
@@ -67,4 +107,43 @@ namespace Platform::File
     // Ordinary, visible file (no directory, no dot file, no device): what the
     // folder listings of the archive programs include.
     bool isOrdinaryFile(const std::string& path);
-}
+} // namespace Platform::File
+
+// Fault injection for tests: the mutating calls above are counted once armed,
+// and the chosen one fails (as a full disk would) or ends the process at once,
+// before doing anything, as a kill or a power cut would. Setting
+// TARROWIN_FAULT=k:fail or TARROWIN_FAULT=k:exit arms it for a whole program run.
+// Unarmed, the seam costs one test of a flag per call.
+namespace Platform::File::Fault
+{
+    enum class Action
+    {
+        Fail,
+        Exit,
+    };
+    // The status a process ended by the seam exits with.
+    constexpr int ExitStatus = 86;
+
+    // The k-th mutating call from now on (k >= 1) gets the action.
+    void arm(std::int64_t k, Action action);
+    void disarm();
+    // Whether the armed call was reached.
+    bool fired();
+    // What freeSpace reports from now on (nullopt: the real answer).
+    void setFreeSpace(std::optional<std::int64_t> bytes);
+
+    namespace detail
+    {
+        extern bool armed;
+        extern bool freeSpaceSet;
+        extern std::int64_t freeSpaceValue;
+        // Counts a call; true when it is the one to fail (ends the process for Exit).
+        bool hit();
+    } // namespace detail
+
+    // Called first by every mutating call of a backend: true means "fail now".
+    inline bool inject()
+    {
+        return detail::armed && detail::hit();
+    }
+} // namespace Platform::File::Fault

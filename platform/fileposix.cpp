@@ -1,10 +1,17 @@
 #include "file.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Platform::File
 {
@@ -12,18 +19,47 @@ namespace Platform::File
     {
         if (this != &other)
         {
-            if (mFd >= 0)
-                ::close(mFd);
-            mFd = other.release();
+            if (mHandle >= 0)
+                ::close(mHandle);
+            mHandle = other.release();
         }
         return *this;
     }
 
     ScopedHandle::~ScopedHandle()
     {
-        if (mFd >= 0)
-            ::close(mFd);
+        if (mHandle >= 0)
+            ::close(mHandle);
     }
+
+    namespace
+    {
+        // Fails the call as an input/output error would.
+        template <class T> T injected(T result)
+        {
+            errno = EIO;
+            return result;
+        }
+
+        std::string folderOf(const std::string& path)
+        {
+            const auto slash = path.find_last_of('/');
+            if (slash == std::string::npos)
+                return ".";
+            return slash == 0 ? "/" : path.substr(0, slash);
+        }
+
+        // Whether the locked file is still the one the path names: a writer
+        // that replaced the file between our open and our lock leaves us
+        // holding a file nobody will see again.
+        bool stillNamedBy(const ScopedHandle& handle, const std::string& path)
+        {
+            struct stat held;
+            struct stat named;
+            return ::fstat(handle.get(), &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+                   held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        }
+    } // namespace
 
     ScopedHandle open(const std::string& path, Access access, Share share)
     {
@@ -43,35 +79,258 @@ namespace Platform::File
                 flags |= O_TRUNC;
             break;
         }
-        ScopedHandle handle(::open(path.c_str(), flags, 0666));
-        if (!handle.valid())
+        for (int attempt = 0;; ++attempt)
+        {
+            ScopedHandle handle(::open(path.c_str(), flags, 0666));
+            if (!handle.valid())
+                return handle;
+            struct stat st;
+            if (::fstat(handle.get(), &st) != 0)
+                return ScopedHandle();
+            if (S_ISDIR(st.st_mode))
+            {
+                errno = EISDIR;
+                return ScopedHandle();
+            }
+            // A read-only file stays read-only for writers even when the process
+            // could override the permission (root): the attribute is the user's word.
+            if (access == Access::ReadWrite && (st.st_mode & S_IWUSR) == 0)
+            {
+                errno = EACCES;
+                return ScopedHandle();
+            }
+            if (share == Share::DenyWrite && ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
+            {
+                const int err = errno == EWOULDBLOCK ? EACCES : errno;
+                handle = ScopedHandle();
+                errno = err;
+                return handle;
+            }
+            if (share == Share::DenyWrite && !stillNamedBy(handle, path))
+            {
+                // Replaced while we locked it: the new file is the one to open.
+                if (attempt < 16)
+                    continue;
+                errno = EACCES;
+                return ScopedHandle();
+            }
+            // Truncate only once the lock is ours, so a refused creator destroys nothing.
+            if (access == Access::Create && share == Share::DenyWrite && ::ftruncate(handle.get(), 0) != 0)
+                return ScopedHandle();
             return handle;
+        }
+    }
+
+    std::int64_t readSome(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
+    {
+        if (pos < 0)
+            return -1;
+        auto* out = static_cast<std::uint8_t*>(data);
+        std::size_t total = 0;
+        while (total < count)
+        {
+            const ssize_t n = ::pread(file.get(), out + total, count - total, pos + std::int64_t(total));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return -1;
+            if (n == 0)
+                break;
+            total += static_cast<std::size_t>(n);
+        }
+        return static_cast<std::int64_t>(total);
+    }
+
+    bool readAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
+    {
+        return readSome(file, data, count, pos) == static_cast<std::int64_t>(count);
+    }
+
+    bool writeAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
+    {
+        if (Fault::inject())
+            return injected(false);
+        if (pos < 0)
+            return false;
+        const auto* in = static_cast<const std::uint8_t*>(data);
+        while (count > 0)
+        {
+            const ssize_t n = ::pwrite(file.get(), in, count, pos);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            in += n;
+            count -= static_cast<std::size_t>(n);
+            pos += n;
+        }
+        return true;
+    }
+
+    std::int64_t copyRange(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst, std::int64_t dstPos,
+                           std::int64_t count)
+    {
+        if (Fault::inject())
+            return injected(std::int64_t(-1));
+        if (count <= 0)
+            return 0;
+        if (srcPos < 0 || dstPos < 0)
+            return srcPos < 0 ? 0 : -1;
+        std::int64_t done = 0;
+        // In the kernel while it can; copy_file_range reports the source's end
+        // as 0, and some file pairs not at all, so the rest goes the plain way,
+        // which also tells a full disk apart from a short source.
+        while (done < count)
+        {
+            loff_t in = srcPos + done;
+            loff_t out = dstPos + done;
+            const ssize_t n =
+                ::copy_file_range(src.get(), &in, dst.get(), &out,
+                                  static_cast<std::size_t>(std::min<std::int64_t>(count - done, SSIZE_MAX)), 0);
+            if (n > 0)
+            {
+                done += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        if (done == count)
+            return done;
+        constexpr std::int64_t chunk = 1 << 20;
+        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(count - done, chunk)));
+        while (done < count)
+        {
+            const auto want = static_cast<std::size_t>(std::min(count - done, chunk));
+            const std::int64_t got = readSome(src, buffer.data(), want, srcPos + done);
+            if (got <= 0)
+                break;
+            const auto* in = buffer.data();
+            std::size_t left = static_cast<std::size_t>(got);
+            std::int64_t pos = dstPos + done;
+            while (left > 0)
+            {
+                const ssize_t n = ::pwrite(dst.get(), in, left, pos);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return -1;
+                in += n;
+                left -= static_cast<std::size_t>(n);
+                pos += n;
+            }
+            done += got;
+        }
+        return done;
+    }
+
+    std::int64_t size(const ScopedHandle& file)
+    {
         struct stat st;
-        if (::fstat(handle.get(), &st) != 0)
+        if (::fstat(file.get(), &st) != 0)
+            return -1;
+        return st.st_size;
+    }
+
+    bool setSize(const ScopedHandle& file, std::int64_t size)
+    {
+        if (Fault::inject())
+            return injected(false);
+        return ::ftruncate(file.get(), size) == 0;
+    }
+
+    bool sync(const ScopedHandle& file)
+    {
+        if (Fault::inject())
+            return injected(false);
+        return ::fsync(file.get()) == 0;
+    }
+
+    bool replace(const std::string& from, const std::string& to)
+    {
+        if (Fault::inject())
+            return injected(false);
+        if (::rename(from.c_str(), to.c_str()) != 0)
+            return false;
+        // The new name is durable once the folder's entry is on the disk. The
+        // replacement has happened either way, so it is reported as done.
+        const ScopedHandle folder(::open(folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.valid())
+            (void)::fsync(folder.get());
+        return true;
+    }
+
+    std::optional<std::int64_t> freeSpace(const std::string& path)
+    {
+        if (Fault::detail::freeSpaceSet)
+            return Fault::detail::freeSpaceValue;
+        struct statvfs st;
+        if (::statvfs(folderOf(path).c_str(), &st) != 0)
+            return std::nullopt;
+        const auto bytes = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
+        return static_cast<std::int64_t>(std::min<unsigned long long>(bytes, INT64_MAX));
+    }
+
+    std::string resolvedPath(const std::string& path)
+    {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (!resolved)
+            return path;
+        std::string result(resolved);
+        std::free(resolved);
+        return result;
+    }
+
+    ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath)
+    {
+        if (Fault::inject())
+            return injected(ScopedHandle());
+        struct stat st;
+        if (::fstat(like.get(), &st) != 0)
             return ScopedHandle();
-        if (S_ISDIR(st.st_mode))
+        const auto slash = path.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        static std::atomic<unsigned> serial{0};
+        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt)
         {
-            errno = EISDIR;
-            return ScopedHandle();
-        }
-        // A read-only file stays read-only for writers even when the process
-        // could override the permission (root): the attribute is the user's word.
-        if (access == Access::ReadWrite && (st.st_mode & S_IWUSR) == 0)
-        {
-            errno = EACCES;
-            return ScopedHandle();
-        }
-        if (share == Share::DenyWrite && ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
-        {
-            const int err = errno == EWOULDBLOCK ? EACCES : errno;
-            handle = ScopedHandle();
-            errno = err;
+            auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                        (static_cast<unsigned long long>(::getpid()) << 32) ^
+                        (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+            std::string suffix;
+            for (int i = 0; i < 6; ++i, seed /= 36)
+                suffix.push_back(digits[seed % 36]);
+            const std::string candidate = folder + "." + name + "." + suffix + ".tmp";
+            ScopedHandle handle(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+            if (!handle.valid())
+            {
+                if (errno == EEXIST)
+                    continue;
+                return handle;
+            }
+            // Same owner where allowed (only a privileged writer may give a
+            // file away), then the same permission bits.
+            if (::fchown(handle.get(), st.st_uid, st.st_gid) != 0)
+                (void)!::fchown(handle.get(), static_cast<uid_t>(-1), st.st_gid);
+            if (::fchmod(handle.get(), st.st_mode & 07777) != 0 || ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
+            {
+                const int err = errno;
+                ::unlink(candidate.c_str());
+                errno = err;
+                return ScopedHandle();
+            }
+            tempPath = candidate;
             return handle;
         }
-        // Truncate only once the lock is ours, so a refused creator destroys nothing.
-        if (access == Access::Create && share == Share::DenyWrite && ::ftruncate(handle.get(), 0) != 0)
-            return ScopedHandle();
-        return handle;
+        errno = EEXIST;
+        return ScopedHandle();
+    }
+
+    bool remove(const std::string& path)
+    {
+        return ::unlink(path.c_str()) == 0;
     }
 
     bool isReadOnly(const std::string& path)
@@ -99,4 +358,4 @@ namespace Platform::File
         struct stat st;
         return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     }
-}
+} // namespace Platform::File

@@ -2,6 +2,7 @@
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
 
+#include "../core/faults.h"
 #include "tempfolder.h"
 #include "testarchive.h"
 #include "testdata.h"
@@ -194,7 +195,7 @@ TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
     EXPECT_EQ(testarchive::entryData(after, 1), testdata::bytes("ABCDXFGH"));
 }
 
-TEST(ApplyPatch, copyRunPastTheOldDataEndsTheRunKeepingEarlierEntries)
+TEST(ApplyPatch, copyRunPastTheOldDataEndsTheRunLeavingTheArchiveUnchanged)
 {
     TempFolder temp;
     testarchive::Archive archive;
@@ -211,8 +212,7 @@ TEST(ApplyPatch, copyRunPastTheOldDataEndsTheRunKeepingEarlierEntries)
         EXPECT_STREQ(e.what(), "Stream read error");
     }
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
-    EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
-    EXPECT_EQ(testarchive::entryData(after, 1), testdata::bytes("ABCDEFG"));
+    EXPECT_EQ(after, testarchive::write(archive));
 }
 
 TEST(ApplyPatch, tinyDataIsPlainNotProbed)
@@ -261,4 +261,160 @@ TEST(ApplyPatch, fitRulesOfBothEditorVariants)
         EXPECT_EQ(testarchive::tocOffset(r.after, 1), r.before.size() - 14);
         EXPECT_EQ(testarchive::entryData(r.after, 1), Bytes(95, 'S'));
     }
+}
+
+namespace
+{
+    // Entries that fit in place (same length, 100 bytes shorter), one 3 bytes
+    // shorter (no room for a gap marker: appended), and the last one.
+    struct Scene
+    {
+        testarchive::Archive archive;
+        testarchive::Archive patch;
+    };
+
+    Scene mixedScene()
+    {
+        Scene scene;
+        const Bytes same = testdata::generate(3000, 1);
+        const Bytes shrink = testdata::generate(2000, 2);
+        const Bytes nudge = testdata::generate(1500, 3);
+        const Bytes last = testdata::generate(800, 4);
+        scene.archive.entries = {{"same.bin", same}, {"shrink.bin", shrink}, {"nudge.bin", nudge},
+            {"keep.bin", testdata::generate(100, 5)}, {"last.bin", last}};
+        const Bytes shrunk = testdata::mutate(Bytes(shrink.begin(), shrink.end() - 100), 4, 10);
+        const Bytes nudged = testdata::mutate(Bytes(nudge.begin(), nudge.end() - 3), 4, 11);
+        scene.patch = patchArchive({{"same.bin", diffOf(same, testdata::mutate(same, 9, 8))},
+            {"shrink.bin", diffOf(shrink, shrunk)}, {"NUDGE.BIN", diffOf(nudge, nudged)},
+            {"last.bin", diffOf(last, testdata::mutate(last, 3, 9))}});
+        return scene;
+    }
+}
+
+TEST(ApplyPatchCrashSafety, everyFaultLeavesTheOldOrThePatchedArchive)
+{
+    TempFolder temp;
+    const Scene scene = mixedScene();
+    const Bytes before = testarchive::write(scene.archive);
+    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(scene.patch));
+    const std::string target = temp.file("target.lgp");
+    for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
+    {
+        for (const bool overwrite : {true, false})
+        {
+            SCOPED_TRACE(std::string(variant == RawEditorVariant::Main ? "main" : "stub") +
+                (overwrite ? ", overwrite" : ", append only"));
+            const auto command = [&] {
+                TRawLGPFile raw(target, variant);
+                const TLGPFile index(temp.file("patch.lgp"), true);
+                ApplyPatch(raw, index, overwrite);
+            };
+            WriteWholeFile(target, before);
+            command();
+            const Bytes after = ReadWholeFile(target);
+            ASSERT_NE(after, before);
+            for (const auto action : {faults::Action::Fail, faults::Action::Exit})
+            {
+                faults::AtEveryCall(
+                    action, [&] { WriteWholeFile(target, before); }, command,
+                    [&](faults::Outcome outcome) {
+                        const Bytes now = ReadWholeFile(target);
+                        if (outcome == faults::Outcome::Killed)
+                        {
+                            EXPECT_TRUE(now == before || now == after);
+                        }
+                        else
+                        {
+                            EXPECT_EQ(now, outcome == faults::Outcome::Failed ? before : after);
+                        }
+                        if (outcome != faults::Outcome::Killed)
+                        {
+                            EXPECT_TRUE(faults::HiddenFiles(temp.path()).empty());
+                        }
+                        faults::RemoveLeftovers(temp.path());
+                    });
+            }
+        }
+    }
+}
+
+TEST(ApplyPatchCrashSafety, theEditorHoldsThePatchedFileAndStillRefusesOtherWriters)
+{
+    TempFolder temp;
+    const Scene scene = mixedScene();
+    WriteWholeFile(temp.file("target.lgp"), testarchive::write(scene.archive));
+    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(scene.patch));
+    TRawLGPFile raw(temp.file("target.lgp"));
+    ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
+    EXPECT_EQ(raw.DataCount(), 6);
+    try
+    {
+        TRawLGPFile second(temp.file("target.lgp"));
+        ADD_FAILURE() << "a second writer was let in";
+    }
+    catch (const ELGPError& e)
+    {
+        EXPECT_EQ(e.what(), "Cannot open file " + temp.file("target.lgp"));
+    }
+    // Later edits reach the patched file.
+    TMemoryStream data;
+    raw.ReadEntryData(2, data);
+    EXPECT_EQ(raw.GetDataEntry(5).NameString(), "nudge.bin.patch");
+    EXPECT_EQ(testarchive::tocOffset(ReadWholeFile(temp.file("target.lgp")), 2), std::uint32_t(raw.GetDataEntry(5).Position));
+}
+
+TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    std::vector<testarchive::Entry> changes;
+    for (int i = 0; i < 120; ++i)
+    {
+        const Bytes data = testdata::generate(3000 + 13 * static_cast<std::size_t>(i), static_cast<std::uint32_t>(i));
+        archive.entries.push_back({"f" + std::to_string(i), data});
+        if (i % 2 == 0)
+            changes.push_back({"f" + std::to_string(i), diffOf(data, testdata::mutate(data, 20, 7))});
+    }
+    const Bytes before = testarchive::write(archive);
+    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patchArchive(changes)));
+    const std::string target = temp.file("target.lgp");
+    const auto command = [&] {
+        TRawLGPFile raw(target);
+        ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
+    };
+    WriteWholeFile(target, before);
+    command();
+    const Bytes after = ReadWholeFile(target);
+    faults::KilledAtRandom(
+        20, 7, [&] { WriteWholeFile(target, before); }, command,
+        [&] {
+            const Bytes now = ReadWholeFile(target);
+            EXPECT_TRUE(now == before || now == after);
+            faults::RemoveLeftovers(temp.path());
+        });
+}
+
+TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
+{
+    TempFolder temp;
+    const Scene scene = mixedScene();
+    const Bytes before = testarchive::write(scene.archive);
+    WriteWholeFile(temp.file("target.lgp"), before);
+    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(scene.patch));
+    Platform::File::Fault::setFreeSpace(std::int64_t(before.size()) - 1);
+    std::string failure;
+    try
+    {
+        TRawLGPFile raw(temp.file("target.lgp"));
+        ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
+    }
+    catch (const ELGPError& e)
+    {
+        failure = e.what();
+    }
+    Platform::File::Fault::setFreeSpace(std::nullopt);
+    EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + temp.file("target.lgp") + " safely: " +
+                           std::to_string(before.size()) + " bytes are needed beside it. Nothing was changed.");
+    EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), before);
+    EXPECT_TRUE(faults::HiddenFiles(temp.path()).empty());
 }

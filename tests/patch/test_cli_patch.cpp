@@ -33,11 +33,11 @@ namespace
         std::string err;
     };
 
-    CliRun cli(const TempFolder& temp, const std::vector<std::string>& args)
+    CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {})
     {
         // Its own temporary folder, so the work folder is never shared.
-        std::string command =
-            "TMPDIR=" + quote(temp.folder("tmp")) + " " + quote(Platform::Paths::programDir() + "tarrowin-cli");
+        std::string command = environment + " TMPDIR=" + quote(temp.folder("tmp")) + " " +
+            quote(Platform::Paths::programDir() + "tarrowin-cli");
         for (const auto& a : args)
             command += " " + quote(a);
         command += " 2>" + quote(temp.file("stderr.txt"));
@@ -76,6 +76,42 @@ TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
         EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
         EXPECT_EQ(testarchive::entryData(after, 1), LzsEncodeLiterals(changedField));
         EXPECT_EQ(testarchive::tocOffset(after, 0) == testarchive::tocOffset(testarchive::write(source), 0), !appendOnly);
+    }
+}
+
+TEST(CliPatch, applyPatchEndedOrFailingAtAnyFileWriteLeavesTheOldOrThePatchedArchive)
+{
+    TempFolder temp;
+    testarchive::Archive source;
+    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::generate(500, 2)}};
+    const Bytes before = testarchive::write(source);
+    testarchive::Archive patch;
+    patch.creator = "QUENWICK-LGP";
+    patch.trailing = "LGP PATCH FILE";
+    patch.validation = Bytes(3602, 0);
+    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x02}}};
+    WriteWholeFile(temp.file("p.lgp"), testarchive::write(patch));
+    const std::vector<std::string> args = {"apply-patch", temp.file("t.lgp"), temp.file("p.lgp")};
+    WriteWholeFile(temp.file("t.lgp"), before);
+    ASSERT_EQ(cli(temp, args).code, 0);
+    const Bytes after = ReadWholeFile(temp.file("t.lgp"));
+    for (const std::string mode : {"fail", "exit"})
+    {
+        for (int k = 1;; ++k)
+        {
+            WriteWholeFile(temp.file("t.lgp"), before);
+            const CliRun run = cli(temp, args, "TARROWIN_FAULT=" + std::to_string(k) + ":" + mode);
+            const Bytes now = ReadWholeFile(temp.file("t.lgp"));
+            if (run.code == 0)
+            {
+                EXPECT_EQ(now, after) << k;
+                EXPECT_GE(k, 3);
+                break;
+            }
+            EXPECT_EQ(run.code, mode == "fail" ? 1 : 86) << k << run.err;
+            EXPECT_TRUE(now == before || (mode == "exit" && now == after)) << mode << " " << k;
+            ASSERT_LT(k, 50);
+        }
     }
 }
 

@@ -1,0 +1,80 @@
+// The fault-injection seam of the file layer, shared by every backend.
+#include "file.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace Platform::File::Fault
+{
+    namespace
+    {
+        std::int64_t remaining = 0;
+        Action action = Action::Fail;
+        bool reached = false;
+
+        // TARROWIN_FAULT=k:fail or k:exit arms the seam for the whole run, so
+        // tests can inject faults into programs they start.
+        struct FromEnvironment
+        {
+            FromEnvironment()
+            {
+                const char* text = std::getenv("TARROWIN_FAULT");
+                if (!text)
+                    return;
+                char* end = nullptr;
+                const long long k = std::strtoll(text, &end, 10);
+                if (k < 1 || !end || *end != ':')
+                    return;
+                if (std::strcmp(end + 1, "fail") == 0)
+                    arm(k, Action::Fail);
+                else if (std::strcmp(end + 1, "exit") == 0)
+                    arm(k, Action::Exit);
+            }
+        };
+        const FromEnvironment fromEnvironment;
+    } // namespace
+
+    namespace detail
+    {
+        bool armed = false;
+        bool freeSpaceSet = false;
+        std::int64_t freeSpaceValue = 0;
+
+        bool hit()
+        {
+            if (--remaining > 0)
+                return false;
+            armed = false;
+            reached = true;
+            if (action == Action::Exit)
+                std::_Exit(ExitStatus);
+            return true;
+        }
+    } // namespace detail
+
+    void arm(std::int64_t k, Action a)
+    {
+        remaining = k;
+        action = a;
+        reached = false;
+        detail::armed = k >= 1;
+    }
+
+    void disarm()
+    {
+        detail::armed = false;
+        remaining = 0;
+    }
+
+    bool fired()
+    {
+        return reached;
+    }
+
+    void setFreeSpace(std::optional<std::int64_t> bytes)
+    {
+        detail::freeSpaceSet = bytes.has_value();
+        detail::freeSpaceValue = bytes.value_or(0);
+    }
+} // namespace Platform::File::Fault
