@@ -130,6 +130,18 @@ TEST(Builder, failuresCreatingOrListing)
     EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
 }
 
+TEST(Builder, filesLargerThanTheWriteBufferAreStoredWhole)
+{
+    TempDir tmp;
+    // 9 MB outgrows the builder's 8 MB buffer at once; 7.5 MB after 3 MB
+    // outgrows the room left.
+    const std::vector<File> files = {{"a", Pattern(3 << 20, 1)}, {"b", Pattern(15 << 19, 2)},
+        {"c", Pattern(9 << 20, 3)}, {"d", B("small")}};
+    Fill(tmp, "in", files);
+    Build(tmp, "in", "out.lgp");
+    EXPECT_TRUE(Load(tmp.path("out.lgp")) == Write(Archive{.Files = files}));
+}
+
 TEST(Builder, replacingALongerFileLeavesNoOldBytes)
 {
     TempDir tmp;
