@@ -8,6 +8,7 @@
 #include "lgpadv.h"
 #include "settings.h"
 
+#include "core/lgplookup.h"
 #include "core/lgpstruct.h"
 #include "patch/lgpmakepatch.h"
 #include "patch/lgppatch.h"
@@ -892,8 +893,9 @@ void TfrmLGPEditor::mnuExtractAllClick()
     if (selFolder->Path.isEmpty())
         return;
 
-    const std::string folder = toStd(selFolder->Path);
-    TFileStream archive(CurrentArchive->FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
+    // Every entry's place is decided, and unsafe or shared names refused,
+    // before anything is written.
+    const std::vector<ExtractTarget> plan = PlanExtractAll(*CurrentArchive, {});
     struct Flush
     {
         TfrmLGPEditor& window;
@@ -902,14 +904,8 @@ void TfrmLGPEditor::mnuExtractAllClick()
     Status->setMaximum(std::max(0, CurrentArchive->FileCount()));
     mCheckStep = std::max(1, Status->maximum() / 1000);
     startProgress();
-    for (std::int32_t i = 0; i < CurrentArchive->FileCount(); ++i)
-    {
-        const LGPEntry entry = CurrentArchive->GetEntry(i);
-        // A name with a folder part would write outside the chosen folder.
-        CheckPlainFileName(entry.Name);
-        ExtractEntry(archive, entry, folder + entry.Name);
-        setProgressPosition(i + 1, false);
-    }
+    ExtractAllEntries(*CurrentArchive, toStd(selFolder->Path), plan,
+        [this](std::int32_t done, std::int32_t) { setProgressPosition(done, false); });
 }
 
 void TfrmLGPEditor::mnuAnalyseClick()

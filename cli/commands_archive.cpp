@@ -1,7 +1,8 @@
 // The archive commands of tarrowin-cli: info, list, extract, extract-all,
-// create, analyse, repair, pack.
+// create, verify, analyse, repair, pack.
 #include "cli.h"
 
+#include "core/lgplookup.h"
 #include "core/lgpstruct.h"
 
 #include <algorithm>
@@ -73,13 +74,6 @@ namespace
         return false;
     }
 
-    std::string JoinFolder(std::string folder, const std::string& name)
-    {
-        if (folder.empty() || folder.back() != '/')
-            folder += '/';
-        return folder + name;
-    }
-
     int RunInfo(const std::vector<std::string>& args)
     {
         const Args a = Split(args);
@@ -138,96 +132,119 @@ namespace
         return Cli::ExitOk;
     }
 
+    // Splits args like Split, taking the value after each option in valued
+    // (or after "=") into values.
+    Args SplitValued(const std::vector<std::string>& args, const std::vector<std::string>& valued,
+                     std::vector<std::pair<std::string, std::string>>& values)
+    {
+        Args out;
+        bool optionsDone = false;
+        for (std::size_t i = 0; i < args.size(); ++i)
+        {
+            const std::string& a = args[i];
+            if (!optionsDone && a == "--")
+            {
+                optionsDone = true;
+                continue;
+            }
+            if (optionsDone || a.size() < 2 || a[0] != '-')
+            {
+                out.positional.push_back(a);
+                continue;
+            }
+            const auto equals = a.find('=');
+            const std::string option = a.substr(0, equals);
+            if (std::find(valued.begin(), valued.end(), option) == valued.end())
+            {
+                out.options.push_back(a);
+                continue;
+            }
+            if (equals != std::string::npos)
+                values.emplace_back(option, a.substr(equals + 1));
+            else if (i + 1 < args.size())
+                values.emplace_back(option, args[++i]);
+            else
+                throw Cli::UsageError{option + " needs a value"};
+        }
+        return out;
+    }
+
     int RunExtractAll(const std::vector<std::string>& args)
     {
-        const Args a = Split(args);
-        Expect(a, 2);
+        std::vector<std::pair<std::string, std::string>> values;
+        const Args a = SplitValued(args, {"--only"}, values);
+        Expect(a, 2, {"--numbered"});
+        ExtractAllOptions options;
+        options.Numbered = Has(a, "--numbered");
+        for (const auto& v : values)
+            options.Only.push_back(v.second);
         std::optional<TLGPFile> archive;
         {
             Cli::TerminalProgress progress("Reading");
             archive.emplace(a.positional[0], true);
         }
-        // Every name is checked before anything is written, so a hostile name
-        // can't leave half an extraction behind.
-        for (std::int32_t i = 0; i < archive->FileCount(); ++i)
-            CheckPlainFileName(archive->GetEntry(i).Name);
+        std::vector<ExtractTarget> plan;
+        try
+        {
+            plan = PlanExtractAll(*archive, options);
+        }
+        catch (const ESharedNamesError& e)
+        {
+            throw ELGPError(std::string(e.what()) + " Add --numbered to extract them under numbered names.");
+        }
+        if (plan.empty() && !options.Only.empty())
+        {
+            std::string patterns;
+            for (const auto& p : options.Only)
+                patterns += (patterns.empty() ? "\"" : ", \"") + p + '"';
+            throw ELGPError("No entry of " + a.positional[0] + " matches " + patterns + "; nothing was written.");
+        }
         const std::string& folder = a.positional[1];
         std::error_code ec;
         std::filesystem::create_directories(folder, ec);
         if (ec)
             lgp::FailInOut(ec.value());
-        TFileStream stream(a.positional[0], FileMode::OpenRead);
         Cli::TerminalProgress progress("Extracting");
-        const std::int32_t count = std::max<std::int32_t>(archive->FileCount(), 0);
-        for (std::int32_t i = 0; i < count; ++i)
-        {
-            const LGPEntry entry = archive->GetEntry(i);
-            ExtractEntry(stream, entry, JoinFolder(folder, entry.Name));
-            ReportProgress(i + 1, count);
-        }
+        ExtractAllEntries(*archive, folder, plan, ReportProgress);
         return Cli::ExitOk;
     }
 
     int RunCreate(const std::vector<std::string>& args)
     {
-        Args a;
-        std::optional<std::string> validationFrom;
-        for (std::size_t i = 0; i < args.size(); ++i)
-        {
-            if (args[i] == "--validation-from")
-            {
-                if (i + 1 >= args.size())
-                    throw Cli::UsageError{"--validation-from needs an archive"};
-                validationFrom = args[++i];
-            }
-            else if (args[i].size() > 1 && args[i][0] == '-')
-                a.options.push_back(args[i]);
-            else
-                a.positional.push_back(args[i]);
-        }
+        std::vector<std::pair<std::string, std::string>> values;
+        const Args a = SplitValued(args, {"--validation-from"}, values);
         Expect(a, 2, {"--no-validation"});
-        const bool noValidation = Has(a, "--no-validation");
-        if (noValidation && validationFrom)
-            throw Cli::UsageError{"--no-validation and --validation-from exclude each other"};
-        const std::string& folder = a.positional[0];
-        const std::string& output = a.positional[1];
-
+        CreateArchiveOptions options;
+        options.Folder = a.positional[0];
+        options.Output = a.positional[1];
+        if (values.size() > 1)
+            throw Cli::UsageError{"--validation-from can be given once"};
+        if (!values.empty())
+        {
+            options.Validation = ValidationSource::FromArchive;
+            options.ValidationArchive = values[0].second;
+        }
+        if (Has(a, "--no-validation"))
+        {
+            if (!values.empty())
+                throw Cli::UsageError{"--no-validation and --validation-from exclude each other"};
+            options.Validation = ValidationSource::None;
+        }
         Cli::TerminalProgress progress("Creating");
-        if (!noValidation && !validationFrom)
-        {
-            std::optional<std::string> message;
-            const TMessageHook previous = MessageHook;
-            MessageHook = [&](const std::string& text) { message = text; };
-            try
-            {
-                CreateArchiveFromFolder(folder, output, false, true);
-            }
-            catch (...)
-            {
-                MessageHook = previous;
-                throw;
-            }
-            MessageHook = previous;
-            if (message)
-                throw ELGPError(*message);
-            return Cli::ExitOk;
-        }
-
-        ArchiveBuildOptions options;
-        options.Folder = folder;
-        options.Output = output;
-        if (validationFrom)
-        {
-            const TLGPFile source(*validationFrom, false);
-            const auto files = ListArchiveFolder(folder, output).size();
-            if (static_cast<std::int64_t>(files) != source.FileCount())
-                throw ELGPError("The archive " + *validationFrom + " holds " + std::to_string(source.FileCount()) +
-                                " files but the folder holds " + std::to_string(files) +
-                                "; its validation data can't be reused.");
-            options.ValidationData = ReadValidationData(*validationFrom);
-        }
-        BuildArchive(options);
+        CreateArchive(options);
         return Cli::ExitOk;
+    }
+
+    int RunVerify(const std::vector<std::string>& args)
+    {
+        const Args a = Split(args);
+        Expect(a, 1);
+        const LookupCheck check = CheckLookup(ReadArchiveLookupView(a.positional[0]));
+        std::string out;
+        for (const auto& line : check.Lines)
+            out += line + "\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return check.Lost > 0 ? Cli::ExitFailure : Cli::ExitOk;
     }
 
     int RunAnalyse(const std::vector<std::string>& args)
@@ -279,23 +296,39 @@ std::vector<Cli::Command> Cli::ArchiveCommands()
             "Writes the data of the first entry called NAME (compared case-insensitively) to OUTPUT,\n"
             "replacing any file of that name.",
             RunExtract},
-        {"extract-all", "extract-all ARCHIVE FOLDER", "Write every entry's data into a folder.",
-            "Writes every entry to FOLDER under its own name, in table order (a later entry of the same\n"
-            "name replaces an earlier one). FOLDER is created when missing. An entry whose name is no\n"
-            "plain file name (holding \"/\" or \"\\\", or being empty, \".\" or \"..\") stops the command\n"
-            "before anything is written.",
+        {"extract-all", "extract-all [--only PATTERN]... [--numbered] ARCHIVE FOLDER",
+            "Write every entry's data (or those matching a pattern) into a folder.",
+            "Writes every entry to FOLDER under its own name, in table order, replacing existing files.\n"
+            "FOLDER is created when missing. Names that repeat (compared without case) never share a file:\n"
+            "each further entry of a name goes into the subfolder that the archive's conflict table gives\n"
+            "it; without such a folder the command stops before anything is written, naming them.\n"
+            "An entry whose name is no plain file name (holding \"/\" or \"\\\", or being empty, \".\" or\n"
+            "\"..\") also stops the command before anything is written.\n"
+            "  --only PATTERN  extract only entries whose name matches PATTERN (repeatable; '*', '?' and\n"
+            "                  [a-z] sets, letters compared without case): --only '*.tex'\n"
+            "  --numbered      repeated names without a folder get numbered names: \"name (2).ext\"",
             RunExtractAll},
         {"create", "create [--no-validation | --validation-from ARCHIVE] FOLDER OUTPUT",
             "Build an archive from the files of a folder.",
-            "Stores every ordinary file of FOLDER (no sub-folders, no hidden files, not OUTPUT itself) in\n"
-            "case-insensitive name order, with the creator SQUARESOFT and the trailing text FINAL FANTASY7.\n"
-            "Names must have at most 19 characters.\n"
-            "  (default)                  validation data from the template \"LGP.<file count>\" beside\n"
-            "                             this program\n"
-            "  --no-validation            no validation data\n"
-            "  --validation-from ARCHIVE  the validation data of ARCHIVE, which must hold as many files\n"
-            "                             as FOLDER (rebuilding an archive from its extracted files)",
+            "Stores every ordinary file of FOLDER (no sub-folders, no hidden files, not OUTPUT itself),\n"
+            "uncompressed, with the creator SQUARESOFT and the trailing text FINAL FANTASY7. Names must have\n"
+            "at most 19 characters, and names that differ only in case are refused.\n"
+            "  (default)                  validation data from the template \"LGP.<file count>\" beside this\n"
+            "                             program, in case-insensitive name order; without a template (or\n"
+            "                             with one whose lookup table is all zero) the lookup table the game\n"
+            "                             finds names with is computed: the files are stored by lookup slot,\n"
+            "                             then by name, and names the game can't look up are refused\n"
+            "  --no-validation            no validation data (the game finds no name in such an archive)\n"
+            "  --validation-from ARCHIVE  the validation data of ARCHIVE, with the files in ARCHIVE's table\n"
+            "                             order; FOLDER must hold exactly ARCHIVE's names, case aside\n"
+            "                             (rebuilding an archive from its extracted files)",
             RunCreate},
+        {"verify", "verify ARCHIVE", "Check that the game finds every name through the lookup table.",
+            "Reads the validation data as the game's lookup table and prints every table entry the game\n"
+            "would not find (a name it can't look up, an empty or wrong slot, a slot pointing outside the\n"
+            "table), and every entry found through the conflict table with its folder, then one summary\n"
+            "line. Exit status 1 when any name is lost, 0 when all are found.",
+            RunVerify},
         {"analyse", "analyse ARCHIVE", "Report the archive's structure: sizes, name mismatches, data gaps.",
             "Prints the sizes of the header and validation regions, the number of data entries whose name\n"
             "disagrees with the table of contents, and every place where data entries are not contiguous.",

@@ -283,6 +283,9 @@ struct ArchiveBuildOptions
     std::string TrailingText = "FINAL FANTASY7";
     std::optional<std::vector<std::uint8_t>> ValidationData; // copied after the TOC when set
     bool ReportProgress = true;
+    // The files to store (full paths) in TOC order; when unset, the folder's
+    // files in ListArchiveFolder's order.
+    std::optional<std::vector<std::string>> Files;
 };
 
 // Ordinary files of folder (no subfolders, no dot files), full paths sorted
@@ -294,13 +297,44 @@ std::vector<std::string> ListArchiveFolder(const std::string& folder, const std:
 // to its smallest TOC Offset (none when that lies inside the TOC).
 std::vector<std::uint8_t> ReadValidationData(const std::string& archivePath);
 
-// Writes an archive from the folder's files by the builder's steps. Names of 20+
-// characters are refused before the output is created; the output file itself is
-// left out of the listing.
+// Writes an archive from the folder's files by the builder's steps: data
+// entries gathered into large writes, then the header, TOC and validation data
+// in one write. Names of 20+ characters are refused before the output is
+// created; the output file itself is left out of the listing.
 void BuildArchive(const ArchiveBuildOptions& options);
 
-// The Create command's builder: validation data from "LGP.<n>" beside the program
-// when useValidationData (its absence goes to MessageHook and nothing is written).
+// Where Create takes the validation data from.
+enum class ValidationSource
+{
+    TemplateOrLookup, // "LGP.<n>" beside the program when it serves, else the computed lookup table
+    None,             // no validation data: the game can't find the names
+    FromArchive,      // an existing archive's, with the TOC in that archive's order
+};
+
+struct CreateArchiveOptions
+{
+    std::string Folder;
+    std::string Output;
+    bool DeleteSources = false;
+    ValidationSource Validation = ValidationSource::TemplateOrLookup;
+    std::string ValidationArchive{}; // for FromArchive
+};
+
+// Whether a template file serves as validation data: its first 3,600 bytes (the
+// lookup table) are present and not all zero.
+bool IsUsableTemplate(std::span<const std::uint8_t> bytes);
+
+// The Create command. Refuses, before writing anything, names that differ only
+// in case (naming both files). With a usable template "LGP.<n>" beside the
+// program the archive is built exactly by the builder's steps; otherwise the
+// TOC is ordered by lookup slot (then name order), the data follows in TOC
+// order and the validation data is the computed lookup table (names the game
+// can't look up are refused). FromArchive orders the TOC as that archive's and
+// refuses a folder whose names are not that archive's names (case aside).
+void CreateArchive(const CreateArchiveOptions& options);
+
+// CreateArchive with validation data from a template or the lookup table
+// (useValidationData) or none.
 void CreateArchiveFromFolder(const std::string& folder, const std::string& output, bool deleteSources,
     bool useValidationData);
 

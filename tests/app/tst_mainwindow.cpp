@@ -8,27 +8,28 @@
 #include "app/filelist.h"
 #include "app/folderdialog.h"
 #include "app/lgpviewer.h"
+#include "core/lgplookup.h"
+#include "core/lgpstruct.h"
 #include "patch/lgpmakepatch.h"
 #include "patch/lgpselfextract.h"
-#include "preview/lgpviewas.h"
-#include "core/lgpstruct.h"
 #include "platform/paths.h"
+#include "platform/ui.h"
 #include "preview/lgpdispatch.h"
 #include "preview/lgppreview.h"
-#include "platform/ui.h"
+#include "preview/lgpviewas.h"
 
 #include <QAction>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QLabel>
 #include <QComboBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
-#include <QScrollBar>
 #include <QUrl>
 #include <QScreen>
 #include <QWindow>
@@ -379,23 +380,54 @@ private slots:
         window().mnuExtractAll->trigger();
         QCOMPARE(messages(), QStringList{"Open an archive before choosing Extract All!"});
 
+        // Every name is checked before anything is written.
         open(path("a.lgp"));
+        const int openedMaximum = window().Status->maximum();
+        const int openedValue = window().Status->value();
         fs::create_directories(path("out/inner"));
         prompter().folderAnswers.push_back(q(path("out/inner")));
         window().mnuExtractAll->trigger();
         QCOMPARE(window().selFolder->Path, q(path("out/inner")) + "/");
+        QVERIFY(fs::is_empty(path("out/inner")));
+        QVERIFY(!fs::exists(path("out/evil.txt")));
+        QCOMPARE(
+            errors(),
+            QStringList{"The entry name \"../evil.txt\" is not a plain file name; it cannot be written to a folder."});
+        QCOMPARE(window().Status->maximum(), openedMaximum);
+        QCOMPARE(window().Status->value(), openedValue);
+
+        a.entries.erase(a.entries.begin() + 2);
+        saveArchive(path("b.lgp"), a);
+        open(path("b.lgp"));
+        prompter().folderAnswers.push_back(q(path("out/inner")));
+        window().mnuExtractAll->trigger();
         QCOMPARE(QString::fromStdString(readFile(path("out/inner/a.txt"))), QString("first"));
         QVERIFY(fs::exists(path("out/inner/b.txt")));
         QCOMPARE(fs::file_size(path("out/inner/b.txt")), 0u);
-        QVERIFY(!fs::exists(path("out/evil.txt")));
-        QVERIFY(!fs::exists(path("out/inner/d.txt")));
-        QCOMPARE(errors(),
-            QStringList{"The entry name \"../evil.txt\" is not a plain file name; it cannot be written to a folder."});
-        QCOMPARE(window().Status->maximum(), 4);
-        QCOMPARE(window().Status->value(), 2);
+        QCOMPARE(QString::fromStdString(readFile(path("out/inner/d.txt"))), QString("fourth"));
+        QCOMPARE(window().Status->maximum(), 3);
+        QCOMPARE(window().Status->value(), 3);
+        QCOMPARE(errors().size(), 1);
     }
 
-    void createWithoutItsTemplateSaysSoAndWritesNothing()
+    void extractAllRefusesSharedNamesWithoutFolders()
+    {
+        Archive a;
+        a.entries = {{"wind_1.p", "one", true, std::nullopt},
+                     {"other.p", "x", true, std::nullopt},
+                     {"WIND_1.P", "two", true, std::nullopt}};
+        saveArchive(path("a.lgp"), a);
+        open(path("a.lgp"));
+        prompter().folderAnswers.push_back(q(path("out")));
+        fs::create_directories(path("out"));
+        window().mnuExtractAll->trigger();
+        QVERIFY(fs::is_empty(path("out")));
+        QCOMPARE(errors(), QStringList{"Several entries of the archive share the names \"WIND_1.P\", and its conflict "
+                                       "table gives them no folders of their own; extracting them all would write "
+                                       "them to one file. Nothing was written."});
+    }
+
+    void createWithoutATemplateComputesTheLookupTable()
     {
         // 29 files need "LGP.29" beside the program, which no test provides.
         const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.29";
@@ -406,13 +438,26 @@ private slots:
         prompter().fileAnswers.push_back(q(path("new.lgp")));
         window().mnuCreatenew->trigger();
         const QStringList shown = messages();
-        QCOMPARE(shown.size(), 2);
+        QCOMPARE(shown.size(), 1);
         QVERIFY(shown[0].startsWith("WARNING! The \"Create LGP\" function will only create LGP's"));
-        QVERIFY(shown[0].endsWith("Don't save your new LGP in the same folder as the source files or it will mess up!"));
-        QCOMPARE(shown[1], QString("Couldn't find an appropriate file validation data. Perhaps you are trying to "
-                                   "make an LGP with an unsupported number of files in it."));
-        QVERIFY(!fs::exists(path("new.lgp")));
+        QVERIFY(
+            shown[0].endsWith("Don't save your new LGP in the same folder as the source files or it will mess up!"));
         QCOMPARE(errors(), QStringList());
+        const LookupCheck check = CheckLookup(ReadArchiveLookupView(path("new.lgp").string()));
+        QCOMPARE(check.Names, 29);
+        QCOMPARE(check.Lost, 0);
+    }
+
+    void createRefusesNamesDifferingOnlyInCase()
+    {
+        writeFile(path("src/smab"), "1");
+        writeFile(path("src/SMAB"), "2");
+        prompter().folderAnswers.push_back(q(path("src")));
+        prompter().fileAnswers.push_back(q(path("new.lgp")));
+        window().mnuCreatenew->trigger();
+        QCOMPARE(errors(), QStringList{"Names in an archive compare without case, so these files of the folder can't "
+                                       "both be stored: \"SMAB\" and \"smab\". Rename or remove one of each."});
+        QVERIFY(!fs::exists(path("new.lgp")));
     }
 
     void createWithItsTemplateBuildsTheArchive()

@@ -101,7 +101,7 @@ TEST(CliUsage, helpAndUsageErrors)
     const Result help = Cli(tmp, {"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char* name :
-         {"info", "list", "extract", "extract-all", "create", "analyse", "repair", "pack", "replace"})
+         {"info", "list", "extract", "extract-all", "create", "verify", "analyse", "repair", "pack", "replace"})
     {
         EXPECT_THAT(help.out, HasSubstr(std::string("  ") + name + " ")) << name;
         const Result commandHelp = Cli(tmp, {name, "--help"});
@@ -113,6 +113,8 @@ TEST(CliUsage, helpAndUsageErrors)
     EXPECT_EQ(Cli(tmp, {"extract", "a", "b"}).code, 2);
     EXPECT_EQ(Cli(tmp, {"create", "--no-validation", "--validation-from", "x", "in", "out"}).code, 2);
     EXPECT_EQ(Cli(tmp, {"create", "in", "out", "--validation-from"}).code, 2);
+    EXPECT_EQ(Cli(tmp, {"extract-all", "a.lgp", "out", "--only"}).code, 2);
+    EXPECT_EQ(Cli(tmp, {"verify"}).code, 2);
     EXPECT_EQ(Cli(tmp, {}).code, 2);
 }
 
@@ -184,7 +186,7 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
                            "0 files have mismatched filenames.\nThere are no data gaps in the file (OK).\n");
 }
 
-TEST(CliCreate, missingTemplateFailsWithoutCreatingTheOutput)
+TEST(CliCreate, missingTemplateGivesTheComputedLookupTable)
 {
     TempDir tmp;
     std::vector<File> files;
@@ -193,27 +195,221 @@ TEST(CliCreate, missingTemplateFailsWithoutCreatingTheOutput)
     Fill(tmp, "in", files);
     const ScopedProgramFile absent(ProgramDir() + "LGP.6", std::nullopt);
     const Result r = Cli(tmp, {"create", tmp.path("in"), tmp.path("out.lgp")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with "
-                     "an unsupported number of files in it.\n");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_THAT(NamesTheGameMisses(Load(tmp.path("out.lgp"))), ::testing::ElementsAre());
 }
 
 TEST(CliCreate, validationFromAnArchiveRebuildsItFromItsExtractedFiles)
 {
     TempDir tmp;
-    const Archive original{.Files = {{"A.TEX", B("tex")}, {"b.p", B("model")}}, .Validation = Pattern(3602, 5)};
+    // The copied table indexes the archive's TOC order, which is not name order here.
+    const Archive original{.Files = {{"b.p", B("model")}, {"A.TEX", B("tex")}, {"c", B("")}},
+                           .Validation = Pattern(3602, 5)};
     const auto path = tmp.save("orig.lgp", Write(original));
     ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.path("files")}).code, 0);
     EXPECT_EQ(Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("re.lgp")}).code, 0);
     EXPECT_EQ(Load(tmp.path("re.lgp")), Write(original));
 
     Save(tmp.path("files/extra"), B("1"));
-    const Result r = Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("bad.lgp")});
+    Result r = Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("bad.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "The archive " + path + " holds 2 files but the folder holds 3; its validation data can't be "
-                     "reused.\n");
+    EXPECT_EQ(r.err, "The archive " + path +
+                         " holds 3 files but the folder holds 4; its validation data can't be "
+                         "reused. Only in the folder: \"extra\".\n");
+    std::filesystem::remove(tmp.path("files/extra"));
+    std::filesystem::rename(tmp.path("files/c"), tmp.path("files/d"));
+    r = Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("bad.lgp")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "The folder's names are not the names in the archive " + path +
+                         "; its validation data can't be "
+                         "reused. Only in the folder: \"d\". Only in the archive: \"c\".\n");
     EXPECT_FALSE(std::filesystem::exists(tmp.path("bad.lgp")));
+
+    // Case aside, the names are the archive's.
+    std::filesystem::rename(tmp.path("files/d"), tmp.path("files/C"));
+    std::filesystem::rename(tmp.path("files/A.TEX"), tmp.path("files/a.tex"));
+    EXPECT_EQ(Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("re2.lgp")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("re2.lgp")),
+              Write(Archive{.Files = {{"b.p", B("model")}, {"a.tex", B("tex")}, {"C", B("")}},
+                            .Validation = Pattern(3602, 5)}));
+}
+
+TEST(CliCreate, namesDifferingOnlyInCaseAreRefusedInEveryMode)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"smab", B("1")}, {"SMAB", B("2")}});
+    const auto source = tmp.save("two.lgp", Write(Archive{.Files = {{"smab", B("1")}, {"SMAB", B("2")}}}));
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{}, {"--no-validation"}, {"--validation-from", source}})
+    {
+        std::vector<std::string> args = {"create"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        args.push_back(tmp.path("in"));
+        args.push_back(tmp.path("out.lgp"));
+        const Result r = Cli(tmp, args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "Names in an archive compare without case, so these files of the folder can't both be "
+                         "stored: \"SMAB\" and \"smab\". Rename or remove one of each.\n");
+        EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    }
+}
+
+namespace
+{
+    const std::vector<std::string> Spread = {"a.tex", "b.p", "C.HRC", "dd", "ee"}; // one slot each, far apart
+
+    std::string Lost(std::size_t entry, const std::string& reason)
+    {
+        return "Lost: \"" + Spread[entry] + "\" (TOC entry " + std::to_string(entry + 1) + "): " + reason + "\n";
+    }
+
+    std::string Slot(std::size_t entry)
+    {
+        return "its slot (" + std::to_string(GameSlot(Spread[entry])) + ")";
+    }
+
+    Archive SpreadArchive(Bytes validation)
+    {
+        Archive a{.Validation = std::move(validation)};
+        for (std::size_t i = 0; i < Spread.size(); ++i)
+            a.Files.push_back({Spread[i], Pattern(i * 5, std::uint8_t(i))});
+        return a;
+    }
+
+    Bytes WithNoConflicts(Bytes table)
+    {
+        table.resize(3602, 0);
+        return table;
+    }
+} // namespace
+
+TEST(CliVerify, findsEveryNameOfAGoodTableAndListsTheLostOnes)
+{
+    TempDir tmp;
+    const Result good =
+        Cli(tmp, {"verify", tmp.save("good.lgp", Write(SpreadArchive(WithNoConflicts(GameLookupTable(Spread)))))});
+    EXPECT_EQ(good.code, 0);
+    EXPECT_EQ(good.out, "All 5 names are found through the lookup table.\n");
+
+    const Result zero = Cli(tmp, {"verify", tmp.save("zero.lgp", Write(SpreadArchive(Bytes(3602, 0))))});
+    EXPECT_EQ(zero.code, 1);
+    std::string expected;
+    for (std::size_t i = 0; i < Spread.size(); ++i)
+        expected += Lost(i, Slot(i) + " is empty");
+    EXPECT_EQ(zero.out, expected + "5 of 5 names are lost to the game.\n");
+
+    // Every slot's entry moved one slot on.
+    Bytes shifted(4, 0);
+    const Bytes table = GameLookupTable(Spread);
+    shifted.insert(shifted.end(), table.begin(), table.end() - 4);
+    const Result slotOff = Cli(tmp, {"verify", tmp.save("slot.lgp", Write(SpreadArchive(WithNoConflicts(shifted))))});
+    EXPECT_EQ(slotOff.code, 1);
+    EXPECT_EQ(slotOff.out, expected + "5 of 5 names are lost to the game.\n");
+
+    // Every slot's first TOC entry one on.
+    Bytes firstOff = table;
+    for (std::size_t at = 0; at < 3600; at += 4)
+    {
+        if (firstOff[at + 2] != 0)
+            ++firstOff[at];
+    }
+    const Result indexOff =
+        Cli(tmp, {"verify", tmp.save("first.lgp", Write(SpreadArchive(WithNoConflicts(firstOff))))});
+    EXPECT_EQ(indexOff.code, 1);
+    expected.clear();
+    for (std::size_t i = 0; i < Spread.size(); ++i)
+    {
+        const std::string run = " covers TOC entries " + std::to_string(i + 2) + " to " + std::to_string(i + 2);
+        expected += Lost(i, Slot(i) + run +
+                                (i + 1 < Spread.size() ? ", which don't hold it" : ", outside the TOC's 5 entries"));
+    }
+    EXPECT_EQ(indexOff.out, expected + "5 of 5 names are lost to the game.\n");
+
+    const Result none = Cli(tmp, {"verify", tmp.save("none.lgp", Write(SpreadArchive({})))});
+    EXPECT_EQ(none.code, 1);
+    EXPECT_THAT(none.out, HasSubstr(Lost(0, "the validation data (0 bytes) holds no lookup table")));
+}
+
+namespace
+{
+    Bytes RepeatedNames(std::uint16_t records, const std::string& after = "")
+    {
+        return RepeatedNamesArchive(records, {"fire", "ice", "bolt"}, after);
+    }
+} // namespace
+
+TEST(CliVerify, repeatedNamesAreFoundThroughTheConflictTable)
+{
+    TempDir tmp;
+    // A longer validation region than the tables need is no failure.
+    const Result good = Cli(tmp, {"verify", tmp.save("magic.lgp", RepeatedNames(3, "more bytes"))});
+    EXPECT_EQ(good.code, 0);
+    EXPECT_EQ(good.out, "Through the conflict table: \"wind_1.p\" (TOC entry 1) in folder \"fire\"\n"
+                        "Through the conflict table: \"wind_1.p\" (TOC entry 2) in folder \"ice\"\n"
+                        "Through the conflict table: \"wind_1.p\" (TOC entry 3) in folder \"bolt\"\n"
+                        "All 4 names are found through the lookup table (3 through the conflict table).\n");
+
+    const Result cut = Cli(tmp, {"verify", tmp.save("cut.lgp", RepeatedNames(9))});
+    EXPECT_EQ(cut.code, 1);
+    std::string expected;
+    for (int i = 1; i <= 3; ++i)
+        expected += "Lost: \"wind_1.p\" (TOC entry " + std::to_string(i) +
+                    "): the name leads to conflict 1, but the conflict table can't be read\n";
+    EXPECT_EQ(cut.out, expected + "3 of 4 names are lost to the game.\n");
+
+    const Result fewer = Cli(tmp, {"verify", tmp.save("fewer.lgp", RepeatedNames(2, std::string(200, 'x')))});
+    EXPECT_EQ(fewer.code, 1);
+    EXPECT_EQ(fewer.out, "Through the conflict table: \"wind_1.p\" (TOC entry 1) in folder \"fire\"\n"
+                         "Through the conflict table: \"wind_1.p\" (TOC entry 2) in folder \"ice\"\n"
+                         "Lost: \"wind_1.p\" (TOC entry 3): conflict 1 of the conflict table has no record for it\n"
+                         "1 of 4 names are lost to the game.\n");
+}
+
+TEST(CliExtract, repeatedNamesGoIntoTheirConflictFoldersOrAreRefused)
+{
+    TempDir tmp;
+    EXPECT_EQ(Cli(tmp, {"extract-all", tmp.save("magic.lgp", RepeatedNames(3)), tmp.path("out")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("out/wind_1.p")), B("fire"));
+    EXPECT_EQ(Load(tmp.path("out/ice/wind_1.p")), B("ice"));
+    EXPECT_EQ(Load(tmp.path("out/bolt/wind_1.p")), B("bolt"));
+    EXPECT_EQ(Load(tmp.path("out/x.p")), B("x"));
+
+    // Without a readable conflict table the names have nowhere of their own.
+    const auto cut = tmp.save("cut.lgp", RepeatedNames(9));
+    const Result refused = Cli(tmp, {"extract-all", cut, tmp.path("cut")});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.err, "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives "
+                           "them no folders of their own; extracting them all would write them to one file. Nothing "
+                           "was written. Add --numbered to extract them under numbered names.\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("cut")));
+
+    EXPECT_EQ(Cli(tmp, {"extract-all", "--numbered", cut, tmp.path("cut")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("cut/wind_1.p")), B("fire"));
+    EXPECT_EQ(Load(tmp.path("cut/wind_1 (2).p")), B("ice"));
+    EXPECT_EQ(Load(tmp.path("cut/wind_1 (3).p")), B("bolt"));
+}
+
+TEST(CliExtract, onlyEntriesMatchingAPattern)
+{
+    TempDir tmp;
+    Archive a = Sample;
+    a.Files.push_back({"d.TEX", B("D")});
+    const auto path = tmp.save("x.lgp", Write(a));
+    EXPECT_EQ(Cli(tmp, {"extract-all", "--only", "*.tex", path, tmp.path("tex")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("tex/a.tex")), B("AAAA"));
+    EXPECT_EQ(Load(tmp.path("tex/d.TEX")), B("D"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path("tex")), {}), 2);
+
+    EXPECT_EQ(Cli(tmp, {"extract-all", "--only=c.*", "--only", "?.[o-q]", path, tmp.path("two")}).code, 0);
+    EXPECT_EQ(Load(tmp.path("two/C.HRC")), B("ccc"));
+    EXPECT_TRUE(std::filesystem::exists(tmp.path("two/b.p")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path("two")), {}), 2);
+
+    const Result none = Cli(tmp, {"extract-all", "--only", "*.zzz", path, tmp.path("none")});
+    EXPECT_EQ(none.code, 1);
+    EXPECT_EQ(none.err, "No entry of " + path + " matches \"*.zzz\"; nothing was written.\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("none")));
 }
 
 TEST(CliMaintenance, repairThenPackAnEditedArchive)

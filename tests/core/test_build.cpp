@@ -5,6 +5,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <set>
+
 using namespace testlgp;
 using ::testing::ElementsAre;
 
@@ -127,6 +130,18 @@ TEST(Builder, failuresCreatingOrListing)
     EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
 }
 
+TEST(Builder, filesLargerThanTheWriteBufferAreStoredWhole)
+{
+    TempDir tmp;
+    // 9 MB outgrows the builder's 8 MB buffer at once; 7.5 MB after 3 MB
+    // outgrows the room left.
+    const std::vector<File> files = {{"a", Pattern(3 << 20, 1)}, {"b", Pattern(15 << 19, 2)},
+        {"c", Pattern(9 << 20, 3)}, {"d", B("small")}};
+    Fill(tmp, "in", files);
+    Build(tmp, "in", "out.lgp");
+    EXPECT_TRUE(Load(tmp.path("out.lgp")) == Write(Archive{.Files = files}));
+}
+
 TEST(Builder, replacingALongerFileLeavesNoOldBytes)
 {
     TempDir tmp;
@@ -136,7 +151,7 @@ TEST(Builder, replacingALongerFileLeavesNoOldBytes)
     EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"a", B("1")}}}));
 }
 
-TEST(CreateArchive, missingTemplateGoesToMessageHookAndCreatesNothing)
+TEST(CreateArchive, missingTemplateGivesTheComputedLookupTable)
 {
     TempDir tmp;
     std::vector<File> files;
@@ -148,12 +163,113 @@ TEST(CreateArchive, missingTemplateGoesToMessageHookAndCreatesNothing)
     MessageHook = [&](const std::string& text) { messages.push_back(text); };
     CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
     MessageHook = nullptr;
-    EXPECT_THAT(messages, ElementsAre("Couldn't find an appropriate file validation data. Perhaps you are trying to "
-                                      "make an LGP with an unsupported number of files in it."));
+    EXPECT_THAT(messages, ElementsAre());
+    const Bytes built = Load(tmp.path("out.lgp"));
+    EXPECT_THAT(NamesTheGameMisses(built), ElementsAre());
+    const Bytes validation = ReadValidationData(tmp.path("out.lgp"));
+    ASSERT_EQ(validation.size(), 3602u);
+    EXPECT_EQ(validation[3600], 0); // no conflicts
+    EXPECT_EQ(validation[3601], 0);
+}
+
+namespace
+{
+    // Builds folder with Create's validation data and checks the result the
+    // game's way (NamesTheGameMisses) and the reader's: every file stored once,
+    // whole, with data in TOC order directly after the 3,602-byte table.
+    void ExpectComputedTable(const TempDir& tmp, const std::string& folder, const std::vector<File>& files)
+    {
+        const std::string output = tmp.path(folder + ".lgp");
+        CreateArchiveFromFolder(tmp.path(folder), output, false, true);
+        EXPECT_THAT(NamesTheGameMisses(Load(output)), ElementsAre());
+        const TLGPFile archive(output, true);
+        ASSERT_EQ(archive.FileCount(), static_cast<std::int32_t>(files.size()));
+        std::int32_t offset = static_cast<std::int32_t>(16 + 27 * files.size() + 3602);
+        std::set<std::string> seen;
+        for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+        {
+            const LGPEntry entry = archive.GetEntry(i);
+            EXPECT_EQ(entry.Offset, offset) << entry.Name;
+            offset += 24 + entry.Length;
+            const auto file =
+                std::find_if(files.begin(), files.end(), [&](const File& f) { return f.Name == entry.Name; });
+            ASSERT_NE(file, files.end()) << entry.Name;
+            TMemoryStream data;
+            archive.ReadEntryData(i, data);
+            EXPECT_EQ(data.TakeBytes(), file->Data) << entry.Name;
+            seen.insert(entry.Name);
+        }
+        EXPECT_EQ(seen.size(), files.size());
+    }
+} // namespace
+
+TEST(CreateArchive, computedTableFindsEveryCharacterClass)
+{
+    TempDir tmp;
+    // Digits share slots with a to j, '_' with k and '-' with l, in either
+    // place; '.' second has a slot of its own; case doesn't count.
+    std::vector<File> files;
+    std::uint8_t seed = 1;
+    for (const char* name : {"0abc.tex", "aab.p", "0ab.x", "9z.p", "jz", "J9",  "ja",      "_ab",    "ka.p",
+                             "a_b",      "ak",    "AKZ",   "-x.p", "lx", "b-c", "bl",      "BL.RSD", "a.p",
+                             "z.x",      "zz",    "ZZ9",   "_-",   "-_", "m.",  "abc.tex", "0.p",    "9.x"})
+        files.push_back({name, Pattern(seed * 13u % 97u, seed++)});
+    Fill(tmp, "in", files);
+    const ScopedProgramFile absent(TemplatePath(static_cast<int>(files.size())), std::nullopt);
+    ExpectComputedTable(tmp, "in", files);
+}
+
+TEST(CreateArchive, aTemplateWithoutALookupTableNeverServes)
+{
+    TempDir tmp;
+    // 95 files beside the all-zero block for patches that the build puts there
+    // (left in place: the patch tests read it meanwhile).
+    ASSERT_EQ(Load(TemplatePath(95)), Bytes(3602, 0));
+    std::vector<File> files;
+    for (int i = 0; i < 95; ++i)
+        files.push_back({std::string(1, char('a' + i % 26)) + std::to_string(i) + ".p", Pattern(std::size_t(i), 9)});
+    Fill(tmp, "in", files);
+    ExpectComputedTable(tmp, "in", files);
+    EXPECT_NE(ReadValidationData(tmp.path("in.lgp")), Bytes(3602, 0));
+
+    // 94 files beside a template too short to hold a lookup table.
+    std::filesystem::remove(tmp.path("in/" + files.back().Name));
+    files.pop_back();
+    const ScopedProgramFile t(TemplatePath(94), B("short"));
+    ExpectComputedTable(tmp, "in", files);
+}
+
+TEST(CreateArchive, namesTheGameCantLookUpAreRefusedBeforeWriting)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"ok.p", B("1")}, {"a", B("2")}, {"#ab", B("3")}, {"x~y", B("4")}});
+    const ScopedProgramFile absent(TemplatePath(4), std::nullopt);
+    EXPECT_EQ(
+        ErrorText([&] { CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true); }),
+        "The game can't look up these names, so it would never find them in the archive: \"#ab\", \"a\", \"x~y\". A "
+        "name must begin with two of the characters a to z, 0 to 9, '_' and '-', or with one of them and '.'.");
     EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
-    // Silent without a hook.
+    // A real template is the user's word: the builder stores them as before.
+    const ScopedProgramFile t(TemplatePath(4), Pattern(3602, 3));
     CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    EXPECT_EQ(Load(tmp.path("out.lgp")),
+              Write(Archive{.Files = {{"#ab", B("3")}, {"a", B("2")}, {"ok.p", B("1")}, {"x~y", B("4")}},
+                            .Validation = Pattern(3602, 3)}));
+}
+
+TEST(CreateArchive, namesDifferingOnlyInCaseAreRefusedBeforeWriting)
+{
+    TempDir tmp;
+    Fill(tmp, "in", {{"smab", B("1")}, {"other", B("2")}, {"SMAB", B("3")}});
+    const ScopedProgramFile t(TemplatePath(3), Pattern(3602, 3));
+    for (const bool validation : {true, false})
+    {
+        EXPECT_EQ(
+            ErrorText([&] { CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, validation); }),
+            "Names in an archive compare without case, so these files of the folder can't both be stored: \"SMAB\" "
+            "and \"smab\". Rename or remove one of each.");
+        EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    }
 }
 
 TEST(CreateArchive, copiesTheTemplateForTheFileCount)

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -130,6 +132,127 @@ namespace testlgp
         return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
+    // The game's lookup, written apart from the core. A name's slot: the
+    // positions of its first two characters in "abcdefghijklmnopqrstuvwxyz"
+    // (digits count from 'a', '_' stands for 'k' and '-' for 'l', '.' is one
+    // before 'a' and only second), as first x 30 + second + 1; -1 when the game
+    // can't look the name up.
+    inline int GameSlot(const std::string& name)
+    {
+        const std::string letters = "abcdefghijklmnopqrstuvwxyz";
+        const auto code = [&](char c) -> int
+        {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (c >= '0' && c <= '9')
+                c = letters[std::size_t(c - '0')];
+            if (c == '_')
+                c = 'k';
+            if (c == '-')
+                c = 'l';
+            if (c == '.')
+                return -1;
+            const auto at = letters.find(c);
+            return at == std::string::npos ? 99 : int(at);
+        };
+        if (name.size() < 2 || code(name[0]) < 0 || code(name[0]) == 99 || code(name[1]) == 99)
+            return -1;
+        return code(name[0]) * 30 + code(name[1]) + 1;
+    }
+
+    // The 3,600-byte lookup table for TOC names in this order (each slot's
+    // names together): per slot the 1-based first TOC index and the count.
+    inline Bytes GameLookupTable(const std::vector<std::string>& tocNames)
+    {
+        Bytes table(3600, 0);
+        for (std::size_t i = 0; i < tocNames.size(); ++i)
+        {
+            const auto at = std::size_t(GameSlot(tocNames[i])) * 4;
+            if (table[at + 2] == 0 && table[at + 3] == 0)
+            {
+                table[at] = std::uint8_t(i + 1);
+                table[at + 1] = std::uint8_t((i + 1) >> 8);
+            }
+            const int count = (table[at + 2] | table[at + 3] << 8) + 1;
+            table[at + 2] = std::uint8_t(count);
+            table[at + 3] = std::uint8_t(count >> 8);
+        }
+        return table;
+    }
+
+    // Follows the game's way to each name straight from an archive's bytes:
+    // the name's slot, the slot's first TOC entry and count from the table
+    // right after the TOC, the first equal name (without case) in that run.
+    // The names of the TOC entries not reached that way.
+    inline std::vector<std::string> NamesTheGameMisses(const Bytes& archive)
+    {
+        const auto le = [&](std::size_t at, int bytes)
+        {
+            std::uint32_t v = 0;
+            for (int k = bytes - 1; k >= 0; --k)
+                v = v << 8 | archive.at(at + std::size_t(k));
+            return v;
+        };
+        const auto count = static_cast<std::int32_t>(le(12, 4));
+        const std::size_t table = 16 + 27 * std::size_t(count);
+        const auto nameOf = [&](std::int32_t i)
+        {
+            const auto* p = reinterpret_cast<const char*>(archive.data() + 16 + 27 * std::size_t(i));
+            std::string name(p, strnlen(p, 20));
+            for (auto& c : name)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return name;
+        };
+        std::vector<std::string> missed;
+        for (std::int32_t i = 0; i < count; ++i)
+        {
+            const std::string name = nameOf(i);
+            const int slot = GameSlot(name);
+            std::int32_t found = -1;
+            if (slot >= 0)
+            {
+                const auto first = static_cast<std::int32_t>(le(table + std::size_t(slot) * 4, 2));
+                const auto run = static_cast<std::int32_t>(le(table + std::size_t(slot) * 4 + 2, 2));
+                for (std::int32_t k = first - 1; k < first - 1 + run && k < count && found < 0; ++k)
+                {
+                    if (k >= 0 && nameOf(k) == name)
+                        found = k;
+                }
+            }
+            if (found != i)
+                missed.push_back(name);
+        }
+        return missed;
+    }
+
+    // "wind_1.p" three times (data "fire", "ice", "bolt"), told apart by the
+    // folders in the conflict table that follows the lookup table (records
+    // says how many records the table claims, of the three written), and
+    // "x.p"; after is appended to the validation data.
+    inline Bytes RepeatedNamesArchive(std::uint16_t records, const std::vector<std::string>& folders,
+                                      const std::string& after = "")
+    {
+        const std::vector<std::string> names = {"wind_1.p", "wind_1.p", "wind_1.p", "x.p"};
+        const std::vector<Bytes> data = {B("fire"), B("ice"), B("bolt"), B("x")};
+        Writer conflicts;
+        conflicts.raw(GameLookupTable(names)).u16(1).u16(records);
+        for (std::size_t i = 0; i < 3; ++i)
+            conflicts.text(folders.at(i)).zeros(128 - folders[i].size()).u16(std::uint16_t(i));
+        conflicts.text(after);
+        Writer w;
+        w.header("SQUARESOFT", 4);
+        auto offset = static_cast<std::int32_t>(16 + 27 * names.size() + conflicts.size());
+        for (std::size_t i = 0; i < names.size(); ++i)
+        {
+            w.toc(names[i], offset, 14, i < 3 ? 1 : 0);
+            offset += 24 + static_cast<std::int32_t>(data[i].size());
+        }
+        w.raw(conflicts.out);
+        for (std::size_t i = 0; i < names.size(); ++i)
+            w.dataEntry(names[i], data[i]);
+        w.text("FINAL FANTASY7");
+        return w.out;
+    }
+
     // One folder per test, named Suite.Test, removed when the test passes.
     class TempDir
     {
@@ -217,7 +340,7 @@ namespace testlgp
         }
         return "(no exception)";
     }
-}
+} // namespace testlgp
 
 inline void PrintTo(const LGPEntry& e, std::ostream* os)
 {

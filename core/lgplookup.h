@@ -1,0 +1,147 @@
+#pragma once
+// The lookup table through which the game finds an archive's names, the
+// conflict table that may follow it, and Extract All, which needs both.
+//
+// The game reads them from the validation data (little-endian):
+//
+//   0     lookup table   30 x 30 slots of uint16 first (1-based TOC index of the
+//                        slot's first entry) and uint16 count; empty slots 0, 0
+//   3600  conflicts      uint16 number of conflicts (0 in an archive built from
+//                        one folder); per conflict a uint16 record count, then
+//                        that many records of a 128-byte folder name (up to
+//                        its first NUL) and a uint16 TOC index (0-based)
+//
+// A name's slot is v(c0) x 30 + v(c1) + 1 for its first two characters, lower-
+// cased: a letter gives 0 to 25 from 'a', a digit 0 to 9 from '0' (digits share
+// slots with a to j), '_' gives 10 and '-' 11 (as k and l), and '.' gives -1
+// (second character only: "a.p" lands in slot 0). The game compares names only
+// inside its slot's run of TOC entries, so every slot's entries must be
+// contiguous in the TOC. Names repeated in one archive are told apart by folder:
+// a TOC entry whose 16-bit field is not zero holds there the 1-based number of
+// its conflict.
+
+#include "lgpstruct.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+constexpr int LookupSlotCount = 900;
+constexpr std::size_t LookupTableSize = 3600;
+constexpr std::size_t LookupDataSize = 3602; // the table and a conflict count of 0
+constexpr std::size_t ConflictFolderSize = 128;
+
+// The slot (0 to 899) the game looks name up in, or -1 when it can't look it
+// up (fewer than two characters, '.' first, or another character in the first
+// two places).
+int LookupSlot(std::string_view name);
+
+// Refuses names the game can't look up, naming them all:
+// "The game can't look up these names, so it would never find them in the archive: ..."
+void CheckLookupNames(const std::vector<std::string>& names);
+
+// Positions into names in the order an archive with a computed lookup table
+// stores them: by slot, and inside a slot in the order given.
+std::vector<std::size_t> LookupOrder(const std::vector<std::string>& names);
+
+// The 3,602 bytes of validation data for a TOC holding these names in this
+// order. Refuses names the game can't look up, more than 65,535 names, and a
+// slot whose names are not contiguous.
+std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocNames);
+
+struct ConflictRecord
+{
+    std::string Folder;
+    std::int32_t TocIndex = 0; // 0-based
+};
+
+struct LookupTable
+{
+    struct Slot
+    {
+        std::uint16_t First = 0; // 1-based TOC index, 0 when empty
+        std::uint16_t Count = 0;
+    };
+    std::array<Slot, LookupSlotCount> Slots{};
+    // Whether the conflict table lies whole inside the data. Bytes after it
+    // are allowed (and ignored).
+    bool ConflictsRead = false;
+    std::vector<std::vector<ConflictRecord>> Conflicts;
+
+    // The record of TOC entry tocIndex in the 1-based conflict, or nullptr when
+    // the table can't be read or has none.
+    const ConflictRecord* FindRecord(std::uint16_t conflict, std::int32_t tocIndex) const;
+};
+
+// The lookup and conflict tables in validation data; none when it holds fewer
+// than 3,600 bytes. Every count is checked against the bytes present.
+std::optional<LookupTable> ReadLookupTable(std::span<const std::uint8_t> validation);
+
+// An archive's TOC as the lookup sees it: names, 16-bit fields and the
+// validation data (the bytes from the TOC's end to the smallest TOC Offset).
+struct ArchiveLookupView
+{
+    std::vector<std::string> Names;
+    std::vector<std::uint16_t> Conflicts;
+    std::vector<std::uint8_t> Validation;
+};
+// "Cannot open file %s", "Stream read error" (file ends inside header or TOC).
+ArchiveLookupView ReadArchiveLookupView(const std::string& path);
+
+// Which TOC names the game would find through the lookup table. Lines: one per
+// lost name and one per name found through the conflict table, in TOC order,
+// then one summary line.
+struct LookupCheck
+{
+    std::vector<std::string> Lines;
+    std::int32_t Names = 0;
+    std::int32_t Lost = 0;
+    std::int32_t ThroughConflicts = 0;
+};
+LookupCheck CheckLookup(const ArchiveLookupView& archive);
+
+// ---------------------------------------------------------------------------
+// Extract All
+
+// Whether name matches the glob pattern ('*' any run, '?' one character,
+// "[a-z]" and "[!...]" sets), ASCII letters compared without case.
+bool MatchesNamePattern(std::string_view name, std::string_view pattern);
+
+struct ExtractAllOptions
+{
+    std::vector<std::string> Only{}; // glob patterns; an entry matching any is extracted (all when empty)
+    bool Numbered = false;           // repeated names without a folder get "name (2).ext"
+};
+
+// One entry of Extract All and where it goes, relative to the chosen folder.
+struct ExtractTarget
+{
+    std::int32_t Index = 0;
+    std::string Path; // "name", "folder/name" or a numbered name
+};
+
+// Entries that share a name and have no place of their own.
+class ESharedNamesError : public ELGPError
+{
+public:
+    using ELGPError::ELGPError;
+};
+
+// Where every entry goes, decided before anything is written. The first entry
+// of a name goes into the folder itself; each further entry of that name
+// (compared without case) into the subfolder its conflict-table record names,
+// or under a numbered name when options.Numbered is set. Fails with
+// "The entry name ... is not a plain file name ..." for an unsafe name, and
+// with ESharedNamesError naming the shared names when two entries would meet
+// in one file.
+std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const ExtractAllOptions& options);
+
+// Writes every planned entry below folder (creating the subfolders the plan
+// names), replacing existing files; progress(done, total) after each entry.
+void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const std::vector<ExtractTarget>& plan,
+                       const std::function<void(std::int32_t done, std::int32_t total)>& progress = {});

@@ -1,0 +1,16 @@
+#pragma once
+// Listing a folder's files for the archive builder.
+
+#include <string>
+#include <vector>
+
+namespace Platform::Folder
+{
+    // The names of the folder's ordinary, visible files (what
+    // Platform::File::isOrdinaryFile accepts), in the order the system lists
+    // them. The listing's own file types are trusted, so a plain file costs no
+    // stat; links and entries of unknown type are looked up. With exclude set,
+    // that file (compared by identity, not by spelling) is left out. A folder
+    // that can't be read fails with the input/output error of its errno.
+    std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude = {});
+} // namespace Platform::Folder

@@ -1,0 +1,81 @@
+// The lookup and conflict tables as read from validation data, and Extract
+// All's plan for names that repeat.
+#include "testarchive.h"
+
+#include "core/lgplookup.h"
+
+#include <gmock/gmock.h>
+
+using namespace testlgp;
+using ::testing::ElementsAre;
+
+TEST(LookupTable, conflictRecordsAreReadOnlyWithinTheData)
+{
+    Bytes data(3600, 0);
+    data[4] = 7; // slot 1: first 7, count 2
+    data[6] = 2;
+    auto table = ReadLookupTable(data);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->Slots[1].First, 7);
+    EXPECT_EQ(table->Slots[1].Count, 2);
+    EXPECT_FALSE(table->ConflictsRead); // no count follows
+    EXPECT_FALSE(ReadLookupTable(Bytes(3599, 0)));
+
+    Writer w;
+    w.raw(data).u16(2).u16(1).text(std::string(128, 'f')).u16(5);
+    table = ReadLookupTable(w.out); // the second conflict's count is missing
+    ASSERT_TRUE(table);
+    EXPECT_FALSE(table->ConflictsRead);
+    EXPECT_EQ(table->FindRecord(1, 5), nullptr);
+
+    w.u16(0).text("unused bytes after the tables");
+    table = ReadLookupTable(w.out);
+    ASSERT_TRUE(table && table->ConflictsRead);
+    ASSERT_NE(table->FindRecord(1, 5), nullptr);
+    EXPECT_EQ(table->FindRecord(1, 5)->Folder, std::string(128, 'f')); // a field without NUL ends at 128 bytes
+    EXPECT_EQ(table->FindRecord(1, 4), nullptr);
+    EXPECT_EQ(table->FindRecord(3, 5), nullptr); // only 2 conflicts
+    EXPECT_EQ(table->FindRecord(0, 5), nullptr);
+}
+
+TEST(ExtractAllPlan, conflictFoldersThatLeaveTheFolderGiveNoPlace)
+{
+    TempDir tmp;
+    const auto path = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "..", "ice/deep"}));
+    const TLGPFile archive(path, true);
+    EXPECT_EQ(
+        ErrorText([&] { PlanExtractAll(archive, {}); }),
+        "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives them no folders "
+        "of their own; extracting them all would write them to one file. Nothing was written.");
+    std::vector<std::string> paths;
+    for (const ExtractTarget& t : PlanExtractAll(archive, {.Only = {"W*"}, .Numbered = true}))
+        paths.push_back(std::to_string(t.Index) + ":" + t.Path);
+    EXPECT_THAT(paths, ElementsAre("0:wind_1.p", "1:wind_1 (2).p", "2:wind_1 (3).p"));
+}
+
+TEST(ExtractAllPlan, aFolderNameTakenByAFileGivesNoPlace)
+{
+    TempDir tmp;
+    // The second "wind_1.p" belongs in folder "x.p", which is a file beside it.
+    const auto path = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "X.P", "bolt"}));
+    const TLGPFile archive(path, true);
+    std::vector<std::string> paths;
+    for (const ExtractTarget& t : PlanExtractAll(archive, {.Numbered = true}))
+        paths.push_back(t.Path);
+    EXPECT_THAT(paths, ElementsAre("wind_1.p", "wind_1 (2).p", "bolt/wind_1.p", "x.p"));
+}
+
+TEST(NamePattern, globsCompareLettersWithoutCase)
+{
+    EXPECT_TRUE(MatchesNamePattern("AURIS.TEX", "*.tex"));
+    EXPECT_TRUE(MatchesNamePattern("a.tex.tex", "*.tex"));
+    EXPECT_FALSE(MatchesNamePattern("a.texx", "*.tex"));
+    EXPECT_TRUE(MatchesNamePattern("ab", "a?"));
+    EXPECT_FALSE(MatchesNamePattern("a", "a?"));
+    EXPECT_TRUE(MatchesNamePattern("B1.P", "[a-c][0-9]*"));
+    EXPECT_FALSE(MatchesNamePattern("d1.p", "[a-c]*"));
+    EXPECT_TRUE(MatchesNamePattern("d1.p", "[!a-c]*"));
+    EXPECT_TRUE(MatchesNamePattern("[x", "[x")); // an unclosed set is a plain '['
+    EXPECT_TRUE(MatchesNamePattern("", "*"));
+    EXPECT_FALSE(MatchesNamePattern("", "?"));
+}
