@@ -87,6 +87,11 @@ struct NameKeyHash
     std::size_t operator()(const NameKey& key) const noexcept;
 };
 
+// The data entry Name that patch application gives the data it writes in
+// place of a data entry named replaced: replaced plus ".patch", the name cut
+// to 13 characters first when the suffix would not fit the 20-byte field.
+NameField PatchedDataName(const NameField& replaced);
+
 // Throws unless name can be used as a file name inside a chosen folder: a
 // name holding "/" or "\", or being "", "." or "..", would write outside it.
 // Message: "The entry name \"%s\" is not a plain file name; it cannot be written to a folder."
@@ -220,6 +225,22 @@ public:
     std::int32_t AppendDataEntry(const RawDataEntry& entry);
     // Cuts the file at data entry index. Main variant only.
     void TruncateData(std::int32_t index);
+
+    // Whether RewriteDataEntry fits new data of length bytes in place of held
+    // (last: held is the last data entry) under the variant's rule.
+    static bool FitsInPlace(RawEditorVariant variant, const RawDataEntry& held, bool last, std::int64_t length);
+
+    // The data entry whose header lies at offset, when its header and all its
+    // Length bytes lie inside the file: what the index reader reads there
+    // (Position = offset, Room = Length). None for anything else.
+    std::optional<RawDataEntry> ReadableDataEntryAt(std::int32_t offset);
+    // Throws unless every TOC Offset at which a whole data entry can be read
+    // is the Position of a data entry the scan found: otherwise moving or
+    // appending data could drop or overwrite what that TOC entry reaches.
+    // "The archive %s is damaged: the TOC entry \"%s\" (number %d, from 1)
+    // points at data that the scan of its data entries does not reach. Nothing
+    // was changed; run Repair on it first."
+    void RequireScannedTableOffsets();
 
     // The open file, for the core's own operations (packing).
     TFileStream& File() { return mFile; }

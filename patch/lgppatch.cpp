@@ -13,20 +13,13 @@
 
 namespace
 {
-    const char* const PatchSuffix = ".patch";
-
     // The data entry Name a written entry carries: the replaced entry's Name
     // plus ".patch". A Name field holds 19 characters and the NUL, so a name
     // with no room for the suffix is cut to make room; the TOC entry finds its
     // data by Offset, not by this name.
     NameField patchedName(const NameField& replaced)
     {
-        constexpr std::size_t suffixLength = 6;
-        constexpr std::size_t maxName = NameFieldSize - 1;
-        std::string name = NameFromField(replaced);
-        if (name.size() + suffixLength > maxName)
-            name.resize(maxName - suffixLength);
-        return FieldFromName(name + PatchSuffix);
+        return PatchedDataName(replaced);
     }
 
     std::int32_t checkedLength(std::size_t size)
