@@ -54,9 +54,12 @@ namespace Platform::File
         DenyWrite, // others may read; a second DenyWrite opener is refused
     };
 
-    // Opens path; returns an invalid handle on failure (errno says why). A
-    // ReadWrite open of a file without write permission fails, as does a
-    // DenyWrite open while another DenyWrite holder has the file.
+    // Opens path; returns an invalid handle on failure (errno says why). Only
+    // regular files open: a directory, FIFO or device fails at once, without
+    // waiting for a FIFO's other end. A ReadWrite or Create open of a file
+    // without owner write permission fails (for root too; Create then leaves
+    // it as it was), as does a DenyWrite open while another DenyWrite holder
+    // has the file.
     ScopedHandle open(const std::string& path, Access access, Share share);
 
     // Whether the file exists and its owner write permission is missing.
