@@ -12,7 +12,8 @@
 //                        entry rewritten shorter may be followed by a gap marker
 //                        (uint32 0x5F6A04E8, uint32 gap size >= 8, measured from the marker)
 //   end      trailing    bytes after the last data entry ("FINAL FANTASY7" as built,
-//                        "LGP PATCH FILE" in patches; at most 24 bytes)
+//                        "LGP PATCH FILE" in patches; any length: the scan ends where
+//                        24 bytes or fewer remain or a header's Length runs past the end)
 //
 // Nothing here shows a window: failures are ELGPError exceptions carrying the
 // user's text, progress goes to ProgressHook and the builder's one message to
