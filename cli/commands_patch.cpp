@@ -161,6 +161,8 @@ namespace
     int ApplyPatchCommand(const std::vector<std::string>& args)
     {
         const Args a = Parse(args, 2, {"--append-only"});
+        // A file of another kind would pass for a patch that changes nothing.
+        CheckPatchFileStructure(a.positional[1]);
         TRawLGPFile archive(a.positional[0], RawEditorVariant::Main);
         const TLGPFile patch(a.positional[1], true);
         ApplyPatch(archive, patch, !a.has("--append-only"));

@@ -78,6 +78,16 @@ NameField FieldFromName(const std::string& name)
     return field;
 }
 
+NameField PatchedDataName(const NameField& replaced)
+{
+    // The field holds 19 characters and the NUL: ".patch" takes 6 of them.
+    constexpr std::size_t suffixLength = 6;
+    std::string name = NameFromField(replaced);
+    if (name.size() + suffixLength > NameFieldSize - 1)
+        name.resize(NameFieldSize - 1 - suffixLength);
+    return FieldFromName(name + ".patch");
+}
+
 NameKey MakeNameKey(const char* name, std::size_t length)
 {
     NameKey key;

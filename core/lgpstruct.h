@@ -12,7 +12,8 @@
 //                        entry rewritten shorter may be followed by a gap marker
 //                        (uint32 0x5F6A04E8, uint32 gap size >= 8, measured from the marker)
 //   end      trailing    bytes after the last data entry ("FINAL FANTASY7" as built,
-//                        "LGP PATCH FILE" in patches; at most 24 bytes)
+//                        "LGP PATCH FILE" in patches; any length: the scan ends where
+//                        24 bytes or fewer remain or a header's Length runs past the end)
 //
 // Nothing here shows a window: failures are ELGPError exceptions carrying the
 // user's text, progress goes to ProgressHook and the builder's one message to
@@ -86,6 +87,11 @@ struct NameKeyHash
 {
     std::size_t operator()(const NameKey& key) const noexcept;
 };
+
+// The data entry Name that patch application gives the data it writes in
+// place of a data entry named replaced: replaced plus ".patch", the name cut
+// to 13 characters first when the suffix would not fit the 20-byte field.
+NameField PatchedDataName(const NameField& replaced);
 
 // Throws unless name can be used as a file name inside a chosen folder: a
 // name holding "/" or "\", or being "", "." or "..", would write outside it.
@@ -238,6 +244,22 @@ public:
     // the new file, still refusing other writers. Runs nest (an inner run is
     // part of the outer one).
     void RewriteAtomically(const std::function<void()>& changes);
+
+    // Whether RewriteDataEntry fits new data of length bytes in place of held
+    // (last: held is the last data entry) under the variant's rule.
+    static bool FitsInPlace(RawEditorVariant variant, const RawDataEntry& held, bool last, std::int64_t length);
+
+    // The data entry whose header lies at offset, when its header and all its
+    // Length bytes lie inside the file: what the index reader reads there
+    // (Position = offset, Room = Length). None for anything else.
+    std::optional<RawDataEntry> ReadableDataEntryAt(std::int32_t offset);
+    // Throws unless every TOC Offset at which a whole data entry can be read
+    // is the Position of a data entry the scan found: otherwise moving or
+    // appending data could drop or overwrite what that TOC entry reaches.
+    // "The archive %s is damaged: the TOC entry \"%s\" (number %d, from 1)
+    // points at data that the scan of its data entries does not reach. Nothing
+    // was changed; run Repair on it first."
+    void RequireScannedTableOffsets();
 
     // The open file, for the core's own operations (packing).
     TFileStream& File() { return mFile; }

@@ -74,6 +74,51 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
     return lines;
 }
 
+namespace
+{
+    // Whether a data entry named dataName carries the name of the TOC entry
+    // named tocName: the same name, or the name patch application gives the
+    // data it writes in its place, after any number of applications.
+    bool CarriesName(const NameField& dataName, const NameField& tocName)
+    {
+        const NameKey data = KeyOf(dataName);
+        NameField name = tocName;
+        // Each application adds ".patch" until the name fills the field; from
+        // then on it stays the same, so the loop ends after a few steps.
+        for (;;)
+        {
+            if (KeyOf(name) == data)
+                return true;
+            const NameField next = PatchedDataName(name);
+            if (next == name)
+                return false;
+            name = next;
+        }
+    }
+
+    // The TOC entries Repair leaves as they are: those whose Offset already
+    // reaches a whole data entry carrying their name. Names may repeat (the
+    // same file in several folders) and an entry may have been replaced by a
+    // newer one of its name: relinking either to the first data entry of the
+    // name would lose the data they reach.
+    std::vector<bool> LinksThatHold(TRawLGPFile& raw, const std::vector<TOCEntry>& toc)
+    {
+        std::unordered_map<std::int32_t, std::int32_t> scanned;
+        scanned.reserve(static_cast<std::size_t>(raw.DataCount()));
+        for (std::int32_t d = raw.DataCount() - 1; d >= 0; --d)
+            scanned[raw.GetDataEntry(d).Position] = d;
+        std::vector<bool> hold(toc.size(), false);
+        for (std::size_t k = 0; k < toc.size(); ++k)
+        {
+            const auto found = scanned.find(toc[k].Offset);
+            const std::optional<RawDataEntry> data =
+                found != scanned.end() ? raw.GetDataEntry(found->second) : raw.ReadableDataEntryAt(toc[k].Offset);
+            hold[k] = data && CarriesName(data->Name, toc[k].Name);
+        }
+        return hold;
+    }
+}
+
 void RepairArchive(const std::string& path)
 {
     TRawLGPFile raw(path);
@@ -97,11 +142,18 @@ void RepairArchive(const std::string& path)
             *position = data.Position;
     }
 
+    const std::vector<bool> hold = LinksThatHold(raw, toc);
+
     ReportProgress(0, raw.FileCount());
     // Relinked entries are written together at the end: the same bytes as
     // rewriting each in turn, in one write instead of one per entry.
     for (std::int32_t k = 0; k < count; ++k)
     {
+        if (hold[static_cast<std::size_t>(k)])
+        {
+            ReportProgress(k + 1, raw.FileCount());
+            continue;
+        }
         const std::int32_t* position = firstByName.Find(KeyOf(toc[static_cast<std::size_t>(k)].Name));
         if (position && *position != none)
             toc[static_cast<std::size_t>(k)].Offset = *position;
@@ -114,6 +166,9 @@ void RepairArchive(const std::string& path)
 void PackArchive(const std::string& path)
 {
     TRawLGPFile raw(path);
+    // Packing keeps only what the scan found: refuse while a TOC entry reaches
+    // data the scan missed.
+    raw.RequireScannedTableOffsets();
     const std::int32_t dataCount = raw.DataCount();
     // Nothing to move: the file stays exactly as it is.
     if (dataCount == 0)

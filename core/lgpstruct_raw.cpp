@@ -5,6 +5,7 @@
 #include "lgpstruct_internal.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 using namespace lgp::detail;
 
@@ -72,20 +73,32 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     const std::int64_t guess = std::min<std::int64_t>(count + count / 8 + 16, (size - pos) / DataHeaderSize + 1);
     mData.reserve(static_cast<std::size_t>(guess));
     // Positions are signed 32-bit: nothing past 2,147,483,647 bytes is a data entry.
+    // The scan ends where 24 bytes or fewer remain, where a gap jump leaves 24
+    // bytes or fewer, and at a header whose Length is negative or runs past the
+    // end of the file: from there on the file is trailing text, of any length.
     while (size - pos > DataHeaderSize && pos <= MaxArchiveSize - DataHeaderSize)
     {
         const std::uint8_t* head = reader.At(pos, GapMarkerSize);
         const auto magic = static_cast<std::uint32_t>(GetLE32(head));
         const std::int32_t gap = GetLE32(head + 4);
-        if (magic == GapMagic && gap != 0)
+        // A marker is at least its own 8 bytes long: gap sizes 0 to 7 are no
+        // marker, and these bytes start a data entry header.
+        if (magic == GapMagic && gap < 0)
+            break; // a gap that points backwards would revisit data already scanned
+        if (magic == GapMagic && gap >= GapMarkerSize)
         {
-            // A gap that points backwards would revisit data already scanned.
-            if (gap < 0)
+            const std::int64_t next = pos + gap;
+            // Where the gap leads past the end of the file the marker leads
+            // nowhere: it and the bytes after it stay as trailing text.
+            if (next > size)
                 break;
-            pos += gap;
+            pos = next;
             if (!mData.empty())
                 mData.back().Room = static_cast<std::int32_t>(
                     std::min<std::int64_t>(std::int64_t(mData.back().Length) + gap, RoomUnlimited));
+            // The gap leads onto the trailing text.
+            if (size - pos <= DataHeaderSize)
+                break;
         }
         else if (!mData.empty())
         {
@@ -94,9 +107,11 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
 
         head = reader.At(pos, DataHeaderSize);
         const std::int32_t length = GetLE32(head + 20);
-        // A negative Length would send the scan backwards. The scan stops at this
-        // header; it and everything after it stay in the file as trailing text.
-        if (length < 0)
+        // A negative Length would send the scan backwards, and one that runs
+        // past the end describes no data entry (a trailing text longer than 24
+        // bytes reads as such a header). The scan stops at this header; it and
+        // everything after it stay in the file as trailing text.
+        if (length < 0 || pos + DataHeaderSize + length > size)
             break;
         RawDataEntry entry;
         entry.Name = FieldAt(head);
@@ -259,6 +274,60 @@ void TRawLGPFile::WriteGapMarker(std::int64_t position, std::int32_t gap)
     WriteAt(position, marker, sizeof marker);
 }
 
+bool TRawLGPFile::FitsInPlace(RawEditorVariant variant, const RawDataEntry& held, bool last, std::int64_t length)
+{
+    // The stub's older rule: no growing in place; a shrink must leave room for
+    // the gap marker.
+    if (variant == RawEditorVariant::Stub)
+        return length == held.Length || length <= std::int64_t(held.Length) - GapMarkerSize;
+    if (last)
+        return true;
+    // 8 bytes stay free for the gap marker: a shorter entry leaves at least 8
+    // bytes of its space free, or none.
+    if (length != held.Length && length > std::int64_t(held.Room) - GapMarkerSize)
+        return false;
+    // A damaged marker with a gap below 8 leaves no room for a new marker: writing
+    // one would overwrite the next data entry's header.
+    const std::int64_t gap = std::int64_t(held.Room) - length;
+    return gap == 0 || gap >= GapMarkerSize;
+}
+
+std::optional<RawDataEntry> TRawLGPFile::ReadableDataEntryAt(std::int32_t offset)
+{
+    const std::int64_t size = mFile.Size();
+    if (offset < 0 || std::int64_t(offset) + DataHeaderSize > size)
+        return std::nullopt;
+    std::uint8_t header[DataHeaderSize];
+    ReadAt(mFile.Handle(), header, sizeof header, offset);
+    const std::int32_t length = GetLE32(header + 20);
+    if (length < 0 || std::int64_t(offset) + DataHeaderSize + length > size)
+        return std::nullopt;
+    RawDataEntry entry;
+    entry.Name = FieldAt(header);
+    entry.Length = length;
+    entry.Position = offset;
+    entry.Room = length;
+    return entry;
+}
+
+void TRawLGPFile::RequireScannedTableOffsets()
+{
+    std::unordered_set<std::int32_t> positions;
+    positions.reserve(mData.size());
+    for (const RawDataEntry& data : mData)
+        positions.insert(data.Position);
+    for (std::size_t i = 0; i < mToc.size(); ++i)
+    {
+        const TOCEntry& toc = mToc[i];
+        if (positions.count(toc.Offset) != 0 || !ReadableDataEntryAt(toc.Offset))
+            continue;
+        lgp::Fail("The archive " + FileName() + " is damaged: the TOC entry \"" + toc.NameString() + "\" (number " +
+                  std::to_string(i + 1) +
+                  ") points at data that the scan of its data entries does not reach. Nothing was changed; run "
+                  "Repair on it first.");
+    }
+}
+
 bool TRawLGPFile::RewriteDataEntry(std::int32_t index, const RawDataEntry& entry)
 {
     if (mOnCopy)
@@ -281,11 +350,10 @@ bool TRawLGPFile::Rewrite(std::int32_t index, const RawDataEntry& entry, bool wr
     // Offsets are signed 32-bit: the archive can't grow past 2,147,483,647 bytes.
     const bool tooLarge = end + static_cast<std::int64_t>(mTrailingText.size()) > MaxArchiveSize;
 
+    if (!FitsInPlace(mVariant, held, last, entry.Length))
+        return false;
     if (mVariant == RawEditorVariant::Stub)
     {
-        // No growing in place; a shrink must leave room for the gap marker.
-        if (entry.Length != held.Length && entry.Length > std::int64_t(held.Length) - GapMarkerSize)
-            return false;
         if (tooLarge)
             lgp::FailWrite();
         if (!write)
@@ -304,15 +372,7 @@ bool TRawLGPFile::Rewrite(std::int32_t index, const RawDataEntry& entry, bool wr
         return true;
     }
 
-    // 8 bytes stay free for the gap marker: a shorter entry leaves at least 8
-    // bytes of its space free, or none.
-    if (!last && entry.Length != held.Length && entry.Length > std::int64_t(held.Room) - GapMarkerSize)
-        return false;
     const std::int64_t gap = std::int64_t(held.Room) - entry.Length;
-    // A damaged marker with a gap below 8 leaves no room for a new marker: writing
-    // one would overwrite the next data entry's header.
-    if (!last && gap > 0 && gap < GapMarkerSize)
-        return false;
     if (tooLarge)
         lgp::FailWrite();
     if (!write)

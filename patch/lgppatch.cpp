@@ -8,25 +8,19 @@
 #include "core/errors.h"
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <limits>
 #include <unordered_map>
 
 namespace
 {
-    const char* const PatchSuffix = ".patch";
-
     // The data entry Name a written entry carries: the replaced entry's Name
     // plus ".patch". A Name field holds 19 characters and the NUL, so a name
     // with no room for the suffix is cut to make room; the TOC entry finds its
     // data by Offset, not by this name.
     NameField patchedName(const NameField& replaced)
     {
-        constexpr std::size_t suffixLength = 6;
-        constexpr std::size_t maxName = NameFieldSize - 1;
-        std::string name = NameFromField(replaced);
-        if (name.size() + suffixLength > maxName)
-            name.resize(maxName - suffixLength);
-        return FieldFromName(name + PatchSuffix);
+        return PatchedDataName(replaced);
     }
 
     std::int32_t checkedLength(std::size_t size)
@@ -34,6 +28,150 @@ namespace
         if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
             lgp::Fail("The patched data is too large for an archive entry.");
         return static_cast<std::int32_t>(size);
+    }
+
+    // The new contents from the old ones and the difference data, both
+    // LZS-decoded when they pass the probe; the result is then stored as
+    // literal-only LZS.
+    std::vector<std::uint8_t> patchedBytes(std::vector<std::uint8_t> oldBytes, std::vector<std::uint8_t> diffBytes)
+    {
+        bool lzs = false;
+        if (LooksLikeLzs(oldBytes))
+        {
+            oldBytes = LzsDecode(oldBytes);
+            lzs = true;
+        }
+        if (LooksLikeLzs(diffBytes))
+        {
+            diffBytes = LzsDecode(diffBytes);
+            lzs = true;
+        }
+        std::vector<std::uint8_t> newBytes = ApplyDifference(oldBytes, diffBytes);
+        if (lzs)
+            newBytes = LzsEncodeLiterals(newBytes);
+        return newBytes;
+    }
+
+    [[noreturn]] void failTooLarge(const TRawLGPFile& archive)
+    {
+        lgp::Fail("Applying the patch would make the archive " + archive.FileName() +
+                  " larger than 2,147,483,647 bytes. Nothing was changed.");
+    }
+}
+
+void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+{
+    // A model of the data list as ApplyPatch leaves it after each TOC entry:
+    // lengths and rooms after rewrites, entries appended at the end.
+    std::vector<RawDataEntry> model;
+    model.reserve(static_cast<std::size_t>(archive.DataCount()));
+    std::unordered_map<std::int32_t, std::int32_t> dataAt;
+    for (std::int32_t k = 0; k < archive.DataCount(); ++k)
+    {
+        model.push_back(archive.GetDataEntry(k));
+        dataAt.emplace(model.back().Position, k);
+    }
+    const auto trailing = static_cast<std::int64_t>(archive.TrailingText().size());
+    constexpr std::int64_t maxSize = std::numeric_limits<std::int32_t>::max();
+
+    // TOC entries per Offset: where one data entry is reached by several, the
+    // later ones read what the earlier ones wrote, so that is kept.
+    const std::int32_t count = archive.FileCount();
+    std::unordered_map<std::int32_t, std::int32_t> readers;
+    for (std::int32_t i = 0; i < count; ++i)
+        ++readers[archive.GetTableEntry(i).Offset];
+    std::unordered_map<std::int32_t, std::vector<std::uint8_t>> written; // by data index
+
+    for (std::int32_t i = 0; i < count; ++i)
+    {
+        const TOCEntry toc = archive.GetTableEntry(i);
+        --readers[toc.Offset];
+        const std::int32_t patchIndex = patch.FindEntry(UpperAscii(toc.NameString()));
+        if (patchIndex < 0)
+            continue;
+        const auto found = dataAt.find(toc.Offset);
+        if (found == dataAt.end())
+            continue;
+        const std::int32_t dataIndex = found->second;
+
+        std::vector<std::uint8_t> newBytes;
+        try
+        {
+            TMemoryStream difference;
+            patch.ReadEntryData(patchIndex, difference);
+            std::vector<std::uint8_t> oldBytes;
+            if (const auto done = written.find(dataIndex); done != written.end())
+                oldBytes = done->second;
+            else
+            {
+                TMemoryStream oldData;
+                archive.ReadEntryData(i, oldData);
+                oldBytes = oldData.TakeBytes();
+            }
+            newBytes = patchedBytes(std::move(oldBytes), difference.TakeBytes());
+        }
+        catch (const ELGPError& e)
+        {
+            lgp::Fail("The patch entry \"" + patch.GetEntry(patchIndex).Name + "\" can't be applied to \"" +
+                      toc.NameString() + "\" in " + archive.FileName() + ": " + e.what() +
+                      ". The patch is damaged or was made for other data; nothing was changed.");
+        }
+        const std::int32_t length = checkedLength(newBytes.size());
+
+        RawDataEntry& held = model[static_cast<std::size_t>(dataIndex)];
+        const bool last = static_cast<std::size_t>(dataIndex) == model.size() - 1;
+        if (allowOverwrite && TRawLGPFile::FitsInPlace(archive.Variant(), held, last, length))
+        {
+            if (std::int64_t(held.Position) + 24 + length + trailing > maxSize)
+                failTooLarge(archive);
+            held.Length = length;
+            if (readers[toc.Offset] > 0)
+                written[dataIndex] = std::move(newBytes);
+            continue;
+        }
+        RawDataEntry& end = model.back();
+        const std::int64_t position = std::int64_t(end.Position) + 24 + end.Length;
+        if (position + 24 + length + trailing > maxSize)
+            failTooLarge(archive);
+        end.Room = end.Length;
+        RawDataEntry appended;
+        appended.Length = length;
+        appended.Position = static_cast<std::int32_t>(position);
+        appended.Room = RoomUnlimited;
+        model.push_back(appended);
+        const auto appendedIndex = static_cast<std::int32_t>(model.size() - 1);
+        if (dataAt.emplace(appended.Position, appendedIndex).second && readers[appended.Position] > 0)
+            written[appendedIndex] = std::move(newBytes);
+    }
+}
+
+void CheckPatchFileStructure(const std::string& patchPath)
+{
+    const auto notAPatch = [&](const std::string& why) { lgp::Fail(patchPath + " is not a patch file: " + why); };
+    std::int64_t size = 0;
+    {
+        TFileStream file(patchPath, FileMode::OpenRead);
+        size = file.Size();
+    }
+    std::unique_ptr<TLGPFile> index;
+    try
+    {
+        index = std::make_unique<TLGPFile>(patchPath, true);
+    }
+    catch (const ELGPError&)
+    {
+        notAPatch("its table of contents runs past the end of the file.");
+    }
+    // Every patch this system writes carries its creator; an empty table with
+    // any other creator is just as likely a file of another kind.
+    if (index->FileCount() <= 0 && index->Creator() != "QUENWICK-LGP")
+        notAPatch("it holds no entries.");
+    const std::int64_t tocEnd = 16 + 27 * std::int64_t(std::max<std::int32_t>(index->FileCount(), 0));
+    for (std::int32_t i = 0; i < index->FileCount(); ++i)
+    {
+        const LGPEntry entry = index->GetEntry(i);
+        if (entry.Offset < tocEnd || entry.Length < 0 || std::int64_t(entry.Offset) + 24 + entry.Length > size)
+            notAPatch("the data of its entry \"" + entry.Name + "\" does not lie inside the file.");
     }
 }
 
@@ -102,23 +240,7 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allow
         patch.ReadEntryData(patchIndex, difference);
         TMemoryStream oldData;
         archive.ReadEntryData(i, oldData);
-
-        bool lzs = false;
-        std::vector<std::uint8_t> oldBytes = oldData.TakeBytes();
-        std::vector<std::uint8_t> diffBytes = difference.TakeBytes();
-        if (LooksLikeLzs(oldBytes))
-        {
-            oldBytes = LzsDecode(oldBytes);
-            lzs = true;
-        }
-        if (LooksLikeLzs(diffBytes))
-        {
-            diffBytes = LzsDecode(diffBytes);
-            lzs = true;
-        }
-        std::vector<std::uint8_t> newBytes = ApplyDifference(oldBytes, diffBytes);
-        if (lzs)
-            newBytes = LzsEncodeLiterals(newBytes);
+        std::vector<std::uint8_t> newBytes = patchedBytes(oldData.TakeBytes(), difference.TakeBytes());
 
         RawDataEntry record;
         record.Name = patchedName(archive.GetDataEntry(dataIndex).Name);
@@ -137,6 +259,10 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allow
 
 void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
 {
+    // Nothing is written, not even the copy below, unless every TOC entry's
+    // data is where the scan found it and every entry of the patch applies.
+    archive.RequireScannedTableOffsets();
+    CheckPatchApplies(archive, patch, allowOverwrite);
     // Every change goes to a copy of the archive that replaces it in one step:
     // killed part-way, the archive is the old one or the patched one.
     archive.RewriteAtomically([&] { applyEntries(archive, patch, allowOverwrite); });

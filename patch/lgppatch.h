@@ -53,9 +53,27 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 // entries are named like the entry they replace plus ".patch"; a name longer
 // than 13 characters is cut to 13 first, so the field still holds it. A TOC
 // entry whose Offset names no data entry of the scan is left as it is, before
-// anything of it is read. Fails with "Stream read error" when a copy run
-// passes the old data's end; entries done before keep their new data.
+// anything of it is read. Before writing anything it refuses an archive whose
+// TOC reaches data its scan misses (TRawLGPFile::RequireScannedTableOffsets)
+// and a patch that does not apply (CheckPatchApplies): a failure leaves the
+// archive unchanged, unless writing the file itself fails.
 void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
+
+// Runs ApplyPatch without writing: every entry of the patch that ApplyPatch
+// would use is read, LZS-decoded where it passes the probe and applied to the
+// old data it would meet (the data an earlier entry rewrote, where several
+// TOC entries share it), and the archive's growth is checked against its
+// 2 GB limit. Throws naming the first entry that fails:
+// "The patch entry \"%s\" can't be applied to \"%s\" in %s: <reason>. The patch
+// is damaged or was made for other data; nothing was changed."
+void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
+
+// Throws unless the file at patchPath is an archive whose TOC and data lie
+// inside it: the header and TOC are whole, every TOC entry reaches a data
+// entry after the TOC whose data ends inside the file, and a file without
+// entries carries the patch creator "QUENWICK-LGP".
+// "%s is not a patch file: <reason>"
+void CheckPatchFileStructure(const std::string& patchPath);
 
 // --- Patch creation -------------------------------------------------------
 

@@ -62,11 +62,13 @@ namespace Platform::File
         DenyWrite, // others may read; a second DenyWrite opener is refused
     };
 
-    // Opens path; returns an invalid handle on failure (errno says why). A
-    // ReadWrite open of a file without write permission fails, as does a
-    // DenyWrite open while another DenyWrite holder has the file. A DenyWrite
-    // open holds the file that the path names once the lock is taken (a file
-    // put in its place meanwhile is opened instead).
+    // Opens path; returns an invalid handle on failure (errno says why). Only
+    // regular files open: a directory, FIFO or device fails at once, without
+    // waiting for a FIFO's other end. A ReadWrite or Create open of a file
+    // without owner write permission fails (for root too; Create then leaves
+    // it as it was), as does a DenyWrite open while another DenyWrite holder
+    // has the file. A DenyWrite open holds the file that the path names once
+    // the lock is taken (a file put in its place meanwhile is opened instead).
     ScopedHandle open(const std::string& path, Access access, Share share);
 
     // Exactly count bytes at pos, retrying short transfers; false on failure or end of file.

@@ -63,7 +63,10 @@ namespace Platform::File
 
     ScopedHandle open(const std::string& path, Access access, Share share)
     {
-        int flags = O_CLOEXEC;
+        // Non-blocking, so a FIFO without a writer (or a device) can't hang the
+        // open; only regular files pass the check below. Create truncates only
+        // after every check, so a refused output keeps its contents.
+        int flags = O_CLOEXEC | O_NONBLOCK;
         switch (access)
         {
         case Access::Read:
@@ -74,9 +77,6 @@ namespace Platform::File
             break;
         case Access::Create:
             flags |= O_RDWR | O_CREAT;
-            // Without a lock to wait for, truncating at once saves a call.
-            if (share == Share::DenyNone)
-                flags |= O_TRUNC;
             break;
         }
         for (int attempt = 0;; ++attempt)
@@ -87,14 +87,19 @@ namespace Platform::File
             struct stat st;
             if (::fstat(handle.get(), &st) != 0)
                 return ScopedHandle();
-            if (S_ISDIR(st.st_mode))
+            // Archives and outputs are regular files: a directory, a FIFO or a
+            // device is refused at once.
+            if (!S_ISREG(st.st_mode))
             {
-                errno = EISDIR;
+                errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
                 return ScopedHandle();
             }
-            // A read-only file stays read-only for writers even when the process
-            // could override the permission (root): the attribute is the user's word.
-            if (access == Access::ReadWrite && (st.st_mode & S_IWUSR) == 0)
+            if (::fcntl(handle.get(), F_SETFL, ::fcntl(handle.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+                return ScopedHandle();
+            // A read-only file stays read-only for writers, and is never replaced,
+            // even when the process could override the permission (root): the
+            // attribute is the user's word.
+            if (access != Access::Read && (st.st_mode & S_IWUSR) == 0)
             {
                 errno = EACCES;
                 return ScopedHandle();
@@ -115,7 +120,7 @@ namespace Platform::File
                 return ScopedHandle();
             }
             // Truncate only once the lock is ours, so a refused creator destroys nothing.
-            if (access == Access::Create && share == Share::DenyWrite && ::ftruncate(handle.get(), 0) != 0)
+            if (access == Access::Create && st.st_size != 0 && ::ftruncate(handle.get(), 0) != 0)
                 return ScopedHandle();
             return handle;
         }

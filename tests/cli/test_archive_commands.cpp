@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 extern char** environ;
@@ -23,7 +24,8 @@ namespace
 
     Result Cli(const TempDir& tmp, std::vector<std::string> args)
     {
-        args.insert(args.begin(), TARROWIN_CLI);
+        // No command may hang a test run (a FIFO given as a file, say).
+        args.insert(args.begin(), {"timeout", "-s", "KILL", "20", TARROWIN_CLI});
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -35,7 +37,7 @@ namespace
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         Result r;
         if (spawned != 0)
@@ -493,4 +495,119 @@ TEST(CliReplace, failuresChangeNothingAndExitOne)
     EXPECT_EQ(Load(path), original);
     EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex"}).code, 2);
     EXPECT_EQ(Cli(tmp, {"replace", "--force", path, "a.tex", tmp.path("new")}).code, 2);
+
+TEST(CliMaintenance, damagedArchivesAreRefusedAndLongTrailingTextsKept)
+{
+    TempDir tmp;
+    const Archive original{.Files = {{"a", Pattern(10, 1)}, {"b", Pattern(40, 2)}, {"c", Pattern(30, 3)}},
+                           .Trailing = B("FINAL FANTASY7 - modded by X")};
+    // b's Length damaged: c lies behind what the scan takes for trailing text.
+    Bytes damaged = Write(original);
+    damaged[DataStart(original) + 34 + 23] = 0x30;
+    const auto path = tmp.save("damaged.lgp", damaged);
+    for (const char* command : {"pack", "repair"})
+    {
+        const Result r = Cli(tmp, {command, path});
+        if (std::string(command) == "pack")
+        {
+            EXPECT_EQ(r.code, 1);
+            EXPECT_EQ(r.err, "The archive " + path +
+                                 " is damaged: the TOC entry \"c\" (number 3) points at data that the scan of its "
+                                 "data entries does not reach. Nothing was changed; run Repair on it first.\n");
+        }
+        EXPECT_EQ(Load(path), damaged) << command;
+    }
+
+    // A long trailing text survives packing, behind the packed data.
+    const auto modded = tmp.save("modded.lgp", Write(original));
+    {
+        TRawLGPFile raw(modded);
+        ASSERT_TRUE(raw.RewriteDataEntry(1,
+                                         []
+                                         {
+                                             static const Bytes data = Pattern(20, 9);
+                                             RawDataEntry e;
+                                             e.Name = FieldFromName("b");
+                                             e.Length = 20;
+                                             e.Data = data;
+                                             return e;
+                                         }()));
+    }
+    ASSERT_EQ(Cli(tmp, {"pack", modded}).code, 0);
+    Archive packed = original;
+    packed.Files[1].Data = Pattern(20, 9);
+    EXPECT_EQ(Load(modded), Write(packed));
+}
+
+TEST(CliMaintenance, gapMarkerLeadingOntoTheTrailingTextLeavesTheArchiveEditable)
+{
+    TempDir tmp;
+    // m rewritten shorter, then the data truncated at z.
+    const Archive original{.Files = {{"a", Pattern(10, 1)}, {"m", Pattern(100, 2)}, {"z", Pattern(5, 3)}}};
+    const auto path = tmp.save("x.lgp", Write(original));
+    {
+        TRawLGPFile raw(path);
+        static const Bytes shorter = Pattern(60, 4);
+        RawDataEntry e;
+        e.Name = FieldFromName("m");
+        e.Length = 60;
+        e.Data = shorter;
+        ASSERT_TRUE(raw.RewriteDataEntry(1, e));
+        raw.TruncateData(2);
+    }
+    Writer patch;
+    patch.header("QUENWICK-LGP", 1).toc("M", 43).dataEntry("M", Writer().u8(0x02).u8(0x03).u8('X').u8(54).out);
+    patch.text("LGP PATCH FILE");
+    const auto patchPath = tmp.save("p.lgp", patch.out);
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"repair", path}, {"apply-patch", path, patchPath}, {"pack", path}})
+    {
+        const Result r = Cli(tmp, args);
+        EXPECT_EQ(r.code, 0) << args[0] << ": " << r.err;
+    }
+    Bytes patched = Pattern(60, 4);
+    patched[4] = 'X';
+    // z's data was cut off: its Offset still names where it was, now past the end.
+    EXPECT_EQ(Cli(tmp, {"list", path}).out, "a\t97\t10\nm\t131\t60\nz\t255\tError\n");
+    const Bytes after = Load(path);
+    EXPECT_EQ(after.size(), 131u + 24 + 60 + 14);
+    EXPECT_EQ(Bytes(after.end() - 14, after.end()), B("FINAL FANTASY7"));
+    TLGPFile index(path, true);
+    TMemoryStream m;
+    index.ReadEntryData(1, m);
+    EXPECT_EQ(m.Vector(), patched);
+}
+
+TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
+{
+    TempDir tmp;
+    const auto path = tmp.save("x.lgp", Write(Sample));
+    const auto kept = tmp.save("kept", B("keep me"));
+    ::chmod(kept.c_str(), 0444);
+    const std::string folder = Fill(tmp, "in", {{"a.txt", B("a")}});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"extract", path, "a.tex", kept}, {"create", "--no-validation", folder, kept}})
+    {
+        const Result r = Cli(tmp, args);
+        EXPECT_EQ(r.code, 1) << args[0];
+        EXPECT_EQ(r.err, "Cannot create file " + kept + "\n") << args[0];
+        EXPECT_EQ(Load(kept), B("keep me")) << args[0];
+    }
+
+    // A FIFO or a directory as an archive, a FIFO as an output: refused at once.
+    const auto fifo = tmp.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string& archive : {fifo, tmp.dir()})
+    {
+        for (const char* command : {"info", "list", "analyse", "repair", "pack"})
+        {
+            const Result r = Cli(tmp, {command, archive});
+            EXPECT_EQ(r.code, 1) << command;
+            EXPECT_EQ(r.err, "Cannot open file " + archive + "\n") << command;
+        }
+    }
+    const Result toFifo = Cli(tmp, {"extract", path, "a.tex", fifo});
+    EXPECT_EQ(toFifo.code, 1);
+    EXPECT_EQ(toFifo.err, "Cannot create file " + fifo + "\n");
 }

@@ -155,14 +155,52 @@ TEST(Pack, archiveWithoutDataEntriesIsLeftAlone)
     EXPECT_EQ(Load(path), w.out);
 }
 
-TEST(Pack, entryRunningPastTheEndStopsWithAReadError)
+TEST(Pack, entryRunningPastTheEndIsKeptAsTrailingText)
 {
     TempDir tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("a", 70).toc("b", 115);
     w.dataEntry("a", B("1")).gap(20).zeros(12).name("b").i32(5000).text("cut");
     const auto path = tmp.save("x.lgp", w.out);
-    EXPECT_EQ(ErrorText([&] { PackArchive(path); }), "Stream read error");
+    PackArchive(path);
+    // b can't be read (before or after); its bytes follow a as trailing text.
+    Bytes expected(w.out.begin(), w.out.begin() + 95);
+    expected.insert(expected.end(), w.out.begin() + 115, w.out.end());
+    EXPECT_EQ(Load(path), expected);
+}
+
+TEST(Pack, refusesWhileATocEntryReachesDataTheScanMisses)
+{
+    TempDir tmp;
+    const Archive original{.Files = {{"a", Pattern(10, 1)}, {"b", Pattern(40, 2)}, {"c", Pattern(30, 3)}},
+                           .Validation = Pattern(3602)};
+    const std::int32_t start = DataStart(original);
+    // One TOC Offset pointing into the validation data: the scan starts there
+    // and reads validation bytes as headers.
+    Bytes intoValidation = Write(original);
+    Writer offset;
+    offset.i32(start - 1000);
+    std::copy(offset.out.begin(), offset.out.end(), intoValidation.begin() + 16 + 27 + 20);
+    // A gap marker of size 4 after a: no marker, so the scan reads it as a header.
+    Writer smallGap;
+    smallGap.header("SQUARESOFT", 3).toc("a", 97).toc("b", 131).toc("c", 195);
+    smallGap.dataEntry("a", B("12")).gap(4).dataEntry("b", Pattern(40, 2)).dataEntry("c", Pattern(30, 3));
+    smallGap.text("FINAL FANTASY7");
+    // b's Length damaged: c lies behind what the scan reads as trailing text.
+    Bytes badLength = Write(original);
+    badLength[static_cast<std::size_t>(start) + 34 + 20 + 3] = 0x70;
+
+    // The message names the first TOC entry that reaches data the scan missed.
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {intoValidation, "a"}, {smallGap.out, "b"}, {badLength, "c"}};
+    for (const auto& [bytes, name] : cases)
+    {
+        const auto path = tmp.save("x.lgp", bytes);
+        const std::string text = ErrorText([&] { PackArchive(path); });
+        EXPECT_THAT(text, ::testing::HasSubstr("The archive " + path + " is damaged: the TOC entry \"" + name + "\""));
+        EXPECT_THAT(text, ::testing::HasSubstr("run Repair on it first."));
+        EXPECT_EQ(Load(path), bytes);
+    }
 }
 
 TEST(Repair, pointsEachTocEntryAtTheFirstDataEntryWithItsName)
@@ -200,4 +238,51 @@ TEST(Repair, afterTruncateOnlyNamesStillPresentAreRelinked)
     }
     RepairArchive(path);
     EXPECT_THAT(TocOffsets(path), ElementsAre(97, 122, 97));
+}
+
+TEST(Repair, leavesEveryTocEntryThatAlreadyReachesDataOfItsName)
+{
+    TempDir tmp;
+    // The same name four times (files of different folders), entries replaced
+    // by an append and by patch application, and one broken Offset.
+    Archive original{.Files = {{"wind_1.p", Pattern(10, 1)},
+                               {"wind_1.p", Pattern(11, 2)},
+                               {"wind_1.p", Pattern(12, 3)},
+                               {"wind_1.p", Pattern(13, 4)},
+                               {"b", Pattern(20, 5)},
+                               {"nineteen_chars.tex", Pattern(30, 6)},
+                               {"d", Pattern(5, 7)}}};
+    const auto path = tmp.save("x.lgp", Write(original));
+    {
+        TRawLGPFile raw(path);
+        const std::int32_t index = raw.AppendDataEntry(NewData("b", Pattern(25, 8)));
+        TOCEntry b = raw.GetTableEntry(4);
+        b.Offset = raw.GetDataEntry(index).Position;
+        raw.SetTableEntry(4, b);
+        // Patched twice in place: "nineteen_chars.tex" -> "nineteen_char.patch" (kept from then on).
+        for (int i = 0; i < 2; ++i)
+        {
+            RawDataEntry patched = NewData("x", Pattern(30, 9));
+            patched.Name = PatchedDataName(raw.GetDataEntry(5).Name);
+            ASSERT_TRUE(raw.RewriteDataEntry(5, patched));
+        }
+        EXPECT_EQ(raw.GetDataEntry(5).NameString(), "nineteen_char.patch");
+        TOCEntry d = raw.GetTableEntry(6);
+        d.Offset = 5;
+        raw.SetTableEntry(6, d);
+    }
+    std::vector<std::int32_t> expected = TocOffsets(path);
+    const std::int32_t dPosition = expected[5] + 24 + 30;
+    expected[6] = dPosition;
+    RepairArchive(path);
+    EXPECT_EQ(TocOffsets(path), expected);
+    // Entries without a data entry of their name keep their Offset.
+    {
+        TRawLGPFile raw(path);
+        TOCEntry d = raw.GetTableEntry(6);
+        d.Name = FieldFromName("gone");
+        raw.SetTableEntry(6, d);
+    }
+    RepairArchive(path);
+    EXPECT_EQ(TocOffsets(path), expected);
 }

@@ -106,7 +106,7 @@ TEST(RawEditor, gapMarkerMovesTheScanByItsSize)
     EXPECT_EQ(raw.TrailingText(), B("END"));
 }
 
-TEST(RawEditor, trailingTextOf24BytesStaysTrailingTextAnd25IsAnEntry)
+TEST(RawEditor, trailingTextOfAnyLengthStaysTrailingText)
 {
     TempDir tmp;
     Archive a = Middle();
@@ -114,9 +114,43 @@ TEST(RawEditor, trailingTextOf24BytesStaysTrailingTextAnd25IsAnEntry)
     TRawLGPFile raw24(tmp.save("24", Write(a)));
     EXPECT_EQ(raw24.DataCount(), 3);
     EXPECT_EQ(raw24.TrailingText(), a.Trailing);
-    a.Trailing = Bytes(25, 'x'); // its Length field reads 0x78787878
+    // Read as a header, a longer text gives a Length (0x78787878, " by ") that
+    // runs past the end of the file: no data entry.
+    for (const Bytes& text : {Bytes(25, 'x'), B("FINAL FANTASY7 - modded by X"), Pattern(5000, 3)})
+    {
+        a.Trailing = text;
+        TRawLGPFile raw(tmp.save("long", Write(a)));
+        EXPECT_EQ(raw.DataCount(), 3);
+        EXPECT_EQ(raw.TrailingText(), text);
+    }
+    // 25 bytes whose Length field fits the file are a data entry.
+    a.Trailing = Writer().name("t").i32(1).text("!").out;
     TRawLGPFile raw25(tmp.save("25", Write(a)));
     EXPECT_EQ(raw25.DataCount(), 4);
+    EXPECT_TRUE(raw25.TrailingText().empty());
+}
+
+TEST(RawEditor, gapMarkerLeadingOntoTheTrailingTextEndsTheScan)
+{
+    TempDir tmp;
+    // m rewritten shorter, then the data truncated at z: the marker after m
+    // leads onto the trailing text.
+    const auto path = tmp.save("x.lgp", Write(Middle()));
+    {
+        TRawLGPFile raw(path);
+        ASSERT_TRUE(raw.RewriteDataEntry(1, NewData("m", Pattern(900, 4))));
+        raw.TruncateData(2);
+    }
+    TRawLGPFile raw(path);
+    EXPECT_THAT(DataList(raw), ElementsAre(DataView{"a", 10, 97, 10}, DataView{"m", 900, 131, RoomUnlimited}));
+    EXPECT_EQ(raw.TrailingText(), B("FINAL FANTASY7"));
+    // A marker whose gap leads past the end leads nowhere: it stays, with
+    // what follows it, as trailing text.
+    Writer w;
+    w.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("12")).gap(400).text("FINAL FANTASY7 - modded");
+    TRawLGPFile past(tmp.save("past", w.out));
+    EXPECT_EQ(past.DataCount(), 1);
+    EXPECT_EQ(past.TrailingText(), Slice(w.out, 69, w.size() - 69));
 }
 
 TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
@@ -134,12 +168,12 @@ TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
     TRawLGPFile b(tmp.save("back", back.out));
     EXPECT_EQ(b.DataCount(), 1);
     EXPECT_EQ(b.TrailingText(), Slice(back.out, 68, 28));
-    // A Length past the end ends the scan with no trailing text.
+    // A Length past the end ends the scan: that header and the rest are trailing text.
     Writer longer;
     longer.header("SQUARESOFT", 1).toc("a", 43).name("a").i32(1000000).text("short");
     TRawLGPFile l(tmp.save("long", longer.out));
-    EXPECT_EQ(l.DataCount(), 1);
-    EXPECT_TRUE(l.TrailingText().empty());
+    EXPECT_EQ(l.DataCount(), 0);
+    EXPECT_EQ(l.TrailingText(), Slice(longer.out, 43, longer.size() - 43));
     // Counts and cut TOCs.
     Writer huge;
     huge.header("SQUARESOFT", 0x7FFFFFFF).zeros(100);
@@ -362,26 +396,26 @@ TEST(RawEditor, setTableEntriesReplacesTheWholeTocInOneWrite)
     EXPECT_EQ(Load(path), expected);
 }
 
-TEST(RawEditor, damagedGapBelowEightBytesIsNeverOverwrittenByAMarker)
+TEST(RawEditor, gapSizesBelowEightAreNoMarkersAndNeverOverwrittenByOne)
 {
     TempDir tmp;
-    // A marker claiming a 4-byte gap: the next header starts inside it.
+    // A marker claiming a 4-byte gap: a marker is at least 8 bytes, so these
+    // 8 bytes start a data entry header (its Length, 20 bytes on, is 0).
     Writer w;
     w.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("12"));
     w.u8(0xE8).u8(0x04).u8(0x6A).u8(0x5F).i32(4).zeros(16).i32(1).text("x").text("T");
     const auto path = tmp.save("x.lgp", w.out);
     TRawLGPFile raw(path);
     ASSERT_EQ(raw.DataCount(), 2);
-    EXPECT_EQ(raw.GetDataEntry(0).Room, 6);
-    EXPECT_EQ(raw.GetDataEntry(1).Position, 73);
-    // Same length: a marker for the 4 free bytes would overwrite the next header.
-    EXPECT_FALSE(raw.RewriteDataEntry(0, [] {
-        static const Bytes data = B("34");
-        RawDataEntry e;
-        e.Name = FieldFromName("a");
-        e.Length = 2;
-        e.Data = data;
-        return e;
-    }()));
+    EXPECT_EQ(raw.GetDataEntry(0).Room, 2);
+    EXPECT_EQ(raw.GetDataEntry(1).Position, 69);
+    EXPECT_EQ(raw.GetDataEntry(1).Length, 0);
+    EXPECT_EQ(raw.TrailingText(), Slice(w.out, 93, 6));
+    // One byte shorter leaves 1 free byte: a marker there would overwrite the next header.
+    EXPECT_FALSE(raw.RewriteDataEntry(0, NewData("a", B("3"))));
     EXPECT_EQ(Load(path), w.out);
+    EXPECT_TRUE(raw.RewriteDataEntry(0, NewData("a", B("34"))));
+    Bytes expected = w.out;
+    expected[67] = '3', expected[68] = '4';
+    EXPECT_EQ(Load(path), expected);
 }

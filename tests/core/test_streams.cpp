@@ -1,8 +1,13 @@
 // The byte-stream layer and the failure texts users read.
 #include "testarchive.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace testlgp;
 
@@ -56,8 +61,52 @@ TEST(Streams, readOnlyFilesRefuseWriters)
     ::chmod(path.c_str(), 0444);
     EXPECT_TRUE(Platform::File::isReadOnly(path));
     EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::OpenReadWrite); }), "Cannot open file " + path);
+    // Nor is it replaced, by any process (root included).
+    for (const auto share : {Platform::File::Share::DenyNone, Platform::File::Share::DenyWrite})
+        EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::Create, share); }), "Cannot create file " + path);
+    EXPECT_EQ(ErrorText([&] { WriteWholeFile(path, B("new")); }), "Cannot create file " + path);
+    EXPECT_EQ(ReadWholeFile(path), B("data"));
     EXPECT_TRUE(Platform::File::clearReadOnly(path));
     EXPECT_NO_THROW(TFileStream w(path, FileMode::OpenReadWrite));
+}
+
+TEST(Streams, onlyRegularFilesOpenAndAFifoNeverHangs)
+{
+    TempDir tmp;
+    const auto fifo = tmp.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    // Opening a FIFO that nobody writes could wait for ever: a watchdog that
+    // finds an open waiting after 2 seconds plays the writer and notes it.
+    std::atomic<bool> done{false};
+    std::atomic<bool> hung{false};
+    std::thread watchdog(
+        [&]
+        {
+            for (int tick = 1; !done; ++tick)
+            {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (tick % 20 != 0 || done)
+                    continue;
+                const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                {
+                    hung = true;
+                    ::close(fd);
+                }
+            }
+        });
+    for (const std::string& path : {fifo, std::string("/dev/null"), tmp.dir()})
+    {
+        for (const auto mode : {FileMode::OpenRead, FileMode::OpenReadWrite})
+            EXPECT_EQ(ErrorText([&] { TFileStream f(path, mode); }), "Cannot open file " + path);
+        for (const auto share : {Platform::File::Share::DenyNone, Platform::File::Share::DenyWrite})
+            EXPECT_EQ(ErrorText([&] { TFileStream f(path, FileMode::Create, share); }), "Cannot create file " + path);
+    }
+    EXPECT_EQ(ErrorText([&] { TRawLGPFile raw(fifo); }), "Cannot open file " + fifo);
+    EXPECT_EQ(ErrorText([&] { TLGPFile index(fifo, true); }), "Cannot open file " + fifo);
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(hung);
 }
 
 TEST(Errors, inOutErrorTextsFollowTheSystemCodes)

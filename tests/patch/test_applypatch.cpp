@@ -2,6 +2,7 @@
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
 
+#include "failure.h"
 #include "../core/faults.h"
 #include "tempfolder.h"
 #include "testarchive.h"
@@ -195,24 +196,122 @@ TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
     EXPECT_EQ(testarchive::entryData(after, 1), testdata::bytes("ABCDXFGH"));
 }
 
-TEST(ApplyPatch, copyRunPastTheOldDataEndsTheRunLeavingTheArchiveUnchanged)
+TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
 {
     TempFolder temp;
     testarchive::Archive archive;
-    archive.entries = {{"first.bin", testdata::bytes("ABCDEFGH")}, {"short.bin", testdata::bytes("ABCDEFG")}};
-    const auto patch =
-        patchArchive({{"first.bin", {0x02, 0x03, 'X', 0x02}}, {"short.bin", {0x02, 0x03, 'X', 0x02}}});
-    try
+    archive.entries = {{"first.bin", testdata::bytes("ABCDEFGH")}, {"short.bin", testdata::bytes("ABCDEFG")},
+        {"shared.bin", Bytes(100, 's')}, {"other.bin", Bytes(100, 'o')}};
+    const Bytes original = testarchive::write(archive);
+    // TOC entry 3 shares entry 2's data: it meets the data entry 2 rewrote.
+    Bytes shared = original;
+    std::copy_n(shared.begin() + 16 + 27 * 2 + 20, 4, shared.begin() + 16 + 27 * 3 + 20);
+    const Bytes fine = diffOf(Bytes(100, 's'), Bytes(100, 'S'));
+    const Bytes first = {0x02, 0x03, 'X', 0x02};
+    // Copy runs past the old data: 8 bytes of short.bin; 100 bytes where entry 2 left 50.
+    const Bytes runPast = {0x02, 0x03, 'X', 0x02};
+    const Bytes shrink = diffOf(Bytes(100, 's'), Bytes(50, 'S'));
+    const Bytes whole = {0x00, 99};
+    // Passes the LZS probe but ends inside a reference.
+    const Bytes badLzs = {0x02, 0x00, 0x00, 0x00, 0x00, 0x05};
+
+    struct Case
     {
-        apply(temp, archive, patch, true);
-        FAIL() << "no failure";
-    }
-    catch (const ELGPError& e)
+        Bytes archive;
+        std::vector<testarchive::Entry> entries;
+        std::string failing;
+        std::string target;
+    };
+    const std::vector<Case> cases = {
+        {original, {{"first.bin", first}, {"short.bin", runPast}}, "short.bin", "short.bin"},
+        {original, {{"first.bin", first}, {"SHARED.BIN", badLzs}}, "SHARED.BIN", "shared.bin"},
+        {shared, {{"first.bin", first}, {"shared.bin", shrink}, {"other.bin", whole}}, "other.bin", "other.bin"},
+    };
+    for (const Case& c : cases)
     {
-        EXPECT_STREQ(e.what(), "Stream read error");
+        WriteWholeFile(temp.file("target.lgp"), c.archive);
+        WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patchArchive(c.entries)));
+        for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
+        {
+            TRawLGPFile raw(temp.file("target.lgp"), variant);
+            const TLGPFile index(temp.file("patch.lgp"), true);
+            EXPECT_EQ(failureOf([&] { ApplyPatch(raw, index, true); }),
+                "The patch entry \"" + c.failing + "\" can't be applied to \"" + c.target + "\" in " +
+                    temp.file("target.lgp") +
+                    ": Stream read error. The patch is damaged or was made for other data; nothing was changed.");
+            EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), c.archive);
+        }
     }
-    const Bytes after = ReadWholeFile(temp.file("target.lgp"));
-    EXPECT_EQ(after, testarchive::write(archive));
+    // The difference data of an entry cut off by the end of the patch file.
+    Bytes cut = testarchive::write(patchArchive({{"first.bin", first}, {"short.bin", fine}}));
+    cut.resize(cut.size() - 20);
+    WriteWholeFile(temp.file("patch.lgp"), cut);
+    WriteWholeFile(temp.file("target.lgp"), original);
+    {
+        TRawLGPFile raw(temp.file("target.lgp"));
+        const TLGPFile index(temp.file("patch.lgp"), true);
+        EXPECT_NE(failureOf([&] { ApplyPatch(raw, index, false); }).find("\"short.bin\" can't be applied"),
+            std::string::npos);
+    }
+    EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), original);
+    // alias.bin shares the last data entry with grow.bin and comes first: it
+    // grows the data in place (main editor) or appends it (stub editor), and
+    // grow.bin's 20-byte copy run fits only the grown data.
+    testarchive::Archive last;
+    last.entries = {
+        {"first.bin", testdata::bytes("ABCDEFGH")}, {"alias.bin", Bytes(5, 'x')}, {"grow.bin", Bytes(10, 'g')}};
+    Bytes aliased = testarchive::write(last);
+    std::copy_n(aliased.begin() + 16 + 27 * 2 + 20, 4, aliased.begin() + 16 + 27 + 20);
+    const Bytes grown(20, 'G');
+    Bytes literals = {0xFF};
+    literals.insert(literals.end(), grown.begin(), grown.begin() + 8);
+    literals.push_back(0xFF);
+    literals.insert(literals.end(), grown.begin() + 8, grown.begin() + 16);
+    literals.push_back(0x0F);
+    literals.insert(literals.end(), grown.begin() + 16, grown.end());
+    WriteWholeFile(temp.file("patch.lgp"),
+        testarchive::write(patchArchive({{"alias.bin", literals}, {"grow.bin", {0x00, 19}}})));
+    for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
+    {
+        WriteWholeFile(temp.file("target.lgp"), aliased);
+        TRawLGPFile raw(temp.file("target.lgp"), variant);
+        const TLGPFile index(temp.file("patch.lgp"), true);
+        const std::string failure = failureOf([&] { ApplyPatch(raw, index, true); });
+        const Bytes after = ReadWholeFile(temp.file("target.lgp"));
+        if (variant == RawEditorVariant::Main)
+        {
+            EXPECT_EQ(failure, "(no failure)");
+            EXPECT_EQ(testarchive::entryData(after, 1), grown);
+            EXPECT_EQ(testarchive::entryData(after, 2), grown);
+        }
+        else
+        {
+            EXPECT_NE(failure.find("\"grow.bin\" can't be applied"), std::string::npos) << failure;
+            EXPECT_EQ(after, aliased);
+        }
+    }
+}
+
+TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"a.bin", Bytes(10, 'a')}, {"b.bin", Bytes(10, 'b')}, {"c.bin", Bytes(10, 'c')}};
+    Bytes file = testarchive::write(archive);
+    // b's Length damaged: the scan ends at b, and c lies in what it takes for trailing text.
+    file[testarchive::tocOffset(file, 1) + 23] = 0x40;
+    WriteWholeFile(temp.file("target.lgp"), file);
+    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patchArchive({{"a.bin", {0x01, 'A'}}})));
+    for (const bool allowOverwrite : {true, false})
+    {
+        TRawLGPFile raw(temp.file("target.lgp"));
+        const TLGPFile index(temp.file("patch.lgp"), true);
+        EXPECT_EQ(failureOf([&] { ApplyPatch(raw, index, allowOverwrite); }),
+            "The archive " + temp.file("target.lgp") +
+                " is damaged: the TOC entry \"c.bin\" (number 3) points at data that the scan of its data entries "
+                "does not reach. Nothing was changed; run Repair on it first.");
+        EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), file);
+    }
 }
 
 TEST(ApplyPatch, tinyDataIsPlainNotProbed)

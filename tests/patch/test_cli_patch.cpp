@@ -13,6 +13,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace
@@ -35,9 +36,10 @@ namespace
 
     CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {})
     {
-        // Its own temporary folder, so the work folder is never shared.
-        std::string command = environment + " TMPDIR=" + quote(temp.folder("tmp")) + " " +
-            quote(Platform::Paths::programDir() + "tarrowin-cli");
+        // Its own temporary folder, so the work folder is never shared; no command may hang a test run
+        // (a FIFO given as a file, say).
+        std::string command = environment + " TMPDIR=" + quote(temp.folder("tmp")) + " timeout -s KILL 20 " +
+                              quote(Platform::Paths::programDir() + "tarrowin-cli");
         for (const auto& a : args)
             command += " " + quote(a);
         command += " 2>" + quote(temp.file("stderr.txt"));
@@ -220,4 +222,95 @@ TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
     const Bytes patch = ReadWholeFile(temp.file("p.lgp"));
     ASSERT_EQ(testarchive::fileCount(patch), 1u);
     EXPECT_EQ(testarchive::tocName(patch, 0), "a.bin");
+
+TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
+{
+    TempFolder temp;
+    testarchive::Archive patch;
+    patch.creator = "QUENWICK-LGP";
+    patch.trailing = "LGP PATCH FILE";
+    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
+    WriteWholeFile(temp.file("p.lgp"), testarchive::write(patch));
+    WriteWholeFile(temp.file("stub.img"), testdata::generate(300, 1));
+    WriteWholeFile(temp.file("in.bin"), testdata::generate(100, 2));
+    WriteWholeFile(temp.file("in.lzs"), LzsEncodeLiterals(testdata::generate(100, 2)));
+    ASSERT_EQ(cli(temp, {"make-sfx", "--stub", temp.file("stub.img"), temp.file("p.lgp"), temp.file("p.exe")}).code, 0);
+    const std::string kept = temp.file("kept");
+    WriteWholeFile(kept, testdata::bytes("keep me"));
+    ::chmod(kept.c_str(), 0444);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"lzs-encode", temp.file("in.bin"), kept},
+          {"lzs-decode", temp.file("in.lzs"), kept},
+          {"make-sfx", "--stub", temp.file("stub.img"), temp.file("p.lgp"), kept},
+          {"unwrap-sfx", temp.file("p.exe"), kept}})
+    {
+        const CliRun r = cli(temp, args);
+        EXPECT_EQ(r.code, 1) << args[0];
+        EXPECT_EQ(r.err, "Cannot create file " + kept + "\n") << args[0];
+        EXPECT_EQ(ReadWholeFile(kept), testdata::bytes("keep me")) << args[0];
+    }
+}
+
+TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    const Bytes original = testarchive::write(archive);
+    WriteWholeFile(temp.file("t.lgp"), original);
+
+    // A program's image: bytes 12 to 15 are zero, so it reads as an empty TOC.
+    Bytes program = testdata::generate(400, 5);
+    std::fill(program.begin() + 12, program.begin() + 16, 0);
+    WriteWholeFile(temp.file("program"), program);
+    testarchive::Archive patch;
+    patch.creator = "QUENWICK-LGP";
+    patch.trailing = "";
+    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
+    Bytes cut = testarchive::write(patch);
+    cut.pop_back();
+    WriteWholeFile(temp.file("cut.lgp"), cut);
+    const std::string fifo = temp.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {temp.file("program"), temp.file("program") + " is not a patch file: it holds no entries.\n"},
+        {temp.file("cut.lgp"),
+         temp.file("cut.lgp") +
+             " is not a patch file: the data of its entry \"a.bin\" does not lie inside the file.\n"},
+        {fifo, "Cannot open file " + fifo + "\n"},
+    };
+    for (const auto& [file, message] : cases)
+    {
+        const CliRun r = cli(temp, {"apply-patch", temp.file("t.lgp"), file});
+        EXPECT_EQ(r.code, 1) << file;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), original);
+    }
+    const CliRun toFifo = cli(temp, {"apply-patch", fifo, temp.file("program")});
+    EXPECT_EQ(toFifo.code, 1);
+}
+
+TEST(CliPatch, appendOnlyWritesWhereTheDataEndsBeforeALongTrailingText)
+{
+    TempFolder temp;
+    testarchive::Archive archive;
+    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    archive.trailing = "FINAL FANTASY7 - modded by X";
+    const Bytes original = testarchive::write(archive);
+    WriteWholeFile(temp.file("t.lgp"), original);
+    testarchive::Archive patch;
+    patch.creator = "QUENWICK-LGP";
+    patch.trailing = "LGP PATCH FILE";
+    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
+    WriteWholeFile(temp.file("p.lgp"), testarchive::write(patch));
+
+    const CliRun r = cli(temp, {"apply-patch", "--append-only", temp.file("t.lgp"), temp.file("p.lgp")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes after = ReadWholeFile(temp.file("t.lgp"));
+    const std::size_t dataEnd = original.size() - archive.trailing.size();
+    EXPECT_EQ(testarchive::tocOffset(after, 0), dataEnd);
+    EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(after.size(), dataEnd + 24 + 8 + archive.trailing.size());
+    EXPECT_EQ(std::string(after.end() - 28, after.end()), archive.trailing);
 }
