@@ -453,13 +453,16 @@ void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& ou
     if (length < 0 || entry.Offset < 0)
         lgp::FailRead();
 
-    TFileStream output(outputPath, FileMode::Create);
+    TNewFileStream output(outputPath);
     if (auto* file = dynamic_cast<TFileStream*>(&archive))
     {
         const std::int64_t from = file->Position();
         CopyFileBytes(file->Handle(), from, output.Handle(), 0, length);
         file->SetPosition(from + length);
-        return;
     }
-    output.CopyFrom(archive, length);
+    else
+    {
+        output.CopyFrom(archive, length);
+    }
+    output.Commit();
 }

@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 
 using namespace lgp::detail;
@@ -70,7 +68,12 @@ namespace
     class DataWriter
     {
     public:
-        DataWriter(int out, std::int64_t position) : mOut(out), mPosition(position), mBuffer(BufferSize) {}
+        DataWriter(const ScopedHandle& out, std::int64_t position)
+            : mOut(out)
+            , mPosition(position)
+            , mBuffer(BufferSize)
+        {
+        }
 
         // Where the next byte goes in the archive.
         std::int64_t End() const { return mPosition + static_cast<std::int64_t>(mUsed); }
@@ -94,9 +97,8 @@ namespace
             bool ended = false;
             while (mUsed < mBuffer.size())
             {
-                const ssize_t got = ::read(source.get(), mBuffer.data() + mUsed, mBuffer.size() - mUsed);
-                if (got < 0 && errno == EINTR)
-                    continue;
+                const std::int64_t got =
+                    Platform::File::readSome(source, mBuffer.data() + mUsed, mBuffer.size() - mUsed, length);
                 if (got < 0)
                     lgp::FailRead();
                 if (got == 0)
@@ -111,10 +113,10 @@ namespace
             if (!ended)
             {
                 // Larger than the room left: the rest goes in the kernel.
-                struct stat st;
-                if (::fstat(source.get(), &st) != 0 || st.st_size < inBuffer)
+                const std::int64_t size = Platform::File::size(source);
+                if (size < inBuffer)
                     lgp::FailRead();
-                length = st.st_size;
+                length = size;
             }
             if (mPosition + static_cast<std::int64_t>(header) + DataHeaderSize + length + trailing > MaxArchiveSize)
                 FailTooLarge();
@@ -122,7 +124,7 @@ namespace
             if (!ended)
             {
                 Flush();
-                CopyFileBytes(source.get(), inBuffer, mOut, mPosition, length - inBuffer);
+                CopyFileBytes(source, inBuffer, mOut, mPosition, length - inBuffer);
                 mPosition += length - inBuffer;
             }
             return length;
@@ -157,7 +159,7 @@ namespace
         // never reach the in-kernel copy, which costs more than it saves on them.
         static constexpr std::size_t MinimumRoom = std::size_t(1) << 20;
 
-        int mOut;
+        const ScopedHandle& mOut;
         std::int64_t mPosition; // where the buffer's first byte goes
         std::vector<std::uint8_t> mBuffer;
         std::size_t mUsed = 0;
@@ -305,7 +307,7 @@ void BuildArchive(const ArchiveBuildOptions& options)
     for (const auto& path : files)
         names.push_back(FieldFromName(BaseName(path)));
 
-    TFileStream output(options.Output, FileMode::Create);
+    TNewFileStream output(options.Output);
     const auto& out = output.Handle();
 
     // Header, TOC and validation data: written last, in one write, once the
@@ -334,21 +336,23 @@ void BuildArchive(const ArchiveBuildOptions& options)
         entry.Offset = static_cast<std::int32_t>(data.End());
         EncodeTocEntry(entry, head.data() + HeaderSize + std::int64_t(i) * TocEntrySize);
         data.AddFile(path, entry.Name, trailing);
-        if (options.DeleteSources)
-        {
-            // Only what has reached the archive is deleted.
-            data.Flush();
-            if (::unlink(path.c_str()) != 0)
-                lgp::FailInOut(errno);
-        }
         if (options.ReportProgress)
             ReportProgress(i + 1, n);
     }
     data.Add(options.TrailingText.data(), options.TrailingText.size());
     data.Flush();
     WriteAt(out, head.data(), head.size(), 0);
-    // A replaced output may have been longer; it ends here.
-    output.SetSize(data.End());
+    output.Commit(options.DeleteSources);
+    // Only what has reached the archive in its place is deleted: a build that
+    // fails or is killed before this leaves every source where it was.
+    if (options.DeleteSources)
+    {
+        for (const auto& path : files)
+        {
+            if (!Platform::File::remove(path))
+                lgp::FailInOut(errno);
+        }
+    }
 }
 
 bool IsUsableTemplate(std::span<const std::uint8_t> bytes)

@@ -136,6 +136,58 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, Platform::File:
     }
 }
 
+TFileStream::TFileStream(std::string path, Platform::File::ScopedHandle handle)
+    : mPath(std::move(path))
+    , mHandle(std::move(handle))
+{
+}
+
+namespace
+{
+    // The new file beside target, or "Cannot create file %s" naming path.
+    Platform::File::ScopedHandle CreateBesideTarget(const std::string& path, const std::string& target,
+        bool& replaces, std::string& tempPath)
+    {
+        if (!Platform::File::mayReplace(target))
+            lgp::FailCreate(path);
+        // An existing file lends the new one its permissions and owner.
+        const Platform::File::ScopedHandle existing =
+            Platform::File::open(target, Platform::File::Access::Read, Platform::File::Share::DenyNone);
+        replaces = existing.valid();
+        Platform::File::ScopedHandle handle = Platform::File::createBeside(target, existing, tempPath);
+        if (!handle.valid())
+            lgp::FailCreate(path);
+        return handle;
+    }
+}
+
+TNewFileStream::TNewFileStream(const std::string& path)
+    : TFileStream(path, Platform::File::ScopedHandle())
+    , mTarget(Platform::File::resolvedPath(path))
+{
+    ExchangeHandle(CreateBesideTarget(path, mTarget, mReplaces, mTempPath));
+}
+
+TNewFileStream::~TNewFileStream()
+{
+    if (!mCommitted)
+    {
+        ExchangeHandle(Platform::File::ScopedHandle());
+        Platform::File::remove(mTempPath);
+    }
+}
+
+void TNewFileStream::Commit(bool durable)
+{
+    // Only an existing file's contents are at stake if the machine stops
+    // before the new data reaches the disk; a brand-new output skips the wait.
+    if ((mReplaces || durable) && !Platform::File::sync(Handle()))
+        lgp::FailWrite();
+    if (!Platform::File::replace(mTempPath, mTarget))
+        lgp::FailWrite();
+    mCommitted = true;
+}
+
 std::size_t TFileStream::Read(void* buffer, std::size_t count)
 {
     const std::int64_t n = Platform::File::readSome(mHandle, buffer, count, mPosition);
@@ -238,6 +290,7 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
 
 void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes)
 {
-    TFileStream file(path, FileMode::Create);
+    TNewFileStream file(path);
     file.WriteBuffer(bytes);
+    file.Commit();
 }

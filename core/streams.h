@@ -88,10 +88,37 @@ public:
         return handle;
     }
 
+protected:
+    // Goes on with a file the caller opened under path.
+    TFileStream(std::string path, Platform::File::ScopedHandle handle);
+
 private:
     std::string mPath;
     Platform::File::ScopedHandle mHandle;
     std::int64_t mPosition = 0;
+};
+
+// A new file for an output: written under a hidden name beside path and put
+// in path's place only by Commit, so a run that fails or is killed never
+// leaves a partial file under path, and a file already there keeps its
+// contents until the new one is complete (and on the disk). Without Commit the
+// new file is deleted. "Cannot create file %s" when path names a read-only
+// file, a folder, a FIFO or a device, or no file can be made beside it.
+class TNewFileStream : public TFileStream
+{
+public:
+    explicit TNewFileStream(const std::string& path);
+    ~TNewFileStream() override;
+
+    // durable: on the disk before it takes the name even when no file was
+    // there before (when something else is deleted once it is in place).
+    void Commit(bool durable = false);
+
+private:
+    std::string mTarget;
+    std::string mTempPath;
+    bool mReplaces = false;
+    bool mCommitted = false;
 };
 
 class TMemoryStream : public TStream

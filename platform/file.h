@@ -97,9 +97,14 @@ namespace Platform::File
     // exclusively, locked as a DenyWrite opener would lock it, and given the
     // permission bits (and owner, where allowed) of the open file like. Its
     // path goes to tempPath. Invalid handle on failure.
+    // An invalid like gives the new file the permissions of any new file.
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath);
     // Deletes a file; false when it can't.
     bool remove(const std::string& path);
+    // Whether a new file may take path's place: nothing is there yet, or an
+    // ordinary file with owner write permission (the read-only attribute is
+    // the user's word, for root too). False with errno set otherwise.
+    bool mayReplace(const std::string& path);
 
     // Whether the file exists and its owner write permission is missing.
     bool isReadOnly(const std::string& path);

@@ -291,8 +291,11 @@ namespace Platform::File
     {
         if (Fault::inject())
             return injected(ScopedHandle());
+        // Without a file to take after, the new file gets the permissions any
+        // new file gets (0666 less the umask).
         struct stat st;
-        if (::fstat(like.get(), &st) != 0)
+        const bool hasModel = like.valid();
+        if (hasModel && ::fstat(like.get(), &st) != 0)
             return ScopedHandle();
         const auto slash = path.find_last_of('/');
         const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
@@ -308,7 +311,8 @@ namespace Platform::File
             for (int i = 0; i < 6; ++i, seed /= 36)
                 suffix.push_back(digits[seed % 36]);
             const std::string candidate = folder + "." + name + "." + suffix + ".tmp";
-            ScopedHandle handle(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+            ScopedHandle handle(
+                ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, hasModel ? 0600 : 0666));
             if (!handle.valid())
             {
                 if (errno == EEXIST)
@@ -317,9 +321,10 @@ namespace Platform::File
             }
             // Same owner where allowed (only a privileged writer may give a
             // file away), then the same permission bits.
-            if (::fchown(handle.get(), st.st_uid, st.st_gid) != 0)
+            if (hasModel && ::fchown(handle.get(), st.st_uid, st.st_gid) != 0)
                 (void)!::fchown(handle.get(), static_cast<uid_t>(-1), st.st_gid);
-            if (::fchmod(handle.get(), st.st_mode & 07777) != 0 || ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
+            if ((hasModel && ::fchmod(handle.get(), st.st_mode & 07777) != 0) ||
+                ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
             {
                 const int err = errno;
                 ::unlink(candidate.c_str());
@@ -336,6 +341,24 @@ namespace Platform::File
     bool remove(const std::string& path)
     {
         return ::unlink(path.c_str()) == 0;
+    }
+
+    bool mayReplace(const std::string& path)
+    {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0)
+            return errno == ENOENT;
+        if (!S_ISREG(st.st_mode))
+        {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            return false;
+        }
+        if ((st.st_mode & S_IWUSR) == 0)
+        {
+            errno = EACCES;
+            return false;
+        }
+        return true;
     }
 
     bool isReadOnly(const std::string& path)

@@ -495,6 +495,7 @@ TEST(CliReplace, failuresChangeNothingAndExitOne)
     EXPECT_EQ(Load(path), original);
     EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex"}).code, 2);
     EXPECT_EQ(Cli(tmp, {"replace", "--force", path, "a.tex", tmp.path("new")}).code, 2);
+}
 
 TEST(CliMaintenance, damagedArchivesAreRefusedAndLongTrailingTextsKept)
 {

@@ -222,6 +222,7 @@ TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
     const Bytes patch = ReadWholeFile(temp.file("p.lgp"));
     ASSERT_EQ(testarchive::fileCount(patch), 1u);
     EXPECT_EQ(testarchive::tocName(patch, 0), "a.bin");
+}
 
 TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
 {
