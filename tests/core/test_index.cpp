@@ -269,7 +269,7 @@ TEST(ExtractEntry, writesTheEntrysBytesWithOrWithoutLengths)
     EXPECT_EQ(Load(tmp.path("m")), B("ccc"));
 }
 
-TEST(ExtractEntry, refusesBadOffsetsBeforeCreatingAndKeepsPartialOutput)
+TEST(ExtractEntry, refusesBadOffsetsBeforeCreatingAndNeverLeavesPartialOutput)
 {
     TempDir tmp;
     Writer w;
@@ -284,7 +284,14 @@ TEST(ExtractEntry, refusesBadOffsetsBeforeCreatingAndKeepsPartialOutput)
     EXPECT_FALSE(std::filesystem::exists(tmp.path("neg")));
     EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.path("long")); }),
         "Stream read error");
-    EXPECT_EQ(Load(tmp.path("long")), B("short"));
+    // The bytes the archive holds are never passed off as the whole entry,
+    // and a file already at the output keeps its contents.
+    EXPECT_FALSE(std::filesystem::exists(tmp.path("long")));
+    tmp.save("long", B("kept"));
+    EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.path("long")); }),
+        "Stream read error");
+    EXPECT_EQ(Load(tmp.path("long")), B("kept"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.dir()), {}), 2); // x.lgp and long: no leftovers
     EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"x", 70, 1}, tmp.path("nodir/x")); }),
         "Cannot create file " + tmp.path("nodir/x"));
 }

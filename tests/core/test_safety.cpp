@@ -306,3 +306,31 @@ TEST(CrashSafety, rewrittenArchiveKeepsItsModeItsLinkAndItsLock)
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(TRawLGPFile(real).DataCount(), count + 1);
 }
+
+TEST(CrashSafety, createAndExtractOverAnExistingFileLeaveTheOldOrTheNewFile)
+{
+    TempDir sources;
+    sources.save("alpha.bin", Pattern(3000, 5));
+    sources.save("beta.tex", Pattern(70000, 6));
+    sources.save("gamma.p", B("g"));
+    OldOrNew(Loose(),
+        [&](const std::string& path)
+        {
+            ArchiveBuildOptions options;
+            options.Folder = sources.dir();
+            options.Output = path;
+            options.ReportProgress = false;
+            BuildArchive(options);
+        });
+
+    // An extracted entry takes the place of a file already there only whole.
+    TempDir archive;
+    const std::string source = archive.save("source.lgp", Loose());
+    const LGPEntry b = TLGPFile(source, true).GetEntry(1);
+    OldOrNew(B("an older file at the output"),
+        [&](const std::string& path)
+        {
+            TFileStream in(source, FileMode::OpenRead);
+            ExtractEntry(in, b, path);
+        });
+}

@@ -260,8 +260,14 @@ namespace testlgp
         TempDir()
         {
             const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+            const std::string test = std::string(info->test_suite_name()) + "." + info->name();
+            // Several folders in one test each get their own name.
+            static std::string lastTest;
+            static int serial = 0;
+            serial = test == lastTest ? serial + 1 : 1;
+            lastTest = test;
             mPath = std::filesystem::temp_directory_path() /
-                    ("tarrowin-" + std::string(info->test_suite_name()) + "." + info->name());
+                    ("tarrowin-" + test + (serial > 1 ? "." + std::to_string(serial) : std::string()));
             std::filesystem::remove_all(mPath);
             std::filesystem::create_directories(mPath);
         }
