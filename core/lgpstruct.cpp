@@ -12,8 +12,6 @@
 #include "lgpstruct_internal.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <unistd.h>
 
 TProgressHook ProgressHook;
 TMessageHook MessageHook;
@@ -152,97 +150,37 @@ namespace lgp::detail
         PutLE32(p + 20, length);
     }
 
-    void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos)
+    void WriteAt(const Platform::File::ScopedHandle& fd, const void* data, std::size_t count, std::int64_t pos)
     {
-        const auto* in = static_cast<const std::uint8_t*>(data);
-        while (count > 0)
-        {
-            const ssize_t n = ::pwrite(fd, in, count, pos);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                lgp::FailWrite();
-            in += n;
-            count -= static_cast<std::size_t>(n);
-            pos += n;
-        }
+        if (!Platform::File::writeAt(fd, data, count, pos))
+            lgp::FailWrite();
     }
 
-    void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos)
+    void ReadAt(const Platform::File::ScopedHandle& fd, void* data, std::size_t count, std::int64_t pos)
     {
-        auto* out = static_cast<std::uint8_t*>(data);
-        if (pos < 0)
+        if (!Platform::File::readAt(fd, data, count, pos))
             lgp::FailRead();
-        while (count > 0)
-        {
-            const ssize_t n = ::pread(fd, out, count, pos);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                lgp::FailRead();
-            out += n;
-            count -= static_cast<std::size_t>(n);
-            pos += n;
-        }
     }
 
-    namespace
-    {
-        std::int64_t CopyWithBuffer(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count)
-        {
-            constexpr std::int64_t chunk = 1 << 20;
-            std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(count, chunk)));
-            std::int64_t done = 0;
-            while (done < count)
-            {
-                const auto want = static_cast<std::size_t>(std::min(count - done, chunk));
-                const ssize_t n = ::pread(srcFd, buffer.data(), want, srcPos + done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    lgp::FailRead();
-                WriteAt(dstFd, buffer.data(), static_cast<std::size_t>(n), dstPos + done);
-                done += n;
-            }
-            return done;
-        }
-    }
-
-    std::int64_t CopyFileBytes(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count)
+    std::int64_t CopyFileBytes(const Platform::File::ScopedHandle& srcFd, std::int64_t srcPos,
+        const Platform::File::ScopedHandle& dstFd, std::int64_t dstPos, std::int64_t count)
     {
         if (count <= 0)
             return 0;
         if (srcPos < 0)
             lgp::FailRead();
-        std::int64_t done = 0;
-        while (done < count)
-        {
-            loff_t in = srcPos + done;
-            loff_t out = dstPos + done;
-            const ssize_t n = ::copy_file_range(srcFd, &in, dstFd, &out, static_cast<std::size_t>(count - done), 0);
-            if (n > 0)
-            {
-                done += n;
-                continue;
-            }
-            if (n == 0)
-            {
-                // copy_file_range reports the source's end as 0; tell a full
-                // disk apart from a short source by trying the plain way.
-                return done + CopyWithBuffer(srcFd, srcPos + done, dstFd, dstPos + done, count - done);
-            }
-            if (errno == EINTR)
-                continue;
-            // Not supported between these files (other file systems, overlap, old kernel).
-            return done + CopyWithBuffer(srcFd, srcPos + done, dstFd, dstPos + done, count - done);
-        }
+        const std::int64_t done = Platform::File::copyRange(srcFd, srcPos, dstFd, dstPos, count);
+        if (done < 0)
+            lgp::FailWrite();
+        if (done < count)
+            lgp::FailRead();
         return done;
     }
 }
 
 namespace lgp::detail
 {
-    ArchiveHead ReadArchiveHead(int fd, std::int64_t size)
+    ArchiveHead ReadArchiveHead(const Platform::File::ScopedHandle& fd, std::int64_t size)
     {
         std::uint8_t header[HeaderSize];
         ReadAt(fd, header, sizeof header, 0);
@@ -289,7 +227,7 @@ using namespace lgp::detail;
 TLGPFile::TLGPFile(const std::string& path, bool readLengths)
 {
     TFileStream file(path, FileMode::OpenRead, Platform::File::Share::DenyNone);
-    const int fd = file.Handle();
+    const auto& fd = file.Handle();
     const std::int64_t size = file.Size();
 
     ArchiveHead head = ReadArchiveHead(fd, size);
@@ -359,7 +297,7 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
     mFileName = path;
 }
 
-std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(int fd, std::int64_t size)
+std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const Platform::File::ScopedHandle& fd, std::int64_t size)
 {
     // The 24-byte data entry header of every entry, by table index. Entries
     // whose Offset leaves fewer than 24 bytes of file (or is negative) can't

@@ -139,7 +139,7 @@ public:
     void ReadEntryData(std::int32_t index, TStream& dest) const;
 
 private:
-    std::vector<std::uint8_t> ReadDataHeaders(int fd, std::int64_t size);
+    std::vector<std::uint8_t> ReadDataHeaders(const Platform::File::ScopedHandle& fd, std::int64_t size);
 
     std::int32_t mFileCount = 0;
     std::string mFileName;

@@ -136,7 +136,7 @@ void BuildArchive(const ArchiveBuildOptions& options)
         names.push_back(FieldFromName(BaseName(path)));
 
     TFileStream output(options.Output, FileMode::Create);
-    const int out = output.Handle();
+    const auto& out = output.Handle();
 
     std::uint8_t header[HeaderSize];
     std::copy(options.CreatorField.begin(), options.CreatorField.end(), header);

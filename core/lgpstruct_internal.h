@@ -138,12 +138,13 @@ namespace lgp::detail
     // where it can. "Stream read error" when the source ends first (the bytes
     // before stay copied), "Stream write error" when writing fails. Returns the
     // number of bytes copied (always count).
-    std::int64_t CopyFileBytes(int srcFd, std::int64_t srcPos, int dstFd, std::int64_t dstPos, std::int64_t count);
+    std::int64_t CopyFileBytes(const Platform::File::ScopedHandle& srcFd, std::int64_t srcPos,
+        const Platform::File::ScopedHandle& dstFd, std::int64_t dstPos, std::int64_t count);
 
     // Writes all bytes at pos or throws "Stream write error".
-    void WriteAt(int fd, const void* data, std::size_t count, std::int64_t pos);
+    void WriteAt(const Platform::File::ScopedHandle& fd, const void* data, std::size_t count, std::int64_t pos);
     // Reads all bytes at pos or throws "Stream read error".
-    void ReadAt(int fd, void* data, std::size_t count, std::int64_t pos);
+    void ReadAt(const Platform::File::ScopedHandle& fd, void* data, std::size_t count, std::int64_t pos);
 
     // The header and the whole TOC of an archive of size bytes: the creator
     // text, the file count as stored, and count x 27 TOC bytes (none for a
@@ -155,7 +156,7 @@ namespace lgp::detail
         std::int32_t FileCount = 0;
         std::vector<std::uint8_t> Toc;
     };
-    ArchiveHead ReadArchiveHead(int fd, std::int64_t size);
+    ArchiveHead ReadArchiveHead(const Platform::File::ScopedHandle& fd, std::int64_t size);
 
     // Appends to dest the data of the entry whose data entry header lies at
     // offset in file: exactly the header's Length bytes. What the file holds is

@@ -131,7 +131,7 @@ void PackArchive(const std::string& path)
         byOffset[raw.GetTableEntry(k).Offset].push_back(k);
 
     TFileStream& file = raw.File();
-    const int fd = file.Handle();
+    const auto& fd = file.Handle();
     const std::int64_t size = file.Size();
     std::int64_t w = raw.GetDataEntry(0).Position;
     for (std::int32_t k = 0; k < dataCount; ++k)

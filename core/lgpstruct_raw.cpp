@@ -15,7 +15,7 @@ namespace
     class ScanReader
     {
     public:
-        ScanReader(int fd, std::int64_t size)
+        ScanReader(const Platform::File::ScopedHandle& fd, std::int64_t size)
             : mFd(fd)
             , mSize(size)
         {
@@ -37,7 +37,7 @@ namespace
         }
 
     private:
-        int mFd;
+        const Platform::File::ScopedHandle& mFd;
         std::int64_t mSize;
         std::int64_t mStart = 0;
         std::vector<std::uint8_t> mWindow;
@@ -48,7 +48,7 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     : mFile(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite)
     , mVariant(variant)
 {
-    const int fd = mFile.Handle();
+    const auto& fd = mFile.Handle();
     const std::int64_t size = mFile.Size();
 
     ArchiveHead archiveHead = ReadArchiveHead(fd, size);

@@ -3,10 +3,7 @@
 #include "errors.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 void TStream::ReadBuffer(void* buffer, std::size_t count)
 {
@@ -141,44 +138,23 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, Platform::File:
 
 std::size_t TFileStream::Read(void* buffer, std::size_t count)
 {
-    std::size_t total = 0;
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    while (total < count)
-    {
-        const ssize_t n = ::pread(mHandle.get(), out + total, count - total, mPosition);
-        if (n < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (n == 0)
-            break;
-        total += static_cast<std::size_t>(n);
-        mPosition += n;
-    }
-    return total;
+    // Up to the file's end; a read that fails reads nothing.
+    const std::int64_t available = Platform::File::size(mHandle) - mPosition;
+    if (available <= 0 || count == 0)
+        return 0;
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(available, std::int64_t(count)));
+    if (!Platform::File::readAt(mHandle, buffer, n, mPosition))
+        return 0;
+    mPosition += std::int64_t(n);
+    return n;
 }
 
 std::size_t TFileStream::Write(const void* buffer, std::size_t count)
 {
-    std::size_t total = 0;
-    const auto* in = static_cast<const std::uint8_t*>(buffer);
-    while (total < count)
-    {
-        const ssize_t n = ::pwrite(mHandle.get(), in + total, count - total, mPosition);
-        if (n < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (n == 0)
-            break;
-        total += static_cast<std::size_t>(n);
-        mPosition += n;
-    }
-    return total;
+    if (count == 0 || !Platform::File::writeAt(mHandle, buffer, count, mPosition))
+        return 0;
+    mPosition += std::int64_t(count);
+    return count;
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin)
@@ -194,15 +170,12 @@ std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin)
 
 std::int64_t TFileStream::Size()
 {
-    struct stat st;
-    if (::fstat(mHandle.get(), &st) != 0)
-        return 0;
-    return st.st_size;
+    return std::max<std::int64_t>(Platform::File::size(mHandle), 0);
 }
 
 void TFileStream::SetSize(std::int64_t size)
 {
-    if (::ftruncate(mHandle.get(), size) != 0)
+    if (!Platform::File::setSize(mHandle, size))
         lgp::FailWrite();
 }
 

@@ -78,7 +78,7 @@ public:
     void SetSize(std::int64_t size) override;
 
     const std::string& FileName() const { return mPath; }
-    int Handle() const { return mHandle.get(); }
+    const Platform::File::ScopedHandle& Handle() const { return mHandle; }
 
 private:
     std::string mPath;

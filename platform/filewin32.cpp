@@ -1,0 +1,240 @@
+// Files on Windows: CreateFile share modes give the rules the archive programs
+// expect directly. A reader shares reading and writing; the in-place editor
+// shares only reading, so a second writer is refused with a sharing violation
+// while readers go on working.
+
+#include "file.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace Platform::File
+{
+    namespace
+    {
+        std::wstring wide(const std::string& text)
+        {
+            if (text.empty())
+                return {};
+            const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+            std::wstring out(std::size_t(std::max(n, 0)), L'\0');
+            if (n > 0)
+                ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
+            return out;
+        }
+
+        // errno for the callers that look at it (system codes 2 to 5 first).
+        void setErrno(DWORD code)
+        {
+            switch (code)
+            {
+            case ERROR_FILE_NOT_FOUND:
+                errno = ENOENT;
+                break;
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_INVALID_NAME:
+                errno = ENOTDIR;
+                break;
+            case ERROR_TOO_MANY_OPEN_FILES:
+                errno = EMFILE;
+                break;
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION:
+            case ERROR_LOCK_VIOLATION:
+            case ERROR_WRITE_PROTECT:
+                errno = EACCES;
+                break;
+            default:
+                errno = EIO;
+                break;
+            }
+        }
+
+        OVERLAPPED at(std::int64_t pos)
+        {
+            OVERLAPPED o{};
+            o.Offset = DWORD(std::uint64_t(pos) & 0xFFFFFFFFu);
+            o.OffsetHigh = DWORD(std::uint64_t(pos) >> 32);
+            return o;
+        }
+
+        constexpr std::size_t MaxTransfer = 1u << 30;
+
+        // The folder that holds path ("." for a bare name).
+        std::wstring folderOf(const std::string& path)
+        {
+            const auto cut = path.find_last_of("/\\");
+            if (cut == std::string::npos)
+                return L".";
+            return wide(path.substr(0, cut + 1));
+        }
+    } // namespace
+
+    ScopedHandle& ScopedHandle::operator=(ScopedHandle&& other) noexcept
+    {
+        if (this != &other)
+        {
+            if (valid())
+                ::CloseHandle(mFd);
+            mFd = other.release();
+        }
+        return *this;
+    }
+
+    ScopedHandle::~ScopedHandle()
+    {
+        if (valid())
+            ::CloseHandle(mFd);
+    }
+
+    ScopedHandle open(const std::string& path, Access access, Share share)
+    {
+        const DWORD desired = access == Access::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+        const DWORD shareMode = share == Share::DenyWrite ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+        // Creating truncates; the share check comes first, so a writer that is
+        // refused destroys nothing.
+        const DWORD disposition = access == Access::Create ? CREATE_ALWAYS : OPEN_EXISTING;
+        const HANDLE handle =
+            ::CreateFileW(wide(path).c_str(), desired, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+        {
+            setErrno(::GetLastError());
+            return ScopedHandle();
+        }
+        ScopedHandle result(handle);
+        // Devices, pipes and consoles are no files.
+        if (::GetFileType(handle) != FILE_TYPE_DISK)
+        {
+            errno = EACCES;
+            return ScopedHandle();
+        }
+        return result;
+    }
+
+    bool readAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
+    {
+        auto* out = static_cast<std::uint8_t*>(data);
+        if (pos < 0)
+            return false;
+        while (count > 0)
+        {
+            OVERLAPPED o = at(pos);
+            DWORD done = 0;
+            const DWORD want = DWORD(std::min(count, MaxTransfer));
+            if (!::ReadFile(file.get(), out, want, &done, &o) || done == 0)
+                return false; // a failure, or the end of the file
+            out += done;
+            count -= done;
+            pos += done;
+        }
+        return true;
+    }
+
+    bool writeAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
+    {
+        const auto* in = static_cast<const std::uint8_t*>(data);
+        if (pos < 0)
+            return false;
+        while (count > 0)
+        {
+            OVERLAPPED o = at(pos);
+            DWORD done = 0;
+            const DWORD want = DWORD(std::min(count, MaxTransfer));
+            if (!::WriteFile(file.get(), in, want, &done, &o) || done == 0)
+                return false;
+            in += done;
+            count -= done;
+            pos += done;
+        }
+        return true;
+    }
+
+    std::int64_t copyRange(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst, std::int64_t dstPos,
+                           std::int64_t count)
+    {
+        if (count <= 0 || srcPos < 0)
+            return 0;
+        constexpr std::int64_t chunk = 1 << 20;
+        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(count, chunk)));
+        std::int64_t done = 0;
+        while (done < count)
+        {
+            OVERLAPPED o = at(srcPos + done);
+            DWORD got = 0;
+            const auto want = DWORD(std::min(count - done, chunk));
+            if (!::ReadFile(src.get(), buffer.data(), want, &got, &o) || got == 0)
+                return done;
+            if (!writeAt(dst, buffer.data(), got, dstPos + done))
+                return -1;
+            done += got;
+        }
+        return done;
+    }
+
+    std::int64_t size(const ScopedHandle& file)
+    {
+        LARGE_INTEGER value;
+        if (!::GetFileSizeEx(file.get(), &value))
+            return -1;
+        return value.QuadPart;
+    }
+
+    bool setSize(const ScopedHandle& file, std::int64_t newSize)
+    {
+        if (newSize < 0)
+            return false;
+        FILE_END_OF_FILE_INFO info{};
+        info.EndOfFile.QuadPart = newSize;
+        return ::SetFileInformationByHandle(file.get(), FileEndOfFileInfo, &info, sizeof info) != 0;
+    }
+
+    bool sync(const ScopedHandle& file)
+    {
+        return ::FlushFileBuffers(file.get()) != 0;
+    }
+
+    bool replace(const std::string& from, const std::string& to)
+    {
+        return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+
+    std::optional<std::int64_t> freeSpace(const std::string& path)
+    {
+        ULARGE_INTEGER available;
+        if (!::GetDiskFreeSpaceExW(folderOf(path).c_str(), &available, nullptr, nullptr))
+            return std::nullopt;
+        return std::int64_t(available.QuadPart);
+    }
+
+    bool remove(const std::string& path)
+    {
+        return ::DeleteFileW(wide(path).c_str()) != 0;
+    }
+
+    bool isReadOnly(const std::string& path)
+    {
+        const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    }
+
+    bool clearReadOnly(const std::string& path)
+    {
+        const std::wstring name = wide(path);
+        const DWORD attributes = ::GetFileAttributesW(name.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return false;
+        return ::SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)) != 0;
+    }
+
+    bool isOrdinaryFile(const std::string& path)
+    {
+        const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
+        constexpr DWORD excluded =
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & excluded) == 0;
+    }
+} // namespace Platform::File
