@@ -400,8 +400,9 @@ TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
     const QByteArray shots = qgetenv("TARROWIN_SCREENSHOT_DIR");
     if (!shots.isEmpty() && QGuiApplication::primaryScreen())
     {
-        const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
-        EXPECT_TRUE(screen.copy(0, 0, 520, 300).save(QString::fromUtf8(shots) + "/stub-windows-dialog.png"));
+        QThread::msleep(5000); // painted in full
+        const QPixmap picture = QGuiApplication::primaryScreen()->grabWindow(std::stoull(dialog));
+        EXPECT_TRUE(picture.save(QString::fromUtf8(shots) + "/stub-windows-dialog.png"));
     }
     const QString id = QString::fromStdString(dialog);
     run("xdotool", {"windowfocus", "--sync", id});
