@@ -389,11 +389,11 @@ private slots:
     // characters included, in any case, and folders to move through.
     void stubDialogListsExactlyTheTargetName()
     {
+        fs::create_directories(path("game/sub folder"));
         for (const char* name :
              {"my archive.lgp", "my.lgp", "archive.lgp", "myXarchive.lgp", "MY ARCHIVE.LGP.bak", "other.lgp"})
             fixture::writeFile(path(std::string("game/") + name), Bytes{1});
         fixture::writeFile(path("game/MY ARCHIVE.LGP"), Bytes{1});
-        fs::create_directories(path("game/sub folder"));
         Platform::Ui::FileDialogOptions options;
         options.filter = "my archive.lgp|my archive.lgp";
         options.exactName = true;
