@@ -1,9 +1,11 @@
 #pragma once
 // Files with share modes. The archive programs expect the Windows rules: a
 // reader lets everybody else read and write; the in-place editor lets others
-// read but refuses a second writer. Here a writer that denies writing takes an
-// advisory exclusive lock (flock) on the file; a second such writer finds the
-// lock taken and its open fails. Plain readers never lock, so they always work.
+// read but refuses a second writer. On Linux (fileposix.cpp) a writer that
+// denies writing takes an advisory exclusive lock (flock) on the file; a second
+// such writer finds the lock taken and its open fails. Plain readers never lock,
+// so they always work. On Windows (filewin32.cpp, used by the Windows stub)
+// CreateFile's share modes give the same rules. Paths are UTF-8 on both.
 
 #include <cstddef>
 #include <cstdint>
