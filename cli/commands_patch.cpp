@@ -172,7 +172,8 @@ namespace
     int MakeSfxCommand(const std::vector<std::string>& args)
     {
         const Args a = Parse(args, 2, {"--allow-overwrite"}, {"--target", "--stub"});
-        const std::string stub = a.value("--stub").value_or(Platform::Paths::programDir() + "STUB.LGP");
+        const std::string stub =
+            a.value("--stub").value_or(Platform::Paths::programDir() + StubImageName(a.positional[1]));
         MakeSelfExtractor(stub, a.positional[0], a.value("--target").value_or(""), a.has("--allow-overwrite"),
             a.positional[1]);
         return Cli::ExitOk;
@@ -220,11 +221,14 @@ std::vector<Cli::Command> Cli::PatchCommands()
             ApplyPatchCommand},
         {"make-sfx", "make-sfx [--allow-overwrite] [--target NAME] [--stub FILE] PATCH OUTPUT",
             "Wrap a patch into a self-extracting patch program.",
-            "Writes OUTPUT: the stub program's image, the PATCH file and a trailer.\n\n"
+            "Writes OUTPUT: the stub program's image, the PATCH file and a trailer. An\n"
+            "OUTPUT ending in \".exe\" gets the Windows program (STUBWIN.LGP), any other\n"
+            "name the Linux program (STUB.LGP); a Linux program is made executable.\n\n"
             "  --allow-overwrite  let the program overwrite old data in place\n"
             "  --target NAME      the archive the patch is for (only its file name is kept;\n"
             "                     at most 31 characters)\n"
-            "  --stub FILE        the stub image (default: STUB.LGP beside tarrowin-cli)",
+            "  --stub FILE        the stub image (default: STUBWIN.LGP or STUB.LGP beside\n"
+            "                     tarrowin-cli, as above)",
             MakeSfxCommand},
         {"unwrap-sfx", "unwrap-sfx INPUT PATCH", "Take the patch back out of a self-extracting patch program.",
             "Writes the patch inside the self-extracting program INPUT to PATCH, byte for\n"

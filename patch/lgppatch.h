@@ -168,8 +168,14 @@ SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file, const std
 // Otherwise fails with "<label> is not a patch made by Tarrowin (REASON)."
 void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string& label);
 
+// The stub image beside the programs that suits a self-extracting patch named
+// output: "STUBWIN.LGP", the Windows program, for a name ending in ".exe" (in
+// any case), else "STUB.LGP", the Linux program.
+std::string StubImageName(const std::string& output);
+
 // Stub image + patch + trailer, written to output (nothing is written before
-// both inputs are read).
+// both inputs are read). Output made from a Linux stub image is made
+// executable; a Windows program (an image starting with "MZ") needs no such bit.
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
     bool allowOverwrite, const std::string& output);
 // The patch bytes of a self-extracting file, written to output once the

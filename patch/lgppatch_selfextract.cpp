@@ -9,15 +9,19 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <limits>
+#ifndef _WIN32
+#include <filesystem>
 #include <system_error>
+#endif
 
 namespace
 {
     // A self-extracting patch is a program: whoever may read it may run it.
-    void MakeRunnable(const std::string& path)
+    void MakeRunnable([[maybe_unused]] const std::string& path)
     {
+#ifndef _WIN32
+        // (Windows runs a program by its name; there is no bit to set.)
         namespace fs = std::filesystem;
         std::error_code ec;
         const fs::perms current = fs::status(path, ec).permissions();
@@ -29,6 +33,7 @@ namespace
         if ((current & fs::perms::others_read) != fs::perms::none)
             add |= fs::perms::others_exec;
         fs::permissions(path, add, fs::perm_options::add, ec);
+#endif
     }
 
     void putLe32(std::uint8_t* p, std::int32_t value)
@@ -92,6 +97,16 @@ SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file)
     return DecodeTrailer(file, "The file");
 }
 
+std::string StubImageName(const std::string& output)
+{
+    const std::string ext = ".exe";
+    const bool windows =
+        output.size() >= ext.size() &&
+        std::equal(ext.begin(), ext.end(), output.end() - std::ptrdiff_t(ext.size()),
+                   [](char e, char c) { return e == (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c); });
+    return windows ? "STUBWIN.LGP" : "STUB.LGP";
+}
+
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
     bool allowOverwrite, const std::string& output)
 {
@@ -112,7 +127,9 @@ void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath
     image.insert(image.end(), patch.begin(), patch.end());
     image.insert(image.end(), tail.begin(), tail.end());
     WriteWholeFile(output, image);
-    MakeRunnable(output);
+    const bool windowsProgram = stub.size() >= 2 && stub[0] == 'M' && stub[1] == 'Z';
+    if (!windowsProgram)
+        MakeRunnable(output);
 }
 
 void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string& label)

@@ -88,9 +88,9 @@ TfrmSelfExtract::TfrmSelfExtract(QWidget* parent)
     connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-QString TfrmSelfExtract::StubPath()
+QString TfrmSelfExtract::StubPath(const QString& output)
 {
-    return QString::fromStdString(Platform::Paths::programDir()) + QStringLiteral("STUB.LGP");
+    return QString::fromStdString(Platform::Paths::programDir() + StubImageName(output.toStdString()));
 }
 
 void TfrmSelfExtract::PagesChange(int index)
@@ -153,7 +153,7 @@ void TfrmSelfExtract::BitBtn1Click()
     {
         if (ConverterPageShown())
         {
-            MakeSelfExtractor(StubPath().toStdString(), source, edtPatch->text().toStdString(),
+            MakeSelfExtractor(StubPath(edtTgt->text()).toStdString(), source, edtPatch->text().toStdString(),
                 chkDestroy->isChecked(), target);
         }
         else

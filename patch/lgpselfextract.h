@@ -32,8 +32,10 @@ public:
     QPushButton* BitBtn1 = nullptr; // "&Convert"
     QPushButton* BitBtn2 = nullptr; // "&Close"
 
-    // The stub image: "STUB.LGP" beside the running program.
-    static QString StubPath();
+    // The stub image beside the running program for a self-extracting patch
+    // named output: "STUBWIN.LGP" (the Windows program) for a name ending in
+    // ".exe", "STUB.LGP" (the Linux program) otherwise.
+    static QString StubPath(const QString& output);
 
 public slots:
     void btnSelSrcClick();

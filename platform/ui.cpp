@@ -4,9 +4,11 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSortFilterProxyModel>
 
 namespace Platform::Ui
 {
@@ -26,6 +28,30 @@ namespace Platform::Ui
                 return path;
             return path + "." + options.defaultExt.toLower();
         }
+
+        // Lists folders and the files whose name is exactly the given one.
+        class ExactNameProxy : public QSortFilterProxyModel
+        {
+        public:
+            ExactNameProxy(QString name, QObject* parent)
+                : QSortFilterProxyModel(parent)
+                , mName(std::move(name))
+            {
+            }
+
+        protected:
+            bool filterAcceptsRow(int row, const QModelIndex& parent) const override
+            {
+                const auto* model = qobject_cast<const QFileSystemModel*>(sourceModel());
+                if (!model)
+                    return true;
+                const QModelIndex index = model->index(row, 0, parent);
+                return model->isDir(index) || model->fileName(index).compare(mName, Qt::CaseInsensitive) == 0;
+            }
+
+        private:
+            QString mName;
+        };
 
         class QtPrompter : public Prompter
         {
@@ -84,13 +110,7 @@ namespace Platform::Ui
         private:
             static std::optional<QString> run(QFileDialog& dialog, const FileDialogOptions& options)
             {
-                // No default suffix for the dialog itself: it would add one to
-                // the name of an existing file without extension and then not
-                // find it. withDefaultExt adds it where it belongs.
-                dialog.setNameFilter(qtFilter(options.filter));
-                dialog.setDirectory(options.directory.isEmpty() ? QDir::currentPath() : options.directory);
-                if (!options.fileName.isEmpty())
-                    dialog.selectFile(options.fileName);
+                configureFileDialog(dialog, options);
                 if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
                     return std::nullopt;
                 return withDefaultExt(dialog.selectedFiles().first(), options);
@@ -112,7 +132,7 @@ namespace Platform::Ui
             return std::optional<QString>(std::in_place, std::move(path));
         }
         Prompter* gPrompter = nullptr;
-    }
+    } // namespace
 
     Prompter& prompter() { return gPrompter ? *gPrompter : gQtPrompter; }
     void setPrompter(Prompter* p) { gPrompter = p; }
@@ -131,6 +151,37 @@ namespace Platform::Ui
             filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns.join(' '));
         }
         return filters.join(";;");
+    }
+
+    void configureFileDialog(QFileDialog& dialog, const FileDialogOptions& options)
+    {
+        if (options.exactName)
+        {
+            // Qt splits patterns at blanks, reads "*?[]" as wildcards and
+            // takes only some characters in a pattern, so the pattern only
+            // narrows the listing (any other character becomes "*") and a
+            // proxy keeps exactly the name. The dialog shows the description.
+            const int bar = options.filter.indexOf('|');
+            const QString name = options.filter.mid(bar + 1);
+            QString pattern = name;
+            for (QChar& c : pattern)
+                if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != '.' && c != '_' && c != '-')
+                    c = '*';
+            dialog.setOption(QFileDialog::DontUseNativeDialog);
+            dialog.setOption(QFileDialog::HideNameFilterDetails);
+            dialog.setNameFilter(QStringLiteral("%1 (%2)").arg(options.filter.left(bar), pattern));
+            dialog.setProxyModel(new ExactNameProxy(name, &dialog));
+        }
+        else
+        {
+            dialog.setNameFilter(qtFilter(options.filter));
+        }
+        // No default suffix for the dialog itself: it would add one to the
+        // name of an existing file without extension and then not find it.
+        // withDefaultExt adds it where it belongs.
+        dialog.setDirectory(options.directory.isEmpty() ? QDir::currentPath() : options.directory);
+        if (!options.fileName.isEmpty())
+            dialog.selectFile(options.fileName);
     }
 
     QString errorBoxText(const QString& message)

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+class QFileDialog;
 class QWidget;
 
 namespace Platform::Ui
@@ -24,6 +25,9 @@ namespace Platform::Ui
         QString fileName;   // preset file name (may carry a folder)
         QString directory;  // empty: the current directory
         bool mustExist = false; // open: the file must exist; save: its folder must exist
+        // The filter's pattern is one file name taken literally (blanks and
+        // wildcard characters are part of it); names match without case.
+        bool exactName = false;
     };
 
     class Prompter
@@ -60,6 +64,9 @@ namespace Platform::Ui
     // "Desc|*.a|Other|*.b;*.c" -> "Desc (*.a);;Other (*.b *.c)"; "*.*" (every
     // file) becomes "*", which also lists names without a dot.
     QString qtFilter(const QString& pipeFilter);
+    // Gives a Qt file dialog the options' filter, default extension, folder
+    // and file name (what the Qt prompter does before showing it).
+    void configureFileDialog(QFileDialog& dialog, const FileDialogOptions& options);
     // The error box's text: the message with "." appended when its last
     // character sorts above ".".
     QString errorBoxText(const QString& message);

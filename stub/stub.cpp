@@ -1,6 +1,7 @@
 // The stub program: applies the patch appended to its own file.
 
 #include "stubrun.h"
+#include "stubui_qt.h"
 
 #include "platform/paths.h"
 #include "platform/ui_env.h"
@@ -14,5 +15,6 @@ int main(int argc, char** argv)
     // Error boxes carry the stub's own title.
     QApplication::setApplicationDisplayName(Stub::Title);
     Platform::Ui::installPrompterFromEnvironment();
-    return Stub::Run(Platform::Paths::executablePath());
+    Stub::PrompterUi ui;
+    return Stub::Run(Platform::Paths::executablePath(), ui);
 }

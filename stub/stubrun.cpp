@@ -3,15 +3,12 @@
 #include "core/errors.h"
 #include "core/lgpstruct.h"
 #include "patch/lgppatch.h"
+#include "platform/file.h"
 #include "platform/registry.h"
-#include "platform/ui.h"
 
-#include <QString>
-
+#include <algorithm>
 #include <exception>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 namespace Stub
 {
@@ -33,11 +30,7 @@ namespace Stub
                 : mPath(std::move(path))
             {
             }
-            ~TempFileGuard()
-            {
-                std::error_code ignored;
-                std::filesystem::remove(mPath, ignored);
-            }
+            ~TempFileGuard() { Platform::File::remove(mPath); }
             TempFileGuard(const TempFileGuard&) = delete;
             TempFileGuard& operator=(const TempFileGuard&) = delete;
 
@@ -45,18 +38,30 @@ namespace Stub
             std::string mPath;
         };
 
-        QString q(const std::string& text) { return QString::fromStdString(text); }
-    }
+        bool sameNameIgnoringCase(const std::string& a, const std::string& b)
+        {
+            auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+            return a.size() == b.size() &&
+                   std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return upper(x) == upper(y); });
+        }
+    } // namespace
 
     std::string TempPatchPath(const std::string& ownPath)
     {
+#ifdef _WIN32
+        const auto slash = ownPath.find_last_of("/\\:");
+#else
         const auto slash = ownPath.find_last_of('/');
+#endif
         const auto dot = ownPath.find_last_of('.');
         // A dot in a folder name or a leading dot (hidden file) is no extension.
         const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
         if (dot == std::string::npos || dot <= nameStart)
             return ownPath + ".TMP";
-        return ownPath.substr(0, dot) + ".TMP";
+        const std::string path = ownPath.substr(0, dot) + ".TMP";
+        // Writing the patch there would destroy the program, and cleaning up
+        // would delete it (names compare without case, as Windows does).
+        return sameNameIgnoringCase(path, ownPath) ? ownPath + ".TMP" : path;
     }
 
     std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file)
@@ -111,6 +116,79 @@ namespace Stub
         return end;
     }
 
+    std::uint64_t PeImageEnd(std::span<const std::uint8_t> file)
+    {
+        // "MZ", then e_lfanew at 0x3C naming the "PE\0\0" signature.
+        const std::uint64_t size = file.size();
+        if (size < 64 || file[0] != 'M' || file[1] != 'Z')
+            return 0;
+        const std::uint64_t pe = le(file, 0x3C, 4);
+        if (pe > size || size - pe < 24 || file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0 ||
+            file[pe + 3] != 0)
+            return 0;
+        const std::uint64_t sections = le(file, pe + 6, 2);
+        const std::uint64_t symbols = le(file, pe + 12, 4);
+        const std::uint64_t symbolCount = le(file, pe + 16, 4);
+        const std::uint64_t optionalSize = le(file, pe + 20, 2);
+        const std::uint64_t optional = pe + 24;
+        const std::uint64_t table = optional + optionalSize;
+        // The headers must be present to be measured; a file cut inside them
+        // claims more than it has.
+        if (table > size || sections * 40 > size - table)
+            return size + 1;
+
+        std::uint64_t end = table + sections * 40;
+        auto extend = [&](std::uint64_t offset, std::uint64_t length)
+        {
+            if (offset <= size && length <= size - offset)
+                end = std::max(end, offset + length);
+            else
+                end = size + 1;
+        };
+        if (optionalSize >= 64)
+            extend(0, le(file, optional + 60, 4)); // SizeOfHeaders
+        for (std::uint64_t i = 0; i < sections; ++i)
+        {
+            const std::uint64_t section = table + i * 40;
+            const std::uint64_t rawSize = le(file, section + 16, 4);
+            if (rawSize != 0)
+                extend(le(file, section + 20, 4), rawSize);
+        }
+        if (symbols != 0)
+        {
+            // 18-byte symbols, then a string table that starts with its size.
+            extend(symbols, symbolCount * 18 + 4);
+            if (end <= size)
+                extend(symbols + symbolCount * 18, le(file, symbols + symbolCount * 18, 4));
+        }
+        // The certificate table (data directory 4) is the one that lies in
+        // the file rather than in the loaded image: its address is a file offset.
+        const std::uint64_t magic = optionalSize >= 2 ? le(file, optional, 2) : 0;
+        const std::uint64_t directories = magic == 0x20B ? 112 : magic == 0x10B ? 96 : 0;
+        if (directories != 0 && optionalSize >= directories + 5 * 8 && le(file, optional + directories - 4, 4) >= 5)
+        {
+            const std::uint64_t certificates = le(file, optional + directories + 4 * 8, 4);
+            const std::uint64_t length = le(file, optional + directories + 4 * 8 + 4, 4);
+            if (certificates != 0 && length != 0)
+                extend(certificates, length);
+        }
+        return end;
+    }
+
+    std::uint64_t ImageEnd(std::span<const std::uint8_t> file)
+    {
+        if (const std::uint64_t end = ElfImageEnd(file))
+            return end;
+        return PeImageEnd(file);
+    }
+
+    std::string ErrorBoxText(const std::string& message)
+    {
+        if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
+            return message + ".";
+        return message;
+    }
+
     void CheckPatch(std::span<const std::uint8_t> patch)
     {
         // Everything the index reader and patch application will read must lie
@@ -136,15 +214,14 @@ namespace Stub
         }
     }
 
-    int Run(const std::string& ownPath)
+    int Run(const std::string& ownPath, Ui& ui)
     {
-        Platform::Ui::Prompter& ui = Platform::Ui::prompter();
         std::optional<TempFileGuard> tempGuard;
         try
         {
             // 1-2: the own file and its trailer.
             const std::vector<std::uint8_t> own = ReadWholeFile(ownPath);
-            const std::uint64_t imageEnd = ElfImageEnd(own);
+            const std::uint64_t imageEnd = ImageEnd(own);
             if (own.size() < SelfExtractorTrailerSize
                 || (imageEnd != 0 && own.size() < imageEnd + SelfExtractorTrailerSize))
                 lgp::Fail(NoPatchText);
@@ -168,26 +245,35 @@ namespace Stub
             WriteWholeFile(tempPath, patch);
 
             // 7-8: which archive.
-            ui.message(nullptr, Title, AskText);
-            Platform::Ui::FileDialogOptions options;
-            const QString target = q(trailer.TargetName);
-            // An empty TargetName would give a filter without a pattern, which
-            // lists nothing; offer every file instead.
-            options.filter = target.isEmpty() ? QStringLiteral("All files|*.*") : target + "|" + target;
-            options.defaultExt = "LGP";
-            options.mustExist = true;
-            const std::optional<QString> chosen = ui.openFile(nullptr, options);
+            ui.message(Title, AskText);
+            OpenRequest request;
+            // Only files of exactly the target's name are listed. An empty
+            // TargetName would give a filter without a pattern, which lists
+            // nothing; offer every file instead.
+            if (trailer.TargetName.empty())
+            {
+                request.filterName = "All files";
+                request.filterPattern = "*.*";
+            }
+            else
+            {
+                request.filterName = request.filterPattern = trailer.TargetName;
+                request.exactName = true;
+            }
+            request.defaultExt = "LGP";
+            request.mustExist = true;
+            const std::optional<std::string> chosen = ui.openFile(request);
             if (!chosen)
                 return 0;
 
             // 9: apply.
             {
                 const TLGPFile patchIndex(tempPath, true);
-                TRawLGPFile archive(chosen->toStdString(), RawEditorVariant::Stub);
+                TRawLGPFile archive(*chosen, RawEditorVariant::Stub);
                 ApplyPatch(archive, patchIndex, allowOverwrite);
             }
             tempGuard.reset();
-            ui.message(nullptr, Title, DoneText);
+            ui.message(Title, DoneText);
             return 0;
         }
         catch (const std::exception& e)
@@ -195,7 +281,7 @@ namespace Stub
             // The patch is still inside the program, so the temporary copy is
             // of no use once the run has failed.
             tempGuard.reset();
-            ui.error(nullptr, Title, Platform::Ui::errorBoxText(QString::fromStdString(e.what())));
+            ui.error(Title, ErrorBoxText(e.what()));
             return 1;
         }
     }

@@ -5,7 +5,10 @@
 // whose only filter is TargetName), applies the patch with the stub variant of
 // the in-place editor and removes the temporary file.
 //
-// Every box and dialog goes through Platform::Ui::prompter().
+// Every box and dialog goes through a Stub::Ui (stubui.h); nothing here needs a
+// window toolkit, so the Linux and the Windows program share it.
+
+#include "stubui.h"
 
 #include <cstdint>
 #include <span>
@@ -26,7 +29,8 @@ namespace Stub
 
     // The temporary patch file: ownPath with its extension replaced by ".TMP"
     // ("/dl/mypatch.exe" -> "/dl/mypatch.TMP"; a name without extension gets
-    // ".TMP" added).
+    // ".TMP" added). Never the program itself: a program named "fix.tmp" (in
+    // any case) gets "fix.tmp.TMP".
     std::string TempPatchPath(const std::string& ownPath);
 
     // Where the ELF image in front of any appended bytes ends (the furthest of
@@ -34,13 +38,23 @@ namespace Stub
     // ELF file; more than the file's size when the image claims bytes the file
     // doesn't have. A stub image run bare ends exactly at its file's end.
     std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file);
+    // The same for a Windows PE image (headers, section data, COFF symbols and
+    // the certificate table).
+    std::uint64_t PeImageEnd(std::span<const std::uint8_t> file);
+    // ElfImageEnd or PeImageEnd, whichever kind the bytes are; 0 for neither.
+    std::uint64_t ImageEnd(std::span<const std::uint8_t> file);
+
+    // The error box's text: the message with "." appended when its last
+    // character sorts above ".".
+    std::string ErrorBoxText(const std::string& message);
 
     // Throws ELGPError(NotArchiveText) unless the bytes form an LGP archive
     // whose header, table and every data entry lie inside them.
     void CheckPatch(std::span<const std::uint8_t> patch);
 
-    // One run as the self-extracting program whose file is ownPath. Failures
-    // are shown in an error box. Returns the process exit code: 0 when the
-    // patch was applied or the user cancelled, 1 after a failure.
-    int Run(const std::string& ownPath);
-}
+    // One run as the self-extracting program whose file is ownPath, asking
+    // through ui. Failures are shown in an error box. Returns the process exit
+    // code: 0 when the patch was applied or the user cancelled, 1 after a
+    // failure.
+    int Run(const std::string& ownPath, Ui& ui);
+} // namespace Stub

@@ -3,6 +3,7 @@
 // patching in place or by appending.
 
 #include "stub/stubrun.h"
+#include "stub/stubui_qt.h"
 
 #include "core/errors.h"
 #include "core/lgpstruct.h"
@@ -131,7 +132,8 @@ namespace
         int operator()(const std::string& ownPath)
         {
             Platform::Ui::ScopedPrompter scope(ui);
-            exitCode = Stub::Run(ownPath);
+            Stub::PrompterUi adapter;
+            exitCode = Stub::Run(ownPath, adapter);
             return exitCode;
         }
     };
@@ -144,6 +146,9 @@ TEST(StubPaths, temporaryFileReplacesTheExtension)
     EXPECT_EQ(Stub::TempPatchPath("/dl/mypatch"), "/dl/mypatch.TMP");
     EXPECT_EQ(Stub::TempPatchPath("/dl.d/mypatch"), "/dl.d/mypatch.TMP");
     EXPECT_EQ(Stub::TempPatchPath("/dl/.hidden"), "/dl/.hidden.TMP");
+    // Never the program's own file, whatever the case of its extension.
+    EXPECT_EQ(Stub::TempPatchPath("/dl/FIX.TMP"), "/dl/FIX.TMP.TMP");
+    EXPECT_EQ(Stub::TempPatchPath("/dl/fix.tmp"), "/dl/fix.tmp.TMP");
 }
 
 TEST(StubImage, measuresTheRealStubAndIgnoresWhatFollows)
@@ -166,6 +171,27 @@ TEST(StubImage, refusesToMeasureWhatIsNoWholeElfImage)
     // which counts as "ends past the file", never as "holds a patch".
     const Bytes head(image.begin(), image.begin() + 4096);
     EXPECT_GT(Stub::ElfImageEnd(head), head.size());
+}
+
+TEST(StubImage, measuresTheWindowsStubAndIgnoresWhatFollows)
+{
+    const std::string stubPath = Platform::Paths::programDir() + "STUBWIN.LGP";
+    ASSERT_TRUE(fs::exists(stubPath)) << "the build installs the Windows stub image beside the programs";
+    Bytes image = fixture::readFile(stubPath);
+    const std::uint64_t size = image.size();
+    EXPECT_EQ(Stub::PeImageEnd(image), size);
+    EXPECT_EQ(Stub::ImageEnd(image), size);
+    EXPECT_EQ(Stub::ElfImageEnd(image), 0u);
+    image.insert(image.end(), 500, 0xAB);
+    EXPECT_EQ(Stub::ImageEnd(image), size);
+
+    EXPECT_EQ(Stub::PeImageEnd(FakeStub), 0u);
+    EXPECT_EQ(Stub::PeImageEnd(fixture::readFile(Platform::Paths::programDir() + "STUB.LGP")), 0u);
+    // Cut inside its sections: the image claims more than the bytes hold.
+    const Bytes head(image.begin(), image.begin() + 4096);
+    EXPECT_GT(Stub::PeImageEnd(head), head.size());
+    const Bytes headers(image.begin(), image.begin() + 300);
+    EXPECT_GT(Stub::PeImageEnd(headers), headers.size());
 }
 
 TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
@@ -233,6 +259,7 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
     EXPECT_EQ(run.ui.shown[0].text, Stub::AskText);
     EXPECT_EQ(run.ui.shown[1].kind, Kind::OpenFile);
     EXPECT_EQ(run.ui.shown[1].options.filter, "target.lgp|target.lgp");
+    EXPECT_TRUE(run.ui.shown[1].options.exactName);
     EXPECT_EQ(run.ui.shown[1].options.defaultExt, "LGP");
     EXPECT_TRUE(run.ui.shown[1].options.mustExist);
     EXPECT_EQ(run.ui.shown[2].kind, Kind::Message);
@@ -270,6 +297,29 @@ TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
     EXPECT_TRUE(run.ui.texts(Kind::Error).isEmpty());
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
     EXPECT_EQ(fixture::readFile(target), original);
+}
+
+TEST(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
+{
+    Folder dir;
+    const Versions v = makeVersions();
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
+    const std::string program = dir / "FIX.TMP";
+    fs::rename(exe, program);
+    const Bytes image = fixture::readFile(program);
+
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(program), 0);
+    EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
+    EXPECT_EQ(fixture::entries(fixture::readFile(target)), v.expected);
+    EXPECT_EQ(fixture::readFile(program), image);
+    EXPECT_FALSE(fs::exists(dir / "FIX.TMP.TMP"));
+
+    StubRunner cancelled;
+    cancelled.ui.fileAnswers.push_back(std::nullopt);
+    EXPECT_EQ(cancelled(program), 0);
+    EXPECT_EQ(fixture::readFile(program), image);
 }
 
 TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndCompletes)
@@ -392,6 +442,17 @@ TEST(StubRun, bareStubSaysItHoldsNoPatch)
     EXPECT_EQ(run(bare), 1);
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
     EXPECT_EQ(run.ui.shown.size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
+}
+
+TEST(StubRun, bareWindowsStubSaysItHoldsNoPatch)
+{
+    Folder dir;
+    const std::string bare = dir / "STUB.EXE";
+    fs::copy_file(Platform::Paths::programDir() + "STUBWIN.LGP", bare);
+    StubRunner run;
+    EXPECT_EQ(run(bare), 1);
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
     EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
 }
 

@@ -13,10 +13,12 @@
 
 #include "lgpfixture.h"
 
+#include <QAbstractProxyModel>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -438,6 +440,70 @@ private slots:
         QVERIFY(!fs::exists(path("out.lgp")));
     }
 
+    // A name ending in ".exe" (any case) gets the Windows program, written
+    // without an execute bit; the second page reads it back like any other.
+    void converterPicksTheWindowsStubForAnExeName()
+    {
+        const Bytes patch = fixture::build(fixture::Archive{{{"a.bin", fixture::generate(30, 4)}}, 0, "LGP PATCH"});
+        fixture::writeFile(path("p.lgp"), patch);
+        const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUBWIN.LGP");
+        QCOMPARE(std::string(stub.begin(), stub.begin() + 2), std::string("MZ"));
+        TfrmSelfExtract converter;
+        converter.edtSrc->setText(qs(path("p.lgp")));
+        converter.edtTgt->setText(qs(path("FIX.Exe")));
+        converter.edtPatch->setText("magic.lgp");
+        converter.BitBtn1->click();
+        QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
+        const Bytes program = fixture::readFile(path("FIX.Exe"));
+        QCOMPARE(program.size(), stub.size() + patch.size() + 40);
+        QVERIFY(std::equal(stub.begin(), stub.end(), program.begin()));
+        QCOMPARE(fixture::get32(program, program.size() - 40), std::int32_t(stub.size()));
+        const fs::perms exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+        QCOMPARE(fs::status(path("FIX.Exe")).permissions() & exec, fs::perms::none);
+
+        converter.Pages->setCurrentWidget(converter.tabLGPEXE);
+        converter.edtSrc->setText(qs(path("FIX.Exe")));
+        converter.edtTgt->setText(qs(path("back.lgp")));
+        converter.BitBtn1->click();
+        QVERIFY(mUi.texts(Kind::Error).isEmpty());
+        QCOMPARE(fixture::readFile(path("back.lgp")), patch);
+    }
+
+    // The stub's dialog lists exactly the target's name, blanks and wildcard
+    // characters included, in any case, and folders to move through.
+    void stubDialogListsExactlyTheTargetName()
+    {
+        fs::create_directories(path("game/sub folder"));
+        for (const char* name :
+             {"my archive.lgp", "my.lgp", "archive.lgp", "myXarchive.lgp", "MY ARCHIVE.LGP.bak", "other.lgp"})
+            fixture::writeFile(path(std::string("game/") + name), Bytes{1});
+        fixture::writeFile(path("game/MY ARCHIVE.LGP"), Bytes{1});
+        Platform::Ui::FileDialogOptions options;
+        options.filter = "my archive.lgp|my archive.lgp";
+        options.exactName = true;
+        options.directory = qs(path("game"));
+        QFileDialog dialog;
+        Platform::Ui::configureFileDialog(dialog, options);
+        auto* files = dialog.findChild<QFileSystemModel*>();
+        QVERIFY(files);
+        const QModelIndex root = files->index(qs(path("game")));
+        QTRY_VERIFY(!files->canFetchMore(root) && files->rowCount(root) > 0);
+        auto* shown = qobject_cast<QAbstractProxyModel*>(dialog.proxyModel());
+        QVERIFY(shown);
+        QStringList listed;
+        QTRY_VERIFY(
+            [&]
+            {
+                listed.clear();
+                const QModelIndex at = shown->mapFromSource(root);
+                for (int row = 0; row < shown->rowCount(at); ++row)
+                    listed << shown->index(row, 0, at).data().toString();
+                listed.sort();
+                return listed.size() == 3;
+            }());
+        QCOMPARE(listed, (QStringList{"MY ARCHIVE.LGP", "my archive.lgp", "sub folder"}));
+    }
+
     void selfExtractingPatchEndToEnd_data()
     {
         QTest::addColumn<bool>("fromFolder");
@@ -464,9 +530,10 @@ private slots:
         if (fromFolder)
             QCOMPARE(creator.edtPatFolder->text(), qs(path("modified") + "/"));
 
-        // 2. The self-extracting program, from the converter window.
+        // 2. The self-extracting program, from the converter window: a name
+        // without ".exe" gets the Linux program.
         TfrmSelfExtract converter;
-        const std::string exe = path("mypatch.exe");
+        const std::string exe = path("mypatch");
         mUi.fileAnswers = {qs(path("made.lgp")), qs(exe)};
         converter.btnSelSrc->click();
         converter.btnSelTgt->click();
@@ -474,7 +541,8 @@ private slots:
         converter.chkDestroy->setChecked(overwrite);
         converter.BitBtn1->click();
         QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
-        const Bytes stub = fixture::readFile(TfrmSelfExtract::StubPath().toStdString());
+        const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUB.LGP");
+        QCOMPARE(TfrmSelfExtract::StubPath(qs(exe)).toStdString(), Platform::Paths::programDir() + "STUB.LGP");
         const Bytes program = fixture::readFile(exe);
         QCOMPARE(program.size(), stub.size() + patch.size() + 40);
         QVERIFY(std::equal(stub.begin(), stub.end(), program.begin()));
@@ -549,7 +617,7 @@ private slots:
     void bareStubSaysItHoldsNoPatch()
     {
         const std::string bare = path("STUB.EXE");
-        fs::copy_file(TfrmSelfExtract::StubPath().toStdString(), bare);
+        fs::copy_file(Platform::Paths::programDir() + "STUB.LGP", bare);
         const ProcessResult run = runProgram(bare, {}, mDir->path().string());
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.log,

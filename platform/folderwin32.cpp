@@ -1,0 +1,70 @@
+#include "folder.h"
+
+#include "core/errors.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace Platform::Folder
+{
+    namespace
+    {
+        std::wstring wide(const std::string& text)
+        {
+            const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+            std::wstring out(std::size_t(std::max(n, 0)), L'\0');
+            if (n > 0)
+                ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
+            return out;
+        }
+
+        std::string narrow(const wchar_t* text)
+        {
+            const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+            std::string out(std::size_t(std::max(n, 1)), '\0');
+            if (n > 0)
+                ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+            out.resize(out.size() - 1);
+            return out;
+        }
+
+        std::string baseName(const std::string& path)
+        {
+            const auto cut = path.find_last_of("/\\");
+            return cut == std::string::npos ? path : path.substr(cut + 1);
+        }
+    } // namespace
+
+    std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude)
+    {
+        std::string pattern = folder;
+        if (!pattern.empty() && pattern.back() != '/' && pattern.back() != '\\')
+            pattern += '\\';
+        // The excluded file is told by name: Windows file names compare without case.
+        const std::wstring excluded = exclude.empty() ? std::wstring() : wide(baseName(exclude));
+        WIN32_FIND_DATAW item;
+        const HANDLE find = ::FindFirstFileW(wide(pattern + "*").c_str(), &item);
+        if (find == INVALID_HANDLE_VALUE)
+        {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND)
+                return {};
+            lgp::FailInOut(code == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES);
+        }
+        constexpr DWORD skipped =
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
+        std::vector<std::string> names;
+        do
+        {
+            if ((item.dwFileAttributes & skipped) != 0 || item.cFileName[0] == L'.')
+                continue;
+            if (!excluded.empty() && ::CompareStringOrdinal(item.cFileName, -1, excluded.c_str(), -1, TRUE) == CSTR_EQUAL)
+                continue;
+            names.push_back(narrow(item.cFileName));
+        } while (::FindNextFileW(find, &item));
+        ::FindClose(find);
+        return names;
+    }
+} // namespace Platform::Folder

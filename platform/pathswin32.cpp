@@ -1,0 +1,80 @@
+// Folders on Windows, as UTF-8 texts ending in "\".
+
+#include "paths.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace Platform::Paths
+{
+    namespace
+    {
+        std::string utf8(const wchar_t* text, std::size_t length)
+        {
+            if (length == 0)
+                return {};
+            const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
+            std::string out(std::size_t(n > 0 ? n : 0), '\0');
+            if (n > 0)
+                ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), out.data(), n, nullptr, nullptr);
+            return out;
+        }
+
+        std::string withSlash(std::string path)
+        {
+            if (path.empty() || (path.back() != '\\' && path.back() != '/'))
+                path += '\\';
+            return path;
+        }
+
+        std::string env(const wchar_t* name)
+        {
+            std::vector<wchar_t> buffer(32768);
+            const DWORD n = ::GetEnvironmentVariableW(name, buffer.data(), DWORD(buffer.size()));
+            if (n == 0 || n >= buffer.size())
+                return {};
+            return utf8(buffer.data(), n);
+        }
+    } // namespace
+
+    std::string executablePath()
+    {
+        // Long enough for any path the system allows.
+        std::vector<wchar_t> buffer(32768);
+        const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
+        if (n == 0 || n >= buffer.size())
+            return {};
+        return utf8(buffer.data(), n);
+    }
+
+    std::string programDir()
+    {
+        const std::string exe = executablePath();
+        const auto slash = exe.find_last_of("\\/");
+        if (slash == std::string::npos)
+            return ".\\";
+        return exe.substr(0, slash + 1);
+    }
+
+    std::string tempDir()
+    {
+        wchar_t buffer[MAX_PATH + 2];
+        const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
+        if (n == 0 || n > MAX_PATH + 1)
+            return ".\\";
+        return withSlash(utf8(buffer, n));
+    }
+
+    std::string homeDir()
+    {
+        const std::string home = env(L"USERPROFILE");
+        return withSlash(home.empty() ? "C:\\" : home);
+    }
+
+    std::string configDir()
+    {
+        const std::string appData = env(L"APPDATA");
+        return appData.empty() ? homeDir() : withSlash(appData);
+    }
+} // namespace Platform::Paths

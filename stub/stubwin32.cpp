@@ -1,0 +1,110 @@
+// The stub as a Windows program: message boxes and the common file-open
+// dialog through Win32, or the scripted answers of TARROWIN_UI_SCRIPT and
+// TARROWIN_UI_LOG (paths in Windows form, e.g. "Z:\tmp\answers") when either
+// is set.
+
+#include "stubrun.h"
+
+#include "platform/paths.h"
+
+#include <windows.h>
+
+#include <commdlg.h>
+
+#include <vector>
+
+namespace
+{
+    std::wstring wide(const std::string& text)
+    {
+        if (text.empty())
+            return {};
+        const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+        std::wstring out(std::size_t(n > 0 ? n : 0), L'\0');
+        if (n > 0)
+            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
+        return out;
+    }
+
+    std::string utf8(const wchar_t* text, std::size_t length)
+    {
+        if (length == 0)
+            return {};
+        const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
+        std::string out(std::size_t(n > 0 ? n : 0), '\0');
+        if (n > 0)
+            ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), out.data(), n, nullptr, nullptr);
+        return out;
+    }
+
+    std::string env(const wchar_t* name)
+    {
+        std::vector<wchar_t> buffer(32768);
+        const DWORD n = ::GetEnvironmentVariableW(name, buffer.data(), DWORD(buffer.size()));
+        if (n == 0 || n >= buffer.size())
+            return {};
+        return utf8(buffer.data(), n);
+    }
+
+    class Win32Ui : public Stub::Ui
+    {
+    public:
+        void message(const std::string& caption, const std::string& text) override
+        {
+            ::MessageBoxW(nullptr, wide(text).c_str(), wide(caption).c_str(), MB_OK);
+        }
+
+        void error(const std::string& caption, const std::string& text) override
+        {
+            ::MessageBoxW(nullptr, wide(text).c_str(), wide(caption).c_str(), MB_OK | MB_ICONSTOP);
+        }
+
+        std::optional<std::string> openFile(const Stub::OpenRequest& request) override
+        {
+            std::wstring pattern = wide(request.filterPattern);
+            // The dialog separates patterns with ";" and nothing else, so an
+            // exact name keeps its blanks; a ";" can't be written in a pattern
+            // and matches any one character instead.
+            if (request.exactName)
+                for (wchar_t& c : pattern)
+                    if (c == L';')
+                        c = L'?';
+            // Description, NUL, pattern, NUL, NUL.
+            std::wstring filter = wide(request.filterName);
+            filter += L'\0';
+            filter += pattern;
+            filter += L'\0';
+            filter += L'\0';
+            const std::wstring defaultExt = wide(request.defaultExt);
+
+            // 512 characters, so at most 511 and the NUL; a longer choice makes
+            // the dialog fail, which counts as a cancel.
+            wchar_t buffer[512] = {};
+            OPENFILENAMEW dialog{};
+            dialog.lStructSize = sizeof dialog;
+            dialog.hwndOwner = nullptr;
+            dialog.lpstrFilter = filter.c_str();
+            dialog.nFilterIndex = 1;
+            dialog.lpstrFile = buffer;
+            dialog.nMaxFile = 512;
+            dialog.Flags = OFN_HIDEREADONLY | (request.mustExist ? OFN_FILEMUSTEXIST : 0);
+            dialog.lpstrDefExt = defaultExt.empty() ? nullptr : defaultExt.c_str();
+            if (!::GetOpenFileNameW(&dialog))
+                return std::nullopt;
+            return utf8(buffer, wcslen(buffer));
+        }
+    };
+} // namespace
+
+int main()
+{
+    const std::string script = env(L"TARROWIN_UI_SCRIPT");
+    const std::string log = env(L"TARROWIN_UI_LOG");
+    if (!script.empty() || !log.empty())
+    {
+        Stub::ScriptUi ui(script, log);
+        return Stub::Run(Platform::Paths::executablePath(), ui);
+    }
+    Win32Ui ui;
+    return Stub::Run(Platform::Paths::executablePath(), ui);
+}
