@@ -3,9 +3,10 @@
 #include "lgplookup.h"
 #include "lgpstruct_internal.h"
 
+#include "platform/folder.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <sys/stat.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -341,13 +342,8 @@ namespace
 
     void MakeFolder(const std::string& path)
     {
-        if (::mkdir(path.c_str(), 0777) == 0)
-            return;
-        const int err = errno;
-        struct stat st;
-        if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            return;
-        lgp::FailInOut(err);
+        if (!Platform::Folder::make(path))
+            lgp::FailInOut(errno);
     }
 } // namespace
 

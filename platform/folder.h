@@ -13,4 +13,8 @@ namespace Platform::Folder
     // that file (compared by identity, not by spelling) is left out. A folder
     // that can't be read fails with the input/output error of its errno.
     std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude = {});
+
+    // Makes the folder, or finds it already there; false (errno set) when
+    // neither holds.
+    bool make(const std::string& path);
 } // namespace Platform::Folder

@@ -78,4 +78,16 @@ namespace Platform::Folder
             lgp::FailInOut(errno);
         return names;
     }
+
+    bool make(const std::string& path)
+    {
+        if (::mkdir(path.c_str(), 0777) == 0)
+            return true;
+        const int err = errno;
+        struct stat st;
+        if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return true;
+        errno = err;
+        return false;
+    }
 } // namespace Platform::Folder

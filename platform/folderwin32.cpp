@@ -67,4 +67,16 @@ namespace Platform::Folder
         ::FindClose(find);
         return names;
     }
+
+    bool make(const std::string& path)
+    {
+        const std::wstring name = wide(path);
+        if (::CreateDirectoryW(name.c_str(), nullptr))
+            return true;
+        const DWORD attributes = ::GetFileAttributesW(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return true;
+        errno = ::GetLastError() == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+        return false;
+    }
 } // namespace Platform::Folder

@@ -431,7 +431,7 @@ private slots:
 
         // A self-extracting program around a file that is no patch.
         fixture::writeFile(path("notes.txt"), Bytes(100, 'n'));
-        MakeSelfExtractor(TfrmSelfExtract::StubPath().toStdString(), path("notes.txt"), "", false, path("junk.exe"));
+        MakeSelfExtractor(TfrmSelfExtract::StubPath(qs(path("junk.exe"))).toStdString(), path("notes.txt"), "", false, path("junk.exe"));
         converter.edtSrc->setText(qs(path("junk.exe")));
         converter.BitBtn1->click();
         QCOMPARE(mUi.texts(Kind::Error).value(2),
