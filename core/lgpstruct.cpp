@@ -214,10 +214,10 @@ namespace lgp::detail
         }
     }
 
-    void ArchiveReplacement::Commit(const ScopedHandle& file)
+    void ArchiveReplacement::Commit(const ScopedHandle& file, ScopedHandle& original)
     {
         SyncFile(file);
-        if (!Platform::File::replace(mTempPath, mTarget))
+        if (!Platform::File::replace(mTempPath, mTarget, original))
             lgp::FailWrite();
         mCommitted = true;
     }

@@ -172,7 +172,9 @@ namespace lgp::detail
         ScopedHandle TakeFile() { return std::move(mFile); }
         // Syncs file (the new file, wherever it is held now) and puts it in the
         // archive's place. "Stream write error" when either fails.
-        void Commit(const ScopedHandle& file);
+        // original: the caller's handle on the archive (see
+        // Platform::File::replace for when it is closed).
+        void Commit(const ScopedHandle& file, ScopedHandle& original);
 
     private:
         std::string mTarget;

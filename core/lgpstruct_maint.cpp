@@ -253,6 +253,8 @@ void PackArchive(const std::string& path)
     }
     if (!trailing.empty())
         WriteAt(out, trailing.data(), trailing.size(), w);
-    replacement.Commit(out);
+    // The archive stays open (and locked) until its new version has its name.
+    ScopedHandle original = file.ExchangeHandle(ScopedHandle());
+    replacement.Commit(out, original);
     ReportProgress(dataCount, dataCount);
 }

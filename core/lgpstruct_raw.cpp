@@ -191,7 +191,7 @@ void TRawLGPFile::RewriteAtomically(const std::function<void()>& changes)
     {
         changes();
         if (mWritten)
-            replacement.Commit(mFile.Handle());
+            replacement.Commit(mFile.Handle(), archive);
         else
             mFile.ExchangeHandle(std::move(archive));
         mOnCopy = false;

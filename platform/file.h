@@ -86,6 +86,12 @@ namespace Platform::File
     bool sync(const ScopedHandle& file); // data and size reach the disk
     // Puts `from` in place of `to` in one atomic step (same folder) and makes the change durable.
     bool replace(const std::string& from, const std::string& to);
+    // The same, with held the caller's open handle on `to`. Where the system
+    // lets a file be replaced while it is open (POSIX), held stays open across
+    // the step, so no other writer can take the file in between; where it
+    // doesn't (Windows), held is closed first, and a writer that opens the file
+    // in that moment makes the replacement fail (nothing is lost either way).
+    bool replace(const std::string& from, const std::string& to, ScopedHandle& held);
     // Free bytes for an unprivileged writer in the folder holding path; nullopt when unknown.
     std::optional<std::int64_t> freeSpace(const std::string& path);
 

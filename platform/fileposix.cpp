@@ -266,6 +266,11 @@ namespace Platform::File
         return true;
     }
 
+    bool replace(const std::string& from, const std::string& to, ScopedHandle& /*held*/)
+    {
+        return replace(from, to);
+    }
+
     std::optional<std::int64_t> freeSpace(const std::string& path)
     {
         if (Fault::detail::freeSpaceSet)

@@ -220,6 +220,12 @@ namespace Platform::File
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     }
 
+    bool replace(const std::string& from, const std::string& to, ScopedHandle& held)
+    {
+        held = ScopedHandle();
+        return replace(from, to);
+    }
+
     std::optional<std::int64_t> freeSpace(const std::string& path)
     {
         if (Fault::detail::freeSpaceSet)

@@ -444,7 +444,9 @@ private slots:
     // without an execute bit; the second page reads it back like any other.
     void converterPicksTheWindowsStubForAnExeName()
     {
-        const Bytes patch = fixture::build(fixture::Archive{{{"a.bin", fixture::generate(30, 4)}}, 0, "LGP PATCH"});
+        Bytes patch = fixture::build(fixture::Archive{{{"a.bin", fixture::generate(30, 4)}}, 0, "LGP PATCH FILE"});
+        const std::string creator = "QUENWICK-LGP"; // a patch's creator, so the second page takes it back
+        std::copy(creator.begin(), creator.end(), patch.begin());
         fixture::writeFile(path("p.lgp"), patch);
         const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUBWIN.LGP");
         QCOMPARE(std::string(stub.begin(), stub.begin() + 2), std::string("MZ"));
