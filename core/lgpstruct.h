@@ -15,8 +15,7 @@
 //                        "LGP PATCH FILE" in patches; at most 24 bytes)
 //
 // Nothing here shows a window: failures are ELGPError exceptions carrying the
-// user's text, progress goes to ProgressHook and the builder's one message to
-// MessageHook.
+// user's text, and progress goes to ProgressHook.
 
 #include "errors.h"
 #include "streams.h"
@@ -38,11 +37,15 @@
 using TProgressHook = std::function<void(std::int32_t position, std::int32_t maximum)>;
 extern TProgressHook ProgressHook;
 
-// The builder's "no validation template" message. Empty means silent.
+// A process-wide slot for one text, empty at start. Unused: nothing calls or
+// sets it, as the builder has no message left to give (Create computes the
+// lookup table when no template serves, and a missing patch template is
+// EMissingTemplate). Kept as the slot of the archive core's interface.
 using TMessageHook = std::function<void(const std::string& text)>;
 extern TMessageHook MessageHook;
 
-// Sets ProgressHook for one scope and restores the previous one on every path.
+// Sets ProgressHook for one scope and restores the previous one on every path;
+// the only way the programs set it.
 class ScopedProgressHook
 {
 public:

@@ -199,6 +199,15 @@ std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files, 
 
 bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks)
 {
+    // Opening the archives reports to the bar callbacks, not to whatever the
+    // hook holds: progress has one channel.
+    const ScopedProgressHook opening(
+        [&callbacks](std::int32_t position, std::int32_t maximum)
+        {
+            if (position == 1)
+                barMaximum(callbacks, maximum);
+            barPosition(callbacks, position);
+        });
     ModifiedSource modified(options);
     if (!options.ModifiedIsFolder)
     {
