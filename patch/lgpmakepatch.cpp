@@ -171,8 +171,8 @@ void TfrmLGPPatch::btnBeginClick()
 
     PatchCreationCallbacks callbacks;
     callbacks.Status = [this](const std::string& text) { SetStatusText(QString::fromStdString(text)); };
-    // All of the run's progress, opening the archives included, comes through
-    // these; ProgressHook stays as it was.
+    // All of the run's progress comes through these; ProgressHook stays as
+    // it was.
     callbacks.SetBarMaximum = [this](std::int32_t maximum) { Status->setMaximum(maximum); };
     callbacks.SetBarPosition = [this](std::int32_t position) { Status->setValue(position); };
     // A file the patch can't carry whole is left out, never cut; the user

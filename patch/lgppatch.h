@@ -89,9 +89,9 @@ std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files,
     std::size_t maxLines = static_cast<std::size_t>(-1));
 
 // What the creator window (or the command-line tool) shows while a patch is
-// made; the only channel CreatePatch reports through. Opening the archives
-// reports here too: position 1 comes with the maximum, as through
-// ProgressHook, which CreatePatch leaves as it found it.
+// made; the only channel CreatePatch reports through. The bar follows the
+// comparison; opening the archives reports nothing (ProgressHook is silenced
+// for the run and left as it was found).
 struct PatchCreationCallbacks
 {
     std::function<void(const std::string& text)> Status; // "Opening patch file...", ..., "Done!"

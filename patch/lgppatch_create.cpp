@@ -199,15 +199,9 @@ std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files, 
 
 bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks)
 {
-    // Opening the archives reports to the bar callbacks, not to whatever the
-    // hook holds: progress has one channel.
-    const ScopedProgressHook opening(
-        [&callbacks](std::int32_t position, std::int32_t maximum)
-        {
-            if (position == 1)
-                barMaximum(callbacks, maximum);
-            barPosition(callbacks, position);
-        });
+    // Progress has one channel, the callbacks: opening the archives reports
+    // nothing, whatever the hook holds.
+    const ScopedProgressHook silent{TProgressHook()};
     ModifiedSource modified(options);
     if (!options.ModifiedIsFolder)
     {
