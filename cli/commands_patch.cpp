@@ -62,7 +62,7 @@ namespace
                 options.ModifiedFolder += '/';
         }
 
-        Cli::TerminalProgress progress("Reading");
+        Cli::TerminalProgress progress("Comparing");
         PatchCreationCallbacks callbacks;
         callbacks.Status = [&progress](const std::string& text)
         {
