@@ -58,7 +58,7 @@ TfrmAboutLGP::TfrmAboutLGP(QWidget* parent)
     Image1 = new QLabel(this);
     Image1->setObjectName("Image1");
     Image1->setFixedSize(250, 250);
-    Image1->setPixmap(Glyphs::aboutPicture(250));
+    Image1->setPixmap(Tarrowin::Glyphs::aboutPicture(250));
     row->addWidget(Image1);
 
     auto* column = new QVBoxLayout;

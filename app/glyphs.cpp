@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-namespace Glyphs
+namespace Tarrowin::Glyphs
 {
     namespace
     {

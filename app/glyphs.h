@@ -5,7 +5,7 @@
 #include <QIcon>
 #include <QPixmap>
 
-namespace Glyphs
+namespace Tarrowin::Glyphs
 {
     enum class Glyph
     {

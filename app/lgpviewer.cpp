@@ -109,7 +109,7 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
         | Qt::WindowCloseButtonHint);
     setFont(QFont("Verdana", 8));
-    setWindowIcon(Glyphs::programIcon());
+    setWindowIcon(Tarrowin::Glyphs::programIcon());
     setContextMenuPolicy(Qt::NoContextMenu);
     // Toolbars dock top, left and bottom; there is no right-hand dock.
     setDockOptions(QMainWindow::AnimatedDocks);
@@ -232,7 +232,7 @@ QToolButton* TfrmLGPEditor::makeButton(QToolBar* bar, const char* name, const QS
     button->setObjectName(name);
     button->setText(caption);
     button->setToolTip(hint);
-    button->setIcon(Glyphs::toolbarIcon(static_cast<Glyphs::Glyph>(glyph), disabledImage));
+    button->setIcon(Tarrowin::Glyphs::toolbarIcon(static_cast<Tarrowin::Glyphs::Glyph>(glyph), disabledImage));
     button->setIconSize(QSize(16, 16));
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setAutoRaise(false);
@@ -246,7 +246,7 @@ QToolButton* TfrmLGPEditor::makeButton(QToolBar* bar, const char* name, const QS
 
 void TfrmLGPEditor::buildToolbars()
 {
-    using G = Glyphs::Glyph;
+    using G = Tarrowin::Glyphs::Glyph;
     // The docks are 36 pixels deep: the 32-pixel buttons and a 2-pixel frame.
     auto* barStyle = new TToolbarStyle;
     barStyle->setParent(this);
@@ -454,9 +454,6 @@ void TfrmLGPEditor::mnuAdvancedClick()
 void TfrmLGPEditor::FormCreate()
 {
     CurrentArchive.reset();
-    // The builder's one message (a missing validation template) would
-    // otherwise end Create without a word.
-    MessageHook = [this](const std::string& text) { Tarrowin::ShowMessage(this, toQ(text)); };
 
     // The game's data folder becomes every file dialog's starting folder. A
     // registered folder that can't be entered is reported, and start-up goes
@@ -481,7 +478,7 @@ void TfrmLGPEditor::FormCreate()
     mFloatPos[2] = patches.Float;
     PlaceToolbars({{tbLGPPatch, patches}});
 
-    Settings::Apply(*this);
+    Tarrowin::Settings::Apply(*this);
 
     mnuFiletoolbar->setChecked(!tbLGPFiles->isHidden());
     mnuAdvancedtoolbar->setChecked(!tbLGPAdvanced->isHidden());
@@ -497,7 +494,7 @@ void TfrmLGPEditor::FormDestroy()
     // still released and the preview's temporary file still deleted.
     try
     {
-        Settings::Save(*this);
+        Tarrowin::Settings::Save(*this);
     }
     catch (const std::exception& e)
     {
@@ -518,7 +515,6 @@ void TfrmLGPEditor::FormDestroy()
         if (!temp.isEmpty() && QFileInfo::exists(temp))
             QFile::remove(temp);
     }
-    MessageHook = nullptr;
 }
 
 void TfrmLGPEditor::closeEvent(QCloseEvent* event)
@@ -616,7 +612,7 @@ QAction* TfrmLGPEditor::ToolbarMenuItem(int index) const
     }
 }
 
-bool TfrmLGPEditor::PlaceToolbars(const std::vector<ToolbarLayout::Assignment>& places)
+bool TfrmLGPEditor::PlaceToolbars(const std::vector<Tarrowin::ToolbarLayout::Assignment>& places)
 {
     for (const auto& assignment : places)
     {
@@ -624,7 +620,7 @@ bool TfrmLGPEditor::PlaceToolbars(const std::vector<ToolbarLayout::Assignment>& 
         if (assignment.place.DockedTo == "+")
             mCloseBox[index]->setVisible(true);
     }
-    const bool placed = ToolbarLayout::apply(*this, places);
+    const bool placed = Tarrowin::ToolbarLayout::apply(*this, places);
     for (int i = 0; i < 3; ++i)
     {
         mCloseBox[i]->setVisible(Toolbar(i)->isWindow());

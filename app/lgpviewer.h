@@ -192,7 +192,7 @@ public:
     void SetOuterSize(QSize size);
     QSize OuterSize() const;
     // The window's layout record changed by the settings: toolbars placed.
-    bool PlaceToolbars(const std::vector<ToolbarLayout::Assignment>& places);
+    bool PlaceToolbars(const std::vector<Tarrowin::ToolbarLayout::Assignment>& places);
 
 protected:
     bool event(QEvent* event) override;

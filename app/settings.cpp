@@ -10,7 +10,7 @@
 #include <QScreen>
 #include <QToolBar>
 
-namespace Settings
+namespace Tarrowin::Settings
 {
     namespace
     {

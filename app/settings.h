@@ -8,7 +8,7 @@
 
 class TfrmLGPEditor;
 
-namespace Settings
+namespace Tarrowin::Settings
 {
     // The settings file's path.
     std::string SettingsFile();

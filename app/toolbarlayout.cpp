@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <map>
 
-namespace ToolbarLayout
+namespace Tarrowin::ToolbarLayout
 {
     namespace
     {

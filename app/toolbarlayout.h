@@ -26,7 +26,7 @@ struct TToolbarPlace
     bool Visible = true;
 };
 
-namespace ToolbarLayout
+namespace Tarrowin::ToolbarLayout
 {
     // "dockTop", "dockLeft" or "dockBottom" for a toolbar area; empty otherwise.
     QString dockName(int qtArea);

@@ -1,9 +1,14 @@
 #pragma once
-// The command-line tool's command table. Each group of commands lives in its
-// own source file and hands its rows to main().
+// The command-line tool's commands. Each group of commands lives in its own
+// source file and adds its commands to the parser (CLI11) that main() runs.
 
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace Cli
 {
@@ -12,27 +17,36 @@ namespace Cli
     constexpr int ExitFailure = 1;
     constexpr int ExitUsage = 2;
 
-    struct Command
+    // The commands of the tool and what each one does once its arguments are
+    // parsed. A command's Run returns an exit code; failures are exceptions.
+    class Commands
     {
-        std::string name;
-        std::string usage;   // "extract ARCHIVE NAME OUTPUT"
-        std::string summary; // one line for the command list
-        std::string help;    // full text for "COMMAND --help"
-        // Arguments after the command name. Returns an exit code; throws
-        // UsageError for bad arguments, anything else for failures.
-        int (*run)(const std::vector<std::string>& args);
+    public:
+        explicit Commands(CLI::App& app) : mApp(app) {}
+
+        // Adds the command name: summary for the command list, details after
+        // the options in "name --help", run once the arguments are parsed.
+        CLI::App* Add(const std::string& name, const std::string& summary, const std::string& details,
+                      std::function<int()> run);
+
+        // The run of the command that was parsed; empty when none was.
+        std::function<int()> Parsed() const;
+
+    private:
+        CLI::App& mApp;
+        std::map<const CLI::App*, std::function<int()>> mRuns;
     };
 
-    struct UsageError
-    {
-        std::string message;
-    };
+    // A required positional argument NAME, stored in value.
+    CLI::Option* AddArgument(CLI::App& command, const std::string& name, std::string& value,
+                             const std::string& description);
 
-    std::vector<Command> ArchiveCommands(); // commands_archive.cpp
-    std::vector<Command> PatchCommands();   // commands_patch.cpp
-    std::vector<Command> EditCommands();    // commands_edit.cpp
+    void AddArchiveCommands(Commands& commands); // commands_archive.cpp
+    void AddPatchCommands(Commands& commands);   // commands_patch.cpp
+    void AddEditCommands(Commands& commands);    // commands_edit.cpp
 
-    // Progress on stderr while it is a terminal; installs ProgressHook for its scope.
+    // A progress bar on stderr while it is a terminal, fed by ProgressHook
+    // for its scope or by SetMaximum and SetPosition.
     class TerminalProgress
     {
     public:
@@ -41,8 +55,14 @@ namespace Cli
         TerminalProgress(const TerminalProgress&) = delete;
         TerminalProgress& operator=(const TerminalProgress&) = delete;
 
+        void SetMaximum(std::int32_t maximum);
+        void SetPosition(std::int32_t position);
+        // Ends the bar's line, so a line of text can follow; the next position
+        // draws the bar again.
+        void Break();
+
     private:
         struct Impl;
-        Impl* mImpl;
+        std::unique_ptr<Impl> mImpl;
     };
-}
+} // namespace Cli

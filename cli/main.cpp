@@ -4,118 +4,174 @@
 
 #include "core/lgpstruct.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <unistd.h>
-
-namespace
-{
-    std::vector<Cli::Command> allCommands()
-    {
-        std::vector<Cli::Command> commands = Cli::ArchiveCommands();
-        for (auto& c : Cli::PatchCommands())
-            commands.push_back(std::move(c));
-        for (auto& c : Cli::EditCommands())
-            commands.push_back(std::move(c));
-        return commands;
-    }
-
-    void printUsage(std::ostream& out, const std::vector<Cli::Command>& commands)
-    {
-        out << "Usage: tarrowin-cli COMMAND [OPTIONS] ARGUMENTS\n\n"
-               "Works on the LGP archives of Final Fantasy VII.\n\nCommands:\n";
-        for (const auto& c : commands)
-            out << "  " << c.usage << "\n      " << c.summary << "\n";
-        out << "\nRun \"tarrowin-cli COMMAND --help\" for the details of one command.\n";
-    }
-}
+#include <vector>
 
 namespace Cli
 {
+    CLI::App* Commands::Add(const std::string& name, const std::string& summary, const std::string& details,
+                            std::function<int()> run)
+    {
+        CLI::App* command = mApp.add_subcommand(name, summary);
+        command->footer(details);
+        mRuns[command] = std::move(run);
+        return command;
+    }
+
+    std::function<int()> Commands::Parsed() const
+    {
+        for (const CLI::App* command : mApp.get_subcommands())
+        {
+            const auto run = mRuns.find(command);
+            if (run != mRuns.end())
+                return run->second;
+        }
+        return {};
+    }
+
+    CLI::Option* AddArgument(CLI::App& command, const std::string& name, std::string& value,
+                             const std::string& description)
+    {
+        return command.add_option(name, value, description)->required()->type_name("");
+    }
+
     struct TerminalProgress::Impl
     {
         std::string label;
+        bool terminal = ::isatty(STDERR_FILENO) != 0;
         int lastPercent = -1;
         std::int32_t maximum = 0;
-        ScopedProgressHook hook;
+        std::optional<ScopedProgressHook> hook;
 
-        explicit Impl(std::string text)
-            : label(std::move(text))
-            , hook(::isatty(STDERR_FILENO) ? TProgressHook([this](std::int32_t position, std::int32_t max) {
-                if (position == 1 || maximum == 0)
-                    maximum = max;
-                const int percent = maximum > 0 ? static_cast<int>(100LL * position / maximum) : 100;
-                if (percent == lastPercent)
-                    return;
-                lastPercent = percent;
-                const int filled = percent / 5;
-                std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label.c_str(), filled, "####################",
-                    20 - filled, "", percent);
-                std::fflush(stderr);
-            })
-                                           : TProgressHook())
+        void Draw(std::int32_t position)
         {
+            if (!terminal)
+                return;
+            const int percent = maximum > 0 ? static_cast<int>(100LL * position / maximum) : 100;
+            if (percent == lastPercent)
+                return;
+            lastPercent = percent;
+            const int filled = percent / 5;
+            std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label.c_str(), filled, "####################", 20 - filled, "",
+                         percent);
+            std::fflush(stderr);
         }
     };
 
-    TerminalProgress::TerminalProgress(std::string label)
-        : mImpl(new Impl(std::move(label)))
+    TerminalProgress::TerminalProgress(std::string label) : mImpl(std::make_unique<Impl>())
     {
+        mImpl->label = std::move(label);
+        if (mImpl->terminal)
+        {
+            mImpl->hook.emplace(
+                [this](std::int32_t position, std::int32_t maximum)
+                {
+                    if (position == 1 || mImpl->maximum == 0)
+                        SetMaximum(maximum);
+                    SetPosition(position);
+                });
+        }
     }
 
     TerminalProgress::~TerminalProgress()
     {
+        mImpl->hook.reset();
+        Break();
+    }
+
+    void TerminalProgress::SetMaximum(std::int32_t maximum)
+    {
+        mImpl->maximum = maximum;
+    }
+
+    void TerminalProgress::SetPosition(std::int32_t position)
+    {
+        mImpl->Draw(position);
+    }
+
+    void TerminalProgress::Break()
+    {
         if (mImpl->lastPercent >= 0)
             std::fprintf(stderr, "\n");
-        delete mImpl;
+        mImpl->lastPercent = -1;
     }
-}
+} // namespace Cli
+
+namespace
+{
+    // "Usage: tarrowin-cli COMMAND [OPTIONS] ARGUMENTS" for the parsed command.
+    std::string UsageLine(const CLI::App& app, const CLI::Formatter& formatter)
+    {
+        for (const CLI::App* command : app.get_subcommands())
+            return formatter.make_usage(command, app.get_name() + " " + command->get_name());
+        return formatter.make_usage(&app, app.get_name());
+    }
+} // namespace
 
 int main(int argc, char** argv)
 {
-    const std::vector<Cli::Command> commands = allCommands();
-    if (argc < 2)
+    CLI::App app("Works on the LGP archives of Final Fantasy VII.", "tarrowin-cli");
+    app.require_subcommand(1);
+    app.footer("Run \"tarrowin-cli COMMAND --help\" for the details of one command.");
+    const auto formatter = std::make_shared<CLI::Formatter>();
+    formatter->label("SUBCOMMAND", "COMMAND");
+    formatter->label("Subcommands", "Commands");
+    formatter->column_width(32);
+    app.formatter(formatter);
+
+    Cli::Commands commands(app);
+    Cli::AddArchiveCommands(commands);
+    Cli::AddPatchCommands(commands);
+    Cli::AddEditCommands(commands);
+
+    // "tarrowin-cli help" is "tarrowin-cli --help".
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "help")
+        args[0] = "--help";
+    const std::vector<std::string> given = args;
+    std::reverse(args.begin(), args.end());
+    try
     {
-        printUsage(std::cerr, commands);
+        app.parse(args);
+    }
+    catch (const CLI::CallForHelp& help)
+    {
+        return app.exit(help);
+    }
+    catch (const CLI::ParseError& error)
+    {
+        if (!app.get_subcommands().empty())
+            std::cerr << "tarrowin-cli: " << error.what() << "\n" << UsageLine(app, *formatter);
+        else
+        {
+            if (given.empty())
+                std::cerr << "tarrowin-cli: a command is required\n";
+            else if (given.front().starts_with('-'))
+                std::cerr << "tarrowin-cli: " << error.what() << "\n";
+            else
+                std::cerr << "tarrowin-cli: unknown command \"" << given.front() << "\"\n";
+            std::cerr << app.help();
+        }
         return Cli::ExitUsage;
     }
-    const std::string name = argv[1];
-    if (name == "--help" || name == "-h" || name == "help")
+
+    try
     {
-        printUsage(std::cout, commands);
-        return Cli::ExitOk;
+        return commands.Parsed()();
     }
-    const std::vector<std::string> args(argv + 2, argv + argc);
-    for (const auto& command : commands)
+    catch (const EMissingTemplate& e)
     {
-        if (command.name != name)
-            continue;
-        for (const auto& a : args)
-        {
-            if (a == "--help" || a == "-h")
-            {
-                std::cout << "Usage: tarrowin-cli " << command.usage << "\n\n" << command.help << "\n";
-                return Cli::ExitOk;
-            }
-        }
-        try
-        {
-            return command.run(args);
-        }
-        catch (const Cli::UsageError& e)
-        {
-            std::cerr << "tarrowin-cli " << name << ": " << e.message << "\nUsage: tarrowin-cli " << command.usage
-                      << "\n";
-            return Cli::ExitUsage;
-        }
-        catch (const std::exception& e)
-        {
-            std::cerr << e.what() << "\n";
-            return Cli::ExitFailure;
-        }
+        std::cerr << e.what() << "\nThe template looked for is " << e.Path << ".\n";
+        return Cli::ExitFailure;
     }
-    std::cerr << "tarrowin-cli: unknown command \"" << name << "\"\n";
-    printUsage(std::cerr, commands);
-    return Cli::ExitUsage;
+    catch (const std::exception& e)
+    {
+        std::cerr << e.what() << "\n";
+        return Cli::ExitFailure;
+    }
 }

@@ -2,10 +2,18 @@
 
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 EInOutError::EInOutError(int errnoValue)
     : ELGPError(lgp::InOutErrorText(errnoValue))
     , ErrorCode(errnoValue)
+{
+}
+
+EMissingTemplate::EMissingTemplate(std::string path)
+    : ELGPError("Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with an "
+                "unsupported number of files in it.")
+    , Path(std::move(path))
 {
 }
 

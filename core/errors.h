@@ -23,6 +23,15 @@ public:
     int ErrorCode;
 };
 
+// A validation template the operation needs could not be read (the patch
+// engine's "LGP.95"). Nothing has been written. Path is the file looked for.
+class EMissingTemplate : public ELGPError
+{
+public:
+    explicit EMissingTemplate(std::string path);
+    std::string Path;
+};
+
 namespace lgp
 {
     [[noreturn]] void Fail(const std::string& message);

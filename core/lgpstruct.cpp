@@ -1,13 +1,5 @@
 // The archive core: hooks, names, shared helpers, the index reader and ExtractEntry.
-//
-// Layout of an archive (little-endian, offsets and lengths signed 32-bit):
-//
-//   header      0        creator[12] (right-aligned, leading NULs are padding), int32 file count
-//   TOC         16       file count x { name[20], int32 offset, uint8 type, uint16 field }
-//   validation  16+27n   opaque, up to the smallest TOC offset
-//   data        ...      { name[20], int32 length, length bytes } per entry, an entry rewritten
-//                        shorter possibly followed by a gap marker { uint32 0x5F6A04E8, int32 gap }
-//   trailing    ...      the bytes after the last data entry
+// The archive layout is described once, at the top of lgpstruct.h.
 #include "lgpstruct.h"
 #include "lgpstruct_internal.h"
 

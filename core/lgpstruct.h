@@ -16,8 +16,7 @@
 //                        24 bytes or fewer remain or a header's Length runs past the end)
 //
 // Nothing here shows a window: failures are ELGPError exceptions carrying the
-// user's text, progress goes to ProgressHook and the builder's one message to
-// MessageHook.
+// user's text, and progress goes to ProgressHook.
 
 #include "errors.h"
 #include "streams.h"
@@ -39,11 +38,15 @@
 using TProgressHook = std::function<void(std::int32_t position, std::int32_t maximum)>;
 extern TProgressHook ProgressHook;
 
-// The builder's "no validation template" message. Empty means silent.
+// A process-wide slot for one text, empty at start. Unused: nothing calls or
+// sets it, as the builder has no message left to give (Create computes the
+// lookup table when no template serves, and a missing patch template is
+// EMissingTemplate). Kept as the slot of the archive core's interface.
 using TMessageHook = std::function<void(const std::string& text)>;
 extern TMessageHook MessageHook;
 
-// Sets ProgressHook for one scope and restores the previous one on every path.
+// Sets ProgressHook for one scope and restores the previous one on every path;
+// the only way the programs set it.
 class ScopedProgressHook
 {
 public:

@@ -84,7 +84,7 @@ std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs)
     std::size_t in = 4; // the payload length field is not consulted
 
     // Output is written through a raw index into a buffer kept at least one
-    // group's worth larger than what has been produced, then cut to size. The
+    // group's worth larger than what has been produced, then cut to size.
     // Reserving 8x the input lets most files decode without the output being
     // moved; the reservation is capped so that large inputs (mostly stored,
     // literal-only data that doesn't expand) don't map fresh memory that is

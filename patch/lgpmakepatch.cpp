@@ -8,7 +8,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -96,13 +95,6 @@ TfrmLGPPatch::TfrmLGPPatch(QWidget* parent)
     connect(btnClose, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TfrmLGPPatch::ShowProgress(int position, int maximum)
-{
-    if (position == 1)
-        Status->setMaximum(maximum);
-    Status->setValue(position);
-}
-
 void TfrmLGPPatch::SetStatusText(const QString& text)
 {
     lblStatus->setText(text);
@@ -171,14 +163,6 @@ void TfrmLGPPatch::btnBeginClick()
     if (!output)
         return;
 
-    // The hook stays pointed at this window after the run; a guarded pointer
-    // keeps it harmless should the window go first.
-    QPointer<TfrmLGPPatch> self(this);
-    ProgressHook = [self](std::int32_t position, std::int32_t maximum) {
-        if (self)
-            self->ShowProgress(position, maximum);
-    };
-
     options.Source = edtSrc->text().toStdString();
     options.ModifiedArchive = edtPatLGP->text().toStdString();
     options.ModifiedFolder = edtPatFolder->text().toStdString();
@@ -187,6 +171,8 @@ void TfrmLGPPatch::btnBeginClick()
 
     PatchCreationCallbacks callbacks;
     callbacks.Status = [this](const std::string& text) { SetStatusText(QString::fromStdString(text)); };
+    // All of the run's progress comes through these; ProgressHook stays as
+    // it was.
     callbacks.SetBarMaximum = [this](std::int32_t maximum) { Status->setMaximum(maximum); };
     callbacks.SetBarPosition = [this](std::int32_t position) { Status->setValue(position); };
     // A file the patch can't carry whole is left out, never cut; the user

@@ -36,10 +36,6 @@ public:
     QLabel* lblStatus = nullptr;
     QProgressBar* Status = nullptr;
 
-    // The window's progress reporter: at position 1 the bar's maximum becomes
-    // maximum; every call sets the bar's position.
-    void ShowProgress(int position, int maximum);
-
 public slots:
     void btnSelSrcClick();
     void btnSelPatLGPClick();

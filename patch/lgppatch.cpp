@@ -192,8 +192,7 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
     }
     catch (const ELGPError&)
     {
-        lgp::Fail("Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP "
-                  "with an unsupported number of files in it.");
+        throw EMissingTemplate(templatePath);
     }
 
     ArchiveBuildOptions options;

@@ -36,8 +36,8 @@ std::vector<std::uint8_t> ApplyDifference(std::span<const std::uint8_t> oldData,
 std::string PatchTemplatePath();
 
 // Writes a patch file from every ordinary file of folder (which must end in
-// "/"). Fails with the template message before creating the output when the
-// template can't be opened.
+// "/"). Fails with EMissingTemplate (the template message) before creating the
+// output when the template can't be read.
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources);
 // The same with the validation data taken from templatePath.
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
@@ -107,7 +107,9 @@ std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files,
     std::size_t maxLines = static_cast<std::size_t>(-1));
 
 // What the creator window (or the command-line tool) shows while a patch is
-// made. Opening the archives reports through ProgressHook as usual.
+// made; the only channel CreatePatch reports through. The bar follows the
+// comparison; opening the archives reports nothing (ProgressHook is silenced
+// for the run and left as it was found).
 struct PatchCreationCallbacks
 {
     std::function<void(const std::string& text)> Status; // "Opening patch file...", ..., "Done!"
@@ -135,7 +137,7 @@ std::string PatchWorkFolder();
 // UnpatchableFile; dot files of a folder are not counted) are never cut: they
 // are left out when callbacks.LeaveOut agrees, otherwise nothing is written.
 // Returns true when the patch was written, false when LeaveOut declined. Work
-// folder failures are EInOutError.
+// folder failures are EInOutError; a missing "LGP.95" is EMissingTemplate.
 bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks);
 
 // --- Self-extracting patches ------------------------------------------------

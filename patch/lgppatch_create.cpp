@@ -199,6 +199,9 @@ std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files, 
 
 bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbacks& callbacks)
 {
+    // Progress has one channel, the callbacks: opening the archives reports
+    // nothing, whatever the hook holds.
+    const ScopedProgressHook silent{TProgressHook()};
     ModifiedSource modified(options);
     if (!options.ModifiedIsFolder)
     {

@@ -108,7 +108,7 @@ private slots:
         QCOMPARE(w->toolBarArea(w->tbLGPAdvanced), Qt::BottomToolBarArea);
         QVERIFY(w->tbLGPPatch->isWindow());
         QVERIFY(w->mnuFiletoolbar->isChecked() && w->mnuAdvancedtoolbar->isChecked() && w->mnuPatchtoolbar->isChecked());
-        const TToolbarPlace patches = ToolbarLayout::read(*w, *w->tbLGPPatch, {});
+        const TToolbarPlace patches = Tarrowin::ToolbarLayout::read(*w, *w->tbLGPPatch, {});
         QCOMPARE(patches.DockedTo, QString("+"));
         QCOMPARE(patches.LastDock, QString("dockBottom"));
 
@@ -212,7 +212,7 @@ private slots:
         auto w = start("[tbLGPFiles]\nRev=2\nDockedTo=+\nLastDock=dockLeft\nFloatLeft=50\nFloatTop=60\n");
         QVERIFY(w->tbLGPFiles->isWindow());
         QCOMPARE(w->tbLGPFiles->pos(), QPoint(50, 60));
-        QCOMPARE(ToolbarLayout::read(*w, *w->tbLGPFiles, {}).LastDock, QString("dockTop"));
+        QCOMPARE(Tarrowin::ToolbarLayout::read(*w, *w->tbLGPFiles, {}).LastDock, QString("dockTop"));
     }
 
     void aFloatingToolbarWhoseLastDockIsTheLeftOneComesBackHorizontal()
@@ -222,7 +222,7 @@ private slots:
         QVERIFY(w->tbLGPPatch->isWindow());
         QCOMPARE(w->tbLGPPatch->orientation(), Qt::Horizontal);
         QVERIFY(w->tbLGPPatch->width() > w->tbLGPPatch->height());
-        QCOMPARE(ToolbarLayout::read(*w, *w->tbLGPPatch, {}).LastDock, QString("dockLeft"));
+        QCOMPARE(Tarrowin::ToolbarLayout::read(*w, *w->tbLGPPatch, {}).LastDock, QString("dockLeft"));
         // Docked back, it is vertical in the left dock; floated again, horizontal.
         w->addToolBar(Qt::LeftToolBarArea, w->tbLGPPatch);
         QCOMPARE(w->tbLGPPatch->orientation(), Qt::Vertical);

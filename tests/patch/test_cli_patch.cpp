@@ -34,12 +34,13 @@ namespace
         std::string err;
     };
 
-    CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {})
+    CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {},
+        const std::string& program = Platform::Paths::programDir() + "tarrowin-cli")
     {
         // Its own temporary folder, so the work folder is never shared; no command may hang a test run
         // (a FIFO given as a file, say).
-        std::string command = environment + " TMPDIR=" + quote(temp.folder("tmp")) + " timeout -s KILL 20 " +
-                              quote(Platform::Paths::programDir() + "tarrowin-cli");
+        std::string command =
+            environment + " TMPDIR=" + quote(temp.folder("tmp")) + " timeout -s KILL 20 " + quote(program);
         for (const auto& a : args)
             command += " " + quote(a);
         command += " 2>" + quote(temp.file("stderr.txt"));
@@ -159,6 +160,27 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
         cli(temp, {"make-sfx", "--stub", temp.file("stub.img"), temp.file("junk.lgp"), temp.file("junk.exe")}).code, 0);
     EXPECT_EQ(cli(temp, {"unwrap-sfx", temp.file("junk.exe"), temp.file("x.lgp")}).code, 1);
     EXPECT_FALSE(std::filesystem::exists(temp.file("x.lgp")));
+}
+
+TEST(CliPatch, makePatchWithoutItsTemplateFailsNamingIt)
+{
+    // A copy of the program in a folder without "LGP.95".
+    TempFolder temp;
+    const std::string program = temp.folder("bin") + "tarrowin-cli";
+    std::filesystem::copy_file(Platform::Paths::programDir() + "tarrowin-cli", program);
+    testarchive::Archive source;
+    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    WriteWholeFile(temp.file("source.lgp"), testarchive::write(source));
+    const std::string mods = temp.folder("mods");
+    WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
+
+    const CliRun r = cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")}, {}, program);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nCompiling changes...\n"
+                     "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with "
+                     "an unsupported number of files in it.\nThe template looked for is " +
+                         temp.folder("bin") + "LGP.95.\n");
+    EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 }
 
 TEST(CliPatch, lzsEncodeThenDecodeGivesTheFileBack)

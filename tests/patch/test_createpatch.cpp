@@ -369,6 +369,16 @@ TEST_F(CreatePatchTest, missingTemplateFailsBeforeTheOutputExistsAndKeepsTheDiff
         "unsupported number of files in it.");
     EXPECT_FALSE(fs::exists(mTemp.file("p.lgp")));
     EXPECT_TRUE(fs::exists(folder + "a.bin"));
+    // A failure of its own type, naming the file looked for.
+    try
+    {
+        BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95"));
+        ADD_FAILURE() << "no EMissingTemplate";
+    }
+    catch (const EMissingTemplate& e)
+    {
+        EXPECT_EQ(e.Path, mTemp.file("LGP.95"));
+    }
 
     // With a template: its whole contents are the validation data, the
     // sources are deleted once stored.

@@ -87,7 +87,6 @@ private slots:
     void cleanup()
     {
         mScope.reset();
-        ProgressHook = nullptr;
         fs::current_path(mCwd);
         mDir->keep(QTest::currentTestFailed());
         mDir.reset();
