@@ -70,7 +70,10 @@ namespace
     class DataWriter
     {
     public:
-        DataWriter(int out, std::int64_t position) : mOut(out), mPosition(position), mBuffer(BufferSize) {}
+        DataWriter(const Platform::File::ScopedHandle& out, std::int64_t position)
+            : mOut(out), mPosition(position), mBuffer(BufferSize)
+        {
+        }
 
         // Where the next byte goes in the archive.
         std::int64_t End() const { return mPosition + static_cast<std::int64_t>(mUsed); }
@@ -122,7 +125,7 @@ namespace
             if (!ended)
             {
                 Flush();
-                CopyFileBytes(source.get(), inBuffer, mOut, mPosition, length - inBuffer);
+                CopyFileBytes(source, inBuffer, mOut, mPosition, length - inBuffer);
                 mPosition += length - inBuffer;
             }
             return length;
@@ -157,7 +160,7 @@ namespace
         // never reach the in-kernel copy, which costs more than it saves on them.
         static constexpr std::size_t MinimumRoom = std::size_t(1) << 20;
 
-        int mOut;
+        const Platform::File::ScopedHandle& mOut;
         std::int64_t mPosition; // where the buffer's first byte goes
         std::vector<std::uint8_t> mBuffer;
         std::size_t mUsed = 0;
