@@ -2,6 +2,7 @@
 
 #include "glyphs.h"
 #include "platform/paths.h"
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include <QDesktopServices>
@@ -18,7 +19,7 @@ namespace
     // holds README.md (the build puts the program two levels below it).
     QString projectFolder()
     {
-        QDir dir(QString::fromStdString(Platform::Paths::programDir()));
+        QDir dir(Platform::Text::fromPath(Platform::Paths::programDir()));
         for (int level = 0; level < 4; ++level)
         {
             if (QFileInfo::exists(dir.filePath("README.md")))
@@ -26,7 +27,7 @@ namespace
             if (!dir.cdUp())
                 break;
         }
-        return QString::fromStdString(Platform::Paths::programDir());
+        return Platform::Text::fromPath(Platform::Paths::programDir());
     }
 
     QLabel* textLabel(const QString& text, QWidget* parent)

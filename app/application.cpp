@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include <exception>
@@ -29,7 +30,7 @@ bool TTarrowinApplication::notify(QObject* receiver, QEvent* event)
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(activeWindow(), QString::fromStdString(e.what()));
+        Platform::Ui::showError(activeWindow(), Platform::Text::fromUtf8(e.what()));
     }
     return false;
 }

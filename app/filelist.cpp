@@ -1,5 +1,7 @@
 #include "filelist.h"
 
+#include "platform/qtext.h"
+
 #include <QHeaderView>
 #include <QKeyEvent>
 
@@ -21,7 +23,8 @@ QString TFileListModel::CellText(const LGPEntry& entry, int column)
 {
     switch (column)
     {
-    case 0: return QString::fromStdString(entry.Name);
+    case 0:
+        return Platform::Text::fromArchiveText(entry.Name);
     case 1: return QString::number(entry.Offset);
     default: return entry.Length <= LengthBadOffset ? QStringLiteral("Error") : QString::number(entry.Length);
     }

@@ -4,6 +4,7 @@
 
 #include "core/lgpstruct.h"
 #include "platform/file.h"
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include <QComboBox>
@@ -34,8 +35,6 @@ namespace
     const QString BlocksText = QStringLiteral(
         "The editor can only display 1,000 (!) files at once. Archives with more files in them are split up "
         "into 1,000 file 'blocks'.");
-
-    QString latin1(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
 
     // "first-last" with 1-based numbers, as every block chooser labels its entries.
     QString BlockLabel(int block, int count)
@@ -159,7 +158,7 @@ int TfrmAdvanced::ShownBlock(const QComboBox* chooser)
 
 bool TfrmAdvanced::OpenArchive(const QString& path)
 {
-    const std::string file = path.toStdString();
+    const std::string file = Platform::Text::toPath(path);
     std::error_code ec;
     const auto status = std::filesystem::status(file, ec);
     if (ec || !std::filesystem::exists(status))
@@ -181,10 +180,11 @@ bool TfrmAdvanced::OpenArchive(const QString& path)
 
     lstInfo->clear();
     lstInfo->addItem(QStringLiteral("File: ") + QFileInfo(path).fileName());
-    lstInfo->addItem(QStringLiteral("Creator: ") + latin1(mRawArchive->Creator()));
+    lstInfo->addItem(QStringLiteral("Creator: ") + Platform::Text::fromArchiveText(mRawArchive->Creator()));
     const std::vector<std::uint8_t>& trailing = mRawArchive->TrailingText();
-    lstInfo->addItem(QStringLiteral("Description: ")
-        + QString::fromLatin1(reinterpret_cast<const char*>(trailing.data()), qsizetype(trailing.size())));
+    lstInfo->addItem(
+        QStringLiteral("Description: ") +
+        Platform::Text::fromArchiveText({reinterpret_cast<const char*>(trailing.data()), trailing.size()}));
     lstInfo->addItem(QString());
     lstInfo->addItem(QString());
     RenewCountLines();
@@ -273,9 +273,10 @@ void TfrmAdvanced::FillTableList()
         for (int t = first; t <= last; ++t)
         {
             auto* row = new QTreeWidgetItem;
-            row->setText(0, latin1(mRawArchive->GetTableEntry(t).NameString()));
+            row->setText(0, Platform::Text::fromArchiveText(mRawArchive->GetTableEntry(t).NameString()));
             if (const std::int32_t d = linked[std::size_t(t - first)]; d >= 0)
-                row->setText(1, QStringLiteral("%1) ").arg(d + 1) + latin1(mRawArchive->GetDataEntry(d).NameString()));
+                row->setText(1, QStringLiteral("%1) ").arg(d + 1) +
+                                    Platform::Text::fromArchiveText(mRawArchive->GetDataEntry(d).NameString()));
             rows.append(row);
         }
         lstTable->addTopLevelItems(rows);
@@ -296,8 +297,9 @@ void TfrmAdvanced::FillDataList()
         for (int d = first; d <= last; ++d)
         {
             const RawDataEntry entry = mRawArchive->GetDataEntry(d);
-            rows.append(new QTreeWidgetItem(
-                {QString::number(d + 1), latin1(entry.NameString()), QString::number(entry.Length)}));
+            rows.append(
+                new QTreeWidgetItem({QString::number(d + 1), Platform::Text::fromArchiveText(entry.NameString()),
+                                     QString::number(entry.Length)}));
         }
         lstHeader->addTopLevelItems(rows);
     }
@@ -348,7 +350,7 @@ void TfrmAdvanced::btnLinkClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, QString::fromStdString(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 }
 
@@ -369,10 +371,12 @@ void TfrmAdvanced::btnAppendClick()
         // the user means to link it to.
         const QString name = QFileInfo(*chosen).fileName();
         RawDataEntry entry;
-        entry.Name = FieldFromName(name.toStdString());
-        const std::vector<std::uint8_t> bytes = ReadWholeFile(chosen->toStdString());
+        // The entry is named by the file name's own bytes, as the builder names it.
+        const std::string fileName = Platform::Text::toPath(name);
+        entry.Name = FieldFromName(fileName);
+        const std::vector<std::uint8_t> bytes = ReadWholeFile(Platform::Text::toPath(*chosen));
         if (bytes.size() > std::size_t(std::numeric_limits<std::int32_t>::max()))
-            lgp::Fail("The file \"" + name.toStdString() + "\" is too large for an archive entry.");
+            lgp::Fail("The file \"" + fileName + "\" is too large for an archive entry.");
         entry.Length = static_cast<std::int32_t>(bytes.size());
         entry.Data = bytes;
         const std::int32_t index = mRawArchive->AppendDataEntry(entry);
@@ -380,13 +384,14 @@ void TfrmAdvanced::btnAppendClick()
         RefreshDataChooser();
         const int block = ShownBlock(cmbHeader);
         if (block >= 0 && index / BlockSize == block)
-            lstHeader->addTopLevelItem(new QTreeWidgetItem(
-                {QString::number(index + 1), latin1(entry.NameString()), QString::number(entry.Length)}));
+            lstHeader->addTopLevelItem(
+                new QTreeWidgetItem({QString::number(index + 1), Platform::Text::fromArchiveText(entry.NameString()),
+                                     QString::number(entry.Length)}));
         RenewCountLines();
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, QString::fromStdString(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 }
 
@@ -404,11 +409,11 @@ void TfrmAdvanced::btnTruncateClick()
     {
         const int d = dataRow + BlockSize * ShownBlock(cmbHeader);
         const RawDataEntry entry = mRawArchive->GetDataEntry(d);
-        const QString question = QStringLiteral("This will delete item ") + QString::number(d + 1)
-            + QStringLiteral(" (") + latin1(entry.NameString()) + QStringLiteral(") and all ")
-            + QString::number(mRawArchive->DataCount() - d - 1)
-            + QStringLiteral(" of the items following it from the file. YOU WILL NOT BE ")
-            + QStringLiteral("ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?");
+        const QString question = QStringLiteral("This will delete item ") + QString::number(d + 1) +
+                                 QStringLiteral(" (") + Platform::Text::fromArchiveText(entry.NameString()) +
+                                 QStringLiteral(") and all ") + QString::number(mRawArchive->DataCount() - d - 1) +
+                                 QStringLiteral(" of the items following it from the file. YOU WILL NOT BE ") +
+                                 QStringLiteral("ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?");
         if (!Platform::Ui::prompter().question(this, QStringLiteral("Warning!"), question))
             return;
         mRawArchive->TruncateData(d);
@@ -417,7 +422,7 @@ void TfrmAdvanced::btnTruncateClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, QString::fromStdString(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 }
 

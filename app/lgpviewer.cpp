@@ -13,6 +13,7 @@
 #include "patch/lgpmakepatch.h"
 #include "patch/lgppatch.h"
 #include "patch/lgpselfextract.h"
+#include "platform/qtext.h"
 #include "platform/registry.h"
 #include "preview/lgpdispatch.h"
 
@@ -46,9 +47,6 @@
 namespace
 {
     const QString LgpFilter = QStringLiteral("LGP Archives|*.LGP|All files|*.*");
-
-    std::string toStd(const QString& text) { return text.toStdString(); }
-    QString toQ(const std::string& text) { return QString::fromStdString(text); }
 
     const char* const CreateWarning =
         "WARNING! The \"Create LGP\" function will only create LGP's that contain UNCOMPRESSED, STANDARD data, "
@@ -442,7 +440,7 @@ void TfrmLGPEditor::mnuAdvancedClick()
         Tarrowin::ShowMessage(this, "Open an LGP file first!");
         return;
     }
-    if (!frmAdvanced->OpenArchive(QString::fromStdString(CurrentArchive->FileName())))
+    if (!frmAdvanced->OpenArchive(Platform::Text::fromPath(CurrentArchive->FileName())))
         return;
     frmAdvanced->exec();
     CloseArchive();
@@ -464,7 +462,7 @@ void TfrmLGPEditor::FormCreate()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, toQ(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 
     // "Patches" starts floating over the window, with the bottom dock as its
@@ -498,7 +496,7 @@ void TfrmLGPEditor::FormDestroy()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, toQ(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
     CurrentArchive.reset();
     if (Previewer)
@@ -510,7 +508,7 @@ void TfrmLGPEditor::FormDestroy()
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, toQ(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
         }
         if (!temp.isEmpty() && QFileInfo::exists(temp))
             QFile::remove(temp);
@@ -588,7 +586,7 @@ void TfrmLGPEditor::Guarded(const std::function<void()>& handler)
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, toQ(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 }
 
@@ -807,7 +805,7 @@ void TfrmLGPEditor::OpenArchive(const QString& path)
     std::unique_ptr<TLGPFile> archive;
     {
         ProgressScope progress(*this);
-        archive = std::make_unique<TLGPFile>(toStd(path), mnuReadLengths->isChecked());
+        archive = std::make_unique<TLGPFile>(Platform::Text::toPath(path), mnuReadLengths->isChecked());
     }
     CurrentArchive = std::move(archive);
 
@@ -823,8 +821,8 @@ void TfrmLGPEditor::OpenArchive(const QString& path)
     lstInfo->clear();
     lstInfo->addItem("File: " + QFileInfo(path).fileName());
     lstInfo->addItem("# of files in archive: " + QString::number(CurrentArchive->FileCount()));
-    lstInfo->addItem("Creator: " + toQ(CurrentArchive->Creator()));
-    lstInfo->addItem("Description: " + toQ(CurrentArchive->Description()));
+    lstInfo->addItem("Creator: " + Platform::Text::fromArchiveText(CurrentArchive->Creator()));
+    lstInfo->addItem("Description: " + Platform::Text::fromArchiveText(CurrentArchive->Description()));
 }
 
 void TfrmLGPEditor::cmbListChange()
@@ -868,12 +866,12 @@ void TfrmLGPEditor::mnuExtractClick()
         return;
     }
     const LGPEntry entry = CurrentArchive->GetEntry(index);
-    savAny.fileName = toQ(entry.Name);
+    savAny.fileName = Platform::Text::fromPath(entry.Name);
     const std::optional<QString> target = Platform::Ui::prompter().saveFile(this, savAny);
     if (!target)
         return;
     TFileStream archive(CurrentArchive->FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
-    ExtractEntry(archive, entry, toStd(*target));
+    ExtractEntry(archive, entry, Platform::Text::toPath(*target));
 }
 
 void TfrmLGPEditor::mnuExtractAllClick()
@@ -900,8 +898,8 @@ void TfrmLGPEditor::mnuExtractAllClick()
     Status->setMaximum(std::max(0, CurrentArchive->FileCount()));
     mCheckStep = std::max(1, Status->maximum() / 1000);
     startProgress();
-    ExtractAllEntries(*CurrentArchive, toStd(selFolder->Path), plan,
-        [this](std::int32_t done, std::int32_t) { setProgressPosition(done, false); });
+    ExtractAllEntries(*CurrentArchive, Platform::Text::toPath(selFolder->Path), plan,
+                      [this](std::int32_t done, std::int32_t) { setProgressPosition(done, false); });
 }
 
 void TfrmLGPEditor::mnuAnalyseClick()
@@ -922,8 +920,9 @@ void TfrmLGPEditor::mnuAnalyseClick()
     const std::string label = std::filesystem::path(CurrentArchive->FileName()).filename().string();
     const std::vector<std::string> lines = AnalyseArchive(*CurrentArchive, label);
     lstInfo->clear();
-    for (const std::string& line : lines)
-        lstInfo->addItem(toQ(line));
+    // The first line names the file; the others show the archive's text.
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        lstInfo->addItem(i == 0 ? Platform::Text::fromPath(lines[i]) : Platform::Text::fromArchiveText(lines[i]));
 }
 
 void TfrmLGPEditor::mnuRepairarchiveClick()
@@ -933,7 +932,7 @@ void TfrmLGPEditor::mnuRepairarchiveClick()
     if (!chosen)
         return;
     ProgressScope progress(*this);
-    RepairArchive(toStd(*chosen));
+    RepairArchive(Platform::Text::toPath(*chosen));
 }
 
 void TfrmLGPEditor::mnuPackArchiveClick()
@@ -942,7 +941,7 @@ void TfrmLGPEditor::mnuPackArchiveClick()
     const std::optional<QString> chosen = Platform::Ui::prompter().openFile(this, opnLGP);
     if (!chosen)
         return;
-    const std::string path = toStd(*chosen);
+    const std::string path = Platform::Text::toPath(*chosen);
     try
     {
         ProgressScope progress(*this);
@@ -976,12 +975,12 @@ void TfrmLGPEditor::mnuApplyPatchClick()
     const std::optional<QString> original = Platform::Ui::prompter().openFile(this, opnLGP);
     if (!original)
         return;
-    TRawLGPFile archive(toStd(*original));
+    TRawLGPFile archive(Platform::Text::toPath(*original));
     opnLGP.title = "Select PATCH file:";
     const std::optional<QString> patchFile = Platform::Ui::prompter().openFile(this, opnLGP);
     if (!patchFile)
         return;
-    const TLGPFile patch(toStd(*patchFile), true);
+    const TLGPFile patch(Platform::Text::toPath(*patchFile), true);
     ApplyPatch(archive, patch, true);
 }
 
@@ -998,7 +997,7 @@ void TfrmLGPEditor::mnuCreateClick()
     if (selFolder->Path.isEmpty())
         return;
     ProgressScope progress(*this);
-    CreateArchiveFromFolder(toStd(selFolder->Path), toStd(*output), false, true);
+    CreateArchiveFromFolder(Platform::Text::toPath(selFolder->Path), Platform::Text::toPath(*output), false, true);
 }
 
 void TfrmLGPEditor::mnuExitClick() { close(); }
@@ -1027,5 +1026,5 @@ void TfrmLGPEditor::lstFilesDblClick()
     const int index = SelectedTableIndex();
     if (index < 0)
         return;
-    Previewer->Preview(*CurrentArchive, index, lstFiles->CellText(lstFiles->SelectedRow(), 0));
+    Previewer->Preview(*CurrentArchive, index);
 }

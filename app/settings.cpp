@@ -4,6 +4,7 @@
 
 #include "platform/inifile.h"
 #include "platform/paths.h"
+#include "platform/qtext.h"
 
 #include <QAction>
 #include <QGuiApplication>
@@ -15,8 +16,6 @@ namespace Tarrowin::Settings
     namespace
     {
         const char* const MainSection = "Tarrowin";
-
-        std::string str(const QString& text) { return text.toStdString(); }
 
         // A floating toolbar whose corner lies on no screen would be lost.
         QPoint onScreen(QPoint at)
@@ -60,14 +59,14 @@ namespace Tarrowin::Settings
         for (int i = 0; i < 3; ++i)
         {
             QToolBar* bar = window.Toolbar(i);
-            const std::string section = str(bar->objectName());
+            const std::string section = Platform::Text::toUtf8(bar->objectName());
             const int rev = ReadInteger(file, section, "Rev", 0);
             // Records of other revisions describe another layout.
             if (rev != 2 && rev != 3)
                 continue;
             TToolbarPlace place = ToolbarLayout::read(window, *bar, window.RememberedFloat(i));
             place.Visible = ReadInteger(file, section, "Visible", place.Visible ? 1 : 0) != 0;
-            const QString dockedTo = QString::fromStdString(ReadString(file, section, "DockedTo", ""));
+            const QString dockedTo = Platform::Text::fromUtf8(ReadString(file, section, "DockedTo", ""));
             if (dockedTo == "+")
             {
                 place.DockedTo = "+";
@@ -77,7 +76,7 @@ namespace Tarrowin::Settings
                     QPoint(ReadInteger(file, section, "FloatLeft", 0), ReadInteger(file, section, "FloatTop", 0)));
                 if (rev == 3)
                 {
-                    const QString lastDock = QString::fromStdString(ReadString(file, section, "LastDock", ""));
+                    const QString lastDock = Platform::Text::fromUtf8(ReadString(file, section, "LastDock", ""));
                     if (ToolbarLayout::dockArea(lastDock))
                         place.LastDock = lastDock;
                 }
@@ -106,12 +105,12 @@ namespace Tarrowin::Settings
         for (int i = 0; i < 3; ++i)
         {
             QToolBar* bar = window.Toolbar(i);
-            const std::string section = str(bar->objectName());
+            const std::string section = Platform::Text::toUtf8(bar->objectName());
             const TToolbarPlace place = ToolbarLayout::read(window, *bar, window.RememberedFloat(i));
             WriteInteger(file, section, "Rev", 3);
             WriteInteger(file, section, "Visible", place.Visible ? 1 : 0);
-            WriteString(file, section, "DockedTo", str(place.DockedTo));
-            WriteString(file, section, "LastDock", str(place.LastDock));
+            WriteString(file, section, "DockedTo", Platform::Text::toUtf8(place.DockedTo));
+            WriteString(file, section, "LastDock", Platform::Text::toUtf8(place.LastDock));
             WriteInteger(file, section, "DockRow", place.DockRow);
             WriteInteger(file, section, "DockPos", place.DockPos);
             WriteInteger(file, section, "FloatLeft", place.Float.x());

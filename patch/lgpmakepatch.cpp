@@ -2,6 +2,7 @@
 
 #include "core/lgpstruct.h"
 #include "patch/lgppatch.h"
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include <QCheckBox>
@@ -163,14 +164,14 @@ void TfrmLGPPatch::btnBeginClick()
     if (!output)
         return;
 
-    options.Source = edtSrc->text().toStdString();
-    options.ModifiedArchive = edtPatLGP->text().toStdString();
-    options.ModifiedFolder = edtPatFolder->text().toStdString();
+    options.Source = Platform::Text::toPath(edtSrc->text());
+    options.ModifiedArchive = Platform::Text::toPath(edtPatLGP->text());
+    options.ModifiedFolder = Platform::Text::toPath(edtPatFolder->text());
     options.SkipSameLength = chkSkip->isChecked();
-    options.Output = output->toStdString();
+    options.Output = Platform::Text::toPath(*output);
 
     PatchCreationCallbacks callbacks;
-    callbacks.Status = [this](const std::string& text) { SetStatusText(QString::fromStdString(text)); };
+    callbacks.Status = [this](const std::string& text) { SetStatusText(Platform::Text::fromUtf8(text)); };
     // All of the run's progress comes through these; ProgressHook stays as
     // it was.
     callbacks.SetBarMaximum = [this](std::int32_t maximum) { Status->setMaximum(maximum); };
@@ -181,7 +182,7 @@ void TfrmLGPPatch::btnBeginClick()
         const std::string text =
             "A patch can't add files or make a file longer, so it can't carry these files whole:\n" +
             DescribeUnpatchableFiles(files, 20) + "\n\nMake the patch without them?";
-        return Platform::Ui::prompter().question(this, QStringLiteral("Warning!"), QString::fromStdString(text));
+        return Platform::Ui::prompter().question(this, QStringLiteral("Warning!"), Platform::Text::fromUtf8(text));
     };
 
     try
@@ -190,6 +191,6 @@ void TfrmLGPPatch::btnBeginClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, QString::fromStdString(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 }

@@ -2,6 +2,7 @@
 
 #include "patch/lgppatch.h"
 #include "platform/paths.h"
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include <QCheckBox>
@@ -90,7 +91,7 @@ TfrmSelfExtract::TfrmSelfExtract(QWidget* parent)
 
 QString TfrmSelfExtract::StubPath(const QString& output)
 {
-    return QString::fromStdString(Platform::Paths::programDir() + StubImageName(output.toStdString()));
+    return Platform::Text::fromPath(Platform::Paths::programDir() + StubImageName(Platform::Text::toPath(output)));
 }
 
 void TfrmSelfExtract::PagesChange(int index)
@@ -147,20 +148,20 @@ void TfrmSelfExtract::btnSelTgtClick()
 
 void TfrmSelfExtract::BitBtn1Click()
 {
-    const std::string source = edtSrc->text().toStdString();
-    const std::string target = edtTgt->text().toStdString();
+    const std::string source = Platform::Text::toPath(edtSrc->text());
+    const std::string target = Platform::Text::toPath(edtTgt->text());
     try
     {
         if (ConverterPageShown())
         {
-            MakeSelfExtractor(StubPath(edtTgt->text()).toStdString(), source, edtPatch->text().toStdString(),
-                chkDestroy->isChecked(), target);
+            MakeSelfExtractor(Platform::Text::toPath(StubPath(edtTgt->text())), source,
+                Platform::Text::toPath(edtPatch->text()), chkDestroy->isChecked(), target);
         }
         else
             ExtractPatch(source, target);
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, QString::fromStdString(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
     }
 }

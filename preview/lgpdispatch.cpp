@@ -4,6 +4,7 @@
 #include "core/lgpstruct.h"
 #include "platform/media.h"
 #include "platform/paths.h"
+#include "platform/qtext.h"
 #include "platform/ui.h"
 #include "preview/hrcparse.h"
 #include "preview/lgp3dpreview.h"
@@ -28,7 +29,7 @@ namespace
 
 QString GetTempDir()
 {
-    return QString::fromStdString(Platform::Paths::tempDir());
+    return Platform::Text::fromPath(Platform::Paths::tempDir());
 }
 
 struct TPreviewDispatcher::Impl
@@ -38,7 +39,7 @@ struct TPreviewDispatcher::Impl
     std::unique_ptr<TfrmViewAs> ViewAs;
     std::unique_ptr<TfrmLGP3dPrev> Preview3D;
     Platform::Media::TMediaPlayer Media;
-    QString PreviewTempFile;
+    std::string PreviewTempFile;
 };
 
 TPreviewDispatcher::TPreviewDispatcher(QWidget* mainWindow)
@@ -77,7 +78,7 @@ Platform::Media::TMediaPlayer& TPreviewDispatcher::Media() const
 
 QString TPreviewDispatcher::PreviewTempFile() const
 {
-    return mImpl->PreviewTempFile;
+    return Platform::Text::fromPath(mImpl->PreviewTempFile);
 }
 
 void TPreviewDispatcher::StopMusic()
@@ -92,41 +93,48 @@ void TPreviewDispatcher::StopMusic()
         media.Close();
 }
 
-void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableIndex, const QString& rowCaption)
+void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableIndex)
 {
-    const std::string name = rowCaption.toStdString();
-    std::string kind = PreviewKind(name);
-    if (!IsKnownPreviewKind(kind))
+    const LGPEntry entry = archive.GetEntry(tableIndex);
+    const std::string& name = entry.Name;
+    const QString caption = Platform::Text::fromArchiveText(name);
+    PreviewViewer viewer = ViewerForKind(PreviewKind(name));
+    if (viewer == PreviewViewer::None)
     {
         if (!mImpl->ViewAs->ShowModal())
             return;
-        kind = "." + mImpl->ViewAs->SelectedExtension().toStdString();
+        viewer = mImpl->ViewAs->SelectedViewer();
     }
 
     StopMusic();
     std::error_code ec;
-    if (!mImpl->PreviewTempFile.isEmpty())
-        std::filesystem::remove(mImpl->PreviewTempFile.toStdString(), ec);
+    if (!mImpl->PreviewTempFile.empty())
+        std::filesystem::remove(mImpl->PreviewTempFile, ec);
     // The temporary file is the temporary folder plus the entry's name: a name
     // that is no plain file name would point outside the folder, so it leaves
     // no temporary file to delete later.
-    mImpl->PreviewTempFile = IsPlainFileName(name) ? GetTempDir() + rowCaption : QString();
+    mImpl->PreviewTempFile = IsPlainFileName(name) ? Platform::Paths::tempDir() + name : std::string();
 
     TfrmTexView& view = *mImpl->TexView;
-    if (kind == ".TEX")
+    switch (viewer)
+    {
+    case PreviewViewer::None:
+        break;
+    case PreviewViewer::Texture:
     {
         TMemoryStream stream;
         archive.ReadEntryData(tableIndex, stream);
         const TPSXTexImage texture = PSXTexDecode(stream, TexDataStart);
-        view.ShowTexture(texture, rowCaption);
+        view.ShowTexture(texture, caption);
+        break;
     }
-    else if (kind == ".MID")
+    case PreviewViewer::Music:
     {
         CheckPlainFileName(name);
-        const std::string tempFile = mImpl->PreviewTempFile.toStdString();
+        const std::string& tempFile = mImpl->PreviewTempFile;
         {
             TFileStream source(archive.FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
-            ExtractEntry(source, archive.GetEntry(tableIndex), tempFile);
+            ExtractEntry(source, entry, tempFile);
         }
         mImpl->Media.FileName = tempFile;
         try
@@ -142,8 +150,9 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
         {
             throw ELGPError(e.what());
         }
+        break;
     }
-    else if (kind == ".P")
+    case PreviewViewer::Model:
     {
         if (!mImpl->Preview3D)
             mImpl->Preview3D = std::make_unique<TfrmLGP3dPrev>(mImpl->MainWindow);
@@ -156,10 +165,11 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
             mImpl->Preview3D->raise();
         else
             mImpl->Preview3D->show();
+        break;
     }
-    else if (kind == ".HRC")
+    case PreviewViewer::Skeleton:
     {
-        view.SetText(ReadLines(archive, tableIndex), rowCaption);
+        view.SetText(ReadLines(archive, tableIndex), caption);
         THRCTree tree;
         THRCCallbacks callbacks;
         callbacks.ReadRSD = [&archive](const std::string& rsdName) -> std::optional<std::vector<std::string>> {
@@ -184,11 +194,12 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
         }
         view.SetTree(tree);
         view.ShowTree();
+        break;
     }
-    else if (kind == ".RSD" || kind == ".TXT")
-    {
-        view.SetText(ReadLines(archive, tableIndex), rowCaption);
+    case PreviewViewer::Text:
+        view.SetText(ReadLines(archive, tableIndex), caption);
         view.ShowText();
+        break;
     }
 }
 
@@ -196,9 +207,9 @@ void TPreviewDispatcher::Shutdown()
 {
     StopMusic();
     mImpl->Media.Close();
-    if (!mImpl->PreviewTempFile.isEmpty())
+    if (!mImpl->PreviewTempFile.empty())
     {
         std::error_code ec;
-        std::filesystem::remove(mImpl->PreviewTempFile.toStdString(), ec);
+        std::filesystem::remove(mImpl->PreviewTempFile, ec);
     }
 }

@@ -29,12 +29,12 @@ public:
     explicit TPreviewDispatcher(QWidget* mainWindow);
     ~TPreviewDispatcher() override;
 
-    // Previews table entry tableIndex of archive; rowCaption is the row's
-    // caption (the entry's name). Failures are thrown as ELGPError with the
+    // Previews table entry tableIndex of archive, chosen by the entry's name
+    // and shown under it. Failures are thrown as ELGPError with the
     // user's text; the caller shows them in an error box. A MIDI entry whose
     // name is no plain file name ("/" or "\" in it, "", "." or "..") is
     // refused before anything is written.
-    void Preview(const TLGPFile& archive, std::int32_t tableIndex, const QString& rowCaption);
+    void Preview(const TLGPFile& archive, std::int32_t tableIndex);
 
     // Shut-down: stops and closes the music, deletes the preview temporary file.
     void Shutdown();

@@ -3,6 +3,7 @@
 #include "PSXTex.h"
 #include "core/errors.h"
 #include "core/streams.h"
+#include "platform/qtext.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -49,7 +50,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, QString::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
         }
     });
     connect(mnuSaveAsText, &QAction::triggered, this, [this] {
@@ -59,7 +60,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, QString::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
         }
     });
 
@@ -128,7 +129,7 @@ void TfrmTexView::SetText(const std::vector<std::string>& lines, const QString& 
     QStringList text;
     text.reserve(qsizetype(lines.size()));
     for (const std::string& line : lines)
-        text << QString::fromLatin1(line.data(), qsizetype(line.size()));
+        text << Platform::Text::fromArchiveText(line);
     Memo->setPlainText(text.join('\n'));
 }
 
@@ -165,7 +166,7 @@ void TfrmTexView::SetTree(const THRCTree& tree)
     for (std::size_t i = 0; i < tree.Nodes.size(); ++i)
     {
         const THRCTree::Node& node = tree.Nodes[i];
-        const QString text = QString::fromLatin1(node.Text.data(), qsizetype(node.Text.size()));
+        const QString text = Platform::Text::fromArchiveText(node.Text);
         // Parents always come before their children in the node list.
         if (node.Parent < 0)
         {
@@ -213,7 +214,7 @@ void TfrmTexView::mnuSaveAsTextClick()
         bytes.push_back('\r');
         bytes.push_back('\n');
     }
-    WriteWholeFile(path->toStdString(), bytes);
+    WriteWholeFile(Platform::Text::toPath(*path), bytes);
 }
 
 void TfrmTexView::mnuSaveAsBmpClick()
@@ -227,8 +228,8 @@ void TfrmTexView::mnuSaveAsBmpClick()
     if (QFileInfo(target).suffix().compare("PNG", Qt::CaseInsensitive) == 0)
     {
         if (!TexImageToQImage(mTexture).save(target, "PNG"))
-            lgp::FailCreate(target.toStdString());
+            lgp::FailCreate(Platform::Text::toPath(target));
         return;
     }
-    WriteWholeFile(target.toStdString(), TexImageToBmp(mTexture));
+    WriteWholeFile(Platform::Text::toPath(target), TexImageToBmp(mTexture));
 }

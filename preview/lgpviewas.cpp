@@ -1,5 +1,6 @@
 #include "lgpviewas.h"
 
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include <QHeaderView>
@@ -69,4 +70,10 @@ QString TfrmViewAs::SelectedExtension() const
 {
     const QList<QTreeWidgetItem*> selected = lstTypes->selectedItems();
     return selected.isEmpty() ? QString() : selected.front()->text(0);
+}
+
+PreviewViewer TfrmViewAs::SelectedViewer() const
+{
+    const QString extension = SelectedExtension();
+    return extension.isEmpty() ? PreviewViewer::None : ViewerForKind("." + Platform::Text::toUtf8(extension));
 }

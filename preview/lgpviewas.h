@@ -2,6 +2,8 @@
 // The "View As..." chooser: six fixed kinds; the selection stays from one use
 // to the next.
 
+#include "preview/previewkind.h"
+
 #include <QDialog>
 
 #include <functional>
@@ -24,6 +26,8 @@ public:
     void btnViewClick();
     // The selected row's Extension ("HRC", "MID", ...), empty when none.
     QString SelectedExtension() const;
+    // The selected row's viewer, PreviewViewer::None when none is selected.
+    PreviewViewer SelectedViewer() const;
 
     // Replaces exec() when set: gets the dialog, returns its result code.
     static std::function<int(TfrmViewAs&)> ModalRunner;

@@ -26,7 +26,22 @@ std::string PreviewKind(const std::string& name)
     return kind;
 }
 
+PreviewViewer ViewerForKind(const std::string& kind)
+{
+    if (kind == ".RSD" || kind == ".TXT")
+        return PreviewViewer::Text;
+    if (kind == ".HRC")
+        return PreviewViewer::Skeleton;
+    if (kind == ".P")
+        return PreviewViewer::Model;
+    if (kind == ".MID")
+        return PreviewViewer::Music;
+    if (kind == ".TEX")
+        return PreviewViewer::Texture;
+    return PreviewViewer::None;
+}
+
 bool IsKnownPreviewKind(const std::string& kind)
 {
-    return kind == ".RSD" || kind == ".TXT" || kind == ".HRC" || kind == ".P" || kind == ".MID" || kind == ".TEX";
+    return ViewerForKind(kind) != PreviewViewer::None;
 }

@@ -61,6 +61,38 @@ TEST(Builder, storesFilesInCaseInsensitiveOrderContiguously)
     EXPECT_EQ(f.GetEntry(3), (LGPEntry{"c.bin", 16 + 4 * 27 + 25 + 29 + 26, 0, false}));
 }
 
+TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
+{
+    TempDir tmp;
+    // With a template: name order alone.
+    Fill(tmp, "in", {{"xyz", B("3")}, {"XY", B("2")}, {"xyz.p", B("4")}, {"x", B("1")}});
+    const ScopedProgramFile t(TemplatePath(4), Pattern(3602, 5));
+    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.path("out.lgp")),
+              Write(Archive{.Files = {{"x", B("1")}, {"XY", B("2")}, {"xyz", B("3")}, {"xyz.p", B("4")}},
+                            .Validation = Pattern(3602, 5)}));
+
+    // With a computed lookup table: slot first ('-' shares the slot of 'l'),
+    // then name order inside the slot.
+    Fill(tmp, "slots",
+         {{"a-b", B("")},
+          {"xyz", B("")},
+          {"ABCD", B("")},
+          {"al", B("")},
+          {"ab", B("")},
+          {"a-", B("")},
+          {"XY", B("")},
+          {"abc", B("")}});
+    const ScopedProgramFile absent(TemplatePath(8), std::nullopt);
+    CreateArchiveFromFolder(tmp.path("slots"), tmp.path("slots.lgp"), false, true);
+    EXPECT_THAT(NamesTheGameMisses(Load(tmp.path("slots.lgp"))), ElementsAre());
+    const TLGPFile archive(tmp.path("slots.lgp"), false);
+    std::vector<std::string> names;
+    for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+        names.push_back(archive.GetEntry(i).Name);
+    EXPECT_THAT(names, ElementsAre("ab", "abc", "ABCD", "a-", "a-b", "al", "XY", "xyz"));
+}
+
 TEST(Builder, validationDataGoesBetweenTocAndData)
 {
     TempDir tmp;

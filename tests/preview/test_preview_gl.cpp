@@ -151,12 +151,12 @@ private slots:
             // Text and trees keep the window's size: give them room.
             if (!QString(name).endsWith(".TEX"))
                 dispatcher.TexView().resize(290, 218);
-            dispatcher.Preview(archive, index(name), name);
+            dispatcher.Preview(archive, index(name));
             QVERIFY(QTest::qWaitForWindowExposed(&dispatcher.TexView()));
             QTest::qWait(100);
             QVERIFY(dispatcher.TexView().grab().save(out + "preview-" + QString(name).toLower() + ".png"));
         }
-        dispatcher.Preview(archive, index("HIPA.P"), "HIPA.P");
+        dispatcher.Preview(archive, index("HIPA.P"));
         TfrmLGP3dPrev* win = dispatcher.Preview3D();
         QVERIFY(win);
         QVERIFY(QTest::qWaitForWindowExposed(win));

@@ -97,10 +97,7 @@ class PreviewGuiTest : public QObject
         return -1;
     }
 
-    void Preview(const std::string& name)
-    {
-        mDispatcher->Preview(*mArchive, IndexOf(name), QString::fromStdString(name));
-    }
+    void Preview(const std::string& name) { mDispatcher->Preview(*mArchive, IndexOf(name)); }
 
     QString PreviewFailure(const std::string& name)
     {
@@ -277,6 +274,14 @@ private slots:
         QVERIFY(!media.DeviceOpen());
         QVERIFY(!fs::exists(two.toStdString()));
         QCOMPARE(mDispatcher->PreviewTempFile(), TempDirPath() + "PIC.TEX");
+
+        // The file is named by the entry's own bytes, also when they are no UTF-8.
+        const std::string odd = "\xE9T\xC9.MID";
+        MakeArchive({{odd, testw::Midi({60}, 240)}});
+        Preview(odd);
+        const std::string oddFile = mDir->Path().string() + "/tmp/" + odd;
+        QVERIFY(media.FileName == oddFile);
+        QCOMPARE(testw::ReadFile(oddFile), testw::Midi({60}, 240));
     }
 
     void midiChosenForAnotherNameFailsToOpen()

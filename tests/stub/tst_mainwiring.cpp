@@ -10,6 +10,7 @@
 #include "patch/lgpselfextract.h"
 
 #include "core/lgpstruct.h"
+#include "platform/qtext.h"
 #include "platform/ui.h"
 
 #include "lgpfixture.h"
@@ -174,6 +175,48 @@ private slots:
         QVERIFY(window.CurrentArchive);
         QCOMPARE(listItems(window.lstInfo), info);
         QVERIFY(!window.frmAdvanced->isVisible());
+    }
+
+    void aNameShowsAlikeInTheMainListAndTheAdvancedEditor()
+    {
+        // One byte that is no UTF-8, then the same word in UTF-8: each byte is
+        // one character, so both show, differently, and turn back into their bytes.
+        const std::vector<std::string> names = {"caf\xE9.txt", "caf\xC3\xA9.txt", "\x80\x81\x9F\xA0\xFF"};
+        const QStringList shown = {QStringLiteral("caf\u00E9.txt"), QStringLiteral("caf\u00C3\u00A9.txt"),
+                                   QStringLiteral("\u20AC\u0081\u0178\u00A0\u00FF")};
+        fixture::Archive archive;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            archive.files.push_back({names[i], fixture::generate(10 + i, std::uint8_t(i))});
+        const std::string file = *mDir / "names.lgp";
+        fixture::writeFile(file, fixture::build(archive));
+
+        TfrmLGPEditor window;
+        mUi.fileAnswers.push_back(QString::fromStdString(file));
+        window.mnuOpenClick();
+        QVERIFY(window.frmAdvanced->OpenArchive(QString::fromStdString(file)));
+        const TfrmAdvanced& editor = *window.frmAdvanced;
+        QCOMPARE(window.lstFiles->topLevelItemCount(), int(names.size()));
+        QCOMPARE(editor.lstTable->topLevelItemCount(), int(names.size()));
+        for (int i = 0; i < int(names.size()); ++i)
+        {
+            const QString text = window.lstFiles->CellText(i, 0);
+            QCOMPARE(text, shown[i]);
+            QCOMPARE(editor.lstTable->topLevelItem(i)->text(0), text);
+            QCOMPARE(editor.lstHeader->topLevelItem(i)->text(1), text);
+            QCOMPARE(editor.lstTable->topLevelItem(i)->text(1), QString::number(i + 1) + ") " + text);
+            const std::optional<std::string> bytes = Platform::Text::toArchiveText(text);
+            QVERIFY(bytes && *bytes == names[std::size_t(i)]);
+            QCOMPARE(window.CurrentArchive->FindEntry(*bytes), i);
+        }
+
+        // Every byte is a character of its own; a character without a byte is no name.
+        for (int b = 0; b < 256; ++b)
+        {
+            const std::string byte(1, char(b));
+            QVERIFY(Platform::Text::toArchiveText(Platform::Text::fromArchiveText(byte)) == byte);
+        }
+        QVERIFY(!Platform::Text::toArchiveText(QStringLiteral("\u0080")));
+        QVERIFY(!Platform::Text::toArchiveText(QStringLiteral("\u0100")));
     }
 
     void packButtonRunsThePackCommand()
