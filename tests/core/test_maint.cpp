@@ -262,7 +262,8 @@ TEST(Repair, leavesEveryTocEntryThatAlreadyReachesDataOfItsName)
         // Patched twice in place: "nineteen_chars.tex" -> "nineteen_char.patch" (kept from then on).
         for (int i = 0; i < 2; ++i)
         {
-            RawDataEntry patched = NewData("x", Pattern(30, 9));
+            const Bytes bytes = Pattern(30, 9); // the record's Data points into it
+            RawDataEntry patched = NewData("x", bytes);
             patched.Name = PatchedDataName(raw.GetDataEntry(5).Name);
             ASSERT_TRUE(raw.RewriteDataEntry(5, patched));
         }
