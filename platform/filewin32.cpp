@@ -7,6 +7,8 @@
 
 #include "file.h"
 
+#include "win32text.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -15,19 +17,10 @@
 
 namespace Platform::File
 {
+    using Win32::wide;
+
     namespace
     {
-        std::wstring wide(const std::string& text)
-        {
-            if (text.empty())
-                return {};
-            const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-            std::wstring out(std::size_t(std::max(n, 0)), L'\0');
-            if (n > 0)
-                ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
-            return out;
-        }
-
         // errno for the callers that look at it (system codes 2 to 5 first).
         void setErrno(DWORD code)
         {

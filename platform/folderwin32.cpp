@@ -2,34 +2,20 @@
 
 #include "core/errors.h"
 
+#include "win32text.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cwchar>
 
 namespace Platform::Folder
 {
+    using Win32::wide;
+
     namespace
     {
-        std::wstring wide(const std::string& text)
-        {
-            const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-            std::wstring out(std::size_t(std::max(n, 0)), L'\0');
-            if (n > 0)
-                ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
-            return out;
-        }
-
-        std::string narrow(const wchar_t* text)
-        {
-            const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-            std::string out(std::size_t(std::max(n, 1)), '\0');
-            if (n > 0)
-                ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-            out.resize(out.size() - 1);
-            return out;
-        }
-
         std::string baseName(const std::string& path)
         {
             const auto cut = path.find_last_of("/\\");
@@ -62,7 +48,7 @@ namespace Platform::Folder
                 continue;
             if (!excluded.empty() && ::CompareStringOrdinal(item.cFileName, -1, excluded.c_str(), -1, TRUE) == CSTR_EQUAL)
                 continue;
-            names.push_back(narrow(item.cFileName));
+            names.push_back(Win32::utf8(item.cFileName, std::wcslen(item.cFileName)));
         } while (::FindNextFileW(find, &item));
         ::FindClose(find);
         return names;

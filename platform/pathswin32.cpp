@@ -1,6 +1,7 @@
 // Folders on Windows, as UTF-8 texts ending in "\".
 
 #include "paths.h"
+#include "win32text.h"
 
 #include <windows.h>
 
@@ -8,18 +9,11 @@
 
 namespace Platform::Paths
 {
+    using Win32::utf8;
+
     namespace
     {
-        std::string utf8(const wchar_t* text, std::size_t length)
-        {
-            if (length == 0)
-                return {};
-            const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
-            std::string out(std::size_t(n > 0 ? n : 0), '\0');
-            if (n > 0)
-                ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), out.data(), n, nullptr, nullptr);
-            return out;
-        }
+        std::string env(const wchar_t* name) { return Win32::environment(name); }
 
         std::string withSlash(std::string path)
         {
@@ -28,14 +22,6 @@ namespace Platform::Paths
             return path;
         }
 
-        std::string env(const wchar_t* name)
-        {
-            std::vector<wchar_t> buffer(32768);
-            const DWORD n = ::GetEnvironmentVariableW(name, buffer.data(), DWORD(buffer.size()));
-            if (n == 0 || n >= buffer.size())
-                return {};
-            return utf8(buffer.data(), n);
-        }
     } // namespace
 
     std::string executablePath()

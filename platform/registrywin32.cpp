@@ -8,6 +8,8 @@
 
 #include "core/errors.h"
 
+#include "win32text.h"
+
 #include <windows.h>
 
 #include <cerrno>
@@ -15,21 +17,11 @@
 
 namespace Platform::Registry
 {
+    using Win32::utf8;
+
     namespace
     {
         const wchar_t* const GameKey = L"Software\\Square Soft, Inc.\\Final Fantasy VII";
-
-        std::string utf8(const std::wstring& text)
-        {
-            if (text.empty())
-                return {};
-            const int n =
-                ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-            std::string out(std::size_t(n > 0 ? n : 0), '\0');
-            if (n > 0)
-                ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
-            return out;
-        }
 
         std::optional<std::wstring> readAppPath(REGSAM view)
         {

@@ -7,6 +7,8 @@
 
 #include "platform/paths.h"
 
+#include "platform/win32text.h"
+
 #include <windows.h>
 
 #include <commdlg.h>
@@ -15,36 +17,10 @@
 
 namespace
 {
-    std::wstring wide(const std::string& text)
-    {
-        if (text.empty())
-            return {};
-        const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-        std::wstring out(std::size_t(n > 0 ? n : 0), L'\0');
-        if (n > 0)
-            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
-        return out;
-    }
+    using Platform::Win32::utf8;
+    using Platform::Win32::wide;
 
-    std::string utf8(const wchar_t* text, std::size_t length)
-    {
-        if (length == 0)
-            return {};
-        const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
-        std::string out(std::size_t(n > 0 ? n : 0), '\0');
-        if (n > 0)
-            ::WideCharToMultiByte(CP_UTF8, 0, text, int(length), out.data(), n, nullptr, nullptr);
-        return out;
-    }
-
-    std::string env(const wchar_t* name)
-    {
-        std::vector<wchar_t> buffer(32768);
-        const DWORD n = ::GetEnvironmentVariableW(name, buffer.data(), DWORD(buffer.size()));
-        if (n == 0 || n >= buffer.size())
-            return {};
-        return utf8(buffer.data(), n);
-    }
+    std::string env(const wchar_t* name) { return Platform::Win32::environment(name); }
 
     class Win32Ui : public Stub::Ui
     {

@@ -14,15 +14,6 @@ namespace
         return AnalyseArchive(f, std::filesystem::path(path).filename().string());
     }
 
-    RawDataEntry NewData(const std::string& name, const Bytes& data)
-    {
-        RawDataEntry e;
-        e.Name = FieldFromName(name);
-        e.Length = static_cast<std::int32_t>(data.size());
-        e.Data = data;
-        return e;
-    }
-
     std::vector<std::int32_t> TocOffsets(const std::string& path)
     {
         TLGPFile f(path, false);

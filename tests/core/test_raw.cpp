@@ -41,15 +41,6 @@ namespace
         return Archive{.Files = {{"a", Pattern(10, 1)}, {"m", Pattern(1000, 2)}, {"z", Pattern(5, 3)}}};
     }
 
-    RawDataEntry NewData(const std::string& name, const Bytes& data)
-    {
-        RawDataEntry e;
-        e.Name = FieldFromName(name);
-        e.Length = static_cast<std::int32_t>(data.size());
-        e.Data = data;
-        return e;
-    }
-
     std::vector<std::uint8_t> Slice(const Bytes& b, std::size_t from, std::size_t n)
     {
         return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + n));

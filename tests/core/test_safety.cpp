@@ -14,15 +14,6 @@ using faults::Outcome;
 
 namespace
 {
-    RawDataEntry NewData(const std::string& name, const Bytes& data)
-    {
-        RawDataEntry e;
-        e.Name = FieldFromName(name);
-        e.Length = static_cast<std::int32_t>(data.size());
-        e.Data = data;
-        return e;
-    }
-
     // TOC a, b, c, d, e (e shares c's data); data: a (100 bytes), "old"
     // (1,000, nothing points at it), b (3,000), c (2,000) followed by a
     // 24-byte gap, d (500). Packing moves b and d over their own old places.

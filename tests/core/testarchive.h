@@ -346,6 +346,16 @@ namespace testlgp
         }
         return "(no exception)";
     }
+    // A record for the raw editor; its Data points into data, which must
+    // outlive it.
+    inline RawDataEntry NewData(const std::string& name, const Bytes& data)
+    {
+        RawDataEntry e;
+        e.Name = FieldFromName(name);
+        e.Length = static_cast<std::int32_t>(data.size());
+        e.Data = data;
+        return e;
+    }
 } // namespace testlgp
 
 inline void PrintTo(const LGPEntry& e, std::ostream* os)
