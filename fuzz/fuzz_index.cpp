@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             {
                 const LGPEntry byTable = archive.GetEntry(i);
                 const LGPEntry byOffset = archive.GetEntryByOffset(i);
-                sum += byTable.Offset + byOffset.Length + archive.FindEntry(byTable.Name);
+                sum += std::int64_t(byTable.Offset) + byOffset.Length + archive.FindEntry(byTable.Name);
             }
             if (lengths)
                 sum += static_cast<std::int64_t>(AnalyseArchive(archive, "fuzz").size());

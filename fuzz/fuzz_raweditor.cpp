@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::int32_t i = 0; i < raw.DataCount(); ++i)
         {
             const RawDataEntry e = raw.GetDataEntry(i);
-            sum += e.Position + e.Length + e.Room;
+            sum += std::int64_t(e.Position) + e.Length + e.Room;
         }
         for (std::int32_t i = 0; i < std::min<std::int32_t>(raw.FileCount(), 4); ++i)
         {
