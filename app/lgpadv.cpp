@@ -18,7 +18,6 @@
 
 #include <exception>
 #include <filesystem>
-#include <limits>
 #include <system_error>
 
 namespace
@@ -370,15 +369,11 @@ void TfrmAdvanced::btnAppendClick()
         // shortened: a shortened name would no longer match the table entry
         // the user means to link it to.
         const QString name = QFileInfo(*chosen).fileName();
-        RawDataEntry entry;
         // The entry is named by the file name's own bytes, as the builder names it.
         const std::string fileName = Platform::Text::toPath(name);
-        entry.Name = FieldFromName(fileName);
+        const NameField field = FieldFromName(fileName);
         const std::vector<std::uint8_t> bytes = ReadWholeFile(Platform::Text::toPath(*chosen));
-        if (bytes.size() > std::size_t(std::numeric_limits<std::int32_t>::max()))
-            lgp::Fail("The file \"" + fileName + "\" is too large for an archive entry.");
-        entry.Length = static_cast<std::int32_t>(bytes.size());
-        entry.Data = bytes;
+        const RawDataEntry entry = NewDataEntry(field, bytes, "The file \"" + fileName + "\"");
         const std::int32_t index = mRawArchive->AppendDataEntry(entry);
 
         RefreshDataChooser();

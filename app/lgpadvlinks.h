@@ -5,29 +5,18 @@
 #include "core/lgpstruct.h"
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
-// For the table indexes first..last: the lowest data index whose Position
-// equals the table entry's Offset, or -1 when no data entry starts there.
-// One pass over the data entries and one lookup per row, rather than a search
-// of every data entry per row. Indexes outside the table fail as
-// GetTableEntry does.
+// For the table indexes first..last: the data index whose Position equals the
+// table entry's Offset (TRawLGPFile::DataIndexAt), or -1 when no data entry
+// starts there. Indexes outside the table fail as GetTableEntry does.
 inline std::vector<std::int32_t> LinkedDataIndexes(const TRawLGPFile& archive, std::int32_t first, std::int32_t last)
 {
     std::vector<std::int32_t> result;
     if (last < first)
         return result;
-    std::unordered_map<std::int32_t, std::int32_t> dataAt;
-    const std::int32_t dataCount = archive.DataCount();
-    dataAt.reserve(std::size_t(dataCount));
-    for (std::int32_t d = 0; d < dataCount; ++d)
-        dataAt.emplace(archive.GetDataEntry(d).Position, d); // keeps the first, lowest index
     result.reserve(std::size_t(last - first + 1));
     for (std::int32_t t = first; t <= last; ++t)
-    {
-        const auto found = dataAt.find(archive.GetTableEntry(t).Offset);
-        result.push_back(found == dataAt.end() ? -1 : found->second);
-    }
+        result.push_back(archive.DataIndexAt(archive.GetTableEntry(t).Offset));
     return result;
 }

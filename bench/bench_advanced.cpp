@@ -1,6 +1,6 @@
 // The advanced editor's table fill: the "Data" column of one block of 1,000
-// table rows, found through one index of data entry positions
-// (LinkedDataIndexes), against the baseline of searching every data entry for
+// table rows, found by the editor's search of its data entries in Position
+// order (LinkedDataIndexes), against the baseline of searching every data entry for
 // each row, timed in the same run on the same archive. Compare the times of
 // each pair for the same data count.
 

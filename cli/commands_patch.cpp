@@ -2,6 +2,7 @@
 // apply-patch, make-sfx, unwrap-sfx.
 #include "cli.h"
 
+#include "core/lebytes.h"
 #include "core/lgpstruct.h"
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
@@ -27,9 +28,7 @@ namespace
             std::string found = "it is shorter than 4 bytes";
             if (input.Size() >= 4)
             {
-                const auto& b = input.Bytes();
-                const auto length = static_cast<std::int32_t>(std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 |
-                                                              std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24);
+                const auto length = lgp::GetLE<std::int32_t>(input.Bytes(), 0);
                 found = "its first 4 bytes say " + std::to_string(length) + ", its length minus 4 is " +
                         std::to_string(input.Size() - 4);
             }

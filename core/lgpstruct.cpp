@@ -120,36 +120,40 @@ void CheckPlainFileName(const std::string& name)
 
 namespace lgp::detail
 {
-    std::string CreatorFromField(const std::uint8_t* field)
+    std::string CreatorFromField(std::span<const std::uint8_t> header)
     {
+        constexpr std::size_t CreatorSize = 12;
+        if (header.size() < CreatorSize)
+            lgp::FailRead();
         std::size_t first = 0;
-        while (first < 12 && field[first] == 0)
+        while (first < CreatorSize && header[first] == 0)
             ++first;
-        return std::string(reinterpret_cast<const char*>(field) + first, 12 - first);
+        return std::string(reinterpret_cast<const char*>(header.data()) + first, CreatorSize - first);
     }
 
-    TOCEntry DecodeTocEntry(const std::uint8_t* p)
+    TOCEntry DecodeTocEntry(std::span<const std::uint8_t> bytes, std::uint64_t offset)
     {
         TOCEntry entry;
-        entry.Name = FieldAt(p);
-        entry.Offset = GetLE32(p + 20);
-        entry.Type = p[24];
-        entry.Reserved = GetLE16(p + 25);
+        entry.Name = FieldAt(bytes, offset);
+        entry.Offset = GetLE<std::int32_t>(bytes, offset + 20);
+        entry.Type = GetLE<std::uint8_t>(bytes, offset + 24);
+        entry.Reserved = GetLE<std::uint16_t>(bytes, offset + 25);
         return entry;
     }
 
-    void EncodeTocEntry(const TOCEntry& entry, std::uint8_t* p)
+    void EncodeTocEntry(const TOCEntry& entry, std::span<std::uint8_t> bytes, std::uint64_t offset)
     {
-        std::memcpy(p, entry.Name.data(), NameFieldSize);
-        PutLE32(p + 20, entry.Offset);
-        p[24] = entry.Type;
-        PutLE16(p + 25, entry.Reserved);
+        PutLE(bytes, offset + 25, entry.Reserved); // the last field: the entry's room is checked first
+        std::memcpy(bytes.data() + offset, entry.Name.data(), NameFieldSize);
+        PutLE(bytes, offset + 20, entry.Offset);
+        PutLE(bytes, offset + 24, entry.Type);
     }
 
-    void EncodeDataHeader(const NameField& name, std::int32_t length, std::uint8_t* p)
+    void EncodeDataHeader(const NameField& name, std::int32_t length, std::span<std::uint8_t> bytes,
+                          std::uint64_t offset)
     {
-        std::memcpy(p, name.data(), NameFieldSize);
-        PutLE32(p + 20, length);
+        PutLE(bytes, offset + 20, length); // checks the whole header's room first
+        std::memcpy(bytes.data() + offset, name.data(), NameFieldSize);
     }
 
     void WriteAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
@@ -223,7 +227,7 @@ namespace lgp::detail
         ReadAt(file, header, sizeof header, 0);
         ArchiveHead head;
         head.Creator = CreatorFromField(header);
-        head.FileCount = GetLE32(header + 12);
+        head.FileCount = GetLE<std::int32_t>(header, 12);
         const std::int64_t count = std::max<std::int32_t>(head.FileCount, 0);
         // A count the file can't hold would end in a read error anyway; fail
         // before allocating for it.
@@ -239,7 +243,7 @@ namespace lgp::detail
     {
         std::uint8_t header[DataHeaderSize];
         ReadAt(file.Handle(), header, sizeof header, offset);
-        const std::int32_t length = GetLE32(header + 20);
+        const std::int32_t length = GetLE<std::int32_t>(header, 20);
         // A negative Length describes no data; never size a buffer from it.
         if (length < 0)
             lgp::FailRead();
@@ -261,6 +265,42 @@ using namespace lgp::detail;
 // ---------------------------------------------------------------------------
 // Index reader
 
+ArchiveBytesCheck CheckArchiveBytes(std::span<const std::uint8_t> bytes)
+{
+    ArchiveBytesCheck check;
+    const std::uint64_t size = bytes.size();
+    if (size < HeaderSize)
+    {
+        check.Fault = ArchiveBytesFault::HeaderCut;
+        return check;
+    }
+    check.Creator = CreatorFromField(bytes);
+    const auto count = check.FileCount = lgp::GetLE<std::int32_t>(bytes, 12);
+    if (count < 0 || std::uint64_t(count) > (size - HeaderSize) / TocEntrySize)
+    {
+        check.Fault = ArchiveBytesFault::TocOutside;
+        return check;
+    }
+    const std::uint64_t tocEnd = HeaderSize + TocEntrySize * std::uint64_t(count);
+    for (std::int32_t i = 0; i < count && check.Fault == ArchiveBytesFault::None; ++i)
+    {
+        const TOCEntry entry = DecodeTocEntry(bytes, HeaderSize + TocEntrySize * std::uint64_t(i));
+        const std::int32_t offset = entry.Offset;
+        if (offset < 0 || std::uint64_t(offset) < tocEnd ||
+            !lgp::FieldFits(size, std::uint64_t(offset), DataHeaderSize))
+            check.Fault = ArchiveBytesFault::OffsetOutside;
+        else if (const auto length = lgp::GetLE<std::int32_t>(bytes, std::uint64_t(offset) + 20);
+                 length < 0 || !lgp::FieldFits(size, std::uint64_t(offset) + DataHeaderSize, std::uint64_t(length)))
+            check.Fault = ArchiveBytesFault::DataOutside;
+        if (check.Fault != ArchiveBytesFault::None)
+        {
+            check.Entry = i;
+            check.EntryName = entry.NameString();
+        }
+    }
+    return check;
+}
+
 TLGPFile::TLGPFile(const std::string& path, bool readLengths)
 {
     TFileStream file(path, FileMode::OpenRead, Platform::File::Share::DenyNone);
@@ -280,10 +320,10 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
     mEntries.resize(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i)
     {
-        const std::uint8_t* p = toc.data() + i * TocEntrySize;
+        const std::uint64_t at = static_cast<std::uint64_t>(i * TocEntrySize);
         LGPEntry& entry = mEntries[static_cast<std::size_t>(i)];
-        entry.Name = NameFromField(FieldAt(p));
-        entry.Offset = GetLE32(p + 20);
+        entry.Name = NameFromField(FieldAt(toc, at));
+        entry.Offset = lgp::GetLE<std::int32_t>(toc, at + 20);
         largestOffset = std::max(largestOffset, entry.Offset);
         ReportProgress(static_cast<std::int32_t>(i + 1), maximum);
     }
@@ -313,9 +353,9 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
             LGPEntry& entry = mEntries[static_cast<std::size_t>(i)];
             if (entry.Length == LengthBadOffset)
                 continue;
-            const std::uint8_t* dataHeader = headers.data() + i * DataHeaderSize;
-            entry.NameMismatch = !SameNameAscii(NameFromField(FieldAt(dataHeader)), entry.Name);
-            entry.Length = GetLE32(dataHeader + 20);
+            const std::uint64_t at = static_cast<std::uint64_t>(i * DataHeaderSize);
+            entry.NameMismatch = !SameNameAscii(NameFromField(FieldAt(headers, at)), entry.Name);
+            entry.Length = lgp::GetLE<std::int32_t>(headers, at + 20);
 
             if (entry.Offset == largestOffset && !descriptionRead)
             {
@@ -435,7 +475,7 @@ void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& ou
             lgp::FailRead();
         std::uint8_t header[DataHeaderSize];
         archive.ReadBuffer(header, sizeof header);
-        length = GetLE32(header + 20);
+        length = lgp::GetLE<std::int32_t>(header, 20);
     }
     else
     {

@@ -166,6 +166,28 @@ private:
 // file %s", "Stream read error".
 void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath);
 
+// The first thing that keeps bytes held in memory from being read whole as an
+// archive: the header, every TOC entry, and for each TOC entry a data entry
+// after the TOC whose header and Length bytes lie inside the bytes. What
+// lies between or after the data entries is not looked at.
+enum class ArchiveBytesFault
+{
+    None,
+    HeaderCut,     // fewer than the header's 16 bytes
+    TocOutside,    // a negative file count, or a TOC running past the end
+    OffsetOutside, // Entry's Offset lies in the header or TOC, or leaves no room for a data entry header
+    DataOutside,   // Entry's data entry has a negative Length or one running past the end
+};
+struct ArchiveBytesCheck
+{
+    ArchiveBytesFault Fault = ArchiveBytesFault::None;
+    std::string Creator;        // the header's creator text; empty for HeaderCut
+    std::int32_t FileCount = 0; // the header's file count as stored; 0 for HeaderCut
+    std::int32_t Entry = -1;    // for OffsetOutside and DataOutside: the TOC entry's index
+    std::string EntryName;      // and its Name
+};
+ArchiveBytesCheck CheckArchiveBytes(std::span<const std::uint8_t> bytes);
+
 // ---------------------------------------------------------------------------
 // Raw editor
 
@@ -229,6 +251,13 @@ public:
     // writes it in one write: the file ends up as after SetTableEntry on each.
     void SetTableEntries(const std::vector<TOCEntry>& entries);
     RawDataEntry GetDataEntry(std::int32_t index) const;
+    // The index of the data entry whose header starts at offset (a TOC
+    // entry's Offset), or -1 when none does.
+    std::int32_t DataIndexAt(std::int32_t offset) const { return DataIndexAt(mData, offset); }
+    // The same over a list of data entries in ascending Position order, as the
+    // editor keeps them (the scan moves only forwards, appends go behind the
+    // last entry): a model of the list that an operation is about to leave.
+    static std::int32_t DataIndexAt(std::span<const RawDataEntry> data, std::int32_t offset);
     // Data of the TOC entry: the data entry header at its Offset and its Length bytes.
     void ReadEntryData(std::int32_t tableIndex, TStream& dest);
     // False (nothing written) when the new data doesn't fit the variant's rule.
@@ -286,6 +315,12 @@ private:
     bool mOnCopy = false;  // inside RewriteAtomically
     bool mWritten = false; // something was written during the current run
 };
+
+// The record that RewriteDataEntry or AppendDataEntry writes for new data:
+// Name, Data and its Length. Throws "<what> is too large for an archive
+// entry." when data holds more than 2,147,483,647 bytes (what names the data
+// for the user, e.g. "The file \"a.tex\"").
+RawDataEntry NewDataEntry(const NameField& name, std::span<const std::uint8_t> data, const std::string& what);
 
 // Puts new data into the table entry named name (the first one, compared ASCII
 // case-insensitively) with the editor's own rules: rewritten in place when it

@@ -120,7 +120,7 @@ namespace
             }
             if (mPosition + static_cast<std::int64_t>(header) + DataHeaderSize + length + trailing > MaxArchiveSize)
                 FailTooLarge();
-            EncodeDataHeader(name, static_cast<std::int32_t>(length), mBuffer.data() + header);
+            EncodeDataHeader(name, static_cast<std::int32_t>(length), mBuffer, header);
             if (!ended)
             {
                 Flush();
@@ -272,17 +272,11 @@ std::vector<std::uint8_t> ReadValidationData(const std::string& archivePath)
 {
     TFileStream file(archivePath, FileMode::OpenRead);
     const std::int64_t size = file.Size();
-    std::uint8_t header[HeaderSize];
-    ReadAt(file.Handle(), header, sizeof header, 0);
-    const std::int64_t count = std::max<std::int32_t>(GetLE32(header + 12), 0);
-    if (count > (size - HeaderSize) / TocEntrySize)
-        lgp::FailRead();
-    std::vector<std::uint8_t> toc(static_cast<std::size_t>(count * TocEntrySize));
-    if (!toc.empty())
-        ReadAt(file.Handle(), toc.data(), toc.size(), HeaderSize);
+    const ArchiveHead head = ReadArchiveHead(file.Handle(), size);
+    const std::int64_t count = std::max<std::int32_t>(head.FileCount, 0);
     std::int64_t smallest = size;
     for (std::int64_t i = 0; i < count; ++i)
-        smallest = std::min<std::int64_t>(smallest, GetLE32(toc.data() + i * TocEntrySize + 20));
+        smallest = std::min<std::int64_t>(smallest, DecodeTocEntry(head.Toc, std::uint64_t(i * TocEntrySize)).Offset);
     const std::int64_t tocEnd = HeaderSize + count * TocEntrySize;
     std::vector<std::uint8_t> data;
     if (smallest > tocEnd)
@@ -321,7 +315,7 @@ void BuildArchive(const ArchiveBuildOptions& options)
         FailTooLarge();
     std::vector<std::uint8_t> head(static_cast<std::size_t>(dataStart));
     std::copy(options.CreatorField.begin(), options.CreatorField.end(), head.begin());
-    PutLE32(head.data() + 12, n);
+    lgp::PutLE(head, 12, n);
     if (validationSize > 0)
         std::copy(options.ValidationData->begin(), options.ValidationData->end(), head.begin() + tocEnd);
 
@@ -334,7 +328,7 @@ void BuildArchive(const ArchiveBuildOptions& options)
         TOCEntry entry;
         entry.Name = names[static_cast<std::size_t>(i)];
         entry.Offset = static_cast<std::int32_t>(data.End());
-        EncodeTocEntry(entry, head.data() + HeaderSize + std::int64_t(i) * TocEntrySize);
+        EncodeTocEntry(entry, head, std::uint64_t(HeaderSize + std::int64_t(i) * TocEntrySize));
         data.AddFile(path, entry.Name, trailing);
         if (options.ReportProgress)
             ReportProgress(i + 1, n);

@@ -1,11 +1,13 @@
 #pragma once
-// Helpers shared by the archive core's sources: little-endian put/get, the
-// record sizes, and file-to-file copying. Not part of the public API.
+// Helpers shared by the archive core's sources: the record sizes, records
+// from and into bytes, and file-to-file copying. Not part of the public API.
 
+#include "lebytes.h"
 #include "lgpstruct.h"
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,42 +20,27 @@ namespace lgp::detail
     constexpr std::uint32_t GapMagic = 0x5F6A04E8u;
     constexpr std::int64_t MaxArchiveSize = 2147483647;
 
-    inline std::int32_t GetLE32(const std::uint8_t* p)
+    // The 20-byte name field at offset; "Stream read error" when it doesn't
+    // lie inside bytes.
+    inline NameField FieldAt(std::span<const std::uint8_t> bytes, std::uint64_t offset = 0)
     {
-        return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-                                         std::uint32_t(p[3]) << 24);
-    }
-
-    inline std::uint16_t GetLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-    inline void PutLE32(std::uint8_t* p, std::int32_t value)
-    {
-        const auto v = static_cast<std::uint32_t>(value);
-        p[0] = std::uint8_t(v);
-        p[1] = std::uint8_t(v >> 8);
-        p[2] = std::uint8_t(v >> 16);
-        p[3] = std::uint8_t(v >> 24);
-    }
-
-    inline void PutLE16(std::uint8_t* p, std::uint16_t value)
-    {
-        p[0] = std::uint8_t(value);
-        p[1] = std::uint8_t(value >> 8);
-    }
-
-    inline NameField FieldAt(const std::uint8_t* p)
-    {
+        if (!lgp::FieldFits(bytes.size(), offset, NameFieldSize))
+            lgp::FailRead();
         NameField field;
-        std::memcpy(field.data(), p, NameFieldSize);
+        std::memcpy(field.data(), bytes.data() + offset, NameFieldSize);
         return field;
     }
 
-    // The creator text: from the first non-NUL byte of the 12-byte field to its end.
-    std::string CreatorFromField(const std::uint8_t* field);
+    // The creator text of a header: from the first non-NUL byte of its
+    // 12-byte field to the field's end.
+    std::string CreatorFromField(std::span<const std::uint8_t> header);
 
-    TOCEntry DecodeTocEntry(const std::uint8_t* p);
-    void EncodeTocEntry(const TOCEntry& entry, std::uint8_t* p);
-    void EncodeDataHeader(const NameField& name, std::int32_t length, std::uint8_t* p);
+    // A TOC entry from, or into, the 27 bytes at offset.
+    TOCEntry DecodeTocEntry(std::span<const std::uint8_t> bytes, std::uint64_t offset);
+    void EncodeTocEntry(const TOCEntry& entry, std::span<std::uint8_t> bytes, std::uint64_t offset);
+    // A data entry header into the 24 bytes at offset.
+    void EncodeDataHeader(const NameField& name, std::int32_t length, std::span<std::uint8_t> bytes,
+                          std::uint64_t offset = 0);
 
     // One value per name key in a flat open-addressing table (8 bytes a slot,
     // keys and values in their own arrays): a repair of 100,000 entries stays

@@ -106,15 +106,16 @@ std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocN
     for (std::size_t i = 0; i < tocNames.size(); ++i)
     {
         const int slot = LookupSlot(tocNames[i]);
-        std::uint8_t* entry = data.data() + std::size_t(slot) * 4;
+        const std::size_t entry = std::size_t(slot) * 4;
+        const auto entries = lgp::GetLE<std::uint16_t>(data, entry + 2);
         if (slot != previous)
         {
-            if (GetLE16(entry + 2) != 0)
+            if (entries != 0)
                 lgp::Fail("The names of one lookup slot are not together in the TOC (\"" + tocNames[i] + "\").");
-            PutLE16(entry, static_cast<std::uint16_t>(i + 1));
+            lgp::PutLE(data, entry, static_cast<std::uint16_t>(i + 1));
             previous = slot;
         }
-        PutLE16(entry + 2, static_cast<std::uint16_t>(GetLE16(entry + 2) + 1));
+        lgp::PutLE(data, entry + 2, static_cast<std::uint16_t>(entries + 1));
     }
     return data; // the last two bytes: no conflicts
 }
@@ -138,15 +139,16 @@ std::optional<LookupTable> ReadLookupTable(std::span<const std::uint8_t> validat
     LookupTable table;
     for (int s = 0; s < LookupSlotCount; ++s)
     {
-        const std::uint8_t* p = validation.data() + s * 4;
-        table.Slots[std::size_t(s)] = {GetLE16(p), GetLE16(p + 2)};
+        const auto at = std::size_t(s) * 4;
+        table.Slots[std::size_t(s)] = {lgp::GetLE<std::uint16_t>(validation, at),
+                                       lgp::GetLE<std::uint16_t>(validation, at + 2)};
     }
     // The conflict table: every count is checked against what is left.
     const std::size_t size = validation.size();
     std::size_t at = LookupTableSize;
     if (size - at < 2)
         return table;
-    const std::uint16_t conflicts = GetLE16(validation.data() + at);
+    const auto conflicts = lgp::GetLE<std::uint16_t>(validation, at);
     at += 2;
     std::vector<std::vector<ConflictRecord>> lists;
     constexpr std::size_t RecordSize = ConflictFolderSize + 2;
@@ -154,7 +156,7 @@ std::optional<LookupTable> ReadLookupTable(std::span<const std::uint8_t> validat
     {
         if (size - at < 2)
             return table;
-        const std::uint16_t records = GetLE16(validation.data() + at);
+        const auto records = lgp::GetLE<std::uint16_t>(validation, at);
         at += 2;
         if ((size - at) / RecordSize < records)
             return table;
@@ -165,7 +167,7 @@ std::optional<LookupTable> ReadLookupTable(std::span<const std::uint8_t> validat
             const auto* p = reinterpret_cast<const char*>(validation.data() + at);
             const auto* end = static_cast<const char*>(std::memchr(p, 0, ConflictFolderSize));
             list.push_back({std::string(p, end ? end : p + ConflictFolderSize),
-                            GetLE16(validation.data() + at + ConflictFolderSize)});
+                            lgp::GetLE<std::uint16_t>(validation, at + ConflictFolderSize)});
             at += RecordSize;
         }
         lists.push_back(std::move(list));
@@ -187,7 +189,7 @@ ArchiveLookupView ReadArchiveLookupView(const std::string& path)
     std::int64_t smallest = size;
     for (std::int64_t i = 0; i < count; ++i)
     {
-        const TOCEntry entry = DecodeTocEntry(head.Toc.data() + i * TocEntrySize);
+        const TOCEntry entry = DecodeTocEntry(head.Toc, std::uint64_t(i * TocEntrySize));
         view.Names.push_back(entry.NameString());
         view.Conflicts.push_back(entry.Reserved);
         smallest = std::min<std::int64_t>(smallest, entry.Offset);

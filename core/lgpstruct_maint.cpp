@@ -238,7 +238,7 @@ void PackArchive(const std::string& path)
     CopyFileBytes(archive, 0, out, 0, start);
     std::vector<std::uint8_t> tocBytes(toc.size() * TocEntrySize);
     for (std::size_t i = 0; i < toc.size(); ++i)
-        EncodeTocEntry(toc[i], tocBytes.data() + i * TocEntrySize);
+        EncodeTocEntry(toc[i], tocBytes, std::uint64_t(i * TocEntrySize));
     if (!tocBytes.empty())
         WriteAt(out, tocBytes.data(), tocBytes.size(), HeaderSize);
     std::size_t next = 0;

@@ -5,7 +5,6 @@
 #include "lgpstruct_internal.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 using namespace lgp::detail;
 
@@ -19,7 +18,7 @@ namespace
         ScanReader(const ScopedHandle& file, std::int64_t size) : mFile(file), mSize(size) {}
 
         // Exactly count bytes at pos, or "Stream read error".
-        const std::uint8_t* At(std::int64_t pos, std::size_t count)
+        std::span<const std::uint8_t> At(std::int64_t pos, std::size_t count)
         {
             const auto n = static_cast<std::int64_t>(count);
             if (pos < mStart || pos + n > mStart + static_cast<std::int64_t>(mWindow.size()))
@@ -30,7 +29,7 @@ namespace
                 mWindow.resize(static_cast<std::size_t>(std::min<std::int64_t>(mSize - pos, 64 * 1024)));
                 ReadAt(mFile, mWindow.data(), mWindow.size(), pos);
             }
-            return mWindow.data() + (pos - mStart);
+            return std::span<const std::uint8_t>(mWindow).subspan(static_cast<std::size_t>(pos - mStart), count);
         }
 
     private:
@@ -57,7 +56,7 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     std::int64_t smallest = size;
     for (std::int64_t i = 0; i < count; ++i)
     {
-        mToc.push_back(DecodeTocEntry(toc.data() + i * TocEntrySize));
+        mToc.push_back(DecodeTocEntry(toc, std::uint64_t(i * TocEntrySize)));
         smallest = std::min<std::int64_t>(smallest, mToc.back().Offset);
     }
 
@@ -78,9 +77,9 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     // end of the file: from there on the file is trailing text, of any length.
     while (size - pos > DataHeaderSize && pos <= MaxArchiveSize - DataHeaderSize)
     {
-        const std::uint8_t* head = reader.At(pos, GapMarkerSize);
-        const auto magic = static_cast<std::uint32_t>(GetLE32(head));
-        const std::int32_t gap = GetLE32(head + 4);
+        std::span<const std::uint8_t> head = reader.At(pos, GapMarkerSize);
+        const auto magic = lgp::GetLE<std::uint32_t>(head, 0);
+        const auto gap = lgp::GetLE<std::int32_t>(head, 4);
         // A marker is at least its own 8 bytes long: gap sizes 0 to 7 are no
         // marker, and these bytes start a data entry header.
         if (magic == GapMagic && gap < 0)
@@ -106,7 +105,7 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
         }
 
         head = reader.At(pos, DataHeaderSize);
-        const std::int32_t length = GetLE32(head + 20);
+        const auto length = lgp::GetLE<std::int32_t>(head, 20);
         // A negative Length would send the scan backwards, and one that runs
         // past the end describes no data entry (a trailing text longer than 24
         // bytes reads as such a header). The scan stops at this header; it and
@@ -144,7 +143,7 @@ void TRawLGPFile::SetTableEntry(std::int32_t index, const TOCEntry& entry)
         lgp::FailListIndex(index);
     mToc[static_cast<std::size_t>(index)] = entry;
     std::uint8_t bytes[TocEntrySize];
-    EncodeTocEntry(entry, bytes);
+    EncodeTocEntry(entry, bytes, 0);
     WriteAt(HeaderSize + std::int64_t(index) * TocEntrySize, bytes, sizeof bytes);
     Sync();
 }
@@ -164,7 +163,7 @@ void TRawLGPFile::SetTableEntries(const std::vector<TOCEntry>& entries)
     }
     std::vector<std::uint8_t> bytes(entries.size() * TocEntrySize);
     for (std::size_t i = 0; i < entries.size(); ++i)
-        EncodeTocEntry(entries[i], bytes.data() + i * TocEntrySize);
+        EncodeTocEntry(entries[i], bytes, i * TocEntrySize);
     mToc = entries;
     if (!bytes.empty())
         WriteAt(HeaderSize, bytes.data(), bytes.size());
@@ -212,6 +211,24 @@ RawDataEntry TRawLGPFile::GetDataEntry(std::int32_t index) const
     if (index < 0 || static_cast<std::size_t>(index) >= mData.size())
         lgp::FailListIndex(index);
     return mData[static_cast<std::size_t>(index)];
+}
+
+std::int32_t TRawLGPFile::DataIndexAt(std::span<const RawDataEntry> data, std::int32_t offset)
+{
+    const auto found = std::lower_bound(data.begin(), data.end(), offset,
+                                        [](const RawDataEntry& entry, std::int32_t at) { return entry.Position < at; });
+    return found != data.end() && found->Position == offset ? static_cast<std::int32_t>(found - data.begin()) : -1;
+}
+
+RawDataEntry NewDataEntry(const NameField& name, std::span<const std::uint8_t> data, const std::string& what)
+{
+    if (data.size() > static_cast<std::size_t>(MaxArchiveSize))
+        lgp::Fail(what + " is too large for an archive entry.");
+    RawDataEntry entry;
+    entry.Name = name;
+    entry.Length = static_cast<std::int32_t>(data.size());
+    entry.Data = data;
+    return entry;
 }
 
 void TRawLGPFile::ReadEntryData(std::int32_t tableIndex, TStream& dest)
@@ -269,8 +286,8 @@ void TRawLGPFile::WriteTrailingAt(std::int64_t position)
 void TRawLGPFile::WriteGapMarker(std::int64_t position, std::int32_t gap)
 {
     std::uint8_t marker[GapMarkerSize];
-    PutLE32(marker, static_cast<std::int32_t>(GapMagic));
-    PutLE32(marker + 4, gap);
+    lgp::PutLE(marker, 0, GapMagic);
+    lgp::PutLE(marker, 4, gap);
     WriteAt(position, marker, sizeof marker);
 }
 
@@ -299,7 +316,7 @@ std::optional<RawDataEntry> TRawLGPFile::ReadableDataEntryAt(std::int32_t offset
         return std::nullopt;
     std::uint8_t header[DataHeaderSize];
     ReadAt(mFile.Handle(), header, sizeof header, offset);
-    const std::int32_t length = GetLE32(header + 20);
+    const auto length = lgp::GetLE<std::int32_t>(header, 20);
     if (length < 0 || std::int64_t(offset) + DataHeaderSize + length > size)
         return std::nullopt;
     RawDataEntry entry;
@@ -312,14 +329,10 @@ std::optional<RawDataEntry> TRawLGPFile::ReadableDataEntryAt(std::int32_t offset
 
 void TRawLGPFile::RequireScannedTableOffsets()
 {
-    std::unordered_set<std::int32_t> positions;
-    positions.reserve(mData.size());
-    for (const RawDataEntry& data : mData)
-        positions.insert(data.Position);
     for (std::size_t i = 0; i < mToc.size(); ++i)
     {
         const TOCEntry& toc = mToc[i];
-        if (positions.count(toc.Offset) != 0 || !ReadableDataEntryAt(toc.Offset))
+        if (DataIndexAt(toc.Offset) >= 0 || !ReadableDataEntryAt(toc.Offset))
             continue;
         lgp::Fail("The archive " + FileName() + " is damaged: the TOC entry \"" + toc.NameString() + "\" (number " +
                   std::to_string(i + 1) +

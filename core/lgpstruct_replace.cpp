@@ -3,8 +3,6 @@
 
 #include "lgpstruct.h"
 
-#include <limits>
-
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data)
 {
     std::int32_t tableIndex = -1;
@@ -13,33 +11,21 @@ bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<c
             tableIndex = i;
     if (tableIndex < 0)
         lgp::Fail("The archive holds no entry named \"" + name + "\".");
-    if (data.size() > std::size_t(std::numeric_limits<std::int32_t>::max()))
-        lgp::Fail("The file for \"" + name + "\" is too large for an archive entry.");
-
     TOCEntry toc = archive.GetTableEntry(tableIndex);
-    RawDataEntry record;
-    record.Name = toc.Name;
-    record.Length = static_cast<std::int32_t>(data.size());
-    record.Data = data;
+    RawDataEntry record = NewDataEntry(toc.Name, data, "The file for \"" + name + "\"");
 
     // Rewriting a data entry that another table entry also points at would
     // change that entry too; such data is left alone and the new data appended.
     bool shared = false;
     for (std::int32_t i = 0; i < archive.FileCount() && !shared; ++i)
         shared = i != tableIndex && archive.GetTableEntry(i).Offset == toc.Offset;
-    if (!shared)
+    const std::int32_t held = shared ? -1 : archive.DataIndexAt(toc.Offset);
+    if (held >= 0)
     {
-        for (std::int32_t d = 0; d < archive.DataCount(); ++d)
-        {
-            const RawDataEntry current = archive.GetDataEntry(d);
-            if (current.Position != toc.Offset)
-                continue;
-            record.Name = current.Name;
-            if (archive.RewriteDataEntry(d, record))
-                return true;
-            record.Name = toc.Name;
-            break;
-        }
+        record.Name = archive.GetDataEntry(held).Name;
+        if (archive.RewriteDataEntry(held, record))
+            return true;
+        record.Name = toc.Name;
     }
 
     const std::int32_t appended = archive.AppendDataEntry(record);

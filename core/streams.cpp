@@ -1,6 +1,7 @@
 #include "streams.h"
 
 #include "errors.h"
+#include "lebytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -93,15 +94,14 @@ std::int32_t TStream::ReadInt32()
 {
     std::uint8_t b[4];
     ReadBuffer(b, 4);
-    return static_cast<std::int32_t>(std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-                                     std::uint32_t(b[3]) << 24);
+    return lgp::GetLE<std::int32_t>(b, 0);
 }
 
 std::uint16_t TStream::ReadUInt16()
 {
     std::uint8_t b[2];
     ReadBuffer(b, 2);
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
+    return lgp::GetLE<std::uint16_t>(b, 0);
 }
 
 std::uint8_t TStream::ReadByte()
@@ -113,8 +113,8 @@ std::uint8_t TStream::ReadByte()
 
 void TStream::WriteInt32(std::int32_t value)
 {
-    const auto v = static_cast<std::uint32_t>(value);
-    const std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+    std::uint8_t b[4];
+    lgp::PutLE(b, 0, value);
     WriteBuffer(b, 4);
 }
 

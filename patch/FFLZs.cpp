@@ -2,6 +2,7 @@
 
 #include "DebugLog.h"
 #include "core/errors.h"
+#include "core/lebytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,21 +16,6 @@ namespace
     // The longest reference, and the most one group can produce.
     constexpr std::size_t MaxReference = 18;
     constexpr std::size_t MaxGroupOutput = 8 * MaxReference;
-
-    std::int32_t readLe32(const std::uint8_t* p)
-    {
-        return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
-            std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
-    }
-
-    void writeLe32(std::uint8_t* p, std::int32_t value)
-    {
-        const auto v = static_cast<std::uint32_t>(value);
-        p[0] = static_cast<std::uint8_t>(v);
-        p[1] = static_cast<std::uint8_t>(v >> 8);
-        p[2] = static_cast<std::uint8_t>(v >> 16);
-        p[3] = static_cast<std::uint8_t>(v >> 24);
-    }
 
     // The whole stream as bytes, from its first byte; the position is restored.
     std::vector<std::uint8_t> wholeStream(TStream& stream)
@@ -60,7 +46,7 @@ bool LooksLikeLzs(std::span<const std::uint8_t> data)
     // Too short to hold the length field: plain data, not a read failure.
     if (data.size() < 4)
         return false;
-    return static_cast<std::int64_t>(readLe32(data.data())) == static_cast<std::int64_t>(data.size()) - 4;
+    return static_cast<std::int64_t>(lgp::GetLE<std::int32_t>(data, 0)) == static_cast<std::int64_t>(data.size()) - 4;
 }
 
 bool LooksLikeLzs(TStream& data)
@@ -73,7 +59,7 @@ bool LooksLikeLzs(TStream& data)
     data.SetPosition(0);
     data.ReadBuffer(head, sizeof head);
     data.SetPosition(saved);
-    return static_cast<std::int64_t>(readLe32(head)) == size - 4;
+    return static_cast<std::int64_t>(lgp::GetLE<std::int32_t>(head, 0)) == size - 4;
 }
 
 std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs)
@@ -182,7 +168,7 @@ std::vector<std::uint8_t> LzsEncodeLiterals(std::span<const std::uint8_t> data)
     if (payload > 0x7FFFFFFFu)
         lgp::Fail("The data is too large to store as LZS.");
     std::vector<std::uint8_t> out(4 + payload);
-    writeLe32(out.data(), static_cast<std::int32_t>(payload));
+    lgp::PutLE(out, 0, static_cast<std::int32_t>(payload));
     std::uint8_t* o = out.data() + 4;
     for (std::size_t i = 0; i < n; i += 8)
     {

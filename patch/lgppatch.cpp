@@ -23,12 +23,8 @@ namespace
         return PatchedDataName(replaced);
     }
 
-    std::int32_t checkedLength(std::size_t size)
-    {
-        if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-            lgp::Fail("The patched data is too large for an archive entry.");
-        return static_cast<std::int32_t>(size);
-    }
+    // What the user reads of new data too large for an archive entry.
+    constexpr const char* PatchedDataText = "The patched data";
 
     // The new contents from the old ones and the difference data, both
     // LZS-decoded when they pass the probe; the result is then stored as
@@ -63,14 +59,12 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
 {
     // A model of the data list as ApplyPatch leaves it after each TOC entry:
     // lengths and rooms after rewrites, entries appended at the end.
+    // Appends go behind the last entry, so the model stays in Position order
+    // and TRawLGPFile::DataIndexAt answers for it as for the archive.
     std::vector<RawDataEntry> model;
     model.reserve(static_cast<std::size_t>(archive.DataCount()));
-    std::unordered_map<std::int32_t, std::int32_t> dataAt;
     for (std::int32_t k = 0; k < archive.DataCount(); ++k)
-    {
         model.push_back(archive.GetDataEntry(k));
-        dataAt.emplace(model.back().Position, k);
-    }
     const auto trailing = static_cast<std::int64_t>(archive.TrailingText().size());
     constexpr std::int64_t maxSize = std::numeric_limits<std::int32_t>::max();
 
@@ -89,10 +83,9 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
         const std::int32_t patchIndex = patch.FindEntry(UpperAscii(toc.NameString()));
         if (patchIndex < 0)
             continue;
-        const auto found = dataAt.find(toc.Offset);
-        if (found == dataAt.end())
+        const std::int32_t dataIndex = TRawLGPFile::DataIndexAt(model, toc.Offset);
+        if (dataIndex < 0)
             continue;
-        const std::int32_t dataIndex = found->second;
 
         std::vector<std::uint8_t> newBytes;
         try
@@ -116,7 +109,7 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
                       toc.NameString() + "\" in " + archive.FileName() + ": " + e.what() +
                       ". The patch is damaged or was made for other data; nothing was changed.");
         }
-        const std::int32_t length = checkedLength(newBytes.size());
+        const std::int32_t length = NewDataEntry({}, newBytes, PatchedDataText).Length;
 
         RawDataEntry& held = model[static_cast<std::size_t>(dataIndex)];
         const bool last = static_cast<std::size_t>(dataIndex) == model.size() - 1;
@@ -139,40 +132,25 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
         appended.Position = static_cast<std::int32_t>(position);
         appended.Room = RoomUnlimited;
         model.push_back(appended);
-        const auto appendedIndex = static_cast<std::int32_t>(model.size() - 1);
-        if (dataAt.emplace(appended.Position, appendedIndex).second && readers[appended.Position] > 0)
-            written[appendedIndex] = std::move(newBytes);
+        if (readers[appended.Position] > 0)
+            written[static_cast<std::int32_t>(model.size() - 1)] = std::move(newBytes);
     }
 }
 
 void CheckPatchFileStructure(const std::string& patchPath)
 {
     const auto notAPatch = [&](const std::string& why) { lgp::Fail(patchPath + " is not a patch file: " + why); };
-    std::int64_t size = 0;
-    {
-        TFileStream file(patchPath, FileMode::OpenRead);
-        size = file.Size();
-    }
-    std::unique_ptr<TLGPFile> index;
-    try
-    {
-        index = std::make_unique<TLGPFile>(patchPath, true);
-    }
-    catch (const ELGPError&)
-    {
+    const ArchiveBytesCheck check = CheckArchiveBytes(ReadWholeFile(patchPath));
+    // A negative file count reads as an empty table, judged below.
+    if (check.Fault == ArchiveBytesFault::HeaderCut ||
+        (check.Fault == ArchiveBytesFault::TocOutside && check.FileCount >= 0))
         notAPatch("its table of contents runs past the end of the file.");
-    }
     // Every patch this system writes carries its creator; an empty table with
     // any other creator is just as likely a file of another kind.
-    if (index->FileCount() <= 0 && index->Creator() != "QUENWICK-LGP")
+    if (check.FileCount <= 0 && check.Creator != "QUENWICK-LGP")
         notAPatch("it holds no entries.");
-    const std::int64_t tocEnd = 16 + 27 * std::int64_t(std::max<std::int32_t>(index->FileCount(), 0));
-    for (std::int32_t i = 0; i < index->FileCount(); ++i)
-    {
-        const LGPEntry entry = index->GetEntry(i);
-        if (entry.Offset < tocEnd || entry.Length < 0 || std::int64_t(entry.Offset) + 24 + entry.Length > size)
-            notAPatch("the data of its entry \"" + entry.Name + "\" does not lie inside the file.");
-    }
+    if (check.Fault == ArchiveBytesFault::OffsetOutside || check.Fault == ArchiveBytesFault::DataOutside)
+        notAPatch("the data of its entry \"" + check.EntryName + "\" does not lie inside the file.");
 }
 
 std::string PatchTemplatePath() { return Platform::Paths::programDir() + "LGP.95"; }
@@ -209,12 +187,6 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 // The changes of ApplyPatch, entry by entry.
 static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
 {
-    // Data entries by Position, first in scan order. Rewrites keep positions;
-    // appends add the new entry's position.
-    std::unordered_map<std::int32_t, std::int32_t> dataAt;
-    for (std::int32_t k = archive.DataCount() - 1; k >= 0; --k)
-        dataAt[archive.GetDataEntry(k).Position] = k;
-
     const std::int32_t count = archive.FileCount();
     for (std::int32_t i = 0; i < count; ++i)
     {
@@ -230,10 +202,9 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allow
         // New data only ever replaces a data entry the scan found; a TOC entry
         // pointing anywhere else is left as it is (looked up before reading,
         // so a stray Offset can't end the run half-way).
-        const auto found = dataAt.find(toc.Offset);
-        if (found == dataAt.end())
+        const std::int32_t dataIndex = archive.DataIndexAt(toc.Offset);
+        if (dataIndex < 0)
             continue;
-        const std::int32_t dataIndex = found->second;
 
         TMemoryStream difference;
         patch.ReadEntryData(patchIndex, difference);
@@ -241,10 +212,8 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allow
         archive.ReadEntryData(i, oldData);
         std::vector<std::uint8_t> newBytes = patchedBytes(oldData.TakeBytes(), difference.TakeBytes());
 
-        RawDataEntry record;
-        record.Name = patchedName(archive.GetDataEntry(dataIndex).Name);
-        record.Length = checkedLength(newBytes.size());
-        record.Data = newBytes;
+        const RawDataEntry record =
+            NewDataEntry(patchedName(archive.GetDataEntry(dataIndex).Name), newBytes, PatchedDataText);
 
         if (allowOverwrite && archive.RewriteDataEntry(dataIndex, record))
             continue;
@@ -252,7 +221,6 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allow
         const std::int32_t appended = archive.AppendDataEntry(record);
         toc.Offset = archive.GetDataEntry(appended).Position;
         archive.SetTableEntry(i, toc);
-        dataAt.emplace(toc.Offset, appended);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "lgppatch.h"
 
 #include "core/errors.h"
+#include "core/lebytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -36,19 +37,6 @@ namespace
 #endif
     }
 
-    void putLe32(std::uint8_t* p, std::int32_t value)
-    {
-        const auto v = static_cast<std::uint32_t>(value);
-        for (int i = 0; i < 4; ++i)
-            p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-
-    std::int32_t getLe32(const std::uint8_t* p)
-    {
-        return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
-            std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
-    }
-
     [[noreturn]] void failNotSelfExtracting(const std::string& label)
     {
         lgp::Fail(label + " is not a self-extracting patch.");
@@ -68,8 +56,8 @@ std::vector<std::uint8_t> EncodeTrailer(const SelfExtractorTrailer& trailer)
         lgp::Fail("The file name \"" + trailer.TargetName +
             "\" is too long for a self-extracting patch (at most 31 characters).");
     std::vector<std::uint8_t> bytes(SelfExtractorTrailerSize, 0);
-    putLe32(bytes.data(), trailer.StubLength);
-    putLe32(bytes.data() + 4, trailer.Flags);
+    lgp::PutLE(bytes, 0, trailer.StubLength);
+    lgp::PutLE(bytes, 4, trailer.Flags);
     std::memcpy(bytes.data() + 8, trailer.TargetName.data(), trailer.TargetName.size());
     return bytes;
 }
@@ -78,16 +66,16 @@ SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file, const std
 {
     if (file.size() < SelfExtractorTrailerSize)
         failNotSelfExtracting(fileLabel);
-    const std::uint8_t* t = file.data() + (file.size() - SelfExtractorTrailerSize);
+    const std::span<const std::uint8_t> t = file.last(SelfExtractorTrailerSize);
     SelfExtractorTrailer trailer;
-    trailer.StubLength = getLe32(t);
-    trailer.Flags = getLe32(t + 4);
+    trailer.StubLength = lgp::GetLE<std::int32_t>(t, 0);
+    trailer.Flags = lgp::GetLE<std::int32_t>(t, 4);
     // The patch lies between the stub image and the trailer; a StubLength
     // outside that range means these 40 bytes are no trailer.
     if (trailer.StubLength < 0 ||
         static_cast<std::uint64_t>(trailer.StubLength) > file.size() - SelfExtractorTrailerSize)
         failNotSelfExtracting(fileLabel);
-    const char* name = reinterpret_cast<const char*>(t + 8);
+    const char* name = reinterpret_cast<const char*>(t.data() + 8);
     trailer.TargetName.assign(name, strnlen(name, TargetNameFieldSize));
     return trailer;
 }
@@ -135,28 +123,23 @@ void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath
 void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string& label)
 {
     const auto refuse = [&](const std::string& reason) { lgp::Fail(label + " is not a patch made by Tarrowin (" + reason + ")."); };
-    static constexpr char Creator[] = "QUENWICK-LGP";
-    constexpr std::size_t HeaderSize = 16;
-    constexpr std::size_t TocEntrySize = 27;
-    constexpr std::size_t DataHeaderSize = 24;
-    if (bytes.size() < HeaderSize || std::memcmp(bytes.data(), Creator, 12) != 0)
-        refuse("its creator is not \"QUENWICK-LGP\"");
-    const std::int32_t count = getLe32(bytes.data() + 12);
-    const std::uint64_t tocEnd = HeaderSize + TocEntrySize * static_cast<std::uint64_t>(std::max(count, 0));
-    if (count < 0 || tocEnd > bytes.size())
-        refuse("its table of contents runs past its end");
-    for (std::int32_t i = 0; i < count; ++i)
+    // The creator first: bytes of another kind are named as such, not by
+    // where their first number happens to point.
+    const ArchiveBytesCheck check = CheckArchiveBytes(bytes);
+    if (check.Creator != "QUENWICK-LGP")
+        return refuse("its creator is not \"QUENWICK-LGP\"");
+    const std::string entryText = "entry " + std::to_string(check.Entry + 1);
+    switch (check.Fault)
     {
-        const std::uint8_t* entry = bytes.data() + HeaderSize + TocEntrySize * static_cast<std::size_t>(i);
-        const std::int32_t offset = getLe32(entry + 20);
-        const auto entryText = [&] { return "entry " + std::to_string(i + 1); };
-        if (offset < 0 || static_cast<std::uint64_t>(offset) < tocEnd ||
-            static_cast<std::uint64_t>(offset) + DataHeaderSize > bytes.size())
-            refuse(entryText() + " points outside it");
-        const std::int32_t length = getLe32(bytes.data() + offset + 20);
-        if (length < 0 ||
-            static_cast<std::uint64_t>(offset) + DataHeaderSize + static_cast<std::uint64_t>(length) > bytes.size())
-            refuse(entryText() + "'s data runs past its end");
+    case ArchiveBytesFault::None:
+    case ArchiveBytesFault::HeaderCut:
+        return;
+    case ArchiveBytesFault::TocOutside:
+        return refuse("its table of contents runs past its end");
+    case ArchiveBytesFault::OffsetOutside:
+        return refuse(entryText + " points outside it");
+    case ArchiveBytesFault::DataOutside:
+        return refuse(entryText + "'s data runs past its end");
     }
 }
 

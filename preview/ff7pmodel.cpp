@@ -1,8 +1,10 @@
 #include "ff7pmodel.h"
 
 #include "core/errors.h"
+#include "core/lebytes.h"
 
 #include <cstring>
+#include <span>
 
 namespace
 {
@@ -25,10 +27,10 @@ namespace
             lgp::FailRead();
     }
 
-    float FloatFromBytes(const std::uint8_t* p)
+    // The 32-bit float stored little-endian at offset of record.
+    float FloatAt(std::span<const std::uint8_t> record, std::size_t offset)
     {
-        const std::uint32_t bits = std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16
-            | std::uint32_t(p[3]) << 24;
+        const auto bits = lgp::GetLE<std::uint32_t>(record, offset);
         float value;
         std::memcpy(&value, &bits, sizeof value);
         return value;
@@ -80,7 +82,7 @@ void TFF7PPart::LoadFromStream(TStream& stream)
         stream.ReadBuffer(record, 12);
         // The file's y and z point the other way from the view's: the model is
         // turned 180 degrees about x.
-        vertices[k] = {FloatFromBytes(record), -FloatFromBytes(record + 4), -FloatFromBytes(record + 8)};
+        vertices[k] = {FloatAt(record, 0), -FloatAt(record, 4), -FloatAt(record, 8)};
     }
     for (std::size_t k = 0; k < colours.size(); ++k)
     {

@@ -18,6 +18,7 @@
 //
 // Each record is read by seeking to its computed position first.
 
+#include "core/lebytes.h"
 #include "core/streams.h"
 
 #include <array>
@@ -41,10 +42,7 @@ struct TFF7Polygon
 {
     std::array<std::uint8_t, 24> Bytes{};
     // Vertex index i (0 to 2) of the triangle: the uint16 at offset 2 + 2i.
-    std::uint16_t Index(int i) const
-    {
-        return std::uint16_t(Bytes[std::size_t(2 + 2 * i)] | (Bytes[std::size_t(3 + 2 * i)] << 8));
-    }
+    std::uint16_t Index(int i) const { return lgp::GetLE<std::uint16_t>(Bytes, std::size_t(2 + 2 * i)); }
 };
 
 class TFF7PPart

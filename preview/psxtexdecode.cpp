@@ -1,6 +1,7 @@
 #include "psxtexdecode.h"
 
 #include "core/errors.h"
+#include "core/lebytes.h"
 
 #include <algorithm>
 #include <string>
@@ -21,18 +22,6 @@ namespace
             lgp::Fail("The texture's size (" + std::to_string(width) + " x " + std::to_string(height)
                 + " pixels) cannot be shown.");
     }
-
-    void PutLE16(std::vector<std::uint8_t>& out, std::uint16_t v)
-    {
-        out.push_back(std::uint8_t(v));
-        out.push_back(std::uint8_t(v >> 8));
-    }
-
-    void PutLE32(std::vector<std::uint8_t>& out, std::uint32_t v)
-    {
-        for (int i = 0; i < 4; ++i)
-            out.push_back(std::uint8_t(v >> (8 * i)));
-    }
 }
 
 TTexColour TPSXTexImage::PixelColour(std::int32_t x, std::int32_t y) const
@@ -52,7 +41,7 @@ TTexColour TPSXTexImage::PixelColour(std::int32_t x, std::int32_t y) const
 std::uint16_t TPSXTexImage::Pixel16(std::int32_t x, std::int32_t y) const
 {
     const std::size_t at = (std::size_t(y) * std::size_t(Width) + std::size_t(x)) * 2;
-    return std::uint16_t(Pixels[at] | (Pixels[at + 1] << 8));
+    return lgp::GetLE<std::uint16_t>(Pixels, at);
 }
 
 TPSXTexImage PSXTexDecode(TStream& stream, std::int64_t dataStart)
@@ -128,21 +117,21 @@ std::vector<std::uint8_t> TexImageToBmp(const TPSXTexImage& image)
     // BITMAPFILEHEADER
     out.push_back('B');
     out.push_back('M');
-    PutLE32(out, dataOffset + imageSize);
-    PutLE32(out, 0);
-    PutLE32(out, dataOffset);
+    lgp::AppendLE<std::uint32_t>(out, dataOffset + imageSize);
+    lgp::AppendLE<std::uint32_t>(out, 0);
+    lgp::AppendLE<std::uint32_t>(out, dataOffset);
     // BITMAPINFOHEADER: positive height, so rows are stored bottom-up.
-    PutLE32(out, 40);
-    PutLE32(out, std::uint32_t(image.Width));
-    PutLE32(out, std::uint32_t(image.Height));
-    PutLE16(out, 1);
-    PutLE16(out, std::uint16_t(image.BitsPerPixel));
-    PutLE32(out, 0); // BI_RGB: for 16 bits this means 5-5-5
-    PutLE32(out, imageSize);
-    PutLE32(out, 2835); // 72 dots per inch
-    PutLE32(out, 2835);
-    PutLE32(out, colours);
-    PutLE32(out, 0);
+    lgp::AppendLE<std::uint32_t>(out, 40);
+    lgp::AppendLE<std::uint32_t>(out, std::uint32_t(image.Width));
+    lgp::AppendLE<std::uint32_t>(out, std::uint32_t(image.Height));
+    lgp::AppendLE<std::uint16_t>(out, 1);
+    lgp::AppendLE<std::uint16_t>(out, std::uint16_t(image.BitsPerPixel));
+    lgp::AppendLE<std::uint32_t>(out, 0); // BI_RGB: for 16 bits this means 5-5-5
+    lgp::AppendLE<std::uint32_t>(out, imageSize);
+    lgp::AppendLE<std::uint32_t>(out, 2835); // 72 dots per inch
+    lgp::AppendLE<std::uint32_t>(out, 2835);
+    lgp::AppendLE<std::uint32_t>(out, colours);
+    lgp::AppendLE<std::uint32_t>(out, 0);
     for (std::uint32_t i = 0; i < colours; ++i)
     {
         const TTexColour c = i < image.Palette.size() ? image.Palette[i] : TTexColour{};

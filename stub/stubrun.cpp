@@ -1,6 +1,7 @@
 #include "stubrun.h"
 
 #include "core/errors.h"
+#include "core/lebytes.h"
 #include "core/lgpstruct.h"
 #include "patch/lgppatch.h"
 #include "platform/file.h"
@@ -14,12 +15,19 @@ namespace Stub
 {
     namespace
     {
+        // The unsigned little-endian field of size bytes (2, 4 or 8) at pos;
+        // "Stream read error" when it doesn't lie inside bytes.
         std::uint64_t le(std::span<const std::uint8_t> bytes, std::uint64_t pos, unsigned size)
         {
-            std::uint64_t value = 0;
-            for (unsigned i = 0; i < size; ++i)
-                value |= std::uint64_t(bytes[pos + i]) << (8 * i);
-            return value;
+            switch (size)
+            {
+            case 2:
+                return lgp::GetLE<std::uint16_t>(bytes, pos);
+            case 4:
+                return lgp::GetLE<std::uint32_t>(bytes, pos);
+            default:
+                return lgp::GetLE<std::uint64_t>(bytes, pos);
+            }
         }
 
         // Removes the temporary patch unless told it has been handed over.
@@ -194,24 +202,10 @@ namespace Stub
         // Everything the index reader and patch application will read must lie
         // inside the patch, so that a damaged payload is refused before the
         // target archive is opened, rather than half-way through patching it.
-        const std::uint64_t size = patch.size();
-        if (size < 16)
+        // The creator is not asked for: reading and applying the patch need
+        // only its layout.
+        if (CheckArchiveBytes(patch).Fault != ArchiveBytesFault::None)
             lgp::Fail(NotArchiveText);
-        const auto count = static_cast<std::int32_t>(le(patch, 12, 4));
-        if (count < 0 || std::uint64_t(count) > (size - 16) / 27)
-            lgp::Fail(NotArchiveText);
-        const std::uint64_t tocEnd = 16 + 27 * std::uint64_t(count);
-        for (std::int32_t i = 0; i < count; ++i)
-        {
-            const std::uint64_t entry = 16 + 27 * std::uint64_t(i);
-            const auto offset = static_cast<std::int32_t>(le(patch, entry + 20, 4));
-            if (offset < 0 || std::uint64_t(offset) < tocEnd || std::uint64_t(offset) > size
-                || size - std::uint64_t(offset) < 24)
-                lgp::Fail(NotArchiveText);
-            const auto length = static_cast<std::int32_t>(le(patch, std::uint64_t(offset) + 20, 4));
-            if (length < 0 || std::uint64_t(length) > size - std::uint64_t(offset) - 24)
-                lgp::Fail(NotArchiveText);
-        }
     }
 
     int Run(const std::string& ownPath, Ui& ui)
@@ -219,7 +213,8 @@ namespace Stub
         std::optional<TempFileGuard> tempGuard;
         try
         {
-            // 1-2: the own file and its trailer.
+            // The patch travels inside this program's own file, between the
+            // program image and the trailer at the very end.
             const std::vector<std::uint8_t> own = ReadWholeFile(ownPath);
             const std::uint64_t imageEnd = ImageEnd(own);
             if (own.size() < SelfExtractorTrailerSize
@@ -231,11 +226,12 @@ namespace Stub
             if (imageEnd != 0 && std::uint64_t(trailer.StubLength) < imageEnd)
                 lgp::Fail(NoPatchText);
 
-            // 3: the game's data folder becomes the dialog's folder.
+            // The dialog below opens in the current folder: make that the
+            // game's data folder, where the archive to patch normally lies.
             Platform::Registry::enterGameDataFolder();
 
-            // 4-6: the patch, written beside the program for the index reader,
-            // which reads by path.
+            // The patch, checked before anything is asked, then written beside
+            // the program for the index reader, which reads by path.
             const bool allowOverwrite = (trailer.Flags & 1) != 0;
             const std::span<const std::uint8_t> patch = std::span(own).subspan(
                 std::size_t(trailer.StubLength), own.size() - SelfExtractorTrailerSize - std::size_t(trailer.StubLength));
@@ -244,7 +240,8 @@ namespace Stub
             tempGuard.emplace(tempPath);
             WriteWholeFile(tempPath, patch);
 
-            // 7-8: which archive.
+            // Which archive: the player picks it; cancelling ends the run
+            // quietly, the temporary patch removed.
             ui.message(Title, AskText);
             OpenRequest request;
             // Only files of exactly the target's name are listed. An empty
@@ -266,7 +263,8 @@ namespace Stub
             if (!chosen)
                 return 0;
 
-            // 9: apply.
+            // Apply, then let go of the archive and the temporary patch
+            // before reporting success.
             {
                 const TLGPFile patchIndex(tempPath, true);
                 TRawLGPFile archive(*chosen, RawEditorVariant::Stub);

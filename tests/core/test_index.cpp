@@ -236,6 +236,44 @@ TEST(IndexReader, dataHeaderCutShortFailsTheOpenWithLengths)
     EXPECT_EQ(TLGPFile(tmp.save("bad", v.out), true).GetEntry(0).Length, LengthBadOffset);
 }
 
+TEST(IndexReader, bytesCheckAcceptsDataEndingExactlyAtTheEndAndNamesTheFirstEntryOutside)
+{
+    // No validation data and no trailing text: the first data entry starts
+    // right after the TOC, the last one ends with the bytes.
+    Archive a{.Files = {{"a", Pattern(3)}, {"empty", {}}}, .Trailing = {}};
+    const Bytes whole = Write(a);
+    const ArchiveBytesCheck fine = CheckArchiveBytes(whole);
+    EXPECT_EQ(fine.Fault, ArchiveBytesFault::None);
+    EXPECT_EQ(fine.Creator, "SQUARESOFT");
+    EXPECT_EQ(fine.FileCount, 2);
+    EXPECT_EQ(fine.Entry, -1);
+
+    const auto check = [](const Bytes& bytes)
+    {
+        const ArchiveBytesCheck c = CheckArchiveBytes(bytes);
+        return std::make_tuple(c.Fault, c.Entry, c.EntryName);
+    };
+    // "empty"'s header loses its last byte.
+    EXPECT_EQ(check(Bytes(whole.begin(), whole.end() - 1)),
+              std::make_tuple(ArchiveBytesFault::OffsetOutside, 1, std::string("empty")));
+    a.Files[1].Data = Pattern(1);
+    const Bytes oneByte = Write(a);
+    EXPECT_EQ(check(Bytes(oneByte.begin(), oneByte.end() - 1)),
+              std::make_tuple(ArchiveBytesFault::DataOutside, 1, std::string("empty")));
+    Bytes early = whole;
+    early[16 + 20] = std::uint8_t(16 + 2 * 27 - 1); // the TOC's last byte
+    EXPECT_EQ(check(early), std::make_tuple(ArchiveBytesFault::OffsetOutside, 0, std::string("a")));
+
+    EXPECT_EQ(check(Bytes(whole.begin(), whole.begin() + 15)),
+              std::make_tuple(ArchiveBytesFault::HeaderCut, -1, std::string()));
+    EXPECT_EQ(check(Bytes(whole.begin(), whole.begin() + 16 + 2 * 27 - 1)),
+              std::make_tuple(ArchiveBytesFault::TocOutside, -1, std::string()));
+    Writer empty;
+    empty.header("QUENWICK-LGP", 0);
+    EXPECT_EQ(CheckArchiveBytes(empty.out).Fault, ArchiveBytesFault::None);
+    EXPECT_EQ(CheckArchiveBytes(empty.out).Creator, "QUENWICK-LGP");
+}
+
 TEST(IndexReader, namesWithoutNulStayWithinTheirTwentyBytes)
 {
     TempDir tmp;

@@ -250,6 +250,24 @@ TEST(RawEditor, appendWritesAfterTheLastEntryAndKeepsTheTrailingText)
     EXPECT_FALSE(raw.RewriteDataEntry(2, NewData("z", Pattern(6))));
 }
 
+TEST(RawEditor, dataIndexAtFindsOnlyTheFirstByteOfAHeader)
+{
+    TempDir tmp;
+    TRawLGPFile raw(tmp.save("x.lgp", Write(Middle())));
+    EXPECT_EQ(raw.DataIndexAt(97), 0);
+    EXPECT_EQ(raw.DataIndexAt(131), 1);
+    EXPECT_EQ(raw.DataIndexAt(1155), 2);
+    for (const std::int32_t offset : {-1, 0, 96, 98, 130, 132, 1154, 1156, 1184, 2147483647})
+        EXPECT_EQ(raw.DataIndexAt(offset), -1) << offset;
+    // An appended entry is found at once; a model of the list answers alike.
+    EXPECT_EQ(raw.AppendDataEntry(NewData("new", B("N"))), 3);
+    EXPECT_EQ(raw.DataIndexAt(1184), 3);
+    const std::vector<RawDataEntry> model{raw.GetDataEntry(1), raw.GetDataEntry(3)};
+    EXPECT_EQ(TRawLGPFile::DataIndexAt(model, 1184), 1);
+    EXPECT_EQ(TRawLGPFile::DataIndexAt(model, 97), -1);
+    EXPECT_EQ(TRawLGPFile::DataIndexAt({}, 97), -1);
+}
+
 TEST(RawEditor, truncateAtZeroLeavesHeaderTocValidationAndTrailingText)
 {
     TempDir tmp;

@@ -1,5 +1,7 @@
-// The byte-stream layer and the failure texts users read.
+// The byte-stream layer, little-endian fields and the failure texts users read.
 #include "testarchive.h"
+
+#include "core/lebytes.h"
 
 #include <atomic>
 #include <cerrno>
@@ -27,6 +29,37 @@ TEST(Streams, readAndWriteFailuresCarryTheirTexts)
     TMemoryStream dest;
     EXPECT_EQ(ErrorText([&] { dest.CopyFrom(reader, 3); }), "Stream read error");
     EXPECT_EQ(dest.Vector(), B("12")); // what was copied stays
+}
+
+TEST(Streams, littleEndianFieldsReachExactlyToTheBuffersEnd)
+{
+    const Bytes bytes{0x01, 0x02, 0x03, 0xFF, 0xFF, 0xFF, 0xFE};
+    EXPECT_EQ(lgp::GetLE<std::uint32_t>(bytes, 0), 0xFF030201u);
+    EXPECT_EQ(lgp::GetLE<std::int32_t>(bytes, 3), -16777217); // the last four bytes, 0xFEFFFFFF
+    EXPECT_EQ(lgp::GetLE<std::int16_t>(bytes, 1), 0x0302);
+    EXPECT_EQ(lgp::GetLE<std::int16_t>(bytes, 5), -257);
+    EXPECT_EQ(lgp::GetLE<std::uint8_t>(bytes, 6), 0xFE);
+    const std::span<const std::uint8_t> view(bytes);
+    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::int32_t>(bytes, 4); }), "Stream read error");
+    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint8_t>(bytes, 7); }), "Stream read error");
+    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint16_t>(view.first(0), 0); }), "Stream read error");
+    // Offsets near the top of their range don't wrap round into the buffer.
+    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint16_t>(bytes, ~std::uint64_t(0)); }), "Stream read error");
+    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint32_t>(view.subspan(1), ~std::uint64_t(0) - 2); }),
+              "Stream read error");
+
+    Bytes out(6, 0xAA);
+    lgp::PutLE<std::int32_t>(out, 2, -2);
+    lgp::PutLE<std::uint8_t>(out, 0, 7);
+    EXPECT_EQ(out, (Bytes{7, 0xAA, 0xFE, 0xFF, 0xFF, 0xFF}));
+    // A field that would pass the end is refused before any byte is written.
+    EXPECT_EQ(ErrorText([&] { lgp::PutLE<std::uint32_t>(out, 3, 0); }), "Stream write error");
+    EXPECT_EQ(ErrorText([&] { lgp::PutLE<std::uint16_t>(out, ~std::uint64_t(0), 0); }), "Stream write error");
+    EXPECT_EQ(out, (Bytes{7, 0xAA, 0xFE, 0xFF, 0xFF, 0xFF}));
+    lgp::AppendLE<std::uint16_t>(out, 0x1234);
+    lgp::AppendLE<std::int64_t>(out, -3);
+    EXPECT_EQ(Bytes(out.begin() + 6, out.end()), (Bytes{0x34, 0x12, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(lgp::GetLE<std::int64_t>(out, 8), -3);
 }
 
 TEST(Streams, openAndCreateFailuresNameThePath)
