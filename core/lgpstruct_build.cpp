@@ -270,21 +270,7 @@ std::vector<std::string> ListArchiveFolder(const std::string& folder, const std:
 
 std::vector<std::uint8_t> ReadValidationData(const std::string& archivePath)
 {
-    TFileStream file(archivePath, FileMode::OpenRead);
-    const std::int64_t size = file.Size();
-    const ArchiveHead head = ReadArchiveHead(file.Handle(), size);
-    const std::int64_t count = std::max<std::int32_t>(head.FileCount, 0);
-    std::int64_t smallest = size;
-    for (std::int64_t i = 0; i < count; ++i)
-        smallest = std::min<std::int64_t>(smallest, DecodeTocEntry(head.Toc, std::uint64_t(i * TocEntrySize)).Offset);
-    const std::int64_t tocEnd = HeaderSize + count * TocEntrySize;
-    std::vector<std::uint8_t> data;
-    if (smallest > tocEnd)
-    {
-        data.resize(static_cast<std::size_t>(smallest - tocEnd));
-        ReadAt(file.Handle(), data.data(), data.size(), tocEnd);
-    }
-    return data;
+    return ReadArchiveLookupView(archivePath).Validation;
 }
 
 void BuildArchive(const ArchiveBuildOptions& options)
