@@ -156,39 +156,6 @@ namespace lgp::detail
         std::memcpy(bytes.data() + offset, name.data(), NameFieldSize);
     }
 
-    void WriteAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
-    {
-        if (!Platform::File::writeAt(file, data, count, pos))
-            lgp::FailWrite();
-    }
-
-    void ReadAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
-    {
-        if (pos < 0 || !Platform::File::readAt(file, data, count, pos))
-            lgp::FailRead();
-    }
-
-    void SyncFile(const ScopedHandle& file)
-    {
-        if (!Platform::File::sync(file))
-            lgp::FailWrite();
-    }
-
-    std::int64_t CopyFileBytes(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst,
-                               std::int64_t dstPos, std::int64_t count)
-    {
-        if (count <= 0)
-            return 0;
-        if (srcPos < 0)
-            lgp::FailRead();
-        const std::int64_t copied = Platform::File::copyRange(src, srcPos, dst, dstPos, count);
-        if (copied < 0)
-            lgp::FailWrite();
-        if (copied < count)
-            lgp::FailRead();
-        return copied;
-    }
-
     ArchiveReplacement::ArchiveReplacement(const std::string& path, const ScopedHandle& archive, std::int64_t size)
         : mTarget(Platform::File::resolvedPath(path))
     {
@@ -196,8 +163,8 @@ namespace lgp::detail
         if (room && *room < size)
             lgp::Fail("There is not enough free disk space to rewrite " + path + " safely: " + std::to_string(size) +
                       " bytes are needed beside it. Nothing was changed.");
-        mFile = Platform::File::createBeside(mTarget, archive, mTempPath);
-        if (!mFile.valid())
+        mFile.Exchange(Platform::File::createBeside(mTarget, archive, mTempPath));
+        if (!mFile.Handle().valid())
             lgp::Fail("Cannot create a temporary file beside " + path + " to rewrite it safely. Nothing was changed.");
     }
 
@@ -205,14 +172,14 @@ namespace lgp::detail
     {
         if (!mCommitted)
         {
-            mFile = ScopedHandle();
+            mFile.Exchange(ScopedHandle());
             Platform::File::remove(mTempPath);
         }
     }
 
-    void ArchiveReplacement::Commit(const ScopedHandle& file, ScopedHandle& original)
+    void ArchiveReplacement::Commit(const TFileSource& file, ScopedHandle& original)
     {
-        SyncFile(file);
+        file.Sync();
         if (!Platform::File::replace(mTempPath, mTarget, original))
             lgp::FailWrite();
         mCommitted = true;
@@ -221,10 +188,10 @@ namespace lgp::detail
 
 namespace lgp::detail
 {
-    ArchiveHead ReadArchiveHead(const ScopedHandle& file, std::int64_t size)
+    ArchiveHead ReadArchiveHead(const TByteSource& file, std::int64_t size)
     {
         std::uint8_t header[HeaderSize];
-        ReadAt(file, header, sizeof header, 0);
+        file.ReadAt(0, header, sizeof header);
         ArchiveHead head;
         head.Creator = CreatorFromField(header);
         head.FileCount = GetLE<std::int32_t>(header, 12);
@@ -235,14 +202,14 @@ namespace lgp::detail
             lgp::FailRead();
         head.Toc.resize(static_cast<std::size_t>(count * TocEntrySize));
         if (!head.Toc.empty())
-            ReadAt(file, head.Toc.data(), head.Toc.size(), HeaderSize);
+            file.ReadAt(HeaderSize, head.Toc.data(), head.Toc.size());
         return head;
     }
 
-    void ReadDataEntryAt(TFileStream& file, std::int32_t offset, TStream& dest)
+    void ReadDataEntryAt(const TByteSource& file, std::int32_t offset, TStream& dest)
     {
         std::uint8_t header[DataHeaderSize];
-        ReadAt(file.Handle(), header, sizeof header, offset);
+        file.ReadAt(offset, header, sizeof header);
         const std::int32_t length = GetLE<std::int32_t>(header, 20);
         // A negative Length describes no data; never size a buffer from it.
         if (length < 0)
@@ -251,10 +218,8 @@ namespace lgp::detail
         // Copy what the file holds, then fail for the rest: no buffer is sized
         // from a Length that runs past the end.
         const std::int64_t available = std::clamp<std::int64_t>(file.Size() - from, 0, length);
-        if (auto* memory = dynamic_cast<TMemoryStream*>(&dest))
-            memory->Reserve(static_cast<std::size_t>(memory->Position() + available));
-        file.SetPosition(from);
-        dest.CopyFrom(file, available);
+        dest.Source().Reserve(dest.Position() + available);
+        dest.CopyFrom(file, from, available);
         if (available < length)
             lgp::FailRead();
     }
@@ -304,8 +269,20 @@ ArchiveBytesCheck CheckArchiveBytes(std::span<const std::uint8_t> bytes)
 TLGPFile::TLGPFile(const std::string& path, bool readLengths)
 {
     TFileStream file(path, FileMode::OpenRead, Platform::File::Share::DenyNone);
-    const ScopedHandle& fd = file.Handle();
-    const std::int64_t size = file.Size();
+    Read(file.Source(), readLengths);
+    mFileName = path;
+}
+
+TLGPFile::TLGPFile(std::shared_ptr<const TByteSource> source, const std::string& name, bool readLengths)
+    : mSource(std::move(source))
+{
+    Read(*mSource, readLengths);
+    mFileName = name;
+}
+
+void TLGPFile::Read(const TByteSource& fd, bool readLengths)
+{
+    const std::int64_t size = fd.Size();
 
     ArchiveHead head = ReadArchiveHead(fd, size);
     mFileCount = head.FileCount;
@@ -365,16 +342,15 @@ TLGPFile::TLGPFile(const std::string& path, bool readLengths)
                 if (entry.Length >= 0 && from < size)
                 {
                     mDescription.resize(static_cast<std::size_t>(std::min<std::int64_t>(255, size - from)));
-                    ReadAt(fd, mDescription.data(), mDescription.size(), from);
+                    fd.ReadAt(from, mDescription.data(), mDescription.size());
                 }
             }
             ReportProgress(static_cast<std::int32_t>(count + i), maximum);
         }
     }
-    mFileName = path;
 }
 
-std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const Platform::File::ScopedHandle& fd, std::int64_t size)
+std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const TByteSource& fd, std::int64_t size)
 {
     // The 24-byte data entry header of every entry, by table index. Entries
     // whose Offset leaves fewer than 24 bytes of file (or is negative) can't
@@ -407,7 +383,7 @@ std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const Platform::File::Scoped
             ++j;
         }
         block.resize(static_cast<std::size_t>(end - start));
-        ReadAt(fd, block.data(), block.size(), start);
+        fd.ReadAt(start, block.data(), block.size());
         for (; k < j; ++k)
         {
             const auto index = static_cast<std::size_t>(mByOffset[k]);
@@ -459,8 +435,13 @@ std::int32_t TLGPFile::FindEntry(const std::string& name) const
 void TLGPFile::ReadEntryData(std::int32_t index, TStream& dest) const
 {
     const LGPEntry entry = GetEntry(index);
+    if (mSource)
+    {
+        ReadDataEntryAt(*mSource, entry.Offset, dest);
+        return;
+    }
     TFileStream file(mFileName, FileMode::OpenRead, Platform::File::Share::DenyNone);
-    ReadDataEntryAt(file, entry.Offset, dest);
+    ReadDataEntryAt(file.Source(), entry.Offset, dest);
 }
 
 void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath)
@@ -486,15 +467,6 @@ void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& ou
         lgp::FailRead();
 
     TNewFileStream output(outputPath);
-    if (auto* file = dynamic_cast<TFileStream*>(&archive))
-    {
-        const std::int64_t from = file->Position();
-        CopyFileBytes(file->Handle(), from, output.Handle(), 0, length);
-        file->SetPosition(from + length);
-    }
-    else
-    {
-        output.CopyFrom(archive, length);
-    }
+    output.CopyFrom(archive, length);
     output.Commit();
 }

@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -128,11 +129,16 @@ public:
     // Failures: "Cannot open file %s", "Stream read error" (file ends inside the
     // header, the TOC or a data entry header being read).
     TLGPFile(const std::string& path, bool readLengths);
+    // The archive held by source (kept for the data reads), shown as name:
+    // FileName() returns it, and nothing is opened by it.
+    TLGPFile(std::shared_ptr<const TByteSource> source, const std::string& name, bool readLengths);
 
     std::int32_t FileCount() const { return mFileCount; }
     const std::string& FileName() const { return mFileName; }
     const std::string& Creator() const { return mCreator; }
     const std::string& Description() const { return mDescription; }
+    // Whether the archive came from a byte source rather than a file.
+    bool FromSource() const { return mSource != nullptr; }
 
     // Table order; "List index out of bounds (%d)" outside 0..FileCount-1.
     LGPEntry GetEntry(std::int32_t index) const;
@@ -148,8 +154,10 @@ public:
     void ReadEntryData(std::int32_t index, TStream& dest) const;
 
 private:
-    std::vector<std::uint8_t> ReadDataHeaders(const Platform::File::ScopedHandle& fd, std::int64_t size);
+    void Read(const TByteSource& fd, bool readLengths);
+    std::vector<std::uint8_t> ReadDataHeaders(const TByteSource& fd, std::int64_t size);
 
+    std::shared_ptr<const TByteSource> mSource; // none: read by path
     std::int32_t mFileCount = 0;
     std::string mFileName;
     std::string mCreator;
@@ -403,7 +411,8 @@ void CreateArchiveFromFolder(const std::string& folder, const std::string& outpu
 
 // The Analyse report lines for a freshly opened index (lengths read), with
 // fileLabel the file name shown in the "File: " line. "Couldn't retrieve file
-// information!" when the archive's path is no ordinary file.
+// information!" when the archive's path is no ordinary file (an archive read
+// from a byte source has no path to check).
 std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::string& fileLabel);
 
 void RepairArchive(const std::string& path);

@@ -68,12 +68,7 @@ namespace
     class DataWriter
     {
     public:
-        DataWriter(const ScopedHandle& out, std::int64_t position)
-            : mOut(out)
-            , mPosition(position)
-            , mBuffer(BufferSize)
-        {
-        }
+        DataWriter(TByteSource& out, std::int64_t position) : mOut(out), mPosition(position), mBuffer(BufferSize) {}
 
         // Where the next byte goes in the archive.
         std::int64_t End() const { return mPosition + static_cast<std::int64_t>(mUsed); }
@@ -83,9 +78,9 @@ namespace
         {
             if (mBuffer.size() - mUsed < MinimumRoom)
                 Flush();
-            const Platform::File::ScopedHandle source =
-                Platform::File::open(path, Platform::File::Access::Read, Platform::File::Share::DenyNone);
-            if (!source.valid())
+            const TFileSource source(
+                Platform::File::open(path, Platform::File::Access::Read, Platform::File::Share::DenyNone));
+            if (!source.Handle().valid())
             {
                 if (errno == ENOENT || errno == ENOTDIR || errno == EISDIR)
                     lgp::Fail(VanishedText);
@@ -97,10 +92,8 @@ namespace
             bool ended = false;
             while (mUsed < mBuffer.size())
             {
-                const std::int64_t got =
-                    Platform::File::readSome(source, mBuffer.data() + mUsed, mBuffer.size() - mUsed, length);
-                if (got < 0)
-                    lgp::FailRead();
+                const auto got = static_cast<std::int64_t>(
+                    source.ReadSomeAt(length, mBuffer.data() + mUsed, mBuffer.size() - mUsed));
                 if (got == 0)
                 {
                     ended = true;
@@ -113,7 +106,7 @@ namespace
             if (!ended)
             {
                 // Larger than the room left: the rest goes in the kernel.
-                const std::int64_t size = Platform::File::size(source);
+                const std::int64_t size = source.Size();
                 if (size < inBuffer)
                     lgp::FailRead();
                 length = size;
@@ -124,7 +117,7 @@ namespace
             if (!ended)
             {
                 Flush();
-                CopyFileBytes(source, inBuffer, mOut, mPosition, length - inBuffer);
+                CopyBytes(source, inBuffer, mOut, mPosition, length - inBuffer);
                 mPosition += length - inBuffer;
             }
             return length;
@@ -136,7 +129,7 @@ namespace
                 Flush();
             if (count > mBuffer.size())
             {
-                WriteAt(mOut, bytes, count, mPosition);
+                mOut.WriteAt(mPosition, bytes, count);
                 mPosition += static_cast<std::int64_t>(count);
                 return;
             }
@@ -148,7 +141,7 @@ namespace
         {
             if (mUsed == 0)
                 return;
-            WriteAt(mOut, mBuffer.data(), mUsed, mPosition);
+            mOut.WriteAt(mPosition, mBuffer.data(), mUsed);
             mPosition += static_cast<std::int64_t>(mUsed);
             mUsed = 0;
         }
@@ -159,7 +152,7 @@ namespace
         // never reach the in-kernel copy, which costs more than it saves on them.
         static constexpr std::size_t MinimumRoom = std::size_t(1) << 20;
 
-        const ScopedHandle& mOut;
+        TByteSource& mOut;
         std::int64_t mPosition; // where the buffer's first byte goes
         std::vector<std::uint8_t> mBuffer;
         std::size_t mUsed = 0;
@@ -288,7 +281,7 @@ void BuildArchive(const ArchiveBuildOptions& options)
         names.push_back(FieldFromName(BaseName(path)));
 
     TNewFileStream output(options.Output);
-    const auto& out = output.Handle();
+    TFileSource& out = output.Source();
 
     // Header, TOC and validation data: written last, in one write, once the
     // lengths are known.
@@ -321,7 +314,7 @@ void BuildArchive(const ArchiveBuildOptions& options)
     }
     data.Add(options.TrailingText.data(), options.TrailingText.size());
     data.Flush();
-    WriteAt(out, head.data(), head.size(), 0);
+    out.WriteAt(0, head.data(), head.size());
     output.Commit(options.DeleteSources);
     // Only what has reached the archive in its place is deleted: a build that
     // fails or is killed before this leaves every source where it was.

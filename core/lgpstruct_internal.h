@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the archive core's sources: the record sizes, records
-// from and into bytes, and file-to-file copying. Not part of the public API.
+// from and into bytes, and the safe rewrite of an archive. Not part of the
+// public API.
 
 #include "lebytes.h"
 #include "lgpstruct.h"
@@ -123,20 +124,6 @@ namespace lgp::detail
 
     using Platform::File::ScopedHandle;
 
-    // Copies count bytes from src at srcPos to dst at dstPos, in the kernel
-    // where it can. "Stream read error" when the source ends first (the bytes
-    // before stay copied), "Stream write error" when writing fails. Returns the
-    // number of bytes copied (always count).
-    std::int64_t CopyFileBytes(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst,
-                               std::int64_t dstPos, std::int64_t count);
-
-    // Writes all bytes at pos or throws "Stream write error".
-    void WriteAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos);
-    // Reads all bytes at pos or throws "Stream read error".
-    void ReadAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos);
-    // Puts what was written on the disk or throws "Stream write error".
-    void SyncFile(const ScopedHandle& file);
-
     // The one way an archive is rewritten safely: its new version is written
     // into a new hidden file beside it (beside the real file when the path is a
     // symbolic link), synced, and put in the archive's place in one step, so
@@ -155,18 +142,18 @@ namespace lgp::detail
         ArchiveReplacement& operator=(const ArchiveReplacement&) = delete;
 
         // The new file while it is written; TakeFile hands it to another owner.
-        const ScopedHandle& File() const { return mFile; }
-        ScopedHandle TakeFile() { return std::move(mFile); }
+        TFileSource& File() { return mFile; }
+        ScopedHandle TakeFile() { return mFile.Exchange(ScopedHandle()); }
         // Syncs file (the new file, wherever it is held now) and puts it in the
         // archive's place. "Stream write error" when either fails.
         // original: the caller's handle on the archive (see
         // Platform::File::replace for when it is closed).
-        void Commit(const ScopedHandle& file, ScopedHandle& original);
+        void Commit(const TFileSource& file, ScopedHandle& original);
 
     private:
         std::string mTarget;
         std::string mTempPath;
-        ScopedHandle mFile;
+        TFileSource mFile;
         bool mCommitted = false;
     };
 
@@ -180,10 +167,10 @@ namespace lgp::detail
         std::int32_t FileCount = 0;
         std::vector<std::uint8_t> Toc;
     };
-    ArchiveHead ReadArchiveHead(const ScopedHandle& file, std::int64_t size);
+    ArchiveHead ReadArchiveHead(const TByteSource& file, std::int64_t size);
 
     // Appends to dest the data of the entry whose data entry header lies at
     // offset in file: exactly the header's Length bytes. What the file holds is
     // copied before "Stream read error" reports a Length running past its end.
-    void ReadDataEntryAt(TFileStream& file, std::int32_t offset, TStream& dest);
+    void ReadDataEntryAt(const TByteSource& file, std::int32_t offset, TStream& dest);
 } // namespace lgp::detail

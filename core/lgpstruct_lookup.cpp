@@ -181,7 +181,7 @@ ArchiveLookupView ReadArchiveLookupView(const std::string& path)
 {
     TFileStream file(path, FileMode::OpenRead);
     const std::int64_t size = file.Size();
-    const ArchiveHead head = ReadArchiveHead(file.Handle(), size);
+    const ArchiveHead head = ReadArchiveHead(file.Source(), size);
     const std::int64_t count = std::max<std::int32_t>(head.FileCount, 0);
     ArchiveLookupView view;
     view.Names.reserve(static_cast<std::size_t>(count));
@@ -198,7 +198,7 @@ ArchiveLookupView ReadArchiveLookupView(const std::string& path)
     if (smallest > tocEnd)
     {
         view.Validation.resize(static_cast<std::size_t>(smallest - tocEnd));
-        ReadAt(file.Handle(), view.Validation.data(), view.Validation.size(), tocEnd);
+        file.Source().ReadAt(tocEnd, view.Validation.data(), view.Validation.size());
     }
     return view;
 }

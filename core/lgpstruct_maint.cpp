@@ -26,7 +26,7 @@ namespace
 
 std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::string& fileLabel)
 {
-    if (!Platform::File::isOrdinaryFile(archive.FileName()))
+    if (!archive.FromSource() && !Platform::File::isOrdinaryFile(archive.FileName()))
         lgp::Fail("Couldn't retrieve file information!");
 
     std::vector<std::string> lines;
@@ -197,7 +197,7 @@ void PackArchive(const std::string& path)
         std::int64_t Size;
     };
     TFileStream& file = raw.File();
-    const auto& archive = file.Handle();
+    const TFileSource& archive = file.Source();
     const std::int64_t size = file.Size();
     const std::int64_t start = raw.GetDataEntry(0).Position;
     std::vector<TOCEntry> toc(static_cast<std::size_t>(count));
@@ -233,14 +233,14 @@ void PackArchive(const std::string& path)
         return;
     }
 
-    ArchiveReplacement replacement(path, archive, newSize);
-    const auto& out = replacement.File();
-    CopyFileBytes(archive, 0, out, 0, start);
+    ArchiveReplacement replacement(path, archive.Handle(), newSize);
+    TFileSource& out = replacement.File();
+    CopyBytes(archive, 0, out, 0, start);
     std::vector<std::uint8_t> tocBytes(toc.size() * TocEntrySize);
     for (std::size_t i = 0; i < toc.size(); ++i)
         EncodeTocEntry(toc[i], tocBytes, std::uint64_t(i * TocEntrySize));
     if (!tocBytes.empty())
-        WriteAt(out, tocBytes.data(), tocBytes.size(), HeaderSize);
+        out.WriteAt(HeaderSize, tocBytes.data(), tocBytes.size());
     std::size_t next = 0;
     for (std::int32_t k = 0; k < dataCount; ++k)
     {
@@ -248,11 +248,11 @@ void PackArchive(const std::string& path)
         if (next < moves.size() && moves[next].From == raw.GetDataEntry(k).Position)
         {
             const Move& move = moves[next++];
-            CopyFileBytes(archive, move.From, out, move.To, move.Size);
+            CopyBytes(archive, move.From, out, move.To, move.Size);
         }
     }
     if (!trailing.empty())
-        WriteAt(out, trailing.data(), trailing.size(), w);
+        out.WriteAt(w, trailing.data(), trailing.size());
     // The archive stays open (and locked) until its new version has its name.
     ScopedHandle original = file.ExchangeHandle(ScopedHandle());
     replacement.Commit(out, original);

@@ -15,7 +15,7 @@ namespace
     class ScanReader
     {
     public:
-        ScanReader(const ScopedHandle& file, std::int64_t size) : mFile(file), mSize(size) {}
+        ScanReader(const TByteSource& file, std::int64_t size) : mFile(file), mSize(size) {}
 
         // Exactly count bytes at pos, or "Stream read error".
         std::span<const std::uint8_t> At(std::int64_t pos, std::size_t count)
@@ -27,13 +27,13 @@ namespace
                     lgp::FailRead();
                 mStart = pos;
                 mWindow.resize(static_cast<std::size_t>(std::min<std::int64_t>(mSize - pos, 64 * 1024)));
-                ReadAt(mFile, mWindow.data(), mWindow.size(), pos);
+                mFile.ReadAt(pos, mWindow.data(), mWindow.size());
             }
             return std::span<const std::uint8_t>(mWindow).subspan(static_cast<std::size_t>(pos - mStart), count);
         }
 
     private:
-        const ScopedHandle& mFile;
+        const TByteSource& mFile;
         std::int64_t mSize;
         std::int64_t mStart = 0;
         std::vector<std::uint8_t> mWindow;
@@ -44,7 +44,7 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     : mFile(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite)
     , mVariant(variant)
 {
-    const ScopedHandle& fd = mFile.Handle();
+    const TFileSource& fd = mFile.Source();
     const std::int64_t size = mFile.Size();
 
     ArchiveHead archiveHead = ReadArchiveHead(fd, size);
@@ -126,7 +126,7 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     if (pos < size)
     {
         mTrailingText.resize(static_cast<std::size_t>(size - pos));
-        ReadAt(fd, mTrailingText.data(), mTrailingText.size(), pos);
+        fd.ReadAt(pos, mTrailingText.data(), mTrailingText.size());
     }
 }
 
@@ -181,7 +181,7 @@ void TRawLGPFile::RewriteAtomically(const std::function<void()>& changes)
     const std::vector<std::uint8_t> trailing = mTrailingText;
     const std::int64_t size = mFile.Size();
     ArchiveReplacement replacement(mFile.FileName(), mFile.Handle(), size);
-    CopyFileBytes(mFile.Handle(), 0, replacement.File(), 0, size);
+    CopyBytes(mFile.Source(), 0, replacement.File(), 0, size);
     // The archive stays open, and locked, until the copy is in its place.
     ScopedHandle archive = mFile.ExchangeHandle(replacement.TakeFile());
     mOnCopy = true;
@@ -190,7 +190,7 @@ void TRawLGPFile::RewriteAtomically(const std::function<void()>& changes)
     {
         changes();
         if (mWritten)
-            replacement.Commit(mFile.Handle(), archive);
+            replacement.Commit(mFile.Source(), archive);
         else
             mFile.ExchangeHandle(std::move(archive));
         mOnCopy = false;
@@ -233,7 +233,7 @@ RawDataEntry NewDataEntry(const NameField& name, std::span<const std::uint8_t> d
 
 void TRawLGPFile::ReadEntryData(std::int32_t tableIndex, TStream& dest)
 {
-    ReadDataEntryAt(mFile, GetTableEntry(tableIndex).Offset, dest);
+    ReadDataEntryAt(mFile.Source(), GetTableEntry(tableIndex).Offset, dest);
 }
 
 namespace
@@ -251,7 +251,7 @@ namespace
 void TRawLGPFile::WriteAt(std::int64_t position, const void* data, std::size_t count)
 {
     mWritten = true;
-    lgp::detail::WriteAt(mFile.Handle(), data, count, position);
+    mFile.Source().WriteAt(position, data, count);
 }
 
 void TRawLGPFile::SetFileSize(std::int64_t size)
@@ -263,7 +263,7 @@ void TRawLGPFile::SetFileSize(std::int64_t size)
 void TRawLGPFile::Sync()
 {
     if (!mOnCopy)
-        SyncFile(mFile.Handle());
+        mFile.Source().Sync();
 }
 
 void TRawLGPFile::WriteEntryAt(std::int64_t position, const RawDataEntry& entry)
@@ -315,7 +315,7 @@ std::optional<RawDataEntry> TRawLGPFile::ReadableDataEntryAt(std::int32_t offset
     if (offset < 0 || std::int64_t(offset) + DataHeaderSize > size)
         return std::nullopt;
     std::uint8_t header[DataHeaderSize];
-    ReadAt(mFile.Handle(), header, sizeof header, offset);
+    mFile.Source().ReadAt(offset, header, sizeof header);
     const auto length = lgp::GetLE<std::int32_t>(header, 20);
     if (length < 0 || std::int64_t(offset) + DataHeaderSize + length > size)
         return std::nullopt;

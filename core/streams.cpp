@@ -6,6 +6,203 @@
 #include <algorithm>
 #include <cstring>
 
+namespace
+{
+    // Staging and growth step of copies that can't go straight from memory or
+    // through the kernel.
+    constexpr std::size_t CopyChunk = 1 << 20;
+
+    // How many of count bytes a source of size bytes holds from position on.
+    std::int64_t Available(std::int64_t size, std::int64_t position, std::int64_t count)
+    {
+        if (position < 0 || count <= 0)
+            return 0;
+        return std::clamp<std::int64_t>(size - position, 0, count);
+    }
+}
+
+void TByteSource::ReadAt(std::int64_t position, void* buffer, std::size_t count) const
+{
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    while (count > 0)
+    {
+        const std::size_t n = ReadSomeAt(position, out, count);
+        if (n == 0)
+            lgp::FailRead();
+        out += n;
+        position += static_cast<std::int64_t>(n);
+        count -= n;
+    }
+}
+
+std::int64_t TByteSource::CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
+                                 std::int64_t count)
+{
+    if (count <= 0 || fromPosition < 0)
+        return 0;
+    if (const std::uint8_t* memory = from.Memory())
+    {
+        // Straight from the source's memory: no staging buffer.
+        const std::int64_t n = Available(from.Size(), fromPosition, count);
+        if (n > 0)
+            WriteAt(position, memory + fromPosition, static_cast<std::size_t>(n));
+        return n;
+    }
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::int64_t>(count, CopyChunk)));
+    std::int64_t copied = 0;
+    while (copied < count)
+    {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count - copied, CopyChunk));
+        // A read may come back short before the end; only 0 means the end.
+        const std::size_t got = from.ReadSomeAt(fromPosition + copied, buffer.data(), want);
+        if (got == 0)
+            break;
+        WriteAt(position + copied, buffer.data(), got);
+        copied += static_cast<std::int64_t>(got);
+    }
+    return copied;
+}
+
+void CopyBytes(const TByteSource& src, std::int64_t srcPos, TByteSource& dst, std::int64_t dstPos, std::int64_t count)
+{
+    if (count <= 0)
+        return;
+    if (srcPos < 0 || dst.CopyIn(dstPos, src, srcPos, count) < count)
+        lgp::FailRead();
+}
+
+// ---------------------------------------------------------------------------
+
+std::int64_t TFileSource::Size() const
+{
+    return std::max<std::int64_t>(0, Platform::File::size(mHandle));
+}
+
+std::size_t TFileSource::ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const
+{
+    if (position < 0 || count == 0)
+        return 0;
+    const std::int64_t n = Platform::File::readSome(mHandle, buffer, count, position);
+    if (n < 0)
+        lgp::FailRead();
+    return static_cast<std::size_t>(n);
+}
+
+void TFileSource::WriteAt(std::int64_t position, const void* data, std::size_t count)
+{
+    if (count == 0)
+        return;
+    if (position < 0 || !Platform::File::writeAt(mHandle, data, count, position))
+        lgp::FailWrite();
+}
+
+std::int64_t TFileSource::CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
+                                 std::int64_t count)
+{
+    const Platform::File::ScopedHandle* file = from.FileHandle();
+    if (!file || count <= 0 || fromPosition < 0)
+        return TByteSource::CopyIn(position, from, fromPosition, count);
+    // File to file: in the kernel where the system can.
+    const std::int64_t copied = Platform::File::copyRange(*file, fromPosition, mHandle, position, count);
+    if (copied < 0)
+        lgp::FailWrite();
+    return copied;
+}
+
+void TFileSource::SetSize(std::int64_t size)
+{
+    if (!Platform::File::setSize(mHandle, size))
+        lgp::FailWrite();
+}
+
+void TFileSource::Sync() const
+{
+    if (!Platform::File::sync(mHandle))
+        lgp::FailWrite();
+}
+
+// ---------------------------------------------------------------------------
+
+std::size_t TMemorySource::ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const
+{
+    const std::int64_t n = Available(Size(), position, static_cast<std::int64_t>(count));
+    if (n > 0)
+        std::memcpy(buffer, mBytes.data() + position, static_cast<std::size_t>(n));
+    return static_cast<std::size_t>(n);
+}
+
+void TMemorySource::WriteAt(std::int64_t, const void*, std::size_t)
+{
+    lgp::FailWrite();
+}
+
+// ---------------------------------------------------------------------------
+
+std::size_t TMemoryBuffer::ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const
+{
+    const std::int64_t n = Available(Size(), position, static_cast<std::int64_t>(count));
+    if (n > 0)
+        std::memcpy(buffer, mBytes.data() + position, static_cast<std::size_t>(n));
+    return static_cast<std::size_t>(n);
+}
+
+void TMemoryBuffer::WriteAt(std::int64_t position, const void* data, std::size_t count)
+{
+    if (count == 0)
+        return;
+    if (position < 0)
+        lgp::FailWrite();
+    const std::size_t end = static_cast<std::size_t>(position) + count;
+    if (end > mBytes.size())
+        mBytes.resize(end);
+    std::memcpy(mBytes.data() + position, data, count);
+}
+
+std::int64_t TMemoryBuffer::CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
+                                   std::int64_t count)
+{
+    if (from.Memory() || count <= 0 || fromPosition < 0)
+        return TByteSource::CopyIn(position, from, fromPosition, count);
+    if (position < 0)
+        lgp::FailWrite();
+    // Straight into the buffer, growing it a chunk at a time so a hostile
+    // count never reserves more than the source actually holds.
+    if (static_cast<std::size_t>(position) > mBytes.size())
+        mBytes.resize(static_cast<std::size_t>(position));
+    std::int64_t copied = 0;
+    while (copied < count)
+    {
+        const std::size_t at = static_cast<std::size_t>(position + copied);
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count - copied, CopyChunk));
+        const std::size_t oldSize = mBytes.size();
+        if (at + want > oldSize)
+            mBytes.resize(at + want);
+        std::size_t got = 0;
+        try
+        {
+            got = from.ReadSomeAt(fromPosition + copied, mBytes.data() + at, want);
+        }
+        catch (...)
+        {
+            mBytes.resize(std::max(oldSize, at));
+            throw;
+        }
+        if (got < want && at + want > oldSize)
+            mBytes.resize(std::max(oldSize, at + got));
+        copied += static_cast<std::int64_t>(got);
+        if (got == 0)
+            break;
+    }
+    return copied;
+}
+
+void TMemoryBuffer::Reserve(std::int64_t size)
+{
+    mBytes.reserve(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
+}
+
+// ---------------------------------------------------------------------------
+
 void TStream::ReadBuffer(void* buffer, std::size_t count)
 {
     auto* out = static_cast<std::uint8_t*>(buffer);
@@ -36,58 +233,24 @@ void TStream::CopyFrom(TStream& source, std::int64_t count)
 {
     if (count <= 0)
         return;
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&source))
-    {
-        // Straight from the source's memory: no staging buffer.
-        const std::int64_t position = memory->Position();
-        const std::int64_t available = std::max<std::int64_t>(0, memory->Size() - position);
-        const std::int64_t n = std::min(count, available);
-        if (n > 0)
-            WriteBuffer(memory->Memory() + position, static_cast<std::size_t>(n));
-        memory->Seek(n, SeekOrigin::Current);
-        if (n < count)
-            lgp::FailRead();
+    const std::int64_t from = source.Position();
+    const std::int64_t to = Position();
+    const std::int64_t copied = Source().CopyIn(to, source.Source(), from, count);
+    source.SetPosition(from + copied);
+    SetPosition(to + copied);
+    if (copied < count)
+        lgp::FailRead();
+}
+
+void TStream::CopyFrom(const TByteSource& source, std::int64_t position, std::int64_t count)
+{
+    if (count <= 0)
         return;
-    }
-    constexpr std::size_t chunk = 1 << 20;
-    if (auto* target = dynamic_cast<TMemoryStream*>(this))
-    {
-        // Straight into the target's memory, growing it a chunk at a time so a
-        // hostile count never reserves more than the source actually holds.
-        std::vector<std::uint8_t>& bytes = target->Vector();
-        std::int64_t position = target->Position();
-        if (static_cast<std::size_t>(position) > bytes.size())
-            bytes.resize(static_cast<std::size_t>(position));
-        while (count > 0)
-        {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, chunk));
-            const std::size_t end = static_cast<std::size_t>(position) + want;
-            const std::size_t oldSize = bytes.size();
-            if (end > oldSize)
-                bytes.resize(end);
-            const std::size_t got = source.Read(bytes.data() + position, want);
-            if (got < want && end > oldSize)
-                bytes.resize(std::max(oldSize, static_cast<std::size_t>(position) + got));
-            position += static_cast<std::int64_t>(got);
-            target->SetPosition(position);
-            if (got == 0)
-                lgp::FailRead();
-            count -= static_cast<std::int64_t>(got);
-        }
-        return;
-    }
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::int64_t>(count, chunk)));
-    while (count > 0)
-    {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, chunk));
-        const std::size_t got = source.Read(buffer.data(), want);
-        if (got > 0)
-            WriteBuffer(buffer.data(), got);
-        // A read may come back short before the end; only 0 means the end.
-        if (got == 0)
-            lgp::FailRead();
-        count -= static_cast<std::int64_t>(got);
-    }
+    const std::int64_t to = Position();
+    const std::int64_t copied = Source().CopyIn(to, source, position, count);
+    SetPosition(to + copied);
+    if (copied < count)
+        lgp::FailRead();
 }
 
 std::int32_t TStream::ReadInt32()
@@ -127,8 +290,8 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, Platform::File:
     const Access access = mode == FileMode::OpenRead        ? Access::Read
                           : mode == FileMode::OpenReadWrite ? Access::ReadWrite
                                                             : Access::Create;
-    mHandle = Platform::File::open(path, access, share);
-    if (!mHandle.valid())
+    mFile.Exchange(Platform::File::open(path, access, share));
+    if (!mFile.Handle().valid())
     {
         if (mode == FileMode::Create)
             lgp::FailCreate(path);
@@ -137,8 +300,7 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, Platform::File:
 }
 
 TFileStream::TFileStream(std::string path, Platform::File::ScopedHandle handle)
-    : mPath(std::move(path))
-    , mHandle(std::move(handle))
+    : mPath(std::move(path)), mFile(std::move(handle))
 {
 }
 
@@ -159,7 +321,7 @@ namespace
             lgp::FailCreate(path);
         return handle;
     }
-}
+} // namespace
 
 TNewFileStream::TNewFileStream(const std::string& path)
     : TFileStream(path, Platform::File::ScopedHandle())
@@ -190,17 +352,14 @@ void TNewFileStream::Commit(bool durable)
 
 std::size_t TFileStream::Read(void* buffer, std::size_t count)
 {
-    const std::int64_t n = Platform::File::readSome(mHandle, buffer, count, mPosition);
-    if (n <= 0)
-        return 0;
-    mPosition += n;
-    return static_cast<std::size_t>(n);
+    const std::size_t n = mFile.ReadSomeAt(mPosition, buffer, count);
+    mPosition += static_cast<std::int64_t>(n);
+    return n;
 }
 
 std::size_t TFileStream::Write(const void* buffer, std::size_t count)
 {
-    if (count == 0 || !Platform::File::writeAt(mHandle, buffer, count, mPosition))
-        return 0;
+    mFile.WriteAt(mPosition, buffer, count);
     mPosition += static_cast<std::int64_t>(count);
     return count;
 }
@@ -218,37 +377,27 @@ std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin)
 
 std::int64_t TFileStream::Size()
 {
-    return std::max<std::int64_t>(0, Platform::File::size(mHandle));
+    return mFile.Size();
 }
 
 void TFileStream::SetSize(std::int64_t size)
 {
-    if (!Platform::File::setSize(mHandle, size))
-        lgp::FailWrite();
+    mFile.SetSize(size);
 }
 
 // ---------------------------------------------------------------------------
 
 std::size_t TMemoryStream::Read(void* buffer, std::size_t count)
 {
-    const auto size = static_cast<std::int64_t>(mBytes.size());
-    if (mPosition >= size || count == 0)
-        return 0;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(size - mPosition, count));
-    std::memcpy(buffer, mBytes.data() + mPosition, n);
+    const std::size_t n = mBuffer.ReadSomeAt(mPosition, buffer, count);
     mPosition += static_cast<std::int64_t>(n);
     return n;
 }
 
 std::size_t TMemoryStream::Write(const void* buffer, std::size_t count)
 {
-    if (count == 0)
-        return 0;
-    const std::size_t end = static_cast<std::size_t>(mPosition) + count;
-    if (end > mBytes.size())
-        mBytes.resize(end);
-    std::memcpy(mBytes.data() + mPosition, buffer, count);
-    mPosition = static_cast<std::int64_t>(end);
+    mBuffer.WriteAt(mPosition, buffer, count);
+    mPosition += static_cast<std::int64_t>(count);
     return count;
 }
 
@@ -258,25 +407,28 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, SeekOrigin origin)
     if (origin == SeekOrigin::Current)
         base = mPosition;
     else if (origin == SeekOrigin::End)
-        base = static_cast<std::int64_t>(mBytes.size());
+        base = mBuffer.Size();
     mPosition = std::max<std::int64_t>(0, base + offset);
     return mPosition;
 }
 
 void TMemoryStream::SetSize(std::int64_t size)
 {
-    mBytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
+    mBuffer.Vector().resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
     if (mPosition > size)
         mPosition = size;
 }
 
 void TMemoryStream::LoadFromFile(const std::string& path)
 {
-    mBytes = ReadWholeFile(path);
+    mBuffer.Vector() = ReadWholeFile(path);
     mPosition = 0;
 }
 
-void TMemoryStream::SaveToFile(const std::string& path) const { WriteWholeFile(path, mBytes); }
+void TMemoryStream::SaveToFile(const std::string& path) const
+{
+    WriteWholeFile(path, mBuffer.Vector());
+}
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
 {

@@ -1,9 +1,10 @@
 #pragma once
-// The byte-stream layer: one interface over files and memory, with the
-// failures the archive programs report ("Stream read error", "Stream write
-// error", "Cannot open file %s", "Cannot create file %s").
+// The byte layer: bounded byte sources ("these bytes at this position; this is
+// the size") over a file or over memory, and byte streams (a position over a
+// source), with the failures the archive programs report ("Stream read
+// error", "Stream write error", "Cannot open file %s", "Cannot create file %s").
 //
-// Thread safety: none; a stream belongs to one thread at a time.
+// Thread safety: none; a source or stream belongs to one thread at a time.
 
 #include <cstdint>
 #include <span>
@@ -12,6 +13,118 @@
 #include <vector>
 
 #include "../platform/file.h"
+
+// Bytes read and written by position. Reads never reach past Size(): a read
+// that asks for more gets fewer (ReadSomeAt) or fails (ReadAt).
+class TByteSource
+{
+public:
+    virtual ~TByteSource() = default;
+
+    virtual std::int64_t Size() const = 0;
+    // Up to count bytes at position: the number read, fewer only where the
+    // source ends (0 at or past its end, and at a negative position).
+    // "Stream read error" when reading fails.
+    virtual std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const = 0;
+    // Exactly count bytes at position, the source growing as needed (a gap
+    // before position reads as zeros). "Stream write error" when they can't
+    // be written: a read-only source, a negative position, a failing file.
+    virtual void WriteAt(std::int64_t position, const void* data, std::size_t count) = 0;
+
+    // Exactly count bytes at position, or "Stream read error".
+    void ReadAt(std::int64_t position, void* buffer, std::size_t count) const;
+
+    // Copies up to count bytes of from, starting at fromPosition, to position
+    // here: the number copied, fewer only where from ends. "Stream write
+    // error" when writing fails. Bytes in memory are written straight from
+    // there; file to file they are copied in the kernel.
+    virtual std::int64_t CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
+                                std::int64_t count);
+
+    // The bytes themselves when they lie in memory, so they can be used in
+    // place; nullptr otherwise (and possibly when there are none).
+    virtual const std::uint8_t* Memory() const { return nullptr; }
+    // The open file when the bytes lie in one; nullptr otherwise.
+    virtual const Platform::File::ScopedHandle* FileHandle() const { return nullptr; }
+    // A hint that the source is about to hold size bytes.
+    virtual void Reserve(std::int64_t size) { (void)size; }
+};
+
+// An open file (the share-mode locks and the fault-injection seam of
+// Platform::File stay in force). Owns the handle.
+class TFileSource final : public TByteSource
+{
+public:
+    TFileSource() = default;
+    explicit TFileSource(Platform::File::ScopedHandle handle) : mHandle(std::move(handle)) {}
+
+    std::int64_t Size() const override;
+    std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override;
+    void WriteAt(std::int64_t position, const void* data, std::size_t count) override;
+    std::int64_t CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
+                        std::int64_t count) override;
+    const Platform::File::ScopedHandle* FileHandle() const override { return &mHandle; }
+
+    // Cuts or extends the file; "Stream write error" on failure.
+    void SetSize(std::int64_t size);
+    // Puts what was written on the disk, or "Stream write error".
+    void Sync() const;
+
+    const Platform::File::ScopedHandle& Handle() const { return mHandle; }
+    // Goes on with another open file and hands back the one held so far.
+    Platform::File::ScopedHandle Exchange(Platform::File::ScopedHandle handle)
+    {
+        std::swap(mHandle, handle);
+        return handle;
+    }
+
+private:
+    Platform::File::ScopedHandle mHandle;
+};
+
+// A read-only view of bytes the caller keeps alive. Writes fail.
+class TMemorySource final : public TByteSource
+{
+public:
+    explicit TMemorySource(std::span<const std::uint8_t> bytes) : mBytes(bytes) {}
+
+    std::int64_t Size() const override { return static_cast<std::int64_t>(mBytes.size()); }
+    std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override;
+    void WriteAt(std::int64_t position, const void* data, std::size_t count) override;
+    const std::uint8_t* Memory() const override { return mBytes.data(); }
+
+private:
+    std::span<const std::uint8_t> mBytes;
+};
+
+// Bytes in memory that grow as they are written.
+class TMemoryBuffer final : public TByteSource
+{
+public:
+    TMemoryBuffer() = default;
+    explicit TMemoryBuffer(std::vector<std::uint8_t> bytes) : mBytes(std::move(bytes)) {}
+
+    std::int64_t Size() const override { return static_cast<std::int64_t>(mBytes.size()); }
+    std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override;
+    void WriteAt(std::int64_t position, const void* data, std::size_t count) override;
+    // Reads from a source outside memory straight into the buffer, growing it
+    // a chunk at a time, so a count larger than from holds reserves nothing.
+    std::int64_t CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
+                        std::int64_t count) override;
+    const std::uint8_t* Memory() const override { return mBytes.data(); }
+    void Reserve(std::int64_t size) override;
+
+    std::vector<std::uint8_t>& Vector() { return mBytes; }
+    const std::vector<std::uint8_t>& Vector() const { return mBytes; }
+
+private:
+    std::vector<std::uint8_t> mBytes;
+};
+
+// Copies exactly count bytes of src at srcPos to dst at dstPos (in the kernel
+// between files). "Stream read error" when src ends first (the bytes before
+// stay copied) or srcPos is negative, "Stream write error" when writing fails.
+void CopyBytes(const TByteSource& src, std::int64_t srcPos, TByteSource& dst, std::int64_t dstPos, std::int64_t count);
 
 enum class SeekOrigin
 {
@@ -35,6 +148,9 @@ public:
     // Cuts or extends the stream; the position stays unless it lies past the new end.
     virtual void SetSize(std::int64_t size) = 0;
 
+    // The bytes under the stream, to be read and written by position.
+    virtual TByteSource& Source() = 0;
+
     std::int64_t Position() { return Seek(0, SeekOrigin::Current); }
     void SetPosition(std::int64_t position) { Seek(position, SeekOrigin::Begin); }
 
@@ -49,6 +165,8 @@ public:
     // position. Throws "Stream read error" when source runs out (the bytes
     // copied before stay written), "Stream write error" when writing fails.
     void CopyFrom(TStream& source, std::int64_t count);
+    // The same from a byte source at position; the source has no position to move.
+    void CopyFrom(const TByteSource& source, std::int64_t position, std::int64_t count);
 
     std::int32_t ReadInt32();
     std::uint16_t ReadUInt16();
@@ -77,15 +195,15 @@ public:
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::int64_t Size() override;
     void SetSize(std::int64_t size) override;
+    TFileSource& Source() override { return mFile; }
 
     const std::string& FileName() const { return mPath; }
-    const Platform::File::ScopedHandle& Handle() const { return mHandle; }
+    const Platform::File::ScopedHandle& Handle() const { return mFile.Handle(); }
     // Goes on with another open file (the same archive's new version) and
     // hands back the one held so far.
     Platform::File::ScopedHandle ExchangeHandle(Platform::File::ScopedHandle handle)
     {
-        std::swap(mHandle, handle);
-        return handle;
+        return mFile.Exchange(std::move(handle));
     }
 
 protected:
@@ -94,7 +212,7 @@ protected:
 
 private:
     std::string mPath;
-    Platform::File::ScopedHandle mHandle;
+    TFileSource mFile;
     std::int64_t mPosition = 0;
 };
 
@@ -125,31 +243,29 @@ class TMemoryStream : public TStream
 {
 public:
     TMemoryStream() = default;
-    explicit TMemoryStream(std::vector<std::uint8_t> bytes)
-        : mBytes(std::move(bytes))
-    {
-    }
+    explicit TMemoryStream(std::vector<std::uint8_t> bytes) : mBuffer(std::move(bytes)) {}
 
     std::size_t Read(void* buffer, std::size_t count) override;
     std::size_t Write(const void* buffer, std::size_t count) override;
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-    std::int64_t Size() override { return static_cast<std::int64_t>(mBytes.size()); }
+    std::int64_t Size() override { return mBuffer.Size(); }
     void SetSize(std::int64_t size) override;
+    TMemoryBuffer& Source() override { return mBuffer; }
 
     void Clear()
     {
-        mBytes.clear();
+        mBuffer.Vector().clear();
         mPosition = 0;
     }
-    void Reserve(std::size_t capacity) { mBytes.reserve(capacity); }
-    std::uint8_t* Memory() { return mBytes.data(); }
-    const std::uint8_t* Memory() const { return mBytes.data(); }
-    std::span<const std::uint8_t> Bytes() const { return mBytes; }
-    std::vector<std::uint8_t>& Vector() { return mBytes; }
+    void Reserve(std::size_t capacity) { mBuffer.Vector().reserve(capacity); }
+    std::uint8_t* Memory() { return mBuffer.Vector().data(); }
+    const std::uint8_t* Memory() const { return mBuffer.Vector().data(); }
+    std::span<const std::uint8_t> Bytes() const { return mBuffer.Vector(); }
+    std::vector<std::uint8_t>& Vector() { return mBuffer.Vector(); }
     std::vector<std::uint8_t> TakeBytes()
     {
         mPosition = 0;
-        return std::move(mBytes);
+        return std::move(mBuffer.Vector());
     }
 
     // Whole-file helpers with the file layer's failure texts.
@@ -157,7 +273,7 @@ public:
     void SaveToFile(const std::string& path) const;
 
 private:
-    std::vector<std::uint8_t> mBytes;
+    TMemoryBuffer mBuffer;
     std::int64_t mPosition = 0;
 };
 

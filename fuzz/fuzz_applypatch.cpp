@@ -1,4 +1,4 @@
-// A whole ApplyPatch: the fuzz input is written as the patch file and applied
+// A whole ApplyPatch: the fuzz input is read as the patch file and applied
 // to a small archive built here (LZS and plain entries, shared offsets), with
 // both raw-editor variants and both overwrite settings. Failures must be
 // ELGPError; nothing may crash or leak.
@@ -11,6 +11,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <span>
 #include <string>
 #include <unistd.h>
 
@@ -86,16 +88,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    // The patch is read in place; the archive is a file, as ApplyPatch puts
+    // its new version in the archive's place by renaming.
     const std::string archivePath = gFolder + "/target.lgp";
-    const std::string patchPath = gFolder + "/patch.lgp";
-    writeFile(patchPath, testdata::Bytes(data, data + size));
+    const auto patchBytes = std::make_shared<TMemorySource>(std::span<const std::uint8_t>(data, size));
     const std::uint8_t mode = size > 0 ? data[size - 1] : 0;
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
-        writeFile(archivePath, targetBytes());
+        static const testdata::Bytes target = targetBytes();
+        writeFile(archivePath, target);
         try
         {
-            const TLGPFile patch(patchPath, true);
+            const TLGPFile patch(patchBytes, "patch.lgp", true);
             TRawLGPFile archive(archivePath, variant);
             ApplyPatch(archive, patch, (mode & 1) != 0);
         }

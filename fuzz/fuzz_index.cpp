@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -13,13 +15,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string& path = fuzzseeds::ScratchPath("fuzz-index");
-    fuzzseeds::WriteFile(path, data, size);
+    // The input is read in place; only ExtractEntry's output goes to a file.
+    const auto source = std::make_shared<TMemorySource>(std::span<const std::uint8_t>(data, size));
+    const std::string& output = fuzzseeds::ScratchPath("fuzz-index");
     for (const bool lengths : {false, true})
     {
         try
         {
-            const TLGPFile archive(path, lengths);
+            const TLGPFile archive(source, "fuzz", lengths);
             const std::int32_t count = std::max<std::int32_t>(archive.FileCount(), 0);
             std::int64_t sum = 0;
             for (std::int32_t i = 0; i < count; ++i)
@@ -31,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (lengths)
                 sum += static_cast<std::int64_t>(AnalyseArchive(archive, "fuzz").size());
             // Entry data: the first few, each into memory and through ExtractEntry.
-            TFileStream stream(path, FileMode::OpenRead);
+            TMemoryStream stream(std::vector<std::uint8_t>(data, data + size));
             for (std::int32_t i = 0; i < std::min<std::int32_t>(count, 4); ++i)
             {
                 try
@@ -39,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     TMemoryStream memory;
                     archive.ReadEntryData(i, memory);
                     sum += memory.Size();
-                    ExtractEntry(stream, archive.GetEntry(i), path + ".out");
+                    ExtractEntry(stream, archive.GetEntry(i), output);
                 }
                 catch (const ELGPError&)
                 {
@@ -53,6 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::error_code ec;
-    std::filesystem::remove(path + ".out", ec);
+    std::filesystem::remove(output, ec);
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -189,10 +190,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     Input in(data, size);
     const Scratch scratch = build(in);
+    // The archive is a file (the commands put new versions in its place by
+    // renaming); the patch is read in place.
     const std::string archivePath = gFolder + "/target.lgp";
-    const std::string patchPath = gFolder + "/patch.lgp";
     writeFile(archivePath, scratch.archive);
-    writeFile(patchPath, scratch.patch);
+    const auto patchBytes = std::make_shared<TMemorySource>(scratch.patch);
 
     for (int step = 0; step < 6 && !in.done(); ++step)
     {
@@ -217,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 1:
             case 2:
             {
-                const TLGPFile patch(patchPath, true);
+                const TLGPFile patch(patchBytes, "patch.lgp", true);
                 TRawLGPFile archive(archivePath, op % 8 == 2 ? RawEditorVariant::Stub : RawEditorVariant::Main);
                 // An entry named by the patch, or sharing data with one, may change.
                 std::vector<std::int32_t> offsets;

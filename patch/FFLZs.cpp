@@ -30,12 +30,12 @@ namespace
         return bytes;
     }
 
-    // Memory streams are decoded in place; anything else is read first.
-    template <typename Fn>
-    auto withBytes(TStream& stream, Fn&& fn)
+    // Bytes in memory are decoded in place; anything else is read first.
+    template <typename Fn> auto withBytes(TStream& stream, Fn&& fn)
     {
-        if (auto* memory = dynamic_cast<TMemoryStream*>(&stream))
-            return fn(memory->Bytes());
+        const TByteSource& source = stream.Source();
+        if (const std::uint8_t* memory = source.Memory())
+            return fn(std::span<const std::uint8_t>(memory, static_cast<std::size_t>(source.Size())));
         const std::vector<std::uint8_t> bytes = wholeStream(stream);
         return fn(std::span<const std::uint8_t>(bytes));
     }

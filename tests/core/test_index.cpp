@@ -206,6 +206,27 @@ TEST(IndexReader, readEntryDataFailsOnBadOffsetsNegativeAndOverlongLengths)
     EXPECT_EQ(withLengths.Description(), "");
 }
 
+TEST(IndexReader, readsAnArchiveHeldInMemoryAsItReadsTheFile)
+{
+    TempDir tmp;
+    const Bytes bytes = Write(ThreeFiles());
+    const TLGPFile file(tmp.save("x.lgp", bytes), true);
+    const TLGPFile memory(std::make_shared<TMemorySource>(bytes), "in memory", true);
+    EXPECT_EQ(memory.FileName(), "in memory");
+    EXPECT_EQ(memory.Description(), file.Description());
+    EXPECT_EQ(Entries(memory), Entries(file));
+    TMemoryStream data;
+    memory.ReadEntryData(2, data);
+    memory.ReadEntryData(0, data);
+    EXPECT_EQ(data.Vector(), B("cccAAAA"));
+    // No path to check: the analysis reads the index alone.
+    EXPECT_EQ(AnalyseArchive(memory, "x.lgp"), AnalyseArchive(file, "x.lgp"));
+    // Past the end of the bytes is a read error, as past the end of a file.
+    Bytes cut = bytes;
+    cut.resize(16 + 27 * 2);
+    EXPECT_EQ(ErrorText([&] { TLGPFile(std::make_shared<TMemorySource>(cut), "cut", false); }), "Stream read error");
+}
+
 TEST(IndexReader, hostileHeadersFailWithStreamReadErrorWithoutAllocating)
 {
     TempDir tmp;

@@ -62,6 +62,59 @@ TEST(Streams, littleEndianFieldsReachExactlyToTheBuffersEnd)
     EXPECT_EQ(lgp::GetLE<std::int64_t>(out, 8), -3);
 }
 
+TEST(ByteSources, memoryReadsStopAtTheSizeAndFailPastIt)
+{
+    const Bytes bytes = B("abcdef");
+    const TMemorySource source(bytes);
+    std::uint8_t buffer[8] = {};
+    EXPECT_EQ(source.Size(), 6);
+    // At the size: nothing there, an exact read of nothing succeeds.
+    EXPECT_EQ(source.ReadSomeAt(6, buffer, 1), 0u);
+    EXPECT_NO_THROW(source.ReadAt(6, buffer, 0));
+    EXPECT_EQ(ErrorText([&] { source.ReadAt(6, buffer, 1); }), "Stream read error");
+    // Across the end: what lies inside, or the failure.
+    EXPECT_EQ(source.ReadSomeAt(4, buffer, 8), 2u);
+    EXPECT_EQ(Bytes(buffer, buffer + 2), B("ef"));
+    EXPECT_EQ(ErrorText([&] { source.ReadAt(5, buffer, 2); }), "Stream read error");
+    // Far past the end and before the start.
+    EXPECT_EQ(source.ReadSomeAt(std::int64_t(1) << 40, buffer, 1), 0u);
+    EXPECT_EQ(source.ReadSomeAt(-1, buffer, 2), 0u);
+    EXPECT_EQ(ErrorText([&] { source.ReadAt(-1, buffer, 1); }), "Stream read error");
+    // Nothing at all.
+    const TMemorySource empty(std::span<const std::uint8_t>{});
+    EXPECT_EQ(empty.ReadSomeAt(0, buffer, 1), 0u);
+    EXPECT_EQ(ErrorText([&] { empty.ReadAt(0, buffer, 1); }), "Stream read error");
+}
+
+TEST(ByteSources, spansAreReadOnlyAndBuffersGrowWhereTheyAreWritten)
+{
+    const Bytes bytes = B("abc");
+    TMemorySource source(bytes);
+    EXPECT_EQ(ErrorText([&] { source.WriteAt(0, "x", 1); }), "Stream write error");
+    EXPECT_EQ(bytes, B("abc"));
+
+    TMemoryBuffer buffer(B("abc"));
+    buffer.WriteAt(1, "XY", 2);
+    EXPECT_EQ(buffer.Vector(), B("aXY"));
+    buffer.WriteAt(5, "Z", 1); // past the end: a zero gap, then the byte
+    EXPECT_EQ(buffer.Vector(), (Bytes{'a', 'X', 'Y', 0, 0, 'Z'}));
+    buffer.WriteAt(9, "", 0); // nothing written: no growth
+    EXPECT_EQ(buffer.Size(), 6);
+    EXPECT_EQ(ErrorText([&] { buffer.WriteAt(-1, "x", 1); }), "Stream write error");
+
+    // Copies stop where the source ends; the bytes before stay copied.
+    TempDir tmp;
+    TFileStream file(tmp.save("f", B("0123456789")), FileMode::OpenRead);
+    TMemoryBuffer copy;
+    EXPECT_EQ(copy.CopyIn(2, file.Source(), 7, 100), 3);
+    EXPECT_EQ(copy.Vector(), (Bytes{0, 0, '7', '8', '9'}));
+    EXPECT_EQ(copy.CopyIn(0, source, 1, 100), 2);
+    EXPECT_EQ(copy.Vector(), (Bytes{'b', 'c', '7', '8', '9'}));
+    EXPECT_EQ(ErrorText([&] { CopyBytes(source, 2, copy, 0, 2); }), "Stream read error");
+    EXPECT_EQ(copy.Vector(), (Bytes{'c', 'c', '7', '8', '9'}));
+    EXPECT_EQ(ErrorText([&] { CopyBytes(file.Source(), -1, copy, 0, 1); }), "Stream read error");
+}
+
 TEST(Streams, openAndCreateFailuresNameThePath)
 {
     TempDir tmp;
