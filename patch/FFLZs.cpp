@@ -1,7 +1,7 @@
 #include "FFLZs.h"
 
 #include "DebugLog.h"
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 
 #include "lgppatch.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "ff7pmodel.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "psxtexdecode.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <string>

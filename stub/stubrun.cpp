@@ -1,6 +1,6 @@
 #include "stubrun.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "core/lgpstruct.h"
 #include "patch/lgppatch.h"
 #include "platform/file.h"

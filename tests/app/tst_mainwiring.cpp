@@ -13,7 +13,7 @@
 #include "platform/qtext.h"
 #include "platform/ui.h"
 
-#include "lgpfixture.h"
+#include "support/tempfolder.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -55,17 +55,17 @@ class TestMainWiring : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<fixture::TempDir> mDir;
+    std::unique_ptr<TempFolder> mDir;
     Platform::Ui::ScriptedPrompter mUi;
     std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
     fs::path mCwd;
 
     std::string openArchive(TfrmLGPEditor& window)
     {
-        fixture::Archive archive;
-        archive.files = {{"one.bin", fixture::generate(30, 1)}, {"two.bin", fixture::generate(20, 2)}};
+        testlgp::Archive archive;
+        archive.Files = {{"one.bin", testlgp::Letters(30, 1)}, {"two.bin", testlgp::Letters(20, 2)}};
         const std::string file = *mDir / "small.lgp";
-        fixture::writeFile(file, fixture::build(archive));
+        testlgp::Save(file, testlgp::Write(archive));
         mUi.fileAnswers.push_back(QString::fromStdString(file));
         window.mnuOpenClick();
         return file;
@@ -75,7 +75,7 @@ private slots:
     void init()
     {
         mCwd = fs::current_path();
-        mDir = std::make_unique<fixture::TempDir>(std::string("TestMainWiring.") + QTest::currentTestFunction());
+        mDir = std::make_unique<TempFolder>(std::string("TestMainWiring.") + QTest::currentTestFunction());
         // Settings, Wine prefix and home of this test only.
         ::setenv("XDG_CONFIG_HOME", (mDir->path() / "config").c_str(), 1);
         ::setenv("WINEPREFIX", (mDir->path() / "wine").c_str(), 1);
@@ -184,11 +184,11 @@ private slots:
         const std::vector<std::string> names = {"caf\xE9.txt", "caf\xC3\xA9.txt", "\x80\x81\x9F\xA0\xFF"};
         const QStringList shown = {QStringLiteral("caf\u00E9.txt"), QStringLiteral("caf\u00C3\u00A9.txt"),
                                    QStringLiteral("\u20AC\u0081\u0178\u00A0\u00FF")};
-        fixture::Archive archive;
+        testlgp::Archive archive;
         for (std::size_t i = 0; i < names.size(); ++i)
-            archive.files.push_back({names[i], fixture::generate(10 + i, std::uint8_t(i))});
+            archive.Files.push_back({names[i], testlgp::Letters(10 + i, std::uint8_t(i))});
         const std::string file = *mDir / "names.lgp";
-        fixture::writeFile(file, fixture::build(archive));
+        testlgp::Save(file, testlgp::Write(archive));
 
         TfrmLGPEditor window;
         mUi.fileAnswers.push_back(QString::fromStdString(file));
