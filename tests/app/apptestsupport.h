@@ -4,6 +4,7 @@
 // environment that keeps the real user's settings, Wine prefix and Steam
 // libraries out of the way.
 
+#include "platform/ui.h"
 #include "support/lgpwriter.h"
 
 #include <QByteArray>
@@ -70,7 +71,8 @@ namespace AppTest
     public:
         TestFolder() : mCwd(fs::current_path())
         {
-            mRoot = fs::temp_directory_path() / (std::string("tarrowin.") + QTest::currentTestFunction());
+            mRoot = fs::temp_directory_path() /
+                    (std::string("tarrowin.") + QTest::currentAppName() + "." + QTest::currentTestFunction());
             if (QTest::currentDataTag() && *QTest::currentDataTag())
                 mRoot += std::string(".") + QTest::currentDataTag();
             fs::remove_all(mRoot);
@@ -96,5 +98,14 @@ namespace AppTest
     private:
         fs::path mRoot;
         fs::path mCwd;
+    };
+
+    // What every test function of the main window runs in: its folder, and a
+    // scripted prompter answering every box and dialog.
+    struct Session
+    {
+        TestFolder folder;
+        Platform::Ui::ScriptedPrompter prompter;
+        Platform::Ui::ScopedPrompter scope{prompter};
     };
 } // namespace AppTest

@@ -7,7 +7,7 @@
 #include "core/lgpstruct.h"
 #include "platform/ui.h"
 
-#include "support/tempfolder.h"
+#include "apptestsupport.h"
 
 #include <QComboBox>
 #include <QListWidget>
@@ -84,11 +84,9 @@ class TestAdvanced : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TempFolder> mDir;
-    Platform::Ui::ScriptedPrompter mUi;
-    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<AppTest::Session> mSession;
 
-    std::string path(const std::string& name) const { return *mDir / name; }
+    std::string path(const std::string& name) const { return mSession->folder / name; }
 
     std::string writeArchive(const std::string& name, const Bytes& bytes)
     {
@@ -107,16 +105,12 @@ private:
 private slots:
     void init()
     {
-        mDir = std::make_unique<TempFolder>(std::string("TestAdvanced.") + QTest::currentTestFunction());
-        mUi = {};
-        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(mUi);
+        mSession = std::make_unique<AppTest::Session>();
     }
 
     void cleanup()
     {
-        mScope.reset();
-        mDir->keep(QTest::currentTestFailed());
-        mDir.reset();
+        mSession.reset();
     }
 
     void opensWithInfoLinesAndBlockChoosers()
@@ -180,8 +174,8 @@ private slots:
         editor.show();
         const QString warning = "Warning! Edits to the LGP file in this mode are IMMEDIATE and CANNOT be undone. "
                                 "I recommend you keep a backup copy of any files to be edited!";
-        QCOMPARE(mUi.texts(Kind::Message), (QStringList{warning, warning}));
-        QCOMPARE(mUi.shown.front().caption, QString("Quenwick's Tarrowin"));
+        QCOMPARE(mSession->prompter.texts(Kind::Message), (QStringList{warning, warning}));
+        QCOMPARE(mSession->prompter.shown.front().caption, QString("Quenwick's Tarrowin"));
         editor.btnQuit->click();
         QVERIFY(editor.isHidden());
         QVERIFY(editor.RawArchive() == nullptr);
@@ -217,18 +211,18 @@ private slots:
         const std::string file = writeArchive("ro.lgp", testlgp::Write(smallArchive()));
         fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
         TfrmAdvanced editor;
-        mUi.questionAnswers = {false};
+        mSession->prompter.questionAnswers = {false};
         QVERIFY(!editor.OpenArchive(QString::fromStdString(file)));
         QVERIFY(editor.RawArchive() == nullptr);
         QCOMPARE(fs::status(file).permissions() & fs::perms::owner_write, fs::perms::none);
-        QCOMPARE(mUi.shown.size(), std::size_t(1));
-        QCOMPARE(mUi.shown[0].kind, Kind::Question);
-        QCOMPARE(mUi.shown[0].caption, QString("Error!"));
-        QCOMPARE(mUi.shown[0].text,
+        QCOMPARE(mSession->prompter.shown.size(), std::size_t(1));
+        QCOMPARE(mSession->prompter.shown[0].kind, Kind::Question);
+        QCOMPARE(mSession->prompter.shown[0].caption, QString("Error!"));
+        QCOMPARE(mSession->prompter.shown[0].text,
             QString("This file is read-only. You can only use advanced edit on files that are writeable. Do you "
                     "want to remove the read-only property of this file?"));
 
-        mUi.questionAnswers = {true};
+        mSession->prompter.questionAnswers = {true};
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         QVERIFY(editor.RawArchive() != nullptr);
         const fs::perms after = fs::status(file).permissions();
@@ -249,7 +243,7 @@ private slots:
         editor.btnLink->click();
         selectRow(editor.lstTable, 0);
         editor.btnLink->click();
-        QCOMPARE(mUi.texts(Kind::Message),
+        QCOMPARE(mSession->prompter.texts(Kind::Message),
             (QStringList(2, "Select an item in BOTH lists before trying to link them!")));
         QCOMPARE(testlgp::Load(file), original);
 
@@ -302,10 +296,10 @@ private slots:
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
 
-        mUi.fileAnswers = {QString::fromStdString(path("new.bin"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("new.bin"))};
         editor.btnAppend->click();
-        QVERIFY(mUi.texts(Kind::Error).isEmpty());
-        QCOMPARE(mUi.shown.back().options.filter, QString("All files|*.*"));
+        QVERIFY(mSession->prompter.texts(Kind::Error).isEmpty());
+        QCOMPARE(mSession->prompter.shown.back().options.filter, QString("All files|*.*"));
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 4);
         QCOMPARE(cell(editor.lstHeader, 3, 0), QString("4"));
         QCOMPARE(cell(editor.lstHeader, 3, 1), QString("new.bin"));
@@ -334,7 +328,7 @@ private slots:
         testlgp::Save(path("extra.dat"), testlgp::Letters(9, 4));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
-        mUi.fileAnswers = {QString::fromStdString(path("extra.dat"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("extra.dat"))};
         editor.btnAppendClick();
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 1000);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 1500 data files in it."));
@@ -356,7 +350,7 @@ private slots:
         QCOMPARE(comboItems(editor.cmbHeader), (QStringList{"1-1000", "1001-1000"}));
         chooseBlock(editor.cmbHeader, 1);
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 0);
-        mUi.fileAnswers = {QString::fromStdString(path("one.dat"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("one.dat"))};
         editor.btnAppendClick();
         QCOMPARE(comboItems(editor.cmbHeader), (QStringList{"1-1000", "1001-1001"}));
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 1);
@@ -371,9 +365,9 @@ private slots:
         testlgp::Save(longName, testlgp::Letters(5, 1));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
-        mUi.fileAnswers = {QString::fromStdString(longName)};
+        mSession->prompter.fileAnswers = {QString::fromStdString(longName)};
         editor.btnAppendClick();
-        QCOMPARE(mUi.texts(Kind::Error),
+        QCOMPARE(mSession->prompter.texts(Kind::Error),
             QStringList{
                 "The name \"twenty-characters.xy\" is too long for an archive entry (at most 19 characters)."});
         QCOMPARE(testlgp::Load(file), original);
@@ -388,9 +382,9 @@ private slots:
         testlgp::Save(path("x.bin"), testlgp::Letters(5, 1));
         QVERIFY(editor.OpenArchive(QString::fromStdString(emptyFile)));
         QCOMPARE(comboItems(editor.cmbHeader), QStringList{"1-0"});
-        mUi.fileAnswers = {QString::fromStdString(path("x.bin"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("x.bin"))};
         editor.btnAppendClick();
-        QCOMPARE(mUi.texts(Kind::Error).value(1), QString("List index out of bounds (-1)"));
+        QCOMPARE(mSession->prompter.texts(Kind::Error).value(1), QString("List index out of bounds (-1)"));
         QCOMPARE(testlgp::Load(emptyFile), emptyBytes);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 0 data files in it."));
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 0);
@@ -404,22 +398,22 @@ private slots:
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
 
         editor.btnTruncateClick();
-        QCOMPARE(mUi.texts(Kind::Message), QStringList{"Select an item to start deletion from!"});
+        QCOMPARE(mSession->prompter.texts(Kind::Message), QStringList{"Select an item to start deletion from!"});
 
         chooseBlock(editor.cmbTable, 1);
         chooseBlock(editor.cmbHeader, 1);
         selectRow(editor.lstHeader, 0);
-        mUi.questionAnswers = {false};
+        mSession->prompter.questionAnswers = {false};
         editor.btnTruncateClick();
         const QString question = "This will delete item 1001 (f1000.bin) and all 498 of the items following it "
                                  "from the file. YOU WILL NOT BE ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. "
                                  "Continue?";
-        QCOMPARE(mUi.shown.back().caption, QString("Warning!"));
-        QCOMPARE(mUi.shown.back().text, question);
+        QCOMPARE(mSession->prompter.shown.back().caption, QString("Warning!"));
+        QCOMPARE(mSession->prompter.shown.back().text, question);
         QCOMPARE(testlgp::Load(file), original);
         QCOMPARE(editor.RawArchive()->DataCount(), 1499);
 
-        mUi.questionAnswers = {true};
+        mSession->prompter.questionAnswers = {true};
         editor.btnTruncateClick();
         QCOMPARE(editor.RawArchive()->DataCount(), 1000);
         QCOMPARE(comboItems(editor.cmbTable), (QStringList{"1-1000", "1001-1500"}));
@@ -463,9 +457,9 @@ private slots:
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         selectRow(editor.lstHeader, 2);
-        mUi.questionAnswers = {true};
+        mSession->prompter.questionAnswers = {true};
         editor.btnTruncateClick();
-        QCOMPARE(mUi.shown.back().text,
+        QCOMPARE(mSession->prompter.shown.back().text,
             QString("This will delete item 3 (gamma.hrc) and all 0 of the items following it from the file. YOU "
                     "WILL NOT BE ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?"));
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 2 data files in it."));

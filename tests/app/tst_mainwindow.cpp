@@ -43,9 +43,7 @@ class MainWindowTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestFolder> mFolder;
-    std::unique_ptr<Platform::Ui::ScriptedPrompter> mPrompter;
-    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<Session> mSession;
     std::unique_ptr<TfrmLGPEditor> mWindow;
 
     TfrmLGPEditor& window()
@@ -54,8 +52,8 @@ class MainWindowTest : public QObject
             mWindow = std::make_unique<TfrmLGPEditor>();
         return *mWindow;
     }
-    Platform::Ui::ScriptedPrompter& prompter() { return *mPrompter; }
-    fs::path path(const std::string& name) const { return *mFolder / name; }
+    Platform::Ui::ScriptedPrompter& prompter() { return mSession->prompter; }
+    fs::path path(const std::string& name) const { return mSession->folder / name; }
 
     void open(const fs::path& archive)
     {
@@ -102,17 +100,13 @@ private slots:
 
     void init()
     {
-        mFolder = std::make_unique<TestFolder>();
-        mPrompter = std::make_unique<Platform::Ui::ScriptedPrompter>();
-        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
+        mSession = std::make_unique<Session>();
     }
 
     void cleanup()
     {
         mWindow.reset();
-        mScope.reset();
-        mPrompter.reset();
-        mFolder.reset();
+        mSession.reset();
     }
 
     void startsWithTheDesignedWindow()

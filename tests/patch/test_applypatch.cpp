@@ -4,7 +4,7 @@
 
 #include "errors/errors.h"
 #include "support/failure.h"
-#include "../core/faults.h"
+#include "support/faults.h"
 #include "support/gtestfolder.h"
 #include "support/lgpwriter.h"
 #include "support/testdata.h"
@@ -482,16 +482,7 @@ TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
         TRawLGPFile raw(target);
         ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
     };
-    WriteWholeFile(target, before);
-    command();
-    const Bytes after = ReadWholeFile(target);
-    faults::KilledAtRandom(
-        20, 7, [&] { WriteWholeFile(target, before); }, command,
-        [&] {
-            const Bytes now = ReadWholeFile(target);
-            EXPECT_TRUE(now == before || now == after);
-            faults::RemoveLeftovers(temp.dir());
-        });
+    faults::OldOrResultAfterKills(20, 7, target, before, command);
 }
 
 TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
