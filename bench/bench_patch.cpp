@@ -4,7 +4,7 @@
 
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
-#include "tests/patch/testdata.h"
+#include "support/testdata.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,11 +4,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 namespace Cli
 {
@@ -40,6 +43,28 @@ namespace Cli
     // A required positional argument NAME, stored in value.
     CLI::Option* AddArgument(CLI::App& command, const std::string& name, std::string& value,
                              const std::string& description);
+
+    // A required positional argument: its name in the usage line, and what it is.
+    struct Argument
+    {
+        std::string Name;
+        std::string Description;
+    };
+
+    // Adds the command name (see Commands::Add) taking these required
+    // positional arguments; run gets their values in the same order. Flags
+    // and options go on the command returned.
+    template <std::size_t N>
+    CLI::App* AddCommand(Commands& commands, const std::string& name, const std::string& summary,
+                         const std::string& details, const std::array<Argument, N>& arguments,
+                         std::type_identity_t<std::function<int(const std::array<std::string, N>&)>> run)
+    {
+        auto values = std::make_shared<std::array<std::string, N>>();
+        CLI::App* command = commands.Add(name, summary, details, [values, run] { return run(*values); });
+        for (std::size_t i = 0; i < N; ++i)
+            AddArgument(*command, arguments[i].Name, (*values)[i], arguments[i].Description);
+        return command;
+    }
 
     void AddArchiveCommands(Commands& commands); // commands_archive.cpp
     void AddPatchCommands(Commands& commands);   // commands_patch.cpp

@@ -157,49 +157,36 @@ namespace
 
 void Cli::AddArchiveCommands(Commands& commands)
 {
+    const std::array<Argument, 1> archive = {{{"ARCHIVE", "the archive"}}};
+    AddCommand(commands, "info", "Show the archive's file name, file count, creator and description.",
+               "Reads the archive's header, table of contents and data entry headers, and prints:\n"
+               "  File: NAME\n  # of files in archive: COUNT\n  Creator: CREATOR\n  Description: TRAILING TEXT",
+               archive, [](const auto& a) { return RunInfo(a[0]); });
     {
-        auto path = std::make_shared<std::string>();
-        CLI::App* command = commands.Add(
-            "info", "Show the archive's file name, file count, creator and description.",
-            "Reads the archive's header, table of contents and data entry headers, and prints:\n"
-            "  File: NAME\n  # of files in archive: COUNT\n  Creator: CREATOR\n  Description: TRAILING TEXT",
-            [path] { return RunInfo(*path); });
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
-    }
-    {
-        auto path = std::make_shared<std::string>();
         auto noLengths = std::make_shared<bool>(false);
-        CLI::App* command = commands.Add("list", "List the table of contents: NAME, OFFSET, LENGTH per line.",
-                                         "Prints one line per table entry in table order: NAME<TAB>OFFSET<TAB>LENGTH.\n"
-                                         "LENGTH is \"Error\" when the offset leaves no room for a data entry header.",
-                                         [path, noLengths] { return RunList(*path, *noLengths); });
+        CLI::App* command = AddCommand(commands, "list", "List the table of contents: NAME, OFFSET, LENGTH per line.",
+                                       "Prints one line per table entry in table order: NAME<TAB>OFFSET<TAB>LENGTH.\n"
+                                       "LENGTH is \"Error\" when the offset leaves no room for a data entry header.",
+                                       archive, [noLengths](const auto& a) { return RunList(a[0], *noLengths); });
         command->add_flag("--no-lengths", *noLengths, "read only the table of contents; every LENGTH is -1");
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
     }
+    AddCommand<3>(commands, "extract", "Write one entry's data to a file.",
+                  "Writes the data of the first entry called NAME (compared case-insensitively) to OUTPUT,\n"
+                  "replacing any file of that name.",
+                  {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name"}, {"OUTPUT", "the file to write"}}},
+                  [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
     {
-        auto args = std::make_shared<std::array<std::string, 3>>();
-        CLI::App* command =
-            commands.Add("extract", "Write one entry's data to a file.",
-                         "Writes the data of the first entry called NAME (compared case-insensitively) to OUTPUT,\n"
-                         "replacing any file of that name.",
-                         [args] { return RunExtract((*args)[0], (*args)[1], (*args)[2]); });
-        AddArgument(*command, "ARCHIVE", (*args)[0], "the archive");
-        AddArgument(*command, "NAME", (*args)[1], "the entry's name");
-        AddArgument(*command, "OUTPUT", (*args)[2], "the file to write");
-    }
-    {
-        auto path = std::make_shared<std::string>();
-        auto folder = std::make_shared<std::string>();
         auto options = std::make_shared<ExtractAllOptions>();
-        CLI::App* command = commands.Add(
-            "extract-all", "Write every entry's data (or those matching a pattern) into a folder.",
+        CLI::App* command = AddCommand<2>(
+            commands, "extract-all", "Write every entry's data (or those matching a pattern) into a folder.",
             "Writes every entry to FOLDER under its own name, in table order, replacing existing files.\n"
             "FOLDER is created when missing. Names that repeat (compared without case) never share a file:\n"
             "each further entry of a name goes into the subfolder that the archive's conflict table gives\n"
             "it; without such a folder the command stops before anything is written, naming them.\n"
             "An entry whose name is no plain file name (holding \"/\" or \"\\\", or being empty, \".\" or\n"
             "\"..\") also stops the command before anything is written.",
-            [path, folder, options] { return RunExtractAll(*path, *folder, *options); });
+            {{{"ARCHIVE", "the archive"}, {"FOLDER", "the folder to write into"}}},
+            [options](const auto& a) { return RunExtractAll(a[0], a[1], *options); });
         command
             ->add_option(
                 "--only", options->Only,
@@ -209,8 +196,6 @@ void Cli::AddArchiveCommands(Commands& commands)
             ->allow_extra_args(false);
         command->add_flag("--numbered", options->Numbered,
                           "repeated names without a folder get numbered names: \"name (2).ext\"");
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
-        AddArgument(*command, "FOLDER", *folder, "the folder to write into");
     }
     {
         auto options = std::make_shared<CreateArchiveOptions>();
@@ -243,44 +228,24 @@ void Cli::AddArchiveCommands(Commands& commands)
         AddArgument(*command, "FOLDER", options->Folder, "the folder whose files are stored");
         AddArgument(*command, "OUTPUT", options->Output, "the archive to write");
     }
-    {
-        auto path = std::make_shared<std::string>();
-        CLI::App* command = commands.Add(
-            "verify", "Check that the game finds every name through the lookup table.",
-            "Reads the validation data as the game's lookup table and prints every table entry the game\n"
-            "would not find (a name it can't look up, an empty or wrong slot, a slot pointing outside the\n"
-            "table), and every entry found through the conflict table with its folder, then one summary\n"
-            "line. Exit status 1 when any name is lost, 0 when all are found.",
-            [path] { return RunVerify(*path); });
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
-    }
-    {
-        auto path = std::make_shared<std::string>();
-        CLI::App* command = commands.Add(
-            "analyse", "Report the archive's structure: sizes, name mismatches, data gaps.",
-            "Prints the sizes of the header and validation regions, the number of data entries whose name\n"
-            "disagrees with the table of contents, and every place where data entries are not contiguous.",
-            [path] { return RunAnalyse(*path); });
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
-    }
-    {
-        auto path = std::make_shared<std::string>();
-        CLI::App* command = commands.Add(
-            "repair", "Point every TOC entry at the first data entry carrying its name.",
-            "Relinks the table of contents in place: each entry gets the position of the first data entry\n"
-            "(in file order) whose name equals its own, compared case-insensitively. Entries without such a\n"
-            "data entry stay as they are.",
-            [path] { return RunRepair(*path); });
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
-    }
-    {
-        auto path = std::make_shared<std::string>();
-        CLI::App* command =
-            commands.Add("pack", "Remove gaps and unreferenced data, shortening the archive.",
-                         "Moves every data entry that a table entry refers to towards the start of the data region,\n"
-                         "drops the rest, rewrites the table's offsets and shortens the file. An archive without data\n"
-                         "entries is left unchanged.",
-                         [path] { return RunPack(*path); });
-        AddArgument(*command, "ARCHIVE", *path, "the archive");
-    }
+    AddCommand(commands, "verify", "Check that the game finds every name through the lookup table.",
+               "Reads the validation data as the game's lookup table and prints every table entry the game\n"
+               "would not find (a name it can't look up, an empty or wrong slot, a slot pointing outside the\n"
+               "table), and every entry found through the conflict table with its folder, then one summary\n"
+               "line. Exit status 1 when any name is lost, 0 when all are found.",
+               archive, [](const auto& a) { return RunVerify(a[0]); });
+    AddCommand(commands, "analyse", "Report the archive's structure: sizes, name mismatches, data gaps.",
+               "Prints the sizes of the header and validation regions, the number of data entries whose name\n"
+               "disagrees with the table of contents, and every place where data entries are not contiguous.",
+               archive, [](const auto& a) { return RunAnalyse(a[0]); });
+    AddCommand(commands, "repair", "Point every TOC entry at the first data entry carrying its name.",
+               "Relinks the table of contents in place: each entry gets the position of the first data entry\n"
+               "(in file order) whose name equals its own, compared case-insensitively. Entries without such a\n"
+               "data entry stay as they are.",
+               archive, [](const auto& a) { return RunRepair(a[0]); });
+    AddCommand(commands, "pack", "Remove gaps and unreferenced data, shortening the archive.",
+               "Moves every data entry that a table entry refers to towards the start of the data region,\n"
+               "drops the rest, rewrites the table's offsets and shortens the file. An archive without data\n"
+               "entries is left unchanged.",
+               archive, [](const auto& a) { return RunPack(a[0]); });
 }

@@ -24,17 +24,14 @@ namespace
 
 void Cli::AddEditCommands(Commands& commands)
 {
-    auto args = std::make_shared<std::array<std::string, 3>>();
-    CLI::App* command =
-        commands.Add("replace", "Put a new version of one entry into the archive in place.",
-                     "Replaces the data of the entry NAME (the first table entry of that name, compared\n"
-                     "case-insensitively) with the contents of FILE. The entry keeps its place in the table.\n"
-                     "The data is rewritten where the old data was when it fits there and no other table\n"
-                     "entry shares it; otherwise it is appended behind the last data entry and the table\n"
-                     "entry is pointed at it (the old data stays unreferenced until the archive is packed).\n"
-                     "The archive is edited with other writers shut out; a read-only archive is refused.",
-                     [args] { return RunReplace((*args)[0], (*args)[1], (*args)[2]); });
-    AddArgument(*command, "ARCHIVE", (*args)[0], "the archive");
-    AddArgument(*command, "NAME", (*args)[1], "the entry's name");
-    AddArgument(*command, "FILE", (*args)[2], "the file holding the new data");
+    AddCommand<3>(
+        commands, "replace", "Put a new version of one entry into the archive in place.",
+        "Replaces the data of the entry NAME (the first table entry of that name, compared\n"
+        "case-insensitively) with the contents of FILE. The entry keeps its place in the table.\n"
+        "The data is rewritten where the old data was when it fits there and no other table\n"
+        "entry shares it; otherwise it is appended behind the last data entry and the table\n"
+        "entry is pointed at it (the old data stays unreferenced until the archive is packed).\n"
+        "The archive is edited with other writers shut out; a read-only archive is refused.",
+        {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name"}, {"FILE", "the file holding the new data"}}},
+        [](const auto& a) { return RunReplace(a[0], a[1], a[2]); });
 }

@@ -124,27 +124,20 @@ namespace
 void Cli::AddPatchCommands(Commands& commands)
 {
     {
-        auto paths = std::make_shared<std::array<std::string, 2>>();
         auto force = std::make_shared<bool>(false);
-        CLI::App* command = commands.Add("lzs-decode", "Decode an LZS-compressed file.",
-                                         "Reads INPUT as LZS data (a 4-byte length, then control bytes, literals and\n"
-                                         "back references) and writes the decoded bytes to OUTPUT. INPUT whose first\n"
-                                         "4 bytes are not its length minus 4 is refused as no LZS data.",
-                                         [paths, force] { return RunLzsDecode((*paths)[0], (*paths)[1], *force); });
+        CLI::App* command = AddCommand<2>(commands, "lzs-decode", "Decode an LZS-compressed file.",
+                                          "Reads INPUT as LZS data (a 4-byte length, then control bytes, literals and\n"
+                                          "back references) and writes the decoded bytes to OUTPUT. INPUT whose first\n"
+                                          "4 bytes are not its length minus 4 is refused as no LZS data.",
+                                          {{{"INPUT", "the LZS file"}, {"OUTPUT", "the file to write"}}},
+                                          [force](const auto& a) { return RunLzsDecode(a[0], a[1], *force); });
         command->add_flag("--force", *force, "decode INPUT even when it fails that test");
-        AddArgument(*command, "INPUT", (*paths)[0], "the LZS file");
-        AddArgument(*command, "OUTPUT", (*paths)[1], "the file to write");
     }
-    {
-        auto paths = std::make_shared<std::array<std::string, 2>>();
-        CLI::App* command =
-            commands.Add("lzs-encode", "Store a file as literal-only LZS data.",
-                         "Writes INPUT to OUTPUT as LZS data made of literals only: valid LZS that any\n"
-                         "decoder reads back, one byte in nine larger than the input.",
-                         [paths] { return RunLzsEncode((*paths)[0], (*paths)[1]); });
-        AddArgument(*command, "INPUT", (*paths)[0], "the file to store");
-        AddArgument(*command, "OUTPUT", (*paths)[1], "the LZS file to write");
-    }
+    AddCommand<2>(commands, "lzs-encode", "Store a file as literal-only LZS data.",
+                  "Writes INPUT to OUTPUT as LZS data made of literals only: valid LZS that any\n"
+                  "decoder reads back, one byte in nine larger than the input.",
+                  {{{"INPUT", "the file to store"}, {"OUTPUT", "the LZS file to write"}}},
+                  [](const auto& a) { return RunLzsEncode(a[0], a[1]); });
     {
         auto options = std::make_shared<PatchCreationOptions>();
         auto leaveOut = std::make_shared<bool>(false);
@@ -167,16 +160,14 @@ void Cli::AddPatchCommands(Commands& commands)
         AddArgument(*command, "PATCH", options->Output, "the patch file to write");
     }
     {
-        auto paths = std::make_shared<std::array<std::string, 2>>();
         auto appendOnly = std::make_shared<bool>(false);
         CLI::App* command =
-            commands.Add("apply-patch", "Apply a patch to an archive in place.",
-                         "Rewrites every entry of ARCHIVE that PATCH names with its patched contents:\n"
-                         "in place where the new data fits, appended at the end otherwise.",
-                         [paths, appendOnly] { return RunApplyPatch((*paths)[0], (*paths)[1], *appendOnly); });
+            AddCommand<2>(commands, "apply-patch", "Apply a patch to an archive in place.",
+                          "Rewrites every entry of ARCHIVE that PATCH names with its patched contents:\n"
+                          "in place where the new data fits, appended at the end otherwise.",
+                          {{{"ARCHIVE", "the archive to patch"}, {"PATCH", "the patch file"}}},
+                          [appendOnly](const auto& a) { return RunApplyPatch(a[0], a[1], *appendOnly); });
         command->add_flag("--append-only", *appendOnly, "never overwrite old data; append every patched file");
-        AddArgument(*command, "ARCHIVE", (*paths)[0], "the archive to patch");
-        AddArgument(*command, "PATCH", (*paths)[1], "the patch file");
     }
     {
         auto arguments = std::make_shared<SfxArguments>();
@@ -198,15 +189,10 @@ void Cli::AddPatchCommands(Commands& commands)
         AddArgument(*command, "PATCH", arguments->Patch, "the patch file");
         AddArgument(*command, "OUTPUT", arguments->Output, "the program to write");
     }
-    {
-        auto paths = std::make_shared<std::array<std::string, 2>>();
-        CLI::App* command =
-            commands.Add("unwrap-sfx", "Take the patch back out of a self-extracting patch program.",
-                         "Writes the patch inside the self-extracting program INPUT to PATCH, byte for\n"
-                         "byte, once it has checked that INPUT ends in a trailer and that what it holds\n"
-                         "is a patch; otherwise nothing is written (exit 1).",
-                         [paths] { return RunUnwrapSfx((*paths)[0], (*paths)[1]); });
-        AddArgument(*command, "INPUT", (*paths)[0], "the self-extracting program");
-        AddArgument(*command, "PATCH", (*paths)[1], "the patch file to write");
-    }
+    AddCommand<2>(commands, "unwrap-sfx", "Take the patch back out of a self-extracting patch program.",
+                  "Writes the patch inside the self-extracting program INPUT to PATCH, byte for\n"
+                  "byte, once it has checked that INPUT ends in a trailer and that what it holds\n"
+                  "is a patch; otherwise nothing is written (exit 1).",
+                  {{{"INPUT", "the self-extracting program"}, {"PATCH", "the patch file to write"}}},
+                  [](const auto& a) { return RunUnwrapSfx(a[0], a[1]); });
 }

@@ -11,7 +11,7 @@
 //
 // Standard library and the core's failure texts only.
 
-#include "errors.h"
+#include "errors/errors.h"
 
 #include <concepts>
 #include <cstddef>

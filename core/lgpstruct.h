@@ -18,7 +18,7 @@
 // Nothing here shows a window: failures are ELGPError exceptions carrying the
 // user's text, and progress goes to ProgressHook.
 
-#include "errors.h"
+#include "errors/errors.h"
 #include "streams.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "streams.h"
 
-#include "errors.h"
+#include "errors/errors.h"
 #include "lebytes.h"
 
 #include <algorithm>

@@ -6,8 +6,8 @@
 #include "core/lgpstruct.h"
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
-#include "tests/patch/testarchive.h"
-#include "tests/patch/testdata.h"
+#include "support/lgpwriter.h"
+#include "support/testdata.h"
 
 #include <filesystem>
 #include <fstream>
@@ -28,10 +28,10 @@ namespace
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
 
-    testarchive::Archive target()
+    testlgp::Archive target()
     {
-        testarchive::Archive a;
-        a.entries = {
+        testlgp::Archive a;
+        a.Files = {
             {"aaab.rsd", testdata::bytes("PLY=AAAB.P\nMAT=AAAB.TEX\n")},
             {"field.lzs", LzsEncodeLiterals(testdata::generate(300, 5))},
             {"long_name_here.tex", testdata::generate(64, 6)},
@@ -44,7 +44,7 @@ namespace
     // The archive with the last TOC entry sharing the first one's data.
     testdata::Bytes targetBytes()
     {
-        testdata::Bytes file = testarchive::write(target());
+        testdata::Bytes file = testlgp::Write(target());
         const std::size_t last = 16 + 27 * 4 + 20;
         for (int i = 0; i < 4; ++i)
             file[last + static_cast<std::size_t>(i)] = file[16 + 20 + static_cast<std::size_t>(i)];
@@ -53,17 +53,17 @@ namespace
 
     testdata::Bytes seedPatch()
     {
-        testarchive::Archive patch;
-        patch.creator = "QUENWICK-LGP";
-        patch.trailing = "LGP PATCH FILE";
-        const testarchive::Archive a = target();
-        testdata::Bytes changed = a.entries[0].data;
+        testlgp::Archive patch;
+        patch.Creator = "QUENWICK-LGP";
+        patch.Trailing = testlgp::B("LGP PATCH FILE");
+        const testlgp::Archive a = target();
+        testdata::Bytes changed = a.Files[0].Data;
         changed[4] = 'X';
-        patch.entries.push_back({"AAAB.RSD", *MakeDifference(a.entries[0].data, changed)});
-        const testdata::Bytes plain = LzsDecode(a.entries[1].data);
-        patch.entries.push_back({"FIELD.LZS", *MakeDifference(plain, testdata::mutate(plain, 3, 9))});
-        patch.entries.push_back({"long_name_here.tex", testdata::Bytes{0x01, 'z', 0x05}});
-        return testarchive::write(patch);
+        patch.Files.push_back({"AAAB.RSD", *MakeDifference(a.Files[0].Data, changed)});
+        const testdata::Bytes plain = LzsDecode(a.Files[1].Data);
+        patch.Files.push_back({"FIELD.LZS", *MakeDifference(plain, testdata::mutate(plain, 3, 9))});
+        patch.Files.push_back({"long_name_here.tex", testdata::Bytes{0x01, 'z', 0x05}});
+        return testlgp::Write(patch);
     }
 }
 
@@ -74,10 +74,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (const char* folder = std::getenv("TARROWIN_WRITE_SEEDS"))
     {
         writeFile(std::string(folder) + "/patch", seedPatch());
-        testarchive::Archive empty;
-        empty.creator = "QUENWICK-LGP";
-        empty.trailing = "LGP PATCH FILE";
-        writeFile(std::string(folder) + "/empty", testarchive::write(empty));
+        testlgp::Archive empty;
+        empty.Creator = "QUENWICK-LGP";
+        empty.Trailing = testlgp::B("LGP PATCH FILE");
+        writeFile(std::string(folder) + "/empty", testlgp::Write(empty));
     }
     std::atexit([] {
         std::error_code ignored;

@@ -3,9 +3,9 @@
 // halves read as old and new versions, applying their difference gives the
 // new version cut to the shorter length.
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "patch/lgppatch.h"
-#include "tests/patch/testdata.h"
+#include "support/testdata.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -2,7 +2,7 @@
 // lookups from a few fixed resource files. Failures must be ELGPError; the
 // tree must stay well formed (parents before children, each child listed once).
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "preview/hrcparse.h"
 #include "samples/demodata.h"
 

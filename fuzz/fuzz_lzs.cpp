@@ -3,8 +3,8 @@
 // output always decodes back to its input.
 
 #include "patch/FFLZs.h"
-#include "core/errors.h"
-#include "tests/patch/testdata.h"
+#include "errors/errors.h"
+#include "support/testdata.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -2,7 +2,7 @@
 // that loads must hold arrays of its stated counts, and every triangle called
 // drawable must index inside both arrays.
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "preview/ff7pmodel.h"
 #include "samples/demodata.h"
 

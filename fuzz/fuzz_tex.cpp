@@ -2,7 +2,7 @@
 // ELGPError; nothing may read outside the input, crash or leak, and a decoded
 // picture must hold exactly its pixels.
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "preview/psxtexdecode.h"
 #include "samples/demodata.h"
 

@@ -10,7 +10,7 @@
 #include "core/lgpstruct.h"
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
-#include "tests/patch/testarchive.h"
+#include "support/lgpwriter.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -102,20 +102,20 @@ namespace
 
     Scratch build(Input& in)
     {
-        testarchive::Archive archive;
+        testlgp::Archive archive;
         const int n = 1 + in.byte() % 5;
         for (int k = 0; k < n; ++k)
         {
             Bytes data = in.bytes(in.byte() % 64);
             if (k == 4)
                 data = LzsEncodeLiterals(data);
-            archive.entries.push_back({Names[k], data});
+            archive.Files.push_back({Names[k], data});
         }
         const std::uint8_t shape = in.byte();
         if (shape & 1)
-            archive.trailing = "FINAL FANTASY7 - modded by X";
+            archive.Trailing = testlgp::B("FINAL FANTASY7 - modded by X");
         Scratch s;
-        s.archive = testarchive::write(archive);
+        s.archive = testlgp::Write(archive);
         // The last TOC entry shares the first one's data.
         if ((shape & 2) && n >= 2)
         {
@@ -123,9 +123,9 @@ namespace
             std::copy_n(s.archive.begin() + 16 + 20, 4, s.archive.begin() + static_cast<std::ptrdiff_t>(last));
         }
 
-        testarchive::Archive patch;
-        patch.creator = "QUENWICK-LGP";
-        patch.trailing = "LGP PATCH FILE";
+        testlgp::Archive patch;
+        patch.Creator = "QUENWICK-LGP";
+        patch.Trailing = testlgp::B("LGP PATCH FILE");
         const int m = in.byte() % 4;
         for (int k = 0; k < m; ++k)
         {
@@ -133,7 +133,7 @@ namespace
             Bytes difference;
             if (in.byte() & 1)
             {
-                Bytes old = archive.entries[static_cast<std::size_t>(target)].data;
+                Bytes old = archive.Files[static_cast<std::size_t>(target)].Data;
                 if (target == 4)
                     old = LzsDecode(old);
                 Bytes changed = old;
@@ -143,10 +143,10 @@ namespace
             }
             else
                 difference = in.bytes(in.byte() % 32);
-            patch.entries.push_back({Names[target], difference});
+            patch.Files.push_back({Names[target], difference});
             s.patchNames.push_back(UpperAscii(Names[target]));
         }
-        s.patch = testarchive::write(patch);
+        s.patch = testlgp::Write(patch);
         return s;
     }
 

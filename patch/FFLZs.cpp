@@ -1,8 +1,8 @@
 #include "FFLZs.h"
 
 #include "DebugLog.h"
-#include "core/errors.h"
 #include "core/lebytes.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <cstring>

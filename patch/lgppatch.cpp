@@ -5,7 +5,7 @@
 
 #include "DebugLog.h"
 #include "FFLZs.h"
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "platform/paths.h"
 
 #include <algorithm>

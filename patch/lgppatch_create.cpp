@@ -5,7 +5,7 @@
 #include "lgppatch.h"
 
 #include "FFLZs.h"
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 

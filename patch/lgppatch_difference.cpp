@@ -3,7 +3,7 @@
 
 #include "lgppatch.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <bit>

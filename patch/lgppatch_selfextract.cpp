@@ -5,8 +5,8 @@
 
 #include "lgppatch.h"
 
-#include "core/errors.h"
 #include "core/lebytes.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "folder.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include "win32text.h"
 

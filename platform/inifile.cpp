@@ -1,6 +1,6 @@
 #include "inifile.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <filesystem>
 #include <fstream>

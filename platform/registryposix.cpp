@@ -12,7 +12,7 @@
 
 #include "registry.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "paths.h"
 
 #include <algorithm>

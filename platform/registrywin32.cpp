@@ -6,7 +6,7 @@
 
 #include "registry.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include "win32text.h"
 

@@ -1,7 +1,7 @@
 #include "ff7pmodel.h"
 
-#include "core/errors.h"
 #include "core/lebytes.h"
+#include "errors/errors.h"
 
 #include <cstring>
 #include <span>

@@ -1,6 +1,6 @@
 #include "hrcparse.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 #include <deque>
 #include <unordered_map>

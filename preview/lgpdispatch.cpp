@@ -1,6 +1,6 @@
 #include "lgpdispatch.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "core/lgpstruct.h"
 #include "platform/media.h"
 #include "platform/paths.h"

@@ -1,7 +1,7 @@
 #include "lgppreview.h"
 
 #include "PSXTex.h"
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "core/streams.h"
 #include "platform/qtext.h"
 

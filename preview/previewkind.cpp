@@ -1,6 +1,6 @@
 #include "previewkind.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 
 std::string PreviewKind(const std::string& name)
 {

@@ -1,7 +1,7 @@
 #include "psxtexdecode.h"
 
-#include "core/errors.h"
 #include "core/lebytes.h"
+#include "errors/errors.h"
 
 #include <algorithm>
 #include <string>

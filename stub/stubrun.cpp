@@ -1,7 +1,7 @@
 #include "stubrun.h"
 
-#include "core/errors.h"
 #include "core/lebytes.h"
+#include "errors/errors.h"
 #include "core/lgpstruct.h"
 #include "patch/lgppatch.h"
 #include "platform/file.h"

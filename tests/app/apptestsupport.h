@@ -1,8 +1,11 @@
 #pragma once
-// What the main-window tests share: archives written byte by byte by a small
-// writer of their own (independent of the archive core), one temporary folder
-// per test function, and an environment that keeps the real user's settings,
-// Wine prefix and Steam libraries out of the way.
+// What the main-window tests share: archives written by the tests' own writer
+// (support/lgpwriter.h), one temporary folder per test function, and an
+// environment that keeps the real user's settings, Wine prefix and Steam
+// libraries out of the way.
+
+#include "platform/ui.h"
+#include "support/lgpwriter.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,103 +17,32 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace AppTest
 {
     namespace fs = std::filesystem;
 
-    struct Entry
-    {
-        std::string name;
-        std::string data;
-        bool inToc = true;                  // false: data entry that no TOC entry refers to
-        std::optional<std::int32_t> offset; // TOC offset written instead of the real one
-    };
+    using testlgp::Archive;
+    using testlgp::B;
+    using testlgp::Bytes;
+    using testlgp::File;
+    using testlgp::Written;
 
-    struct Archive
+    inline void writeFile(const fs::path& path, std::string_view bytes)
     {
-        std::string creator = "SQUARESOFT";
-        std::vector<Entry> entries;
-        std::size_t validationSize = 0;
-        std::string trailing = "FINAL FANTASY7";
-    };
-
-    struct Written
-    {
-        std::string bytes;
-        std::vector<std::int32_t> positions; // data entry header position per entry
-    };
-
-    inline void put32(std::string& out, std::int32_t value)
-    {
-        const auto v = static_cast<std::uint32_t>(value);
-        for (int shift = 0; shift < 32; shift += 8)
-            out += char((v >> shift) & 0xff);
+        testlgp::Save(path, bytes);
     }
-
-    inline void putName(std::string& out, const std::string& name)
-    {
-        std::string field = name.substr(0, 19);
-        field.resize(20, '\0');
-        out += field;
-    }
-
-    // Header (12-byte creator, right-aligned; file count), 27-byte TOC entries,
-    // validation bytes, 24-byte data entry headers with their data, trailing text.
-    inline Written write(const Archive& a)
-    {
-        Written w;
-        std::int32_t tocCount = 0;
-        for (const Entry& e : a.entries)
-            tocCount += e.inToc ? 1 : 0;
-        std::int32_t position = 16 + 27 * tocCount + std::int32_t(a.validationSize);
-        for (const Entry& e : a.entries)
-        {
-            w.positions.push_back(position);
-            position += 24 + std::int32_t(e.data.size());
-        }
-        std::string creator = a.creator.substr(0, 12);
-        w.bytes += std::string(12 - creator.size(), '\0') + creator;
-        put32(w.bytes, tocCount);
-        for (std::size_t i = 0; i < a.entries.size(); ++i)
-        {
-            const Entry& e = a.entries[i];
-            if (!e.inToc)
-                continue;
-            putName(w.bytes, e.name);
-            put32(w.bytes, e.offset.value_or(w.positions[i]));
-            w.bytes += char(14);
-            w.bytes += std::string(2, '\0');
-        }
-        w.bytes += std::string(a.validationSize, '\0');
-        for (const Entry& e : a.entries)
-        {
-            putName(w.bytes, e.name);
-            put32(w.bytes, std::int32_t(e.data.size()));
-            w.bytes += e.data;
-        }
-        w.bytes += a.trailing;
-        return w;
-    }
-
-    inline void writeFile(const fs::path& path, const std::string& bytes)
-    {
-        fs::create_directories(path.parent_path());
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), std::streamsize(bytes.size()));
-    }
-
     inline std::string readFile(const fs::path& path)
     {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return testlgp::LoadText(path);
     }
 
     inline Written saveArchive(const fs::path& path, const Archive& a)
     {
-        Written w = write(a);
-        writeFile(path, w.bytes);
+        Written w = testlgp::Lay(a);
+        testlgp::Save(path, w.Content);
         return w;
     }
 
@@ -122,22 +54,25 @@ namespace AppTest
         {
             char name[20];
             std::snprintf(name, sizeof name, "f%05d.bin", i + 1);
-            a.entries.push_back({name, "data of file " + std::to_string(i + 1), true, std::nullopt});
+            a.Files.push_back({name, B("data of file " + std::to_string(i + 1))});
         }
         return a;
     }
 
-    inline QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+    inline QString q(const fs::path& path)
+    {
+        return QString::fromStdString(path.string());
+    }
 
     // The folder of the running test function, emptied at its start; the
     // settings folder, Wine prefix and home folder point into it.
     class TestFolder
     {
     public:
-        TestFolder()
-            : mCwd(fs::current_path())
+        TestFolder() : mCwd(fs::current_path())
         {
-            mRoot = fs::temp_directory_path() / (std::string("tarrowin.") + QTest::currentTestFunction());
+            mRoot = fs::temp_directory_path() /
+                    (std::string("tarrowin.") + QTest::currentAppName() + "." + QTest::currentTestFunction());
             if (QTest::currentDataTag() && *QTest::currentDataTag())
                 mRoot += std::string(".") + QTest::currentDataTag();
             fs::remove_all(mRoot);
@@ -164,4 +99,13 @@ namespace AppTest
         fs::path mRoot;
         fs::path mCwd;
     };
-}
+
+    // What every test function of the main window runs in: its folder, and a
+    // scripted prompter answering every box and dialog.
+    struct Session
+    {
+        TestFolder folder;
+        Platform::Ui::ScriptedPrompter prompter;
+        Platform::Ui::ScopedPrompter scope{prompter};
+    };
+} // namespace AppTest

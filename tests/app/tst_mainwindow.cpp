@@ -43,9 +43,7 @@ class MainWindowTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestFolder> mFolder;
-    std::unique_ptr<Platform::Ui::ScriptedPrompter> mPrompter;
-    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<Session> mSession;
     std::unique_ptr<TfrmLGPEditor> mWindow;
 
     TfrmLGPEditor& window()
@@ -54,8 +52,8 @@ class MainWindowTest : public QObject
             mWindow = std::make_unique<TfrmLGPEditor>();
         return *mWindow;
     }
-    Platform::Ui::ScriptedPrompter& prompter() { return *mPrompter; }
-    fs::path path(const std::string& name) const { return *mFolder / name; }
+    Platform::Ui::ScriptedPrompter& prompter() { return mSession->prompter; }
+    fs::path path(const std::string& name) const { return mSession->folder / name; }
 
     void open(const fs::path& archive)
     {
@@ -102,17 +100,13 @@ private slots:
 
     void init()
     {
-        mFolder = std::make_unique<TestFolder>();
-        mPrompter = std::make_unique<Platform::Ui::ScriptedPrompter>();
-        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
+        mSession = std::make_unique<Session>();
     }
 
     void cleanup()
     {
         mWindow.reset();
-        mScope.reset();
-        mPrompter.reset();
-        mFolder.reset();
+        mSession.reset();
     }
 
     void startsWithTheDesignedWindow()
@@ -209,7 +203,7 @@ private slots:
             const int last = first + rowsPerBlock[block] - 1;
             const TFileListView& list = *window().lstFiles;
             QCOMPARE(list.CellText(0, 0), QString::asprintf("f%05d.bin", first + 1));
-            QCOMPARE(list.CellText(0, 1), QString::number(written.positions[std::size_t(first)]));
+            QCOMPARE(list.CellText(0, 1), QString::number(written.Positions[std::size_t(first)]));
             // What the view shows is what the cells say.
             QCOMPARE(list.model()->index(0, 1).data().toString(), list.CellText(0, 1));
             const int bottom = rowsPerBlock[block] - 1;
@@ -280,8 +274,8 @@ private slots:
     void aBadOffsetShowsErrorAndCannotBeExtracted()
     {
         Archive a = numbered(3);
-        const std::int32_t size = std::int32_t(write(a).bytes.size());
-        a.entries[1].offset = size - 20;
+        const std::int32_t size = std::int32_t(testlgp::Write(a).size());
+        a.Files[1].Offset = size - 20;
         saveArchive(path("bad.lgp"), a);
         open(path("bad.lgp"));
         QCOMPARE(window().lstFiles->CellText(1, 1), QString::number(size - 20));
@@ -298,8 +292,8 @@ private slots:
     void aFailedOpenKeepsThePreviousArchive()
     {
         saveArchive(path("good.lgp"), numbered(1200));
-        std::string cut = write(numbered(5)).bytes.substr(0, 16 + 27 * 2 + 5);
-        writeFile(path("cut.lgp"), cut);
+        const Bytes whole = testlgp::Write(numbered(5));
+        testlgp::Save(path("cut.lgp"), Bytes(whole.begin(), whole.begin() + 16 + 27 * 2 + 5));
         open(path("good.lgp"));
         chooseBlock(1);
         const QStringList info = infoLines();
@@ -345,9 +339,9 @@ private slots:
     {
         saveArchive(path("one.lgp"), numbered(2345));
         Archive b;
-        b.creator = "OTHER";
-        b.trailing = "SECOND";
-        b.entries = {{"only.txt", "x", true, std::nullopt}};
+        b.Creator = "OTHER";
+        b.Trailing = B("SECOND");
+        b.Files = {{"only.txt", B("x")}};
         saveArchive(path("two.lgp"), b);
         open(path("one.lgp"));
         chooseBlock(2);
@@ -374,8 +368,8 @@ private slots:
     void extractAllWritesEveryFileAndStopsAtAnUnsafeName()
     {
         Archive a;
-        a.entries = {{"a.txt", "first", true, std::nullopt}, {"b.txt", "", true, std::nullopt},
-            {"../evil.txt", "outside", true, std::nullopt}, {"d.txt", "fourth", true, std::nullopt}};
+        a.Files = {{"a.txt", B("first")}, {"b.txt", B("")},
+            {"../evil.txt", B("outside")}, {"d.txt", B("fourth")}};
         saveArchive(path("a.lgp"), a);
         window().mnuExtractAll->trigger();
         QCOMPARE(messages(), QStringList{"Open an archive before choosing Extract All!"});
@@ -396,7 +390,7 @@ private slots:
         QCOMPARE(window().Status->maximum(), openedMaximum);
         QCOMPARE(window().Status->value(), openedValue);
 
-        a.entries.erase(a.entries.begin() + 2);
+        a.Files.erase(a.Files.begin() + 2);
         saveArchive(path("b.lgp"), a);
         open(path("b.lgp"));
         prompter().folderAnswers.push_back(q(path("out/inner")));
@@ -413,9 +407,9 @@ private slots:
     void extractAllRefusesSharedNamesWithoutFolders()
     {
         Archive a;
-        a.entries = {{"wind_1.p", "one", true, std::nullopt},
-                     {"other.p", "x", true, std::nullopt},
-                     {"WIND_1.P", "two", true, std::nullopt}};
+        a.Files = {{"wind_1.p", B("one")},
+                     {"other.p", B("x")},
+                     {"WIND_1.P", B("two")}};
         saveArchive(path("a.lgp"), a);
         open(path("a.lgp"));
         prompter().folderAnswers.push_back(q(path("out")));
@@ -488,7 +482,7 @@ private slots:
         QCOMPARE(messages(), QStringList{"Open an archive before choosing Analyse!"});
 
         Archive a = numbered(10);
-        a.validationSize = 3602;
+        a.Validation = Bytes(3602);
         saveArchive(path("ten.lgp"), a);
         open(path("ten.lgp"));
         window().mnuAnalyze->trigger();
@@ -505,22 +499,22 @@ private slots:
     void repairPointsEveryEntryAtItsData()
     {
         Archive a = numbered(3);
-        const Written right = write(a);
-        a.entries[0].offset = right.positions[2];
-        a.entries[2].offset = right.positions[0];
+        const Written right = testlgp::Lay(a);
+        a.Files[0].Offset = right.Positions[2];
+        a.Files[2].Offset = right.Positions[0];
         saveArchive(path("r.lgp"), a);
         prompter().fileAnswers.push_back(q(path("r.lgp")));
         window().mnuRepairarchive->trigger();
         QCOMPARE(errors(), QStringList());
         QCOMPARE(prompter().shown.back().options.filter, QString("LGP Archives|*.LGP|All files|*.*"));
-        QCOMPARE(readFile(path("r.lgp")), right.bytes);
+        QCOMPARE(testlgp::Load(path("r.lgp")), right.Content);
     }
 
     void packDropsUnreferencedDataAndClosesTheArchive()
     {
         Archive a = numbered(3);
-        a.entries.insert(a.entries.begin() + 1, Entry{"old.bin", std::string(100, 'o'), false, std::nullopt});
-        const std::size_t before = saveArchive(path("p.lgp"), a).bytes.size();
+        a.Files.insert(a.Files.begin() + 1, File{"old.bin", B(std::string(100, 'o')), false});
+        const std::size_t before = saveArchive(path("p.lgp"), a).Content.size();
         open(path("p.lgp"));
         prompter().fileAnswers.push_back(q(path("p.lgp")));
         window().mnuPackArchive->trigger();
@@ -540,12 +534,12 @@ private slots:
     void applyPatchRewritesTheArchive()
     {
         Archive target;
-        target.entries = {{"aaab.rsd", "ABCDEFGH", true, std::nullopt}, {"other.txt", "same", true, std::nullopt}};
+        target.Files = {{"aaab.rsd", B("ABCDEFGH")}, {"other.txt", B("same")}};
         saveArchive(path("game.lgp"), target);
         Archive patch;
-        patch.creator = "QUENWICK-LGP";
-        patch.trailing = "LGP PATCH FILE";
-        patch.entries = {{"AAAB.RSD", std::string("\x02\x03X\x02", 4), true, std::nullopt}};
+        patch.Creator = "QUENWICK-LGP";
+        patch.Trailing = B("LGP PATCH FILE");
+        patch.Files = {{"AAAB.RSD", B(std::string("\x02\x03X\x02", 4))}};
         saveArchive(path("fix.lgp"), patch);
 
         prompter().fileAnswers.push_back(q(path("game.lgp")));
@@ -596,7 +590,7 @@ private slots:
     void aPreviewFailureIsShownInAnErrorBox()
     {
         Archive a;
-        a.entries = {{"a.tex", "too short", true, std::nullopt}};
+        a.Files = {{"a.tex", B("too short")}};
         saveArchive(path("t.lgp"), a);
         open(path("t.lgp"));
         selectRow(0);
@@ -607,8 +601,8 @@ private slots:
     void aDoubleClickPreviewsTheRowOfTheShownBlock()
     {
         Archive a = numbered(1500);
-        a.entries[1200].name = "notes.txt";
-        a.entries[1200].data = "line one\r\nline two";
+        a.Files[1200].Name = "notes.txt";
+        a.Files[1200].Data = B("line one\r\nline two");
         saveArchive(path("a.lgp"), a);
         open(path("a.lgp"));
         chooseBlock(1);
@@ -618,8 +612,8 @@ private slots:
         QCOMPARE(window().Previewer->TexView().MemoLines(), (std::vector<std::string>{"line one", "line two"}));
 
         // Enter on a row previews it as a double-click does.
-        a.entries[1201].name = "other.txt";
-        a.entries[1201].data = "three";
+        a.Files[1201].Name = "other.txt";
+        a.Files[1201].Data = B("three");
         saveArchive(path("a.lgp"), a);
         open(path("a.lgp"));
         chooseBlock(1);

@@ -60,34 +60,28 @@ class SettingsTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestFolder> mFolder;
-    std::unique_ptr<Platform::Ui::ScriptedPrompter> mPrompter;
-    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<Session> mSession;
 
     std::unique_ptr<TfrmLGPEditor> start(const std::string& settings = {})
     {
         if (!settings.empty())
-            writeFile(mFolder->settingsFile(), settings);
+            writeFile(mSession->folder.settingsFile(), settings);
         return std::make_unique<TfrmLGPEditor>();
     }
 
-    std::string written() { return readFile(mFolder->settingsFile()); }
+    std::string written() { return readFile(mSession->folder.settingsFile()); }
 
 private slots:
     void initTestCase() { Tarrowin::InitApplication(); }
 
     void init()
     {
-        mFolder = std::make_unique<TestFolder>();
-        mPrompter = std::make_unique<Platform::Ui::ScriptedPrompter>();
-        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
+        mSession = std::make_unique<Session>();
     }
 
     void cleanup()
     {
-        mScope.reset();
-        mPrompter.reset();
-        mFolder.reset();
+        mSession.reset();
     }
 
     void withoutASettingsFileTheDesignedLayoutApplies()
@@ -283,16 +277,16 @@ private slots:
     void aSettingsFileThatCannotBeWrittenIsReportedAndShutDownGoesOn()
     {
         // A plain file where the settings folder should be.
-        writeFile(*mFolder / "config", "not a folder");
+        writeFile(mSession->folder / "config", "not a folder");
         auto w = start();
-        const std::string archive = (*mFolder / "a.lgp").string();
+        const std::string archive = (mSession->folder / "a.lgp").string();
         saveArchive(archive, numbered(2));
-        mPrompter->fileAnswers.push_back(QString::fromStdString(archive));
+        mSession->prompter.fileAnswers.push_back(QString::fromStdString(archive));
         w->mnuOpenLGP->trigger();
         QVERIFY(w->CurrentArchive);
         w->FormDestroy();
-        QCOMPARE(mPrompter->texts(Kind::Error),
-            QStringList{"Unable to write to " + q(mFolder->settingsFile()) + "."});
+        QCOMPARE(mSession->prompter.texts(Kind::Error),
+            QStringList{"Unable to write to " + q(mSession->folder.settingsFile()) + "."});
         QVERIFY(!w->CurrentArchive);
     }
 };

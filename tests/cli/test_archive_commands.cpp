@@ -1,5 +1,8 @@
 // tarrowin-cli's archive commands, run as a separate program.
-#include "testarchive.h"
+#include "core/lgpstruct.h"
+
+#include "support/gtestfolder.h"
+#include "support/lgpwriter.h"
 
 #include <gmock/gmock.h>
 
@@ -22,7 +25,7 @@ namespace
         std::string err;
     };
 
-    Result Cli(const TempDir& tmp, std::vector<std::string> args)
+    Result Cli(const TempFolder& tmp, std::vector<std::string> args)
     {
         // No command may hang a test run (a FIFO given as a file, say).
         args.insert(args.begin(), {"timeout", "-s", "KILL", "20", TARROWIN_CLI});
@@ -30,8 +33,8 @@ namespace
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        const std::string outPath = tmp.path(".stdout");
-        const std::string errPath = tmp.path(".stderr");
+        const std::string outPath = tmp.file(".stdout");
+        const std::string errPath = tmp.file(".stderr");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -56,12 +59,12 @@ namespace
 
     std::string ProgramDir() { return std::filesystem::path(TARROWIN_CLI).parent_path().string() + "/"; }
 
-    std::string Fill(const TempDir& tmp, const std::string& folder, const std::vector<File>& files)
+    std::string Fill(const TempFolder& tmp, const std::string& folder, const std::vector<File>& files)
     {
-        std::filesystem::create_directories(tmp.path(folder));
+        std::filesystem::create_directories(tmp.file(folder));
         for (const auto& f : files)
-            Save(tmp.path(folder + "/" + f.Name), f.Data);
-        return tmp.path(folder);
+            Save(tmp.file(folder + "/" + f.Name), f.Data);
+        return tmp.file(folder);
     }
 
     const Archive Sample{.Files = {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("ccc")}}};
@@ -69,7 +72,7 @@ namespace
 
 TEST(CliInfoList, printTheInfoLinesAndTheTable)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("sample.lgp", Write(Sample));
     const Result info = Cli(tmp, {"info", path});
     EXPECT_EQ(info.code, 0);
@@ -84,14 +87,14 @@ TEST(CliInfoList, printTheInfoLinesAndTheTable)
 
 TEST(CliInfoList, badOffsetsListAsErrorAndFailuresExitOne)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("ok", 70).toc("far", 99999).dataEntry("ok", B("1")).text("T");
     const auto path = tmp.save("x.lgp", w.out);
     EXPECT_EQ(Cli(tmp, {"list", path}).out, "ok\t70\t1\nfar\t99999\tError\n");
-    const Result missing = Cli(tmp, {"info", tmp.path("missing.lgp")});
+    const Result missing = Cli(tmp, {"info", tmp.file("missing.lgp")});
     EXPECT_EQ(missing.code, 1);
-    EXPECT_EQ(missing.err, "Cannot open file " + tmp.path("missing.lgp") + "\n");
+    EXPECT_EQ(missing.err, "Cannot open file " + tmp.file("missing.lgp") + "\n");
     const Result cut = Cli(tmp, {"list", tmp.save("cut.lgp", B("short"))});
     EXPECT_EQ(cut.code, 1);
     EXPECT_EQ(cut.err, "Stream read error\n");
@@ -99,7 +102,7 @@ TEST(CliInfoList, badOffsetsListAsErrorAndFailuresExitOne)
 
 TEST(CliUsage, helpAndUsageErrors)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Result help = Cli(tmp, {"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char* name :
@@ -122,55 +125,55 @@ TEST(CliUsage, helpAndUsageErrors)
 
 TEST(CliExtract, oneEntryByNameCaseInsensitively)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Sample));
-    EXPECT_EQ(Cli(tmp, {"extract", path, "c.hrc", tmp.path("out")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("out")), B("ccc"));
-    const Result missing = Cli(tmp, {"extract", path, "nope", tmp.path("out2")});
+    EXPECT_EQ(Cli(tmp, {"extract", path, "c.hrc", tmp.file("out")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("out")), B("ccc"));
+    const Result missing = Cli(tmp, {"extract", path, "nope", tmp.file("out2")});
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.err, "The archive holds no entry named \"nope\".\n");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("out2")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("out2")));
 }
 
 TEST(CliExtract, extractAllWritesEveryEntryIntoTheFolder)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Sample));
-    EXPECT_EQ(Cli(tmp, {"extract-all", path, tmp.path("out")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("out/a.tex")), B("AAAA"));
-    EXPECT_EQ(Load(tmp.path("out/b.p")), B(""));
-    EXPECT_TRUE(std::filesystem::exists(tmp.path("out/b.p")));
-    EXPECT_EQ(Load(tmp.path("out/C.HRC")), B("ccc"));
+    EXPECT_EQ(Cli(tmp, {"extract-all", path, tmp.file("out")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("out/a.tex")), B("AAAA"));
+    EXPECT_EQ(Load(tmp.file("out/b.p")), B(""));
+    EXPECT_TRUE(std::filesystem::exists(tmp.file("out/b.p")));
+    EXPECT_EQ(Load(tmp.file("out/C.HRC")), B("ccc"));
 }
 
 TEST(CliExtract, namesThatLeaveTheFolderAreRefusedBeforeWriting)
 {
-    TempDir tmp;
+    TempFolder tmp;
     for (const std::string bad : {"../escape", "..", "sub/x", "a\\b", ""})
     {
         Writer w;
         w.header("SQUARESOFT", 2).toc("fine", 70).toc(bad, 95).dataEntry("fine", B("1")).dataEntry(bad, B("2"));
         const auto path = tmp.save("x.lgp", w.out);
-        const Result r = Cli(tmp, {"extract-all", path, tmp.path("out")});
+        const Result r = Cli(tmp, {"extract-all", path, tmp.file("out")});
         EXPECT_EQ(r.code, 1) << bad;
         EXPECT_EQ(r.err, "The entry name \"" + bad + "\" is not a plain file name; it cannot be written to a folder.\n");
-        EXPECT_FALSE(std::filesystem::exists(tmp.path("out/fine"))) << bad;
-        EXPECT_FALSE(std::filesystem::exists(tmp.path("escape")));
+        EXPECT_FALSE(std::filesystem::exists(tmp.file("out/fine"))) << bad;
+        EXPECT_FALSE(std::filesystem::exists(tmp.file("escape")));
     }
 }
 
 TEST(CliCreate, withoutValidationMatchesTheLayoutByteForByte)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}});
-    EXPECT_EQ(Cli(tmp, {"create", "--no-validation", tmp.path("in"), tmp.path("out.lgp")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("out.lgp")),
+    EXPECT_EQ(Cli(tmp, {"create", "--no-validation", tmp.file("in"), tmp.file("out.lgp")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("out.lgp")),
         Write(Archive{.Files = {{"A.TXT", B("A")}, {"b.txt", B("bb")}, {"c.bin", B("")}}}));
 }
 
 TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
 {
-    TempDir tmp;
+    TempFolder tmp;
     std::vector<File> files;
     for (int i = 0; i < 5; ++i)
         files.push_back({"f" + std::to_string(i), Pattern(static_cast<std::size_t>(i * 3), 2)});
@@ -178,11 +181,11 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
     Result r;
     {
         const ScopedProgramFile t(ProgramDir() + "LGP.5", Pattern(3602, 7));
-        r = Cli(tmp, {"create", tmp.path("in"), tmp.path("out.lgp")});
+        r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
     }
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 7)}));
-    const Result analyse = Cli(tmp, {"analyse", tmp.path("out.lgp")});
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 7)}));
+    const Result analyse = Cli(tmp, {"analyse", tmp.file("out.lgp")});
     EXPECT_EQ(analyse.out, "File: out.lgp\n# of files in archive: 5\nCreator: SQUARESOFT\nDescription: FINAL FANTASY7\n\n"
                            "Section 1: Header: 151 bytes.\nSection 2: Error check: 3602 bytes.\n"
                            "0 files have mismatched filenames.\nThere are no data gaps in the file (OK).\n");
@@ -190,56 +193,56 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
 
 TEST(CliCreate, missingTemplateGivesTheComputedLookupTable)
 {
-    TempDir tmp;
+    TempFolder tmp;
     std::vector<File> files;
     for (int i = 0; i < 6; ++i)
         files.push_back({"f" + std::to_string(i), B("x")});
     Fill(tmp, "in", files);
     const ScopedProgramFile absent(ProgramDir() + "LGP.6", std::nullopt);
-    const Result r = Cli(tmp, {"create", tmp.path("in"), tmp.path("out.lgp")});
+    const Result r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_THAT(NamesTheGameMisses(Load(tmp.path("out.lgp"))), ::testing::ElementsAre());
+    EXPECT_THAT(NamesTheGameMisses(Load(tmp.file("out.lgp"))), ::testing::ElementsAre());
 }
 
 TEST(CliCreate, validationFromAnArchiveRebuildsItFromItsExtractedFiles)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // The copied table indexes the archive's TOC order, which is not name order here.
     const Archive original{.Files = {{"b.p", B("model")}, {"A.TEX", B("tex")}, {"c", B("")}},
                            .Validation = Pattern(3602, 5)};
     const auto path = tmp.save("orig.lgp", Write(original));
-    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.path("files")}).code, 0);
-    EXPECT_EQ(Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("re.lgp")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("re.lgp")), Write(original));
+    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.file("files")}).code, 0);
+    EXPECT_EQ(Cli(tmp, {"create", "--validation-from", path, tmp.file("files"), tmp.file("re.lgp")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("re.lgp")), Write(original));
 
-    Save(tmp.path("files/extra"), B("1"));
-    Result r = Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("bad.lgp")});
+    Save(tmp.file("files/extra"), B("1"));
+    Result r = Cli(tmp, {"create", "--validation-from", path, tmp.file("files"), tmp.file("bad.lgp")});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "The archive " + path +
                          " holds 3 files but the folder holds 4; its validation data can't be "
                          "reused. Only in the folder: \"extra\".\n");
-    std::filesystem::remove(tmp.path("files/extra"));
-    std::filesystem::rename(tmp.path("files/c"), tmp.path("files/d"));
-    r = Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("bad.lgp")});
+    std::filesystem::remove(tmp.file("files/extra"));
+    std::filesystem::rename(tmp.file("files/c"), tmp.file("files/d"));
+    r = Cli(tmp, {"create", "--validation-from", path, tmp.file("files"), tmp.file("bad.lgp")});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "The folder's names are not the names in the archive " + path +
                          "; its validation data can't be "
                          "reused. Only in the folder: \"d\". Only in the archive: \"c\".\n");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("bad.lgp")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("bad.lgp")));
 
     // Case aside, the names are the archive's.
-    std::filesystem::rename(tmp.path("files/d"), tmp.path("files/C"));
-    std::filesystem::rename(tmp.path("files/A.TEX"), tmp.path("files/a.tex"));
-    EXPECT_EQ(Cli(tmp, {"create", "--validation-from", path, tmp.path("files"), tmp.path("re2.lgp")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("re2.lgp")),
+    std::filesystem::rename(tmp.file("files/d"), tmp.file("files/C"));
+    std::filesystem::rename(tmp.file("files/A.TEX"), tmp.file("files/a.tex"));
+    EXPECT_EQ(Cli(tmp, {"create", "--validation-from", path, tmp.file("files"), tmp.file("re2.lgp")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("re2.lgp")),
               Write(Archive{.Files = {{"b.p", B("model")}, {"a.tex", B("tex")}, {"C", B("")}},
                             .Validation = Pattern(3602, 5)}));
 }
 
 TEST(CliCreate, namesDifferingOnlyInCaseAreRefusedInEveryMode)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"smab", B("1")}, {"SMAB", B("2")}});
     const auto source = tmp.save("two.lgp", Write(Archive{.Files = {{"smab", B("1")}, {"SMAB", B("2")}}}));
     for (const std::vector<std::string>& mode :
@@ -247,13 +250,13 @@ TEST(CliCreate, namesDifferingOnlyInCaseAreRefusedInEveryMode)
     {
         std::vector<std::string> args = {"create"};
         args.insert(args.end(), mode.begin(), mode.end());
-        args.push_back(tmp.path("in"));
-        args.push_back(tmp.path("out.lgp"));
+        args.push_back(tmp.file("in"));
+        args.push_back(tmp.file("out.lgp"));
         const Result r = Cli(tmp, args);
         EXPECT_EQ(r.code, 1);
         EXPECT_EQ(r.err, "Names in an archive compare without case, so these files of the folder can't both be "
                          "stored: \"SMAB\" and \"smab\". Rename or remove one of each.\n");
-        EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+        EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
     }
 }
 
@@ -288,7 +291,7 @@ namespace
 
 TEST(CliVerify, findsEveryNameOfAGoodTableAndListsTheLostOnes)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Result good =
         Cli(tmp, {"verify", tmp.save("good.lgp", Write(SpreadArchive(WithNoConflicts(GameLookupTable(Spread)))))});
     EXPECT_EQ(good.code, 0);
@@ -343,7 +346,7 @@ namespace
 
 TEST(CliVerify, repeatedNamesAreFoundThroughTheConflictTable)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // A longer validation region than the tables need is no failure.
     const Result good = Cli(tmp, {"verify", tmp.save("magic.lgp", RepeatedNames(3, "more bytes"))});
     EXPECT_EQ(good.code, 0);
@@ -370,53 +373,53 @@ TEST(CliVerify, repeatedNamesAreFoundThroughTheConflictTable)
 
 TEST(CliExtract, repeatedNamesGoIntoTheirConflictFoldersOrAreRefused)
 {
-    TempDir tmp;
-    EXPECT_EQ(Cli(tmp, {"extract-all", tmp.save("magic.lgp", RepeatedNames(3)), tmp.path("out")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("out/wind_1.p")), B("fire"));
-    EXPECT_EQ(Load(tmp.path("out/ice/wind_1.p")), B("ice"));
-    EXPECT_EQ(Load(tmp.path("out/bolt/wind_1.p")), B("bolt"));
-    EXPECT_EQ(Load(tmp.path("out/x.p")), B("x"));
+    TempFolder tmp;
+    EXPECT_EQ(Cli(tmp, {"extract-all", tmp.save("magic.lgp", RepeatedNames(3)), tmp.file("out")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("out/wind_1.p")), B("fire"));
+    EXPECT_EQ(Load(tmp.file("out/ice/wind_1.p")), B("ice"));
+    EXPECT_EQ(Load(tmp.file("out/bolt/wind_1.p")), B("bolt"));
+    EXPECT_EQ(Load(tmp.file("out/x.p")), B("x"));
 
     // Without a readable conflict table the names have nowhere of their own.
     const auto cut = tmp.save("cut.lgp", RepeatedNames(9));
-    const Result refused = Cli(tmp, {"extract-all", cut, tmp.path("cut")});
+    const Result refused = Cli(tmp, {"extract-all", cut, tmp.file("cut")});
     EXPECT_EQ(refused.code, 1);
     EXPECT_EQ(refused.err, "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives "
                            "them no folders of their own; extracting them all would write them to one file. Nothing "
                            "was written. Add --numbered to extract them under numbered names.\n");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("cut")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("cut")));
 
-    EXPECT_EQ(Cli(tmp, {"extract-all", "--numbered", cut, tmp.path("cut")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("cut/wind_1.p")), B("fire"));
-    EXPECT_EQ(Load(tmp.path("cut/wind_1 (2).p")), B("ice"));
-    EXPECT_EQ(Load(tmp.path("cut/wind_1 (3).p")), B("bolt"));
+    EXPECT_EQ(Cli(tmp, {"extract-all", "--numbered", cut, tmp.file("cut")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("cut/wind_1.p")), B("fire"));
+    EXPECT_EQ(Load(tmp.file("cut/wind_1 (2).p")), B("ice"));
+    EXPECT_EQ(Load(tmp.file("cut/wind_1 (3).p")), B("bolt"));
 }
 
 TEST(CliExtract, onlyEntriesMatchingAPattern)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = Sample;
     a.Files.push_back({"d.TEX", B("D")});
     const auto path = tmp.save("x.lgp", Write(a));
-    EXPECT_EQ(Cli(tmp, {"extract-all", "--only", "*.tex", path, tmp.path("tex")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("tex/a.tex")), B("AAAA"));
-    EXPECT_EQ(Load(tmp.path("tex/d.TEX")), B("D"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path("tex")), {}), 2);
+    EXPECT_EQ(Cli(tmp, {"extract-all", "--only", "*.tex", path, tmp.file("tex")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("tex/a.tex")), B("AAAA"));
+    EXPECT_EQ(Load(tmp.file("tex/d.TEX")), B("D"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.file("tex")), {}), 2);
 
-    EXPECT_EQ(Cli(tmp, {"extract-all", "--only=c.*", "--only", "?.[o-q]", path, tmp.path("two")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("two/C.HRC")), B("ccc"));
-    EXPECT_TRUE(std::filesystem::exists(tmp.path("two/b.p")));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path("two")), {}), 2);
+    EXPECT_EQ(Cli(tmp, {"extract-all", "--only=c.*", "--only", "?.[o-q]", path, tmp.file("two")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("two/C.HRC")), B("ccc"));
+    EXPECT_TRUE(std::filesystem::exists(tmp.file("two/b.p")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.file("two")), {}), 2);
 
-    const Result none = Cli(tmp, {"extract-all", "--only", "*.zzz", path, tmp.path("none")});
+    const Result none = Cli(tmp, {"extract-all", "--only", "*.zzz", path, tmp.file("none")});
     EXPECT_EQ(none.code, 1);
     EXPECT_EQ(none.err, "No entry of " + path + " matches \"*.zzz\"; nothing was written.\n");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("none")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("none")));
 }
 
 TEST(CliMaintenance, repairThenPackAnEditedArchive)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // TOC offsets all wrong; data a, old b, b.
     Writer w;
     w.header("SQUARESOFT", 2).toc("a", 5).toc("b", 6);
@@ -428,78 +431,78 @@ TEST(CliMaintenance, repairThenPackAnEditedArchive)
     // The newer "b" is referenced by nothing after the repair: packing drops it.
     EXPECT_EQ(Load(path).size(), w.size() - 27);
     EXPECT_EQ(Cli(tmp, {"analyse", path}).out.find("There are no data gaps in the file (OK).") != std::string::npos, true);
-    EXPECT_EQ(Cli(tmp, {"pack", tmp.path("missing")}).err, "Cannot open file " + tmp.path("missing") + "\n");
+    EXPECT_EQ(Cli(tmp, {"pack", tmp.file("missing")}).err, "Cannot open file " + tmp.file("missing") + "\n");
 }
 
 TEST(CliReplace, rewritesInPlaceWhatFitsAndAppendsWhatDoesNot)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Sample));
-    Save(tmp.path("same"), B("WXYZ"));
-    const Result same = Cli(tmp, {"replace", path, "A.TEX", tmp.path("same")});
+    Save(tmp.file("same"), B("WXYZ"));
+    const Result same = Cli(tmp, {"replace", path, "A.TEX", tmp.file("same")});
     EXPECT_EQ(same.code, 0) << same.err;
     EXPECT_EQ(same.out, "A.TEX: rewritten in place\n");
     EXPECT_EQ(Load(path), Write(Archive{.Files = {{"a.tex", B("WXYZ")}, {"b.p", B("")}, {"C.HRC", B("ccc")}}}));
 
     // The last data entry grows where it is; the trailing text follows it.
-    Save(tmp.path("longer"), B("a longer skeleton"));
-    EXPECT_EQ(Cli(tmp, {"replace", path, "c.hrc", tmp.path("longer")}).code, 0);
+    Save(tmp.file("longer"), B("a longer skeleton"));
+    EXPECT_EQ(Cli(tmp, {"replace", path, "c.hrc", tmp.file("longer")}).code, 0);
     EXPECT_EQ(Load(path),
               Write(Archive{.Files = {{"a.tex", B("WXYZ")}, {"b.p", B("")}, {"C.HRC", B("a longer skeleton")}}}));
 
     // Too long for its place: appended, the table entry keeps its place and points there.
-    Save(tmp.path("big"), Pattern(300));
-    const Result big = Cli(tmp, {"replace", path, "a.tex", tmp.path("big")});
+    Save(tmp.file("big"), Pattern(300));
+    const Result big = Cli(tmp, {"replace", path, "a.tex", tmp.file("big")});
     EXPECT_EQ(big.code, 0) << big.err;
     EXPECT_EQ(big.out, "a.tex: appended, table entry relinked\n");
     const std::int32_t appendedAt = 149 + 24 + 17;
     EXPECT_EQ(Cli(tmp, {"list", path}).out,
               "a.tex\t" + std::to_string(appendedAt) + "\t300\nb.p\t125\t0\nC.HRC\t149\t17\n");
-    EXPECT_EQ(Cli(tmp, {"extract", path, "a.tex", tmp.path("out")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("out")), Pattern(300));
+    EXPECT_EQ(Cli(tmp, {"extract", path, "a.tex", tmp.file("out")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("out")), Pattern(300));
     EXPECT_EQ(Cli(tmp, {"analyse", path}).code, 0);
 }
 
 TEST(CliReplace, sharedDataIsNeverOverwritten)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("one", 70).toc("two", 70).dataEntry("one", B("old!")).text("FINAL FANTASY7");
     const auto path = tmp.save("x.lgp", w.out);
-    Save(tmp.path("new"), B("new!"));
-    const Result r = Cli(tmp, {"replace", path, "two", tmp.path("new")});
+    Save(tmp.file("new"), B("new!"));
+    const Result r = Cli(tmp, {"replace", path, "two", tmp.file("new")});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Cli(tmp, {"list", path}).out, "one\t70\t4\ntwo\t98\t4\n");
-    EXPECT_EQ(Cli(tmp, {"extract", path, "one", tmp.path("one")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("one")), B("old!"));
-    EXPECT_EQ(Cli(tmp, {"extract", path, "two", tmp.path("two")}).code, 0);
-    EXPECT_EQ(Load(tmp.path("two")), B("new!"));
+    EXPECT_EQ(Cli(tmp, {"extract", path, "one", tmp.file("one")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("one")), B("old!"));
+    EXPECT_EQ(Cli(tmp, {"extract", path, "two", tmp.file("two")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("two")), B("new!"));
 }
 
 TEST(CliReplace, failuresChangeNothingAndExitOne)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Bytes original = Write(Sample);
     const auto path = tmp.save("x.lgp", original);
-    Save(tmp.path("new"), B("data"));
-    const Result missingName = Cli(tmp, {"replace", path, "nope", tmp.path("new")});
+    Save(tmp.file("new"), B("data"));
+    const Result missingName = Cli(tmp, {"replace", path, "nope", tmp.file("new")});
     EXPECT_EQ(missingName.code, 1);
     EXPECT_EQ(missingName.err, "The archive holds no entry named \"nope\".\n");
-    const Result missingFile = Cli(tmp, {"replace", path, "a.tex", tmp.path("absent")});
+    const Result missingFile = Cli(tmp, {"replace", path, "a.tex", tmp.file("absent")});
     EXPECT_EQ(missingFile.code, 1);
-    EXPECT_EQ(missingFile.err, "Cannot open file " + tmp.path("absent") + "\n");
+    EXPECT_EQ(missingFile.err, "Cannot open file " + tmp.file("absent") + "\n");
     std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
-    const Result readOnly = Cli(tmp, {"replace", path, "a.tex", tmp.path("new")});
+    const Result readOnly = Cli(tmp, {"replace", path, "a.tex", tmp.file("new")});
     EXPECT_EQ(readOnly.code, 1);
     EXPECT_EQ(readOnly.err, "Cannot open file " + path + "\n");
     EXPECT_EQ(Load(path), original);
     EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex"}).code, 2);
-    EXPECT_EQ(Cli(tmp, {"replace", "--force", path, "a.tex", tmp.path("new")}).code, 2);
+    EXPECT_EQ(Cli(tmp, {"replace", "--force", path, "a.tex", tmp.file("new")}).code, 2);
 }
 
 TEST(CliMaintenance, damagedArchivesAreRefusedAndLongTrailingTextsKept)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Archive original{.Files = {{"a", Pattern(10, 1)}, {"b", Pattern(40, 2)}, {"c", Pattern(30, 3)}},
                            .Trailing = B("FINAL FANTASY7 - modded by X")};
     // b's Length damaged: c lies behind what the scan takes for trailing text.
@@ -542,7 +545,7 @@ TEST(CliMaintenance, damagedArchivesAreRefusedAndLongTrailingTextsKept)
 
 TEST(CliMaintenance, gapMarkerLeadingOntoTheTrailingTextLeavesTheArchiveEditable)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // m rewritten shorter, then the data truncated at z.
     const Archive original{.Files = {{"a", Pattern(10, 1)}, {"m", Pattern(100, 2)}, {"z", Pattern(5, 3)}}};
     const auto path = tmp.save("x.lgp", Write(original));
@@ -582,7 +585,7 @@ TEST(CliMaintenance, gapMarkerLeadingOntoTheTrailingTextLeavesTheArchiveEditable
 
 TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Sample));
     const auto kept = tmp.save("kept", B("keep me"));
     ::chmod(kept.c_str(), 0444);
@@ -597,7 +600,7 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     }
 
     // A FIFO or a directory as an archive, a FIFO as an output: refused at once.
-    const auto fifo = tmp.path("fifo");
+    const auto fifo = tmp.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     for (const std::string& archive : {fifo, tmp.dir()})
     {

@@ -1,5 +1,5 @@
 // The archive builder (BuildArchive, CreateArchiveFromFolder).
-#include "testarchive.h"
+#include "coresupport.h"
 
 #include "platform/paths.h"
 
@@ -13,23 +13,23 @@ using ::testing::ElementsAre;
 
 namespace
 {
-    void Build(const TempDir& tmp, const std::string& folder, const std::string& output,
+    void Build(const TempFolder& tmp, const std::string& folder, const std::string& output,
         std::optional<Bytes> validation = std::nullopt)
     {
         ArchiveBuildOptions options;
-        options.Folder = tmp.path(folder);
-        options.Output = tmp.path(output);
+        options.Folder = tmp.file(folder);
+        options.Output = tmp.file(output);
         options.ValidationData = std::move(validation);
         BuildArchive(options);
     }
 
     // Writes the files into folder and returns it.
-    std::string Fill(const TempDir& tmp, const std::string& folder, const std::vector<File>& files)
+    std::string Fill(const TempFolder& tmp, const std::string& folder, const std::vector<File>& files)
     {
-        std::filesystem::create_directories(tmp.path(folder));
+        std::filesystem::create_directories(tmp.file(folder));
         for (const auto& f : files)
-            Save(tmp.path(folder + "/" + f.Name), f.Data);
-        return tmp.path(folder);
+            Save(tmp.file(folder + "/" + f.Name), f.Data);
+        return tmp.file(folder);
     }
 
     std::string TemplatePath(int count) { return Platform::Paths::programDir() + "LGP." + std::to_string(count); }
@@ -37,7 +37,7 @@ namespace
 
 TEST(Builder, singleThreeByteFileGivesTheEightyFourByteArchive)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"a.txt", B("abc")}});
     Build(tmp, "in", "out.lgp");
     Writer expected;
@@ -46,29 +46,29 @@ TEST(Builder, singleThreeByteFileGivesTheEightyFourByteArchive)
     expected.name("a.txt").i32(3).text("abc");
     expected.text("FINAL FANTASY7");
     ASSERT_EQ(expected.size(), 84u);
-    EXPECT_EQ(Load(tmp.path("out.lgp")), expected.out);
+    EXPECT_EQ(Load(tmp.file("out.lgp")), expected.out);
 }
 
 TEST(Builder, storesFilesInCaseInsensitiveOrderContiguously)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}, {"a.txt", B("lower")}});
     Build(tmp, "in", "out.lgp");
     const Archive expected{
         .Files = {{"A.TXT", B("A")}, {"a.txt", B("lower")}, {"b.txt", B("bb")}, {"c.bin", B("")}}};
-    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(expected));
-    TLGPFile f(tmp.path("out.lgp"), true);
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(expected));
+    TLGPFile f(tmp.file("out.lgp"), true);
     EXPECT_EQ(f.GetEntry(3), (LGPEntry{"c.bin", 16 + 4 * 27 + 25 + 29 + 26, 0, false}));
 }
 
 TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // With a template: name order alone.
     Fill(tmp, "in", {{"xyz", B("3")}, {"XY", B("2")}, {"xyz.p", B("4")}, {"x", B("1")}});
     const ScopedProgramFile t(TemplatePath(4), Pattern(3602, 5));
-    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
-    EXPECT_EQ(Load(tmp.path("out.lgp")),
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("out.lgp")),
               Write(Archive{.Files = {{"x", B("1")}, {"XY", B("2")}, {"xyz", B("3")}, {"xyz.p", B("4")}},
                             .Validation = Pattern(3602, 5)}));
 
@@ -84,9 +84,9 @@ TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
           {"XY", B("")},
           {"abc", B("")}});
     const ScopedProgramFile absent(TemplatePath(8), std::nullopt);
-    CreateArchiveFromFolder(tmp.path("slots"), tmp.path("slots.lgp"), false, true);
-    EXPECT_THAT(NamesTheGameMisses(Load(tmp.path("slots.lgp"))), ElementsAre());
-    const TLGPFile archive(tmp.path("slots.lgp"), false);
+    CreateArchiveFromFolder(tmp.file("slots"), tmp.file("slots.lgp"), false, true);
+    EXPECT_THAT(NamesTheGameMisses(Load(tmp.file("slots.lgp"))), ElementsAre());
+    const TLGPFile archive(tmp.file("slots.lgp"), false);
     std::vector<std::string> names;
     for (std::int32_t i = 0; i < archive.FileCount(); ++i)
         names.push_back(archive.GetEntry(i).Name);
@@ -95,106 +95,106 @@ TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
 
 TEST(Builder, validationDataGoesBetweenTocAndData)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"x", B("12345")}});
     const Bytes validation = Pattern(3602, 4);
     Build(tmp, "in", "out.lgp", validation);
-    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"x", B("12345")}}, .Validation = validation}));
-    TRawLGPFile raw(tmp.path("out.lgp"));
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = {{"x", B("12345")}}, .Validation = validation}));
+    TRawLGPFile raw(tmp.file("out.lgp"));
     EXPECT_EQ(raw.GetDataEntry(0).Position, 43 + 3602);
 }
 
 TEST(Builder, emptyFolderGivesThirtyBytes)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {});
     Build(tmp, "in", "out.lgp");
     Writer expected;
     expected.zeros(2).text("SQUARESOFT").i32(0).text("FINAL FANTASY7");
-    EXPECT_EQ(Load(tmp.path("out.lgp")), expected.out);
+    EXPECT_EQ(Load(tmp.file("out.lgp")), expected.out);
 }
 
 TEST(Builder, leavesOutFoldersHiddenFilesAndItsOwnOutput)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"keep", B("k")}, {".hidden", B("h")}, {"old.lgp", B("previous build")}});
-    std::filesystem::create_directories(tmp.path("in/sub"));
-    Save(tmp.path("in/sub/inner"), B("i"));
+    std::filesystem::create_directories(tmp.file("in/sub"));
+    Save(tmp.file("in/sub/inner"), B("i"));
     Build(tmp, "in", "in/old.lgp");
-    EXPECT_EQ(Load(tmp.path("in/old.lgp")), Write(Archive{.Files = {{"keep", B("k")}}}));
-    EXPECT_THAT(ListArchiveFolder(tmp.path("in")), ElementsAre(tmp.path("in/keep"), tmp.path("in/old.lgp")));
+    EXPECT_EQ(Load(tmp.file("in/old.lgp")), Write(Archive{.Files = {{"keep", B("k")}}}));
+    EXPECT_THAT(ListArchiveFolder(tmp.file("in")), ElementsAre(tmp.file("in/keep"), tmp.file("in/old.lgp")));
 }
 
 TEST(Builder, refusesLongNamesBeforeCreatingTheOutput)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const std::string longName = "twenty_characters.tx";
     Fill(tmp, "in", {{"ok", B("1")}, {longName, B("2")}});
-    EXPECT_EQ(ErrorText([&] { Build(tmp, "in", "out.lgp"); }),
+    EXPECT_EQ(FailureText([&] { Build(tmp, "in", "out.lgp"); }),
         "The name \"" + longName + "\" is too long for an archive entry (at most 19 characters).");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
 }
 
 TEST(Builder, reportsProgressPerFileAndCanDeleteSources)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}});
     ProgressLog log;
     ArchiveBuildOptions options;
     options.Folder = tmp.dir() + "in"; // no trailing separator
-    options.Output = tmp.path("out.lgp");
+    options.Output = tmp.file("out.lgp");
     options.DeleteSources = true;
     BuildArchive(options);
     EXPECT_THAT(log.calls, ElementsAre(std::pair(0, 3), std::pair(1, 3), std::pair(2, 3), std::pair(3, 3)));
-    EXPECT_TRUE(std::filesystem::is_empty(tmp.path("in")));
-    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}}}));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.file("in")));
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}}}));
 }
 
 TEST(Builder, failuresCreatingOrListing)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"a", B("1")}});
-    EXPECT_EQ(ErrorText([&] { Build(tmp, "in", "missing/out.lgp"); }),
-        "Cannot create file " + tmp.path("missing/out.lgp"));
-    EXPECT_EQ(ErrorText([&] { Build(tmp, "nope", "out.lgp"); }), "File not found");
-    EXPECT_EQ(ErrorText([&] { CreateArchiveFromFolder("", tmp.path("out.lgp"), false, false); }),
+    EXPECT_EQ(FailureText([&] { Build(tmp, "in", "missing/out.lgp"); }),
+        "Cannot create file " + tmp.file("missing/out.lgp"));
+    EXPECT_EQ(FailureText([&] { Build(tmp, "nope", "out.lgp"); }), "File not found");
+    EXPECT_EQ(FailureText([&] { CreateArchiveFromFolder("", tmp.file("out.lgp"), false, false); }),
         "No folder was given to build the archive from.");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
 }
 
 TEST(Builder, filesLargerThanTheWriteBufferAreStoredWhole)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // 9 MB outgrows the builder's 8 MB buffer at once; 7.5 MB after 3 MB
     // outgrows the room left.
     const std::vector<File> files = {{"a", Pattern(3 << 20, 1)}, {"b", Pattern(15 << 19, 2)},
         {"c", Pattern(9 << 20, 3)}, {"d", B("small")}};
     Fill(tmp, "in", files);
     Build(tmp, "in", "out.lgp");
-    EXPECT_TRUE(Load(tmp.path("out.lgp")) == Write(Archive{.Files = files}));
+    EXPECT_TRUE(Load(tmp.file("out.lgp")) == Write(Archive{.Files = files}));
 }
 
 TEST(Builder, replacingALongerFileLeavesNoOldBytes)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"a", B("1")}});
-    Save(tmp.path("out.lgp"), Pattern(5000));
+    Save(tmp.file("out.lgp"), Pattern(5000));
     Build(tmp, "in", "out.lgp");
-    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = {{"a", B("1")}}}));
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = {{"a", B("1")}}}));
 }
 
 TEST(CreateArchive, missingTemplateGivesTheComputedLookupTable)
 {
-    TempDir tmp;
+    TempFolder tmp;
     std::vector<File> files;
     for (int i = 0; i < 17; ++i)
         files.push_back({"f" + std::to_string(i), B("x")});
     Fill(tmp, "in", files);
     const ScopedProgramFile absent(TemplatePath(17), std::nullopt);
-    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
-    const Bytes built = Load(tmp.path("out.lgp"));
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
+    const Bytes built = Load(tmp.file("out.lgp"));
     EXPECT_THAT(NamesTheGameMisses(built), ElementsAre());
-    const Bytes validation = ReadValidationData(tmp.path("out.lgp"));
+    const Bytes validation = ReadValidationData(tmp.file("out.lgp"));
     ASSERT_EQ(validation.size(), 3602u);
     EXPECT_EQ(validation[3600], 0); // no conflicts
     EXPECT_EQ(validation[3601], 0);
@@ -205,10 +205,10 @@ namespace
     // Builds folder with Create's validation data and checks the result the
     // game's way (NamesTheGameMisses) and the reader's: every file stored once,
     // whole, with data in TOC order directly after the 3,602-byte table.
-    void ExpectComputedTable(const TempDir& tmp, const std::string& folder, const std::vector<File>& files)
+    void ExpectComputedTable(const TempFolder& tmp, const std::string& folder, const std::vector<File>& files)
     {
-        const std::string output = tmp.path(folder + ".lgp");
-        CreateArchiveFromFolder(tmp.path(folder), output, false, true);
+        const std::string output = tmp.file(folder + ".lgp");
+        CreateArchiveFromFolder(tmp.file(folder), output, false, true);
         EXPECT_THAT(NamesTheGameMisses(Load(output)), ElementsAre());
         const TLGPFile archive(output, true);
         ASSERT_EQ(archive.FileCount(), static_cast<std::int32_t>(files.size()));
@@ -233,7 +233,7 @@ namespace
 
 TEST(CreateArchive, computedTableFindsEveryCharacterClass)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // Digits share slots with a to j, '_' with k and '-' with l, in either
     // place; '.' second has a slot of its own; case doesn't count.
     std::vector<File> files;
@@ -249,7 +249,7 @@ TEST(CreateArchive, computedTableFindsEveryCharacterClass)
 
 TEST(CreateArchive, aTemplateWithoutALookupTableNeverServes)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // 95 files beside the all-zero block for patches that the build puts there
     // (left in place: the patch tests read it meanwhile).
     ASSERT_EQ(Load(TemplatePath(95)), Bytes(3602, 0));
@@ -258,10 +258,10 @@ TEST(CreateArchive, aTemplateWithoutALookupTableNeverServes)
         files.push_back({std::string(1, char('a' + i % 26)) + std::to_string(i) + ".p", Pattern(std::size_t(i), 9)});
     Fill(tmp, "in", files);
     ExpectComputedTable(tmp, "in", files);
-    EXPECT_NE(ReadValidationData(tmp.path("in.lgp")), Bytes(3602, 0));
+    EXPECT_NE(ReadValidationData(tmp.file("in.lgp")), Bytes(3602, 0));
 
     // 94 files beside a template too short to hold a lookup table.
-    std::filesystem::remove(tmp.path("in/" + files.back().Name));
+    std::filesystem::remove(tmp.file("in/" + files.back().Name));
     files.pop_back();
     const ScopedProgramFile t(TemplatePath(94), B("short"));
     ExpectComputedTable(tmp, "in", files);
@@ -269,56 +269,56 @@ TEST(CreateArchive, aTemplateWithoutALookupTableNeverServes)
 
 TEST(CreateArchive, namesTheGameCantLookUpAreRefusedBeforeWriting)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"ok.p", B("1")}, {"a", B("2")}, {"#ab", B("3")}, {"x~y", B("4")}});
     const ScopedProgramFile absent(TemplatePath(4), std::nullopt);
     EXPECT_EQ(
-        ErrorText([&] { CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true); }),
+        FailureText([&] { CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true); }),
         "The game can't look up these names, so it would never find them in the archive: \"#ab\", \"a\", \"x~y\". A "
         "name must begin with two of the characters a to z, 0 to 9, '_' and '-', or with one of them and '.'.");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
     // A real template is the user's word: the builder stores them as before.
     const ScopedProgramFile t(TemplatePath(4), Pattern(3602, 3));
-    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
-    EXPECT_EQ(Load(tmp.path("out.lgp")),
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("out.lgp")),
               Write(Archive{.Files = {{"#ab", B("3")}, {"a", B("2")}, {"ok.p", B("1")}, {"x~y", B("4")}},
                             .Validation = Pattern(3602, 3)}));
 }
 
 TEST(CreateArchive, namesDifferingOnlyInCaseAreRefusedBeforeWriting)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Fill(tmp, "in", {{"smab", B("1")}, {"other", B("2")}, {"SMAB", B("3")}});
     const ScopedProgramFile t(TemplatePath(3), Pattern(3602, 3));
     for (const bool validation : {true, false})
     {
         EXPECT_EQ(
-            ErrorText([&] { CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, validation); }),
+            FailureText([&] { CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, validation); }),
             "Names in an archive compare without case, so these files of the folder can't both be stored: \"SMAB\" "
             "and \"smab\". Rename or remove one of each.");
-        EXPECT_FALSE(std::filesystem::exists(tmp.path("out.lgp")));
+        EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
     }
 }
 
 TEST(CreateArchive, copiesTheTemplateForTheFileCount)
 {
-    TempDir tmp;
+    TempFolder tmp;
     std::vector<File> files;
     for (int i = 0; i < 11; ++i)
         files.push_back({"file" + std::to_string(i) + ".bin", Pattern(static_cast<std::size_t>(i * 7), 3)});
     Fill(tmp, "in", files);
     const ScopedProgramFile t(TemplatePath(11), Pattern(3602, 8));
-    CreateArchiveFromFolder(tmp.path("in"), tmp.path("out.lgp"), false, true);
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
     std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.Name < b.Name; });
-    EXPECT_EQ(Load(tmp.path("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 8)}));
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 8)}));
     // Validation data off: no template needed.
-    CreateArchiveFromFolder(tmp.path("in"), tmp.path("plain.lgp"), false, false);
-    EXPECT_EQ(Load(tmp.path("plain.lgp")), Write(Archive{.Files = files}));
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("plain.lgp"), false, false);
+    EXPECT_EQ(Load(tmp.file("plain.lgp")), Write(Archive{.Files = files}));
 }
 
 TEST(CreateArchive, validationDataOfAnExistingArchive)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Archive{.Files = {{"a", B("1")}}, .Validation = B("VALIDATION")}));
     EXPECT_EQ(ReadValidationData(path), B("VALIDATION"));
     const auto plain = tmp.save("y.lgp", Write(Archive{.Files = {{"a", B("1")}}}));

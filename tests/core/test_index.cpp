@@ -1,5 +1,5 @@
 // The index reader (TLGPFile) and ExtractEntry.
-#include "testarchive.h"
+#include "coresupport.h"
 
 #include <gmock/gmock.h>
 
@@ -32,7 +32,7 @@ namespace
 
 TEST(IndexReader, readsHeaderTocLengthsAndDescriptionOfAWellFormedArchive)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(ThreeFiles()));
     TLGPFile f(path, true);
     EXPECT_EQ(f.FileCount(), 3);
@@ -46,7 +46,7 @@ TEST(IndexReader, readsHeaderTocLengthsAndDescriptionOfAWellFormedArchive)
 
 TEST(IndexReader, withoutLengthsReadsNothingPastTheToc)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Bytes bytes = Write(ThreeFiles());
     bytes.resize(16 + 3 * 27); // the data region is gone
     const auto path = tmp.save("x.lgp", bytes);
@@ -60,7 +60,7 @@ TEST(IndexReader, withoutLengthsReadsNothingPastTheToc)
 
 TEST(IndexReader, creatorIsTheFieldFromItsFirstNonNulByte)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer full;
     full.text("ABCDEFGHIJKL").i32(0);
     EXPECT_EQ(TLGPFile(tmp.save("a", full.out), true).Creator(), "ABCDEFGHIJKL");
@@ -76,20 +76,20 @@ TEST(IndexReader, creatorIsTheFieldFromItsFirstNonNulByte)
 
 TEST(IndexReader, offsetListIsAscendingWithLaterTableEntriesFirstAmongEqualOffsets)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 4).toc("a", 500).toc("b", 200).toc("c", 500).toc("d", 100);
     w.zeros(600 - w.size());
     TLGPFile f(tmp.save("x.lgp", w.out), false);
     EXPECT_THAT(OffsetOrder(f), ElementsAre(3, 1, 2, 0));
     EXPECT_EQ(f.GetEntryByOffset(1).Name, "b");
-    EXPECT_EQ(ErrorText([&] { f.GetEntryByOffset(4); }), "List index out of bounds (4)");
-    EXPECT_EQ(ErrorText([&] { f.GetEntry(-1); }), "List index out of bounds (-1)");
+    EXPECT_EQ(FailureText([&] { f.GetEntryByOffset(4); }), "List index out of bounds (4)");
+    EXPECT_EQ(FailureText([&] { f.GetEntry(-1); }), "List index out of bounds (-1)");
 }
 
 TEST(IndexReader, offsetsTooCloseToTheEndAreBadAndSkipProgress)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 3).toc("a", 97).toc("bad", 0).toc("neg", -5);
     w.dataEntry("a", B("xyz")).text("TAIL");
@@ -109,7 +109,7 @@ TEST(IndexReader, offsetsTooCloseToTheEndAreBadAndSkipProgress)
 
 TEST(IndexReader, progressWithLengthsCountsTheTocThenTheHeaders)
 {
-    TempDir tmp;
+    TempFolder tmp;
     ProgressLog log;
     TLGPFile f(tmp.save("x.lgp", Write(ThreeFiles())), true);
     EXPECT_THAT(log.calls, ElementsAre(std::pair(1, 6), std::pair(2, 6), std::pair(3, 6), std::pair(3, 6),
@@ -118,7 +118,7 @@ TEST(IndexReader, progressWithLengthsCountsTheTocThenTheHeaders)
 
 TEST(IndexReader, descriptionIsAtMost255BytesOfTheTrailingTextReadOnce)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = ThreeFiles();
     a.Trailing = Pattern(300);
     TLGPFile longTail(tmp.save("long", Write(a)), true);
@@ -142,7 +142,7 @@ TEST(IndexReader, descriptionIsAtMost255BytesOfTheTrailingTextReadOnce)
 
 TEST(IndexReader, nameMismatchComparesAsciiCaseInsensitively)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 3).toc("abc", 97).toc("ABC", 97).toc("other", 97).dataEntry("aBc", B("q")).text("T");
     TLGPFile f(tmp.save("x.lgp", w.out), true);
@@ -157,7 +157,7 @@ TEST(IndexReader, nameMismatchComparesAsciiCaseInsensitively)
 
 TEST(IndexReader, findEntryIsCaseInsensitiveAndReturnsTheFirstTableIndex)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a{.Files = {{"one", B("1")}, {"twin.tex", B("2")}, {"TWIN.TEX", B("3")}}};
     TLGPFile f(tmp.save("x.lgp", Write(a)), false);
     EXPECT_EQ(f.FindEntry("ONE"), 0);
@@ -172,7 +172,7 @@ TEST(IndexReader, findEntryIsCaseInsensitiveAndReturnsTheFirstTableIndex)
 
 TEST(IndexReader, readEntryDataAppendsAtTheDestinationsPosition)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = ThreeFiles();
     TLGPFile f(tmp.save("x.lgp", Write(a)), false);
     TMemoryStream dest(B("0123456"));
@@ -186,17 +186,17 @@ TEST(IndexReader, readEntryDataAppendsAtTheDestinationsPosition)
 
 TEST(IndexReader, readEntryDataFailsOnBadOffsetsNegativeAndOverlongLengths)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 3).toc("past", 5000).toc("neg", 97).toc("long", 121);
     w.name("neg").i32(-4).name("long").i32(100).text("only this");
     TLGPFile f(tmp.save("x.lgp", w.out), false);
     TMemoryStream dest(B("keep"));
-    EXPECT_EQ(ErrorText([&] { f.ReadEntryData(0, dest); }), "Stream read error");
-    EXPECT_EQ(ErrorText([&] { f.ReadEntryData(1, dest); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { f.ReadEntryData(0, dest); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { f.ReadEntryData(1, dest); }), "Stream read error");
     EXPECT_EQ(dest.Vector(), B("keep"));
     dest.SetPosition(4);
-    EXPECT_EQ(ErrorText([&] { f.ReadEntryData(2, dest); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { f.ReadEntryData(2, dest); }), "Stream read error");
     EXPECT_EQ(dest.Vector(), B("keeponly this"));
     // The description read stops at a negative Length too.
     Writer n;
@@ -208,7 +208,7 @@ TEST(IndexReader, readEntryDataFailsOnBadOffsetsNegativeAndOverlongLengths)
 
 TEST(IndexReader, readsAnArchiveHeldInMemoryAsItReadsTheFile)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Bytes bytes = Write(ThreeFiles());
     const TLGPFile file(tmp.save("x.lgp", bytes), true);
     const TLGPFile memory(std::make_shared<TMemorySource>(bytes), "in memory", true);
@@ -224,31 +224,31 @@ TEST(IndexReader, readsAnArchiveHeldInMemoryAsItReadsTheFile)
     // Past the end of the bytes is a read error, as past the end of a file.
     Bytes cut = bytes;
     cut.resize(16 + 27 * 2);
-    EXPECT_EQ(ErrorText([&] { TLGPFile(std::make_shared<TMemorySource>(cut), "cut", false); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { TLGPFile(std::make_shared<TMemorySource>(cut), "cut", false); }), "Stream read error");
 }
 
 TEST(IndexReader, hostileHeadersFailWithStreamReadErrorWithoutAllocating)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer huge;
     huge.header("SQUARESOFT", 0x7FFFFFFF).toc("a", 43);
-    EXPECT_EQ(ErrorText([&] { TLGPFile(tmp.save("huge", huge.out), false); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { TLGPFile(tmp.save("huge", huge.out), false); }), "Stream read error");
     Writer cut;
     cut.header("SQUARESOFT", 2).toc("a", 70).name("b"); // second entry cut short
-    EXPECT_EQ(ErrorText([&] { TLGPFile(tmp.save("cut", cut.out), false); }), "Stream read error");
-    EXPECT_EQ(ErrorText([&] { TLGPFile(tmp.save("short", B("SQUARESOFT")), false); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { TLGPFile(tmp.save("cut", cut.out), false); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { TLGPFile(tmp.save("short", B("SQUARESOFT")), false); }), "Stream read error");
     // A negative count is an empty TOC.
     Writer negative;
     negative.header("SQUARESOFT", -3).text("xyz");
     TLGPFile neg(tmp.save("neg", negative.out), true);
     EXPECT_EQ(neg.FileCount(), -3);
-    EXPECT_EQ(ErrorText([&] { neg.GetEntryByOffset(0); }), "List index out of bounds (0)");
-    EXPECT_EQ(ErrorText([&] { TLGPFile(tmp.path("missing"), false); }), "Cannot open file " + tmp.path("missing"));
+    EXPECT_EQ(FailureText([&] { neg.GetEntryByOffset(0); }), "List index out of bounds (0)");
+    EXPECT_EQ(FailureText([&] { TLGPFile(tmp.file("missing"), false); }), "Cannot open file " + tmp.file("missing"));
 }
 
 TEST(IndexReader, dataHeaderCutShortFailsTheOpenWithLengths)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 1).toc("a", 43).name("a").i32(0); // exactly 24 bytes: fine
     EXPECT_EQ(TLGPFile(tmp.save("ok", w.out), true).GetEntry(0).Length, 0);
@@ -297,7 +297,7 @@ TEST(IndexReader, bytesCheckAcceptsDataEndingExactlyAtTheEndAndNamesTheFirstEntr
 
 TEST(IndexReader, namesWithoutNulStayWithinTheirTwentyBytes)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const std::string twenty = "ABCDEFGHIJKLMNOPQRST";
     Writer w;
     w.header("SQUARESOFT", 1).toc(twenty, 43).name(twenty).i32(1).text("x");
@@ -308,57 +308,57 @@ TEST(IndexReader, namesWithoutNulStayWithinTheirTwentyBytes)
 
 TEST(ExtractEntry, writesTheEntrysBytesWithOrWithoutLengths)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(ThreeFiles()));
     TLGPFile withLengths(path, true);
     TLGPFile without(path, false);
     TFileStream archive(path, FileMode::OpenRead);
-    ExtractEntry(archive, withLengths.GetEntry(0), tmp.path("a"));
-    EXPECT_EQ(Load(tmp.path("a")), B("AAAA"));
-    ExtractEntry(archive, without.GetEntry(2), tmp.path("c"));
-    EXPECT_EQ(Load(tmp.path("c")), B("ccc"));
+    ExtractEntry(archive, withLengths.GetEntry(0), tmp.file("a"));
+    EXPECT_EQ(Load(tmp.file("a")), B("AAAA"));
+    ExtractEntry(archive, without.GetEntry(2), tmp.file("c"));
+    EXPECT_EQ(Load(tmp.file("c")), B("ccc"));
     // Zero length: an empty file, replacing what was there.
-    Save(tmp.path("b"), B("old contents"));
-    ExtractEntry(archive, without.GetEntry(1), tmp.path("b"));
-    EXPECT_TRUE(std::filesystem::exists(tmp.path("b")));
-    EXPECT_EQ(Load(tmp.path("b")), B(""));
+    Save(tmp.file("b"), B("old contents"));
+    ExtractEntry(archive, without.GetEntry(1), tmp.file("b"));
+    EXPECT_TRUE(std::filesystem::exists(tmp.file("b")));
+    EXPECT_EQ(Load(tmp.file("b")), B(""));
     // A memory stream works the same.
     TMemoryStream memory(Write(ThreeFiles()));
-    ExtractEntry(memory, withLengths.GetEntry(2), tmp.path("m"));
-    EXPECT_EQ(Load(tmp.path("m")), B("ccc"));
+    ExtractEntry(memory, withLengths.GetEntry(2), tmp.file("m"));
+    EXPECT_EQ(Load(tmp.file("m")), B("ccc"));
 }
 
 TEST(ExtractEntry, refusesBadOffsetsBeforeCreatingAndNeverLeavesPartialOutput)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("long", 70).toc("neg", 70).name("long").i32(50).text("short");
     const auto path = tmp.save("x.lgp", w.out);
     TFileStream archive(path, FileMode::OpenRead);
-    EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"bad", 9999, LengthBadOffset}, tmp.path("bad")); }),
+    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"bad", 9999, LengthBadOffset}, tmp.file("bad")); }),
         "LGP TOC has invalid offset!");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("bad")));
-    EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"neg", 70, -7}, tmp.path("neg")); }),
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("bad")));
+    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"neg", 70, -7}, tmp.file("neg")); }),
         "Stream read error");
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("neg")));
-    EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.path("long")); }),
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("neg")));
+    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.file("long")); }),
         "Stream read error");
     // The bytes the archive holds are never passed off as the whole entry,
     // and a file already at the output keeps its contents.
-    EXPECT_FALSE(std::filesystem::exists(tmp.path("long")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("long")));
     tmp.save("long", B("kept"));
-    EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.path("long")); }),
+    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.file("long")); }),
         "Stream read error");
-    EXPECT_EQ(Load(tmp.path("long")), B("kept"));
+    EXPECT_EQ(Load(tmp.file("long")), B("kept"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.dir()), {}), 2); // x.lgp and long: no leftovers
-    EXPECT_EQ(ErrorText([&] { ExtractEntry(archive, LGPEntry{"x", 70, 1}, tmp.path("nodir/x")); }),
-        "Cannot create file " + tmp.path("nodir/x"));
+    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"x", 70, 1}, tmp.file("nodir/x")); }),
+        "Cannot create file " + tmp.file("nodir/x"));
 }
 
 TEST(Names, plainFileNamesOnly)
 {
     for (const std::string bad : {"", ".", "..", "a/b", "..\\x", "/abs", "dir\\"})
-        EXPECT_EQ(ErrorText([&] { CheckPlainFileName(bad); }),
+        EXPECT_EQ(FailureText([&] { CheckPlainFileName(bad); }),
             "The entry name \"" + bad + "\" is not a plain file name; it cannot be written to a folder.")
             << bad;
     for (const std::string good : {"a", "...", ".hidden", "A.TEX", "x..y"})
@@ -371,7 +371,7 @@ TEST(Names, fieldsHoldAtMostNineteenCharacters)
     const NameField field = FieldFromName(nineteen);
     EXPECT_EQ(field[19], '\0');
     EXPECT_EQ(NameFromField(field), nineteen);
-    EXPECT_EQ(ErrorText([&] { FieldFromName(nineteen + "x"); }),
+    EXPECT_EQ(FailureText([&] { FieldFromName(nineteen + "x"); }),
         "The name \"" + nineteen + "x\" is too long for an archive entry (at most 19 characters).");
     EXPECT_TRUE(SameNameAscii("abc.TEX", "ABC.tex"));
     EXPECT_FALSE(SameNameAscii("abc", "abcd"));

@@ -1,6 +1,6 @@
 // The lookup and conflict tables as read from validation data, and Extract
 // All's plan for names that repeat.
-#include "testarchive.h"
+#include "coresupport.h"
 
 #include "core/lgplookup.h"
 
@@ -40,11 +40,11 @@ TEST(LookupTable, conflictRecordsAreReadOnlyWithinTheData)
 
 TEST(ExtractAllPlan, conflictFoldersThatLeaveTheFolderGiveNoPlace)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "..", "ice/deep"}));
     const TLGPFile archive(path, true);
     EXPECT_EQ(
-        ErrorText([&] { PlanExtractAll(archive, {}); }),
+        FailureText([&] { PlanExtractAll(archive, {}); }),
         "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives them no folders "
         "of their own; extracting them all would write them to one file. Nothing was written.");
     std::vector<std::string> paths;
@@ -55,7 +55,7 @@ TEST(ExtractAllPlan, conflictFoldersThatLeaveTheFolderGiveNoPlace)
 
 TEST(ExtractAllPlan, aFolderNameTakenByAFileGivesNoPlace)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // The second "wind_1.p" belongs in folder "x.p", which is a file beside it.
     const auto path = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "X.P", "bolt"}));
     const TLGPFile archive(path, true);

@@ -1,5 +1,5 @@
 // Analysis report, repair and packing.
-#include "testarchive.h"
+#include "coresupport.h"
 
 #include <gmock/gmock.h>
 
@@ -37,7 +37,7 @@ namespace
 
 TEST(Analyse, wellFormedArchiveWithStandardValidation)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("good.lgp", Write(Archive{.Files = NumberedFiles(10), .Validation = Pattern(3602)}));
     EXPECT_THAT(Analyse(path), ElementsAre("File: good.lgp", "# of files in archive: 10", "Creator: SQUARESOFT",
                                    "Description: FINAL FANTASY7", "", "Section 1: Header: 286 bytes.",
@@ -47,7 +47,7 @@ TEST(Analyse, wellFormedArchiveWithStandardValidation)
 
 TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // Two TOC entries share a data entry, a third names different data.
     Writer w;
     w.header("SQUARESOFT", 3).toc("a", 97).toc("A", 97).toc("b", 122);
@@ -63,7 +63,7 @@ TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
 
 TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 0).text("FINAL FANTASY7");
     EXPECT_THAT(Analyse(tmp.save("empty.lgp", w.out)),
@@ -73,15 +73,15 @@ TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
 
 TEST(Analyse, hiddenFileCantBeDescribed)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save(".hidden.lgp", Write(Archive{.Files = NumberedFiles(1)}));
     TLGPFile f(path, true);
-    EXPECT_EQ(ErrorText([&] { AnalyseArchive(f, "x"); }), "Couldn't retrieve file information!");
+    EXPECT_EQ(FailureText([&] { AnalyseArchive(f, "x"); }), "Couldn't retrieve file information!");
 }
 
 TEST(Pack, shrunkEntryGapDisappearsAndFileShrinksByTheGap)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Archive original{.Files = {{"a", Pattern(100, 1)}, {"b", Pattern(200, 2)}, {"c", Pattern(30, 3)}},
         .Validation = Pattern(3602)};
     const auto path = tmp.save("x.lgp", Write(original));
@@ -104,7 +104,7 @@ TEST(Pack, shrunkEntryGapDisappearsAndFileShrinksByTheGap)
 
 TEST(Pack, supersededDataIsDroppedAndLaterOffsetsMoveDown)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Archive original{.Files = {{"a", Pattern(10, 1)}, {"b", Pattern(20, 2)}, {"c", Pattern(30, 3)}}};
     const auto path = tmp.save("x.lgp", Write(original));
     {
@@ -126,7 +126,7 @@ TEST(Pack, supersededDataIsDroppedAndLaterOffsetsMoveDown)
 
 TEST(Pack, alreadyPackedArchiveIsUnchangedButEveryTocEntryIsRewritten)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Bytes original = Write(Archive{.Files = NumberedFiles(5), .Validation = Pattern(3602)});
     const auto path = tmp.save("x.lgp", original);
     ProgressLog log;
@@ -138,7 +138,7 @@ TEST(Pack, alreadyPackedArchiveIsUnchangedButEveryTocEntryIsRewritten)
 
 TEST(Pack, archiveWithoutDataEntriesIsLeftAlone)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("a", 5000).toc("b", 6000).raw(Pattern(10));
     const auto path = tmp.save("x.lgp", w.out);
@@ -148,7 +148,7 @@ TEST(Pack, archiveWithoutDataEntriesIsLeftAlone)
 
 TEST(Pack, entryRunningPastTheEndIsKeptAsTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("a", 70).toc("b", 115);
     w.dataEntry("a", B("1")).gap(20).zeros(12).name("b").i32(5000).text("cut");
@@ -162,7 +162,7 @@ TEST(Pack, entryRunningPastTheEndIsKeptAsTrailingText)
 
 TEST(Pack, refusesWhileATocEntryReachesDataTheScanMisses)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Archive original{.Files = {{"a", Pattern(10, 1)}, {"b", Pattern(40, 2)}, {"c", Pattern(30, 3)}},
                            .Validation = Pattern(3602)};
     const std::int32_t start = DataStart(original);
@@ -187,7 +187,7 @@ TEST(Pack, refusesWhileATocEntryReachesDataTheScanMisses)
     for (const auto& [bytes, name] : cases)
     {
         const auto path = tmp.save("x.lgp", bytes);
-        const std::string text = ErrorText([&] { PackArchive(path); });
+        const std::string text = FailureText([&] { PackArchive(path); });
         EXPECT_THAT(text, ::testing::HasSubstr("The archive " + path + " is damaged: the TOC entry \"" + name + "\""));
         EXPECT_THAT(text, ::testing::HasSubstr("run Repair on it first."));
         EXPECT_EQ(Load(path), bytes);
@@ -196,7 +196,7 @@ TEST(Pack, refusesWhileATocEntryReachesDataTheScanMisses)
 
 TEST(Repair, pointsEachTocEntryAtTheFirstDataEntryWithItsName)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // Data in file order: B (old), a, b (new), "renamed" (written for c by a patch).
     Writer w;
     w.header("SQUARESOFT", 3).toc("a", 1).toc("b", 2).toc("c", 3);
@@ -217,7 +217,7 @@ TEST(Repair, pointsEachTocEntryAtTheFirstDataEntryWithItsName)
 
 TEST(Repair, afterTruncateOnlyNamesStillPresentAreRelinked)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // The third TOC entry's name differs from its data's ("c") but matches "a".
     Writer w;
     w.header("SQUARESOFT", 3).toc("a", 97).toc("b", 122).toc("A", 148);
@@ -233,7 +233,7 @@ TEST(Repair, afterTruncateOnlyNamesStillPresentAreRelinked)
 
 TEST(Repair, leavesEveryTocEntryThatAlreadyReachesDataOfItsName)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // The same name four times (files of different folders), entries replaced
     // by an append and by patch application, and one broken Offset.
     Archive original{.Files = {{"wind_1.p", Pattern(10, 1)},

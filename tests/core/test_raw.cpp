@@ -1,5 +1,5 @@
 // The raw archive editor (TRawLGPFile), both variants.
-#include "testarchive.h"
+#include "coresupport.h"
 
 #include <gmock/gmock.h>
 
@@ -49,7 +49,7 @@ namespace
 
 TEST(RawEditor, scansDataEntriesWithRoomAndTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     TRawLGPFile raw(tmp.save("x.lgp", Write(Middle())));
     EXPECT_EQ(raw.FileCount(), 3);
     EXPECT_EQ(raw.Creator(), "SQUARESOFT");
@@ -57,13 +57,13 @@ TEST(RawEditor, scansDataEntriesWithRoomAndTrailingText)
                                    DataView{"z", 5, 1155, RoomUnlimited}));
     EXPECT_EQ(raw.TrailingText(), B("FINAL FANTASY7"));
     EXPECT_EQ(raw.GetTableEntry(1), (TOCEntry{FieldFromName("m"), 131, 14, 0}));
-    EXPECT_EQ(ErrorText([&] { raw.GetDataEntry(3); }), "List index out of bounds (3)");
-    EXPECT_EQ(ErrorText([&] { raw.GetTableEntry(-1); }), "List index out of bounds (-1)");
+    EXPECT_EQ(FailureText([&] { raw.GetDataEntry(3); }), "List index out of bounds (3)");
+    EXPECT_EQ(FailureText([&] { raw.GetTableEntry(-1); }), "List index out of bounds (-1)");
 }
 
 TEST(RawEditor, validationDataIsSkippedUpToTheSmallestOffset)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = Middle();
     a.Validation = Pattern(3602, 9);
     TRawLGPFile raw(tmp.save("x.lgp", Write(a)));
@@ -73,7 +73,7 @@ TEST(RawEditor, validationDataIsSkippedUpToTheSmallestOffset)
 
 TEST(RawEditor, gapMarkersOfSizeZeroAreNoMarkers)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("12"));
     w.gap(0).zeros(12).i32(3).text("xyz"); // read as a data entry header named E8 04 6A 5F
@@ -88,7 +88,7 @@ TEST(RawEditor, gapMarkersOfSizeZeroAreNoMarkers)
 
 TEST(RawEditor, gapMarkerMovesTheScanByItsSize)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("12"));
     w.gap(40).raw(Pattern(32)).dataEntry("b", B("bb")).text("END");
@@ -99,7 +99,7 @@ TEST(RawEditor, gapMarkerMovesTheScanByItsSize)
 
 TEST(RawEditor, trailingTextOfAnyLengthStaysTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = Middle();
     a.Trailing = Bytes(24, 'y');
     TRawLGPFile raw24(tmp.save("24", Write(a)));
@@ -123,7 +123,7 @@ TEST(RawEditor, trailingTextOfAnyLengthStaysTrailingText)
 
 TEST(RawEditor, gapMarkerLeadingOntoTheTrailingTextEndsTheScan)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // m rewritten shorter, then the data truncated at z: the marker after m
     // leads onto the trailing text.
     const auto path = tmp.save("x.lgp", Write(Middle()));
@@ -146,7 +146,7 @@ TEST(RawEditor, gapMarkerLeadingOntoTheTrailingTextEndsTheScan)
 
 TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // Negative Length: the scan stops at that header, which stays as trailing text.
     Writer neg;
     neg.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("1")).name("back").i32(-68).text("rest");
@@ -168,8 +168,8 @@ TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
     // Counts and cut TOCs.
     Writer huge;
     huge.header("SQUARESOFT", 0x7FFFFFFF).zeros(100);
-    EXPECT_EQ(ErrorText([&] { TRawLGPFile(tmp.save("huge", huge.out)); }), "Stream read error");
-    EXPECT_EQ(ErrorText([&] { TRawLGPFile(tmp.save("cut", B("1234567890"))); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { TRawLGPFile(tmp.save("huge", huge.out)); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { TRawLGPFile(tmp.save("cut", B("1234567890"))); }), "Stream read error");
     // An empty TOC: everything after the header is validation data.
     Writer empty;
     empty.header("SQUARESOFT", 0).raw(Pattern(100));
@@ -180,7 +180,7 @@ TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
 
 TEST(RawEditor, rewriteMiddleEntryLeavesAGapMarkerOrRefuses)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Bytes original = Write(Middle());
     const auto path = tmp.save("x.lgp", original);
     {
@@ -208,7 +208,7 @@ TEST(RawEditor, rewriteMiddleEntryLeavesAGapMarkerOrRefuses)
 
 TEST(RawEditor, rewriteWithTheSameLengthWritesNoMarker)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Middle()));
     TRawLGPFile raw(path);
     EXPECT_TRUE(raw.RewriteDataEntry(1, NewData("m", Pattern(1000, 4))));
@@ -219,7 +219,7 @@ TEST(RawEditor, rewriteWithTheSameLengthWritesNoMarker)
 
 TEST(RawEditor, rewriteLastEntryMovesTheTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Middle()));
     TRawLGPFile raw(path);
     EXPECT_TRUE(raw.RewriteDataEntry(2, NewData("z", B("12"))));
@@ -234,7 +234,7 @@ TEST(RawEditor, rewriteLastEntryMovesTheTrailingText)
 
 TEST(RawEditor, appendWritesAfterTheLastEntryAndKeepsTheTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = Middle();
     const auto path = tmp.save("x.lgp", Write(a));
     TRawLGPFile raw(path);
@@ -252,7 +252,7 @@ TEST(RawEditor, appendWritesAfterTheLastEntryAndKeepsTheTrailingText)
 
 TEST(RawEditor, dataIndexAtFindsOnlyTheFirstByteOfAHeader)
 {
-    TempDir tmp;
+    TempFolder tmp;
     TRawLGPFile raw(tmp.save("x.lgp", Write(Middle())));
     EXPECT_EQ(raw.DataIndexAt(97), 0);
     EXPECT_EQ(raw.DataIndexAt(131), 1);
@@ -270,7 +270,7 @@ TEST(RawEditor, dataIndexAtFindsOnlyTheFirstByteOfAHeader)
 
 TEST(RawEditor, truncateAtZeroLeavesHeaderTocValidationAndTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a = Middle();
     a.Validation = B("VALID");
     const auto path = tmp.save("x.lgp", Write(a));
@@ -281,13 +281,13 @@ TEST(RawEditor, truncateAtZeroLeavesHeaderTocValidationAndTrailingText)
     Bytes expected = Slice(before, 0, 102);
     expected.insert(expected.end(), a.Trailing.begin(), a.Trailing.end());
     EXPECT_EQ(Load(path), expected);
-    EXPECT_EQ(ErrorText([&] { raw.AppendDataEntry(NewData("x", B("1"))); }), "List index out of bounds (-1)");
+    EXPECT_EQ(FailureText([&] { raw.AppendDataEntry(NewData("x", B("1"))); }), "List index out of bounds (-1)");
     EXPECT_EQ(Load(path), expected);
 }
 
 TEST(RawEditor, setTableEntryWritesTwentySevenBytesInPlace)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Writer w;
     w.header("SQUARESOFT", 2).toc("a", 70, 7, 0x1234).toc("b", 70).dataEntry("a", B("1")).text("T");
     const auto path = tmp.save("x.lgp", w.out);
@@ -304,12 +304,12 @@ TEST(RawEditor, setTableEntryWritesTwentySevenBytesInPlace)
     expected[39] = 1;
     EXPECT_EQ(Load(path), expected);
     EXPECT_EQ(raw.GetTableEntry(0), e);
-    EXPECT_EQ(ErrorText([&] { raw.SetTableEntry(2, e); }), "List index out of bounds (2)");
+    EXPECT_EQ(FailureText([&] { raw.SetTableEntry(2, e); }), "List index out of bounds (2)");
 }
 
 TEST(RawEditor, readEntryDataFollowsTheTocOffset)
 {
-    TempDir tmp;
+    TempFolder tmp;
     TRawLGPFile raw(tmp.save("x.lgp", Write(Middle())));
     TMemoryStream dest;
     raw.ReadEntryData(2, dest);
@@ -318,42 +318,42 @@ TEST(RawEditor, readEntryDataFollowsTheTocOffset)
 
 TEST(RawEditor, recordsMustCarryTheirLengthInBytes)
 {
-    TempDir tmp;
+    TempFolder tmp;
     TRawLGPFile raw(tmp.save("x.lgp", Write(Middle())));
     const Bytes five = Pattern(5);
     RawDataEntry wrong = NewData("z", five);
     wrong.Length = 6;
-    EXPECT_EQ(ErrorText([&] { raw.RewriteDataEntry(2, wrong); }), "The data for \"z\" does not match its Length (6).");
-    EXPECT_EQ(ErrorText([&] { raw.AppendDataEntry(wrong); }), "The data for \"z\" does not match its Length (6).");
+    EXPECT_EQ(FailureText([&] { raw.RewriteDataEntry(2, wrong); }), "The data for \"z\" does not match its Length (6).");
+    EXPECT_EQ(FailureText([&] { raw.AppendDataEntry(wrong); }), "The data for \"z\" does not match its Length (6).");
 }
 
 TEST(RawEditorShare, secondWriterIsRefusedWhileReadersWork)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Middle()));
     TRawLGPFile first(path);
-    EXPECT_EQ(ErrorText([&] { TRawLGPFile second(path); }), "Cannot open file " + path);
-    EXPECT_EQ(ErrorText([&] { RepairArchive(path); }), "Cannot open file " + path);
-    EXPECT_EQ(ErrorText([&] { PackArchive(path); }), "Cannot open file " + path);
+    EXPECT_EQ(FailureText([&] { TRawLGPFile second(path); }), "Cannot open file " + path);
+    EXPECT_EQ(FailureText([&] { RepairArchive(path); }), "Cannot open file " + path);
+    EXPECT_EQ(FailureText([&] { PackArchive(path); }), "Cannot open file " + path);
     TLGPFile reader(path, true);
     EXPECT_EQ(reader.FileCount(), 3);
 }
 
 TEST(RawEditorShare, readOnlyAndMissingFilesAreRefused)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Middle()));
     ::chmod(path.c_str(), 0444);
-    EXPECT_EQ(ErrorText([&] { TRawLGPFile raw(path); }), "Cannot open file " + path);
+    EXPECT_EQ(FailureText([&] { TRawLGPFile raw(path); }), "Cannot open file " + path);
     EXPECT_EQ(TLGPFile(path, false).FileCount(), 3);
     ::chmod(path.c_str(), 0644);
     EXPECT_NO_THROW(TRawLGPFile raw(path));
-    EXPECT_EQ(ErrorText([&] { TRawLGPFile raw(tmp.path("missing")); }), "Cannot open file " + tmp.path("missing"));
+    EXPECT_EQ(FailureText([&] { TRawLGPFile raw(tmp.file("missing")); }), "Cannot open file " + tmp.file("missing"));
 }
 
 TEST(RawEditorStub, neverGrowsInPlaceAndMarksShrinks)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Bytes original = Write(Middle());
     const auto path = tmp.save("x.lgp", original);
     TRawLGPFile raw(path, RawEditorVariant::Stub);
@@ -367,13 +367,13 @@ TEST(RawEditorStub, neverGrowsInPlaceAndMarksShrinks)
     EXPECT_FALSE(raw.RewriteDataEntry(1, NewData("m", Pattern(1000, 6))));
     EXPECT_TRUE(raw.RewriteDataEntry(1, NewData("m", Pattern(984, 6))));
     EXPECT_EQ(Slice(Load(path), 131 + 24 + 984, 8), Writer().gap(8).out);
-    EXPECT_EQ(ErrorText([&] { raw.TruncateData(0); }),
+    EXPECT_EQ(FailureText([&] { raw.TruncateData(0); }),
         "Truncating is not available in the self-extractor's archive editor.");
 }
 
 TEST(RawEditorStub, shrinkingTheLastEntryEndsTheFileAfterTheTrailingText)
 {
-    TempDir tmp;
+    TempFolder tmp;
     Archive a{.Files = {{"a", Pattern(10, 1)}, {"z", Pattern(50, 3)}}};
     const auto path = tmp.save("x.lgp", Write(a));
     TRawLGPFile raw(path, RawEditorVariant::Stub);
@@ -389,7 +389,7 @@ TEST(RawEditorStub, shrinkingTheLastEntryEndsTheFileAfterTheTrailingText)
 
 TEST(RawEditor, setTableEntriesReplacesTheWholeTocInOneWrite)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const Bytes original = Write(Middle());
     const auto path = tmp.save("x.lgp", original);
     TRawLGPFile raw(path);
@@ -401,13 +401,13 @@ TEST(RawEditor, setTableEntriesReplacesTheWholeTocInOneWrite)
     std::copy(original.begin() + 16, original.begin() + 43, expected.begin() + 70);
     EXPECT_EQ(Load(path), expected);
     toc.pop_back();
-    EXPECT_EQ(ErrorText([&] { raw.SetTableEntries(toc); }), "List index out of bounds (2)");
+    EXPECT_EQ(FailureText([&] { raw.SetTableEntries(toc); }), "List index out of bounds (2)");
     EXPECT_EQ(Load(path), expected);
 }
 
 TEST(RawEditor, gapSizesBelowEightAreNoMarkersAndNeverOverwrittenByOne)
 {
-    TempDir tmp;
+    TempFolder tmp;
     // A marker claiming a 4-byte gap: a marker is at least 8 bytes, so these
     // 8 bytes start a data entry header (its Length, 20 bytes on, is 0).
     Writer w;

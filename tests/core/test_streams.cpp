@@ -1,5 +1,5 @@
 // The byte-stream layer, little-endian fields and the failure texts users read.
-#include "testarchive.h"
+#include "coresupport.h"
 
 #include "core/lebytes.h"
 
@@ -17,17 +17,17 @@ TEST(Streams, readAndWriteFailuresCarryTheirTexts)
 {
     TMemoryStream m(B("abc"));
     std::uint8_t buffer[4];
-    EXPECT_EQ(ErrorText([&] { m.ReadBuffer(buffer, 4); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { m.ReadBuffer(buffer, 4); }), "Stream read error");
     m.SetPosition(1);
     EXPECT_EQ(m.ReadByte(), 'b');
-    EXPECT_EQ(ErrorText([&] { m.ReadInt32(); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { m.ReadInt32(); }), "Stream read error");
 
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("f", B("12"));
     TFileStream reader(path, FileMode::OpenRead);
-    EXPECT_EQ(ErrorText([&] { reader.WriteInt32(1); }), "Stream write error");
+    EXPECT_EQ(FailureText([&] { reader.WriteInt32(1); }), "Stream write error");
     TMemoryStream dest;
-    EXPECT_EQ(ErrorText([&] { dest.CopyFrom(reader, 3); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { dest.CopyFrom(reader, 3); }), "Stream read error");
     EXPECT_EQ(dest.Vector(), B("12")); // what was copied stays
 }
 
@@ -40,12 +40,12 @@ TEST(Streams, littleEndianFieldsReachExactlyToTheBuffersEnd)
     EXPECT_EQ(lgp::GetLE<std::int16_t>(bytes, 5), -257);
     EXPECT_EQ(lgp::GetLE<std::uint8_t>(bytes, 6), 0xFE);
     const std::span<const std::uint8_t> view(bytes);
-    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::int32_t>(bytes, 4); }), "Stream read error");
-    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint8_t>(bytes, 7); }), "Stream read error");
-    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint16_t>(view.first(0), 0); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { lgp::GetLE<std::int32_t>(bytes, 4); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { lgp::GetLE<std::uint8_t>(bytes, 7); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { lgp::GetLE<std::uint16_t>(view.first(0), 0); }), "Stream read error");
     // Offsets near the top of their range don't wrap round into the buffer.
-    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint16_t>(bytes, ~std::uint64_t(0)); }), "Stream read error");
-    EXPECT_EQ(ErrorText([&] { lgp::GetLE<std::uint32_t>(view.subspan(1), ~std::uint64_t(0) - 2); }),
+    EXPECT_EQ(FailureText([&] { lgp::GetLE<std::uint16_t>(bytes, ~std::uint64_t(0)); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { lgp::GetLE<std::uint32_t>(view.subspan(1), ~std::uint64_t(0) - 2); }),
               "Stream read error");
 
     Bytes out(6, 0xAA);
@@ -53,8 +53,8 @@ TEST(Streams, littleEndianFieldsReachExactlyToTheBuffersEnd)
     lgp::PutLE<std::uint8_t>(out, 0, 7);
     EXPECT_EQ(out, (Bytes{7, 0xAA, 0xFE, 0xFF, 0xFF, 0xFF}));
     // A field that would pass the end is refused before any byte is written.
-    EXPECT_EQ(ErrorText([&] { lgp::PutLE<std::uint32_t>(out, 3, 0); }), "Stream write error");
-    EXPECT_EQ(ErrorText([&] { lgp::PutLE<std::uint16_t>(out, ~std::uint64_t(0), 0); }), "Stream write error");
+    EXPECT_EQ(FailureText([&] { lgp::PutLE<std::uint32_t>(out, 3, 0); }), "Stream write error");
+    EXPECT_EQ(FailureText([&] { lgp::PutLE<std::uint16_t>(out, ~std::uint64_t(0), 0); }), "Stream write error");
     EXPECT_EQ(out, (Bytes{7, 0xAA, 0xFE, 0xFF, 0xFF, 0xFF}));
     lgp::AppendLE<std::uint16_t>(out, 0x1234);
     lgp::AppendLE<std::int64_t>(out, -3);
@@ -71,26 +71,26 @@ TEST(ByteSources, memoryReadsStopAtTheSizeAndFailPastIt)
     // At the size: nothing there, an exact read of nothing succeeds.
     EXPECT_EQ(source.ReadSomeAt(6, buffer, 1), 0u);
     EXPECT_NO_THROW(source.ReadAt(6, buffer, 0));
-    EXPECT_EQ(ErrorText([&] { source.ReadAt(6, buffer, 1); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { source.ReadAt(6, buffer, 1); }), "Stream read error");
     // Across the end: what lies inside, or the failure.
     EXPECT_EQ(source.ReadSomeAt(4, buffer, 8), 2u);
     EXPECT_EQ(Bytes(buffer, buffer + 2), B("ef"));
-    EXPECT_EQ(ErrorText([&] { source.ReadAt(5, buffer, 2); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { source.ReadAt(5, buffer, 2); }), "Stream read error");
     // Far past the end and before the start.
     EXPECT_EQ(source.ReadSomeAt(std::int64_t(1) << 40, buffer, 1), 0u);
     EXPECT_EQ(source.ReadSomeAt(-1, buffer, 2), 0u);
-    EXPECT_EQ(ErrorText([&] { source.ReadAt(-1, buffer, 1); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { source.ReadAt(-1, buffer, 1); }), "Stream read error");
     // Nothing at all.
     const TMemorySource empty(std::span<const std::uint8_t>{});
     EXPECT_EQ(empty.ReadSomeAt(0, buffer, 1), 0u);
-    EXPECT_EQ(ErrorText([&] { empty.ReadAt(0, buffer, 1); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { empty.ReadAt(0, buffer, 1); }), "Stream read error");
 }
 
 TEST(ByteSources, spansAreReadOnlyAndBuffersGrowWhereTheyAreWritten)
 {
     const Bytes bytes = B("abc");
     TMemorySource source(bytes);
-    EXPECT_EQ(ErrorText([&] { source.WriteAt(0, "x", 1); }), "Stream write error");
+    EXPECT_EQ(FailureText([&] { source.WriteAt(0, "x", 1); }), "Stream write error");
     EXPECT_EQ(bytes, B("abc"));
 
     TMemoryBuffer buffer(B("abc"));
@@ -100,40 +100,40 @@ TEST(ByteSources, spansAreReadOnlyAndBuffersGrowWhereTheyAreWritten)
     EXPECT_EQ(buffer.Vector(), (Bytes{'a', 'X', 'Y', 0, 0, 'Z'}));
     buffer.WriteAt(9, "", 0); // nothing written: no growth
     EXPECT_EQ(buffer.Size(), 6);
-    EXPECT_EQ(ErrorText([&] { buffer.WriteAt(-1, "x", 1); }), "Stream write error");
+    EXPECT_EQ(FailureText([&] { buffer.WriteAt(-1, "x", 1); }), "Stream write error");
 
     // Copies stop where the source ends; the bytes before stay copied.
-    TempDir tmp;
+    TempFolder tmp;
     TFileStream file(tmp.save("f", B("0123456789")), FileMode::OpenRead);
     TMemoryBuffer copy;
     EXPECT_EQ(copy.CopyIn(2, file.Source(), 7, 100), 3);
     EXPECT_EQ(copy.Vector(), (Bytes{0, 0, '7', '8', '9'}));
     EXPECT_EQ(copy.CopyIn(0, source, 1, 100), 2);
     EXPECT_EQ(copy.Vector(), (Bytes{'b', 'c', '7', '8', '9'}));
-    EXPECT_EQ(ErrorText([&] { CopyBytes(source, 2, copy, 0, 2); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { CopyBytes(source, 2, copy, 0, 2); }), "Stream read error");
     EXPECT_EQ(copy.Vector(), (Bytes{'c', 'c', '7', '8', '9'}));
-    EXPECT_EQ(ErrorText([&] { CopyBytes(file.Source(), -1, copy, 0, 1); }), "Stream read error");
+    EXPECT_EQ(FailureText([&] { CopyBytes(file.Source(), -1, copy, 0, 1); }), "Stream read error");
 }
 
 TEST(Streams, openAndCreateFailuresNameThePath)
 {
-    TempDir tmp;
-    EXPECT_EQ(ErrorText([&] { TFileStream f(tmp.path("none"), FileMode::OpenRead); }),
-        "Cannot open file " + tmp.path("none"));
-    EXPECT_EQ(ErrorText([&] { TFileStream f(tmp.path("no/dir"), FileMode::Create); }),
-        "Cannot create file " + tmp.path("no/dir"));
-    EXPECT_EQ(ErrorText([&] { TFileStream f(tmp.dir(), FileMode::OpenRead); }), "Cannot open file " + tmp.dir());
+    TempFolder tmp;
+    EXPECT_EQ(FailureText([&] { TFileStream f(tmp.file("none"), FileMode::OpenRead); }),
+        "Cannot open file " + tmp.file("none"));
+    EXPECT_EQ(FailureText([&] { TFileStream f(tmp.file("no/dir"), FileMode::Create); }),
+        "Cannot create file " + tmp.file("no/dir"));
+    EXPECT_EQ(FailureText([&] { TFileStream f(tmp.dir(), FileMode::OpenRead); }), "Cannot open file " + tmp.dir());
 }
 
 TEST(Streams, denyWriteRefusesASecondWriterButNotReaders)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("f", B("data"));
     TFileStream writer(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite);
-    EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite); }),
+    EXPECT_EQ(FailureText([&] { TFileStream w(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite); }),
         "Cannot open file " + path);
     // A refused creator destroys nothing.
-    EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::Create, Platform::File::Share::DenyWrite); }),
+    EXPECT_EQ(FailureText([&] { TFileStream w(path, FileMode::Create, Platform::File::Share::DenyWrite); }),
         "Cannot create file " + path);
     EXPECT_EQ(ReadWholeFile(path), B("data"));
     TFileStream reader(path, FileMode::OpenRead);
@@ -142,15 +142,15 @@ TEST(Streams, denyWriteRefusesASecondWriterButNotReaders)
 
 TEST(Streams, readOnlyFilesRefuseWriters)
 {
-    TempDir tmp;
+    TempFolder tmp;
     const auto path = tmp.save("f", B("data"));
     ::chmod(path.c_str(), 0444);
     EXPECT_TRUE(Platform::File::isReadOnly(path));
-    EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::OpenReadWrite); }), "Cannot open file " + path);
+    EXPECT_EQ(FailureText([&] { TFileStream w(path, FileMode::OpenReadWrite); }), "Cannot open file " + path);
     // Nor is it replaced, by any process (root included).
     for (const auto share : {Platform::File::Share::DenyNone, Platform::File::Share::DenyWrite})
-        EXPECT_EQ(ErrorText([&] { TFileStream w(path, FileMode::Create, share); }), "Cannot create file " + path);
-    EXPECT_EQ(ErrorText([&] { WriteWholeFile(path, B("new")); }), "Cannot create file " + path);
+        EXPECT_EQ(FailureText([&] { TFileStream w(path, FileMode::Create, share); }), "Cannot create file " + path);
+    EXPECT_EQ(FailureText([&] { WriteWholeFile(path, B("new")); }), "Cannot create file " + path);
     EXPECT_EQ(ReadWholeFile(path), B("data"));
     EXPECT_TRUE(Platform::File::clearReadOnly(path));
     EXPECT_NO_THROW(TFileStream w(path, FileMode::OpenReadWrite));
@@ -158,8 +158,8 @@ TEST(Streams, readOnlyFilesRefuseWriters)
 
 TEST(Streams, onlyRegularFilesOpenAndAFifoNeverHangs)
 {
-    TempDir tmp;
-    const auto fifo = tmp.path("fifo");
+    TempFolder tmp;
+    const auto fifo = tmp.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     // Opening a FIFO that nobody writes could wait for ever: a watchdog that
     // finds an open waiting after 2 seconds plays the writer and notes it.
@@ -184,12 +184,12 @@ TEST(Streams, onlyRegularFilesOpenAndAFifoNeverHangs)
     for (const std::string& path : {fifo, std::string("/dev/null"), tmp.dir()})
     {
         for (const auto mode : {FileMode::OpenRead, FileMode::OpenReadWrite})
-            EXPECT_EQ(ErrorText([&] { TFileStream f(path, mode); }), "Cannot open file " + path);
+            EXPECT_EQ(FailureText([&] { TFileStream f(path, mode); }), "Cannot open file " + path);
         for (const auto share : {Platform::File::Share::DenyNone, Platform::File::Share::DenyWrite})
-            EXPECT_EQ(ErrorText([&] { TFileStream f(path, FileMode::Create, share); }), "Cannot create file " + path);
+            EXPECT_EQ(FailureText([&] { TFileStream f(path, FileMode::Create, share); }), "Cannot create file " + path);
     }
-    EXPECT_EQ(ErrorText([&] { TRawLGPFile raw(fifo); }), "Cannot open file " + fifo);
-    EXPECT_EQ(ErrorText([&] { TLGPFile index(fifo, true); }), "Cannot open file " + fifo);
+    EXPECT_EQ(FailureText([&] { TRawLGPFile raw(fifo); }), "Cannot open file " + fifo);
+    EXPECT_EQ(FailureText([&] { TLGPFile index(fifo, true); }), "Cannot open file " + fifo);
     done = true;
     watchdog.join();
     EXPECT_FALSE(hung);
@@ -202,7 +202,7 @@ TEST(Errors, inOutErrorTextsFollowTheSystemCodes)
     EXPECT_EQ(lgp::InOutErrorText(EMFILE), "Too many open files");
     EXPECT_EQ(lgp::InOutErrorText(EACCES), "File access denied");
     EXPECT_EQ(lgp::InOutErrorText(ENOSPC), "I/O error " + std::to_string(ENOSPC));
-    EXPECT_EQ(ErrorText([] { lgp::FailListIndex(-1); }), "List index out of bounds (-1)");
+    EXPECT_EQ(FailureText([] { lgp::FailListIndex(-1); }), "List index out of bounds (-1)");
 }
 
 TEST(Errors, strToIntAcceptsDecimalAndHexOnly)
@@ -212,5 +212,5 @@ TEST(Errors, strToIntAcceptsDecimalAndHexOnly)
     EXPECT_EQ(lgp::StrToInt("0xFFFFFFFF"), -1);
     EXPECT_EQ(lgp::StrToInt("2147483647"), 2147483647);
     for (const std::string bad : {"", "12a", "2147483648", "0x", "1 "})
-        EXPECT_EQ(ErrorText([&] { lgp::StrToInt(bad); }), "'" + bad + "' is not a valid integer value") << bad;
+        EXPECT_EQ(FailureText([&] { lgp::StrToInt(bad); }), "'" + bad + "' is not a valid integer value") << bad;
 }

@@ -2,11 +2,12 @@
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
 
-#include "failure.h"
-#include "../core/faults.h"
-#include "tempfolder.h"
-#include "testarchive.h"
-#include "testdata.h"
+#include "errors/errors.h"
+#include "support/failure.h"
+#include "support/faults.h"
+#include "support/gtestfolder.h"
+#include "support/lgpwriter.h"
+#include "support/testdata.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,13 @@ namespace
 {
     using testdata::Bytes;
 
-    testarchive::Archive patchArchive(std::vector<testarchive::Entry> entries)
+    testlgp::Archive patchArchive(std::vector<testlgp::File> entries)
     {
-        testarchive::Archive patch;
-        patch.creator = "QUENWICK-LGP";
-        patch.trailing = "LGP PATCH FILE";
-        patch.validation = Bytes(3602, 0);
-        patch.entries = std::move(entries);
+        testlgp::Archive patch;
+        patch.Creator = "QUENWICK-LGP";
+        patch.Trailing = testlgp::B("LGP PATCH FILE");
+        patch.Validation = Bytes(3602, 0);
+        patch.Files = std::move(entries);
         return patch;
     }
 
@@ -32,13 +33,13 @@ namespace
 
     // Writes both archives, applies the patch and returns the archive's bytes
     // before and after.
-    Applied apply(const TempFolder& temp, const testarchive::Archive& archive, const testarchive::Archive& patch,
+    Applied apply(const TempFolder& temp, const testlgp::Archive& archive, const testlgp::Archive& patch,
         bool allowOverwrite, RawEditorVariant variant = RawEditorVariant::Main)
     {
         Applied result;
-        result.before = testarchive::write(archive);
+        result.before = testlgp::Write(archive);
         WriteWholeFile(temp.file("target.lgp"), result.before);
-        WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patch));
+        WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patch));
         {
             TRawLGPFile raw(temp.file("target.lgp"), variant);
             const TLGPFile index(temp.file("patch.lgp"), true);
@@ -56,35 +57,35 @@ namespace
 TEST(ApplyPatch, sameLengthInPlaceRewritesTheEntryWhereItWasAndRenamesIt)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"other.p", testdata::bytes("xyz")}};
+    testlgp::Archive archive;
+    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"other.p", testdata::bytes("xyz")}};
     const auto patch = patchArchive({{"AAAB.RSD", {0x02, 0x03, 'X', 0x02}}});
 
     const Applied r = apply(temp, archive, patch, true);
     ASSERT_EQ(r.after.size(), r.before.size());
-    EXPECT_EQ(testarchive::tocOffset(r.after, 0), testarchive::tocOffset(r.before, 0));
-    EXPECT_EQ(testarchive::tocName(r.after, 0), "aaab.rsd");
-    EXPECT_EQ(testarchive::dataName(r.after, 0), "aaab.rsd.patch");
-    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("ABCDXFGH"));
-    EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("xyz"));
+    EXPECT_EQ(testlgp::TocOffset(r.after, 0), testlgp::TocOffset(r.before, 0));
+    EXPECT_EQ(testlgp::TocName(r.after, 0), "aaab.rsd");
+    EXPECT_EQ(testlgp::DataName(r.after, 0), "aaab.rsd.patch");
+    EXPECT_EQ(testlgp::EntryData(r.after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testlgp::EntryData(r.after, 1), testdata::bytes("xyz"));
 }
 
 TEST(ApplyPatch, withoutOverwriteAppendsEveryPatchedFileAndKeepsTheOldData)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
     const auto patch = patchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x06}}});
 
     const Applied r = apply(temp, archive, patch, false);
     const std::size_t oldEnd = r.before.size() - 14;
     EXPECT_TRUE(std::equal(r.before.begin() + 16 + 2 * 27, r.before.begin() + static_cast<std::ptrdiff_t>(oldEnd),
         r.after.begin() + 16 + 2 * 27)); // old data entries untouched
-    EXPECT_EQ(testarchive::tocOffset(r.after, 0), oldEnd);
-    EXPECT_EQ(testarchive::tocOffset(r.after, 1), oldEnd + 24 + 8);
-    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("ABCDXFGH"));
-    EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("z2345678"));
-    EXPECT_EQ(testarchive::dataName(r.after, 1), "b.bin.patch");
+    EXPECT_EQ(testlgp::TocOffset(r.after, 0), oldEnd);
+    EXPECT_EQ(testlgp::TocOffset(r.after, 1), oldEnd + 24 + 8);
+    EXPECT_EQ(testlgp::EntryData(r.after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testlgp::EntryData(r.after, 1), testdata::bytes("z2345678"));
+    EXPECT_EQ(testlgp::DataName(r.after, 1), "b.bin.patch");
     EXPECT_EQ(r.after.size(), r.before.size() + 2 * (24 + 8));
     EXPECT_EQ(tail(r.after, 14), testdata::bytes("FINAL FANTASY7"));
 }
@@ -94,8 +95,8 @@ TEST(ApplyPatch, lzsDataComesOutAsLiteralOnlyLzsOfThePatchedDecodedData)
     TempFolder temp;
     const Bytes plain = testdata::generate(3000, 11);
     const Bytes changed = testdata::mutate(plain, 4, 12);
-    testarchive::Archive archive;
-    archive.entries = {{"field.lzs", testdata::lzsCompress(plain)}, {"plain.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive;
+    archive.Files = {{"field.lzs", testdata::lzsCompress(plain)}, {"plain.bin", testdata::bytes("ABCDEFGH")}};
     // The second entry's difference data is stored as LZS: it is decoded first
     // and the result is stored as LZS too.
     const auto patch = patchArchive(
@@ -104,31 +105,31 @@ TEST(ApplyPatch, lzsDataComesOutAsLiteralOnlyLzsOfThePatchedDecodedData)
     for (const bool overwrite : {true, false})
     {
         const Applied r = apply(temp, archive, patch, overwrite);
-        EXPECT_EQ(testarchive::entryData(r.after, 0), LzsEncodeLiterals(changed)) << overwrite;
-        EXPECT_EQ(testarchive::entryData(r.after, 1), LzsEncodeLiterals(testdata::bytes("ABCDXFGH"))) << overwrite;
+        EXPECT_EQ(testlgp::EntryData(r.after, 0), LzsEncodeLiterals(changed)) << overwrite;
+        EXPECT_EQ(testlgp::EntryData(r.after, 1), LzsEncodeLiterals(testdata::bytes("ABCDXFGH"))) << overwrite;
     }
 }
 
 TEST(ApplyPatch, matchesNamesCaseInsensitivelyAndLogsArchiveNamesWithoutPatchEntry)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"nomatch.tex", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive;
+    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"nomatch.tex", testdata::bytes("ABCDEFGH")}};
     const auto patch = patchArchive({{"AAAB.RSD", {0x02, 0x03, 'X', 0x02}}});
     std::vector<std::string> log;
     SetDebugLogSink([&](const std::string& line) { log.push_back(line); });
     const Applied r = apply(temp, archive, patch, true);
     SetDebugLogSink(nullptr);
-    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("ABCDXFGH"));
-    EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("ABCDEFGH"));
+    EXPECT_EQ(testlgp::EntryData(r.after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testlgp::EntryData(r.after, 1), testdata::bytes("ABCDEFGH"));
     EXPECT_EQ(log, (std::vector<std::string>{"No matching file in patch for NOMATCH.TEX"}));
 }
 
 TEST(ApplyPatch, emptyPatchChangesNothing)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
     const Applied r = apply(temp, archive, patchArchive({}), true);
     EXPECT_EQ(r.after, r.before);
 }
@@ -136,8 +137,8 @@ TEST(ApplyPatch, emptyPatchChangesNothing)
 TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive;
+    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}};
     const auto patch = patchArchive({{"aaab.rsd", {0x02, 0x03, 'X', 0x02}}});
     apply(temp, archive, patch, true);
     {
@@ -146,27 +147,27 @@ TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)
         ApplyPatch(raw, index, true);
     }
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
-    EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
     // "aaab.rsd.patch" has 14 characters; another suffix needs a cut to 13.
-    EXPECT_EQ(testarchive::dataName(after, 0), "aaab.rsd.patc.patch");
+    EXPECT_EQ(testlgp::DataName(after, 0), "aaab.rsd.patc.patch");
 }
 
 TEST(ApplyPatch, longNamesAreCutToLeaveRoomForTheSuffix)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"thirteen_char", testdata::bytes("ABCDEFGH")}, {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
+    testlgp::Archive archive;
+    archive.Files = {{"thirteen_char", testdata::bytes("ABCDEFGH")}, {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
         {"fourteen_chars", testdata::bytes("ABCDEFGH")}};
     const auto patch = patchArchive({{"thirteen_char", {0x02, 0x03, 'X', 0x02}},
         {"nineteen_chars.tex", {0x02, 0x03, 'Y', 0x02}}, {"fourteen_chars", {0x02, 0x03, 'Z', 0x02}}});
     for (const bool overwrite : {true, false})
     {
         const Applied r = apply(temp, archive, patch, overwrite);
-        EXPECT_EQ(testarchive::dataName(r.after, 0), "thirteen_char.patch");
-        EXPECT_EQ(testarchive::dataName(r.after, 1), "nineteen_char.patch");
-        EXPECT_EQ(testarchive::dataName(r.after, 2), "fourteen_char.patch");
-        EXPECT_EQ(testarchive::entryData(r.after, 1), testdata::bytes("ABCDYFGH"));
-        EXPECT_EQ(testarchive::entryData(r.after, 2), testdata::bytes("ABCDZFGH"));
+        EXPECT_EQ(testlgp::DataName(r.after, 0), "thirteen_char.patch");
+        EXPECT_EQ(testlgp::DataName(r.after, 1), "nineteen_char.patch");
+        EXPECT_EQ(testlgp::DataName(r.after, 2), "fourteen_char.patch");
+        EXPECT_EQ(testlgp::EntryData(r.after, 1), testdata::bytes("ABCDYFGH"));
+        EXPECT_EQ(testlgp::EntryData(r.after, 2), testdata::bytes("ABCDZFGH"));
         // The index still finds each entry's data through its TOC entry.
         const TLGPFile index(temp.file("target.lgp"), true);
         EXPECT_EQ(index.GetEntry(1).Name, "nineteen_chars.tex");
@@ -178,31 +179,31 @@ TEST(ApplyPatch, longNamesAreCutToLeaveRoomForTheSuffix)
 TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"stray.bin", testdata::bytes("ABCDEFGH")}, {"good.bin", testdata::bytes("ABCDEFGH")}};
-    Bytes file = testarchive::write(archive);
+    testlgp::Archive archive;
+    archive.Files = {{"stray.bin", testdata::bytes("ABCDEFGH")}, {"good.bin", testdata::bytes("ABCDEFGH")}};
+    Bytes file = testlgp::Write(archive);
     // TOC entry 0 points far past the end of the file.
     file[16 + 20] = 0xFF, file[16 + 21] = 0xFF, file[16 + 22] = 0xFF, file[16 + 23] = 0x0F;
     WriteWholeFile(temp.file("target.lgp"), file);
     WriteWholeFile(temp.file("patch.lgp"),
-        testarchive::write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}}, {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
+        testlgp::Write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}}, {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
     {
         TRawLGPFile raw(temp.file("target.lgp"));
         const TLGPFile index(temp.file("patch.lgp"), true);
         ApplyPatch(raw, index, true);
     }
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
-    EXPECT_EQ(testarchive::tocOffset(after, 0), 0x0FFFFFFFu);
-    EXPECT_EQ(testarchive::entryData(after, 1), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(testlgp::TocOffset(after, 0), 0x0FFFFFFFu);
+    EXPECT_EQ(testlgp::EntryData(after, 1), testdata::bytes("ABCDXFGH"));
 }
 
 TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"first.bin", testdata::bytes("ABCDEFGH")}, {"short.bin", testdata::bytes("ABCDEFG")},
+    testlgp::Archive archive;
+    archive.Files = {{"first.bin", testdata::bytes("ABCDEFGH")}, {"short.bin", testdata::bytes("ABCDEFG")},
         {"shared.bin", Bytes(100, 's')}, {"other.bin", Bytes(100, 'o')}};
-    const Bytes original = testarchive::write(archive);
+    const Bytes original = testlgp::Write(archive);
     // TOC entry 3 shares entry 2's data: it meets the data entry 2 rewrote.
     Bytes shared = original;
     std::copy_n(shared.begin() + 16 + 27 * 2 + 20, 4, shared.begin() + 16 + 27 * 3 + 20);
@@ -218,7 +219,7 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     struct Case
     {
         Bytes archive;
-        std::vector<testarchive::Entry> entries;
+        std::vector<testlgp::File> entries;
         std::string failing;
         std::string target;
     };
@@ -230,12 +231,12 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     for (const Case& c : cases)
     {
         WriteWholeFile(temp.file("target.lgp"), c.archive);
-        WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patchArchive(c.entries)));
+        WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive(c.entries)));
         for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
         {
             TRawLGPFile raw(temp.file("target.lgp"), variant);
             const TLGPFile index(temp.file("patch.lgp"), true);
-            EXPECT_EQ(failureOf([&] { ApplyPatch(raw, index, true); }),
+            EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); }),
                 "The patch entry \"" + c.failing + "\" can't be applied to \"" + c.target + "\" in " +
                     temp.file("target.lgp") +
                     ": Stream read error. The patch is damaged or was made for other data; nothing was changed.");
@@ -243,24 +244,24 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
         }
     }
     // The difference data of an entry cut off by the end of the patch file.
-    Bytes cut = testarchive::write(patchArchive({{"first.bin", first}, {"short.bin", fine}}));
+    Bytes cut = testlgp::Write(patchArchive({{"first.bin", first}, {"short.bin", fine}}));
     cut.resize(cut.size() - 20);
     WriteWholeFile(temp.file("patch.lgp"), cut);
     WriteWholeFile(temp.file("target.lgp"), original);
     {
         TRawLGPFile raw(temp.file("target.lgp"));
         const TLGPFile index(temp.file("patch.lgp"), true);
-        EXPECT_NE(failureOf([&] { ApplyPatch(raw, index, false); }).find("\"short.bin\" can't be applied"),
+        EXPECT_NE(testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, false); }).find("\"short.bin\" can't be applied"),
             std::string::npos);
     }
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), original);
     // alias.bin shares the last data entry with grow.bin and comes first: it
     // grows the data in place (main editor) or appends it (stub editor), and
     // grow.bin's 20-byte copy run fits only the grown data.
-    testarchive::Archive last;
-    last.entries = {
+    testlgp::Archive last;
+    last.Files = {
         {"first.bin", testdata::bytes("ABCDEFGH")}, {"alias.bin", Bytes(5, 'x')}, {"grow.bin", Bytes(10, 'g')}};
-    Bytes aliased = testarchive::write(last);
+    Bytes aliased = testlgp::Write(last);
     std::copy_n(aliased.begin() + 16 + 27 * 2 + 20, 4, aliased.begin() + 16 + 27 + 20);
     const Bytes grown(20, 'G');
     Bytes literals = {0xFF};
@@ -270,19 +271,19 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     literals.push_back(0x0F);
     literals.insert(literals.end(), grown.begin() + 16, grown.end());
     WriteWholeFile(temp.file("patch.lgp"),
-        testarchive::write(patchArchive({{"alias.bin", literals}, {"grow.bin", {0x00, 19}}})));
+        testlgp::Write(patchArchive({{"alias.bin", literals}, {"grow.bin", {0x00, 19}}})));
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
         WriteWholeFile(temp.file("target.lgp"), aliased);
         TRawLGPFile raw(temp.file("target.lgp"), variant);
         const TLGPFile index(temp.file("patch.lgp"), true);
-        const std::string failure = failureOf([&] { ApplyPatch(raw, index, true); });
+        const std::string failure = testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); });
         const Bytes after = ReadWholeFile(temp.file("target.lgp"));
         if (variant == RawEditorVariant::Main)
         {
             EXPECT_EQ(failure, "(no failure)");
-            EXPECT_EQ(testarchive::entryData(after, 1), grown);
-            EXPECT_EQ(testarchive::entryData(after, 2), grown);
+            EXPECT_EQ(testlgp::EntryData(after, 1), grown);
+            EXPECT_EQ(testlgp::EntryData(after, 2), grown);
         }
         else
         {
@@ -295,18 +296,18 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
 TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"a.bin", Bytes(10, 'a')}, {"b.bin", Bytes(10, 'b')}, {"c.bin", Bytes(10, 'c')}};
-    Bytes file = testarchive::write(archive);
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", Bytes(10, 'a')}, {"b.bin", Bytes(10, 'b')}, {"c.bin", Bytes(10, 'c')}};
+    Bytes file = testlgp::Write(archive);
     // b's Length damaged: the scan ends at b, and c lies in what it takes for trailing text.
-    file[testarchive::tocOffset(file, 1) + 23] = 0x40;
+    file[testlgp::TocOffset(file, 1) + 23] = 0x40;
     WriteWholeFile(temp.file("target.lgp"), file);
-    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patchArchive({{"a.bin", {0x01, 'A'}}})));
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"a.bin", {0x01, 'A'}}})));
     for (const bool allowOverwrite : {true, false})
     {
         TRawLGPFile raw(temp.file("target.lgp"));
         const TLGPFile index(temp.file("patch.lgp"), true);
-        EXPECT_EQ(failureOf([&] { ApplyPatch(raw, index, allowOverwrite); }),
+        EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, allowOverwrite); }),
             "The archive " + temp.file("target.lgp") +
                 " is damaged: the TOC entry \"c.bin\" (number 3) points at data that the scan of its data entries "
                 "does not reach. Nothing was changed; run Repair on it first.");
@@ -317,18 +318,18 @@ TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
 TEST(ApplyPatch, tinyDataIsPlainNotProbed)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"tiny.bin", testdata::bytes("abc")}};
+    testlgp::Archive archive;
+    archive.Files = {{"tiny.bin", testdata::bytes("abc")}};
     const auto patch = patchArchive({{"tiny.bin", {0x02, 0x00, 'X', 0x00}}});
     const Applied r = apply(temp, archive, patch, true);
-    EXPECT_EQ(testarchive::entryData(r.after, 0), testdata::bytes("aXc"));
+    EXPECT_EQ(testlgp::EntryData(r.after, 0), testdata::bytes("aXc"));
 }
 
 TEST(ApplyPatch, fitRulesOfBothEditorVariants)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"grow.bin", Bytes(100, 'g')}, {"shrink.bin", Bytes(100, 's')}, {"last.bin", Bytes(100, 'l')}};
+    testlgp::Archive archive;
+    archive.Files = {{"grow.bin", Bytes(100, 'g')}, {"shrink.bin", Bytes(100, 's')}, {"last.bin", Bytes(100, 'l')}};
     Bytes grown(110, 'G');
     Bytes shrunk(92, 'S');
     Bytes lastGrown(120, 'L');
@@ -342,14 +343,14 @@ TEST(ApplyPatch, fitRulesOfBothEditorVariants)
     {
         const Applied r = apply(temp, archive, patch, true, variant);
         for (std::size_t i = 0; i < 3; ++i)
-            EXPECT_EQ(testarchive::tocOffset(r.after, i), testarchive::tocOffset(r.before, i)) << i;
-        EXPECT_EQ(testarchive::entryData(r.after, 0), grown);
-        EXPECT_EQ(testarchive::entryData(r.after, 1), shrunk);
-        EXPECT_EQ(testarchive::entryData(r.after, 2), lastGrown);
+            EXPECT_EQ(testlgp::TocOffset(r.after, i), testlgp::TocOffset(r.before, i)) << i;
+        EXPECT_EQ(testlgp::EntryData(r.after, 0), grown);
+        EXPECT_EQ(testlgp::EntryData(r.after, 1), shrunk);
+        EXPECT_EQ(testlgp::EntryData(r.after, 2), lastGrown);
         // A gap marker follows the shrunk entry: 8 bytes of its space are free.
-        const std::size_t marker = testarchive::tocOffset(r.after, 1) + 24 + 92;
-        EXPECT_EQ(testarchive::get32(r.after, marker), 0x5F6A04E8u);
-        EXPECT_EQ(testarchive::get32(r.after, marker + 4), 8u);
+        const std::size_t marker = testlgp::TocOffset(r.after, 1) + 24 + 92;
+        EXPECT_EQ(testlgp::Get32(r.after, marker), 0x5F6A04E8u);
+        EXPECT_EQ(testlgp::Get32(r.after, marker + 4), 8u);
     }
 
     // Shrinking by fewer than 8 bytes doesn't fit in place in either variant.
@@ -357,8 +358,8 @@ TEST(ApplyPatch, fitRulesOfBothEditorVariants)
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
         const Applied r = apply(temp, archive, small, true, variant);
-        EXPECT_EQ(testarchive::tocOffset(r.after, 1), r.before.size() - 14);
-        EXPECT_EQ(testarchive::entryData(r.after, 1), Bytes(95, 'S'));
+        EXPECT_EQ(testlgp::TocOffset(r.after, 1), r.before.size() - 14);
+        EXPECT_EQ(testlgp::EntryData(r.after, 1), Bytes(95, 'S'));
     }
 }
 
@@ -368,8 +369,8 @@ namespace
     // shorter (no room for a gap marker: appended), and the last one.
     struct Scene
     {
-        testarchive::Archive archive;
-        testarchive::Archive patch;
+        testlgp::Archive archive;
+        testlgp::Archive patch;
     };
 
     Scene mixedScene()
@@ -379,7 +380,7 @@ namespace
         const Bytes shrink = testdata::generate(2000, 2);
         const Bytes nudge = testdata::generate(1500, 3);
         const Bytes last = testdata::generate(800, 4);
-        scene.archive.entries = {{"same.bin", same}, {"shrink.bin", shrink}, {"nudge.bin", nudge},
+        scene.archive.Files = {{"same.bin", same}, {"shrink.bin", shrink}, {"nudge.bin", nudge},
             {"keep.bin", testdata::generate(100, 5)}, {"last.bin", last}};
         const Bytes shrunk = testdata::mutate(Bytes(shrink.begin(), shrink.end() - 100), 4, 10);
         const Bytes nudged = testdata::mutate(Bytes(nudge.begin(), nudge.end() - 3), 4, 11);
@@ -394,8 +395,8 @@ TEST(ApplyPatchCrashSafety, everyFaultLeavesTheOldOrThePatchedArchive)
 {
     TempFolder temp;
     const Scene scene = mixedScene();
-    const Bytes before = testarchive::write(scene.archive);
-    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(scene.patch));
+    const Bytes before = testlgp::Write(scene.archive);
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(scene.patch));
     const std::string target = temp.file("target.lgp");
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
@@ -428,9 +429,9 @@ TEST(ApplyPatchCrashSafety, everyFaultLeavesTheOldOrThePatchedArchive)
                         }
                         if (outcome != faults::Outcome::Killed)
                         {
-                            EXPECT_TRUE(faults::HiddenFiles(temp.path()).empty());
+                            EXPECT_TRUE(faults::HiddenFiles(temp.dir()).empty());
                         }
-                        faults::RemoveLeftovers(temp.path());
+                        faults::RemoveLeftovers(temp.dir());
                     });
             }
         }
@@ -441,8 +442,8 @@ TEST(ApplyPatchCrashSafety, theEditorHoldsThePatchedFileAndStillRefusesOtherWrit
 {
     TempFolder temp;
     const Scene scene = mixedScene();
-    WriteWholeFile(temp.file("target.lgp"), testarchive::write(scene.archive));
-    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(scene.patch));
+    WriteWholeFile(temp.file("target.lgp"), testlgp::Write(scene.archive));
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(scene.patch));
     TRawLGPFile raw(temp.file("target.lgp"));
     ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
     EXPECT_EQ(raw.DataCount(), 6);
@@ -459,47 +460,38 @@ TEST(ApplyPatchCrashSafety, theEditorHoldsThePatchedFileAndStillRefusesOtherWrit
     TMemoryStream data;
     raw.ReadEntryData(2, data);
     EXPECT_EQ(raw.GetDataEntry(5).NameString(), "nudge.bin.patch");
-    EXPECT_EQ(testarchive::tocOffset(ReadWholeFile(temp.file("target.lgp")), 2), std::uint32_t(raw.GetDataEntry(5).Position));
+    EXPECT_EQ(testlgp::TocOffset(ReadWholeFile(temp.file("target.lgp")), 2), std::uint32_t(raw.GetDataEntry(5).Position));
 }
 
 TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    std::vector<testarchive::Entry> changes;
+    testlgp::Archive archive;
+    std::vector<testlgp::File> changes;
     for (int i = 0; i < 120; ++i)
     {
         const Bytes data = testdata::generate(3000 + 13 * static_cast<std::size_t>(i), static_cast<std::uint32_t>(i));
-        archive.entries.push_back({"f" + std::to_string(i), data});
+        archive.Files.push_back({"f" + std::to_string(i), data});
         if (i % 2 == 0)
             changes.push_back({"f" + std::to_string(i), diffOf(data, testdata::mutate(data, 20, 7))});
     }
-    const Bytes before = testarchive::write(archive);
-    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(patchArchive(changes)));
+    const Bytes before = testlgp::Write(archive);
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive(changes)));
     const std::string target = temp.file("target.lgp");
     const auto command = [&] {
         TRawLGPFile raw(target);
         ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
     };
-    WriteWholeFile(target, before);
-    command();
-    const Bytes after = ReadWholeFile(target);
-    faults::KilledAtRandom(
-        20, 7, [&] { WriteWholeFile(target, before); }, command,
-        [&] {
-            const Bytes now = ReadWholeFile(target);
-            EXPECT_TRUE(now == before || now == after);
-            faults::RemoveLeftovers(temp.path());
-        });
+    faults::OldOrResultAfterKills(20, 7, target, before, command);
 }
 
 TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
 {
     TempFolder temp;
     const Scene scene = mixedScene();
-    const Bytes before = testarchive::write(scene.archive);
+    const Bytes before = testlgp::Write(scene.archive);
     WriteWholeFile(temp.file("target.lgp"), before);
-    WriteWholeFile(temp.file("patch.lgp"), testarchive::write(scene.patch));
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(scene.patch));
     Platform::File::Fault::setFreeSpace(std::int64_t(before.size()) - 1);
     std::string failure;
     try
@@ -515,5 +507,5 @@ TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
     EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + temp.file("target.lgp") + " safely: " +
                            std::to_string(before.size()) + " bytes are needed beside it. Nothing was changed.");
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), before);
-    EXPECT_TRUE(faults::HiddenFiles(temp.path()).empty());
+    EXPECT_TRUE(faults::HiddenFiles(temp.dir()).empty());
 }

@@ -2,10 +2,11 @@
 #include "patch/lgppatch.h"
 
 #include "platform/paths.h"
-#include "failure.h"
-#include "tempfolder.h"
-#include "testarchive.h"
-#include "testdata.h"
+#include "errors/errors.h"
+#include "support/failure.h"
+#include "support/gtestfolder.h"
+#include "support/lgpwriter.h"
+#include "support/testdata.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -34,9 +35,9 @@ namespace
                 ::unsetenv("TMPDIR");
         }
 
-        std::string write(const std::string& name, const testarchive::Archive& archive)
+        std::string write(const std::string& name, const testlgp::Archive& archive)
         {
-            WriteWholeFile(mTemp.file(name), testarchive::write(archive));
+            WriteWholeFile(mTemp.file(name), testlgp::Write(archive));
             return mTemp.file(name);
         }
 
@@ -71,7 +72,7 @@ namespace
             return found;
         }
 
-        Bytes createFromArchives(const testarchive::Archive& source, const testarchive::Archive& modified,
+        Bytes createFromArchives(const testlgp::Archive& source, const testlgp::Archive& modified,
             bool skipSameLength = false)
         {
             PatchCreationOptions options;
@@ -84,8 +85,8 @@ namespace
         std::vector<std::string> names(const Bytes& patch)
         {
             std::vector<std::string> result;
-            for (std::uint32_t i = 0; i < testarchive::fileCount(patch); ++i)
-                result.push_back(testarchive::tocName(patch, i));
+            for (std::uint32_t i = 0; i < testlgp::FileCount(patch); ++i)
+                result.push_back(testlgp::TocName(patch, i));
             return result;
         }
 
@@ -102,8 +103,8 @@ namespace
 
 TEST_F(CreatePatchTest, identicalArchivesGiveAnEmptyPatchFile)
 {
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
     const Bytes patch = createFromArchives(source, source);
 
     Bytes expected = testdata::bytes("QUENWICK-LGP");
@@ -134,13 +135,13 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
     modelShorterChanged[10] ^= 1;
     const Bytes sameOld = testdata::generate(300, 26);
 
-    testarchive::Archive source;
-    source.entries = {{"field.lzs", testdata::lzsCompress(fieldPlain)}, {"Tex.tex", texOld},
+    testlgp::Archive source;
+    source.Files = {{"field.lzs", testdata::lzsCompress(fieldPlain)}, {"Tex.tex", texOld},
         {"model.p", modelOld}, {"same.bin", sameOld}, {"gone.bin", testdata::bytes("only in source")},
         {"stored.lzs", LzsEncodeLiterals(fieldPlain)}};
-    testarchive::Archive modified;
+    testlgp::Archive modified;
     // Case differs from the source: names match ASCII case-insensitively.
-    modified.entries = {{"FIELD.LZS", testdata::lzsCompress(fieldChanged)},
+    modified.Files = {{"FIELD.LZS", testdata::lzsCompress(fieldChanged)},
                         {"tex.TEX", texLonger},
                         {"model.p", modelShorterChanged},
                         {"same.bin", sameOld},
@@ -157,7 +158,7 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
     EXPECT_EQ(names(patch), (std::vector<std::string>{"field.lzs", "model.p", "stored.lzs"}));
     EXPECT_EQ(std::string(patch.end() - 14, patch.end()), "LGP PATCH FILE");
 
-    const Bytes sourceFile = testarchive::write(source);
+    const Bytes sourceFile = testlgp::Write(source);
     for (const bool overwrite : {true, false})
     {
         for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
@@ -171,22 +172,22 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
             const Bytes after = ReadWholeFile(mTemp.file("target.lgp"));
             SCOPED_TRACE(::testing::Message() << "overwrite " << overwrite << " stub "
                                               << (variant == RawEditorVariant::Stub));
-            EXPECT_EQ(testarchive::entryData(after, 0), LzsEncodeLiterals(fieldChanged));
-            EXPECT_EQ(testarchive::entryData(after, 1), texOld);
-            EXPECT_EQ(testarchive::entryData(after, 2), modelShorterChanged);
-            EXPECT_EQ(testarchive::entryData(after, 3), sameOld);
-            EXPECT_EQ(testarchive::entryData(after, 4), testdata::bytes("only in source"));
-            EXPECT_EQ(testarchive::entryData(after, 5), LzsEncodeLiterals(fieldChanged));
+            EXPECT_EQ(testlgp::EntryData(after, 0), LzsEncodeLiterals(fieldChanged));
+            EXPECT_EQ(testlgp::EntryData(after, 1), texOld);
+            EXPECT_EQ(testlgp::EntryData(after, 2), modelShorterChanged);
+            EXPECT_EQ(testlgp::EntryData(after, 3), sameOld);
+            EXPECT_EQ(testlgp::EntryData(after, 4), testdata::bytes("only in source"));
+            EXPECT_EQ(testlgp::EntryData(after, 5), LzsEncodeLiterals(fieldChanged));
         }
     }
 }
 
 TEST_F(CreatePatchTest, skipSameLengthLeavesOutChangedFilesOfTheSameStoredLength)
 {
-    testarchive::Archive source;
-    source.entries = {{"same.bin", testdata::bytes("ABCDEFGH")}, {"shorter.bin", testdata::bytes("ABCDEFGH")}};
-    testarchive::Archive modified;
-    modified.entries = {{"same.bin", testdata::bytes("ABCDXFGH")}, {"shorter.bin", testdata::bytes("ABCDXFG")}};
+    testlgp::Archive source;
+    source.Files = {{"same.bin", testdata::bytes("ABCDEFGH")}, {"shorter.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive modified;
+    modified.Files = {{"same.bin", testdata::bytes("ABCDXFGH")}, {"shorter.bin", testdata::bytes("ABCDXFG")}};
     EXPECT_EQ(names(createFromArchives(source, modified, true)), (std::vector<std::string>{"shorter.bin"}));
     EXPECT_EQ(names(createFromArchives(source, modified, false)),
               (std::vector<std::string>{"same.bin", "shorter.bin"}));
@@ -194,8 +195,8 @@ TEST_F(CreatePatchTest, skipSameLengthLeavesOutChangedFilesOfTheSameStoredLength
 
 TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
 {
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"B.BIN", testdata::bytes("ABCDEFGH")},
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"B.BIN", testdata::bytes("ABCDEFGH")},
         {"missing.bin", testdata::bytes("ABCDEFGH")}};
     const std::string folder = mTemp.folder("mods");
     WriteWholeFile(folder + "a.bin", testdata::bytes("ABCDXFGH"));
@@ -211,7 +212,7 @@ TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
     const Bytes patch = create(options);
     EXPECT_EQ(unpatchable, "  extra.bin: only in the modified version");
     EXPECT_EQ(names(patch), (std::vector<std::string>{"a.bin", "B.BIN"}));
-    EXPECT_EQ(testarchive::entryData(patch, 1), (Bytes{0x02, 0x03, 'Y', 0x02}));
+    EXPECT_EQ(testlgp::EntryData(patch, 1), (Bytes{0x02, 0x03, 'Y', 0x02}));
     EXPECT_EQ(statuses.front(), "Opening source file...");
 }
 
@@ -220,10 +221,10 @@ TEST_F(CreatePatchTest, leftoverFilesInTheWorkFolderNeverReachThePatch)
     const std::string old = Platform::Paths::tempDir() + "LGPMK.TMP/";
     fs::create_directories(old);
     WriteWholeFile(old + "stale.bin", Bytes{0x02, 0x03, 'X', 0x02});
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
-    testarchive::Archive modified;
-    modified.entries = {{"a.bin", testdata::bytes("ABCDXFGH")}};
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive modified;
+    modified.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}};
     EXPECT_EQ(names(createFromArchives(source, modified)), (std::vector<std::string>{"a.bin"}));
     EXPECT_TRUE(workFolders().empty());
     // Not this run's file: it stays where it was.
@@ -238,13 +239,13 @@ TEST_F(CreatePatchTest, workFolderIsANewPrivateFolderNeverReachedThroughALink)
     WriteWholeFile(victim + "notes.txt", testdata::bytes("keep me"));
     fs::create_directory_symlink(victim, Platform::Paths::tempDir() + "LGPMK.TMP");
 
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
-    testarchive::Archive modified;
-    modified.entries = {{"a.bin", testdata::bytes("ABCDXFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive modified;
+    modified.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}, {"b.bin", testdata::bytes("12345678")}};
     const Bytes patch = createFromArchives(source, modified);
     EXPECT_EQ(names(patch), (std::vector<std::string>{"a.bin"}));
-    EXPECT_EQ(testarchive::entryData(patch, 0), (Bytes{0x02, 0x03, 'X', 0x02}));
+    EXPECT_EQ(testlgp::EntryData(patch, 0), (Bytes{0x02, 0x03, 'X', 0x02}));
     EXPECT_EQ(statuses.back(), "Done!");
     EXPECT_EQ(ReadWholeFile(victim + "a.bin"), testdata::bytes("someone else's file"));
     EXPECT_EQ(ReadWholeFile(victim + "notes.txt"), testdata::bytes("keep me"));
@@ -268,11 +269,11 @@ TEST_F(CreatePatchTest, workFolderIsANewPrivateFolderNeverReachedThroughALink)
 
 TEST_F(CreatePatchTest, failedRunRemovesItsWorkFolderWithTheFilesItWrote)
 {
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {".hidden", testdata::bytes("ABCDEFGH")}};
-    testarchive::Archive modified;
-    modified.entries = {{"a.bin", testdata::bytes("ABCDXFGH")}, {".hidden", testdata::bytes("ABCDXFGH")}};
-    EXPECT_NE(failureOf([&] { createFromArchives(source, modified); }), "(no failure)");
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {".hidden", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive modified;
+    modified.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}, {".hidden", testdata::bytes("ABCDXFGH")}};
+    EXPECT_NE(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }), "(no failure)");
     EXPECT_TRUE(workFolders().empty());
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
 }
@@ -282,13 +283,13 @@ TEST_F(CreatePatchTest, filesAPatchCannotCarryWholeAreNeverCut)
     const Bytes grownPlain = testdata::generate(400, 31);
     Bytes grown = testdata::mutate(testdata::generate(300, 30), 3, 32);
     grown.insert(grown.end(), grownPlain.begin(), grownPlain.end());
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")},
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
                       {"grown.lzs", LzsEncodeLiterals(testdata::generate(300, 30))},
                       {"same.bin", testdata::bytes("12345678")}};
-    testarchive::Archive modified;
+    testlgp::Archive modified;
     // Only longer once decoded: the stored lengths say nothing.
-    modified.entries = {{"NEW.BIN", testdata::bytes("new")},
+    modified.Files = {{"NEW.BIN", testdata::bytes("new")},
                         {"a.bin", testdata::bytes("ABCDXFGH")},
                         {"grown.lzs", testdata::lzsCompress(grown)},
                         {"same.bin", testdata::bytes("12345678")},
@@ -297,7 +298,7 @@ TEST_F(CreatePatchTest, filesAPatchCannotCarryWholeAreNeverCut)
         "  grown.lzs: 700 bytes in the modified version, 300 in the source\n  NEW.BIN: only in the modified version";
 
     // Nobody to ask: refused, nothing written.
-    EXPECT_EQ(failureOf([&] { createFromArchives(source, modified); }),
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
               "A patch can't add files or make a file longer, so it can't carry these files whole:\n" + list +
                   "\nNo patch was written.");
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
@@ -334,28 +335,28 @@ TEST_F(CreatePatchTest, entryNamesThatAreNoPlainFileNamesAreRefused)
     for (const std::string name : {"../escape.bin", "sub\\x.bin", "..", ".", ""})
     {
         SCOPED_TRACE(name);
-        testarchive::Archive source;
-        source.entries = {{name, testdata::bytes("ABCDEFGH")}};
-        testarchive::Archive modified;
-        modified.entries = {{name, testdata::bytes("ABCDXFGH")}};
-        EXPECT_EQ(failureOf([&] { createFromArchives(source, modified); }),
+        testlgp::Archive source;
+        source.Files = {{name, testdata::bytes("ABCDEFGH")}};
+        testlgp::Archive modified;
+        modified.Files = {{name, testdata::bytes("ABCDXFGH")}};
+        EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
             "The entry name \"" + name + "\" is not a plain file name; it cannot be written to a folder.");
         EXPECT_FALSE(fs::exists(mTemp.file("tmp/escape.bin")));
         EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
     }
     // An unchanged entry of such a name needs no file and is no failure.
-    testarchive::Archive same;
-    same.entries = {{"../escape.bin", testdata::bytes("ABCDEFGH")}};
-    EXPECT_EQ(testarchive::fileCount(createFromArchives(same, same)), 0u);
+    testlgp::Archive same;
+    same.Files = {{"../escape.bin", testdata::bytes("ABCDEFGH")}};
+    EXPECT_EQ(testlgp::FileCount(createFromArchives(same, same)), 0u);
 }
 
 TEST_F(CreatePatchTest, entryNamesThatThePatchBuilderWouldSkipAreRefused)
 {
-    testarchive::Archive source;
-    source.entries = {{".hidden", testdata::bytes("ABCDEFGH")}};
-    testarchive::Archive modified;
-    modified.entries = {{".hidden", testdata::bytes("ABCDXFGH")}};
-    EXPECT_EQ(failureOf([&] { createFromArchives(source, modified); }),
+    testlgp::Archive source;
+    source.Files = {{".hidden", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive modified;
+    modified.Files = {{".hidden", testdata::bytes("ABCDXFGH")}};
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
         "The entry name \".hidden\" starts with \".\"; a patch can't carry a file of that name.");
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
 }
@@ -364,7 +365,7 @@ TEST_F(CreatePatchTest, missingTemplateFailsBeforeTheOutputExistsAndKeepsTheDiff
 {
     const std::string folder = mTemp.folder("work");
     WriteWholeFile(folder + "a.bin", Bytes{0x02, 0x03, 'X', 0x02});
-    EXPECT_EQ(failureOf([&] { BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95")); }),
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95")); }),
         "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with an "
         "unsupported number of files in it.");
     EXPECT_FALSE(fs::exists(mTemp.file("p.lgp")));
@@ -404,14 +405,14 @@ TEST_F(CreatePatchTest, missingTemplateFailsBeforeTheOutputExistsAndKeepsTheDiff
 
 TEST_F(CreatePatchTest, lastDifferenceWrittenForOneNameIsTheOneInThePatch)
 {
-    testarchive::Archive source;
-    source.entries = {{"dup.bin", testdata::bytes("ABCDEFGH")}, {"DUP.BIN", testdata::bytes("abcdefgh")}};
-    testarchive::Archive modified;
-    modified.entries = {{"dup.bin", testdata::bytes("ABCDXFGH")}};
+    testlgp::Archive source;
+    source.Files = {{"dup.bin", testdata::bytes("ABCDEFGH")}, {"DUP.BIN", testdata::bytes("abcdefgh")}};
+    testlgp::Archive modified;
+    modified.Files = {{"dup.bin", testdata::bytes("ABCDXFGH")}};
     const Bytes patch = createFromArchives(source, modified);
     ASSERT_EQ(names(patch), (std::vector<std::string>{"DUP.BIN"}));
     // Made against the second entry's bytes: every byte differs from abcdefgh.
-    EXPECT_EQ(ApplyDifference(testdata::bytes("abcdefgh"), testarchive::entryData(patch, 0)),
+    EXPECT_EQ(ApplyDifference(testdata::bytes("abcdefgh"), testlgp::EntryData(patch, 0)),
         testdata::bytes("ABCDXFGH"));
 }
 
@@ -421,7 +422,7 @@ TEST_F(CreatePatchTest, missingSourceArchiveFailsWithTheOpenMessage)
     options.Source = mTemp.file("nothere.lgp");
     options.ModifiedIsFolder = true;
     options.ModifiedFolder = mTemp.folder("mods");
-    EXPECT_EQ(failureOf([&] { create(options); }), "Cannot open file " + mTemp.file("nothere.lgp"));
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { create(options); }), "Cannot open file " + mTemp.file("nothere.lgp"));
     EXPECT_EQ(statuses.back(), "Opening source file...");
 }
 

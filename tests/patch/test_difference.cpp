@@ -1,6 +1,6 @@
 #include "patch/lgppatch.h"
 
-#include "testdata.h"
+#include "support/testdata.h"
 
 #include <gtest/gtest.h>
 

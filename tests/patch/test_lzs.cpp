@@ -1,8 +1,8 @@
 #include "patch/DebugLog.h"
 #include "patch/FFLZs.h"
 
-#include "core/errors.h"
-#include "testdata.h"
+#include "errors/errors.h"
+#include "support/testdata.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,10 @@
 #include "patch/lgppatch.h"
 
-#include "failure.h"
-#include "tempfolder.h"
-#include "testarchive.h"
-#include "testdata.h"
+#include "errors/errors.h"
+#include "support/failure.h"
+#include "support/gtestfolder.h"
+#include "support/lgpwriter.h"
+#include "support/testdata.h"
 
 #include <gtest/gtest.h>
 
@@ -20,13 +21,13 @@ namespace
     }
 
     // A patch file as the patch creator lays it out.
-    Bytes patchFile(std::vector<testarchive::Entry> entries)
+    Bytes patchFile(std::vector<testlgp::File> entries)
     {
-        testarchive::Archive patch;
-        patch.creator = "QUENWICK-LGP";
-        patch.trailing = "LGP PATCH FILE";
-        patch.entries = std::move(entries);
-        return testarchive::write(patch);
+        testlgp::Archive patch;
+        patch.Creator = "QUENWICK-LGP";
+        patch.Trailing = testlgp::B("LGP PATCH FILE");
+        patch.Files = std::move(entries);
+        return testlgp::Write(patch);
     }
 }
 
@@ -73,7 +74,7 @@ TEST(SelfExtractor, flagsAndTargetNameFollowTheOptions)
     EXPECT_EQ(trailer.Flags, 0);
     EXPECT_EQ(trailer.TargetName, "");
     // An empty payload is no patch.
-    EXPECT_EQ(failureOf([&] { ExtractPatch(temp.file("out.exe"), temp.file("back.lgp")); }),
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ExtractPatch(temp.file("out.exe"), temp.file("back.lgp")); }),
               "The payload of " + temp.file("out.exe") +
                   " is not a patch made by Tarrowin (its creator is not "
                   "\"QUENWICK-LGP\").");
@@ -94,7 +95,7 @@ TEST(SelfExtractor, refusesTargetNamesThatLeaveNoRoomForTheTerminator)
     MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "dir/" + name31, false, temp.file("ok.exe"));
     EXPECT_EQ(DecodeTrailer(ReadWholeFile(temp.file("ok.exe"))).TargetName, name31);
 
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
         MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), name32, false, temp.file("bad.exe"));
     }),
         "The file name \"" + name32 + "\" is too long for a self-extracting patch (at most 31 characters).");
@@ -105,12 +106,12 @@ TEST(SelfExtractor, writesNothingBeforeBothInputsAreRead)
 {
     TempFolder temp;
     WriteWholeFile(temp.file("p.lgp"), Bytes{4});
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
         MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "x.lgp", false, temp.file("out.exe"));
     }),
         "Cannot open file " + temp.file("STUB.LGP"));
     WriteWholeFile(temp.file("STUB.LGP"), Bytes{1});
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
         MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("none.lgp"), "x.lgp", false, temp.file("out.exe"));
     }),
         "Cannot open file " + temp.file("none.lgp"));
@@ -124,16 +125,16 @@ TEST(SelfExtractor, refusesFilesThatAreNoSelfExtractingPatch)
     const std::string expected = source + " is not a self-extracting patch.";
 
     WriteWholeFile(source, Bytes(39, 0)); // shorter than a trailer
-    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
 
     Bytes image(100, 0);
     image[60] = 61; // StubLength 61 > 100 - 40
     WriteWholeFile(source, image);
-    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
 
     image[60] = 0xFF, image[61] = 0xFF, image[62] = 0xFF, image[63] = 0xFF; // -1
     WriteWholeFile(source, image);
-    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ExtractPatch(source, temp.file("out.lgp")); }), expected);
     EXPECT_FALSE(std::filesystem::exists(temp.file("out.lgp")));
 
     // The bounds themselves pass the trailer check: a payload of the whole
@@ -146,24 +147,24 @@ TEST(SelfExtractor, refusesFilesThatAreNoSelfExtractingPatch)
     EXPECT_EQ(ReadWholeFile(temp.file("all.lgp")), patch);
     image[patch.size()] = static_cast<std::uint8_t>(patch.size());
     WriteWholeFile(source, image);
-    EXPECT_EQ(failureOf([&] { ExtractPatch(source, temp.file("none.lgp")); }),
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ExtractPatch(source, temp.file("none.lgp")); }),
               "The payload of " + source + " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").");
     EXPECT_FALSE(std::filesystem::exists(temp.file("none.lgp")));
 
-    EXPECT_EQ(failureOf([&] { DecodeTrailer(Bytes(10, 0)); }), "The file is not a self-extracting patch.");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { DecodeTrailer(Bytes(10, 0)); }), "The file is not a self-extracting patch.");
 }
 
 TEST(SelfExtractor, payloadMustBeAPatchWithItsTableAndDataInside)
 {
     const Bytes good = patchFile({{"a.bin", Bytes{1, 2, 3}}, {"b.bin", Bytes{}}});
-    EXPECT_EQ(failureOf([&] { ValidatePatchArchive(good, "P"); }), "(no failure)");
-    EXPECT_EQ(failureOf([&] { ValidatePatchArchive(patchFile({}), "P"); }), "(no failure)");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(good, "P"); }), "(no failure)");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(patchFile({}), "P"); }), "(no failure)");
 
-    const auto refusal = [](const Bytes& bytes) { return failureOf([&] { ValidatePatchArchive(bytes, "P"); }); };
+    const auto refusal = [](const Bytes& bytes) { return testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(bytes, "P"); }); };
     const std::string prefix = "P is not a patch made by Tarrowin (";
-    testarchive::Archive archive;
-    archive.entries = {{"a.bin", Bytes{1}}};
-    EXPECT_EQ(refusal(testarchive::write(archive)), prefix + "its creator is not \"QUENWICK-LGP\").");
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", Bytes{1}}};
+    EXPECT_EQ(refusal(testlgp::Write(archive)), prefix + "its creator is not \"QUENWICK-LGP\").");
     EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + 12)), prefix + "its creator is not \"QUENWICK-LGP\").");
 
     Bytes bad = good;
@@ -179,7 +180,7 @@ TEST(SelfExtractor, payloadMustBeAPatchWithItsTableAndDataInside)
     bad[16 + 20] = 20, bad[16 + 21] = 0; // into the table of contents
     EXPECT_EQ(refusal(bad), prefix + "entry 1 points outside it).");
     bad = good;
-    const std::size_t first = testarchive::tocOffset(good, 0);
+    const std::size_t first = testlgp::TocOffset(good, 0);
     bad[first + 20] = 200; // a's data length past the end
     EXPECT_EQ(refusal(bad), prefix + "entry 1's data runs past its end).");
     EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first + 26))),

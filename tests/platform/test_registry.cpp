@@ -1,7 +1,7 @@
 #include "platform/registry.h"
 
-#include "core/errors.h"
-#include "tempdir.h"
+#include "errors/errors.h"
+#include "support/gtestfolder.h"
 
 #include <gmock/gmock.h>
 
@@ -63,7 +63,7 @@ namespace
 
 TEST(Registry, nothingRegisteredGivesNothing)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
     EXPECT_EQ(gameAppPathRaw(), std::nullopt);
     EXPECT_EQ(gameDataFolder(), std::nullopt);
@@ -74,9 +74,9 @@ TEST(Registry, nothingRegisteredGivesNothing)
 
 TEST(Registry, appPathIsReadFromThePrefixAndMappedThroughDriveC)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Games\\\\FF7\\\\\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Games\\\\FF7\\\\\""));
     std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "data");
 
     EXPECT_EQ(gameAppPathRaw(), "C:\\Games\\FF7\\");
@@ -88,9 +88,9 @@ TEST(Registry, appPathIsReadFromThePrefixAndMappedThroughDriveC)
 
 TEST(Registry, keyAndValueNamesMatchCaseInsensitivelyAndFoldersAnyCase)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg",
+    testlgp::Save(dir.path() / "wine" / "system.reg",
         systemReg("software\\\\square soft, inc.\\\\FINAL FANTASY VII", "\"apppath\"=\"c:\\\\GAMES\\\\ff7\\\\\""));
     std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "Data");
     EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "Data").string() + "/");
@@ -98,9 +98,9 @@ TEST(Registry, keyAndValueNamesMatchCaseInsensitivelyAndFoldersAnyCase)
 
 TEST(Registry, dosdevicesLinksMapOtherDrives)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"D:\\\\FF7\\\\\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"D:\\\\FF7\\\\\""));
     std::filesystem::create_directories(dir.path() / "cdrom" / "FF7" / "data");
     std::filesystem::create_directories(dir.path() / "wine" / "dosdevices");
     std::filesystem::create_directory_symlink(dir.path() / "cdrom", dir.path() / "wine" / "dosdevices" / "d:");
@@ -110,9 +110,9 @@ TEST(Registry, dosdevicesLinksMapOtherDrives)
 
 TEST(Registry, the32BitViewUnderWow6432NodeCounts)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg",
+    testlgp::Save(dir.path() / "wine" / "system.reg",
         systemReg("Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII",
             "\"AppPath\"=str(2):\"C:\\\\FF7\\\\\""));
     EXPECT_EQ(gameAppPathRaw(), "C:\\FF7\\");
@@ -120,27 +120,27 @@ TEST(Registry, the32BitViewUnderWow6432NodeCounts)
 
 TEST(Registry, protonPrefixesOfSteamAreSearched)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
     const auto pfx = dir.path() / "home" / ".local/share/Steam/steamapps/compatdata/39140/pfx";
-    TempDir::write(pfx / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Steam FF7\\\\\""));
+    testlgp::Save(pfx / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Steam FF7\\\\\""));
     std::filesystem::create_directories(pfx / "drive_c" / "Steam FF7" / "data");
     EXPECT_EQ(gameDataFolder(), (pfx / "drive_c" / "Steam FF7" / "data").string() + "/");
 }
 
 TEST(Registry, dataIsAppendedWithoutASeparator)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\""));
     EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7data").string() + "/");
 }
 
 TEST(Registry, aRegisteredFolderThatCannotBeEnteredIsAnInputOutputError)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\\""));
     const auto before = std::filesystem::current_path();
     try
     {
@@ -157,20 +157,20 @@ TEST(Registry, aRegisteredFolderThatCannotBeEnteredIsAnInputOutputError)
 
 TEST(Registry, otherValueTypesAndBrokenLinesAreNoPath)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg",
+    testlgp::Save(dir.path() / "wine" / "system.reg",
         systemReg(GameKey, "\"AppPath\"=dword:00000001\n\"AppPath\"=\"C:\\\\unterminated"));
     EXPECT_EQ(gameAppPathRaw(), std::nullopt);
 }
 
 TEST(Registry, escapesDecodeToUtf8SurrogatePairsToOneCharacter)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
     // Wine writes "\x" with up to four digits (one UTF-16 unit), a character
     // outside the Basic Multilingual Plane as two units.
-    TempDir::write(dir.path() / "wine" / "system.reg",
+    testlgp::Save(dir.path() / "wine" / "system.reg",
                    systemReg(GameKey, "\"AppPath\"=\"C:\\\\J\\x00fcrgen\\\\Tab\\there\\\\Play \\xd83c\\xdfae\\\\\""));
     EXPECT_EQ(gameAppPathRaw(), "C:\\J\xC3\xBCrgen\\Tab\there\\Play \xF0\x9F\x8E\xAE\\");
     const auto data =
@@ -180,16 +180,16 @@ TEST(Registry, escapesDecodeToUtf8SurrogatePairsToOneCharacter)
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), data));
 
     // A half of a pair on its own is no character.
-    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\a\\xd83cb\\\\\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\a\\xd83cb\\\\\""));
     EXPECT_EQ(gameAppPathRaw(), "C:\\a\xEF\xBF\xBD"
                                 "b\\");
 }
 
 TEST(Registry, the32BitViewWinsOverThe64BitKey)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg",
+    testlgp::Save(dir.path() / "wine" / "system.reg",
                    systemReg(GameKey, "\"AppPath\"=\"C:\\\\Native\\\\\"") +
                        "[Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000002\n"
                        "\"AppPath\"=\"C:\\\\Redirected\\\\\"\n");
@@ -198,9 +198,9 @@ TEST(Registry, the32BitViewWinsOverThe64BitKey)
 
 TEST(Registry, dotDotInAppPathLeavesTheFolderBefore)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
-    TempDir::write(dir.path() / "wine" / "system.reg",
+    testlgp::Save(dir.path() / "wine" / "system.reg",
                    systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\..\\\\FF7\\\\\""));
     std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "FF7" / "data");
     EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
@@ -208,15 +208,15 @@ TEST(Registry, dotDotInAppPathLeavesTheFolderBefore)
 
 TEST(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
 {
-    const auto compat = [](const TempDir& dir) { return dir.path() / "home" / ".steam/steam/steamapps/compatdata"; };
+    const auto compat = [](const TempFolder& dir) { return dir.path() / "home" / ".steam/steam/steamapps/compatdata"; };
     std::vector<std::optional<std::string>> chosen;
     for (const auto& order :
          {std::vector<std::string>{"100", "39140", "7"}, std::vector<std::string>{"7", "39140", "100"}})
     {
-        TempDir dir;
+        TempFolder dir;
         FakeMachine machine(dir.path());
         for (const std::string& id : order)
-            TempDir::write(compat(dir) / id / "pfx" / "system.reg",
+            testlgp::Save(compat(dir) / id / "pfx" / "system.reg",
                            systemReg(GameKey, "\"AppPath\"=\"C:\\\\Game" + id + "\\\\\""));
         chosen.push_back(gameAppPathRaw());
     }
@@ -226,12 +226,12 @@ TEST(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
 
 TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
 {
-    TempDir dir;
+    TempFolder dir;
     FakeMachine machine(dir.path());
     const auto steam = dir.path() / "home" / ".local/share/Steam";
     const auto library = dir.path() / "games disk" / "SteamLibrary";
     std::filesystem::create_directories(steam / "steamapps" / "common");
-    TempDir::write(steam / "steamapps" / "libraryfolders.vdf",
+    testlgp::Save(steam / "steamapps" / "libraryfolders.vdf",
                    "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.string() +
                        "\"\n\t\t\"label\"\t\t\"\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"228980\"\t\t\"1\"\n\t\t}\n\t}\n"
                        "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
@@ -246,13 +246,13 @@ TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
     // The older form lists a library as the numbered key's value.
     std::filesystem::remove_all(library);
     const auto old = dir.path() / "old library";
-    TempDir::write(steam / "steamapps" / "libraryfolders.vdf",
+    testlgp::Save(steam / "steamapps" / "libraryfolders.vdf",
                    "\"LibraryFolders\"\n{\n\t\"TimeNextStatsReport\"\t\t\"1600000000\"\n\t\"1\"\t\t\"" + old.string() +
                        "\"\n}\n");
     std::filesystem::create_directories(old / "steamapps" / "common" / "FINAL FANTASY VII" / "data");
     EXPECT_EQ(steamGameDataFolder(), (old / "steamapps" / "common" / "FINAL FANTASY VII" / "data").string() + "/");
 
     // A registered AppPath still wins.
-    TempDir::write(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\\\\\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\\\\\""));
     EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
 }

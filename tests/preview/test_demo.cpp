@@ -1,10 +1,11 @@
 // The committed demo archive is exactly what the generator makes today, and
 // its files decode with the previewers.
 
-#include "../../samples/demodata.h"
+#include "samples/demodata.h"
 #include "preview/ff7pmodel.h"
 #include "preview/hrcparse.h"
 #include "preview/psxtexdecode.h"
+#include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,13 @@
 
 TEST(DemoArchive, regeneratingGivesTheCommittedBytes)
 {
-    testw::TempDir dir("DemoArchive.regenerating");
+    TempFolder dir("DemoArchive.regenerating");
     const auto output = dir / "demo.lgp";
     const std::string command = std::string("\"") + TARROWIN_MAKE_DEMO + "\" \"" + output.string() + "\" \""
         + (dir / "work").string() + "\"";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    const testw::Bytes made = testw::ReadFile(output);
-    const testw::Bytes committed = testw::ReadFile(TARROWIN_DEMO_ARCHIVE);
+    const testw::Bytes made = testlgp::Load(output);
+    const testw::Bytes committed = testlgp::Load(TARROWIN_DEMO_ARCHIVE);
     ASSERT_FALSE(committed.empty());
     EXPECT_TRUE(made == committed) << "samples/demo.lgp is stale: rebuild it with tarrowin-make-demo";
     // Header, 13 TOC entries, 3,602 validation bytes before the first data entry.

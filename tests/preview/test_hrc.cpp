@@ -1,6 +1,7 @@
 #include "preview/hrcparse.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
+#include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ namespace
 
 TEST(SplitTextLines, splitsOnCrLfAndCrlfAndStopsAtZero)
 {
-    auto split = [](const std::string& s) { return SplitTextLines(testw::Text(s)); };
+    auto split = [](const std::string& s) { return SplitTextLines(testlgp::B(s)); };
     EXPECT_EQ(split("a\rb\nc\r\nd"), (Lines{"a", "b", "c", "d"}));
     EXPECT_EQ(split("a\n\rb"), (Lines{"a", "", "b"})); // LF then CR: two breaks
     EXPECT_EQ(split("a\r\n"), (Lines{"a"}));

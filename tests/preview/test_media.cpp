@@ -1,5 +1,6 @@
 #include "platform/media.h"
 
+#include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <gtest/gtest.h>
@@ -31,9 +32,9 @@ TEST(MidiRendering, aTuneRendersToSoundThatIsNotSilent)
 {
     if (Platform::Media::SoundFontPath().empty())
         GTEST_SKIP() << "no General MIDI sound font installed";
-    testw::TempDir dir("MidiRendering.notSilent");
+    TempFolder dir("MidiRendering.notSilent");
     const auto path = dir / "TUNE.MID";
-    testw::WriteFile(path, testw::Midi({60, 64, 67}, 240));
+    testlgp::Save(path, testw::Midi({60, 64, 67}, 240));
     const std::vector<std::int16_t> pcm = Platform::Media::RenderMidiToPcm(path.string(), 22050, 10.0);
     // Three notes of half a second at the default tempo, then the tail: about 1.5 s plus the notes' release.
     EXPECT_GT(pcm.size(), std::size_t(22050 * 2 * 1.2));
@@ -54,9 +55,9 @@ TEST(TMediaPlayer, playsAsynchronouslyOnTheSilentSinkAndStops)
 {
     if (Platform::Media::SoundFontPath().empty())
         GTEST_SKIP() << "no General MIDI sound font installed";
-    testw::TempDir dir("TMediaPlayer.silentSink");
+    TempFolder dir("TMediaPlayer.silentSink");
     const auto path = dir / "LONG.MID";
-    testw::WriteFile(path, testw::Midi({60, 62, 64, 65, 67, 69, 71, 72}, 960)); // several seconds
+    testlgp::Save(path, testw::Midi({60, 62, 64, 65, 67, 69, 71, 72}, 960)); // several seconds
     TMediaPlayer::ForceSilentOutput(true);
     TMediaPlayer player;
     EXPECT_EQ(player.mode(), Mode::NotOpen);
@@ -82,9 +83,9 @@ TEST(TMediaPlayer, choosesAnOutputThatPlaysWhateverTheMachineHas)
 {
     if (Platform::Media::SoundFontPath().empty())
         GTEST_SKIP() << "no General MIDI sound font installed";
-    testw::TempDir dir("TMediaPlayer.anyOutput");
+    TempFolder dir("TMediaPlayer.anyOutput");
     const auto path = dir / "TUNE.MID";
-    testw::WriteFile(path, testw::Midi({60, 64, 67, 72}, 960));
+    testlgp::Save(path, testw::Midi({60, 64, 67, 72}, 960));
     TMediaPlayer player;
     player.FileName = path.string();
     player.Open();
@@ -101,7 +102,7 @@ TEST(TMediaPlayer, choosesAnOutputThatPlaysWhateverTheMachineHas)
 
 TEST(TMediaPlayer, otherKindsAndDamagedFilesFailWithOurTexts)
 {
-    testw::TempDir dir("TMediaPlayer.failures");
+    TempFolder dir("TMediaPlayer.failures");
     TMediaPlayer player;
     player.FileName = (dir / "SONG.BIN").string();
     EXPECT_EQ(ErrorOf(player), "There is no player for files of the kind \".BIN\".");
@@ -110,7 +111,7 @@ TEST(TMediaPlayer, otherKindsAndDamagedFilesFailWithOurTexts)
     if (Platform::Media::SoundFontPath().empty())
         return;
     const auto bad = dir / "BAD.MID";
-    testw::WriteFile(bad, testw::Text("not a midi file"));
+    testlgp::Save(bad, testlgp::B("not a midi file"));
     player.FileName = bad.string();
     EXPECT_EQ(ErrorOf(player), "The music file " + bad.string() + " cannot be played.");
     EXPECT_FALSE(player.DeviceOpen());

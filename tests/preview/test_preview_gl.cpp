@@ -5,12 +5,13 @@
 // preview window (texture, skeleton tree, text) and of the 3D window showing
 // a demo model.
 
-#include "../../samples/demodata.h"
+#include "samples/demodata.h"
 #include "core/lgpstruct.h"
 #include "platform/ui.h"
 #include "preview/lgp3dpreview.h"
 #include "preview/lgpdispatch.h"
 #include "preview/lgppreview.h"
+#include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <QApplication>
@@ -136,10 +137,10 @@ private slots:
         if (!folder || !*folder)
             QSKIP("TARROWIN_SCREENSHOTS is not set.");
         const QString out = QString::fromLocal8Bit(folder) + "/";
-        testw::TempDir dir("PreviewGlTest.screenshots");
-        qputenv("TMPDIR", dir.Path().string().c_str());
+        TempFolder dir("PreviewGlTest.screenshots");
+        qputenv("TMPDIR", dir.path().string().c_str());
         const auto files = demo::Files();
-        testw::WriteFile(dir / "DEMO.LGP", testw::Archive(files));
+        testlgp::Save(dir / "DEMO.LGP", testlgp::Write(testlgp::ArchiveOf(files)));
         TLGPFile archive((dir / "DEMO.LGP").string(), true);
         Platform::Ui::ScriptedPrompter prompter;
         Platform::Ui::ScopedPrompter scope(prompter);

@@ -2,7 +2,7 @@
 // offscreen. No OpenGL surface is made here; the 3D window shows its
 // "no OpenGL" text instead.
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "core/lgpstruct.h"
 #include "platform/media.h"
 #include "platform/ui.h"
@@ -11,6 +11,7 @@
 #include "preview/lgpdispatch.h"
 #include "preview/lgppreview.h"
 #include "preview/lgpviewas.h"
+#include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <QComboBox>
@@ -46,7 +47,7 @@ namespace
 
     Bytes Hrc(const std::string& firstSeparator = "")
     {
-        return testw::Text(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\n" + firstSeparator
+        return testlgp::B(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\n" + firstSeparator
             + "\r\nhip\r\nroot\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n");
     }
 
@@ -71,7 +72,7 @@ class PreviewGuiTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<testw::TempDir> mDir;
+    std::unique_ptr<TempFolder> mDir;
     std::unique_ptr<ScriptedPrompter> mPrompter;
     std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
     std::unique_ptr<TPreviewDispatcher> mDispatcher;
@@ -82,7 +83,7 @@ class PreviewGuiTest : public QObject
     void MakeArchive(const std::vector<std::pair<std::string, Bytes>>& entries)
     {
         const auto path = *mDir / "TEST.LGP";
-        testw::WriteFile(path, testw::Archive(entries));
+        testlgp::Save(path, testlgp::Write(testlgp::ArchiveOf(entries)));
         mArchive = std::make_unique<TLGPFile>(path.string(), true);
         mNames.clear();
         for (const auto& e : entries)
@@ -112,14 +113,14 @@ class PreviewGuiTest : public QObject
         return "no failure";
     }
 
-    QString TempDirPath() const { return QString::fromStdString(mDir->Path().string() + "/tmp/"); }
+    QString TempDirPath() const { return QString::fromStdString(mDir->path().string() + "/tmp/"); }
 
 private slots:
     void init()
     {
-        mDir = std::make_unique<testw::TempDir>(QTest::currentTestFunction());
-        fs::create_directories(mDir->Path() / "tmp");
-        qputenv("TMPDIR", (mDir->Path() / "tmp").string().c_str());
+        mDir = std::make_unique<TempFolder>(QTest::currentTestFunction());
+        fs::create_directories(mDir->path() / "tmp");
+        qputenv("TMPDIR", (mDir->path() / "tmp").string().c_str());
         mPrompter = std::make_unique<ScriptedPrompter>();
         mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
         Platform::Media::TMediaPlayer::ForceSilentOutput(true);
@@ -141,7 +142,7 @@ private slots:
         mScope.reset();
         mPrompter.reset();
         if (QTest::currentTestFailed())
-            mDir->Keep();
+            mDir->keep();
         mDir.reset();
         qunsetenv("TMPDIR");
     }
@@ -251,7 +252,7 @@ private slots:
         const QString one = TempDirPath() + "ONE.MID";
         QCOMPARE(mDispatcher->PreviewTempFile(), one);
         QVERIFY(fs::exists(one.toStdString()));
-        QCOMPARE(testw::ReadFile(one.toStdString()), testw::Midi({60, 62, 64, 65, 67}, 960));
+        QCOMPARE(testlgp::Load(one.toStdString()), testw::Midi({60, 62, 64, 65, 67}, 960));
         auto& media = mDispatcher->Media();
         QCOMPARE(media.mode(), Platform::Media::Mode::Playing);
         QCOMPARE(QString::fromStdString(media.FileName), one);
@@ -279,9 +280,9 @@ private slots:
         const std::string odd = "\xE9T\xC9.MID";
         MakeArchive({{odd, testw::Midi({60}, 240)}});
         Preview(odd);
-        const std::string oddFile = mDir->Path().string() + "/tmp/" + odd;
+        const std::string oddFile = mDir->path().string() + "/tmp/" + odd;
         QVERIFY(media.FileName == oddFile);
-        QCOMPARE(testw::ReadFile(oddFile), testw::Midi({60}, 240));
+        QCOMPARE(testlgp::Load(oddFile), testw::Midi({60}, 240));
     }
 
     void midiChosenForAnotherNameFailsToOpen()
@@ -303,7 +304,7 @@ private slots:
         MakeArchive({{"../ESCAPE.MID", testw::Midi({60}, 240)}, {"PIC.TEX", PaletteTex()}});
         QCOMPARE(PreviewFailure("../ESCAPE.MID"),
             QString("The entry name \"../ESCAPE.MID\" is not a plain file name; it cannot be written to a folder."));
-        QVERIFY(!fs::exists(mDir->Path() / "ESCAPE.MID"));
+        QVERIFY(!fs::exists(mDir->path() / "ESCAPE.MID"));
         QCOMPARE(mDispatcher->PreviewTempFile(), QString());
         Preview("PIC.TEX"); // nothing outside the folder is deleted either
         QCOMPARE(mDispatcher->PreviewTempFile(), TempDirPath() + "PIC.TEX");
@@ -331,7 +332,7 @@ private slots:
         const QString bmpPath = QString::fromStdString((*mDir / "pal.bmp").string());
         mPrompter->fileAnswers.push_back(bmpPath);
         view.mnuSaveAsBmp->trigger();
-        const Bytes bmp = testw::ReadFile(bmpPath.toStdString());
+        const Bytes bmp = testlgp::Load(bmpPath.toStdString());
         QVERIFY(bmp.size() > 54);
         QCOMPARE(int(bmp[0]), int('B'));
         QCOMPARE(int(bmp[28]), 8);
@@ -354,7 +355,7 @@ private slots:
         mPrompter->fileAnswers.push_back(pngPath);
         view.mnuSaveAsBmp->trigger();
         view.mnuSaveAsBmp->trigger();
-        const Bytes bmp16 = testw::ReadFile((rgbPath + ".BMP").toStdString());
+        const Bytes bmp16 = testlgp::Load((rgbPath + ".BMP").toStdString());
         QVERIFY(bmp16.size() >= 54 + 8);
         QCOMPARE(int(bmp16[28]), 16);
         for (const QString& path : {rgbPath + ".BMP", pngPath})
@@ -379,7 +380,7 @@ private slots:
     void laterPreviewsShowAfterAnEmptyTexture()
     {
         MakeArchive({{"EMPTY.TEX", testw::Tex(0, 0, 0, {})},
-                     {"A.TXT", testw::Text("after\r\n")},
+                     {"A.TXT", testlgp::B("after\r\n")},
                      {"S.HRC", Hrc()},
                      {"PIC.TEX", PaletteTex()}});
         Preview("EMPTY.TEX");
@@ -399,7 +400,7 @@ private slots:
 
     void skeletonTreeTextAndSave()
     {
-        MakeArchive({{"S.HRC", Hrc("junk")}, {"HIPA.RSD", testw::Text("@RSD\r\nply=HIPS.PLY\r\n")}});
+        MakeArchive({{"S.HRC", Hrc("junk")}, {"HIPA.RSD", testlgp::B("@RSD\r\nply=HIPS.PLY\r\n")}});
         Preview("S.HRC");
         TfrmTexView& view = mDispatcher->TexView();
         QCOMPARE(mPrompter->texts(ScriptedPrompter::Kind::Message), QStringList{"HRC fail"});
@@ -420,7 +421,7 @@ private slots:
         const auto out = *mDir / "saved.hrc";
         mPrompter->fileAnswers.push_back(QString::fromStdString(out.string()));
         view.mnuSaveAsText->trigger();
-        QCOMPARE(testw::ReadFile(out), testw::Text(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\njunk\r\nhip\r\n"
+        QCOMPARE(testlgp::Load(out), testlgp::B(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\njunk\r\nhip\r\n"
                                                    "root\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n"));
     }
 
@@ -431,7 +432,7 @@ private slots:
         for (int i = 0; i < Depth; ++i)
             text += "\r\nb" + std::to_string(i) + "\r\n" +
                     (i == 0 ? std::string("root") : "b" + std::to_string(i - 1)) + "\r\n1\r\n0\r\n";
-        MakeArchive({{"DEEP.HRC", testw::Text(text)}});
+        MakeArchive({{"DEEP.HRC", testlgp::B(text)}});
         Preview("DEEP.HRC");
         TfrmTexView& view = mDispatcher->TexView();
         QVERIFY(view.Tree->isVisible());
@@ -461,8 +462,8 @@ private slots:
 
     void skeletonFailuresShowNoWindow()
     {
-        MakeArchive({{"TWO.HRC", testw::Text("a\r\n0123456789root")},
-            {"BADCOUNT.HRC", testw::Text("h\r\n:SKELETON s\r\nh\r\n\r\nb\r\np\r\n1\r\nX AAAA\r\n")}});
+        MakeArchive({{"TWO.HRC", testlgp::B("a\r\n0123456789root")},
+            {"BADCOUNT.HRC", testlgp::B("h\r\n:SKELETON s\r\nh\r\n\r\nb\r\np\r\n1\r\nX AAAA\r\n")}});
         QCOMPARE(PreviewFailure("TWO.HRC"), QString("List index out of bounds (0)"));
         TfrmTexView& view = mDispatcher->TexView();
         QVERIFY(!view.isVisible());

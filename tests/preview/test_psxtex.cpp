@@ -1,6 +1,7 @@
 #include "preview/psxtexdecode.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
+#include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,9 @@
 #pragma once
-// Test-side writers for preview fixtures: TEX textures, P models, MIDI files
-// and whole LGP archives. Independent of the code under test, so a shared bug
-// cannot cancel itself out.
+// Test-side writers for preview fixtures: TEX textures, P models and MIDI
+// files (archives come from support/lgpwriter.h). Independent of the code
+// under test, so a shared bug cannot cancel itself out.
+
+#include "support/lgpwriter.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,24 +15,7 @@
 
 namespace testw
 {
-    using Bytes = std::vector<std::uint8_t>;
-
-    inline void PutU16(Bytes& b, std::size_t at, std::uint16_t v)
-    {
-        if (b.size() < at + 2)
-            b.resize(at + 2);
-        b[at] = std::uint8_t(v);
-        b[at + 1] = std::uint8_t(v >> 8);
-    }
-
-    inline void PutI32(Bytes& b, std::size_t at, std::int32_t value)
-    {
-        const auto v = std::uint32_t(value);
-        if (b.size() < at + 4)
-            b.resize(at + 4);
-        for (int i = 0; i < 4; ++i)
-            b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
-    }
+    using namespace testlgp;
 
     inline void PutF32(Bytes& b, std::size_t at, float f)
     {
@@ -39,7 +24,10 @@ namespace testw
         PutI32(b, at, v);
     }
 
-    inline void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+    inline void Append(Bytes& b, const Bytes& more)
+    {
+        b.insert(b.end(), more.begin(), more.end());
+    }
 
     // TEX: 236-byte header with width, height and count, then raw body bytes.
     inline Bytes Tex(std::int32_t width, std::int32_t height, std::int32_t count, const Bytes& body)
@@ -132,70 +120,4 @@ namespace testw
         Append(b, track);
         return b;
     }
-
-    inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-    // An LGP archive: header, TOC, a little validation filler, data entries,
-    // trailing text. Offsets point at each entry's 24-byte data header.
-    inline Bytes Archive(const std::vector<std::pair<std::string, Bytes>>& entries)
-    {
-        Bytes b = {0, 0, 'S', 'Q', 'U', 'A', 'R', 'E', 'S', 'O', 'F', 'T'};
-        PutI32(b, 12, std::int32_t(entries.size()));
-        const std::size_t tocAt = b.size();
-        b.resize(tocAt + 27 * entries.size(), 0);
-        b.resize(b.size() + 16, 0); // validation bytes
-        for (std::size_t i = 0; i < entries.size(); ++i)
-        {
-            const auto& [name, data] = entries[i];
-            const std::size_t rec = tocAt + 27 * i;
-            std::memcpy(b.data() + rec, name.data(), std::min<std::size_t>(name.size(), 19));
-            PutI32(b, rec + 20, std::int32_t(b.size()));
-            b[rec + 24] = 14;
-            const std::size_t header = b.size();
-            b.resize(header + 24, 0);
-            std::memcpy(b.data() + header, name.data(), std::min<std::size_t>(name.size(), 19));
-            PutI32(b, header + 20, std::int32_t(data.size()));
-            Append(b, data);
-        }
-        Append(b, Text("FINAL FANTASY7"));
-        return b;
-    }
-
-    inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes)
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    }
-
-    inline Bytes ReadFile(const std::filesystem::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-
-    // One folder per test under the temporary folder, removed when the test passes.
-    class TempDir
-    {
-    public:
-        explicit TempDir(const std::string& name)
-            : mPath(std::filesystem::temp_directory_path() / ("tarrowin-preview." + name))
-        {
-            std::filesystem::remove_all(mPath);
-            std::filesystem::create_directories(mPath);
-        }
-        ~TempDir()
-        {
-            if (mKeep)
-                return;
-            std::error_code ec;
-            std::filesystem::remove_all(mPath, ec);
-        }
-        void Keep() { mKeep = true; }
-        const std::filesystem::path& Path() const { return mPath; }
-        std::filesystem::path operator/(const std::string& name) const { return mPath / name; }
-
-    private:
-        std::filesystem::path mPath;
-        bool mKeep = false;
-    };
-}
+} // namespace testw

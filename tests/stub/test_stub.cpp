@@ -5,13 +5,14 @@
 #include "stub/stubrun.h"
 #include "stub/stubui_qt.h"
 
-#include "core/errors.h"
+#include "errors/errors.h"
 #include "core/lgpstruct.h"
 #include "patch/lgppatch.h"
 #include "platform/paths.h"
 #include "platform/ui.h"
 
-#include "lgpfixture.h"
+#include "stubscene.h"
+#include "support/gtestfolder.h"
 
 #include <gtest/gtest.h>
 
@@ -24,31 +25,15 @@ inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.
 inline void PrintTo(const QStringList& texts, std::ostream* os) { *os << texts.join("\" | \"").toStdString(); }
 
 namespace fs = std::filesystem;
-using fixture::Bytes;
+using testlgp::Bytes;
 using Kind = Platform::Ui::ScriptedPrompter::Kind;
 
 namespace
 {
-    std::string testName()
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        return std::string("StubTest.") + info->test_suite_name() + "." + info->name();
-    }
-
-    // A temp folder kept when the test failed.
-    struct Folder : fixture::TempDir
-    {
-        Folder()
-            : fixture::TempDir(testName())
-        {
-        }
-        ~Folder() { keep(::testing::Test::HasFailure()); }
-    };
-
     Bytes le32(std::int32_t value)
     {
         Bytes out;
-        fixture::put32(out, value);
+        testlgp::PutI32(out, out.size(), value);
         return out;
     }
 
@@ -64,7 +49,7 @@ namespace
     }
 
     // A stand-in image: the run reads only what lies behind it.
-    const Bytes FakeStub = fixture::generate(300, 7);
+    const Bytes FakeStub = testlgp::Letters(300, 7);
 
     Bytes selfExtractor(const Bytes& stub, const Bytes& patch, std::int32_t flags, const std::string& target)
     {
@@ -79,18 +64,18 @@ namespace
     // length) and c.bin (shorter by 40 bytes, so the patched file is cut).
     struct Versions
     {
-        fixture::Archive source;
-        std::vector<fixture::Entry> expected;
+        testlgp::Archive source;
+        std::vector<testlgp::File> expected;
         Bytes patch;
     };
 
     Versions makeVersions()
     {
         Versions v;
-        const Bytes a = fixture::generate(120, 1);
-        const Bytes b = fixture::generate(400, 2);
-        const Bytes c = fixture::generate(300, 3);
-        v.source.files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
+        const Bytes a = testlgp::Letters(120, 1);
+        const Bytes b = testlgp::Letters(400, 2);
+        const Bytes c = testlgp::Letters(300, 3);
+        v.source.Files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
         Bytes b2 = b;
         b2[10] = '#';
         b2[399] = '!';
@@ -100,10 +85,10 @@ namespace
 
         // The patch: difference entries in an archive of its own, named in
         // upper case to check the case-insensitive match.
-        fixture::Archive patch;
-        patch.trailing = "LGP PATCH FILE";
-        patch.files = {{"B.BIN", *MakeDifference(b, b2)}, {"C.BIN", *MakeDifference(c, c2)}};
-        v.patch = fixture::build(patch);
+        testlgp::Archive patch;
+        patch.Trailing = testlgp::B("LGP PATCH FILE");
+        patch.Files = {{"B.BIN", *MakeDifference(b, b2)}, {"C.BIN", *MakeDifference(c, c2)}};
+        v.patch = testlgp::Write(patch);
         return v;
     }
 
@@ -116,11 +101,11 @@ namespace
         std::string exe;
     };
 
-    Scene makeScene(const Folder& dir, const Versions& v, const Bytes& payload, std::int32_t flags)
+    Scene makeScene(const TempFolder& dir, const Versions& v, const Bytes& payload, std::int32_t flags)
     {
-        Scene scene{dir / "target.lgp", fixture::build(v.source), dir / "mypatch.exe"};
-        fixture::writeFile(scene.target, scene.original);
-        fixture::writeFile(scene.exe, selfExtractor(FakeStub, payload, flags, "target.lgp"));
+        Scene scene{dir / "target.lgp", testlgp::Write(v.source), dir / "mypatch.exe"};
+        testlgp::Save(scene.target, scene.original);
+        testlgp::Save(scene.exe, selfExtractor(FakeStub, payload, flags, "target.lgp"));
         return scene;
     }
 
@@ -155,7 +140,7 @@ TEST(StubImage, measuresTheRealStubAndIgnoresWhatFollows)
 {
     const std::string stubPath = Platform::Paths::programDir() + "STUB.LGP";
     ASSERT_TRUE(fs::exists(stubPath)) << "the build installs the stub image beside the programs";
-    Bytes image = fixture::readFile(stubPath);
+    Bytes image = testlgp::Load(stubPath);
     const std::uint64_t size = image.size();
     EXPECT_EQ(Stub::ElfImageEnd(image), size);
     image.insert(image.end(), 500, 0xAB);
@@ -166,7 +151,7 @@ TEST(StubImage, refusesToMeasureWhatIsNoWholeElfImage)
 {
     EXPECT_EQ(Stub::ElfImageEnd(FakeStub), 0u);
     EXPECT_EQ(Stub::ElfImageEnd(Bytes(10, 0x7F)), 0u);
-    const Bytes image = fixture::readFile(Platform::Paths::programDir() + "STUB.LGP");
+    const Bytes image = testlgp::Load(Platform::Paths::programDir() + "STUB.LGP");
     // Only the headers: the tables they name lie beyond the bytes present,
     // which counts as "ends past the file", never as "holds a patch".
     const Bytes head(image.begin(), image.begin() + 4096);
@@ -177,7 +162,7 @@ TEST(StubImage, measuresTheWindowsStubAndIgnoresWhatFollows)
 {
     const std::string stubPath = Platform::Paths::programDir() + "STUBWIN.LGP";
     ASSERT_TRUE(fs::exists(stubPath)) << "the build installs the Windows stub image beside the programs";
-    Bytes image = fixture::readFile(stubPath);
+    Bytes image = testlgp::Load(stubPath);
     const std::uint64_t size = image.size();
     EXPECT_EQ(Stub::PeImageEnd(image), size);
     EXPECT_EQ(Stub::ImageEnd(image), size);
@@ -186,7 +171,7 @@ TEST(StubImage, measuresTheWindowsStubAndIgnoresWhatFollows)
     EXPECT_EQ(Stub::ImageEnd(image), size);
 
     EXPECT_EQ(Stub::PeImageEnd(FakeStub), 0u);
-    EXPECT_EQ(Stub::PeImageEnd(fixture::readFile(Platform::Paths::programDir() + "STUB.LGP")), 0u);
+    EXPECT_EQ(Stub::PeImageEnd(testlgp::Load(Platform::Paths::programDir() + "STUB.LGP")), 0u);
     // Cut inside its sections: the image claims more than the bytes hold.
     const Bytes head(image.begin(), image.begin() + 4096);
     EXPECT_GT(Stub::PeImageEnd(head), head.size());
@@ -198,9 +183,9 @@ TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
 {
     const Versions v = makeVersions();
     EXPECT_NO_THROW(Stub::CheckPatch(v.patch));
-    fixture::Archive empty;
-    empty.trailing = "LGP PATCH FILE";
-    EXPECT_NO_THROW(Stub::CheckPatch(fixture::build(empty)));
+    testlgp::Archive empty;
+    empty.Trailing = testlgp::B("LGP PATCH FILE");
+    EXPECT_NO_THROW(Stub::CheckPatch(testlgp::Write(empty)));
 
     auto refused = [](const Bytes& bytes) {
         try
@@ -226,7 +211,7 @@ TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
     std::copy(far.begin(), far.end(), bad.begin() + 16 + 20);
     EXPECT_TRUE(refused(bad));
     bad = v.patch;
-    const auto offset = std::size_t(fixture::tocOffset(v.patch, 0));
+    const auto offset = std::size_t(testlgp::TocOffset(v.patch, 0));
     const Bytes longer = le32(100000); // data runs past the end
     std::copy(longer.begin(), longer.end(), bad.begin() + std::ptrdiff_t(offset + 20));
     EXPECT_TRUE(refused(bad));
@@ -245,7 +230,7 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
 {
     const std::int32_t flags = GetParam();
     const bool inPlace = (flags & 1) != 0;
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, flags);
 
@@ -267,17 +252,9 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
     EXPECT_EQ(run.ui.shown[2].text, "Process completed!");
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 
-    const Bytes patched = fixture::readFile(target);
-    EXPECT_EQ(fixture::entries(patched), v.expected);
-    // a.bin is untouched either way.
-    EXPECT_EQ(fixture::tocOffset(patched, 0), fixture::tocOffset(original, 0));
-    for (int i : {1, 2})
-    {
-        if (inPlace)
-            EXPECT_EQ(fixture::tocOffset(patched, i), fixture::tocOffset(original, i)) << i;
-        else
-            EXPECT_GE(fixture::tocOffset(patched, i), std::int32_t(original.size()) - 14) << i;
-    }
+    const Bytes patched = testlgp::Load(target);
+    EXPECT_EQ(testlgp::Entries(patched), v.expected);
+    ExpectPatchedPlaces(patched, original, inPlace);
     // The trailing text still ends the file.
     EXPECT_EQ(std::string(patched.end() - 14, patched.end()), "FINAL FANTASY7");
 }
@@ -286,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(Flags, StubApply, ::testing::Values(0, 1, 3));
 
 TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
@@ -296,57 +273,57 @@ TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
     EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
     EXPECT_TRUE(run.ui.texts(Kind::Error).isEmpty());
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
-    EXPECT_EQ(fixture::readFile(target), original);
+    EXPECT_EQ(testlgp::Load(target), original);
 }
 
 TEST(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     const std::string program = dir / "FIX.TMP";
     fs::rename(exe, program);
-    const Bytes image = fixture::readFile(program);
+    const Bytes image = testlgp::Load(program);
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
     EXPECT_EQ(run(program), 0);
     EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
-    EXPECT_EQ(fixture::entries(fixture::readFile(target)), v.expected);
-    EXPECT_EQ(fixture::readFile(program), image);
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
+    EXPECT_EQ(testlgp::Load(program), image);
     EXPECT_FALSE(fs::exists(dir / "FIX.TMP.TMP"));
 
     StubRunner cancelled;
     cancelled.ui.fileAnswers.push_back(std::nullopt);
     EXPECT_EQ(cancelled(program), 0);
-    EXPECT_EQ(fixture::readFile(program), image);
+    EXPECT_EQ(testlgp::Load(program), image);
 }
 
 TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndCompletes)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
-    fixture::Archive other;
-    other.files = {{"x.bin", fixture::generate(50, 9)}};
-    const Bytes original = fixture::build(other);
+    testlgp::Archive other;
+    other.Files = {{"x.bin", testlgp::Letters(50, 9)}};
+    const Bytes original = testlgp::Write(other);
     const std::string target = dir / "other.lgp";
-    fixture::writeFile(target, original);
+    testlgp::Save(target, original);
     const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+    testlgp::Save(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
-    EXPECT_EQ(fixture::readFile(target), original);
+    EXPECT_EQ(testlgp::Load(target), original);
 }
 
 TEST(StubRun, emptyTargetNameOffersEveryFile)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
     const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, selfExtractor(FakeStub, v.patch, 1, ""));
+    testlgp::Save(exe, selfExtractor(FakeStub, v.patch, 1, ""));
     StubRunner run;
     run.ui.fileAnswers.push_back(std::nullopt);
     EXPECT_EQ(run(exe), 0);
@@ -356,13 +333,13 @@ TEST(StubRun, emptyTargetNameOffersEveryFile)
 
 TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
     const std::string exe = dir / "mypatch.exe";
     Bytes image = selfExtractor(FakeStub, v.patch, 1, "target.lgp");
     const Bytes beyond = le32(std::int32_t(image.size())); // past the trailer's start
     std::copy(beyond.begin(), beyond.end(), image.end() - 40);
-    fixture::writeFile(exe, image);
+    testlgp::Save(exe, image);
 
     StubRunner run;
     EXPECT_EQ(run(exe), 1);
@@ -374,7 +351,7 @@ TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
 
     const Bytes negative = le32(-5);
     std::copy(negative.begin(), negative.end(), image.end() - 40);
-    fixture::writeFile(exe, image);
+    testlgp::Save(exe, image);
     StubRunner again;
     EXPECT_EQ(again(exe), 1);
     EXPECT_EQ(again.ui.texts(Kind::Error), QStringList{"This program is not a self-extracting patch."});
@@ -382,9 +359,9 @@ TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
 
 TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, fixture::generate(64, 5), 1);
+    const auto [target, original, exe] = makeScene(dir, v, testlgp::Letters(64, 5), 1);
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
@@ -392,13 +369,13 @@ TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
     // Refused before the question: nothing was asked, nothing changed.
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NotArchiveText});
     EXPECT_TRUE(run.ui.texts(Kind::OpenFile).isEmpty());
-    EXPECT_EQ(fixture::readFile(target), original);
+    EXPECT_EQ(testlgp::Load(target), original);
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 }
 
 TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
@@ -410,15 +387,15 @@ TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
     }
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{QString::fromStdString("Cannot open file " + target + ".")});
     EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
-    EXPECT_EQ(fixture::readFile(target), original);
+    EXPECT_EQ(testlgp::Load(target), original);
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 }
 
 TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
 {
-    Folder dir;
+    TempFolder dir;
     const std::string target = dir / "target.lgp";
-    fixture::writeFile(target, fixture::build(makeVersions().source));
+    testlgp::Save(target, testlgp::Write(makeVersions().source));
     TRawLGPFile stubEditor(target, RawEditorVariant::Stub);
     try
     {
@@ -435,7 +412,7 @@ TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
 
 TEST(StubRun, bareStubSaysItHoldsNoPatch)
 {
-    Folder dir;
+    TempFolder dir;
     const std::string bare = dir / "STUB.EXE";
     fs::copy_file(Platform::Paths::programDir() + "STUB.LGP", bare);
     StubRunner run;
@@ -447,7 +424,7 @@ TEST(StubRun, bareStubSaysItHoldsNoPatch)
 
 TEST(StubRun, bareWindowsStubSaysItHoldsNoPatch)
 {
-    Folder dir;
+    TempFolder dir;
     const std::string bare = dir / "STUB.EXE";
     fs::copy_file(Platform::Paths::programDir() + "STUBWIN.LGP", bare);
     StubRunner run;
@@ -458,14 +435,14 @@ TEST(StubRun, bareWindowsStubSaysItHoldsNoPatch)
 
 TEST(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
 {
-    Folder dir;
+    TempFolder dir;
     const Versions v = makeVersions();
-    const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUB.LGP");
+    const Bytes stub = testlgp::Load(Platform::Paths::programDir() + "STUB.LGP");
     Bytes image = selfExtractor(stub, v.patch, 1, "target.lgp");
     const Bytes inside = le32(100);
     std::copy(inside.begin(), inside.end(), image.end() - 40);
     const std::string exe = dir / "mypatch.exe";
-    fixture::writeFile(exe, image);
+    testlgp::Save(exe, image);
     StubRunner run;
     EXPECT_EQ(run(exe), 1);
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});

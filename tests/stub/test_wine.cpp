@@ -7,7 +7,8 @@
 
 #include "platform/paths.h"
 
-#include "lgpfixture.h"
+#include "stubscene.h"
+#include "support/tempfolder.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,7 @@
 #include <filesystem>
 
 namespace fs = std::filesystem;
-using fixture::Bytes;
+using testlgp::Bytes;
 
 namespace
 {
@@ -140,32 +141,24 @@ namespace
     // length, c.bin becomes 16 bytes shorter; a.bin stays.
     struct Versions
     {
-        fixture::Archive source;
-        fixture::Archive modified;
+        testlgp::Archive source;
+        testlgp::Archive modified;
     };
 
     Versions makeVersions()
     {
         Versions v;
-        const Bytes a = fixture::generate(200, 1);
-        const Bytes b = fixture::generate(3000, 2);
-        const Bytes c = fixture::generate(900, 3);
+        const Bytes a = testlgp::Letters(200, 1);
+        const Bytes b = testlgp::Letters(3000, 2);
+        const Bytes c = testlgp::Letters(900, 3);
         Bytes b2 = b;
         b2[7] = '#';
         b2[2999] = '!';
         Bytes c2(c.begin(), c.end() - 16);
         c2[100] = '*';
-        v.source.files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
-        v.modified.files = {{"a.bin", a}, {"b.bin", b2}, {"c.bin", c2}};
+        v.source.Files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
+        v.modified.Files = {{"a.bin", a}, {"b.bin", b2}, {"c.bin", c2}};
         return v;
-    }
-
-    std::vector<fixture::Entry> expectedEntries(const Versions& v)
-    {
-        std::vector<fixture::Entry> out;
-        for (const fixture::File& f : v.modified.files)
-            out.push_back({f.name, f.data});
-        return out;
     }
 
     std::vector<std::string> readLines(const std::string& path)
@@ -173,7 +166,7 @@ namespace
         std::vector<std::string> lines;
         if (!fs::exists(path))
             return lines;
-        const Bytes bytes = fixture::readFile(path);
+        const Bytes bytes = testlgp::Load(path);
         std::string line;
         for (const std::uint8_t b : bytes)
         {
@@ -196,7 +189,7 @@ namespace
             const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
             std::string name = std::string("WineStub.") + info->name();
             std::replace(name.begin(), name.end(), '/', '.');
-            mDir = std::make_unique<fixture::TempDir>(name);
+            mDir = std::make_unique<TempFolder>(name);
         }
         void TearDown() override { mDir->keep(HasFailure()); }
 
@@ -205,8 +198,8 @@ namespace
         // FIX.exe, made by tarrowin-cli from the two archives, for target.
         void makeProgram(const Versions& v, bool allowOverwrite, const std::string& target)
         {
-            fixture::writeFile(path("source.lgp"), fixture::build(v.source));
-            fixture::writeFile(path("modified.lgp"), fixture::build(v.modified));
+            testlgp::Save(path("source.lgp"), testlgp::Write(v.source));
+            testlgp::Save(path("modified.lgp"), testlgp::Write(v.modified));
             const Result made = run(bin("tarrowin-cli"), {"make-patch", QString::fromStdString(path("source.lgp")),
                                                           QString::fromStdString(path("modified.lgp")),
                                                           QString::fromStdString(path("patch.lgp"))});
@@ -228,7 +221,7 @@ namespace
                 script.insert(script.end(), a.begin(), a.end());
                 script.push_back('\n');
             }
-            fixture::writeFile(path("answers.txt"), script);
+            testlgp::Save(path("answers.txt"), script);
             std::error_code ec;
             fs::remove(path("log.txt"), ec);
             QProcessEnvironment env = wineEnvironment();
@@ -237,7 +230,7 @@ namespace
             return wine(command.isEmpty() ? QStringList{"FIX.exe"} : command, mDir->path().string(), env);
         }
 
-        std::unique_ptr<fixture::TempDir> mDir;
+        std::unique_ptr<TempFolder> mDir;
     };
 } // namespace
 
@@ -250,16 +243,16 @@ TEST_P(WineStubApply, patchesTheArchiveFoundThroughTheRegistry)
     const bool inPlace = GetParam() == 1;
     const Versions v = makeVersions();
     ASSERT_NO_FATAL_FAILURE(makeProgram(v, inPlace, "C:\\FF7\\data\\magic.lgp"));
-    const Bytes program = fixture::readFile(path("FIX.exe"));
-    const Bytes stub = fixture::readFile(bin("STUBWIN.LGP"));
+    const Bytes program = testlgp::Load(path("FIX.exe"));
+    const Bytes stub = testlgp::Load(bin("STUBWIN.LGP"));
     ASSERT_GT(program.size(), stub.size());
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), program.begin())) << "make-sfx takes the Windows stub for .exe";
     EXPECT_EQ(fs::status(path("FIX.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
 
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
     const std::string target = dataFolder() + "/magic.lgp";
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(target, original);
+    const Bytes original = testlgp::Write(v.source);
+    testlgp::Save(target, original);
 
     // A bare name: the dialog's folder is the registered game's data folder.
     const Result r = runScripted({"magic.lgp"});
@@ -268,16 +261,9 @@ TEST_P(WineStubApply, patchesTheArchiveFoundThroughTheRegistry)
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
     EXPECT_TRUE(fs::exists(path("FIX.exe")));
 
-    const Bytes patched = fixture::readFile(target);
-    EXPECT_EQ(fixture::entries(patched), expectedEntries(v));
-    EXPECT_EQ(fixture::tocOffset(patched, 0), fixture::tocOffset(original, 0));
-    for (int i : {1, 2})
-    {
-        if (inPlace)
-            EXPECT_EQ(fixture::tocOffset(patched, i), fixture::tocOffset(original, i)) << i;
-        else
-            EXPECT_GE(fixture::tocOffset(patched, i), std::int32_t(original.size()) - 14) << i;
-    }
+    const Bytes patched = testlgp::Load(target);
+    EXPECT_EQ(testlgp::Entries(patched), v.modified.Files);
+    ExpectPatchedPlaces(patched, original, inPlace);
 
     // The Linux program, wrapped from the same patch, writes the same bytes.
     QStringList args{"make-sfx", "--target", "magic.lgp"};
@@ -287,16 +273,16 @@ TEST_P(WineStubApply, patchesTheArchiveFoundThroughTheRegistry)
     const Result wrapped = run(bin("tarrowin-cli"), args);
     ASSERT_EQ(wrapped.exitCode, 0) << wrapped.output;
     fs::create_directories(path("linux"));
-    fixture::writeFile(path("linux/magic.lgp"), original);
+    testlgp::Save(path("linux/magic.lgp"), original);
     const std::string answer = path("linux/magic.lgp") + "\n";
-    fixture::writeFile(path("linux-answers.txt"), Bytes(answer.begin(), answer.end()));
+    testlgp::Save(path("linux-answers.txt"), Bytes(answer.begin(), answer.end()));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("WINEPREFIX", QString::fromStdString(path("no-prefix")));
     env.insert("TARROWIN_UI_SCRIPT", QString::fromStdString(path("linux-answers.txt")));
     const Result linux = run(path("fix"), {}, mDir->path().string(), env);
     ASSERT_EQ(linux.exitCode, 0) << linux.output;
-    EXPECT_EQ(fixture::readFile(path("linux/magic.lgp")), patched);
+    EXPECT_EQ(testlgp::Load(path("linux/magic.lgp")), patched);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, WineStubApply, ::testing::Values(0, 1));
@@ -306,14 +292,14 @@ TEST_F(WineStub, cancelLeavesNoTemporaryFile)
     const Versions v = makeVersions();
     ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(dataFolder() + "/magic.lgp", original);
+    const Bytes original = testlgp::Write(v.source);
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
 
     const Result r = runScripted({"cancel"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp"}));
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
-    EXPECT_EQ(fixture::readFile(dataFolder() + "/magic.lgp"), original);
+    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
 }
 
 TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
@@ -321,8 +307,8 @@ TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
     const Versions v = makeVersions();
     ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(dataFolder() + "/magic.lgp", original);
+    const Bytes original = testlgp::Write(v.source);
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
     fs::copy_file(qEnvironmentVariable("TARROWIN_WINHOLD").toStdString(), path("winhold.exe"));
 
     // winhold.exe keeps the archive open for writing, letting others only
@@ -331,7 +317,7 @@ TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp",
                                                                     "error|Mossvane|Cannot open file magic.lgp."}));
-    EXPECT_EQ(fixture::readFile(dataFolder() + "/magic.lgp"), original);
+    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
 }
 
@@ -340,15 +326,15 @@ TEST_F(WineStub, withoutRegistryValueTheDialogOpensInTheStartFolder)
     const Versions v = makeVersions();
     ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
     registerGame(false);
-    const Bytes original = fixture::build(v.source);
-    fixture::writeFile(dataFolder() + "/magic.lgp", original);
-    fixture::writeFile(path("magic.lgp"), original);
+    const Bytes original = testlgp::Write(v.source);
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    testlgp::Save(path("magic.lgp"), original);
 
     const Result r = runScripted({"magic.lgp"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp", DoneLine}));
-    EXPECT_EQ(fixture::entries(fixture::readFile(path("magic.lgp"))), expectedEntries(v));
-    EXPECT_EQ(fixture::readFile(dataFolder() + "/magic.lgp"), original);
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(path("magic.lgp"))), v.modified.Files);
+    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
 }
 
@@ -381,9 +367,9 @@ TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
     const Versions v = makeVersions();
     ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "my archive.lgp"));
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = fixture::build(v.source);
+    const Bytes original = testlgp::Write(v.source);
     for (const char* name : {"my archive.lgp", "my.lgp", "archive.lgp", "other.lgp"})
-        fixture::writeFile(dataFolder() + "/" + name, original);
+        testlgp::Save(dataFolder() + "/" + name, original);
 
     QProcess program;
     program.setProcessEnvironment(wineEnvironment());
@@ -414,9 +400,9 @@ TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
     ASSERT_TRUE(program.waitForFinished(60000));
     EXPECT_EQ(program.exitCode(), 0);
 
-    EXPECT_EQ(fixture::entries(fixture::readFile(dataFolder() + "/my archive.lgp")), expectedEntries(v));
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(dataFolder() + "/my archive.lgp")), v.modified.Files);
     for (const char* name : {"my.lgp", "archive.lgp", "other.lgp"})
-        EXPECT_EQ(fixture::readFile(dataFolder() + "/" + name), original) << name;
+        EXPECT_EQ(testlgp::Load(dataFolder() + "/" + name), original) << name;
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
 }
 

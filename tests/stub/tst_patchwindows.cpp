@@ -11,7 +11,7 @@
 #include "platform/paths.h"
 #include "platform/ui.h"
 
-#include "lgpfixture.h"
+#include "support/tempfolder.h"
 
 #include <QAbstractProxyModel>
 #include <QApplication>
@@ -35,7 +35,7 @@
 #include <optional>
 
 namespace fs = std::filesystem;
-using fixture::Bytes;
+using testlgp::Bytes;
 using Kind = Platform::Ui::ScriptedPrompter::Kind;
 
 namespace
@@ -85,19 +85,19 @@ namespace
     // Source and modified versions covering what a patch can and can't carry.
     struct Versions
     {
-        fixture::Archive source;
-        fixture::Archive modified;
-        std::vector<fixture::Entry> expected; // the source archive once patched
+        testlgp::Archive source;
+        testlgp::Archive modified;
+        std::vector<testlgp::File> expected; // the source archive once patched
     };
 
     Versions makeVersions()
     {
         Versions v;
-        const Bytes same = fixture::generate(700, 1);
-        const Bytes b = fixture::generate(900, 2);
-        const Bytes c = fixture::generate(500, 3);
-        const Bytes d = fixture::generate(600, 4);
-        const Bytes e = fixture::generate(80, 5);
+        const Bytes same = testlgp::Letters(700, 1);
+        const Bytes b = testlgp::Letters(900, 2);
+        const Bytes c = testlgp::Letters(500, 3);
+        const Bytes d = testlgp::Letters(600, 4);
+        const Bytes e = testlgp::Letters(80, 5);
         Bytes b2 = b; // same length, a few bytes changed
         b2[0] = '#', b2[450] = '#', b2[899] = '#';
         Bytes c2 = c; // longer, one byte changed within the old length
@@ -105,8 +105,8 @@ namespace
         c2.insert(c2.end(), 64, 'z');
         Bytes d2(d.begin(), d.begin() + 500); // shorter, changed
         d2[10] = '%';
-        v.source.files = {{"same.bin", same}, {"b.bin", b}, {"c.bin", c}, {"d.bin", d}, {"only-src.bin", e}};
-        v.modified.files = {{"d.bin", d2}, {"c.bin", c2}, {"extra.bin", fixture::generate(40, 6)},
+        v.source.Files = {{"same.bin", same}, {"b.bin", b}, {"c.bin", c}, {"d.bin", d}, {"only-src.bin", e}};
+        v.modified.Files = {{"d.bin", d2}, {"c.bin", c2}, {"extra.bin", testlgp::Letters(40, 6)},
             {"same.bin", same}, {"b.bin", b2}};
         // c.bin grew: a patch can't carry it whole, so it is left as it was.
         v.expected = {{"same.bin", same}, {"b.bin", b2}, {"c.bin", c}, {"d.bin", d2}, {"only-src.bin", e}};
@@ -119,7 +119,7 @@ class TestPatchWindows : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<fixture::TempDir> mDir;
+    std::unique_ptr<TempFolder> mDir;
     QByteArray mOldTmp;
     Platform::Ui::ScriptedPrompter mUi;
     std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
@@ -130,32 +130,32 @@ private:
     // from a folder of the modified files.
     Bytes createPatch(TfrmLGPPatch& creator, const Versions& v, bool fromFolder, const std::string& output)
     {
-        fixture::writeFile(path("source.lgp"), fixture::build(v.source));
+        testlgp::Save(path("source.lgp"), testlgp::Write(v.source));
         mUi.fileAnswers.push_back(qs(path("source.lgp")));
         creator.btnSelSrc->click();
         if (fromFolder)
         {
             fs::create_directories(path("modified"));
-            for (const fixture::File& f : v.modified.files)
-                fixture::writeFile(path("modified/" + f.name), f.data);
+            for (const testlgp::File& f : v.modified.Files)
+                testlgp::Save(path("modified/" + f.Name), f.Data);
             mUi.folderAnswers.push_back(qs(path("modified"))); // no trailing "/"
             creator.btnSelPatFolder->click();
         }
         else
         {
-            fixture::writeFile(path("modified.lgp"), fixture::build(v.modified));
+            testlgp::Save(path("modified.lgp"), testlgp::Write(v.modified));
             mUi.fileAnswers.push_back(qs(path("modified.lgp")));
             creator.btnSelPatLGP->click();
         }
         mUi.fileAnswers.push_back(qs(output));
         creator.btnBegin->click();
-        return fs::exists(output) ? fixture::readFile(output) : Bytes{};
+        return fs::exists(output) ? testlgp::Load(output) : Bytes{};
     }
 
 private slots:
     void init()
     {
-        mDir = std::make_unique<fixture::TempDir>(std::string("TestPatchWindows.") + QTest::currentTestFunction());
+        mDir = std::make_unique<TempFolder>(std::string("TestPatchWindows.") + QTest::currentTestFunction());
         // The creator's work folder lives in the temporary folder; give this
         // test one of its own.
         mOldTmp = qgetenv("TMPDIR");
@@ -289,7 +289,7 @@ private slots:
         std::optional<ScopedProgressHook> recorder;
         recorder.emplace([&hookCalls](std::int32_t p, std::int32_t m) { hookCalls.emplace_back(p, m); });
         creator.btnBeginClick();
-        const Bytes patch = fixture::readFile(path("p.lgp"));
+        const Bytes patch = testlgp::Load(path("p.lgp"));
         QVERIFY(!patch.empty());
         QVERIFY(mUi.texts(Kind::Error).isEmpty());
         QCOMPARE(creator.lblStatus->text(), QString("Done!"));
@@ -297,10 +297,10 @@ private slots:
         QCOMPARE(creator.Status->value(), 5);
         // Changed files it can carry whole, by name: b, d (never same.bin,
         // only-src.bin, extra.bin, nor c.bin, which grew).
-        const auto entries = fixture::entries(patch);
+        const auto entries = testlgp::Entries(patch);
         QCOMPARE(entries.size(), std::size_t(2));
-        QCOMPARE(entries[0].name, std::string("b.bin"));
-        QCOMPARE(entries[1].name, std::string("d.bin"));
+        QCOMPARE(entries[0].Name, std::string("b.bin"));
+        QCOMPARE(entries[1].Name, std::string("d.bin"));
         QCOMPARE(std::string(patch.end() - 14, patch.end()), std::string("LGP PATCH FILE"));
 
         // The run's progress went to its bar alone; the hook is as it was.
@@ -317,9 +317,9 @@ private slots:
         mUi.fileAnswers = {qs(path("skip.lgp"))};
         mUi.questionAnswers = {true};
         creator.btnBeginClick();
-        const auto skipped = fixture::entries(fixture::readFile(path("skip.lgp")));
+        const auto skipped = testlgp::Entries(testlgp::Load(path("skip.lgp")));
         QCOMPARE(skipped.size(), std::size_t(1));
-        QCOMPARE(skipped[0].name, std::string("d.bin"));
+        QCOMPARE(skipped[0].Name, std::string("d.bin"));
     }
 
     void converterStartsAsLaidOut()
@@ -381,8 +381,8 @@ private slots:
     {
         QCOMPARE(Platform::Ui::qtFilter("LGP Files|*.*|All files|*.*"), QString("LGP Files (*);;All files (*)"));
         QCOMPARE(Platform::Ui::qtFilter("Executables|*.EXE|Both|*.a;*.*"), QString("Executables (*.EXE);;Both (*.a *)"));
-        fixture::writeFile(path("sfx"), Bytes{1});
-        fixture::writeFile(path("a.lgp"), Bytes{2});
+        testlgp::Save(path("sfx"), Bytes{1});
+        testlgp::Save(path("a.lgp"), Bytes{2});
         const QString filter = Platform::Ui::qtFilter("All files|*.*");
         const QStringList patterns = filter.mid(filter.indexOf('(') + 1).chopped(1).split(' ');
         QCOMPARE(QDir(qs(mDir->path().string())).entryList(patterns, QDir::Files), (QStringList{"a.lgp", "sfx"}));
@@ -393,7 +393,7 @@ private slots:
         // The Qt dialog itself, answered by a timer: the file exists as typed,
         // so no extension is added to it.
         mScope.reset();
-        fixture::writeFile(path("sfx"), Bytes{1, 2, 3});
+        testlgp::Save(path("sfx"), Bytes{1, 2, 3});
         TfrmSelfExtract converter;
         converter.Pages->setCurrentWidget(converter.tabLGPEXE);
         bool answered = false;
@@ -426,7 +426,7 @@ private slots:
         QVERIFY(!fs::exists(path("out.exe")));
 
         // Unwrapping a file that is no self-extracting patch.
-        fixture::writeFile(path("plain.exe"), Bytes(10, 1));
+        testlgp::Save(path("plain.exe"), Bytes(10, 1));
         converter.Pages->setCurrentWidget(converter.tabLGPEXE);
         converter.edtSrc->setText(qs(path("plain.exe")));
         converter.edtTgt->setText(qs(path("out.lgp")));
@@ -435,7 +435,7 @@ private slots:
         QVERIFY(!fs::exists(path("out.lgp")));
 
         // A self-extracting program around a file that is no patch.
-        fixture::writeFile(path("notes.txt"), Bytes(100, 'n'));
+        testlgp::Save(path("notes.txt"), Bytes(100, 'n'));
         MakeSelfExtractor(TfrmSelfExtract::StubPath(qs(path("junk.exe"))).toStdString(), path("notes.txt"), "", false, path("junk.exe"));
         converter.edtSrc->setText(qs(path("junk.exe")));
         converter.BitBtn1->click();
@@ -449,11 +449,11 @@ private slots:
     // without an execute bit; the second page reads it back like any other.
     void converterPicksTheWindowsStubForAnExeName()
     {
-        Bytes patch = fixture::build(fixture::Archive{{{"a.bin", fixture::generate(30, 4)}}, 0, "LGP PATCH FILE"});
+        Bytes patch = testlgp::Write(testlgp::Archive{.Files = {{"a.bin", testlgp::Letters(30, 4)}}, .Trailing = testlgp::B("LGP PATCH FILE")});
         const std::string creator = "QUENWICK-LGP"; // a patch's creator, so the second page takes it back
         std::copy(creator.begin(), creator.end(), patch.begin());
-        fixture::writeFile(path("p.lgp"), patch);
-        const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUBWIN.LGP");
+        testlgp::Save(path("p.lgp"), patch);
+        const Bytes stub = testlgp::Load(Platform::Paths::programDir() + "STUBWIN.LGP");
         QCOMPARE(std::string(stub.begin(), stub.begin() + 2), std::string("MZ"));
         TfrmSelfExtract converter;
         converter.edtSrc->setText(qs(path("p.lgp")));
@@ -461,10 +461,10 @@ private slots:
         converter.edtPatch->setText("magic.lgp");
         converter.BitBtn1->click();
         QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
-        const Bytes program = fixture::readFile(path("FIX.Exe"));
+        const Bytes program = testlgp::Load(path("FIX.Exe"));
         QCOMPARE(program.size(), stub.size() + patch.size() + 40);
         QVERIFY(std::equal(stub.begin(), stub.end(), program.begin()));
-        QCOMPARE(fixture::get32(program, program.size() - 40), std::int32_t(stub.size()));
+        QCOMPARE(testlgp::Get32(program, program.size() - 40), std::uint32_t(stub.size()));
         const fs::perms exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
         QCOMPARE(fs::status(path("FIX.Exe")).permissions() & exec, fs::perms::none);
 
@@ -473,7 +473,7 @@ private slots:
         converter.edtTgt->setText(qs(path("back.lgp")));
         converter.BitBtn1->click();
         QVERIFY(mUi.texts(Kind::Error).isEmpty());
-        QCOMPARE(fixture::readFile(path("back.lgp")), patch);
+        QCOMPARE(testlgp::Load(path("back.lgp")), patch);
     }
 
     // The stub's dialog lists exactly the target's name, blanks and wildcard
@@ -483,8 +483,8 @@ private slots:
         fs::create_directories(path("game/sub folder"));
         for (const char* name :
              {"my archive.lgp", "my.lgp", "archive.lgp", "myXarchive.lgp", "MY ARCHIVE.LGP.bak", "other.lgp"})
-            fixture::writeFile(path(std::string("game/") + name), Bytes{1});
-        fixture::writeFile(path("game/MY ARCHIVE.LGP"), Bytes{1});
+            testlgp::Save(path(std::string("game/") + name), Bytes{1});
+        testlgp::Save(path("game/MY ARCHIVE.LGP"), Bytes{1});
         Platform::Ui::FileDialogOptions options;
         options.filter = "my archive.lgp|my archive.lgp";
         options.exactName = true;
@@ -533,7 +533,7 @@ private slots:
         const Bytes patch = createPatch(creator, v, fromFolder, path("made.lgp"));
         QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
         QCOMPARE(creator.lblStatus->text(), QString("Done!"));
-        QCOMPARE(fixture::entries(patch).size(), std::size_t(2));
+        QCOMPARE(testlgp::Entries(patch).size(), std::size_t(2));
         if (fromFolder)
             QCOMPARE(creator.edtPatFolder->text(), qs(path("modified") + "/"));
 
@@ -548,21 +548,21 @@ private slots:
         converter.chkDestroy->setChecked(overwrite);
         converter.BitBtn1->click();
         QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
-        const Bytes stub = fixture::readFile(Platform::Paths::programDir() + "STUB.LGP");
+        const Bytes stub = testlgp::Load(Platform::Paths::programDir() + "STUB.LGP");
         QCOMPARE(TfrmSelfExtract::StubPath(qs(exe)).toStdString(), Platform::Paths::programDir() + "STUB.LGP");
-        const Bytes program = fixture::readFile(exe);
+        const Bytes program = testlgp::Load(exe);
         QCOMPARE(program.size(), stub.size() + patch.size() + 40);
         QVERIFY(std::equal(stub.begin(), stub.end(), program.begin()));
-        QCOMPARE(fixture::get32(program, program.size() - 40), std::int32_t(stub.size()));
-        QCOMPARE(fixture::get32(program, program.size() - 36), overwrite ? 1 : 0);
-        QCOMPARE(fixture::getName(program, program.size() - 32), std::string("target.lgp"));
+        QCOMPARE(testlgp::Get32(program, program.size() - 40), std::uint32_t(stub.size()));
+        QCOMPARE(testlgp::Get32(program, program.size() - 36), overwrite ? 1u : 0u);
+        QCOMPARE(testlgp::GetName(program, program.size() - 32), std::string("target.lgp"));
         QVERIFY((fs::status(exe).permissions() & fs::perms::owner_exec) != fs::perms::none);
 
         // 3. Run it: the player picks target.lgp, a copy of the source archive.
         fs::create_directories(path("game"));
         const std::string target = path("game/target.lgp");
-        const Bytes original = fixture::build(v.source);
-        fixture::writeFile(target, original);
+        const Bytes original = testlgp::Write(v.source);
+        testlgp::Save(target, original);
         const ProcessResult run = runProgram(exe, {qs(target)}, mDir->path().string());
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.log,
@@ -570,19 +570,19 @@ private slots:
                 "open||target.lgp|target.lgp", "message|Mossvane|Process completed!"}));
         QVERIFY(!fs::exists(path("mypatch.TMP")));
 
-        const Bytes patched = fixture::readFile(target);
-        QCOMPARE(fixture::entries(patched), v.expected);
+        const Bytes patched = testlgp::Load(target);
+        QCOMPARE(testlgp::Entries(patched), v.expected);
         // Where the data went: in place with Flags 1 (every new version fits
         // the stub's rule: same length or 8+ bytes shorter), appended with 0.
         for (int i : {1, 3})
         {
             if (overwrite)
-                QCOMPARE(fixture::tocOffset(patched, i), fixture::tocOffset(original, i));
+                QCOMPARE(testlgp::TocOffset(patched, i), testlgp::TocOffset(original, i));
             else
-                QVERIFY(fixture::tocOffset(patched, i) >= std::int32_t(original.size()) - 14);
+                QVERIFY(testlgp::TocOffset(patched, i) >= std::int32_t(original.size()) - 14);
         }
-        QCOMPARE(fixture::tocOffset(patched, 0), fixture::tocOffset(original, 0));
-        QCOMPARE(fixture::tocOffset(patched, 2), fixture::tocOffset(original, 2));
+        QCOMPARE(testlgp::TocOffset(patched, 0), testlgp::TocOffset(original, 0));
+        QCOMPARE(testlgp::TocOffset(patched, 2), testlgp::TocOffset(original, 2));
         QCOMPARE(std::string(patched.end() - 14, patched.end()), std::string("FINAL FANTASY7"));
 
         // 4. Back to the identical patch.
@@ -593,7 +593,7 @@ private slots:
         converter.btnSelTgt->click();
         converter.BitBtn1->click();
         QVERIFY(mUi.texts(Kind::Error).isEmpty());
-        QCOMPARE(fixture::readFile(path("back.lgp")), patch);
+        QCOMPARE(testlgp::Load(path("back.lgp")), patch);
     }
 
     // Pictures of both windows for a look at their layout, when asked for

@@ -4,6 +4,7 @@
 // forked child there, and hands each outcome to a check of the files.
 
 #include "platform/file.h"
+#include "support/lgpwriter.h"
 
 #include <gtest/gtest.h>
 
@@ -142,6 +143,13 @@ namespace faults
         }
     }
 
+    // Runs command on the file at path holding before, to learn its result
+    // (returned), then KilledAtRandom with before put back each round: the
+    // file must be before or that result after every kill; leftovers are
+    // removed.
+    inline std::vector<std::uint8_t> OldOrResultAfterKills(int rounds, unsigned seed, const std::string& path,
+                                      const std::vector<std::uint8_t>& before, const std::function<void()>& command);
+
     // The hidden files of a folder: what an interrupted rewrite may leave.
     inline std::vector<std::string> HiddenFiles(const std::string& folder)
     {
@@ -164,5 +172,23 @@ namespace faults
             EXPECT_EQ(name.substr(name.size() - 4), ".tmp") << name;
             std::filesystem::remove(std::filesystem::path(folder) / name);
         }
+    }
+
+    inline std::vector<std::uint8_t> OldOrResultAfterKills(int rounds, unsigned seed, const std::string& path,
+                                                           const std::vector<std::uint8_t>& before,
+                                                           const std::function<void()>& command)
+    {
+        testlgp::Save(path, before);
+        command();
+        const std::vector<std::uint8_t> after = testlgp::Load(path);
+        KilledAtRandom(
+            rounds, seed, [&] { testlgp::Save(path, before); }, command,
+            [&]
+            {
+                const std::vector<std::uint8_t> now = testlgp::Load(path);
+                EXPECT_TRUE(now == before || now == after);
+                RemoveLeftovers(std::filesystem::path(path).parent_path().string() + "/");
+            });
+        return after;
     }
 } // namespace faults

@@ -13,7 +13,7 @@
 #include "platform/qtext.h"
 #include "platform/ui.h"
 
-#include "lgpfixture.h"
+#include "apptestsupport.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -55,18 +55,15 @@ class TestMainWiring : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<fixture::TempDir> mDir;
-    Platform::Ui::ScriptedPrompter mUi;
-    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
-    fs::path mCwd;
+    std::unique_ptr<AppTest::Session> mSession;
 
     std::string openArchive(TfrmLGPEditor& window)
     {
-        fixture::Archive archive;
-        archive.files = {{"one.bin", fixture::generate(30, 1)}, {"two.bin", fixture::generate(20, 2)}};
-        const std::string file = *mDir / "small.lgp";
-        fixture::writeFile(file, fixture::build(archive));
-        mUi.fileAnswers.push_back(QString::fromStdString(file));
+        testlgp::Archive archive;
+        archive.Files = {{"one.bin", testlgp::Letters(30, 1)}, {"two.bin", testlgp::Letters(20, 2)}};
+        const std::string file = mSession->folder / "small.lgp";
+        testlgp::Save(file, testlgp::Write(archive));
+        mSession->prompter.fileAnswers.push_back(QString::fromStdString(file));
         window.mnuOpenClick();
         return file;
     }
@@ -74,23 +71,13 @@ private:
 private slots:
     void init()
     {
-        mCwd = fs::current_path();
-        mDir = std::make_unique<fixture::TempDir>(std::string("TestMainWiring.") + QTest::currentTestFunction());
         // Settings, Wine prefix and home of this test only.
-        ::setenv("XDG_CONFIG_HOME", (mDir->path() / "config").c_str(), 1);
-        ::setenv("WINEPREFIX", (mDir->path() / "wine").c_str(), 1);
-        fs::create_directories(mDir->path() / "home");
-        ::setenv("HOME", (mDir->path() / "home").c_str(), 1);
-        mUi = {};
-        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(mUi);
+        mSession = std::make_unique<AppTest::Session>();
     }
 
     void cleanup()
     {
-        mScope.reset();
-        fs::current_path(mCwd);
-        mDir->keep(QTest::currentTestFailed());
-        mDir.reset();
+        mSession.reset();
     }
 
     void windowsExistInStartUpOrderAndTheirCommandsAreEnabled()
@@ -127,14 +114,14 @@ private slots:
         closeWhenShown(window.frmSelfExtract, &seen);
         window.btnConvert->click();
         QVERIFY(seen);
-        QVERIFY(mUi.texts(Kind::Error).isEmpty());
+        QVERIFY(mSession->prompter.texts(Kind::Error).isEmpty());
     }
 
     void advancedEditorNeedsAnOpenArchive()
     {
         TfrmLGPEditor window;
         window.btnAdvanced->click();
-        QCOMPARE(mUi.texts(Kind::Message), QStringList{"Open an LGP file first!"});
+        QCOMPARE(mSession->prompter.texts(Kind::Message), QStringList{"Open an LGP file first!"});
         QVERIFY(!window.frmAdvanced->isVisible());
     }
 
@@ -151,7 +138,7 @@ private slots:
         });
         window.mnuAdvancedEditor->trigger();
         QVERIFY(seen);
-        QVERIFY(mUi.texts(Kind::Message).contains(
+        QVERIFY(mSession->prompter.texts(Kind::Message).contains(
             "Warning! Edits to the LGP file in this mode are IMMEDIATE and CANNOT be undone. I recommend you keep a "
             "backup copy of any files to be edited!"));
         QVERIFY(!window.CurrentArchive);
@@ -169,9 +156,9 @@ private slots:
         const std::string file = openArchive(window);
         const QStringList info = listItems(window.lstInfo);
         fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
-        mUi.questionAnswers = {false};
+        mSession->prompter.questionAnswers = {false};
         window.btnAdvanced->click();
-        QCOMPARE(mUi.texts(Kind::Question).size(), 1);
+        QCOMPARE(mSession->prompter.texts(Kind::Question).size(), 1);
         QVERIFY(window.CurrentArchive);
         QCOMPARE(listItems(window.lstInfo), info);
         QVERIFY(!window.frmAdvanced->isVisible());
@@ -184,14 +171,14 @@ private slots:
         const std::vector<std::string> names = {"caf\xE9.txt", "caf\xC3\xA9.txt", "\x80\x81\x9F\xA0\xFF"};
         const QStringList shown = {QStringLiteral("caf\u00E9.txt"), QStringLiteral("caf\u00C3\u00A9.txt"),
                                    QStringLiteral("\u20AC\u0081\u0178\u00A0\u00FF")};
-        fixture::Archive archive;
+        testlgp::Archive archive;
         for (std::size_t i = 0; i < names.size(); ++i)
-            archive.files.push_back({names[i], fixture::generate(10 + i, std::uint8_t(i))});
-        const std::string file = *mDir / "names.lgp";
-        fixture::writeFile(file, fixture::build(archive));
+            archive.Files.push_back({names[i], testlgp::Letters(10 + i, std::uint8_t(i))});
+        const std::string file = mSession->folder / "names.lgp";
+        testlgp::Save(file, testlgp::Write(archive));
 
         TfrmLGPEditor window;
-        mUi.fileAnswers.push_back(QString::fromStdString(file));
+        mSession->prompter.fileAnswers.push_back(QString::fromStdString(file));
         window.mnuOpenClick();
         QVERIFY(window.frmAdvanced->OpenArchive(QString::fromStdString(file)));
         const TfrmAdvanced& editor = *window.frmAdvanced;
@@ -222,10 +209,10 @@ private slots:
     void packButtonRunsThePackCommand()
     {
         TfrmLGPEditor window;
-        mUi.fileAnswers = {std::nullopt};
+        mSession->prompter.fileAnswers = {std::nullopt};
         window.btnPack->click();
-        QCOMPARE(mUi.shown.size(), std::size_t(1));
-        QCOMPARE(mUi.shown[0].kind, Kind::OpenFile);
+        QCOMPARE(mSession->prompter.shown.size(), std::size_t(1));
+        QCOMPARE(mSession->prompter.shown[0].kind, Kind::OpenFile);
     }
 };
 

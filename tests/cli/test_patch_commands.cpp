@@ -4,9 +4,9 @@
 #include "patch/FFLZs.h"
 #include "platform/paths.h"
 
-#include "tempfolder.h"
-#include "testarchive.h"
-#include "testdata.h"
+#include "support/gtestfolder.h"
+#include "support/lgpwriter.h"
+#include "support/testdata.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -55,10 +55,10 @@ namespace
 TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
 {
     TempFolder temp;
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"field.lzs", LzsEncodeLiterals(testdata::generate(90, 3))}};
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"field.lzs", LzsEncodeLiterals(testdata::generate(90, 3))}};
     const Bytes changedField = testdata::mutate(testdata::generate(90, 3), 2, 4);
-    WriteWholeFile(temp.file("source.lgp"), testarchive::write(source));
+    WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
     WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
     WriteWholeFile(mods + "field.lzs", changedField);
@@ -69,31 +69,31 @@ TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
 
     for (const bool appendOnly : {false, true})
     {
-        WriteWholeFile(temp.file("t.lgp"), testarchive::write(source));
+        WriteWholeFile(temp.file("t.lgp"), testlgp::Write(source));
         std::vector<std::string> args = {"apply-patch", temp.file("t.lgp"), temp.file("p.lgp")};
         if (appendOnly)
             args.insert(args.begin() + 1, "--append-only");
         const CliRun applied = cli(temp, args);
         ASSERT_EQ(applied.code, 0) << applied.err;
         const Bytes after = ReadWholeFile(temp.file("t.lgp"));
-        EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
-        EXPECT_EQ(testarchive::entryData(after, 1), LzsEncodeLiterals(changedField));
-        EXPECT_EQ(testarchive::tocOffset(after, 0) == testarchive::tocOffset(testarchive::write(source), 0), !appendOnly);
+        EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
+        EXPECT_EQ(testlgp::EntryData(after, 1), LzsEncodeLiterals(changedField));
+        EXPECT_EQ(testlgp::TocOffset(after, 0) == testlgp::TocOffset(testlgp::Write(source), 0), !appendOnly);
     }
 }
 
 TEST(CliPatch, applyPatchEndedOrFailingAtAnyFileWriteLeavesTheOldOrThePatchedArchive)
 {
     TempFolder temp;
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::generate(500, 2)}};
-    const Bytes before = testarchive::write(source);
-    testarchive::Archive patch;
-    patch.creator = "QUENWICK-LGP";
-    patch.trailing = "LGP PATCH FILE";
-    patch.validation = Bytes(3602, 0);
-    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x02}}};
-    WriteWholeFile(temp.file("p.lgp"), testarchive::write(patch));
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::generate(500, 2)}};
+    const Bytes before = testlgp::Write(source);
+    testlgp::Archive patch;
+    patch.Creator = "QUENWICK-LGP";
+    patch.Trailing = testlgp::B("LGP PATCH FILE");
+    patch.Validation = Bytes(3602, 0);
+    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x02}}};
+    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
     const std::vector<std::string> args = {"apply-patch", temp.file("t.lgp"), temp.file("p.lgp")};
     WriteWholeFile(temp.file("t.lgp"), before);
     ASSERT_EQ(cli(temp, args).code, 0);
@@ -121,10 +121,10 @@ TEST(CliPatch, applyPatchEndedOrFailingAtAnyFileWriteLeavesTheOldOrThePatchedArc
 TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
 {
     TempFolder temp;
-    testarchive::Archive patchArchive;
-    patchArchive.creator = "QUENWICK-LGP";
-    patchArchive.entries = {{"a.bin", testdata::generate(1000, 8)}};
-    const Bytes patch = testarchive::write(patchArchive);
+    testlgp::Archive patchArchive;
+    patchArchive.Creator = "QUENWICK-LGP";
+    patchArchive.Files = {{"a.bin", testdata::generate(1000, 8)}};
+    const Bytes patch = testlgp::Write(patchArchive);
     WriteWholeFile(temp.file("p.lgp"), patch);
     WriteWholeFile(temp.file("stub.img"), testdata::generate(777, 9));
     CliRun r = cli(temp, {"make-sfx", "--allow-overwrite", "--target", "C:\\FF7\\data\\field\\flevel.lgp", "--stub",
@@ -132,9 +132,9 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
     ASSERT_EQ(r.code, 0) << r.err;
     const Bytes image = ReadWholeFile(temp.file("p.exe"));
     ASSERT_EQ(image.size(), 777u + patch.size() + 40);
-    EXPECT_EQ(testarchive::get32(image, image.size() - 40), 777u);
-    EXPECT_EQ(testarchive::get32(image, image.size() - 36), 1u);
-    EXPECT_EQ(testarchive::getName(image, image.size() - 32), "flevel.lgp");
+    EXPECT_EQ(testlgp::Get32(image, image.size() - 40), 777u);
+    EXPECT_EQ(testlgp::Get32(image, image.size() - 36), 1u);
+    EXPECT_EQ(testlgp::GetName(image, image.size() - 32), "flevel.lgp");
 
     r = cli(temp, {"unwrap-sfx", temp.file("p.exe"), temp.file("back.lgp")});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -168,9 +168,9 @@ TEST(CliPatch, makePatchWithoutItsTemplateFailsNamingIt)
     TempFolder temp;
     const std::string program = temp.folder("bin") + "tarrowin-cli";
     std::filesystem::copy_file(Platform::Paths::programDir() + "tarrowin-cli", program);
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
-    WriteWholeFile(temp.file("source.lgp"), testarchive::write(source));
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
     WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
 
@@ -220,9 +220,9 @@ TEST(CliPatch, lzsDecodeRefusesDataThatFailsTheProbeUnlessForced)
 TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
 {
     TempFolder temp;
-    testarchive::Archive source;
-    source.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"big.tex", testdata::bytes("12345678")}};
-    WriteWholeFile(temp.file("source.lgp"), testarchive::write(source));
+    testlgp::Archive source;
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"big.tex", testdata::bytes("12345678")}};
+    WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
     WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
     WriteWholeFile(mods + "big.tex", testdata::bytes("12345678 and a larger texture"));
@@ -242,18 +242,18 @@ TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
     EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nLeft out, as a patch can't carry them whole:\n" +
                          list + "Compiling changes...\nDone!\n");
     const Bytes patch = ReadWholeFile(temp.file("p.lgp"));
-    ASSERT_EQ(testarchive::fileCount(patch), 1u);
-    EXPECT_EQ(testarchive::tocName(patch, 0), "a.bin");
+    ASSERT_EQ(testlgp::FileCount(patch), 1u);
+    EXPECT_EQ(testlgp::TocName(patch, 0), "a.bin");
 }
 
 TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
 {
     TempFolder temp;
-    testarchive::Archive patch;
-    patch.creator = "QUENWICK-LGP";
-    patch.trailing = "LGP PATCH FILE";
-    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
-    WriteWholeFile(temp.file("p.lgp"), testarchive::write(patch));
+    testlgp::Archive patch;
+    patch.Creator = "QUENWICK-LGP";
+    patch.Trailing = testlgp::B("LGP PATCH FILE");
+    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
+    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
     WriteWholeFile(temp.file("stub.img"), testdata::generate(300, 1));
     WriteWholeFile(temp.file("in.bin"), testdata::generate(100, 2));
     WriteWholeFile(temp.file("in.lzs"), LzsEncodeLiterals(testdata::generate(100, 2)));
@@ -277,20 +277,20 @@ TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
 TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}};
-    const Bytes original = testarchive::write(archive);
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    const Bytes original = testlgp::Write(archive);
     WriteWholeFile(temp.file("t.lgp"), original);
 
     // A program's image: bytes 12 to 15 are zero, so it reads as an empty TOC.
     Bytes program = testdata::generate(400, 5);
     std::fill(program.begin() + 12, program.begin() + 16, 0);
     WriteWholeFile(temp.file("program"), program);
-    testarchive::Archive patch;
-    patch.creator = "QUENWICK-LGP";
-    patch.trailing = "";
-    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
-    Bytes cut = testarchive::write(patch);
+    testlgp::Archive patch;
+    patch.Creator = "QUENWICK-LGP";
+    patch.Trailing = testlgp::B("");
+    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
+    Bytes cut = testlgp::Write(patch);
     cut.pop_back();
     WriteWholeFile(temp.file("cut.lgp"), cut);
     const std::string fifo = temp.file("fifo");
@@ -317,23 +317,23 @@ TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
 TEST(CliPatch, appendOnlyWritesWhereTheDataEndsBeforeALongTrailingText)
 {
     TempFolder temp;
-    testarchive::Archive archive;
-    archive.entries = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
-    archive.trailing = "FINAL FANTASY7 - modded by X";
-    const Bytes original = testarchive::write(archive);
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    archive.Trailing = testlgp::B("FINAL FANTASY7 - modded by X");
+    const Bytes original = testlgp::Write(archive);
     WriteWholeFile(temp.file("t.lgp"), original);
-    testarchive::Archive patch;
-    patch.creator = "QUENWICK-LGP";
-    patch.trailing = "LGP PATCH FILE";
-    patch.entries = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
-    WriteWholeFile(temp.file("p.lgp"), testarchive::write(patch));
+    testlgp::Archive patch;
+    patch.Creator = "QUENWICK-LGP";
+    patch.Trailing = testlgp::B("LGP PATCH FILE");
+    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
+    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
 
     const CliRun r = cli(temp, {"apply-patch", "--append-only", temp.file("t.lgp"), temp.file("p.lgp")});
     ASSERT_EQ(r.code, 0) << r.err;
     const Bytes after = ReadWholeFile(temp.file("t.lgp"));
-    const std::size_t dataEnd = original.size() - archive.trailing.size();
-    EXPECT_EQ(testarchive::tocOffset(after, 0), dataEnd);
-    EXPECT_EQ(testarchive::entryData(after, 0), testdata::bytes("ABCDXFGH"));
-    EXPECT_EQ(after.size(), dataEnd + 24 + 8 + archive.trailing.size());
-    EXPECT_EQ(std::string(after.end() - 28, after.end()), archive.trailing);
+    const std::size_t dataEnd = original.size() - archive.Trailing.size();
+    EXPECT_EQ(std::size_t(testlgp::TocOffset(after, 0)), dataEnd);
+    EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(after.size(), dataEnd + 24 + 8 + archive.Trailing.size());
+    EXPECT_EQ(Bytes(after.end() - 28, after.end()), archive.Trailing);
 }

@@ -7,7 +7,7 @@
 #include "core/lgpstruct.h"
 #include "platform/ui.h"
 
-#include "lgpfixture.h"
+#include "apptestsupport.h"
 
 #include <QComboBox>
 #include <QListWidget>
@@ -18,7 +18,7 @@
 #include <filesystem>
 
 namespace fs = std::filesystem;
-using fixture::Bytes;
+using testlgp::Bytes;
 using Kind = Platform::Ui::ScriptedPrompter::Kind;
 
 namespace
@@ -57,32 +57,25 @@ namespace
     // entry t for t < m; later entries point nowhere.
     Bytes wideArchive(int tableCount, int dataCount)
     {
-        fixture::Archive archive;
+        testlgp::Archive archive;
         for (int d = 0; d < dataCount; ++d)
-            archive.files.push_back({"f" + std::to_string(d) + ".bin", {std::uint8_t(d), std::uint8_t(d >> 8), 1, 2}});
-        Bytes bytes = fixture::build(archive);
+            archive.Files.push_back({"f" + std::to_string(d) + ".bin", {std::uint8_t(d), std::uint8_t(d >> 8), 1, 2}});
+        Bytes bytes = testlgp::Write(archive);
         if (tableCount == dataCount)
             return bytes;
         // Rebuild with extra TOC entries: every offset moves by 27 per entry.
         const int extra = tableCount - dataCount;
-        Bytes out(bytes.begin(), bytes.begin() + 12);
-        fixture::put32(out, tableCount);
+        testlgp::Writer out;
+        out.raw(Bytes(bytes.begin(), bytes.begin() + 12)).i32(tableCount);
         for (int t = 0; t < tableCount; ++t)
         {
             if (t < dataCount)
-            {
-                out.insert(out.end(), bytes.begin() + 16 + 27 * t, bytes.begin() + 16 + 27 * t + 20);
-                fixture::put32(out, fixture::tocOffset(bytes, t) + 27 * extra);
-            }
+                out.toc(testlgp::TocName(bytes, std::size_t(t)), testlgp::TocOffset(bytes, std::size_t(t)) + 27 * extra);
             else
-            {
-                fixture::putName(out, "none" + std::to_string(t));
-                fixture::put32(out, 12345678);
-            }
-            out.insert(out.end(), {14, 0, 0});
+                out.toc("none" + std::to_string(t), 12345678);
         }
-        out.insert(out.end(), bytes.begin() + 16 + 27 * dataCount, bytes.end());
-        return out;
+        out.raw(Bytes(bytes.begin() + 16 + 27 * dataCount, bytes.end()));
+        return out.out;
     }
 }
 
@@ -91,39 +84,33 @@ class TestAdvanced : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<fixture::TempDir> mDir;
-    Platform::Ui::ScriptedPrompter mUi;
-    std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
+    std::unique_ptr<AppTest::Session> mSession;
 
-    std::string path(const std::string& name) const { return *mDir / name; }
+    std::string path(const std::string& name) const { return mSession->folder / name; }
 
     std::string writeArchive(const std::string& name, const Bytes& bytes)
     {
-        fixture::writeFile(path(name), bytes);
+        testlgp::Save(path(name), bytes);
         return path(name);
     }
 
-    fixture::Archive smallArchive() const
+    testlgp::Archive smallArchive() const
     {
-        fixture::Archive archive;
-        archive.files = {{"alpha.tex", fixture::generate(40, 1)}, {"beta.p", fixture::generate(30, 2)},
-            {"gamma.hrc", fixture::generate(20, 3)}};
+        testlgp::Archive archive;
+        archive.Files = {{"alpha.tex", testlgp::Letters(40, 1)}, {"beta.p", testlgp::Letters(30, 2)},
+            {"gamma.hrc", testlgp::Letters(20, 3)}};
         return archive;
     }
 
 private slots:
     void init()
     {
-        mDir = std::make_unique<fixture::TempDir>(std::string("TestAdvanced.") + QTest::currentTestFunction());
-        mUi = {};
-        mScope = std::make_unique<Platform::Ui::ScopedPrompter>(mUi);
+        mSession = std::make_unique<AppTest::Session>();
     }
 
     void cleanup()
     {
-        mScope.reset();
-        mDir->keep(QTest::currentTestFailed());
-        mDir.reset();
+        mSession.reset();
     }
 
     void opensWithInfoLinesAndBlockChoosers()
@@ -164,8 +151,8 @@ private slots:
     {
         // Two data entries at one position can't exist, but two table entries
         // at one data entry can: both show it.
-        fixture::Archive archive = smallArchive();
-        Bytes bytes = fixture::build(archive);
+        testlgp::Archive archive = smallArchive();
+        Bytes bytes = testlgp::Write(archive);
         const Bytes first(bytes.begin() + 16 + 20, bytes.begin() + 16 + 24);
         std::copy(first.begin(), first.end(), bytes.begin() + 16 + 27 * 2 + 20);
         const std::string file = writeArchive("shared.lgp", bytes);
@@ -177,7 +164,7 @@ private slots:
 
     void warnsOnEveryShowing()
     {
-        const std::string file = writeArchive("small.lgp", fixture::build(smallArchive()));
+        const std::string file = writeArchive("small.lgp", testlgp::Write(smallArchive()));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         editor.show();
@@ -187,8 +174,8 @@ private slots:
         editor.show();
         const QString warning = "Warning! Edits to the LGP file in this mode are IMMEDIATE and CANNOT be undone. "
                                 "I recommend you keep a backup copy of any files to be edited!";
-        QCOMPARE(mUi.texts(Kind::Message), (QStringList{warning, warning}));
-        QCOMPARE(mUi.shown.front().caption, QString("Quenwick's Tarrowin"));
+        QCOMPARE(mSession->prompter.texts(Kind::Message), (QStringList{warning, warning}));
+        QCOMPARE(mSession->prompter.shown.front().caption, QString("Quenwick's Tarrowin"));
         editor.btnQuit->click();
         QVERIFY(editor.isHidden());
         QVERIFY(editor.RawArchive() == nullptr);
@@ -196,7 +183,7 @@ private slots:
 
     void holdsTheArchiveAgainstOtherWritersUntilClosed()
     {
-        const std::string file = writeArchive("small.lgp", fixture::build(smallArchive()));
+        const std::string file = writeArchive("small.lgp", testlgp::Write(smallArchive()));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         QVERIFY_THROWS_EXCEPTION(ELGPError, TRawLGPFile{file});
@@ -221,21 +208,21 @@ private slots:
 
     void readOnlyQuestionBothWays()
     {
-        const std::string file = writeArchive("ro.lgp", fixture::build(smallArchive()));
+        const std::string file = writeArchive("ro.lgp", testlgp::Write(smallArchive()));
         fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
         TfrmAdvanced editor;
-        mUi.questionAnswers = {false};
+        mSession->prompter.questionAnswers = {false};
         QVERIFY(!editor.OpenArchive(QString::fromStdString(file)));
         QVERIFY(editor.RawArchive() == nullptr);
         QCOMPARE(fs::status(file).permissions() & fs::perms::owner_write, fs::perms::none);
-        QCOMPARE(mUi.shown.size(), std::size_t(1));
-        QCOMPARE(mUi.shown[0].kind, Kind::Question);
-        QCOMPARE(mUi.shown[0].caption, QString("Error!"));
-        QCOMPARE(mUi.shown[0].text,
+        QCOMPARE(mSession->prompter.shown.size(), std::size_t(1));
+        QCOMPARE(mSession->prompter.shown[0].kind, Kind::Question);
+        QCOMPARE(mSession->prompter.shown[0].caption, QString("Error!"));
+        QCOMPARE(mSession->prompter.shown[0].text,
             QString("This file is read-only. You can only use advanced edit on files that are writeable. Do you "
                     "want to remove the read-only property of this file?"));
 
-        mUi.questionAnswers = {true};
+        mSession->prompter.questionAnswers = {true};
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         QVERIFY(editor.RawArchive() != nullptr);
         const fs::perms after = fs::status(file).permissions();
@@ -248,7 +235,7 @@ private slots:
 
     void linkWritesTheOffsetAtOnce()
     {
-        const Bytes original = fixture::build(smallArchive());
+        const Bytes original = testlgp::Write(smallArchive());
         const std::string file = writeArchive("small.lgp", original);
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
@@ -256,9 +243,9 @@ private slots:
         editor.btnLink->click();
         selectRow(editor.lstTable, 0);
         editor.btnLink->click();
-        QCOMPARE(mUi.texts(Kind::Message),
+        QCOMPARE(mSession->prompter.texts(Kind::Message),
             (QStringList(2, "Select an item in BOTH lists before trying to link them!")));
-        QCOMPARE(fixture::readFile(file), original);
+        QCOMPARE(testlgp::Load(file), original);
 
         // Table entry 2 (gamma.hrc) to data entry 1 (alpha.tex). The first
         // data entry stays referenced, so the data region still starts there.
@@ -267,10 +254,10 @@ private slots:
         editor.btnLink->click();
         QCOMPARE(cell(editor.lstTable, 2, 1), QString("1) alpha.tex"));
         // On disk already, while the editor still holds the file.
-        const Bytes linked = fixture::readFile(file);
-        QCOMPARE(fixture::tocOffset(linked, 2), fixture::tocOffset(original, 0));
-        QCOMPARE(fixture::entries(linked)[2].data, smallArchive().files[0].data);
-        QCOMPARE(fixture::entries(linked)[2].name, std::string("gamma.hrc"));
+        const Bytes linked = testlgp::Load(file);
+        QCOMPARE(testlgp::TocOffset(linked, 2), testlgp::TocOffset(original, 0));
+        QCOMPARE(testlgp::Entries(linked)[2].Data, smallArchive().Files[0].Data);
+        QCOMPARE(testlgp::Entries(linked)[2].Name, std::string("gamma.hrc"));
 
         // Reopening shows the link.
         editor.reject();
@@ -301,18 +288,18 @@ private slots:
 
     void appendInTheLastBlockAddsARow()
     {
-        const fixture::Archive archive = smallArchive();
-        const Bytes original = fixture::build(archive);
+        const testlgp::Archive archive = smallArchive();
+        const Bytes original = testlgp::Write(archive);
         const std::string file = writeArchive("small.lgp", original);
-        const Bytes content = fixture::generate(77, 11);
-        fixture::writeFile(path("new.bin"), content);
+        const Bytes content = testlgp::Letters(77, 11);
+        testlgp::Save(path("new.bin"), content);
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
 
-        mUi.fileAnswers = {QString::fromStdString(path("new.bin"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("new.bin"))};
         editor.btnAppend->click();
-        QVERIFY(mUi.texts(Kind::Error).isEmpty());
-        QCOMPARE(mUi.shown.back().options.filter, QString("All files|*.*"));
+        QVERIFY(mSession->prompter.texts(Kind::Error).isEmpty());
+        QCOMPARE(mSession->prompter.shown.back().options.filter, QString("All files|*.*"));
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 4);
         QCOMPARE(cell(editor.lstHeader, 3, 0), QString("4"));
         QCOMPARE(cell(editor.lstHeader, 3, 1), QString("new.bin"));
@@ -323,25 +310,25 @@ private slots:
 
         // The new data entry follows the old last one; its name field is
         // NUL-padded; the trailing text ends the file again; the TOC is as it was.
-        const Bytes after = fixture::readFile(file);
+        const Bytes after = testlgp::Load(file);
         const std::size_t at = original.size() - 14;
         QCOMPARE(after.size(), original.size() + 24 + 77);
         Bytes expectedName(20, 0);
         std::copy_n("new.bin", 7, expectedName.begin());
         QCOMPARE(Bytes(after.begin() + std::ptrdiff_t(at), after.begin() + std::ptrdiff_t(at) + 20), expectedName);
-        QCOMPARE(fixture::get32(after, at + 20), 77);
+        QCOMPARE(testlgp::Get32(after, at + 20), 77u);
         QCOMPARE(Bytes(after.begin() + std::ptrdiff_t(at) + 24, after.end() - 14), content);
         QCOMPARE(std::string(after.end() - 14, after.end()), std::string("FINAL FANTASY7"));
-        QCOMPARE(fixture::entries(after), fixture::entries(original));
+        QCOMPARE(testlgp::Entries(after), testlgp::Entries(original));
     }
 
     void appendWhileAnotherBlockIsShownAddsNoRowButCounts()
     {
         const std::string file = writeArchive("wide.lgp", wideArchive(1500, 1499));
-        fixture::writeFile(path("extra.dat"), fixture::generate(9, 4));
+        testlgp::Save(path("extra.dat"), testlgp::Letters(9, 4));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
-        mUi.fileAnswers = {QString::fromStdString(path("extra.dat"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("extra.dat"))};
         editor.btnAppendClick();
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 1000);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 1500 data files in it."));
@@ -357,13 +344,13 @@ private slots:
     void appendIntoANewBlockGrowsTheChooser()
     {
         const std::string file = writeArchive("k.lgp", wideArchive(1000, 1000));
-        fixture::writeFile(path("one.dat"), fixture::generate(3, 4));
+        testlgp::Save(path("one.dat"), testlgp::Letters(3, 4));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         QCOMPARE(comboItems(editor.cmbHeader), (QStringList{"1-1000", "1001-1000"}));
         chooseBlock(editor.cmbHeader, 1);
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 0);
-        mUi.fileAnswers = {QString::fromStdString(path("one.dat"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("one.dat"))};
         editor.btnAppendClick();
         QCOMPARE(comboItems(editor.cmbHeader), (QStringList{"1-1000", "1001-1001"}));
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 1);
@@ -372,33 +359,33 @@ private slots:
 
     void appendRefusesNamesTooLongAndArchivesWithoutData()
     {
-        const Bytes original = fixture::build(smallArchive());
+        const Bytes original = testlgp::Write(smallArchive());
         const std::string file = writeArchive("small.lgp", original);
         const std::string longName = path("twenty-characters.xy"); // 20 characters
-        fixture::writeFile(longName, fixture::generate(5, 1));
+        testlgp::Save(longName, testlgp::Letters(5, 1));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
-        mUi.fileAnswers = {QString::fromStdString(longName)};
+        mSession->prompter.fileAnswers = {QString::fromStdString(longName)};
         editor.btnAppendClick();
-        QCOMPARE(mUi.texts(Kind::Error),
+        QCOMPARE(mSession->prompter.texts(Kind::Error),
             QStringList{
                 "The name \"twenty-characters.xy\" is too long for an archive entry (at most 19 characters)."});
-        QCOMPARE(fixture::readFile(file), original);
+        QCOMPARE(testlgp::Load(file), original);
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 3);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 3 data files in it."));
         editor.reject();
 
         // No data entries: the editor's list-index failure, nothing changed.
-        fixture::Archive empty;
-        const Bytes emptyBytes = fixture::build(empty);
+        testlgp::Archive empty;
+        const Bytes emptyBytes = testlgp::Write(empty);
         const std::string emptyFile = writeArchive("empty.lgp", emptyBytes);
-        fixture::writeFile(path("x.bin"), fixture::generate(5, 1));
+        testlgp::Save(path("x.bin"), testlgp::Letters(5, 1));
         QVERIFY(editor.OpenArchive(QString::fromStdString(emptyFile)));
         QCOMPARE(comboItems(editor.cmbHeader), QStringList{"1-0"});
-        mUi.fileAnswers = {QString::fromStdString(path("x.bin"))};
+        mSession->prompter.fileAnswers = {QString::fromStdString(path("x.bin"))};
         editor.btnAppendClick();
-        QCOMPARE(mUi.texts(Kind::Error).value(1), QString("List index out of bounds (-1)"));
-        QCOMPARE(fixture::readFile(emptyFile), emptyBytes);
+        QCOMPARE(mSession->prompter.texts(Kind::Error).value(1), QString("List index out of bounds (-1)"));
+        QCOMPARE(testlgp::Load(emptyFile), emptyBytes);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 0 data files in it."));
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 0);
     }
@@ -406,27 +393,27 @@ private slots:
     void truncateAsksAndRebuildsBothChoosers()
     {
         const std::string file = writeArchive("wide.lgp", wideArchive(1500, 1499));
-        const Bytes original = fixture::readFile(file);
+        const Bytes original = testlgp::Load(file);
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
 
         editor.btnTruncateClick();
-        QCOMPARE(mUi.texts(Kind::Message), QStringList{"Select an item to start deletion from!"});
+        QCOMPARE(mSession->prompter.texts(Kind::Message), QStringList{"Select an item to start deletion from!"});
 
         chooseBlock(editor.cmbTable, 1);
         chooseBlock(editor.cmbHeader, 1);
         selectRow(editor.lstHeader, 0);
-        mUi.questionAnswers = {false};
+        mSession->prompter.questionAnswers = {false};
         editor.btnTruncateClick();
         const QString question = "This will delete item 1001 (f1000.bin) and all 498 of the items following it "
                                  "from the file. YOU WILL NOT BE ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. "
                                  "Continue?";
-        QCOMPARE(mUi.shown.back().caption, QString("Warning!"));
-        QCOMPARE(mUi.shown.back().text, question);
-        QCOMPARE(fixture::readFile(file), original);
+        QCOMPARE(mSession->prompter.shown.back().caption, QString("Warning!"));
+        QCOMPARE(mSession->prompter.shown.back().text, question);
+        QCOMPARE(testlgp::Load(file), original);
         QCOMPARE(editor.RawArchive()->DataCount(), 1499);
 
-        mUi.questionAnswers = {true};
+        mSession->prompter.questionAnswers = {true};
         editor.btnTruncateClick();
         QCOMPARE(editor.RawArchive()->DataCount(), 1000);
         QCOMPARE(comboItems(editor.cmbTable), (QStringList{"1-1000", "1001-1500"}));
@@ -440,8 +427,8 @@ private slots:
         QCOMPARE(listItems(editor.lstInfo).mid(3),
             (QStringList{"File has 1500 active files.", "File has 1000 data files in it."}));
         // The file ends with the trailing text where data entry 1001 began.
-        const Bytes after = fixture::readFile(file);
-        const std::int32_t cut = fixture::tocOffset(original, 1000);
+        const Bytes after = testlgp::Load(file);
+        const std::int32_t cut = testlgp::TocOffset(original, 1000);
         QCOMPARE(after.size(), std::size_t(cut) + 14);
         QCOMPARE(std::string(after.end() - 14, after.end()), std::string("FINAL FANTASY7"));
     }
@@ -466,13 +453,13 @@ private slots:
 
     void truncateAtTheLastEntryCountsNoFollowers()
     {
-        const std::string file = writeArchive("small.lgp", fixture::build(smallArchive()));
+        const std::string file = writeArchive("small.lgp", testlgp::Write(smallArchive()));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         selectRow(editor.lstHeader, 2);
-        mUi.questionAnswers = {true};
+        mSession->prompter.questionAnswers = {true};
         editor.btnTruncateClick();
-        QCOMPARE(mUi.shown.back().text,
+        QCOMPARE(mSession->prompter.shown.back().text,
             QString("This will delete item 3 (gamma.hrc) and all 0 of the items following it from the file. YOU "
                     "WILL NOT BE ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?"));
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 2 data files in it."));
