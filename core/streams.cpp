@@ -63,6 +63,11 @@ std::int64_t TByteSource::CopyIn(std::int64_t position, const TByteSource& from,
     return copied;
 }
 
+void TByteSource::SetSize(std::int64_t)
+{
+    lgp::FailWrite();
+}
+
 void CopyBytes(const TByteSource& src, std::int64_t srcPos, TByteSource& dst, std::int64_t dstPos, std::int64_t count)
 {
     if (count <= 0)
@@ -201,7 +206,43 @@ void TMemoryBuffer::Reserve(std::int64_t size)
     mBytes.reserve(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
 }
 
+void TMemoryBuffer::SetSize(std::int64_t size)
+{
+    mBytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
+}
+
 // ---------------------------------------------------------------------------
+
+std::size_t TStream::Read(void* buffer, std::size_t count)
+{
+    const std::size_t n = Source().ReadSomeAt(mPosition, buffer, count);
+    mPosition += static_cast<std::int64_t>(n);
+    return n;
+}
+
+std::size_t TStream::Write(const void* buffer, std::size_t count)
+{
+    Source().WriteAt(mPosition, buffer, count);
+    mPosition += static_cast<std::int64_t>(count);
+    return count;
+}
+
+std::int64_t TStream::Seek(std::int64_t offset, SeekOrigin origin)
+{
+    std::int64_t base = 0;
+    if (origin == SeekOrigin::Current)
+        base = mPosition;
+    else if (origin == SeekOrigin::End)
+        base = Size();
+    mPosition = std::max<std::int64_t>(0, base + offset);
+    return mPosition;
+}
+
+void TStream::SetSize(std::int64_t size)
+{
+    Source().SetSize(size);
+    mPosition = std::min(mPosition, std::max<std::int64_t>(0, size));
+}
 
 void TStream::ReadBuffer(void* buffer, std::size_t count)
 {
@@ -350,74 +391,7 @@ void TNewFileStream::Commit(bool durable)
     mCommitted = true;
 }
 
-std::size_t TFileStream::Read(void* buffer, std::size_t count)
-{
-    const std::size_t n = mFile.ReadSomeAt(mPosition, buffer, count);
-    mPosition += static_cast<std::int64_t>(n);
-    return n;
-}
-
-std::size_t TFileStream::Write(const void* buffer, std::size_t count)
-{
-    mFile.WriteAt(mPosition, buffer, count);
-    mPosition += static_cast<std::int64_t>(count);
-    return count;
-}
-
-std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin)
-{
-    std::int64_t base = 0;
-    if (origin == SeekOrigin::Current)
-        base = mPosition;
-    else if (origin == SeekOrigin::End)
-        base = Size();
-    mPosition = std::max<std::int64_t>(0, base + offset);
-    return mPosition;
-}
-
-std::int64_t TFileStream::Size()
-{
-    return mFile.Size();
-}
-
-void TFileStream::SetSize(std::int64_t size)
-{
-    mFile.SetSize(size);
-}
-
 // ---------------------------------------------------------------------------
-
-std::size_t TMemoryStream::Read(void* buffer, std::size_t count)
-{
-    const std::size_t n = mBuffer.ReadSomeAt(mPosition, buffer, count);
-    mPosition += static_cast<std::int64_t>(n);
-    return n;
-}
-
-std::size_t TMemoryStream::Write(const void* buffer, std::size_t count)
-{
-    mBuffer.WriteAt(mPosition, buffer, count);
-    mPosition += static_cast<std::int64_t>(count);
-    return count;
-}
-
-std::int64_t TMemoryStream::Seek(std::int64_t offset, SeekOrigin origin)
-{
-    std::int64_t base = 0;
-    if (origin == SeekOrigin::Current)
-        base = mPosition;
-    else if (origin == SeekOrigin::End)
-        base = mBuffer.Size();
-    mPosition = std::max<std::int64_t>(0, base + offset);
-    return mPosition;
-}
-
-void TMemoryStream::SetSize(std::int64_t size)
-{
-    mBuffer.Vector().resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
-    if (mPosition > size)
-        mPosition = size;
-}
 
 void TMemoryStream::LoadFromFile(const std::string& path)
 {

@@ -48,6 +48,8 @@ public:
     virtual const Platform::File::ScopedHandle* FileHandle() const { return nullptr; }
     // A hint that the source is about to hold size bytes.
     virtual void Reserve(std::int64_t size) { (void)size; }
+    // Cuts or extends the bytes; "Stream write error" where they cannot change.
+    virtual void SetSize(std::int64_t size);
 };
 
 // An open file (the share-mode locks and the fault-injection seam of
@@ -66,7 +68,7 @@ public:
     const Platform::File::ScopedHandle* FileHandle() const override { return &mHandle; }
 
     // Cuts or extends the file; "Stream write error" on failure.
-    void SetSize(std::int64_t size);
+    void SetSize(std::int64_t size) override;
     // Puts what was written on the disk, or "Stream write error".
     void Sync() const;
 
@@ -113,6 +115,7 @@ public:
                         std::int64_t count) override;
     const std::uint8_t* Memory() const override { return mBytes.data(); }
     void Reserve(std::int64_t size) override;
+    void SetSize(std::int64_t size) override;
 
     std::vector<std::uint8_t>& Vector() { return mBytes; }
     const std::vector<std::uint8_t>& Vector() const { return mBytes; }
@@ -139,14 +142,14 @@ public:
     virtual ~TStream() = default;
 
     // Reads up to count bytes; returns how many were read (0 at the end).
-    virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+    std::size_t Read(void* buffer, std::size_t count);
     // Writes up to count bytes; returns how many were written.
-    virtual std::size_t Write(const void* buffer, std::size_t count) = 0;
+    std::size_t Write(const void* buffer, std::size_t count);
     // Moves the position; returns the new position. Positions may lie past the end.
-    virtual std::int64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
-    virtual std::int64_t Size() = 0;
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin);
+    std::int64_t Size() { return Source().Size(); }
     // Cuts or extends the stream; the position stays unless it lies past the new end.
-    virtual void SetSize(std::int64_t size) = 0;
+    void SetSize(std::int64_t size);
 
     // The bytes under the stream, to be read and written by position.
     virtual TByteSource& Source() = 0;
@@ -172,6 +175,9 @@ public:
     std::uint16_t ReadUInt16();
     std::uint8_t ReadByte();
     void WriteInt32(std::int32_t value);
+
+protected:
+    std::int64_t mPosition = 0;
 };
 
 enum class FileMode
@@ -190,11 +196,6 @@ public:
     TFileStream(const std::string& path, FileMode mode,
         Platform::File::Share share = Platform::File::Share::DenyNone);
 
-    std::size_t Read(void* buffer, std::size_t count) override;
-    std::size_t Write(const void* buffer, std::size_t count) override;
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-    std::int64_t Size() override;
-    void SetSize(std::int64_t size) override;
     TFileSource& Source() override { return mFile; }
 
     const std::string& FileName() const { return mPath; }
@@ -213,7 +214,6 @@ protected:
 private:
     std::string mPath;
     TFileSource mFile;
-    std::int64_t mPosition = 0;
 };
 
 // A new file for an output: written under a hidden name beside path and put
@@ -245,11 +245,6 @@ public:
     TMemoryStream() = default;
     explicit TMemoryStream(std::vector<std::uint8_t> bytes) : mBuffer(std::move(bytes)) {}
 
-    std::size_t Read(void* buffer, std::size_t count) override;
-    std::size_t Write(const void* buffer, std::size_t count) override;
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-    std::int64_t Size() override { return mBuffer.Size(); }
-    void SetSize(std::int64_t size) override;
     TMemoryBuffer& Source() override { return mBuffer; }
 
     void Clear()
@@ -274,7 +269,6 @@ public:
 
 private:
     TMemoryBuffer mBuffer;
-    std::int64_t mPosition = 0;
 };
 
 // Reads a whole file ("Cannot open file %s", "Stream read error").

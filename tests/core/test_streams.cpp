@@ -91,6 +91,7 @@ TEST(ByteSources, spansAreReadOnlyAndBuffersGrowWhereTheyAreWritten)
     const Bytes bytes = B("abc");
     TMemorySource source(bytes);
     EXPECT_EQ(FailureText([&] { source.WriteAt(0, "x", 1); }), "Stream write error");
+    EXPECT_EQ(FailureText([&] { source.SetSize(1); }), "Stream write error");
     EXPECT_EQ(bytes, B("abc"));
 
     TMemoryBuffer buffer(B("abc"));
@@ -113,6 +114,29 @@ TEST(ByteSources, spansAreReadOnlyAndBuffersGrowWhereTheyAreWritten)
     EXPECT_EQ(FailureText([&] { CopyBytes(source, 2, copy, 0, 2); }), "Stream read error");
     EXPECT_EQ(copy.Vector(), (Bytes{'c', 'c', '7', '8', '9'}));
     EXPECT_EQ(FailureText([&] { CopyBytes(file.Source(), -1, copy, 0, 1); }), "Stream read error");
+}
+
+TEST(Streams, fileAndMemoryStreamsCutAndMoveAlike)
+{
+    TempFolder tmp;
+    TFileStream file(tmp.save("f", B("0123456789")), FileMode::OpenReadWrite);
+    TMemoryStream memory(B("0123456789"));
+    for (TStream* stream : {static_cast<TStream*>(&file), static_cast<TStream*>(&memory)})
+    {
+        stream->Seek(-2, SeekOrigin::End);
+        EXPECT_EQ(stream->Position(), 8);
+        stream->SetSize(4); // the position past the new end comes back to it
+        EXPECT_EQ(stream->Position(), 4);
+        EXPECT_EQ(stream->Size(), 4);
+        stream->SetSize(6); // extending keeps it, and the new bytes are zeros
+        EXPECT_EQ(stream->Position(), 4);
+        EXPECT_EQ(stream->Seek(3, SeekOrigin::Current), 7);
+        EXPECT_EQ(stream->Write("Z", 1), 1u);
+        EXPECT_EQ(stream->Seek(-100, SeekOrigin::Current), 0); // never before the start
+        Bytes all(8);
+        stream->ReadBuffer(all.data(), all.size());
+        EXPECT_EQ(all, (Bytes{'0', '1', '2', '3', 0, 0, 0, 'Z'}));
+    }
 }
 
 TEST(Streams, openAndCreateFailuresNameThePath)

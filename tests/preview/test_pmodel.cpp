@@ -11,16 +11,30 @@ using testw::Bytes;
 namespace
 {
     // A stream that records every position it is read from.
-    class TRecordingStream : public TMemoryStream
+    class TRecordingStream : public TStream
     {
     public:
-        using TMemoryStream::TMemoryStream;
-        std::size_t Read(void* buffer, std::size_t count) override
+        explicit TRecordingStream(Bytes bytes) : mSource(std::move(bytes)) {}
+        TByteSource& Source() override { return mSource; }
+        std::vector<std::pair<std::int64_t, std::size_t>>& Reads = mSource.Reads;
+
+    private:
+        struct TRecordingSource final : TByteSource
         {
-            Reads.push_back({Position(), count});
-            return TMemoryStream::Read(buffer, count);
-        }
-        std::vector<std::pair<std::int64_t, std::size_t>> Reads;
+            explicit TRecordingSource(Bytes bytes) : Buffer(std::move(bytes)) {}
+            std::int64_t Size() const override { return Buffer.Size(); }
+            std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override
+            {
+                Reads.push_back({position, count});
+                return Buffer.ReadSomeAt(position, buffer, count);
+            }
+            void WriteAt(std::int64_t position, const void* data, std::size_t count) override
+            {
+                Buffer.WriteAt(position, data, count);
+            }
+            TMemoryBuffer Buffer;
+            mutable std::vector<std::pair<std::int64_t, std::size_t>> Reads;
+        } mSource;
     };
 
     std::string FailureOf(const Bytes& bytes)
