@@ -93,10 +93,7 @@ TfrmAboutLGP::TfrmAboutLGP(QWidget* parent)
     row->addLayout(column, 1);
 }
 
-QUrl TfrmAboutLGP::AuthorUrl() const
-{
-    return QUrl::fromLocalFile(QDir(projectFolder()).filePath("README.md"));
-}
+QUrl TfrmAboutLGP::AuthorUrl() const { return QUrl::fromLocalFile(QDir(projectFolder()).filePath("README.md")); }
 
 QUrl TfrmAboutLGP::WebsiteUrl() const
 {

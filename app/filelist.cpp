@@ -23,8 +23,7 @@ QString TFileListModel::CellText(const LGPEntry& entry, int column)
 {
     switch (column)
     {
-    case 0:
-        return Platform::Text::fromArchiveText(entry.Name);
+    case 0: return Platform::Text::fromArchiveText(entry.Name);
     case 1: return QString::number(entry.Offset);
     default: return entry.Length <= LengthBadOffset ? QStringLiteral("Error") : QString::number(entry.Length);
     }

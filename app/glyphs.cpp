@@ -80,7 +80,8 @@ namespace Tarrowin::Glyphs
                 folder(p, QRectF(1.5, 4.5, 13, 9));
                 p.setPen(QPen(Ink, 1));
                 p.setBrush(Folder.lighter(120));
-                p.drawPolygon(QPolygonF({QPointF(3.5, 8.5), QPointF(15.5, 8.5), QPointF(13.5, 13.5), QPointF(1.5, 13.5)}));
+                p.drawPolygon(
+                    QPolygonF({QPointF(3.5, 8.5), QPointF(15.5, 8.5), QPointF(13.5, 13.5), QPointF(1.5, 13.5)}));
                 break;
             case Glyph::Extract:
                 box(p, QRectF(1.5, 9.5, 13, 5));

@@ -65,7 +65,7 @@ namespace
         QPalette palette = list->palette();
         palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Active, QPalette::Highlight));
         palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
-            palette.color(QPalette::Active, QPalette::HighlightedText));
+                         palette.color(QPalette::Active, QPalette::HighlightedText));
         list->setPalette(palette);
         return list;
     }
@@ -113,7 +113,7 @@ TfrmAdvanced::TfrmAdvanced(QWidget* parent)
     lstTable = ReportList(this, "lstTable", {QStringLiteral("Filename"), QStringLiteral("Data")}, {100, 120});
     lstTable->setGeometry(8, 104, 241, 150);
     lstHeader = ReportList(this, "lstHeader",
-        {QStringLiteral("#"), QStringLiteral("Name"), QStringLiteral("File length")}, {35, 105, 90});
+                           {QStringLiteral("#"), QStringLiteral("Name"), QStringLiteral("File length")}, {35, 105, 90});
     lstHeader->setGeometry(284, 104, 250, 150);
 
     lblLink = new QLabel(QStringLiteral("Link"), this);
@@ -182,8 +182,8 @@ bool TfrmAdvanced::OpenArchive(const QString& path)
     lstInfo->addItem(QStringLiteral("Creator: ") + Platform::Text::fromArchiveText(mRawArchive->Creator()));
     const std::vector<std::uint8_t>& trailing = mRawArchive->TrailingText();
     lstInfo->addItem(
-        QStringLiteral("Description: ") +
-        Platform::Text::fromArchiveText({reinterpret_cast<const char*>(trailing.data()), trailing.size()}));
+        QStringLiteral("Description: ")
+        + Platform::Text::fromArchiveText({reinterpret_cast<const char*>(trailing.data()), trailing.size()}));
     lstInfo->addItem(QString());
     lstInfo->addItem(QString());
     RenewCountLines();
@@ -274,8 +274,8 @@ void TfrmAdvanced::FillTableList()
             auto* row = new QTreeWidgetItem;
             row->setText(0, Platform::Text::fromArchiveText(mRawArchive->GetTableEntry(t).NameString()));
             if (const std::int32_t d = linked[std::size_t(t - first)]; d >= 0)
-                row->setText(1, QStringLiteral("%1) ").arg(d + 1) +
-                                    Platform::Text::fromArchiveText(mRawArchive->GetDataEntry(d).NameString()));
+                row->setText(1, QStringLiteral("%1) ").arg(d + 1)
+                                    + Platform::Text::fromArchiveText(mRawArchive->GetDataEntry(d).NameString()));
             rows.append(row);
         }
         lstTable->addTopLevelItems(rows);
@@ -331,8 +331,8 @@ void TfrmAdvanced::btnLinkClick()
     const int dataRow = SelectedRow(lstHeader);
     if (tableRow < 0 || dataRow < 0)
     {
-        Platform::Ui::prompter().message(
-            this, AppTitle, QStringLiteral("Select an item in BOTH lists before trying to link them!"));
+        Platform::Ui::prompter().message(this, AppTitle,
+                                         QStringLiteral("Select an item in BOTH lists before trying to link them!"));
         return;
     }
     if (!mRawArchive)
@@ -404,11 +404,11 @@ void TfrmAdvanced::btnTruncateClick()
     {
         const int d = dataRow + BlockSize * ShownBlock(cmbHeader);
         const RawDataEntry entry = mRawArchive->GetDataEntry(d);
-        const QString question = QStringLiteral("This will delete item ") + QString::number(d + 1) +
-                                 QStringLiteral(" (") + Platform::Text::fromArchiveText(entry.NameString()) +
-                                 QStringLiteral(") and all ") + QString::number(mRawArchive->DataCount() - d - 1) +
-                                 QStringLiteral(" of the items following it from the file. YOU WILL NOT BE ") +
-                                 QStringLiteral("ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?");
+        const QString question = QStringLiteral("This will delete item ") + QString::number(d + 1)
+                                 + QStringLiteral(" (") + Platform::Text::fromArchiveText(entry.NameString())
+                                 + QStringLiteral(") and all ") + QString::number(mRawArchive->DataCount() - d - 1)
+                                 + QStringLiteral(" of the items following it from the file. YOU WILL NOT BE ")
+                                 + QStringLiteral("ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?");
         if (!Platform::Ui::prompter().question(this, QStringLiteral("Warning!"), question))
             return;
         mRawArchive->TruncateData(d);

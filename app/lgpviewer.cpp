@@ -1,8 +1,8 @@
 #include "lgpviewer.h"
 
 #include "aboutlgp.h"
-#include "filelist.h"
 #include "application.h"
+#include "filelist.h"
 #include "folderdialog.h"
 #include "glyphs.h"
 #include "lgpadv.h"
@@ -105,7 +105,7 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     setWindowTitle(Tarrowin::MainCaption);
     // Sizeable, with a system menu and a minimise box but no maximise box.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-        | Qt::WindowCloseButtonHint);
+                   | Qt::WindowCloseButtonHint);
     setFont(QFont("Verdana", 8));
     setWindowIcon(Tarrowin::Glyphs::programIcon());
     setContextMenuPolicy(Qt::NoContextMenu);
@@ -165,7 +165,7 @@ void TfrmLGPEditor::connectAction(QAction* action, void (TfrmLGPEditor::*handler
 void TfrmLGPEditor::buildMenus()
 {
     auto item = [this](QMenu* menu, const char* name, const QString& caption, void (TfrmLGPEditor::*handler)(),
-                    const QKeySequence& shortcut = {}) {
+                       const QKeySequence& shortcut = {}) {
         QAction* action = menu->addAction(caption);
         action->setObjectName(name);
         if (!shortcut.isEmpty())
@@ -224,7 +224,7 @@ void TfrmLGPEditor::buildMenus()
 }
 
 QToolButton* TfrmLGPEditor::makeButton(QToolBar* bar, const char* name, const QString& caption, const QString& hint,
-    int glyph, bool disabledImage, void (TfrmLGPEditor::*handler)())
+                                       int glyph, bool disabledImage, void (TfrmLGPEditor::*handler)())
 {
     auto* button = new QToolButton(bar);
     button->setObjectName(name);
@@ -237,7 +237,7 @@ QToolButton* TfrmLGPEditor::makeButton(QToolBar* bar, const char* name, const QS
     button->setFixedSize(TextButtonWidth, ButtonHeight);
     if (handler)
         connect(button, &QToolButton::clicked, this,
-            [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+                [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
     bar->addWidget(button);
     return button;
 }
@@ -262,22 +262,22 @@ void TfrmLGPEditor::buildToolbars()
 
     tbLGPFiles = toolbar("tbLGPFiles", "Files");
     btnCreate = makeButton(tbLGPFiles, "btnCreate", "Create", "Create a new archive from a folder", int(G::Create),
-        false, &TfrmLGPEditor::mnuCreateClick);
+                           false, &TfrmLGPEditor::mnuCreateClick);
     btnOpen = makeButton(tbLGPFiles, "btnOpen", "Open", "Open an LGP archive", int(G::Open), false,
-        &TfrmLGPEditor::mnuOpenClick);
+                         &TfrmLGPEditor::mnuOpenClick);
     btnExtract = makeButton(tbLGPFiles, "btnExtract", "Extract", "Extract one file to disk", int(G::Extract), false,
-        &TfrmLGPEditor::mnuExtractClick);
+                            &TfrmLGPEditor::mnuExtractClick);
     btnExtractAll = makeButton(tbLGPFiles, "btnExtractAll", "Extr. All", "Extract all files to disk",
-        int(G::ExtractAll), false, &TfrmLGPEditor::mnuExtractAllClick);
+                               int(G::ExtractAll), false, &TfrmLGPEditor::mnuExtractAllClick);
 
     tbLGPAdvanced = toolbar("tbLGPAdvanced", "Advanced");
     btnAnalyse = makeButton(tbLGPAdvanced, "btnAnalyse", "Analyse", "Analyse an archive", int(G::Analyse), true,
-        &TfrmLGPEditor::mnuAnalyseClick);
+                            &TfrmLGPEditor::mnuAnalyseClick);
     btnRepair = makeButton(tbLGPAdvanced, "btnRepair", "Repair", "Repair an archive", int(G::Repair), true,
-        &TfrmLGPEditor::mnuRepairarchiveClick);
+                           &TfrmLGPEditor::mnuRepairarchiveClick);
     // "Pack" runs the pack command its caption and hint promise.
     btnPack = makeButton(tbLGPAdvanced, "btnPack", "Pack", "Pack an archive", int(G::Pack), true,
-        &TfrmLGPEditor::mnuPackArchiveClick);
+                         &TfrmLGPEditor::mnuPackArchiveClick);
     btnAdvanced =
         makeButton(tbLGPAdvanced, "btnAdvanced", "Advanced", "Advanced LGP Editor", int(G::Advanced), true, nullptr);
 
@@ -285,9 +285,9 @@ void TfrmLGPEditor::buildToolbars()
     btnCreatePatch =
         makeButton(tbLGPPatch, "btnCreatePatch", "Create", "Create an LGP patch", int(G::CreatePatch), true, nullptr);
     btnConvert = makeButton(tbLGPPatch, "btnConvert", "Convert", "Convert an LGP patch to/from a self-extractor",
-        int(G::Convert), true, nullptr);
+                            int(G::Convert), true, nullptr);
     btnApply = makeButton(tbLGPPatch, "btnApply", "Apply", "Apply an LGP Patch", int(G::Apply), true,
-        &TfrmLGPEditor::mnuApplyPatchClick);
+                          &TfrmLGPEditor::mnuApplyPatchClick);
 
     addToolBar(Qt::TopToolBarArea, tbLGPFiles);
     addToolBar(Qt::BottomToolBarArea, tbLGPAdvanced);
@@ -307,14 +307,19 @@ void TfrmLGPEditor::buildToolbars()
         connect(close, &QToolButton::clicked, bar, &QToolBar::hide);
         mCloseBox[i] = bar->addWidget(close);
         mCloseBox[i]->setVisible(false);
-        connect(bar, &QToolBar::topLevelChanged, this, [this, i](bool floating) { toolbarFloatingChanged(i, floating); });
-        connect(bar, &QToolBar::visibilityChanged, this, [this, i](bool visible) { toolbarVisibilityChanged(i, visible); });
+        connect(bar, &QToolBar::topLevelChanged, this,
+                [this, i](bool floating) { toolbarFloatingChanged(i, floating); });
+        connect(bar, &QToolBar::visibilityChanged, this,
+                [this, i](bool visible) { toolbarVisibilityChanged(i, visible); });
         // The left dock is the only vertical one: a toolbar turning vertical or
         // horizontal has entered or left it. Queued, so the window's layout
         // already knows the toolbar's new place.
-        connect(bar, &QToolBar::orientationChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
-        connect(bar, &QToolBar::topLevelChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
-        connect(bar, &QToolBar::visibilityChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
+        connect(
+            bar, &QToolBar::orientationChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
+        connect(
+            bar, &QToolBar::topLevelChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
+        connect(
+            bar, &QToolBar::visibilityChanged, this, [this] { updateLeftDockSpace(); }, Qt::QueuedConnection);
         menuItems[i]->setChecked(true);
     }
 }
@@ -377,7 +382,7 @@ void TfrmLGPEditor::buildClientArea()
 
     Label5 = new QLabel("The editor can only display 1,000 (!) files at once. Archives with more files in them are "
                         "split up into 1,000 file 'blocks'.",
-        Panel1);
+                        Panel1);
     Label5->setObjectName("Label5");
     Label5->setFixedHeight(45);
     Label5->setAlignment(Qt::AlignCenter);
@@ -425,7 +430,7 @@ void TfrmLGPEditor::connectLaterWindows()
     };
     for (const auto& [button, handler] : buttons)
         connect(button, &QToolButton::clicked, this,
-            [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+                [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
 }
 
 void TfrmLGPEditor::mnuCreatePatchClick() { frmLGPPatch->exec(); }
@@ -813,7 +818,7 @@ void TfrmLGPEditor::OpenArchive(const QString& path)
     cmbList->clear();
     for (int block = 0; block <= count / BlockSize; ++block)
         cmbList->addItem(QString::number(block * BlockSize + 1) + "-"
-            + QString::number(std::min(block * BlockSize + BlockSize, count)));
+                         + QString::number(std::min(block * BlockSize + BlockSize, count)));
     mShownBlock = -1;
     cmbList->setCurrentIndex(0);
     cmbListChange();

@@ -207,8 +207,8 @@ private:
     void buildToolbars();
     void buildClientArea();
     void updateLeftDockSpace();
-    QToolButton* makeButton(QToolBar* bar, const char* name, const QString& caption, const QString& hint,
-        int glyph, bool disabledImage, void (TfrmLGPEditor::*handler)());
+    QToolButton* makeButton(QToolBar* bar, const char* name, const QString& caption, const QString& hint, int glyph,
+                            bool disabledImage, void (TfrmLGPEditor::*handler)());
     void connectAction(QAction* action, void (TfrmLGPEditor::*handler)());
     void connectLaterWindows();
     void toolbarVisibilityChanged(int index, bool visible);

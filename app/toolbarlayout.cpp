@@ -219,8 +219,9 @@ namespace Tarrowin::ToolbarLayout
             const int row = rowsSeen[line.dock]++;
             for (Item item : line.items)
             {
-                const auto assigned = std::find_if(places.begin(), places.end(),
-                    [&](const Assignment& a) { return a.toolbar->objectName() == item.name; });
+                const auto assigned = std::find_if(places.begin(), places.end(), [&](const Assignment& a) {
+                    return a.toolbar->objectName() == item.name;
+                });
                 int dock = line.dock;
                 item.row = row;
                 if (assigned != places.end())

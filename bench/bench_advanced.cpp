@@ -38,7 +38,8 @@ namespace
     std::string writeArchive(std::int32_t dataCount)
     {
         const std::string path =
-            (std::filesystem::temp_directory_path() / ("bench_advanced." + std::to_string(dataCount) + ".lgp")).string();
+            (std::filesystem::temp_directory_path() / ("bench_advanced." + std::to_string(dataCount) + ".lgp"))
+                .string();
         std::string bytes(12, '\0');
         put32(bytes, dataCount);
         const std::int32_t dataStart = 16 + 27 * dataCount;

@@ -18,12 +18,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <ctime>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -147,8 +147,8 @@ namespace
     {
         rusage usage{};
         ::getrusage(RUSAGE_CHILDREN, &usage);
-        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+               + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     }
 
     // `tar -cf output -C folder .`; its CPU time is the child's.
@@ -255,8 +255,8 @@ namespace
     void Print(const Row& r)
     {
         std::printf("%-40s cpu %8.4f s / %8.4f s = %6.2f   wall %8.4f s / %8.4f s = %6.2f  (%s)\n", r.what.c_str(),
-            r.time.cpu, r.baseline.cpu, r.time.cpu / r.baseline.cpu, r.time.wall, r.baseline.wall,
-            r.time.wall / r.baseline.wall, r.target.c_str());
+                    r.time.cpu, r.baseline.cpu, r.time.cpu / r.baseline.cpu, r.time.wall, r.baseline.wall,
+                    r.time.wall / r.baseline.wall, r.target.c_str());
         std::fflush(stdout);
     }
 }
@@ -277,8 +277,9 @@ int main(int argc, char** argv)
         std::size_t maxSize;
         int repeats;
     };
-    std::vector<Set> sets = {{"1,000 files", 1000, 16, 2048, 5}, {"10,000 files", 10000, 16, 2048, 3},
-        {"200 MB (50 files of 4 MB)", 50, 4 << 20, 4 << 20, 5}};
+    std::vector<Set> sets = {{"1,000 files", 1000, 16, 2048, 5},
+                             {"10,000 files", 10000, 16, 2048, 3},
+                             {"200 MB (50 files of 4 MB)", 50, 4 << 20, 4 << 20, 5}};
     if (quick)
         sets.resize(1);
 
@@ -323,10 +324,12 @@ int main(int argc, char** argv)
         // Into a fresh file, as the copy goes into fresh folders: replacing the
         // old archive would add the release of its pages to the timing.
         const fs::path created = work / "created.lgp";
-        const Time createTime = Seconds([&] { Build(source, created); }, [&] {
-            fs::remove(created);
-            ::sync();
-        }, set.repeats);
+        const Time createTime = Seconds([&] { Build(source, created); },
+                                        [&] {
+                                            fs::remove(created);
+                                            ::sync();
+                                        },
+                                        set.repeats);
         fs::remove(created);
         Print({"create " + set.label, createTime, copyTime, "target <= 1.3"});
         Print({"extract-all " + set.label, extractTime, copyTime, "target <= 1.3"});
@@ -376,7 +379,7 @@ int main(int argc, char** argv)
             fs::remove(tar);
         }
         Print({std::string("create ") + (quick ? "2,000" : "10,000") + " files of 200 B-30 KB vs tar -cf",
-            Median(createRuns), Median(tarRuns), "target <= 0.8"});
+               Median(createRuns), Median(tarRuns), "target <= 0.8"});
         fs::remove_all(source);
         ::sync();
     }
@@ -388,7 +391,7 @@ int main(int argc, char** argv)
         const Time readOnce = Seconds([&] { ReadWholeFile(archive.string()); }, nullptr, 5);
         const Time open = Seconds([&] { TLGPFile f(archive.string(), true); }, nullptr, 5);
         Print({"open with lengths " + std::to_string(n) + " entries (warm)", open, readOnce,
-            "target: absolute <= 0.2 s"});
+               "target: absolute <= 0.2 s"});
         fs::remove(archive);
     }
 
@@ -408,7 +411,7 @@ int main(int argc, char** argv)
         times[s][1] = Seconds([&] { RepairArchive(path.string()); }, reset, 5);
         times[s][2] = Seconds([&] { PackArchive(path.string()); }, reset, 5);
         std::printf("  %7d entries (cpu): open %.4f s, repair %.4f s, pack %.4f s\n", sizes[s], times[s][0].cpu,
-            times[s][1].cpu, times[s][2].cpu);
+                    times[s][1].cpu, times[s][2].cpu);
         fs::remove(path);
         fs::remove(pristine);
     }

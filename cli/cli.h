@@ -25,7 +25,10 @@ namespace Cli
     class Commands
     {
     public:
-        explicit Commands(CLI::App& app) : mApp(app) {}
+        explicit Commands(CLI::App& app)
+            : mApp(app)
+        {
+        }
 
         // Adds the command name: summary for the command list, details after
         // the options in "name --help", run once the arguments are parsed.

@@ -209,8 +209,7 @@ void Cli::AddArchiveCommands(Commands& commands)
             "program, with the files in case-insensitive name order; without a template (or with one whose\n"
             "lookup table is all zero) the lookup table the game finds names with is computed: the files\n"
             "are stored by lookup slot, then by name, and names the game can't look up are refused.",
-            [options, noValidation]
-            {
+            [options, noValidation] {
                 if (*noValidation)
                     options->Validation = ValidationSource::None;
                 else if (!options->ValidationArchive.empty())

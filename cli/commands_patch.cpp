@@ -29,8 +29,8 @@ namespace
             if (input.Size() >= 4)
             {
                 const auto length = lgp::GetLE<std::int32_t>(input.Bytes(), 0);
-                found = "its first 4 bytes say " + std::to_string(length) + ", its length minus 4 is " +
-                        std::to_string(input.Size() - 4);
+                found = "its first 4 bytes say " + std::to_string(length) + ", its length minus 4 is "
+                        + std::to_string(input.Size() - 4);
             }
             std::fprintf(stderr, "%s is not LZS data (%s). Nothing was written; --force decodes it anyway.\n",
                          inputPath.c_str(), found.c_str());
@@ -63,8 +63,7 @@ namespace
 
         Cli::TerminalProgress progress("Comparing");
         PatchCreationCallbacks callbacks;
-        callbacks.Status = [&progress](const std::string& text)
-        {
+        callbacks.Status = [&progress](const std::string& text) {
             progress.Break();
             std::fprintf(stderr, "%s\n", text.c_str());
         };
@@ -72,8 +71,7 @@ namespace
         callbacks.SetBarPosition = [&progress](std::int32_t position) { progress.SetPosition(position); };
         // A file the patch can't carry whole is never cut: the command
         // refuses unless told to leave such files out.
-        callbacks.LeaveOut = [leaveOut, &progress](const std::vector<UnpatchableFile>& files)
-        {
+        callbacks.LeaveOut = [leaveOut, &progress](const std::vector<UnpatchableFile>& files) {
             progress.Break();
             const std::string list = DescribeUnpatchableFiles(files);
             if (leaveOut)

@@ -63,18 +63,17 @@ namespace Cli
         }
     };
 
-    TerminalProgress::TerminalProgress(std::string label) : mImpl(std::make_unique<Impl>())
+    TerminalProgress::TerminalProgress(std::string label)
+        : mImpl(std::make_unique<Impl>())
     {
         mImpl->label = std::move(label);
         if (mImpl->terminal)
         {
-            mImpl->hook.emplace(
-                [this](std::int32_t position, std::int32_t maximum)
-                {
-                    if (position == 1 || mImpl->maximum == 0)
-                        SetMaximum(maximum);
-                    SetPosition(position);
-                });
+            mImpl->hook.emplace([this](std::int32_t position, std::int32_t maximum) {
+                if (position == 1 || mImpl->maximum == 0)
+                    SetMaximum(maximum);
+                SetPosition(position);
+            });
         }
     }
 
@@ -84,15 +83,9 @@ namespace Cli
         Break();
     }
 
-    void TerminalProgress::SetMaximum(std::int32_t maximum)
-    {
-        mImpl->maximum = maximum;
-    }
+    void TerminalProgress::SetMaximum(std::int32_t maximum) { mImpl->maximum = maximum; }
 
-    void TerminalProgress::SetPosition(std::int32_t position)
-    {
-        mImpl->Draw(position);
-    }
+    void TerminalProgress::SetPosition(std::int32_t position) { mImpl->Draw(position); }
 
     void TerminalProgress::Break()
     {

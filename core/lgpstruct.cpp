@@ -161,8 +161,8 @@ namespace lgp::detail
     {
         const std::optional<std::int64_t> room = Platform::File::freeSpace(mTarget);
         if (room && *room < size)
-            lgp::Fail("There is not enough free disk space to rewrite " + path + " safely: " + std::to_string(size) +
-                      " bytes are needed beside it. Nothing was changed.");
+            lgp::Fail("There is not enough free disk space to rewrite " + path + " safely: " + std::to_string(size)
+                      + " bytes are needed beside it. Nothing was changed.");
         mFile.Exchange(Platform::File::createBeside(mTarget, archive, mTempPath));
         if (!mFile.Handle().valid())
             lgp::Fail("Cannot create a temporary file beside " + path + " to rewrite it safely. Nothing was changed.");
@@ -251,8 +251,8 @@ ArchiveBytesCheck CheckArchiveBytes(std::span<const std::uint8_t> bytes)
     {
         const TOCEntry entry = DecodeTocEntry(bytes, HeaderSize + TocEntrySize * std::uint64_t(i));
         const std::int32_t offset = entry.Offset;
-        if (offset < 0 || std::uint64_t(offset) < tocEnd ||
-            !lgp::FieldFits(size, std::uint64_t(offset), DataHeaderSize))
+        if (offset < 0 || std::uint64_t(offset) < tocEnd
+            || !lgp::FieldFits(size, std::uint64_t(offset), DataHeaderSize))
             check.Fault = ArchiveBytesFault::OffsetOutside;
         else if (const auto length = lgp::GetLE<std::int32_t>(bytes, std::uint64_t(offset) + 20);
                  length < 0 || !lgp::FieldFits(size, std::uint64_t(offset) + DataHeaderSize, std::uint64_t(length)))
@@ -360,7 +360,9 @@ std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const TByteSource& fd, std::
     constexpr std::int64_t window = 64 * 1024;
     std::vector<std::uint8_t> headers(mEntries.size() * DataHeaderSize);
     std::vector<std::uint8_t> block;
-    const auto valid = [&](const LGPEntry& e) { return e.Offset >= 0 && size >= std::int64_t(e.Offset) + DataHeaderSize; };
+    const auto valid = [&](const LGPEntry& e) {
+        return e.Offset >= 0 && size >= std::int64_t(e.Offset) + DataHeaderSize;
+    };
     std::size_t k = 0;
     while (k < mByOffset.size())
     {
@@ -387,8 +389,8 @@ std::vector<std::uint8_t> TLGPFile::ReadDataHeaders(const TByteSource& fd, std::
         for (; k < j; ++k)
         {
             const auto index = static_cast<std::size_t>(mByOffset[k]);
-            std::memcpy(headers.data() + index * DataHeaderSize,
-                block.data() + (mEntries[index].Offset - start), DataHeaderSize);
+            std::memcpy(headers.data() + index * DataHeaderSize, block.data() + (mEntries[index].Offset - start),
+                        DataHeaderSize);
         }
     }
     return headers;

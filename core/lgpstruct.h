@@ -163,7 +163,7 @@ private:
     std::string mCreator;
     std::string mDescription;
     std::vector<LGPEntry> mEntries;
-    std::vector<std::int32_t> mByOffset;             // table indexes in offset order
+    std::vector<std::int32_t> mByOffset; // table indexes in offset order
     // Name key -> first table index; built by the first FindEntry.
     mutable std::unordered_map<NameKey, std::int32_t, NameKeyHash> mByName;
     mutable bool mByNameBuilt = false;
@@ -344,9 +344,9 @@ bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<c
 
 struct ArchiveBuildOptions
 {
-    std::string Folder;           // files to store (ordinary files only)
-    std::string Output;           // archive to write
-    bool DeleteSources = false;   // delete each file once it is stored
+    std::string Folder;         // files to store (ordinary files only)
+    std::string Output;         // archive to write
+    bool DeleteSources = false; // delete each file once it is stored
     std::array<char, 12> CreatorField{0, 0, 'S', 'Q', 'U', 'A', 'R', 'E', 'S', 'O', 'F', 'T'};
     std::string TrailingText = "FINAL FANTASY7";
     std::optional<std::vector<std::uint8_t>> ValidationData; // copied after the TOC when set
@@ -404,7 +404,7 @@ void CreateArchive(const CreateArchiveOptions& options);
 // CreateArchive with validation data from a template or the lookup table
 // (useValidationData) or none.
 void CreateArchiveFromFolder(const std::string& folder, const std::string& output, bool deleteSources,
-    bool useValidationData);
+                             bool useValidationData);
 
 // ---------------------------------------------------------------------------
 // Analysis, repair, packing

@@ -68,7 +68,12 @@ namespace
     class DataWriter
     {
     public:
-        DataWriter(TByteSource& out, std::int64_t position) : mOut(out), mPosition(position), mBuffer(BufferSize) {}
+        DataWriter(TByteSource& out, std::int64_t position)
+            : mOut(out)
+            , mPosition(position)
+            , mBuffer(BufferSize)
+        {
+        }
 
         // Where the next byte goes in the archive.
         std::int64_t End() const { return mPosition + static_cast<std::int64_t>(mUsed); }
@@ -184,8 +189,8 @@ namespace
             list += (i > 0 ? ", " : "") + pairs[i];
         if (pairs.size() > 20)
             list += " and " + std::to_string(pairs.size() - 20) + " more";
-        lgp::Fail("Names in an archive compare without case, so these files of the folder can't both be stored: " +
-                  list + ". Rename or remove one of each.");
+        lgp::Fail("Names in an archive compare without case, so these files of the folder can't both be stored: " + list
+                  + ". Rename or remove one of each.");
     }
 
     // Positions into names in the TOC order of source, whose validation data
@@ -228,11 +233,11 @@ namespace
         if (!onlyInFolder.empty() || !onlyInArchive.empty())
         {
             std::string text = static_cast<std::size_t>(count) != names.size()
-                                   ? "The archive " + source.FileName() + " holds " + std::to_string(count) +
-                                         " files but the folder holds " + std::to_string(names.size()) +
-                                         "; its validation data can't be reused."
-                                   : "The folder's names are not the names in the archive " + source.FileName() +
-                                         "; its validation data can't be reused.";
+                                   ? "The archive " + source.FileName() + " holds " + std::to_string(count)
+                                         + " files but the folder holds " + std::to_string(names.size())
+                                         + "; its validation data can't be reused."
+                                   : "The folder's names are not the names in the archive " + source.FileName()
+                                         + "; its validation data can't be reused.";
             if (!onlyInFolder.empty())
                 text += " Only in the folder: " + QuotedList(onlyInFolder) + ".";
             if (!onlyInArchive.empty())
@@ -353,8 +358,7 @@ void CreateArchive(const CreateArchiveOptions& options)
     std::vector<std::size_t> order;
     switch (options.Validation)
     {
-    case ValidationSource::None:
-        break;
+    case ValidationSource::None: break;
     case ValidationSource::TemplateOrLookup:
     {
         const std::string templatePath = Platform::Paths::programDir() + "LGP." + std::to_string(files.size());
@@ -401,7 +405,7 @@ void CreateArchive(const CreateArchiveOptions& options)
 }
 
 void CreateArchiveFromFolder(const std::string& folder, const std::string& output, bool deleteSources,
-    bool useValidationData)
+                             bool useValidationData)
 {
     CreateArchive({.Folder = folder,
                    .Output = output,

@@ -51,8 +51,8 @@ namespace
 
     std::string SlotRun(int slot, const LookupTable::Slot& s)
     {
-        return "its slot (" + std::to_string(slot) + ") covers TOC entries " + std::to_string(s.First) + " to " +
-               std::to_string(std::int32_t(s.First) + s.Count - 1);
+        return "its slot (" + std::to_string(slot) + ") covers TOC entries " + std::to_string(s.First) + " to "
+               + std::to_string(std::int32_t(s.First) + s.Count - 1);
     }
 } // namespace
 
@@ -76,10 +76,9 @@ void CheckLookupNames(const std::vector<std::string>& names)
             lost.push_back(name);
     }
     if (!lost.empty())
-        lgp::Fail(
-            "The game can't look up these names, so it would never find them in the archive: " + QuotedList(lost) +
-            ". A name must begin with two of the characters a to z, 0 to 9, '_' and '-', or with one of "
-            "them and '.'.");
+        lgp::Fail("The game can't look up these names, so it would never find them in the archive: " + QuotedList(lost)
+                  + ". A name must begin with two of the characters a to z, 0 to 9, '_' and '-', or with one of "
+                    "them and '.'.");
 }
 
 std::vector<std::size_t> LookupOrder(const std::vector<std::string>& names)
@@ -99,8 +98,8 @@ std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocN
 {
     CheckLookupNames(tocNames);
     if (tocNames.size() > 65535)
-        lgp::Fail("The game's lookup table can index at most 65,535 files; the archive would hold " +
-                  std::to_string(tocNames.size()) + ".");
+        lgp::Fail("The game's lookup table can index at most 65,535 files; the archive would hold "
+                  + std::to_string(tocNames.size()) + ".");
     std::vector<std::uint8_t> data(LookupDataSize, 0);
     int previous = -1;
     for (std::size_t i = 0; i < tocNames.size(); ++i)
@@ -209,11 +208,10 @@ LookupCheck CheckLookup(const ArchiveLookupView& archive)
     const auto n = static_cast<std::int32_t>(archive.Names.size());
     check.Names = n;
     const std::optional<LookupTable> table = ReadLookupTable(archive.Validation);
-    const auto lost = [&](std::int32_t i, const std::string& reason)
-    {
+    const auto lost = [&](std::int32_t i, const std::string& reason) {
         ++check.Lost;
-        check.Lines.push_back("Lost: \"" + archive.Names[std::size_t(i)] + "\" (TOC entry " + std::to_string(i + 1) +
-                              "): " + reason);
+        check.Lines.push_back("Lost: \"" + archive.Names[std::size_t(i)] + "\" (TOC entry " + std::to_string(i + 1)
+                              + "): " + reason);
     };
     if (!table)
     {
@@ -274,21 +272,21 @@ LookupCheck CheckLookup(const ArchiveLookupView& archive)
             if (!record)
             {
                 lost(i, !table->ConflictsRead
-                            ? "the name leads to conflict " + std::to_string(conflict) +
-                                  ", but the conflict table can't be read"
+                            ? "the name leads to conflict " + std::to_string(conflict)
+                                  + ", but the conflict table can't be read"
                             : "conflict " + std::to_string(conflict) + " of the conflict table has no record for it");
                 continue;
             }
             ++check.ThroughConflicts;
-            check.Lines.push_back("Through the conflict table: \"" + archive.Names[std::size_t(i)] + "\" (TOC entry " +
-                                  std::to_string(i + 1) + ") in folder \"" + record->Folder + "\"");
+            check.Lines.push_back("Through the conflict table: \"" + archive.Names[std::size_t(i)] + "\" (TOC entry "
+                                  + std::to_string(i + 1) + ") in folder \"" + record->Folder + "\"");
         }
     }
     if (check.Lost == 0)
-        check.Lines.push_back("All " + std::to_string(n) + " names are found through the lookup table" +
-                              (check.ThroughConflicts > 0
-                                   ? " (" + std::to_string(check.ThroughConflicts) + " through the conflict table)."
-                                   : std::string(".")));
+        check.Lines.push_back("All " + std::to_string(n) + " names are found through the lookup table"
+                              + (check.ThroughConflicts > 0
+                                     ? " (" + std::to_string(check.ThroughConflicts) + " through the conflict table)."
+                                     : std::string(".")));
     else
         check.Lines.push_back(std::to_string(check.Lost) + " of " + std::to_string(n) + " names are lost to the game.");
     return check;
@@ -299,10 +297,7 @@ LookupCheck CheckLookup(const ArchiveLookupView& archive)
 
 namespace
 {
-    char Lower(char c)
-    {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
     // Matches the set at pattern[p] ('[' already seen) against c; returns the
     // position after ']' and whether it matched, or npos for a set without ']'.
@@ -451,8 +446,8 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
         const ConflictRecord* record =
             table ? table->FindRecord(view.Conflicts[std::size_t(target.Index)], target.Index) : nullptr;
         // A folder must be a plain name that no file beside it takes.
-        if (record && IsPlainFileName(record->Folder) && !taken.contains(UpperAscii(record->Folder)) &&
-            taken.insert(UpperAscii(record->Folder + "/" + name)).second)
+        if (record && IsPlainFileName(record->Folder) && !taken.contains(UpperAscii(record->Folder))
+            && taken.insert(UpperAscii(record->Folder + "/" + name)).second)
         {
             folders.insert(UpperAscii(record->Folder));
             target.Path = record->Folder + "/" + name;
@@ -476,9 +471,9 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
             shared.push_back(name);
     }
     if (!shared.empty())
-        throw ESharedNamesError("Several entries of the archive share the names " + QuotedList(shared) +
-                                ", and its conflict table gives them no folders of their own; extracting them "
-                                "all would write them to one file. Nothing was written.");
+        throw ESharedNamesError("Several entries of the archive share the names " + QuotedList(shared)
+                                + ", and its conflict table gives them no folders of their own; extracting them "
+                                  "all would write them to one file. Nothing was written.");
     return plan;
 }
 

@@ -15,7 +15,11 @@ namespace
     class ScanReader
     {
     public:
-        ScanReader(const TByteSource& file, std::int64_t size) : mFile(file), mSize(size) {}
+        ScanReader(const TByteSource& file, std::int64_t size)
+            : mFile(file)
+            , mSize(size)
+        {
+        }
 
         // Exactly count bytes at pos, or "Stream read error".
         std::span<const std::uint8_t> At(std::int64_t pos, std::size_t count)
@@ -243,8 +247,8 @@ namespace
         // The record must carry exactly the bytes it announces: fewer would
         // be read from beyond the caller's buffer.
         if (entry.Length < 0 || entry.Data.size() != static_cast<std::size_t>(entry.Length))
-            lgp::Fail("The data for \"" + entry.NameString() + "\" does not match its Length (" +
-                      std::to_string(entry.Length) + ").");
+            lgp::Fail("The data for \"" + entry.NameString() + "\" does not match its Length ("
+                      + std::to_string(entry.Length) + ").");
     }
 } // namespace
 
@@ -334,10 +338,10 @@ void TRawLGPFile::RequireScannedTableOffsets()
         const TOCEntry& toc = mToc[i];
         if (DataIndexAt(toc.Offset) >= 0 || !ReadableDataEntryAt(toc.Offset))
             continue;
-        lgp::Fail("The archive " + FileName() + " is damaged: the TOC entry \"" + toc.NameString() + "\" (number " +
-                  std::to_string(i + 1) +
-                  ") points at data that the scan of its data entries does not reach. Nothing was changed; run "
-                  "Repair on it first.");
+        lgp::Fail("The archive " + FileName() + " is damaged: the TOC entry \"" + toc.NameString() + "\" (number "
+                  + std::to_string(i + 1)
+                  + ") points at data that the scan of its data entries does not reach. Nothing was changed; run "
+                    "Repair on it first.");
     }
 }
 

@@ -63,10 +63,7 @@ std::int64_t TByteSource::CopyIn(std::int64_t position, const TByteSource& from,
     return copied;
 }
 
-void TByteSource::SetSize(std::int64_t)
-{
-    lgp::FailWrite();
-}
+void TByteSource::SetSize(std::int64_t) { lgp::FailWrite(); }
 
 void CopyBytes(const TByteSource& src, std::int64_t srcPos, TByteSource& dst, std::int64_t dstPos, std::int64_t count)
 {
@@ -78,10 +75,7 @@ void CopyBytes(const TByteSource& src, std::int64_t srcPos, TByteSource& dst, st
 
 // ---------------------------------------------------------------------------
 
-std::int64_t TFileSource::Size() const
-{
-    return std::max<std::int64_t>(0, Platform::File::size(mHandle));
-}
+std::int64_t TFileSource::Size() const { return std::max<std::int64_t>(0, Platform::File::size(mHandle)); }
 
 std::size_t TFileSource::ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const
 {
@@ -136,10 +130,7 @@ std::size_t TMemorySource::ReadSomeAt(std::int64_t position, void* buffer, std::
     return static_cast<std::size_t>(n);
 }
 
-void TMemorySource::WriteAt(std::int64_t, const void*, std::size_t)
-{
-    lgp::FailWrite();
-}
+void TMemorySource::WriteAt(std::int64_t, const void*, std::size_t) { lgp::FailWrite(); }
 
 // ---------------------------------------------------------------------------
 
@@ -341,15 +332,16 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, Platform::File:
 }
 
 TFileStream::TFileStream(std::string path, Platform::File::ScopedHandle handle)
-    : mPath(std::move(path)), mFile(std::move(handle))
+    : mPath(std::move(path))
+    , mFile(std::move(handle))
 {
 }
 
 namespace
 {
     // The new file beside target, or "Cannot create file %s" naming path.
-    Platform::File::ScopedHandle CreateBesideTarget(const std::string& path, const std::string& target,
-        bool& replaces, std::string& tempPath)
+    Platform::File::ScopedHandle CreateBesideTarget(const std::string& path, const std::string& target, bool& replaces,
+                                                    std::string& tempPath)
     {
         if (!Platform::File::mayReplace(target))
             lgp::FailCreate(path);
@@ -399,10 +391,7 @@ void TMemoryStream::LoadFromFile(const std::string& path)
     mPosition = 0;
 }
 
-void TMemoryStream::SaveToFile(const std::string& path) const
-{
-    WriteWholeFile(path, mBuffer.Vector());
-}
+void TMemoryStream::SaveToFile(const std::string& path) const { WriteWholeFile(path, mBuffer.Vector()); }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
 {

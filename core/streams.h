@@ -58,7 +58,10 @@ class TFileSource final : public TByteSource
 {
 public:
     TFileSource() = default;
-    explicit TFileSource(Platform::File::ScopedHandle handle) : mHandle(std::move(handle)) {}
+    explicit TFileSource(Platform::File::ScopedHandle handle)
+        : mHandle(std::move(handle))
+    {
+    }
 
     std::int64_t Size() const override;
     std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override;
@@ -88,7 +91,10 @@ private:
 class TMemorySource final : public TByteSource
 {
 public:
-    explicit TMemorySource(std::span<const std::uint8_t> bytes) : mBytes(bytes) {}
+    explicit TMemorySource(std::span<const std::uint8_t> bytes)
+        : mBytes(bytes)
+    {
+    }
 
     std::int64_t Size() const override { return static_cast<std::int64_t>(mBytes.size()); }
     std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override;
@@ -104,7 +110,10 @@ class TMemoryBuffer final : public TByteSource
 {
 public:
     TMemoryBuffer() = default;
-    explicit TMemoryBuffer(std::vector<std::uint8_t> bytes) : mBytes(std::move(bytes)) {}
+    explicit TMemoryBuffer(std::vector<std::uint8_t> bytes)
+        : mBytes(std::move(bytes))
+    {
+    }
 
     std::int64_t Size() const override { return static_cast<std::int64_t>(mBytes.size()); }
     std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override;
@@ -193,8 +202,7 @@ public:
     // Opens path. Failures: "Cannot open file %s" for the open modes, "Cannot
     // create file %s" for Create (the path in place of %s). With
     // ShareMode DenyWrite a second DenyWrite opener of the same file is refused.
-    TFileStream(const std::string& path, FileMode mode,
-        Platform::File::Share share = Platform::File::Share::DenyNone);
+    TFileStream(const std::string& path, FileMode mode, Platform::File::Share share = Platform::File::Share::DenyNone);
 
     TFileSource& Source() override { return mFile; }
 
@@ -243,7 +251,10 @@ class TMemoryStream : public TStream
 {
 public:
     TMemoryStream() = default;
-    explicit TMemoryStream(std::vector<std::uint8_t> bytes) : mBuffer(std::move(bytes)) {}
+    explicit TMemoryStream(std::vector<std::uint8_t> bytes)
+        : mBuffer(std::move(bytes))
+    {
+    }
 
     TMemoryBuffer& Source() override { return mBuffer; }
 

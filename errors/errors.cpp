@@ -34,22 +34,17 @@ namespace lgp
     {
         switch (errnoValue)
         {
-        case ENOENT:
-            return "File not found";
+        case ENOENT: return "File not found";
         case ENOTDIR:
         case ENAMETOOLONG:
         case EINVAL:
-        case ELOOP:
-            return "Invalid filename";
+        case ELOOP: return "Invalid filename";
         case EMFILE:
-        case ENFILE:
-            return "Too many open files";
+        case ENFILE: return "Too many open files";
         case EACCES:
         case EPERM:
-        case EROFS:
-            return "File access denied";
-        default:
-            return "I/O error " + std::to_string(errnoValue);
+        case EROFS: return "File access denied";
+        default: return "I/O error " + std::to_string(errnoValue);
         }
     }
 

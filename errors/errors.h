@@ -35,9 +35,9 @@ public:
 namespace lgp
 {
     [[noreturn]] void Fail(const std::string& message);
-    [[noreturn]] void FailRead();                        // "Stream read error"
-    [[noreturn]] void FailWrite();                       // "Stream write error"
-    [[noreturn]] void FailListIndex(std::int64_t index); // "List index out of bounds (%d)"
+    [[noreturn]] void FailRead();                          // "Stream read error"
+    [[noreturn]] void FailWrite();                         // "Stream write error"
+    [[noreturn]] void FailListIndex(std::int64_t index);   // "List index out of bounds (%d)"
     [[noreturn]] void FailOpen(const std::string& path);   // "Cannot open file %s"
     [[noreturn]] void FailCreate(const std::string& path); // "Cannot create file %s"
     [[noreturn]] void FailInOut(int errnoValue);           // EInOutError

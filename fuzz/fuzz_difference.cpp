@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (difference)
     {
         const std::vector<std::uint8_t> rebuilt = ApplyDifference(first, *difference);
-        if (!std::equal(rebuilt.begin(), rebuilt.end(), second.begin(), second.begin() + static_cast<std::ptrdiff_t>(common)))
+        if (!std::equal(rebuilt.begin(), rebuilt.end(), second.begin(),
+                        second.begin() + static_cast<std::ptrdiff_t>(common)))
             std::abort();
     }
     return 0;

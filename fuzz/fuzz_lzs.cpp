@@ -2,8 +2,8 @@
 // read error", never reads or writes out of bounds. The literal-only encoder's
 // output always decodes back to its input.
 
-#include "patch/FFLZs.h"
 #include "errors/errors.h"
+#include "patch/FFLZs.h"
 #include "support/testdata.h"
 
 #include <cstdlib>

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try
     {
         TFF7PPart part(stream);
-        if (part.Vertices.size() != std::size_t(part.VertexCount) || part.Colours.size() != std::size_t(part.ColourCount)
+        if (part.Vertices.size() != std::size_t(part.VertexCount)
+            || part.Colours.size() != std::size_t(part.ColourCount)
             || part.Polygons.size() != std::size_t(part.PolygonCount))
             std::abort();
         float sum = 0;

@@ -29,9 +29,7 @@ namespace fuzzseeds
             const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
                                                    ? std::filesystem::path("/dev/shm")
                                                    : std::filesystem::temp_directory_path();
-            path = (base /
-                    ("tarrowin-" + name + "-" + std::to_string(::getpid()) + ".lgp"))
-                       .string();
+            path = (base / ("tarrowin-" + name + "-" + std::to_string(::getpid()) + ".lgp")).string();
             std::atexit([] {
                 std::error_code ec;
                 std::filesystem::remove(ScratchStorage(), ec);

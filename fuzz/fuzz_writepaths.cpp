@@ -166,14 +166,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         // Inputs that make well-formed archives and patches with our own
         // creator, then run every command once.
         const Bytes seeds[] = {
-            {4, 8, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 10, '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 3, 'x',
-                'y', 'z', 0, 9, '1', '2', '3', '4', '5', '6', '7', '8', '9', 2, 2, 0, 1, 0x11, 0x11, 0x11, 0x11, 1, 1,
-                0x10, 0, 1, 2, 3, 4, 5, 6, 7},
-            {1, 20, 'L', 'Z', 'S', '-', 'd', 'a', 't', 'a', '-', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x',
-                3, 1, 0, 0, 4, 0x02, 0x03, 'X', 0x02, 3, 7, 6, 5, 4},
-            {2, 16, 'p', 'q', 'r', 's', 't', 'u', 'v', 'w', 'p', 'q', 'r', 's', 't', 'u', 'v', 'w', 16, 'P', 'Q', 'R',
-                'S', 'T', 'U', 'V', 'W', 'P', 'Q', 'R', 'S', 'T', 'U', 'V', 'W', 1, 1, 1, 1, 0x11, 0x10, 0x01, 0x00,
-                0x11, 0x10, 0x01, 0x00, 0x11, 0x10, 0x01, 0x00, 0x11, 0x10, 0x01, 0x00, 4, 0, 3, 1, 2, 6, 7},
+            {4,   8,   'a',  'b',  'c',  'd',  'e', 'f', 'g',  'h', 10,  '0', '1', '2', '3', '4', '5', '6', '7',
+             '8', '9', 3,    'x',  'y',  'z',  0,   9,   '1',  '2', '3', '4', '5', '6', '7', '8', '9', 2,   2,
+             0,   1,   0x11, 0x11, 0x11, 0x11, 1,   1,   0x10, 0,   1,   2,   3,   4,   5,   6,   7},
+            {1,   20,  'L', 'Z', 'S', '-', 'd', 'a', 't', 'a',  '-',  'x', 'x',  'x', 'x', 'x', 'x', 'x',
+             'x', 'x', 'x', 'x', 3,   1,   0,   0,   4,   0x02, 0x03, 'X', 0x02, 3,   7,   6,   5,   4},
+            {2,    16,   'p',  'q',  'r',  's',  't',  'u',  'v',  'w',  'p',  'q',  'r',  's',  't',  'u',
+             'v',  'w',  16,   'P',  'Q',  'R',  'S',  'T',  'U',  'V',  'W',  'P',  'Q',  'R',  'S',  'T',
+             'U',  'V',  'W',  1,    1,    1,    1,    0x11, 0x10, 0x01, 0x00, 0x11, 0x10, 0x01, 0x00, 0x11,
+             0x10, 0x01, 0x00, 0x11, 0x10, 0x01, 0x00, 4,    0,    3,    1,    2,    6,    7},
         };
         int k = 0;
         for (const Bytes& seed : seeds)
@@ -232,8 +233,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 for (std::int32_t i = 0; i < archive.FileCount(); ++i)
                     for (const std::int32_t o : offsets)
-                        free[static_cast<std::size_t>(i)] = free[static_cast<std::size_t>(i)] ||
-                                                            archive.GetTableEntry(i).Offset == o;
+                        free[static_cast<std::size_t>(i)] =
+                            free[static_cast<std::size_t>(i)] || archive.GetTableEntry(i).Offset == o;
                 ApplyPatch(archive, patch, op % 8 != 1);
                 break;
             }
@@ -283,9 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 free.assign(free.size(), true);
                 RepairArchive(archivePath);
                 break;
-            default:
-                PackArchive(archivePath);
-                break;
+            default: PackArchive(archivePath); break;
             }
         }
         catch (const ELGPError&)

@@ -179,9 +179,8 @@ void TfrmLGPPatch::btnBeginClick()
     // A file the patch can't carry whole is left out, never cut; the user
     // decides whether a patch without it is worth making.
     callbacks.LeaveOut = [this](const std::vector<UnpatchableFile>& files) {
-        const std::string text =
-            "A patch can't add files or make a file longer, so it can't carry these files whole:\n" +
-            DescribeUnpatchableFiles(files, 20) + "\n\nMake the patch without them?";
+        const std::string text = "A patch can't add files or make a file longer, so it can't carry these files whole:\n"
+                                 + DescribeUnpatchableFiles(files, 20) + "\n\nMake the patch without them?";
         return Platform::Ui::prompter().question(this, QStringLiteral("Warning!"), Platform::Text::fromUtf8(text));
     };
 

@@ -18,10 +18,7 @@ namespace
     // plus ".patch". A Name field holds 19 characters and the NUL, so a name
     // with no room for the suffix is cut to make room; the TOC entry finds its
     // data by Offset, not by this name.
-    NameField patchedName(const NameField& replaced)
-    {
-        return PatchedDataName(replaced);
-    }
+    NameField patchedName(const NameField& replaced) { return PatchedDataName(replaced); }
 
     // What the user reads of new data too large for an archive entry.
     constexpr const char* PatchedDataText = "The patched data";
@@ -50,8 +47,8 @@ namespace
 
     [[noreturn]] void failTooLarge(const TRawLGPFile& archive)
     {
-        lgp::Fail("Applying the patch would make the archive " + archive.FileName() +
-                  " larger than 2,147,483,647 bytes. Nothing was changed.");
+        lgp::Fail("Applying the patch would make the archive " + archive.FileName()
+                  + " larger than 2,147,483,647 bytes. Nothing was changed.");
     }
 }
 
@@ -105,9 +102,9 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
         }
         catch (const ELGPError& e)
         {
-            lgp::Fail("The patch entry \"" + patch.GetEntry(patchIndex).Name + "\" can't be applied to \"" +
-                      toc.NameString() + "\" in " + archive.FileName() + ": " + e.what() +
-                      ". The patch is damaged or was made for other data; nothing was changed.");
+            lgp::Fail("The patch entry \"" + patch.GetEntry(patchIndex).Name + "\" can't be applied to \""
+                      + toc.NameString() + "\" in " + archive.FileName() + ": " + e.what()
+                      + ". The patch is damaged or was made for other data; nothing was changed.");
         }
         const std::int32_t length = NewDataEntry({}, newBytes, PatchedDataText).Length;
 
@@ -142,8 +139,8 @@ void CheckPatchFileStructure(const std::string& patchPath)
     const auto notAPatch = [&](const std::string& why) { lgp::Fail(patchPath + " is not a patch file: " + why); };
     const ArchiveBytesCheck check = CheckArchiveBytes(ReadWholeFile(patchPath));
     // A negative file count reads as an empty table, judged below.
-    if (check.Fault == ArchiveBytesFault::HeaderCut ||
-        (check.Fault == ArchiveBytesFault::TocOutside && check.FileCount >= 0))
+    if (check.Fault == ArchiveBytesFault::HeaderCut
+        || (check.Fault == ArchiveBytesFault::TocOutside && check.FileCount >= 0))
         notAPatch("its table of contents runs past the end of the file.");
     // Every patch this system writes carries its creator; an empty table with
     // any other creator is just as likely a file of another kind.
@@ -161,7 +158,7 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 }
 
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
-    const std::string& templatePath)
+                       const std::string& templatePath)
 {
     std::vector<std::uint8_t> validation;
     try

@@ -24,13 +24,13 @@
 // they agree there.
 std::unique_ptr<TMemoryStream> MakeDifference(TMemoryStream& oldData, TMemoryStream& newData);
 std::optional<std::vector<std::uint8_t>> MakeDifference(std::span<const std::uint8_t> oldData,
-    std::span<const std::uint8_t> newData);
+                                                        std::span<const std::uint8_t> newData);
 
 // New bytes from old bytes and difference data. "Stream read error" when a
 // copy run reaches past the end of the old data.
 std::unique_ptr<TMemoryStream> ApplyDifference(TMemoryStream& oldData, TMemoryStream& difference);
 std::vector<std::uint8_t> ApplyDifference(std::span<const std::uint8_t> oldData,
-    std::span<const std::uint8_t> difference);
+                                          std::span<const std::uint8_t> difference);
 
 // The validation template every patch carries: "LGP.95" beside the program.
 std::string PatchTemplatePath();
@@ -41,7 +41,7 @@ std::string PatchTemplatePath();
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources);
 // The same with the validation data taken from templatePath.
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
-    const std::string& templatePath);
+                       const std::string& templatePath);
 
 // Applies the patch to the archive, TOC entry by TOC entry in table order:
 // an entry with a patch entry of its name (ASCII case-insensitive; names
@@ -79,7 +79,7 @@ void CheckPatchFileStructure(const std::string& patchPath);
 
 struct PatchCreationOptions
 {
-    std::string Source;          // source (original) archive
+    std::string Source; // source (original) archive
     bool ModifiedIsFolder = false;
     std::string ModifiedArchive; // when !ModifiedIsFolder
     std::string ModifiedFolder;  // when ModifiedIsFolder; ends in "/"
@@ -104,7 +104,7 @@ struct UnpatchableFile
 // modified version" or "  NAME: N bytes in the modified version, M in the
 // source". At most maxLines lines, the last then saying how many more there are.
 std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files,
-    std::size_t maxLines = static_cast<std::size_t>(-1));
+                                     std::size_t maxLines = static_cast<std::size_t>(-1));
 
 // What the creator window (or the command-line tool) shows while a patch is
 // made; the only channel CreatePatch reports through. The bar follows the
@@ -179,7 +179,7 @@ std::string StubImageName(const std::string& output);
 // both inputs are read). Output made from a Linux stub image is made
 // executable; a Windows program (an image starting with "MZ") needs no such bit.
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
-    bool allowOverwrite, const std::string& output);
+                       bool allowOverwrite, const std::string& output);
 // The patch bytes of a self-extracting file, written to output once the
 // trailer and the payload (ValidatePatchArchive, labelled "The payload of
 // <source>") have been checked; nothing is written otherwise.

@@ -44,7 +44,10 @@ namespace
     class WorkFolder
     {
     public:
-        WorkFolder() : mPath(PatchWorkFolder()) {}
+        WorkFolder()
+            : mPath(PatchWorkFolder())
+        {
+        }
         ~WorkFolder()
         {
             std::error_code ignored;
@@ -191,8 +194,8 @@ std::string DescribeUnpatchableFiles(const std::vector<UnpatchableFile>& files, 
         if (file.OnlyInModified)
             text += "only in the modified version";
         else
-            text += std::to_string(file.ModifiedLength) + " bytes in the modified version, " +
-                    std::to_string(file.SourceLength) + " in the source";
+            text += std::to_string(file.ModifiedLength) + " bytes in the modified version, "
+                    + std::to_string(file.SourceLength) + " in the source";
     }
     return text;
 }
@@ -236,7 +239,7 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         if (newBytes.size() > oldBytes.size())
         {
             unpatchable.push_back({entry.Name, false, static_cast<std::int64_t>(oldBytes.size()),
-                static_cast<std::int64_t>(newBytes.size())});
+                                   static_cast<std::int64_t>(newBytes.size())});
             continue;
         }
         const auto difference = MakeDifference(oldBytes, newBytes);
@@ -249,8 +252,8 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         // The patch is built from the folder's visible files only; a
         // difference file whose name starts with "." would silently be lost.
         if (entry.Name.front() == '.')
-            lgp::Fail("The entry name \"" + entry.Name +
-                "\" starts with \".\"; a patch can't carry a file of that name.");
+            lgp::Fail("The entry name \"" + entry.Name
+                      + "\" starts with \".\"; a patch can't carry a file of that name.");
         work.write(entry.Name, *difference);
     }
     for (const std::string& name : modified.NamesMissingFrom(source))
@@ -260,8 +263,8 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
     if (!unpatchable.empty())
     {
         if (!callbacks.LeaveOut)
-            lgp::Fail("A patch can't add files or make a file longer, so it can't carry these files whole:\n" +
-                DescribeUnpatchableFiles(unpatchable) + "\nNo patch was written.");
+            lgp::Fail("A patch can't add files or make a file longer, so it can't carry these files whole:\n"
+                      + DescribeUnpatchableFiles(unpatchable) + "\nNo patch was written.");
         if (!callbacks.LeaveOut(unpatchable))
             return false;
     }

@@ -41,7 +41,7 @@ namespace
 }
 
 std::optional<std::vector<std::uint8_t>> MakeDifference(std::span<const std::uint8_t> oldData,
-    std::span<const std::uint8_t> newData)
+                                                        std::span<const std::uint8_t> newData)
 {
     const std::size_t common = std::min(oldData.size(), newData.size());
     const std::uint8_t* a = oldData.data();
@@ -99,7 +99,7 @@ std::unique_ptr<TMemoryStream> MakeDifference(TMemoryStream& oldData, TMemoryStr
 }
 
 std::vector<std::uint8_t> ApplyDifference(std::span<const std::uint8_t> oldData,
-    std::span<const std::uint8_t> difference)
+                                          std::span<const std::uint8_t> difference)
 {
     std::vector<std::uint8_t> out;
     out.reserve(oldData.size());
@@ -133,7 +133,7 @@ std::vector<std::uint8_t> ApplyDifference(std::span<const std::uint8_t> oldData,
             if (oldPos > oldSize || run > oldSize - oldPos)
                 lgp::FailRead();
             out.insert(out.end(), oldData.begin() + static_cast<std::ptrdiff_t>(oldPos),
-                oldData.begin() + static_cast<std::ptrdiff_t>(oldPos + run));
+                       oldData.begin() + static_cast<std::ptrdiff_t>(oldPos + run));
             oldPos += run;
         }
         control >>= 1;

@@ -53,8 +53,8 @@ std::vector<std::uint8_t> EncodeTrailer(const SelfExtractorTrailer& trailer)
 {
     // The field keeps a NUL terminator, which the stub relies on.
     if (trailer.TargetName.size() >= TargetNameFieldSize)
-        lgp::Fail("The file name \"" + trailer.TargetName +
-            "\" is too long for a self-extracting patch (at most 31 characters).");
+        lgp::Fail("The file name \"" + trailer.TargetName
+                  + "\" is too long for a self-extracting patch (at most 31 characters).");
     std::vector<std::uint8_t> bytes(SelfExtractorTrailerSize, 0);
     lgp::PutLE(bytes, 0, trailer.StubLength);
     lgp::PutLE(bytes, 4, trailer.Flags);
@@ -72,31 +72,28 @@ SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file, const std
     trailer.Flags = lgp::GetLE<std::int32_t>(t, 4);
     // The patch lies between the stub image and the trailer; a StubLength
     // outside that range means these 40 bytes are no trailer.
-    if (trailer.StubLength < 0 ||
-        static_cast<std::uint64_t>(trailer.StubLength) > file.size() - SelfExtractorTrailerSize)
+    if (trailer.StubLength < 0
+        || static_cast<std::uint64_t>(trailer.StubLength) > file.size() - SelfExtractorTrailerSize)
         failNotSelfExtracting(fileLabel);
     const char* name = reinterpret_cast<const char*>(t.data() + 8);
     trailer.TargetName.assign(name, strnlen(name, TargetNameFieldSize));
     return trailer;
 }
 
-SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file)
-{
-    return DecodeTrailer(file, "The file");
-}
+SelfExtractorTrailer DecodeTrailer(std::span<const std::uint8_t> file) { return DecodeTrailer(file, "The file"); }
 
 std::string StubImageName(const std::string& output)
 {
     const std::string ext = ".exe";
     const bool windows =
-        output.size() >= ext.size() &&
-        std::equal(ext.begin(), ext.end(), output.end() - std::ptrdiff_t(ext.size()),
-                   [](char e, char c) { return e == (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c); });
+        output.size() >= ext.size()
+        && std::equal(ext.begin(), ext.end(), output.end() - std::ptrdiff_t(ext.size()),
+                      [](char e, char c) { return e == (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c); });
     return windows ? "STUBWIN.LGP" : "STUB.LGP";
 }
 
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
-    bool allowOverwrite, const std::string& output)
+                       bool allowOverwrite, const std::string& output)
 {
     const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
     const std::vector<std::uint8_t> patch = ReadWholeFile(patchPath);
@@ -122,7 +119,9 @@ void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath
 
 void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string& label)
 {
-    const auto refuse = [&](const std::string& reason) { lgp::Fail(label + " is not a patch made by Tarrowin (" + reason + ")."); };
+    const auto refuse = [&](const std::string& reason) {
+        lgp::Fail(label + " is not a patch made by Tarrowin (" + reason + ").");
+    };
     // The creator first: bytes of another kind are named as such, not by
     // where their first number happens to point.
     const ArchiveBytesCheck check = CheckArchiveBytes(bytes);
@@ -132,14 +131,10 @@ void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string
     switch (check.Fault)
     {
     case ArchiveBytesFault::None:
-    case ArchiveBytesFault::HeaderCut:
-        return;
-    case ArchiveBytesFault::TocOutside:
-        return refuse("its table of contents runs past its end");
-    case ArchiveBytesFault::OffsetOutside:
-        return refuse(entryText + " points outside it");
-    case ArchiveBytesFault::DataOutside:
-        return refuse(entryText + "'s data runs past its end");
+    case ArchiveBytesFault::HeaderCut: return;
+    case ArchiveBytesFault::TocOutside: return refuse("its table of contents runs past its end");
+    case ArchiveBytesFault::OffsetOutside: return refuse(entryText + " points outside it");
+    case ArchiveBytesFault::DataOutside: return refuse(entryText + "'s data runs past its end");
     }
 }
 

@@ -99,15 +99,15 @@ void TfrmSelfExtract::PagesChange(int index)
     QWidget* page = Pages->widget(index);
     if (!page)
         return;
-    for (QWidget* w : {static_cast<QWidget*>(edtSrc), static_cast<QWidget*>(btnSelSrc),
-             static_cast<QWidget*>(edtTgt), static_cast<QWidget*>(btnSelTgt)})
+    for (QWidget* w : {static_cast<QWidget*>(edtSrc), static_cast<QWidget*>(btnSelSrc), static_cast<QWidget*>(edtTgt),
+                       static_cast<QWidget*>(btnSelTgt)})
         w->setParent(page);
     edtSrc->setGeometry(8, 24, 330, 21);
     btnSelSrc->setGeometry(342, 24, 25, 21);
     edtTgt->setGeometry(8, 68, 330, 21);
     btnSelTgt->setGeometry(342, 68, 25, 21);
-    for (QWidget* w : {static_cast<QWidget*>(edtSrc), static_cast<QWidget*>(btnSelSrc),
-             static_cast<QWidget*>(edtTgt), static_cast<QWidget*>(btnSelTgt)})
+    for (QWidget* w : {static_cast<QWidget*>(edtSrc), static_cast<QWidget*>(btnSelSrc), static_cast<QWidget*>(edtTgt),
+                       static_cast<QWidget*>(btnSelTgt)})
         w->show();
 }
 
@@ -155,7 +155,7 @@ void TfrmSelfExtract::BitBtn1Click()
         if (ConverterPageShown())
         {
             MakeSelfExtractor(Platform::Text::toPath(StubPath(edtTgt->text())), source,
-                Platform::Text::toPath(edtPatch->text()), chkDestroy->isChecked(), target);
+                              Platform::Text::toPath(edtPatch->text()), chkDestroy->isChecked(), target);
         }
         else
             ExtractPatch(source, target);

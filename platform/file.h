@@ -29,8 +29,14 @@ namespace Platform::File
     {
     public:
         ScopedHandle() = default;
-        explicit ScopedHandle(NativeHandle handle) : mHandle(handle) {}
-        ScopedHandle(ScopedHandle&& other) noexcept : mHandle(other.release()) {}
+        explicit ScopedHandle(NativeHandle handle)
+            : mHandle(handle)
+        {
+        }
+        ScopedHandle(ScopedHandle&& other) noexcept
+            : mHandle(other.release())
+        {
+        }
         ScopedHandle& operator=(ScopedHandle&& other) noexcept;
         ScopedHandle(const ScopedHandle&) = delete;
         ScopedHandle& operator=(const ScopedHandle&) = delete;
@@ -155,8 +161,5 @@ namespace Platform::File::Fault
     } // namespace detail
 
     // Called first by every mutating call of a backend: true means "fail now".
-    inline bool inject()
-    {
-        return detail::armed && detail::hit();
-    }
+    inline bool inject() { return detail::armed && detail::hit(); }
 } // namespace Platform::File::Fault

@@ -67,10 +67,7 @@ namespace Platform::File::Fault
         remaining = 0;
     }
 
-    bool fired()
-    {
-        return reached;
-    }
+    bool fired() { return reached; }
 
     void setFreeSpace(std::optional<std::int64_t> bytes)
     {

@@ -56,8 +56,8 @@ namespace Platform::File
         {
             struct stat held;
             struct stat named;
-            return ::fstat(handle.get(), &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
-                   held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+            return ::fstat(handle.get(), &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev
+                   && held.st_ino == named.st_ino;
         }
     } // namespace
 
@@ -69,15 +69,9 @@ namespace Platform::File
         int flags = O_CLOEXEC | O_NONBLOCK;
         switch (access)
         {
-        case Access::Read:
-            flags |= O_RDONLY;
-            break;
-        case Access::ReadWrite:
-            flags |= O_RDWR;
-            break;
-        case Access::Create:
-            flags |= O_RDWR | O_CREAT;
-            break;
+        case Access::Read: flags |= O_RDONLY; break;
+        case Access::ReadWrite: flags |= O_RDWR; break;
+        case Access::Create: flags |= O_RDWR | O_CREAT; break;
         }
         for (int attempt = 0;; ++attempt)
         {
@@ -266,10 +260,7 @@ namespace Platform::File
         return true;
     }
 
-    bool replace(const std::string& from, const std::string& to, ScopedHandle& /*held*/)
-    {
-        return replace(from, to);
-    }
+    bool replace(const std::string& from, const std::string& to, ScopedHandle& /*held*/) { return replace(from, to); }
 
     std::optional<std::int64_t> freeSpace(const std::string& path)
     {
@@ -309,9 +300,9 @@ namespace Platform::File
         static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt)
         {
-            auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                        (static_cast<unsigned long long>(::getpid()) << 32) ^
-                        (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+            auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
+                        ^ (static_cast<unsigned long long>(::getpid()) << 32)
+                        ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
             std::string suffix;
             for (int i = 0; i < 6; ++i, seed /= 36)
                 suffix.push_back(digits[seed % 36]);
@@ -328,8 +319,8 @@ namespace Platform::File
             // file away), then the same permission bits.
             if (hasModel && ::fchown(handle.get(), st.st_uid, st.st_gid) != 0)
                 (void)!::fchown(handle.get(), static_cast<uid_t>(-1), st.st_gid);
-            if ((hasModel && ::fchmod(handle.get(), st.st_mode & 07777) != 0) ||
-                ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
+            if ((hasModel && ::fchmod(handle.get(), st.st_mode & 07777) != 0)
+                || ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
             {
                 const int err = errno;
                 ::unlink(candidate.c_str());
@@ -343,10 +334,7 @@ namespace Platform::File
         return ScopedHandle();
     }
 
-    bool remove(const std::string& path)
-    {
-        return ::unlink(path.c_str()) == 0;
-    }
+    bool remove(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
     bool mayReplace(const std::string& path)
     {

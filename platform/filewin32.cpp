@@ -26,25 +26,15 @@ namespace Platform::File
         {
             switch (code)
             {
-            case ERROR_FILE_NOT_FOUND:
-                errno = ENOENT;
-                break;
+            case ERROR_FILE_NOT_FOUND: errno = ENOENT; break;
             case ERROR_PATH_NOT_FOUND:
-            case ERROR_INVALID_NAME:
-                errno = ENOTDIR;
-                break;
-            case ERROR_TOO_MANY_OPEN_FILES:
-                errno = EMFILE;
-                break;
+            case ERROR_INVALID_NAME: errno = ENOTDIR; break;
+            case ERROR_TOO_MANY_OPEN_FILES: errno = EMFILE; break;
             case ERROR_ACCESS_DENIED:
             case ERROR_SHARING_VIOLATION:
             case ERROR_LOCK_VIOLATION:
-            case ERROR_WRITE_PROTECT:
-                errno = EACCES;
-                break;
-            default:
-                errno = EIO;
-                break;
+            case ERROR_WRITE_PROTECT: errno = EACCES; break;
+            default: errno = EIO; break;
             }
         }
 
@@ -200,17 +190,14 @@ namespace Platform::File
         return ::SetFileInformationByHandle(file.get(), FileEndOfFileInfo, &info, sizeof info) != 0;
     }
 
-    bool sync(const ScopedHandle& file)
-    {
-        return !Fault::inject() && ::FlushFileBuffers(file.get()) != 0;
-    }
+    bool sync(const ScopedHandle& file) { return !Fault::inject() && ::FlushFileBuffers(file.get()) != 0; }
 
     bool replace(const std::string& from, const std::string& to)
     {
         if (Fault::inject())
             return false;
-        return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               != 0;
     }
 
     bool replace(const std::string& from, const std::string& to, ScopedHandle& held)
@@ -229,10 +216,7 @@ namespace Platform::File
         return std::int64_t(available.QuadPart);
     }
 
-    bool remove(const std::string& path)
-    {
-        return ::DeleteFileW(wide(path).c_str()) != 0;
-    }
+    bool remove(const std::string& path) { return ::DeleteFileW(wide(path).c_str()) != 0; }
 
     std::string resolvedPath(const std::string& path)
     {
@@ -263,8 +247,9 @@ namespace Platform::File
             const unsigned long long seed =
                 (static_cast<unsigned long long>(::GetTickCount64()) << 16) ^ (::GetCurrentProcessId() << 8) ^ ++serial;
             const std::string candidate = folder + "." + name + "." + std::to_string(seed % 1000000) + ".tmp";
-            const HANDLE handle = ::CreateFileW(wide(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
-                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, attributes, nullptr);
+            const HANDLE handle =
+                ::CreateFileW(wide(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, attributes, nullptr);
             if (handle == INVALID_HANDLE_VALUE)
             {
                 if (::GetLastError() == ERROR_FILE_EXISTS)

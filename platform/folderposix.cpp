@@ -13,8 +13,7 @@ namespace Platform::Folder
     std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude)
     {
         struct stat excluded
-        {
-        };
+        {};
         const bool haveExcluded = !exclude.empty() && ::stat(exclude.c_str(), &excluded) == 0;
         std::string excludedName;
         if (haveExcluded)
@@ -28,8 +27,7 @@ namespace Platform::Folder
             lgp::FailInOut(errno);
         const int dirFd = ::dirfd(dir.get());
         struct stat folderStat
-        {
-        };
+        {};
         if (::fstat(dirFd, &folderStat) != 0)
             lgp::FailInOut(errno);
 
@@ -66,8 +64,8 @@ namespace Platform::Folder
                 if (!same && excludedName == name)
                 {
                     struct stat st;
-                    same = ::fstatat(dirFd, name, &st, 0) == 0 && st.st_ino == excluded.st_ino &&
-                           st.st_dev == excluded.st_dev;
+                    same = ::fstatat(dirFd, name, &st, 0) == 0 && st.st_ino == excluded.st_ino
+                           && st.st_dev == excluded.st_dev;
                 }
                 if (same)
                     continue;

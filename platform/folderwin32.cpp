@@ -46,7 +46,8 @@ namespace Platform::Folder
         {
             if ((item.dwFileAttributes & skipped) != 0 || item.cFileName[0] == L'.')
                 continue;
-            if (!excluded.empty() && ::CompareStringOrdinal(item.cFileName, -1, excluded.c_str(), -1, TRUE) == CSTR_EQUAL)
+            if (!excluded.empty()
+                && ::CompareStringOrdinal(item.cFileName, -1, excluded.c_str(), -1, TRUE) == CSTR_EQUAL)
                 continue;
             names.push_back(Win32::utf8(item.cFileName, std::wcslen(item.cFileName)));
         } while (::FindNextFileW(find, &item));

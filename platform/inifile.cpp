@@ -196,7 +196,7 @@ namespace Platform::Ini
     }
 
     std::string ReadString(const std::string& file, const std::string& section, const std::string& key,
-        const std::string& fallback)
+                           const std::string& fallback)
     {
         Document doc;
         if (!load(file, doc))
@@ -210,7 +210,7 @@ namespace Platform::Ini
     namespace
     {
         std::optional<std::int32_t> tryReadInteger(const std::string& file, const std::string& section,
-            const std::string& key)
+                                                   const std::string& key)
         {
             const std::string text = trim(ReadString(file, section, key, std::string()));
             std::int32_t value = 0;
@@ -227,7 +227,7 @@ namespace Platform::Ini
     }
 
     std::int32_t ReadInteger(const std::string& file, const std::string& section, const std::string& key,
-        std::int32_t fallback)
+                             std::int32_t fallback)
     {
         return tryReadInteger(file, section, key).value_or(fallback);
     }
@@ -239,7 +239,7 @@ namespace Platform::Ini
     }
 
     void WriteString(const std::string& file, const std::string& section, const std::string& key,
-        const std::string& value)
+                     const std::string& value)
     {
         Document doc;
         if (!load(file, doc))
@@ -298,8 +298,7 @@ namespace Platform::Ini
         }
     }
 
-    void WriteInteger(const std::string& file, const std::string& section, const std::string& key,
-        std::int32_t value)
+    void WriteInteger(const std::string& file, const std::string& section, const std::string& key, std::int32_t value)
     {
         WriteString(file, section, key, std::to_string(value));
     }

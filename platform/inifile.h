@@ -21,13 +21,13 @@ namespace Platform::Ini
     // matching surrounding quotes ("..." or '...') stripped; fallback when the
     // file, the section or the key is missing.
     std::string ReadString(const std::string& file, const std::string& section, const std::string& key,
-        const std::string& fallback);
+                           const std::string& fallback);
 
     // An integer value: more than two characters starting with "0x" or "0X" are
     // read as hexadecimal (up to 32 bits), anything else with the runtime's
     // integer rules; fallback when the text is no integer.
     std::int32_t ReadInteger(const std::string& file, const std::string& section, const std::string& key,
-        std::int32_t fallback);
+                             std::int32_t fallback);
 
     // 0 is false, any other integer true; fallback when the value is no integer.
     bool ReadBool(const std::string& file, const std::string& section, const std::string& key, bool fallback);
@@ -36,9 +36,8 @@ namespace Platform::Ini
     // when missing. Throws ELGPError "Unable to write to %s" (the file's path)
     // when the file can't be written; the file is then unchanged.
     void WriteString(const std::string& file, const std::string& section, const std::string& key,
-        const std::string& value);
-    void WriteInteger(const std::string& file, const std::string& section, const std::string& key,
-        std::int32_t value);
+                     const std::string& value);
+    void WriteInteger(const std::string& file, const std::string& section, const std::string& key, std::int32_t value);
     // Written as "1" or "0".
     void WriteBool(const std::string& file, const std::string& section, const std::string& key, bool value);
 }

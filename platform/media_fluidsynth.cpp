@@ -125,7 +125,7 @@ namespace Platform::Media
     std::string SoundFontPath()
     {
         for (const char* candidate : {"/usr/share/sounds/sf2/default-GM.sf2", "/usr/share/sounds/sf2/TimGM6mb.sf2",
-                 "/usr/share/sounds/sf2/FluidR3_GM.sf2"})
+                                      "/usr/share/sounds/sf2/FluidR3_GM.sf2"})
         {
             std::error_code ec;
             if (std::filesystem::is_regular_file(candidate, ec))
@@ -194,15 +194,9 @@ namespace Platform::Media
     {
     }
 
-    TMediaPlayer::~TMediaPlayer()
-    {
-        Close();
-    }
+    TMediaPlayer::~TMediaPlayer() { Close(); }
 
-    void TMediaPlayer::ForceSilentOutput(bool force)
-    {
-        gForceSilent = force;
-    }
+    void TMediaPlayer::ForceSilentOutput(bool force) { gForceSilent = force; }
 
     void TMediaPlayer::Open()
     {
@@ -249,10 +243,7 @@ namespace Platform::Media
         mImpl->Out = Output::None;
     }
 
-    bool TMediaPlayer::DeviceOpen() const
-    {
-        return mImpl->IsOpen;
-    }
+    bool TMediaPlayer::DeviceOpen() const { return mImpl->IsOpen; }
 
     Mode TMediaPlayer::mode() const
     {
@@ -263,13 +254,10 @@ namespace Platform::Media
         if (mImpl->StoppedByUser)
             return Mode::Stopped;
         return fluid_player_get_status(mImpl->Song.Player.get()) == FLUID_PLAYER_PLAYING ? Mode::Playing
-                                                                                           : Mode::Stopped;
+                                                                                         : Mode::Stopped;
     }
 
-    Output TMediaPlayer::output() const
-    {
-        return mImpl->Out;
-    }
+    Output TMediaPlayer::output() const { return mImpl->Out; }
 
     std::vector<std::int16_t> RenderMidiToPcm(const std::string& path, int sampleRate, double maxSeconds)
     {
@@ -279,8 +267,8 @@ namespace Platform::Media
         constexpr int Frames = 512;
         const auto maxFrames = std::int64_t(maxSeconds * sampleRate);
         std::vector<std::int16_t> block(Frames * 2);
-        for (std::int64_t done = 0; done < maxFrames && fluid_player_get_status(song.Player.get()) == FLUID_PLAYER_PLAYING;
-             done += Frames)
+        for (std::int64_t done = 0;
+             done < maxFrames && fluid_player_get_status(song.Player.get()) == FLUID_PLAYER_PLAYING; done += Frames)
         {
             fluid_synth_write_s16(song.Synth.get(), Frames, block.data(), 0, 2, block.data(), 1, 2);
             samples.insert(samples.end(), block.begin(), block.end());

@@ -50,23 +50,11 @@ namespace Platform::Text
         return bytes;
     }
 
-    QString fromPath(const std::string& path)
-    {
-        return QFile::decodeName(QByteArray::fromStdString(path));
-    }
+    QString fromPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
-    std::string toPath(const QString& path)
-    {
-        return QFile::encodeName(path).toStdString();
-    }
+    std::string toPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-    QString fromUtf8(std::string_view text)
-    {
-        return QString::fromUtf8(text.data(), qsizetype(text.size()));
-    }
+    QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
-    std::string toUtf8(const QString& text)
-    {
-        return text.toStdString();
-    }
+    std::string toUtf8(const QString& text) { return text.toStdString(); }
 } // namespace Platform::Text

@@ -68,14 +68,8 @@ namespace Platform::Registry
             }
         }
 
-        bool highSurrogate(unsigned code)
-        {
-            return code >= 0xD800 && code <= 0xDBFF;
-        }
-        bool lowSurrogate(unsigned code)
-        {
-            return code >= 0xDC00 && code <= 0xDFFF;
-        }
+        bool highSurrogate(unsigned code) { return code >= 0xD800 && code <= 0xDBFF; }
+        bool lowSurrogate(unsigned code) { return code >= 0xDC00 && code <= 0xDFFF; }
 
         int hexDigit(char c)
         {
@@ -166,7 +160,7 @@ namespace Platform::Registry
 
         // The string value named valueName in key, from one system.reg.
         std::optional<std::string> readValue(const fs::path& regFile, const std::string& key,
-            const std::string& valueName)
+                                             const std::string& valueName)
         {
             std::ifstream in(regFile, std::ios::binary);
             if (!in)
@@ -218,7 +212,10 @@ namespace Platform::Registry
         class VdfReader
         {
         public:
-            explicit VdfReader(std::string text) : mText(std::move(text)) {}
+            explicit VdfReader(std::string text)
+                : mText(std::move(text))
+            {
+            }
 
             std::vector<std::string> libraryPaths()
             {
@@ -250,13 +247,14 @@ namespace Platform::Registry
                     else
                     {
                         keyPending = false;
-                        const bool numbered = !key.empty() && std::all_of(key.begin(), key.end(),
-                                                                          [](char c) { return c >= '0' && c <= '9'; });
+                        const bool numbered = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+                            return c >= '0' && c <= '9';
+                        });
                         if (depth == 1 && numbered)
                             paths.push_back(t.text);
-                        else if (depth == 2 && upper(key) == "PATH" && !blockKey.empty() &&
-                                 std::all_of(blockKey.begin(), blockKey.end(),
-                                             [](char c) { return c >= '0' && c <= '9'; }))
+                        else if (depth == 2 && upper(key) == "PATH" && !blockKey.empty()
+                                 && std::all_of(blockKey.begin(), blockKey.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; }))
                             paths.push_back(t.text);
                     }
                 }
@@ -309,8 +307,8 @@ namespace Platform::Registry
                 else
                 {
                     text += c;
-                    while (mPos < mText.size() && !std::isspace(static_cast<unsigned char>(mText[mPos])) &&
-                           mText[mPos] != '{' && mText[mPos] != '}' && mText[mPos] != '"')
+                    while (mPos < mText.size() && !std::isspace(static_cast<unsigned char>(mText[mPos]))
+                           && mText[mPos] != '{' && mText[mPos] != '}' && mText[mPos] != '"')
                         text += mText[mPos++];
                 }
                 return {Token::Text, text};
@@ -325,8 +323,7 @@ namespace Platform::Registry
         std::vector<fs::path> steamLibraries()
         {
             std::vector<fs::path> result;
-            auto add = [&result](const fs::path& folder)
-            {
+            auto add = [&result](const fs::path& folder) {
                 std::error_code ec;
                 if (!fs::is_directory(folder, ec))
                     return;

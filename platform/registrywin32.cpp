@@ -31,13 +31,13 @@ namespace Platform::Registry
             std::optional<std::wstring> result;
             DWORD type = 0;
             DWORD bytes = 0;
-            if (::RegQueryValueExW(key, L"AppPath", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
-                (type == REG_SZ || type == REG_EXPAND_SZ))
+            if (::RegQueryValueExW(key, L"AppPath", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS
+                && (type == REG_SZ || type == REG_EXPAND_SZ))
             {
                 std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
                 DWORD size = DWORD(buffer.size() * sizeof(wchar_t));
-                if (::RegQueryValueExW(key, L"AppPath", nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                                       &size) == ERROR_SUCCESS)
+                if (::RegQueryValueExW(key, L"AppPath", nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size)
+                    == ERROR_SUCCESS)
                 {
                     // The stored text may or may not carry its terminating NUL.
                     std::wstring value(buffer.data(), size / sizeof(wchar_t));
@@ -62,18 +62,13 @@ namespace Platform::Registry
         {
             switch (code)
             {
-            case ERROR_FILE_NOT_FOUND:
-                return ENOENT;
+            case ERROR_FILE_NOT_FOUND: return ENOENT;
             case ERROR_PATH_NOT_FOUND:
             case ERROR_INVALID_NAME:
-            case ERROR_DIRECTORY:
-                return ENOTDIR;
-            case ERROR_TOO_MANY_OPEN_FILES:
-                return EMFILE;
-            case ERROR_ACCESS_DENIED:
-                return EACCES;
-            default:
-                return int(code);
+            case ERROR_DIRECTORY: return ENOTDIR;
+            case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+            case ERROR_ACCESS_DENIED: return EACCES;
+            default: return int(code);
             }
         }
     } // namespace

@@ -91,10 +91,10 @@ namespace Platform::Ui
                 const std::optional<QString> chosen = run(dialog, options);
                 // The dialog asked about the name as typed; an extension added
                 // since may name another file that exists.
-                if (chosen && !dialog.selectedFiles().contains(*chosen) && QFileInfo::exists(*chosen) &&
-                    !question(parent, dialog.windowTitle(),
-                              QStringLiteral("%1 already exists.\nDo you want to replace it?")
-                                  .arg(QFileInfo(*chosen).fileName())))
+                if (chosen && !dialog.selectedFiles().contains(*chosen) && QFileInfo::exists(*chosen)
+                    && !question(parent, dialog.windowTitle(),
+                                 QStringLiteral("%1 already exists.\nDo you want to replace it?")
+                                     .arg(QFileInfo(*chosen).fileName())))
                     return std::nullopt;
                 return chosen;
             }
@@ -225,10 +225,7 @@ namespace Platform::Ui
         };
     } // namespace
 
-    void centreOnScreenWhenShown(QWidget& window)
-    {
-        window.installEventFilter(new CentreWhenShown(&window));
-    }
+    void centreOnScreenWhenShown(QWidget& window) { window.installEventFilter(new CentreWhenShown(&window)); }
 
     void ScriptedPrompter::message(QWidget*, const QString& caption, const QString& text)
     {

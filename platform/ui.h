@@ -19,11 +19,11 @@ namespace Platform::Ui
 {
     struct FileDialogOptions
     {
-        QString title;      // empty: the system's default title
-        QString filter;     // "LGP Archives|*.LGP|All files|*.*"
-        QString defaultExt; // without the dot; added when the typed name has none
-        QString fileName;   // preset file name (may carry a folder)
-        QString directory;  // empty: the current directory
+        QString title;          // empty: the system's default title
+        QString filter;         // "LGP Archives|*.LGP|All files|*.*"
+        QString defaultExt;     // without the dot; added when the typed name has none
+        QString fileName;       // preset file name (may carry a folder)
+        QString directory;      // empty: the current directory
         bool mustExist = false; // open: the file must exist; save: its folder must exist
         // The filter's pattern is one file name taken literally (blanks and
         // wildcard characters are part of it); names match without case.
@@ -103,7 +103,7 @@ namespace Platform::Ui
         };
 
         std::deque<bool> questionAnswers;
-        std::deque<std::optional<QString>> fileAnswers;   // open and save dialogs, in order
+        std::deque<std::optional<QString>> fileAnswers; // open and save dialogs, in order
         std::deque<std::optional<QString>> folderAnswers;
         std::vector<Shown> shown;
 

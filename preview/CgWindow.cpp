@@ -51,10 +51,7 @@ TCGForm::TCGForm(QWidget* parent)
 {
 }
 
-TCGForm::~TCGForm()
-{
-    ReleaseGL();
-}
+TCGForm::~TCGForm() { ReleaseGL(); }
 
 bool TCGForm::OpenGLAvailable()
 {
@@ -76,10 +73,7 @@ bool TCGForm::OpenGLAvailable()
     return true;
 }
 
-void TCGForm::DisableOpenGL(bool disable)
-{
-    gOpenGLDisabled = disable;
-}
+void TCGForm::DisableOpenGL(bool disable) { gOpenGLDisabled = disable; }
 
 void TCGForm::InitGL()
 {

@@ -15,7 +15,7 @@ QImage TexImageToQImage(const TPSXTexImage& image)
         result.setColorTable(table);
         for (std::int32_t row = 0; row < image.Height; ++row)
             std::memcpy(result.scanLine(row), image.Pixels.data() + std::size_t(row) * std::size_t(image.Width),
-                std::size_t(image.Width));
+                        std::size_t(image.Width));
         return result;
     }
     QImage result(image.Width, image.Height, QImage::Format_RGB555);

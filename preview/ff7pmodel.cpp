@@ -37,10 +37,7 @@ namespace
     }
 }
 
-TFF7PPart::TFF7PPart(TStream& stream)
-{
-    LoadFromStream(stream);
-}
+TFF7PPart::TFF7PPart(TStream& stream) { LoadFromStream(stream); }
 
 void TFF7PPart::Clear()
 {

@@ -32,7 +32,7 @@ struct THRCTree
     struct Node
     {
         std::string Text;
-        std::int32_t Parent = -1;          // -1 for the root
+        std::int32_t Parent = -1;           // -1 for the root
         std::vector<std::int32_t> Children; // in order
     };
     // Nodes[0] is the root once the skeleton line was read; empty before.

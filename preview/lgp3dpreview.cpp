@@ -15,7 +15,7 @@ namespace
         glMatrixMode(GL_PROJECTION);
         glLoadIdentity();
         gluPerspective(TfrmLGP3dPrev::FieldOfView, TfrmLGP3dPrev::Aspect, TfrmLGP3dPrev::NearPlane,
-            TfrmLGP3dPrev::FarPlane);
+                       TfrmLGP3dPrev::FarPlane);
         glMatrixMode(GL_MODELVIEW);
     }
 }
@@ -49,10 +49,7 @@ TfrmLGP3dPrev::~TfrmLGP3dPrev()
     ReleaseGL();
 }
 
-int TfrmLGP3dPrev::Mode() const
-{
-    return cmbMode->currentIndex();
-}
+int TfrmLGP3dPrev::Mode() const { return cmbMode->currentIndex(); }
 
 void TfrmLGP3dPrev::GLCreate()
 {
@@ -111,17 +108,14 @@ void TfrmLGP3dPrev::showEvent(QShowEvent* event)
 
 namespace
 {
-    QPoint ClientPos(const QMouseEvent* event)
-    {
-        return event->position().toPoint();
-    }
+    QPoint ClientPos(const QMouseEvent* event) { return event->position().toPoint(); }
 }
 
 void TfrmLGP3dPrev::mousePressEvent(QMouseEvent* event)
 {
-    const TMouseButton button = event->button() == Qt::LeftButton ? TMouseButton::Left
-        : event->button() == Qt::RightButton                      ? TMouseButton::Right
-                                                                  : TMouseButton::Middle;
+    const TMouseButton button = event->button() == Qt::LeftButton    ? TMouseButton::Left
+                                : event->button() == Qt::RightButton ? TMouseButton::Right
+                                                                     : TMouseButton::Middle;
     const QPoint at = ClientPos(event);
     View.MouseDown(button, at.x(), at.y());
 }
@@ -132,7 +126,4 @@ void TfrmLGP3dPrev::mouseMoveEvent(QMouseEvent* event)
     View.MouseMove(Mode(), at.x(), at.y());
 }
 
-void TfrmLGP3dPrev::mouseReleaseEvent(QMouseEvent*)
-{
-    View.MouseUp();
-}
+void TfrmLGP3dPrev::mouseReleaseEvent(QMouseEvent*) { View.MouseUp(); }

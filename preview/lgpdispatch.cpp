@@ -1,7 +1,7 @@
 #include "lgpdispatch.h"
 
-#include "errors/errors.h"
 #include "core/lgpstruct.h"
+#include "errors/errors.h"
 #include "platform/media.h"
 #include "platform/paths.h"
 #include "platform/qtext.h"
@@ -27,10 +27,7 @@ namespace
     }
 }
 
-QString GetTempDir()
-{
-    return Platform::Text::fromPath(Platform::Paths::tempDir());
-}
+QString GetTempDir() { return Platform::Text::fromPath(Platform::Paths::tempDir()); }
 
 struct TPreviewDispatcher::Impl
 {
@@ -51,35 +48,17 @@ TPreviewDispatcher::TPreviewDispatcher(QWidget* mainWindow)
     mImpl->ViewAs = std::make_unique<TfrmViewAs>(mainWindow);
 }
 
-TPreviewDispatcher::~TPreviewDispatcher()
-{
-    mImpl->Media.Close();
-}
+TPreviewDispatcher::~TPreviewDispatcher() { mImpl->Media.Close(); }
 
-TfrmTexView& TPreviewDispatcher::TexView() const
-{
-    return *mImpl->TexView;
-}
+TfrmTexView& TPreviewDispatcher::TexView() const { return *mImpl->TexView; }
 
-TfrmViewAs& TPreviewDispatcher::ViewAs() const
-{
-    return *mImpl->ViewAs;
-}
+TfrmViewAs& TPreviewDispatcher::ViewAs() const { return *mImpl->ViewAs; }
 
-TfrmLGP3dPrev* TPreviewDispatcher::Preview3D() const
-{
-    return mImpl->Preview3D.get();
-}
+TfrmLGP3dPrev* TPreviewDispatcher::Preview3D() const { return mImpl->Preview3D.get(); }
 
-Platform::Media::TMediaPlayer& TPreviewDispatcher::Media() const
-{
-    return mImpl->Media;
-}
+Platform::Media::TMediaPlayer& TPreviewDispatcher::Media() const { return mImpl->Media; }
 
-QString TPreviewDispatcher::PreviewTempFile() const
-{
-    return Platform::Text::fromPath(mImpl->PreviewTempFile);
-}
+QString TPreviewDispatcher::PreviewTempFile() const { return Platform::Text::fromPath(mImpl->PreviewTempFile); }
 
 void TPreviewDispatcher::StopMusic()
 {
@@ -118,8 +97,7 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
     TfrmTexView& view = *mImpl->TexView;
     switch (viewer)
     {
-    case PreviewViewer::None:
-        break;
+    case PreviewViewer::None: break;
     case PreviewViewer::Texture:
     {
         TMemoryStream stream;

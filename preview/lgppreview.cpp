@@ -1,8 +1,8 @@
 #include "lgppreview.h"
 
 #include "PSXTex.h"
-#include "errors/errors.h"
 #include "core/streams.h"
+#include "errors/errors.h"
 #include "platform/qtext.h"
 
 #include <QAction>
@@ -67,7 +67,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
     auto popUp = [](QWidget* w, QMenu* menu) {
         w->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(w, &QWidget::customContextMenuRequested, menu,
-            [w, menu](const QPoint& at) { menu->popup(w->mapToGlobal(at)); });
+                [w, menu](const QPoint& at) { menu->popup(w->mapToGlobal(at)); });
     };
     popUp(Image, popBmp);
     popUp(Tree, popText);

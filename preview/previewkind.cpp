@@ -41,7 +41,4 @@ PreviewViewer ViewerForKind(const std::string& kind)
     return PreviewViewer::None;
 }
 
-bool IsKnownPreviewKind(const std::string& kind)
-{
-    return ViewerForKind(kind) != PreviewViewer::None;
-}
+bool IsKnownPreviewKind(const std::string& kind) { return ViewerForKind(kind) != PreviewViewer::None; }

@@ -17,10 +17,10 @@ namespace
     void CheckSize(std::int32_t width, std::int32_t height)
     {
         const bool bad = width < 0 || height < 0 || width > MaxTextureSide || height > MaxTextureSide
-            || std::int64_t(width) * height > MaxTexturePixels;
+                         || std::int64_t(width) * height > MaxTexturePixels;
         if (bad)
             lgp::Fail("The texture's size (" + std::to_string(width) + " x " + std::to_string(height)
-                + " pixels) cannot be shown.");
+                      + " pixels) cannot be shown.");
     }
 }
 
@@ -79,7 +79,8 @@ TPSXTexImage PSXTexDecode(TStream& stream, std::int64_t dataStart)
     stream.ReadBuffer(raw.data(), raw.size());
     image.Palette.resize(std::size_t(kept));
     for (std::int32_t i = 0; i < kept; ++i)
-        image.Palette[std::size_t(i)] = {raw[std::size_t(i) * 4 + 2], raw[std::size_t(i) * 4 + 1], raw[std::size_t(i) * 4]};
+        image.Palette[std::size_t(i)] = {raw[std::size_t(i) * 4 + 2], raw[std::size_t(i) * 4 + 1],
+                                         raw[std::size_t(i) * 4]};
     if (count > kept)
         stream.Seek(std::int64_t(count - kept) * 4, SeekOrigin::Current);
 

@@ -53,7 +53,4 @@ void TView3DState::MouseMove(int mode, std::int32_t x, std::int32_t y)
     LastY = y;
 }
 
-void TView3DState::MouseUp()
-{
-    DragState = TDragState::None;
-}
+void TView3DState::MouseUp() { DragState = TDragState::None; }

@@ -83,7 +83,7 @@ namespace demo
     // A P model: header, vertices, colours (one per vertex, then one per
     // polygon), polygons of 24 bytes with the vertex indices at 2, 4 and 6.
     inline Bytes PModel(const std::vector<std::array<float, 3>>& vertices, const std::vector<Rgb>& colours,
-        const std::vector<std::array<std::uint16_t, 3>>& triangles)
+                        const std::vector<std::array<std::uint16_t, 3>>& triangles)
     {
         Bytes b(128, 0);
         Put32(b, 0, 1);
@@ -120,8 +120,9 @@ namespace demo
             v.push_back({i & 1 ? hi[0] : lo[0], i & 2 ? hi[1] : lo[1], i & 4 ? hi[2] : lo[2]});
             c.push_back(i & 4 ? a : b);
         }
-        const std::vector<std::array<std::uint16_t, 3>> t = {{0, 1, 3}, {0, 3, 2}, {4, 6, 7}, {4, 7, 5}, {0, 4, 5},
-            {0, 5, 1}, {2, 3, 7}, {2, 7, 6}, {0, 2, 6}, {0, 6, 4}, {1, 5, 7}, {1, 7, 3}};
+        const std::vector<std::array<std::uint16_t, 3>> t = {{0, 1, 3}, {0, 3, 2}, {4, 6, 7}, {4, 7, 5},
+                                                             {0, 4, 5}, {0, 5, 1}, {2, 3, 7}, {2, 7, 6},
+                                                             {0, 2, 6}, {0, 6, 4}, {1, 5, 7}, {1, 7, 3}};
         return PModel(v, c, t);
     }
 
@@ -131,8 +132,8 @@ namespace demo
         const std::vector<std::array<float, 3>> v = {
             {-half, -half, base}, {half, -half, base}, {half, half, base}, {-half, half, base}, {0, 0, tip}};
         const std::vector<Rgb> c = {foot, foot, foot, foot, top};
-        const std::vector<std::array<std::uint16_t, 3>> t = {
-            {0, 1, 4}, {1, 2, 4}, {2, 3, 4}, {3, 0, 4}, {0, 2, 1}, {0, 3, 2}};
+        const std::vector<std::array<std::uint16_t, 3>> t = {{0, 1, 4}, {1, 2, 4}, {2, 3, 4},
+                                                             {3, 0, 4}, {0, 2, 1}, {0, 3, 2}};
         return PModel(v, c, t);
     }
 
@@ -158,14 +159,15 @@ namespace demo
     inline Bytes Midi()
     {
         Bytes track = {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, // 120 beats a minute
-            0x00, 0xC0, 0x00};
+                       0x00, 0xC0, 0x00};
         const std::uint8_t notes[] = {60, 64, 67, 72, 67, 64, 60};
         for (std::uint8_t n : notes)
             track.insert(track.end(), {0x00, 0x90, n, 0x64, 0x81, 0x70, 0x80, n, 0x40}); // 240 ticks
         track.insert(track.end(), {0x00, 0xFF, 0x2F, 0x00});
         Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k'};
         const auto len = std::uint32_t(track.size());
-        b.insert(b.end(), {std::uint8_t(len >> 24), std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len)});
+        b.insert(b.end(),
+                 {std::uint8_t(len >> 24), std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len)});
         b.insert(b.end(), track.begin(), track.end());
         return b;
     }

@@ -7,9 +7,9 @@
 #include "core/lgpstruct.h"
 
 #include <filesystem>
-#include <unistd.h>
 #include <fstream>
 #include <iostream>
+#include <unistd.h>
 
 int main(int argc, char** argv)
 {
@@ -19,8 +19,8 @@ int main(int argc, char** argv)
         return 2;
     }
     namespace fs = std::filesystem;
-    const fs::path work = argc == 3 ? fs::path(argv[2])
-                                    : fs::temp_directory_path() / ("tarrowin-demo." + std::to_string(::getpid()));
+    const fs::path work =
+        argc == 3 ? fs::path(argv[2]) : fs::temp_directory_path() / ("tarrowin-demo." + std::to_string(::getpid()));
     try
     {
         fs::remove_all(work);

@@ -1,8 +1,8 @@
 #include "stubrun.h"
 
 #include "core/lebytes.h"
-#include "errors/errors.h"
 #include "core/lgpstruct.h"
+#include "errors/errors.h"
 #include "patch/lgppatch.h"
 #include "platform/file.h"
 #include "platform/registry.h"
@@ -21,12 +21,9 @@ namespace Stub
         {
             switch (size)
             {
-            case 2:
-                return lgp::GetLE<std::uint16_t>(bytes, pos);
-            case 4:
-                return lgp::GetLE<std::uint32_t>(bytes, pos);
-            default:
-                return lgp::GetLE<std::uint64_t>(bytes, pos);
+            case 2: return lgp::GetLE<std::uint16_t>(bytes, pos);
+            case 4: return lgp::GetLE<std::uint32_t>(bytes, pos);
+            default: return lgp::GetLE<std::uint64_t>(bytes, pos);
             }
         }
 
@@ -49,8 +46,8 @@ namespace Stub
         bool sameNameIgnoringCase(const std::string& a, const std::string& b)
         {
             auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-            return a.size() == b.size() &&
-                   std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return upper(x) == upper(y); });
+            return a.size() == b.size()
+                   && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return upper(x) == upper(y); });
         }
     } // namespace
 
@@ -75,8 +72,7 @@ namespace Stub
     std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file)
     {
         // e_ident: magic, class (1 = 32-bit, 2 = 64-bit), data (1 = little-endian).
-        if (file.size() < 64 || file[0] != 0x7F || file[1] != 'E' || file[2] != 'L' || file[3] != 'F'
-            || file[5] != 1)
+        if (file.size() < 64 || file[0] != 0x7F || file[1] != 'E' || file[2] != 'L' || file[3] != 'F' || file[5] != 1)
             return 0;
         const bool wide = file[4] == 2;
         if (!wide && file[4] != 1)
@@ -131,8 +127,8 @@ namespace Stub
         if (size < 64 || file[0] != 'M' || file[1] != 'Z')
             return 0;
         const std::uint64_t pe = le(file, 0x3C, 4);
-        if (pe > size || size - pe < 24 || file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0 ||
-            file[pe + 3] != 0)
+        if (pe > size || size - pe < 24 || file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0
+            || file[pe + 3] != 0)
             return 0;
         const std::uint64_t sections = le(file, pe + 6, 2);
         const std::uint64_t symbols = le(file, pe + 12, 4);
@@ -146,8 +142,7 @@ namespace Stub
             return size + 1;
 
         std::uint64_t end = table + sections * 40;
-        auto extend = [&](std::uint64_t offset, std::uint64_t length)
-        {
+        auto extend = [&](std::uint64_t offset, std::uint64_t length) {
             if (offset <= size && length <= size - offset)
                 end = std::max(end, offset + length);
             else
@@ -233,8 +228,9 @@ namespace Stub
             // The patch, checked before anything is asked, then written beside
             // the program for the index reader, which reads by path.
             const bool allowOverwrite = (trailer.Flags & 1) != 0;
-            const std::span<const std::uint8_t> patch = std::span(own).subspan(
-                std::size_t(trailer.StubLength), own.size() - SelfExtractorTrailerSize - std::size_t(trailer.StubLength));
+            const std::span<const std::uint8_t> patch =
+                std::span(own).subspan(std::size_t(trailer.StubLength),
+                                       own.size() - SelfExtractorTrailerSize - std::size_t(trailer.StubLength));
             CheckPatch(patch);
             const std::string tempPath = TempPatchPath(ownPath);
             tempGuard.emplace(tempPath);

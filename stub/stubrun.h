@@ -19,8 +19,7 @@ namespace Stub
     // Caption of every box the stub shows.
     inline constexpr const char* Title = "Mossvane";
 
-    inline constexpr const char* AskText =
-        "This is a self-extracting LGP patch. Please select the LGP file to patch:";
+    inline constexpr const char* AskText = "This is a self-extracting LGP patch. Please select the LGP file to patch:";
     inline constexpr const char* DoneText = "Process completed!";
     inline constexpr const char* NoPatchText =
         "This program holds no patch: run a self-extracting patch made by Tarrowin's Patch Converter.";

@@ -6,10 +6,7 @@ namespace Stub
 {
     namespace
     {
-        QString q(const std::string& text)
-        {
-            return QString::fromStdString(text);
-        }
+        QString q(const std::string& text) { return QString::fromStdString(text); }
     } // namespace
 
     void PrompterUi::message(const std::string& caption, const std::string& text)

@@ -6,7 +6,8 @@
 
 namespace Stub
 {
-    ScriptUi::ScriptUi(const std::string& scriptPath, std::string logPath) : mLogPath(std::move(logPath))
+    ScriptUi::ScriptUi(const std::string& scriptPath, std::string logPath)
+        : mLogPath(std::move(logPath))
     {
         using namespace Platform::File;
         if (scriptPath.empty())
@@ -37,10 +38,7 @@ namespace Stub
         log("message|" + caption + "|" + text);
     }
 
-    void ScriptUi::error(const std::string& caption, const std::string& text)
-    {
-        log("error|" + caption + "|" + text);
-    }
+    void ScriptUi::error(const std::string& caption, const std::string& text) { log("error|" + caption + "|" + text); }
 
     std::optional<std::string> ScriptUi::openFile(const OpenRequest& request)
     {

@@ -30,14 +30,8 @@ namespace AppTest
     using testlgp::File;
     using testlgp::Written;
 
-    inline void writeFile(const fs::path& path, std::string_view bytes)
-    {
-        testlgp::Save(path, bytes);
-    }
-    inline std::string readFile(const fs::path& path)
-    {
-        return testlgp::LoadText(path);
-    }
+    inline void writeFile(const fs::path& path, std::string_view bytes) { testlgp::Save(path, bytes); }
+    inline std::string readFile(const fs::path& path) { return testlgp::LoadText(path); }
 
     inline Written saveArchive(const fs::path& path, const Archive& a)
     {
@@ -59,20 +53,18 @@ namespace AppTest
         return a;
     }
 
-    inline QString q(const fs::path& path)
-    {
-        return QString::fromStdString(path.string());
-    }
+    inline QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
 
     // The folder of the running test function, emptied at its start; the
     // settings folder, Wine prefix and home folder point into it.
     class TestFolder
     {
     public:
-        TestFolder() : mCwd(fs::current_path())
+        TestFolder()
+            : mCwd(fs::current_path())
         {
-            mRoot = fs::temp_directory_path() /
-                    (std::string("tarrowin.") + QTest::currentAppName() + "." + QTest::currentTestFunction());
+            mRoot = fs::temp_directory_path()
+                    / (std::string("tarrowin.") + QTest::currentAppName() + "." + QTest::currentTestFunction());
             if (QTest::currentDataTag() && *QTest::currentDataTag())
                 mRoot += std::string(".") + QTest::currentDataTag();
             fs::remove_all(mRoot);

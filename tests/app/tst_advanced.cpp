@@ -70,7 +70,8 @@ namespace
         for (int t = 0; t < tableCount; ++t)
         {
             if (t < dataCount)
-                out.toc(testlgp::TocName(bytes, std::size_t(t)), testlgp::TocOffset(bytes, std::size_t(t)) + 27 * extra);
+                out.toc(testlgp::TocName(bytes, std::size_t(t)),
+                        testlgp::TocOffset(bytes, std::size_t(t)) + 27 * extra);
             else
                 out.toc("none" + std::to_string(t), 12345678);
         }
@@ -97,21 +98,16 @@ private:
     testlgp::Archive smallArchive() const
     {
         testlgp::Archive archive;
-        archive.Files = {{"alpha.tex", testlgp::Letters(40, 1)}, {"beta.p", testlgp::Letters(30, 2)},
-            {"gamma.hrc", testlgp::Letters(20, 3)}};
+        archive.Files = {{"alpha.tex", testlgp::Letters(40, 1)},
+                         {"beta.p", testlgp::Letters(30, 2)},
+                         {"gamma.hrc", testlgp::Letters(20, 3)}};
         return archive;
     }
 
 private slots:
-    void init()
-    {
-        mSession = std::make_unique<AppTest::Session>();
-    }
+    void init() { mSession = std::make_unique<AppTest::Session>(); }
 
-    void cleanup()
-    {
-        mSession.reset();
-    }
+    void cleanup() { mSession.reset(); }
 
     void opensWithInfoLinesAndBlockChoosers()
     {
@@ -119,8 +115,8 @@ private slots:
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         QCOMPARE(listItems(editor.lstInfo),
-            (QStringList{"File: wide.lgp", QString("Creator: SQUARESOFT"), "Description: FINAL FANTASY7",
-                "File has 1500 active files.", "File has 1499 data files in it."}));
+                 (QStringList{"File: wide.lgp", QString("Creator: SQUARESOFT"), "Description: FINAL FANTASY7",
+                              "File has 1500 active files.", "File has 1499 data files in it."}));
         QCOMPARE(comboItems(editor.cmbTable), (QStringList{"1-1000", "1001-1500"}));
         QCOMPARE(comboItems(editor.cmbHeader), (QStringList{"1-1000", "1001-1499"}));
         QCOMPARE(editor.lstTable->topLevelItemCount(), 1000);
@@ -219,8 +215,8 @@ private slots:
         QCOMPARE(mSession->prompter.shown[0].kind, Kind::Question);
         QCOMPARE(mSession->prompter.shown[0].caption, QString("Error!"));
         QCOMPARE(mSession->prompter.shown[0].text,
-            QString("This file is read-only. You can only use advanced edit on files that are writeable. Do you "
-                    "want to remove the read-only property of this file?"));
+                 QString("This file is read-only. You can only use advanced edit on files that are writeable. Do you "
+                         "want to remove the read-only property of this file?"));
 
         mSession->prompter.questionAnswers = {true};
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
@@ -229,7 +225,7 @@ private slots:
         QVERIFY((after & fs::perms::owner_write) != fs::perms::none);
         // Only the write permission was added.
         QCOMPARE(after & ~fs::perms::owner_write,
-            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+                 fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 3 data files in it."));
     }
 
@@ -244,7 +240,7 @@ private slots:
         selectRow(editor.lstTable, 0);
         editor.btnLink->click();
         QCOMPARE(mSession->prompter.texts(Kind::Message),
-            (QStringList(2, "Select an item in BOTH lists before trying to link them!")));
+                 (QStringList(2, "Select an item in BOTH lists before trying to link them!")));
         QCOMPARE(testlgp::Load(file), original);
 
         // Table entry 2 (gamma.hrc) to data entry 1 (alpha.tex). The first
@@ -306,7 +302,7 @@ private slots:
         QCOMPARE(cell(editor.lstHeader, 3, 2), QString("77"));
         QCOMPARE(comboItems(editor.cmbHeader), QStringList{"1-4"});
         QCOMPARE(listItems(editor.lstInfo).mid(3),
-            (QStringList{"File has 3 active files.", "File has 4 data files in it."}));
+                 (QStringList{"File has 3 active files.", "File has 4 data files in it."}));
 
         // The new data entry follows the old last one; its name field is
         // NUL-padded; the trailing text ends the file again; the TOC is as it was.
@@ -367,9 +363,9 @@ private slots:
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         mSession->prompter.fileAnswers = {QString::fromStdString(longName)};
         editor.btnAppendClick();
-        QCOMPARE(mSession->prompter.texts(Kind::Error),
-            QStringList{
-                "The name \"twenty-characters.xy\" is too long for an archive entry (at most 19 characters)."});
+        QCOMPARE(
+            mSession->prompter.texts(Kind::Error),
+            QStringList{"The name \"twenty-characters.xy\" is too long for an archive entry (at most 19 characters)."});
         QCOMPARE(testlgp::Load(file), original);
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 3);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 3 data files in it."));
@@ -425,7 +421,7 @@ private slots:
         QCOMPARE(editor.lstTable->topLevelItemCount(), 1000);
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 1000);
         QCOMPARE(listItems(editor.lstInfo).mid(3),
-            (QStringList{"File has 1500 active files.", "File has 1000 data files in it."}));
+                 (QStringList{"File has 1500 active files.", "File has 1000 data files in it."}));
         // The file ends with the trailing text where data entry 1001 began.
         const Bytes after = testlgp::Load(file);
         const std::int32_t cut = testlgp::TocOffset(original, 1000);
@@ -460,8 +456,8 @@ private slots:
         mSession->prompter.questionAnswers = {true};
         editor.btnTruncateClick();
         QCOMPARE(mSession->prompter.shown.back().text,
-            QString("This will delete item 3 (gamma.hrc) and all 0 of the items following it from the file. YOU "
-                    "WILL NOT BE ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?"));
+                 QString("This will delete item 3 (gamma.hrc) and all 0 of the items following it from the file. YOU "
+                         "WILL NOT BE ABLE TO RESTORE THE DATA AT ALL, IT WILL BE LOST. Continue?"));
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 2 data files in it."));
         QCOMPARE(comboItems(editor.cmbHeader), QStringList{"1-2"});
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 2);

@@ -19,19 +19,19 @@
 #include "preview/lgpviewas.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QProgressBar>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
-#include <QScreen>
 #include <QWindow>
 
 #include <memory>
@@ -98,10 +98,7 @@ class MainWindowTest : public QObject
 private slots:
     void initTestCase() { Tarrowin::InitApplication(); }
 
-    void init()
-    {
-        mSession = std::make_unique<Session>();
-    }
+    void init() { mSession = std::make_unique<Session>(); }
 
     void cleanup()
     {
@@ -156,8 +153,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         w.move(0, 0);
         const QPoint centre = w.screen()->availableGeometry().center();
-        for (QDialog* dialog : std::initializer_list<QDialog*>{
-                 w.frmLGPPatch, w.frmSelfExtract, w.frmAboutLGP, &w.Previewer->ViewAs()})
+        for (QDialog* dialog :
+             std::initializer_list<QDialog*>{w.frmLGPPatch, w.frmSelfExtract, w.frmAboutLGP, &w.Previewer->ViewAs()})
         {
             dialog->show();
             QVERIFY(QTest::qWaitForWindowExposed(dialog));
@@ -175,8 +172,7 @@ private slots:
         QTest::newRow("empty") << 0 << QStringList{"1-0"} << QList<int>{0};
         QTest::newRow("1000") << 1000 << QStringList{"1-1000", "1001-1000"} << QList<int>{1000, 0};
         QTest::newRow("1500") << 1500 << QStringList{"1-1000", "1001-1500"} << QList<int>{1000, 500};
-        QTest::newRow("2345") << 2345 << QStringList{"1-1000", "1001-2000", "2001-2345"}
-                              << QList<int>{1000, 1000, 345};
+        QTest::newRow("2345") << 2345 << QStringList{"1-1000", "1001-2000", "2001-2345"} << QList<int>{1000, 1000, 345};
     }
 
     void openShowsBlocksOfAThousand()
@@ -189,10 +185,10 @@ private slots:
         QCOMPARE(errors(), QStringList());
         QCOMPARE(chooserLabels(), labels);
         QCOMPARE(window().ShownBlock(), 0);
-        QCOMPARE(infoLines(), (QStringList{"File: a.lgp", "# of files in archive: " + QString::number(count),
-                                  "Creator: SQUARESOFT",
-                                  // The trailing text is found behind the last entry's data; no entry, no text.
-                                  count ? QString("Description: FINAL FANTASY7") : QString("Description: ")}));
+        QCOMPARE(infoLines(),
+                 (QStringList{"File: a.lgp", "# of files in archive: " + QString::number(count), "Creator: SQUARESOFT",
+                              // The trailing text is found behind the last entry's data; no entry, no text.
+                              count ? QString("Description: FINAL FANTASY7") : QString("Description: ")}));
         for (int block = 0; block < rowsPerBlock.size(); ++block)
         {
             chooseBlock(block);
@@ -209,7 +205,7 @@ private slots:
             const int bottom = rowsPerBlock[block] - 1;
             QCOMPARE(list.CellText(bottom, 0), QString::asprintf("f%05d.bin", last + 1));
             QCOMPARE(list.CellText(bottom, 2),
-                QString::number(std::string("data of file " + std::to_string(last + 1)).size()));
+                     QString::number(std::string("data of file " + std::to_string(last + 1)).size()));
         }
         // The progress bar ends where the reader's last report put it: table
         // and data headers, two steps per file.
@@ -350,7 +346,7 @@ private slots:
         QCOMPARE(window().ShownBlock(), 0);
         QCOMPARE(window().lstFiles->topLevelItemCount(), 1);
         QCOMPARE(infoLines(),
-            (QStringList{"File: two.lgp", "# of files in archive: 1", "Creator: OTHER", "Description: SECOND"}));
+                 (QStringList{"File: two.lgp", "# of files in archive: 1", "Creator: OTHER", "Description: SECOND"}));
     }
 
     void extractWithoutASelectedRowAsksForOne()
@@ -368,8 +364,7 @@ private slots:
     void extractAllWritesEveryFileAndStopsAtAnUnsafeName()
     {
         Archive a;
-        a.Files = {{"a.txt", B("first")}, {"b.txt", B("")},
-            {"../evil.txt", B("outside")}, {"d.txt", B("fourth")}};
+        a.Files = {{"a.txt", B("first")}, {"b.txt", B("")}, {"../evil.txt", B("outside")}, {"d.txt", B("fourth")}};
         saveArchive(path("a.lgp"), a);
         window().mnuExtractAll->trigger();
         QCOMPARE(messages(), QStringList{"Open an archive before choosing Extract All!"});
@@ -407,9 +402,7 @@ private slots:
     void extractAllRefusesSharedNamesWithoutFolders()
     {
         Archive a;
-        a.Files = {{"wind_1.p", B("one")},
-                     {"other.p", B("x")},
-                     {"WIND_1.P", B("two")}};
+        a.Files = {{"wind_1.p", B("one")}, {"other.p", B("x")}, {"WIND_1.P", B("two")}};
         saveArchive(path("a.lgp"), a);
         open(path("a.lgp"));
         prompter().folderAnswers.push_back(q(path("out")));
@@ -568,14 +561,22 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("letter") << "Stream read error" << "Stream read error.";
-        QTest::newRow("exclamation") << "LGP TOC has invalid offset!" << "LGP TOC has invalid offset!";
-        QTest::newRow("stop") << "Done." << "Done.";
-        QTest::newRow("digit") << "I/O error 5" << "I/O error 5.";
-        QTest::newRow("bracket") << "List index out of bounds (3)" << "List index out of bounds (3)";
-        QTest::newRow("dash") << "a -" << "a -";
-        QTest::newRow("slash") << "folder/" << "folder/.";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("letter") << "Stream read error"
+                                << "Stream read error.";
+        QTest::newRow("exclamation") << "LGP TOC has invalid offset!"
+                                     << "LGP TOC has invalid offset!";
+        QTest::newRow("stop") << "Done."
+                              << "Done.";
+        QTest::newRow("digit") << "I/O error 5"
+                               << "I/O error 5.";
+        QTest::newRow("bracket") << "List index out of bounds (3)"
+                                 << "List index out of bounds (3)";
+        QTest::newRow("dash") << "a -"
+                              << "a -";
+        QTest::newRow("slash") << "folder/"
+                               << "folder/.";
+        QTest::newRow("empty") << ""
+                               << "";
     }
 
     void errorBoxesEndInAFullStopWhenTheTextNeedsOne()
@@ -638,8 +639,8 @@ private slots:
     void theGameFolderBecomesTheCurrentDirectory()
     {
         writeFile(path("wine/system.reg"),
-            "WINE REGISTRY Version 2\n\n[Software\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000000\n"
-            "\"AppPath\"=\"C:\\\\FF7\\\\\"\n");
+                  "WINE REGISTRY Version 2\n\n[Software\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000000\n"
+                  "\"AppPath\"=\"C:\\\\FF7\\\\\"\n");
         fs::create_directories(path("wine/drive_c/FF7/data"));
         window();
         QCOMPARE(errors(), QStringList());
@@ -649,8 +650,8 @@ private slots:
     void aGameFolderThatCannotBeEnteredIsReportedAndStartUpGoesOn()
     {
         writeFile(path("wine/system.reg"),
-            "WINE REGISTRY Version 2\n\n[Software\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000000\n"
-            "\"AppPath\"=\"C:\\\\FF7\\\\\"\n");
+                  "WINE REGISTRY Version 2\n\n[Software\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000000\n"
+                  "\"AppPath\"=\"C:\\\\FF7\\\\\"\n");
         writeFile(path("config/QUENWICK.INI"), "[Tarrowin]\nFlatBtn=1\n");
         const fs::path before = fs::current_path();
         window();

@@ -40,8 +40,7 @@ namespace
     }
 
     // Closes the modal window the next command opens, once its loop runs.
-    template <typename Window>
-    void closeWhenShown(Window* window, bool* seen)
+    template <typename Window> void closeWhenShown(Window* window, bool* seen)
     {
         QTimer::singleShot(0, window, [window, seen] {
             *seen = window->isVisible();
@@ -75,10 +74,7 @@ private slots:
         mSession = std::make_unique<AppTest::Session>();
     }
 
-    void cleanup()
-    {
-        mSession.reset();
-    }
+    void cleanup() { mSession.reset(); }
 
     void windowsExistInStartUpOrderAndTheirCommandsAreEnabled()
     {
@@ -138,9 +134,10 @@ private slots:
         });
         window.mnuAdvancedEditor->trigger();
         QVERIFY(seen);
-        QVERIFY(mSession->prompter.texts(Kind::Message).contains(
-            "Warning! Edits to the LGP file in this mode are IMMEDIATE and CANNOT be undone. I recommend you keep a "
-            "backup copy of any files to be edited!"));
+        QVERIFY(mSession->prompter.texts(Kind::Message)
+                    .contains("Warning! Edits to the LGP file in this mode are IMMEDIATE and CANNOT be undone. I "
+                              "recommend you keep a "
+                              "backup copy of any files to be edited!"));
         QVERIFY(!window.CurrentArchive);
         QVERIFY(editor->RawArchive() == nullptr);
         QCOMPARE(listItems(window.lstInfo), QStringList{"No file open."});

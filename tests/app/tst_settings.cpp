@@ -21,8 +21,8 @@ namespace
 {
     QList<QToolButton*> buttons(TfrmLGPEditor& w)
     {
-        return {w.btnCreate, w.btnOpen, w.btnExtract, w.btnExtractAll, w.btnAnalyse, w.btnRepair, w.btnPack,
-            w.btnAdvanced, w.btnCreatePatch, w.btnConvert, w.btnApply};
+        return {w.btnCreate, w.btnOpen,     w.btnExtract,     w.btnExtractAll, w.btnAnalyse, w.btnRepair,
+                w.btnPack,   w.btnAdvanced, w.btnCreatePatch, w.btnConvert,    w.btnApply};
     }
 
     // The keys of one section, in file order.
@@ -74,15 +74,9 @@ class SettingsTest : public QObject
 private slots:
     void initTestCase() { Tarrowin::InitApplication(); }
 
-    void init()
-    {
-        mSession = std::make_unique<Session>();
-    }
+    void init() { mSession = std::make_unique<Session>(); }
 
-    void cleanup()
-    {
-        mSession.reset();
-    }
+    void cleanup() { mSession.reset(); }
 
     void withoutASettingsFileTheDesignedLayoutApplies()
     {
@@ -101,7 +95,8 @@ private slots:
         QCOMPARE(w->toolBarArea(w->tbLGPFiles), Qt::TopToolBarArea);
         QCOMPARE(w->toolBarArea(w->tbLGPAdvanced), Qt::BottomToolBarArea);
         QVERIFY(w->tbLGPPatch->isWindow());
-        QVERIFY(w->mnuFiletoolbar->isChecked() && w->mnuAdvancedtoolbar->isChecked() && w->mnuPatchtoolbar->isChecked());
+        QVERIFY(w->mnuFiletoolbar->isChecked() && w->mnuAdvancedtoolbar->isChecked()
+                && w->mnuPatchtoolbar->isChecked());
         const TToolbarPlace patches = Tarrowin::ToolbarLayout::read(*w, *w->tbLGPPatch, {});
         QCOMPARE(patches.DockedTo, QString("+"));
         QCOMPARE(patches.LastDock, QString("dockBottom"));
@@ -109,13 +104,14 @@ private slots:
         w.reset();
         const std::string file = written();
         QCOMPARE(keysOf(file, "Tarrowin"), (QStringList{"FlatBtn", "TextBtn", "Width", "Height", "ReadLengths"}));
-        const QStringList layoutKeys{"Rev", "Visible", "DockedTo", "LastDock", "DockRow", "DockPos", "FloatLeft",
-            "FloatTop"};
+        const QStringList layoutKeys{"Rev",     "Visible", "DockedTo",  "LastDock",
+                                     "DockRow", "DockPos", "FloatLeft", "FloatTop"};
         for (const char* section : {"tbLGPFiles", "tbLGPAdvanced", "tbLGPPatch"})
             QCOMPARE(keysOf(file, section), layoutKeys);
-        QVERIFY(file.find("[Tarrowin]\nFlatBtn=0\nTextBtn=1\nWidth=519\nHeight=464\nReadLengths=1\n") != std::string::npos);
+        QVERIFY(file.find("[Tarrowin]\nFlatBtn=0\nTextBtn=1\nWidth=519\nHeight=464\nReadLengths=1\n")
+                != std::string::npos);
         QVERIFY(file.find("[tbLGPFiles]\nRev=3\nVisible=1\nDockedTo=dockTop\nLastDock=dockTop\nDockRow=0\n")
-            != std::string::npos);
+                != std::string::npos);
         QVERIFY(file.find("[tbLGPPatch]\nRev=3\nVisible=1\nDockedTo=+\nLastDock=dockBottom\n") != std::string::npos);
     }
 
@@ -286,7 +282,7 @@ private slots:
         QVERIFY(w->CurrentArchive);
         w->FormDestroy();
         QCOMPARE(mSession->prompter.texts(Kind::Error),
-            QStringList{"Unable to write to " + q(mSession->folder.settingsFile()) + "."});
+                 QStringList{"Unable to write to " + q(mSession->folder.settingsFile()) + "."});
         QVERIFY(!w->CurrentArchive);
     }
 };

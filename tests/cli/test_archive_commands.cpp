@@ -76,7 +76,8 @@ TEST(CliInfoList, printTheInfoLinesAndTheTable)
     const auto path = tmp.save("sample.lgp", Write(Sample));
     const Result info = Cli(tmp, {"info", path});
     EXPECT_EQ(info.code, 0);
-    EXPECT_EQ(info.out, "File: sample.lgp\n# of files in archive: 3\nCreator: SQUARESOFT\nDescription: FINAL FANTASY7\n");
+    EXPECT_EQ(info.out,
+              "File: sample.lgp\n# of files in archive: 3\nCreator: SQUARESOFT\nDescription: FINAL FANTASY7\n");
 
     const Result list = Cli(tmp, {"list", path});
     EXPECT_EQ(list.code, 0);
@@ -156,7 +157,8 @@ TEST(CliExtract, namesThatLeaveTheFolderAreRefusedBeforeWriting)
         const auto path = tmp.save("x.lgp", w.out);
         const Result r = Cli(tmp, {"extract-all", path, tmp.file("out")});
         EXPECT_EQ(r.code, 1) << bad;
-        EXPECT_EQ(r.err, "The entry name \"" + bad + "\" is not a plain file name; it cannot be written to a folder.\n");
+        EXPECT_EQ(r.err,
+                  "The entry name \"" + bad + "\" is not a plain file name; it cannot be written to a folder.\n");
         EXPECT_FALSE(std::filesystem::exists(tmp.file("out/fine"))) << bad;
         EXPECT_FALSE(std::filesystem::exists(tmp.file("escape")));
     }
@@ -168,7 +170,7 @@ TEST(CliCreate, withoutValidationMatchesTheLayoutByteForByte)
     Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}});
     EXPECT_EQ(Cli(tmp, {"create", "--no-validation", tmp.file("in"), tmp.file("out.lgp")}).code, 0);
     EXPECT_EQ(Load(tmp.file("out.lgp")),
-        Write(Archive{.Files = {{"A.TXT", B("A")}, {"b.txt", B("bb")}, {"c.bin", B("")}}}));
+              Write(Archive{.Files = {{"A.TXT", B("A")}, {"b.txt", B("bb")}, {"c.bin", B("")}}}));
 }
 
 TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
@@ -186,9 +188,10 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 7)}));
     const Result analyse = Cli(tmp, {"analyse", tmp.file("out.lgp")});
-    EXPECT_EQ(analyse.out, "File: out.lgp\n# of files in archive: 5\nCreator: SQUARESOFT\nDescription: FINAL FANTASY7\n\n"
-                           "Section 1: Header: 151 bytes.\nSection 2: Error check: 3602 bytes.\n"
-                           "0 files have mismatched filenames.\nThere are no data gaps in the file (OK).\n");
+    EXPECT_EQ(analyse.out,
+              "File: out.lgp\n# of files in archive: 5\nCreator: SQUARESOFT\nDescription: FINAL FANTASY7\n\n"
+              "Section 1: Header: 151 bytes.\nSection 2: Error check: 3602 bytes.\n"
+              "0 files have mismatched filenames.\nThere are no data gaps in the file (OK).\n");
 }
 
 TEST(CliCreate, missingTemplateGivesTheComputedLookupTable)
@@ -219,16 +222,16 @@ TEST(CliCreate, validationFromAnArchiveRebuildsItFromItsExtractedFiles)
     Save(tmp.file("files/extra"), B("1"));
     Result r = Cli(tmp, {"create", "--validation-from", path, tmp.file("files"), tmp.file("bad.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "The archive " + path +
-                         " holds 3 files but the folder holds 4; its validation data can't be "
-                         "reused. Only in the folder: \"extra\".\n");
+    EXPECT_EQ(r.err, "The archive " + path
+                         + " holds 3 files but the folder holds 4; its validation data can't be "
+                           "reused. Only in the folder: \"extra\".\n");
     std::filesystem::remove(tmp.file("files/extra"));
     std::filesystem::rename(tmp.file("files/c"), tmp.file("files/d"));
     r = Cli(tmp, {"create", "--validation-from", path, tmp.file("files"), tmp.file("bad.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "The folder's names are not the names in the archive " + path +
-                         "; its validation data can't be "
-                         "reused. Only in the folder: \"d\". Only in the archive: \"c\".\n");
+    EXPECT_EQ(r.err, "The folder's names are not the names in the archive " + path
+                         + "; its validation data can't be "
+                           "reused. Only in the folder: \"d\". Only in the archive: \"c\".\n");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("bad.lgp")));
 
     // Case aside, the names are the archive's.
@@ -269,10 +272,7 @@ namespace
         return "Lost: \"" + Spread[entry] + "\" (TOC entry " + std::to_string(entry + 1) + "): " + reason + "\n";
     }
 
-    std::string Slot(std::size_t entry)
-    {
-        return "its slot (" + std::to_string(GameSlot(Spread[entry])) + ")";
-    }
+    std::string Slot(std::size_t entry) { return "its slot (" + std::to_string(GameSlot(Spread[entry])) + ")"; }
 
     Archive SpreadArchive(Bytes validation)
     {
@@ -326,8 +326,8 @@ TEST(CliVerify, findsEveryNameOfAGoodTableAndListsTheLostOnes)
     for (std::size_t i = 0; i < Spread.size(); ++i)
     {
         const std::string run = " covers TOC entries " + std::to_string(i + 2) + " to " + std::to_string(i + 2);
-        expected += Lost(i, Slot(i) + run +
-                                (i + 1 < Spread.size() ? ", which don't hold it" : ", outside the TOC's 5 entries"));
+        expected += Lost(i, Slot(i) + run
+                                + (i + 1 < Spread.size() ? ", which don't hold it" : ", outside the TOC's 5 entries"));
     }
     EXPECT_EQ(indexOff.out, expected + "5 of 5 names are lost to the game.\n");
 
@@ -359,8 +359,8 @@ TEST(CliVerify, repeatedNamesAreFoundThroughTheConflictTable)
     EXPECT_EQ(cut.code, 1);
     std::string expected;
     for (int i = 1; i <= 3; ++i)
-        expected += "Lost: \"wind_1.p\" (TOC entry " + std::to_string(i) +
-                    "): the name leads to conflict 1, but the conflict table can't be read\n";
+        expected += "Lost: \"wind_1.p\" (TOC entry " + std::to_string(i)
+                    + "): the name leads to conflict 1, but the conflict table can't be read\n";
     EXPECT_EQ(cut.out, expected + "3 of 4 names are lost to the game.\n");
 
     const Result fewer = Cli(tmp, {"verify", tmp.save("fewer.lgp", RepeatedNames(2, std::string(200, 'x')))});
@@ -430,7 +430,8 @@ TEST(CliMaintenance, repairThenPackAnEditedArchive)
     EXPECT_EQ(Cli(tmp, {"pack", path}).code, 0);
     // The newer "b" is referenced by nothing after the repair: packing drops it.
     EXPECT_EQ(Load(path).size(), w.size() - 27);
-    EXPECT_EQ(Cli(tmp, {"analyse", path}).out.find("There are no data gaps in the file (OK).") != std::string::npos, true);
+    EXPECT_EQ(Cli(tmp, {"analyse", path}).out.find("There are no data gaps in the file (OK).") != std::string::npos,
+              true);
     EXPECT_EQ(Cli(tmp, {"pack", tmp.file("missing")}).err, "Cannot open file " + tmp.file("missing") + "\n");
 }
 
@@ -515,9 +516,9 @@ TEST(CliMaintenance, damagedArchivesAreRefusedAndLongTrailingTextsKept)
         if (std::string(command) == "pack")
         {
             EXPECT_EQ(r.code, 1);
-            EXPECT_EQ(r.err, "The archive " + path +
-                                 " is damaged: the TOC entry \"c\" (number 3) points at data that the scan of its "
-                                 "data entries does not reach. Nothing was changed; run Repair on it first.\n");
+            EXPECT_EQ(r.err, "The archive " + path
+                                 + " is damaged: the TOC entry \"c\" (number 3) points at data that the scan of its "
+                                   "data entries does not reach. Nothing was changed; run Repair on it first.\n");
         }
         EXPECT_EQ(Load(path), damaged) << command;
     }
@@ -526,16 +527,14 @@ TEST(CliMaintenance, damagedArchivesAreRefusedAndLongTrailingTextsKept)
     const auto modded = tmp.save("modded.lgp", Write(original));
     {
         TRawLGPFile raw(modded);
-        ASSERT_TRUE(raw.RewriteDataEntry(1,
-                                         []
-                                         {
-                                             static const Bytes data = Pattern(20, 9);
-                                             RawDataEntry e;
-                                             e.Name = FieldFromName("b");
-                                             e.Length = 20;
-                                             e.Data = data;
-                                             return e;
-                                         }()));
+        ASSERT_TRUE(raw.RewriteDataEntry(1, [] {
+            static const Bytes data = Pattern(20, 9);
+            RawDataEntry e;
+            e.Name = FieldFromName("b");
+            e.Length = 20;
+            e.Data = data;
+            return e;
+        }()));
     }
     ASSERT_EQ(Cli(tmp, {"pack", modded}).code, 0);
     Archive packed = original;

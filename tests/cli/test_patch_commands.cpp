@@ -35,7 +35,7 @@ namespace
     };
 
     CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {},
-        const std::string& program = Platform::Paths::programDir() + "tarrowin-cli")
+               const std::string& program = Platform::Paths::programDir() + "tarrowin-cli")
     {
         // Its own temporary folder, so the work folder is never shared; no command may hang a test run
         // (a FIFO given as a file, say).
@@ -56,7 +56,8 @@ TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
 {
     TempFolder temp;
     testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"field.lzs", LzsEncodeLiterals(testdata::generate(90, 3))}};
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                    {"field.lzs", LzsEncodeLiterals(testdata::generate(90, 3))}};
     const Bytes changedField = testdata::mutate(testdata::generate(90, 3), 2, 4);
     WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
@@ -152,8 +153,8 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
     WriteWholeFile(temp.file("program"), program);
     r = cli(temp, {"unwrap-sfx", temp.file("program"), temp.file("x.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "The payload of " + temp.file("program") +
-                         " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").\n");
+    EXPECT_EQ(r.err, "The payload of " + temp.file("program")
+                         + " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("x.lgp")));
     WriteWholeFile(temp.file("junk.lgp"), testdata::generate(300, 12));
     ASSERT_EQ(
@@ -178,8 +179,8 @@ TEST(CliPatch, makePatchWithoutItsTemplateFailsNamingIt)
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nCompiling changes...\n"
                      "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with "
-                     "an unsupported number of files in it.\nThe template looked for is " +
-                         temp.folder("bin") + "LGP.95.\n");
+                     "an unsupported number of files in it.\nThe template looked for is "
+                         + temp.folder("bin") + "LGP.95.\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 }
 
@@ -200,10 +201,11 @@ TEST(CliPatch, lzsDecodeRefusesDataThatFailsTheProbeUnlessForced)
     WriteWholeFile(temp.file("plain.txt"), testdata::bytes("Hello, plain text\n"));
     CliRun r = cli(temp, {"lzs-decode", temp.file("plain.txt"), temp.file("out.bin")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err,
-              temp.file("plain.txt") +
-                  " is not LZS data (its first 4 bytes say 1819043144, its length minus 4 is 14). Nothing was written; "
-                  "--force decodes it anyway.\n");
+    EXPECT_EQ(
+        r.err,
+        temp.file("plain.txt")
+            + " is not LZS data (its first 4 bytes say 1819043144, its length minus 4 is 14). Nothing was written; "
+              "--force decodes it anyway.\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("out.bin")));
     WriteWholeFile(temp.file("short"), Bytes{1, 2});
     r = cli(temp, {"lzs-decode", temp.file("short"), temp.file("out.bin")});
@@ -233,14 +235,14 @@ TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
     CliRun r = cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nA patch can't add files or make a file longer, "
-                     "so it can't carry these files whole:\n" +
-                         list + "No patch was written; --leave-out-unpatchable makes it without them.\n");
+                     "so it can't carry these files whole:\n"
+                         + list + "No patch was written; --leave-out-unpatchable makes it without them.\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 
     r = cli(temp, {"make-patch", "--leave-out-unpatchable", temp.file("source.lgp"), mods, temp.file("p.lgp")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nLeft out, as a patch can't carry them whole:\n" +
-                         list + "Compiling changes...\nDone!\n");
+    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nLeft out, as a patch can't carry them whole:\n"
+                         + list + "Compiling changes...\nDone!\n");
     const Bytes patch = ReadWholeFile(temp.file("p.lgp"));
     ASSERT_EQ(testlgp::FileCount(patch), 1u);
     EXPECT_EQ(testlgp::TocName(patch, 0), "a.bin");
@@ -299,8 +301,8 @@ TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
     const std::vector<std::pair<std::string, std::string>> cases = {
         {temp.file("program"), temp.file("program") + " is not a patch file: it holds no entries.\n"},
         {temp.file("cut.lgp"),
-         temp.file("cut.lgp") +
-             " is not a patch file: the data of its entry \"a.bin\" does not lie inside the file.\n"},
+         temp.file("cut.lgp")
+             + " is not a patch file: the data of its entry \"a.bin\" does not lie inside the file.\n"},
         {fifo, "Cannot open file " + fifo + "\n"},
     };
     for (const auto& [file, message] : cases)

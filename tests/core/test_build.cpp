@@ -14,7 +14,7 @@ using ::testing::ElementsAre;
 namespace
 {
     void Build(const TempFolder& tmp, const std::string& folder, const std::string& output,
-        std::optional<Bytes> validation = std::nullopt)
+               std::optional<Bytes> validation = std::nullopt)
     {
         ArchiveBuildOptions options;
         options.Folder = tmp.file(folder);
@@ -54,8 +54,7 @@ TEST(Builder, storesFilesInCaseInsensitiveOrderContiguously)
     TempFolder tmp;
     Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}, {"a.txt", B("lower")}});
     Build(tmp, "in", "out.lgp");
-    const Archive expected{
-        .Files = {{"A.TXT", B("A")}, {"a.txt", B("lower")}, {"b.txt", B("bb")}, {"c.bin", B("")}}};
+    const Archive expected{.Files = {{"A.TXT", B("A")}, {"a.txt", B("lower")}, {"b.txt", B("bb")}, {"c.bin", B("")}}};
     EXPECT_EQ(Load(tmp.file("out.lgp")), Write(expected));
     TLGPFile f(tmp.file("out.lgp"), true);
     EXPECT_EQ(f.GetEntry(3), (LGPEntry{"c.bin", 16 + 4 * 27 + 25 + 29 + 26, 0, false}));
@@ -131,7 +130,7 @@ TEST(Builder, refusesLongNamesBeforeCreatingTheOutput)
     const std::string longName = "twenty_characters.tx";
     Fill(tmp, "in", {{"ok", B("1")}, {longName, B("2")}});
     EXPECT_EQ(FailureText([&] { Build(tmp, "in", "out.lgp"); }),
-        "The name \"" + longName + "\" is too long for an archive entry (at most 19 characters).");
+              "The name \"" + longName + "\" is too long for an archive entry (at most 19 characters).");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
 }
 
@@ -155,10 +154,10 @@ TEST(Builder, failuresCreatingOrListing)
     TempFolder tmp;
     Fill(tmp, "in", {{"a", B("1")}});
     EXPECT_EQ(FailureText([&] { Build(tmp, "in", "missing/out.lgp"); }),
-        "Cannot create file " + tmp.file("missing/out.lgp"));
+              "Cannot create file " + tmp.file("missing/out.lgp"));
     EXPECT_EQ(FailureText([&] { Build(tmp, "nope", "out.lgp"); }), "File not found");
     EXPECT_EQ(FailureText([&] { CreateArchiveFromFolder("", tmp.file("out.lgp"), false, false); }),
-        "No folder was given to build the archive from.");
+              "No folder was given to build the archive from.");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
 }
 
@@ -167,8 +166,8 @@ TEST(Builder, filesLargerThanTheWriteBufferAreStoredWhole)
     TempFolder tmp;
     // 9 MB outgrows the builder's 8 MB buffer at once; 7.5 MB after 3 MB
     // outgrows the room left.
-    const std::vector<File> files = {{"a", Pattern(3 << 20, 1)}, {"b", Pattern(15 << 19, 2)},
-        {"c", Pattern(9 << 20, 3)}, {"d", B("small")}};
+    const std::vector<File> files = {
+        {"a", Pattern(3 << 20, 1)}, {"b", Pattern(15 << 19, 2)}, {"c", Pattern(9 << 20, 3)}, {"d", B("small")}};
     Fill(tmp, "in", files);
     Build(tmp, "in", "out.lgp");
     EXPECT_TRUE(Load(tmp.file("out.lgp")) == Write(Archive{.Files = files}));

@@ -24,10 +24,7 @@ namespace
         return out;
     }
 
-    Archive ThreeFiles()
-    {
-        return Archive{.Files = {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("ccc")}}};
-    }
+    Archive ThreeFiles() { return Archive{.Files = {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("ccc")}}}; }
 }
 
 TEST(IndexReader, readsHeaderTocLengthsAndDescriptionOfAWellFormedArchive)
@@ -40,7 +37,7 @@ TEST(IndexReader, readsHeaderTocLengthsAndDescriptionOfAWellFormedArchive)
     EXPECT_EQ(f.Description(), "FINAL FANTASY7");
     EXPECT_EQ(f.FileName(), path);
     EXPECT_THAT(Entries(f), ElementsAre(LGPEntry{"a.tex", 97, 4, false}, LGPEntry{"b.p", 125, 0, false},
-                                LGPEntry{"C.HRC", 149, 3, false}));
+                                        LGPEntry{"C.HRC", 149, 3, false}));
     EXPECT_EQ(f.GetEntryByOffset(2), (LGPEntry{"C.HRC", 149, 3, false}));
 }
 
@@ -53,7 +50,7 @@ TEST(IndexReader, withoutLengthsReadsNothingPastTheToc)
     ProgressLog log;
     TLGPFile f(path, false);
     EXPECT_THAT(Entries(f), ElementsAre(LGPEntry{"a.tex", 97, -1, false}, LGPEntry{"b.p", 125, -1, false},
-                                LGPEntry{"C.HRC", 149, -1, false}));
+                                        LGPEntry{"C.HRC", 149, -1, false}));
     EXPECT_EQ(f.Description(), "");
     EXPECT_THAT(log.calls, ElementsAre(std::pair(1, 3), std::pair(2, 3), std::pair(3, 3)));
 }
@@ -101,7 +98,7 @@ TEST(IndexReader, offsetsTooCloseToTheEndAreBadAndSkipProgress)
     ProgressLog log;
     TLGPFile f(tmp.save("x.lgp", w.out), true);
     EXPECT_THAT(Entries(f), ElementsAre(LGPEntry{"a", 97, 3, false}, LGPEntry{"bad", end - 20, LengthBadOffset, false},
-                                LGPEntry{"neg", -5, LengthBadOffset, false}));
+                                        LGPEntry{"neg", -5, LengthBadOffset, false}));
     EXPECT_THAT(log.calls, ElementsAre(std::pair(1, 6), std::pair(2, 6), std::pair(3, 6), std::pair(3, 6)));
     // The largest Offset lies too close to the end: no description.
     EXPECT_EQ(f.Description(), "");
@@ -113,7 +110,7 @@ TEST(IndexReader, progressWithLengthsCountsTheTocThenTheHeaders)
     ProgressLog log;
     TLGPFile f(tmp.save("x.lgp", Write(ThreeFiles())), true);
     EXPECT_THAT(log.calls, ElementsAre(std::pair(1, 6), std::pair(2, 6), std::pair(3, 6), std::pair(3, 6),
-                               std::pair(4, 6), std::pair(5, 6)));
+                                       std::pair(4, 6), std::pair(5, 6)));
 }
 
 TEST(IndexReader, descriptionIsAtMost255BytesOfTheTrailingTextReadOnce)
@@ -269,8 +266,7 @@ TEST(IndexReader, bytesCheckAcceptsDataEndingExactlyAtTheEndAndNamesTheFirstEntr
     EXPECT_EQ(fine.FileCount, 2);
     EXPECT_EQ(fine.Entry, -1);
 
-    const auto check = [](const Bytes& bytes)
-    {
+    const auto check = [](const Bytes& bytes) {
         const ArchiveBytesCheck c = CheckArchiveBytes(bytes);
         return std::make_tuple(c.Fault, c.Entry, c.EntryName);
     };
@@ -335,31 +331,41 @@ TEST(ExtractEntry, refusesBadOffsetsBeforeCreatingAndNeverLeavesPartialOutput)
     w.header("SQUARESOFT", 2).toc("long", 70).toc("neg", 70).name("long").i32(50).text("short");
     const auto path = tmp.save("x.lgp", w.out);
     TFileStream archive(path, FileMode::OpenRead);
-    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"bad", 9999, LengthBadOffset}, tmp.file("bad")); }),
-        "LGP TOC has invalid offset!");
+    EXPECT_EQ(FailureText([&] {
+                  ExtractEntry(archive, LGPEntry{"bad", 9999, LengthBadOffset}, tmp.file("bad"));
+              }),
+              "LGP TOC has invalid offset!");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("bad")));
-    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"neg", 70, -7}, tmp.file("neg")); }),
-        "Stream read error");
+    EXPECT_EQ(FailureText([&] {
+                  ExtractEntry(archive, LGPEntry{"neg", 70, -7}, tmp.file("neg"));
+              }),
+              "Stream read error");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("neg")));
-    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.file("long")); }),
-        "Stream read error");
+    EXPECT_EQ(FailureText([&] {
+                  ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.file("long"));
+              }),
+              "Stream read error");
     // The bytes the archive holds are never passed off as the whole entry,
     // and a file already at the output keeps its contents.
     EXPECT_FALSE(std::filesystem::exists(tmp.file("long")));
     tmp.save("long", B("kept"));
-    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.file("long")); }),
-        "Stream read error");
+    EXPECT_EQ(FailureText([&] {
+                  ExtractEntry(archive, LGPEntry{"long", 70, LengthNotRead}, tmp.file("long"));
+              }),
+              "Stream read error");
     EXPECT_EQ(Load(tmp.file("long")), B("kept"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.dir()), {}), 2); // x.lgp and long: no leftovers
-    EXPECT_EQ(FailureText([&] { ExtractEntry(archive, LGPEntry{"x", 70, 1}, tmp.file("nodir/x")); }),
-        "Cannot create file " + tmp.file("nodir/x"));
+    EXPECT_EQ(FailureText([&] {
+                  ExtractEntry(archive, LGPEntry{"x", 70, 1}, tmp.file("nodir/x"));
+              }),
+              "Cannot create file " + tmp.file("nodir/x"));
 }
 
 TEST(Names, plainFileNamesOnly)
 {
     for (const std::string bad : {"", ".", "..", "a/b", "..\\x", "/abs", "dir\\"})
         EXPECT_EQ(FailureText([&] { CheckPlainFileName(bad); }),
-            "The entry name \"" + bad + "\" is not a plain file name; it cannot be written to a folder.")
+                  "The entry name \"" + bad + "\" is not a plain file name; it cannot be written to a folder.")
             << bad;
     for (const std::string good : {"a", "...", ".hidden", "A.TEX", "x..y"})
         EXPECT_NO_THROW(CheckPlainFileName(good)) << good;
@@ -372,7 +378,7 @@ TEST(Names, fieldsHoldAtMostNineteenCharacters)
     EXPECT_EQ(field[19], '\0');
     EXPECT_EQ(NameFromField(field), nineteen);
     EXPECT_EQ(FailureText([&] { FieldFromName(nineteen + "x"); }),
-        "The name \"" + nineteen + "x\" is too long for an archive entry (at most 19 characters).");
+              "The name \"" + nineteen + "x\" is too long for an archive entry (at most 19 characters).");
     EXPECT_TRUE(SameNameAscii("abc.TEX", "ABC.tex"));
     EXPECT_FALSE(SameNameAscii("abc", "abcd"));
     EXPECT_EQ(UpperAscii("az{`@\xe9"), "AZ{`@\xe9");

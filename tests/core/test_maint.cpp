@@ -32,7 +32,8 @@ namespace
     }
 
     const std::vector<std::string> Note = {"     (these will not necessarily stop the LGP",
-        "      from working. However, it indicates a", "      corrupt or badly constructed file.)"};
+                                           "      from working. However, it indicates a",
+                                           "      corrupt or badly constructed file.)"};
 }
 
 TEST(Analyse, wellFormedArchiveWithStandardValidation)
@@ -40,9 +41,9 @@ TEST(Analyse, wellFormedArchiveWithStandardValidation)
     TempFolder tmp;
     const auto path = tmp.save("good.lgp", Write(Archive{.Files = NumberedFiles(10), .Validation = Pattern(3602)}));
     EXPECT_THAT(Analyse(path), ElementsAre("File: good.lgp", "# of files in archive: 10", "Creator: SQUARESOFT",
-                                   "Description: FINAL FANTASY7", "", "Section 1: Header: 286 bytes.",
-                                   "Section 2: Error check: 3602 bytes.", "0 files have mismatched filenames.",
-                                   "There are no data gaps in the file (OK)."));
+                                           "Description: FINAL FANTASY7", "", "Section 1: Header: 286 bytes.",
+                                           "Section 2: Error check: 3602 bytes.", "0 files have mismatched filenames.",
+                                           "There are no data gaps in the file (OK)."));
 }
 
 TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
@@ -52,9 +53,15 @@ TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
     Writer w;
     w.header("SQUARESOFT", 3).toc("a", 97).toc("A", 97).toc("b", 122);
     w.dataEntry("a", B("1")).dataEntry("renamed", B("2")).text("FINAL FANTASY7");
-    std::vector<std::string> expected = {"File: x.lgp", "# of files in archive: 3", "Creator: SQUARESOFT",
-        "Description: FINAL FANTASY7", "", "Section 1: Header: 97 bytes.", "Section 2: Error check: 0 bytes.",
-        "     (compressed/corrupt data?)", "1 files have mismatched filenames."};
+    std::vector<std::string> expected = {"File: x.lgp",
+                                         "# of files in archive: 3",
+                                         "Creator: SQUARESOFT",
+                                         "Description: FINAL FANTASY7",
+                                         "",
+                                         "Section 1: Header: 97 bytes.",
+                                         "Section 2: Error check: 0 bytes.",
+                                         "     (compressed/corrupt data?)",
+                                         "1 files have mismatched filenames."};
     expected.insert(expected.end(), Note.begin(), Note.end());
     expected.insert(expected.end(), {"There is a data gap between files: ", "  A and a"});
     expected.insert(expected.end(), Note.begin(), Note.end());
@@ -67,8 +74,8 @@ TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
     Writer w;
     w.header("SQUARESOFT", 0).text("FINAL FANTASY7");
     EXPECT_THAT(Analyse(tmp.save("empty.lgp", w.out)),
-        ElementsAre("File: empty.lgp", "# of files in archive: 0", "Creator: SQUARESOFT", "Description: ", "",
-            "Section 1: Header: 16 bytes."));
+                ElementsAre("File: empty.lgp", "# of files in archive: 0", "Creator: SQUARESOFT", "Description: ", "",
+                            "Section 1: Header: 16 bytes."));
 }
 
 TEST(Analyse, hiddenFileCantBeDescribed)
@@ -83,7 +90,7 @@ TEST(Pack, shrunkEntryGapDisappearsAndFileShrinksByTheGap)
 {
     TempFolder tmp;
     const Archive original{.Files = {{"a", Pattern(100, 1)}, {"b", Pattern(200, 2)}, {"c", Pattern(30, 3)}},
-        .Validation = Pattern(3602)};
+                           .Validation = Pattern(3602)};
     const auto path = tmp.save("x.lgp", Write(original));
     {
         TRawLGPFile raw(path);
@@ -92,7 +99,7 @@ TEST(Pack, shrunkEntryGapDisappearsAndFileShrinksByTheGap)
     const auto before = Load(path).size();
     const auto lines = Analyse(path);
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 8, lines.end() - 3),
-        ElementsAre("There is a data gap between files: ", "  b and c"));
+                ElementsAre("There is a data gap between files: ", "  b and c"));
 
     PackArchive(path);
     Archive packed = original;
@@ -117,8 +124,8 @@ TEST(Pack, supersededDataIsDroppedAndLaterOffsetsMoveDown)
     const auto offsetsBefore = TocOffsets(path);
     ProgressLog log;
     PackArchive(path);
-    EXPECT_THAT(log.calls, ElementsAre(std::pair(0, 4), std::pair(1, 4), std::pair(2, 4), std::pair(3, 4),
-                               std::pair(4, 4)));
+    EXPECT_THAT(log.calls,
+                ElementsAre(std::pair(0, 4), std::pair(1, 4), std::pair(2, 4), std::pair(3, 4), std::pair(4, 4)));
     // b's old data (24 + 20 bytes) is gone: c and the new b move down by 44.
     EXPECT_THAT(TocOffsets(path), ElementsAre(offsetsBefore[0], offsetsBefore[1] - 44, offsetsBefore[2] - 44));
     EXPECT_EQ(Load(path).size(), 97u + 34 + 54 + 64 + 14);

@@ -54,7 +54,7 @@ TEST(RawEditor, scansDataEntriesWithRoomAndTrailingText)
     EXPECT_EQ(raw.FileCount(), 3);
     EXPECT_EQ(raw.Creator(), "SQUARESOFT");
     EXPECT_THAT(DataList(raw), ElementsAre(DataView{"a", 10, 97, 10}, DataView{"m", 1000, 131, 1000},
-                                   DataView{"z", 5, 1155, RoomUnlimited}));
+                                           DataView{"z", 5, 1155, RoomUnlimited}));
     EXPECT_EQ(raw.TrailingText(), B("FINAL FANTASY7"));
     EXPECT_EQ(raw.GetTableEntry(1), (TOCEntry{FieldFromName("m"), 131, 14, 0}));
     EXPECT_EQ(FailureText([&] { raw.GetDataEntry(3); }), "List index out of bounds (3)");
@@ -200,7 +200,7 @@ TEST(RawEditor, rewriteMiddleEntryLeavesAGapMarkerOrRefuses)
     // Reopened: the next entry is where it was, the shrunk one keeps its Room.
     TRawLGPFile again(path);
     EXPECT_THAT(DataList(again), ElementsAre(DataView{"a", 10, 97, 10}, DataView{"M2", 992, 131, 1000},
-                                     DataView{"z", 5, 1155, RoomUnlimited}));
+                                             DataView{"z", 5, 1155, RoomUnlimited}));
     EXPECT_FALSE(again.RewriteDataEntry(1, NewData("m", Pattern(1000, 7))));
     EXPECT_TRUE(again.RewriteDataEntry(1, NewData("m", Pattern(500, 8))));
     EXPECT_EQ(Slice(Load(path), 131 + 24 + 500, 8), Writer().gap(500).out);
@@ -323,7 +323,8 @@ TEST(RawEditor, recordsMustCarryTheirLengthInBytes)
     const Bytes five = Pattern(5);
     RawDataEntry wrong = NewData("z", five);
     wrong.Length = 6;
-    EXPECT_EQ(FailureText([&] { raw.RewriteDataEntry(2, wrong); }), "The data for \"z\" does not match its Length (6).");
+    EXPECT_EQ(FailureText([&] { raw.RewriteDataEntry(2, wrong); }),
+              "The data for \"z\" does not match its Length (6).");
     EXPECT_EQ(FailureText([&] { raw.AppendDataEntry(wrong); }), "The data for \"z\" does not match its Length (6).");
 }
 
@@ -368,7 +369,7 @@ TEST(RawEditorStub, neverGrowsInPlaceAndMarksShrinks)
     EXPECT_TRUE(raw.RewriteDataEntry(1, NewData("m", Pattern(984, 6))));
     EXPECT_EQ(Slice(Load(path), 131 + 24 + 984, 8), Writer().gap(8).out);
     EXPECT_EQ(FailureText([&] { raw.TruncateData(0); }),
-        "Truncating is not available in the self-extractor's archive editor.");
+              "Truncating is not available in the self-extractor's archive editor.");
 }
 
 TEST(RawEditorStub, shrinkingTheLastEntryEndsTheFileAfterTheTrailingText)

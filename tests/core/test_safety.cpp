@@ -1,8 +1,8 @@
 // What survives a kill: every in-place write command run with the file
 // layer's fault seam at each mutating call in turn (failing, and ending the
 // process), and killed at random moments.
-#include "support/faults.h"
 #include "coresupport.h"
+#include "support/faults.h"
 
 #include <gmock/gmock.h>
 
@@ -86,8 +86,7 @@ namespace
         {
             const int calls = faults::AtEveryCall(
                 action, [&] { tmp.save("x.lgp", before); }, [&] { command(path); },
-                [&](Outcome outcome)
-                {
+                [&](Outcome outcome) {
                     const Bytes now = Load(path);
                     if (outcome == Outcome::Killed)
                     {
@@ -120,21 +119,17 @@ TEST(CrashSafety, repairIsTheOldOrTheRepairedArchiveAfterEveryFault)
 
 TEST(CrashSafety, rawEditorRewritesAndWholeTocWritesAreOldOrNew)
 {
-    OldOrNew(Loose(),
-             [](const std::string& path)
-             {
-                 TRawLGPFile raw(path);
-                 ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
-             });
-    OldOrNew(Loose(),
-             [](const std::string& path)
-             {
-                 TRawLGPFile raw(path);
-                 std::vector<TOCEntry> toc;
-                 for (std::int32_t i = 0; i < raw.FileCount(); ++i)
-                     toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
-                 raw.SetTableEntries(toc);
-             });
+    OldOrNew(Loose(), [](const std::string& path) {
+        TRawLGPFile raw(path);
+        ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
+    });
+    OldOrNew(Loose(), [](const std::string& path) {
+        TRawLGPFile raw(path);
+        std::vector<TOCEntry> toc;
+        for (std::int32_t i = 0; i < raw.FileCount(); ++i)
+            toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
+        raw.SetTableEntries(toc);
+    });
 }
 
 TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
@@ -165,8 +160,7 @@ TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
     ASSERT_FALSE(old[5]);
     const Bytes added = Pattern(5000, 5);
 
-    const auto command = [&]
-    {
+    const auto command = [&] {
         TRawLGPFile raw(path);
         const std::int32_t index = raw.AppendDataEntry(NewData("new", added));
         TOCEntry entry = raw.GetTableEntry(1);
@@ -177,8 +171,7 @@ TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
     {
         faults::AtEveryCall(
             action, [&] { tmp.save("x.lgp", before); }, command,
-            [&](Outcome outcome)
-            {
+            [&](Outcome outcome) {
                 const auto now = Reached(path);
                 EXPECT_EQ(now[0], old[0]);
                 EXPECT_TRUE(now[1] == old[1] || now[1] == added);
@@ -213,8 +206,7 @@ TEST(CrashSafety, truncateNeverLeavesATornEntry)
     {
         faults::AtEveryCall(
             action, [&] { tmp.save("x.lgp", before); }, [&] { TRawLGPFile(path).TruncateData(2); },
-            [&](Outcome outcome)
-            {
+            [&](Outcome outcome) {
                 // a stays; b, c, d and e reach their whole old data or nothing.
                 const auto now = Reached(path);
                 EXPECT_EQ(now[0], old[0]);
@@ -253,9 +245,9 @@ TEST(CrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
     const std::string misdirected = tmp.save("m.lgp", Misdirected());
     const std::string repaired = FailureText([&] { RepairArchive(misdirected); });
     Platform::File::Fault::setFreeSpace(std::nullopt);
-    EXPECT_EQ(packed, "There is not enough free disk space to rewrite " + path +
-                          " safely: " + std::to_string(before.size() - 1024 - 24) +
-                          " bytes are needed beside it. Nothing was changed.");
+    EXPECT_EQ(packed, "There is not enough free disk space to rewrite " + path
+                          + " safely: " + std::to_string(before.size() - 1024 - 24)
+                          + " bytes are needed beside it. Nothing was changed.");
     EXPECT_THAT(repaired, ::testing::StartsWith("There is not enough free disk space to rewrite " + misdirected));
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(Load(misdirected), Misdirected());
@@ -296,24 +288,20 @@ TEST(CrashSafety, createAndExtractOverAnExistingFileLeaveTheOldOrTheNewFile)
     sources.save("alpha.bin", Pattern(3000, 5));
     sources.save("beta.tex", Pattern(70000, 6));
     sources.save("gamma.p", B("g"));
-    OldOrNew(Loose(),
-        [&](const std::string& path)
-        {
-            ArchiveBuildOptions options;
-            options.Folder = sources.dir();
-            options.Output = path;
-            options.ReportProgress = false;
-            BuildArchive(options);
-        });
+    OldOrNew(Loose(), [&](const std::string& path) {
+        ArchiveBuildOptions options;
+        options.Folder = sources.dir();
+        options.Output = path;
+        options.ReportProgress = false;
+        BuildArchive(options);
+    });
 
     // An extracted entry takes the place of a file already there only whole.
     TempFolder archive;
     const std::string source = archive.save("source.lgp", Loose());
     const LGPEntry b = TLGPFile(source, true).GetEntry(1);
-    OldOrNew(B("an older file at the output"),
-        [&](const std::string& path)
-        {
-            TFileStream in(source, FileMode::OpenRead);
-            ExtractEntry(in, b, path);
-        });
+    OldOrNew(B("an older file at the output"), [&](const std::string& path) {
+        TFileStream in(source, FileMode::OpenRead);
+        ExtractEntry(in, b, path);
+    });
 }

@@ -143,9 +143,9 @@ TEST(Streams, openAndCreateFailuresNameThePath)
 {
     TempFolder tmp;
     EXPECT_EQ(FailureText([&] { TFileStream f(tmp.file("none"), FileMode::OpenRead); }),
-        "Cannot open file " + tmp.file("none"));
+              "Cannot open file " + tmp.file("none"));
     EXPECT_EQ(FailureText([&] { TFileStream f(tmp.file("no/dir"), FileMode::Create); }),
-        "Cannot create file " + tmp.file("no/dir"));
+              "Cannot create file " + tmp.file("no/dir"));
     EXPECT_EQ(FailureText([&] { TFileStream f(tmp.dir(), FileMode::OpenRead); }), "Cannot open file " + tmp.dir());
 }
 
@@ -155,10 +155,10 @@ TEST(Streams, denyWriteRefusesASecondWriterButNotReaders)
     const auto path = tmp.save("f", B("data"));
     TFileStream writer(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite);
     EXPECT_EQ(FailureText([&] { TFileStream w(path, FileMode::OpenReadWrite, Platform::File::Share::DenyWrite); }),
-        "Cannot open file " + path);
+              "Cannot open file " + path);
     // A refused creator destroys nothing.
     EXPECT_EQ(FailureText([&] { TFileStream w(path, FileMode::Create, Platform::File::Share::DenyWrite); }),
-        "Cannot create file " + path);
+              "Cannot create file " + path);
     EXPECT_EQ(ReadWholeFile(path), B("data"));
     TFileStream reader(path, FileMode::OpenRead);
     EXPECT_EQ(reader.Size(), 4);
@@ -189,22 +189,20 @@ TEST(Streams, onlyRegularFilesOpenAndAFifoNeverHangs)
     // finds an open waiting after 2 seconds plays the writer and notes it.
     std::atomic<bool> done{false};
     std::atomic<bool> hung{false};
-    std::thread watchdog(
-        [&]
+    std::thread watchdog([&] {
+        for (int tick = 1; !done; ++tick)
         {
-            for (int tick = 1; !done; ++tick)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (tick % 20 != 0 || done)
+                continue;
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
             {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                if (tick % 20 != 0 || done)
-                    continue;
-                const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-                if (fd >= 0)
-                {
-                    hung = true;
-                    ::close(fd);
-                }
+                hung = true;
+                ::close(fd);
             }
-        });
+        }
+    });
     for (const std::string& path : {fifo, std::string("/dev/null"), tmp.dir()})
     {
         for (const auto mode : {FileMode::OpenRead, FileMode::OpenReadWrite})

@@ -34,7 +34,7 @@ namespace
     // Writes both archives, applies the patch and returns the archive's bytes
     // before and after.
     Applied apply(const TempFolder& temp, const testlgp::Archive& archive, const testlgp::Archive& patch,
-        bool allowOverwrite, RawEditorVariant variant = RawEditorVariant::Main)
+                  bool allowOverwrite, RawEditorVariant variant = RawEditorVariant::Main)
     {
         Applied result;
         result.before = testlgp::Write(archive);
@@ -51,7 +51,10 @@ namespace
 
     Bytes diffOf(const Bytes& oldData, const Bytes& newData) { return *MakeDifference(oldData, newData); }
 
-    Bytes tail(const Bytes& file, std::size_t count) { return Bytes(file.end() - static_cast<std::ptrdiff_t>(count), file.end()); }
+    Bytes tail(const Bytes& file, std::size_t count)
+    {
+        return Bytes(file.end() - static_cast<std::ptrdiff_t>(count), file.end());
+    }
 }
 
 TEST(ApplyPatch, sameLengthInPlaceRewritesTheEntryWhereItWasAndRenamesIt)
@@ -80,7 +83,7 @@ TEST(ApplyPatch, withoutOverwriteAppendsEveryPatchedFileAndKeepsTheOldData)
     const Applied r = apply(temp, archive, patch, false);
     const std::size_t oldEnd = r.before.size() - 14;
     EXPECT_TRUE(std::equal(r.before.begin() + 16 + 2 * 27, r.before.begin() + static_cast<std::ptrdiff_t>(oldEnd),
-        r.after.begin() + 16 + 2 * 27)); // old data entries untouched
+                           r.after.begin() + 16 + 2 * 27)); // old data entries untouched
     EXPECT_EQ(testlgp::TocOffset(r.after, 0), oldEnd);
     EXPECT_EQ(testlgp::TocOffset(r.after, 1), oldEnd + 24 + 8);
     EXPECT_EQ(testlgp::EntryData(r.after, 0), testdata::bytes("ABCDXFGH"));
@@ -156,10 +159,12 @@ TEST(ApplyPatch, longNamesAreCutToLeaveRoomForTheSuffix)
 {
     TempFolder temp;
     testlgp::Archive archive;
-    archive.Files = {{"thirteen_char", testdata::bytes("ABCDEFGH")}, {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
-        {"fourteen_chars", testdata::bytes("ABCDEFGH")}};
+    archive.Files = {{"thirteen_char", testdata::bytes("ABCDEFGH")},
+                     {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
+                     {"fourteen_chars", testdata::bytes("ABCDEFGH")}};
     const auto patch = patchArchive({{"thirteen_char", {0x02, 0x03, 'X', 0x02}},
-        {"nineteen_chars.tex", {0x02, 0x03, 'Y', 0x02}}, {"fourteen_chars", {0x02, 0x03, 'Z', 0x02}}});
+                                     {"nineteen_chars.tex", {0x02, 0x03, 'Y', 0x02}},
+                                     {"fourteen_chars", {0x02, 0x03, 'Z', 0x02}}});
     for (const bool overwrite : {true, false})
     {
         const Applied r = apply(temp, archive, patch, overwrite);
@@ -185,8 +190,8 @@ TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
     // TOC entry 0 points far past the end of the file.
     file[16 + 20] = 0xFF, file[16 + 21] = 0xFF, file[16 + 22] = 0xFF, file[16 + 23] = 0x0F;
     WriteWholeFile(temp.file("target.lgp"), file);
-    WriteWholeFile(temp.file("patch.lgp"),
-        testlgp::Write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}}, {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}},
+                                                                        {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
     {
         TRawLGPFile raw(temp.file("target.lgp"));
         const TLGPFile index(temp.file("patch.lgp"), true);
@@ -201,8 +206,10 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
 {
     TempFolder temp;
     testlgp::Archive archive;
-    archive.Files = {{"first.bin", testdata::bytes("ABCDEFGH")}, {"short.bin", testdata::bytes("ABCDEFG")},
-        {"shared.bin", Bytes(100, 's')}, {"other.bin", Bytes(100, 'o')}};
+    archive.Files = {{"first.bin", testdata::bytes("ABCDEFGH")},
+                     {"short.bin", testdata::bytes("ABCDEFG")},
+                     {"shared.bin", Bytes(100, 's')},
+                     {"other.bin", Bytes(100, 'o')}};
     const Bytes original = testlgp::Write(archive);
     // TOC entry 3 shares entry 2's data: it meets the data entry 2 rewrote.
     Bytes shared = original;
@@ -236,10 +243,11 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
         {
             TRawLGPFile raw(temp.file("target.lgp"), variant);
             const TLGPFile index(temp.file("patch.lgp"), true);
-            EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); }),
-                "The patch entry \"" + c.failing + "\" can't be applied to \"" + c.target + "\" in " +
-                    temp.file("target.lgp") +
-                    ": Stream read error. The patch is damaged or was made for other data; nothing was changed.");
+            EXPECT_EQ(
+                testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); }),
+                "The patch entry \"" + c.failing + "\" can't be applied to \"" + c.target + "\" in "
+                    + temp.file("target.lgp")
+                    + ": Stream read error. The patch is damaged or was made for other data; nothing was changed.");
             EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), c.archive);
         }
     }
@@ -251,8 +259,10 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     {
         TRawLGPFile raw(temp.file("target.lgp"));
         const TLGPFile index(temp.file("patch.lgp"), true);
-        EXPECT_NE(testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, false); }).find("\"short.bin\" can't be applied"),
-            std::string::npos);
+        EXPECT_NE(testlgp::FailureText<ELGPError>([&] {
+                      ApplyPatch(raw, index, false);
+                  }).find("\"short.bin\" can't be applied"),
+                  std::string::npos);
     }
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), original);
     // alias.bin shares the last data entry with grow.bin and comes first: it
@@ -271,7 +281,7 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     literals.push_back(0x0F);
     literals.insert(literals.end(), grown.begin() + 16, grown.end());
     WriteWholeFile(temp.file("patch.lgp"),
-        testlgp::Write(patchArchive({{"alias.bin", literals}, {"grow.bin", {0x00, 19}}})));
+                   testlgp::Write(patchArchive({{"alias.bin", literals}, {"grow.bin", {0x00, 19}}})));
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
         WriteWholeFile(temp.file("target.lgp"), aliased);
@@ -307,10 +317,11 @@ TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
     {
         TRawLGPFile raw(temp.file("target.lgp"));
         const TLGPFile index(temp.file("patch.lgp"), true);
-        EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, allowOverwrite); }),
-            "The archive " + temp.file("target.lgp") +
-                " is damaged: the TOC entry \"c.bin\" (number 3) points at data that the scan of its data entries "
-                "does not reach. Nothing was changed; run Repair on it first.");
+        EXPECT_EQ(
+            testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, allowOverwrite); }),
+            "The archive " + temp.file("target.lgp")
+                + " is damaged: the TOC entry \"c.bin\" (number 3) points at data that the scan of its data entries "
+                  "does not reach. Nothing was changed; run Repair on it first.");
         EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), file);
     }
 }
@@ -334,7 +345,8 @@ TEST(ApplyPatch, fitRulesOfBothEditorVariants)
     Bytes shrunk(92, 'S');
     Bytes lastGrown(120, 'L');
     const auto patch = patchArchive({{"grow.bin", diffOf(Bytes(100, 'g'), grown)},
-        {"shrink.bin", diffOf(Bytes(100, 's'), shrunk)}, {"last.bin", diffOf(Bytes(100, 'l'), lastGrown)}});
+                                     {"shrink.bin", diffOf(Bytes(100, 's'), shrunk)},
+                                     {"last.bin", diffOf(Bytes(100, 'l'), lastGrown)}});
     // A patch can't make a file longer: grown data is cut to the old length.
     grown.resize(100);
     lastGrown.resize(100);
@@ -380,13 +392,17 @@ namespace
         const Bytes shrink = testdata::generate(2000, 2);
         const Bytes nudge = testdata::generate(1500, 3);
         const Bytes last = testdata::generate(800, 4);
-        scene.archive.Files = {{"same.bin", same}, {"shrink.bin", shrink}, {"nudge.bin", nudge},
-            {"keep.bin", testdata::generate(100, 5)}, {"last.bin", last}};
+        scene.archive.Files = {{"same.bin", same},
+                               {"shrink.bin", shrink},
+                               {"nudge.bin", nudge},
+                               {"keep.bin", testdata::generate(100, 5)},
+                               {"last.bin", last}};
         const Bytes shrunk = testdata::mutate(Bytes(shrink.begin(), shrink.end() - 100), 4, 10);
         const Bytes nudged = testdata::mutate(Bytes(nudge.begin(), nudge.end() - 3), 4, 11);
         scene.patch = patchArchive({{"same.bin", diffOf(same, testdata::mutate(same, 9, 8))},
-            {"shrink.bin", diffOf(shrink, shrunk)}, {"NUDGE.BIN", diffOf(nudge, nudged)},
-            {"last.bin", diffOf(last, testdata::mutate(last, 3, 9))}});
+                                    {"shrink.bin", diffOf(shrink, shrunk)},
+                                    {"NUDGE.BIN", diffOf(nudge, nudged)},
+                                    {"last.bin", diffOf(last, testdata::mutate(last, 3, 9))}});
         return scene;
     }
 }
@@ -402,8 +418,8 @@ TEST(ApplyPatchCrashSafety, everyFaultLeavesTheOldOrThePatchedArchive)
     {
         for (const bool overwrite : {true, false})
         {
-            SCOPED_TRACE(std::string(variant == RawEditorVariant::Main ? "main" : "stub") +
-                (overwrite ? ", overwrite" : ", append only"));
+            SCOPED_TRACE(std::string(variant == RawEditorVariant::Main ? "main" : "stub")
+                         + (overwrite ? ", overwrite" : ", append only"));
             const auto command = [&] {
                 TRawLGPFile raw(target, variant);
                 const TLGPFile index(temp.file("patch.lgp"), true);
@@ -460,7 +476,8 @@ TEST(ApplyPatchCrashSafety, theEditorHoldsThePatchedFileAndStillRefusesOtherWrit
     TMemoryStream data;
     raw.ReadEntryData(2, data);
     EXPECT_EQ(raw.GetDataEntry(5).NameString(), "nudge.bin.patch");
-    EXPECT_EQ(testlgp::TocOffset(ReadWholeFile(temp.file("target.lgp")), 2), std::uint32_t(raw.GetDataEntry(5).Position));
+    EXPECT_EQ(testlgp::TocOffset(ReadWholeFile(temp.file("target.lgp")), 2),
+              std::uint32_t(raw.GetDataEntry(5).Position));
 }
 
 TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
@@ -504,8 +521,8 @@ TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
         failure = e.what();
     }
     Platform::File::Fault::setFreeSpace(std::nullopt);
-    EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + temp.file("target.lgp") + " safely: " +
-                           std::to_string(before.size()) + " bytes are needed beside it. Nothing was changed.");
+    EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + temp.file("target.lgp") + " safely: "
+                           + std::to_string(before.size()) + " bytes are needed beside it. Nothing was changed.");
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), before);
     EXPECT_TRUE(faults::HiddenFiles(temp.dir()).empty());
 }

@@ -1,8 +1,8 @@
 #include "patch/FFLZs.h"
 #include "patch/lgppatch.h"
 
-#include "platform/paths.h"
 #include "errors/errors.h"
+#include "platform/paths.h"
 #include "support/failure.h"
 #include "support/gtestfolder.h"
 #include "support/lgpwriter.h"
@@ -73,7 +73,7 @@ namespace
         }
 
         Bytes createFromArchives(const testlgp::Archive& source, const testlgp::Archive& modified,
-            bool skipSameLength = false)
+                                 bool skipSameLength = false)
         {
             PatchCreationOptions options;
             options.Source = write("source.lgp", source);
@@ -116,7 +116,7 @@ TEST_F(CreatePatchTest, identicalArchivesGiveAnEmptyPatchFile)
     EXPECT_EQ(patch, expected);
 
     EXPECT_EQ(statuses, (std::vector<std::string>{"Opening patch file...", "Opening source file...",
-                            "Comparing versions...", "Compiling changes...", "Done!"}));
+                                                  "Comparing versions...", "Compiling changes...", "Done!"}));
     EXPECT_EQ(barMaximum, 2);
     EXPECT_EQ(positions, (std::vector<std::int32_t>{0, 1, 2}));
     EXPECT_TRUE(workFolders().empty());
@@ -136,17 +136,20 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
     const Bytes sameOld = testdata::generate(300, 26);
 
     testlgp::Archive source;
-    source.Files = {{"field.lzs", testdata::lzsCompress(fieldPlain)}, {"Tex.tex", texOld},
-        {"model.p", modelOld}, {"same.bin", sameOld}, {"gone.bin", testdata::bytes("only in source")},
-        {"stored.lzs", LzsEncodeLiterals(fieldPlain)}};
+    source.Files = {{"field.lzs", testdata::lzsCompress(fieldPlain)},
+                    {"Tex.tex", texOld},
+                    {"model.p", modelOld},
+                    {"same.bin", sameOld},
+                    {"gone.bin", testdata::bytes("only in source")},
+                    {"stored.lzs", LzsEncodeLiterals(fieldPlain)}};
     testlgp::Archive modified;
     // Case differs from the source: names match ASCII case-insensitively.
     modified.Files = {{"FIELD.LZS", testdata::lzsCompress(fieldChanged)},
-                        {"tex.TEX", texLonger},
-                        {"model.p", modelShorterChanged},
-                        {"same.bin", sameOld},
-                        {"new.bin", testdata::bytes("only in modified")},
-                        {"stored.lzs", fieldChanged}};
+                      {"tex.TEX", texLonger},
+                      {"model.p", modelShorterChanged},
+                      {"same.bin", sameOld},
+                      {"new.bin", testdata::bytes("only in modified")},
+                      {"stored.lzs", fieldChanged}};
     leaveOut = true;
     const Bytes patch = createFromArchives(source, modified);
     EXPECT_EQ(
@@ -170,8 +173,8 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
                 ApplyPatch(raw, index, overwrite);
             }
             const Bytes after = ReadWholeFile(mTemp.file("target.lgp"));
-            SCOPED_TRACE(::testing::Message() << "overwrite " << overwrite << " stub "
-                                              << (variant == RawEditorVariant::Stub));
+            SCOPED_TRACE(::testing::Message()
+                         << "overwrite " << overwrite << " stub " << (variant == RawEditorVariant::Stub));
             EXPECT_EQ(testlgp::EntryData(after, 0), LzsEncodeLiterals(fieldChanged));
             EXPECT_EQ(testlgp::EntryData(after, 1), texOld);
             EXPECT_EQ(testlgp::EntryData(after, 2), modelShorterChanged);
@@ -196,8 +199,9 @@ TEST_F(CreatePatchTest, skipSameLengthLeavesOutChangedFilesOfTheSameStoredLength
 TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
 {
     testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"B.BIN", testdata::bytes("ABCDEFGH")},
-        {"missing.bin", testdata::bytes("ABCDEFGH")}};
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                    {"B.BIN", testdata::bytes("ABCDEFGH")},
+                    {"missing.bin", testdata::bytes("ABCDEFGH")}};
     const std::string folder = mTemp.folder("mods");
     WriteWholeFile(folder + "a.bin", testdata::bytes("ABCDXFGH"));
     WriteWholeFile(folder + "b.bin", testdata::bytes("ABCDYFGH")); // other case
@@ -285,22 +289,22 @@ TEST_F(CreatePatchTest, filesAPatchCannotCarryWholeAreNeverCut)
     grown.insert(grown.end(), grownPlain.begin(), grownPlain.end());
     testlgp::Archive source;
     source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
-                      {"grown.lzs", LzsEncodeLiterals(testdata::generate(300, 30))},
-                      {"same.bin", testdata::bytes("12345678")}};
+                    {"grown.lzs", LzsEncodeLiterals(testdata::generate(300, 30))},
+                    {"same.bin", testdata::bytes("12345678")}};
     testlgp::Archive modified;
     // Only longer once decoded: the stored lengths say nothing.
     modified.Files = {{"NEW.BIN", testdata::bytes("new")},
-                        {"a.bin", testdata::bytes("ABCDXFGH")},
-                        {"grown.lzs", testdata::lzsCompress(grown)},
-                        {"same.bin", testdata::bytes("12345678")},
-                        {"new.bin", testdata::bytes("again")}};
+                      {"a.bin", testdata::bytes("ABCDXFGH")},
+                      {"grown.lzs", testdata::lzsCompress(grown)},
+                      {"same.bin", testdata::bytes("12345678")},
+                      {"new.bin", testdata::bytes("again")}};
     const std::string list =
         "  grown.lzs: 700 bytes in the modified version, 300 in the source\n  NEW.BIN: only in the modified version";
 
     // Nobody to ask: refused, nothing written.
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
-              "A patch can't add files or make a file longer, so it can't carry these files whole:\n" + list +
-                  "\nNo patch was written.");
+              "A patch can't add files or make a file longer, so it can't carry these files whole:\n" + list
+                  + "\nNo patch was written.");
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
     EXPECT_TRUE(workFolders().empty());
 
@@ -340,7 +344,7 @@ TEST_F(CreatePatchTest, entryNamesThatAreNoPlainFileNamesAreRefused)
         testlgp::Archive modified;
         modified.Files = {{name, testdata::bytes("ABCDXFGH")}};
         EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
-            "The entry name \"" + name + "\" is not a plain file name; it cannot be written to a folder.");
+                  "The entry name \"" + name + "\" is not a plain file name; it cannot be written to a folder.");
         EXPECT_FALSE(fs::exists(mTemp.file("tmp/escape.bin")));
         EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
     }
@@ -357,7 +361,7 @@ TEST_F(CreatePatchTest, entryNamesThatThePatchBuilderWouldSkipAreRefused)
     testlgp::Archive modified;
     modified.Files = {{".hidden", testdata::bytes("ABCDXFGH")}};
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
-        "The entry name \".hidden\" starts with \".\"; a patch can't carry a file of that name.");
+              "The entry name \".hidden\" starts with \".\"; a patch can't carry a file of that name.");
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
 }
 
@@ -365,9 +369,10 @@ TEST_F(CreatePatchTest, missingTemplateFailsBeforeTheOutputExistsAndKeepsTheDiff
 {
     const std::string folder = mTemp.folder("work");
     WriteWholeFile(folder + "a.bin", Bytes{0x02, 0x03, 'X', 0x02});
-    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95")); }),
-        "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with an "
-        "unsupported number of files in it.");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>(
+                  [&] { BuildPatchArchive(folder, mTemp.file("p.lgp"), true, mTemp.file("LGP.95")); }),
+              "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with an "
+              "unsupported number of files in it.");
     EXPECT_FALSE(fs::exists(mTemp.file("p.lgp")));
     EXPECT_TRUE(fs::exists(folder + "a.bin"));
     // A failure of its own type, naming the file looked for.
@@ -412,8 +417,7 @@ TEST_F(CreatePatchTest, lastDifferenceWrittenForOneNameIsTheOneInThePatch)
     const Bytes patch = createFromArchives(source, modified);
     ASSERT_EQ(names(patch), (std::vector<std::string>{"DUP.BIN"}));
     // Made against the second entry's bytes: every byte differs from abcdefgh.
-    EXPECT_EQ(ApplyDifference(testdata::bytes("abcdefgh"), testlgp::EntryData(patch, 0)),
-        testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(ApplyDifference(testdata::bytes("abcdefgh"), testlgp::EntryData(patch, 0)), testdata::bytes("ABCDXFGH"));
 }
 
 TEST_F(CreatePatchTest, missingSourceArchiveFailsWithTheOpenMessage)
@@ -422,7 +426,8 @@ TEST_F(CreatePatchTest, missingSourceArchiveFailsWithTheOpenMessage)
     options.Source = mTemp.file("nothere.lgp");
     options.ModifiedIsFolder = true;
     options.ModifiedFolder = mTemp.folder("mods");
-    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { create(options); }), "Cannot open file " + mTemp.file("nothere.lgp"));
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { create(options); }),
+              "Cannot open file " + mTemp.file("nothere.lgp"));
     EXPECT_EQ(statuses.back(), "Opening source file...");
 }
 

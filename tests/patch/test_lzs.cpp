@@ -126,8 +126,8 @@ TEST(LzsDecompress, referenceOfDistanceZeroReadsTheByte4096Back)
 
 TEST(LzsDecompress, dataEndingInsideAnItemFailsWithReadError)
 {
-    expectReadError(withLength({0x00, 0x12}));  // half a reference
-    expectReadError(withLength({0xFF}));        // control byte, no item
+    expectReadError(withLength({0x00, 0x12}));                         // half a reference
+    expectReadError(withLength({0xFF}));                               // control byte, no item
     expectReadError(withLength({0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 0x00})); // second control byte alone
 }
 

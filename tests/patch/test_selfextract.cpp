@@ -16,8 +16,8 @@ namespace
 
     std::int32_t le32(const Bytes& b, std::size_t at)
     {
-        return static_cast<std::int32_t>(std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 |
-            std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 3]) << 24);
+        return static_cast<std::int32_t>(std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8
+                                         | std::uint32_t(b[at + 2]) << 16 | std::uint32_t(b[at + 3]) << 24);
     }
 
     // A patch file as the patch creator lays it out.
@@ -40,7 +40,7 @@ TEST(SelfExtractor, wrapsStubAndPatchWithTheTrailerAndUnwrapsThePatchByteForByte
     WriteWholeFile(temp.file("p.lgp"), patch);
 
     MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "C:\\FF7\\data\\field\\flevel.lgp", true,
-        temp.file("out.exe"));
+                      temp.file("out.exe"));
     const Bytes image = ReadWholeFile(temp.file("out.exe"));
     ASSERT_EQ(image.size(), stub.size() + patch.size() + 40);
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), image.begin()));
@@ -75,9 +75,9 @@ TEST(SelfExtractor, flagsAndTargetNameFollowTheOptions)
     EXPECT_EQ(trailer.TargetName, "");
     // An empty payload is no patch.
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ExtractPatch(temp.file("out.exe"), temp.file("back.lgp")); }),
-              "The payload of " + temp.file("out.exe") +
-                  " is not a patch made by Tarrowin (its creator is not "
-                  "\"QUENWICK-LGP\").");
+              "The payload of " + temp.file("out.exe")
+                  + " is not a patch made by Tarrowin (its creator is not "
+                    "\"QUENWICK-LGP\").");
     EXPECT_FALSE(std::filesystem::exists(temp.file("back.lgp")));
 
     EXPECT_EQ(TargetNameFromText("/home/me/ff7/magic.lgp"), "magic.lgp");
@@ -96,9 +96,9 @@ TEST(SelfExtractor, refusesTargetNamesThatLeaveNoRoomForTheTerminator)
     EXPECT_EQ(DecodeTrailer(ReadWholeFile(temp.file("ok.exe"))).TargetName, name31);
 
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
-        MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), name32, false, temp.file("bad.exe"));
-    }),
-        "The file name \"" + name32 + "\" is too long for a self-extracting patch (at most 31 characters).");
+                  MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), name32, false, temp.file("bad.exe"));
+              }),
+              "The file name \"" + name32 + "\" is too long for a self-extracting patch (at most 31 characters).");
     EXPECT_FALSE(std::filesystem::exists(temp.file("bad.exe")));
 }
 
@@ -107,14 +107,14 @@ TEST(SelfExtractor, writesNothingBeforeBothInputsAreRead)
     TempFolder temp;
     WriteWholeFile(temp.file("p.lgp"), Bytes{4});
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
-        MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "x.lgp", false, temp.file("out.exe"));
-    }),
-        "Cannot open file " + temp.file("STUB.LGP"));
+                  MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "x.lgp", false, temp.file("out.exe"));
+              }),
+              "Cannot open file " + temp.file("STUB.LGP"));
     WriteWholeFile(temp.file("STUB.LGP"), Bytes{1});
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
-        MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("none.lgp"), "x.lgp", false, temp.file("out.exe"));
-    }),
-        "Cannot open file " + temp.file("none.lgp"));
+                  MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("none.lgp"), "x.lgp", false, temp.file("out.exe"));
+              }),
+              "Cannot open file " + temp.file("none.lgp"));
     EXPECT_FALSE(std::filesystem::exists(temp.file("out.exe")));
 }
 
@@ -151,7 +151,8 @@ TEST(SelfExtractor, refusesFilesThatAreNoSelfExtractingPatch)
               "The payload of " + source + " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").");
     EXPECT_FALSE(std::filesystem::exists(temp.file("none.lgp")));
 
-    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { DecodeTrailer(Bytes(10, 0)); }), "The file is not a self-extracting patch.");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { DecodeTrailer(Bytes(10, 0)); }),
+              "The file is not a self-extracting patch.");
 }
 
 TEST(SelfExtractor, payloadMustBeAPatchWithItsTableAndDataInside)
@@ -160,7 +161,9 @@ TEST(SelfExtractor, payloadMustBeAPatchWithItsTableAndDataInside)
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(good, "P"); }), "(no failure)");
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(patchFile({}), "P"); }), "(no failure)");
 
-    const auto refusal = [](const Bytes& bytes) { return testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(bytes, "P"); }); };
+    const auto refusal = [](const Bytes& bytes) {
+        return testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(bytes, "P"); });
+    };
     const std::string prefix = "P is not a patch made by Tarrowin (";
     testlgp::Archive archive;
     archive.Files = {{"a.bin", Bytes{1}}};

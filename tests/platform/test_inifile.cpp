@@ -38,9 +38,8 @@ TEST(IniFile, integersReadHexAfter0xAndTheDefaultForAnythingElse)
 {
     TempFolder dir;
     const std::string file = dir.file("n.ini");
-    testlgp::Save(file,
-        "[N]\nhex=0x200\nHEX=0X1f\nshort=0x\nneg=-12\nword=abc\nhuge=99999999999\nbadhex=0x12G\n"
-        "allbits=0xFFFFFFFF\nempty=\nspace=1 2\nlower=0xff\nmixed=0xaBc\n");
+    testlgp::Save(file, "[N]\nhex=0x200\nHEX=0X1f\nshort=0x\nneg=-12\nword=abc\nhuge=99999999999\nbadhex=0x12G\n"
+                        "allbits=0xFFFFFFFF\nempty=\nspace=1 2\nlower=0xff\nmixed=0xaBc\n");
     EXPECT_EQ(ReadInteger(file, "N", "hex", 0), 512);
     EXPECT_EQ(ReadInteger(file, "N", "HEX", 0), 512); // the first of two equal names wins
     EXPECT_EQ(ReadInteger(file, "N", "short", 5), 5);
@@ -88,7 +87,7 @@ TEST(IniFile, writingOneKeyKeepsEverythingElse)
     WriteInteger(file, "tarrowin", "width", 640);
     WriteString(file, "Tarrowin", "New", "v");
     EXPECT_EQ(testlgp::LoadText(file),
-        "; settings\r\n[Other]\r\nx = 1\r\n\r\n[Tarrowin]\r\nwidth=640\r\nHeight=200\r\nNew=v\r\njunk line\r\n");
+              "; settings\r\n[Other]\r\nx = 1\r\n\r\n[Tarrowin]\r\nwidth=640\r\nHeight=200\r\nNew=v\r\njunk line\r\n");
     EXPECT_EQ(ReadInteger(file, "Tarrowin", "Width", 0), 640);
 }
 
@@ -137,6 +136,7 @@ TEST(IniFile, aFolderWhereTheFileShouldBeFailsTheWrite)
     const std::filesystem::path file = dir.path() / "QUENWICK.INI";
     std::filesystem::create_directories(file);
     EXPECT_EQ(ReadString(file.string(), "S", "K", "d"), "d");
-    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteString(file.string(), "S", "K", "2"); }), "Unable to write to " + file.string());
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteString(file.string(), "S", "K", "2"); }),
+              "Unable to write to " + file.string());
     EXPECT_TRUE(std::filesystem::is_directory(file));
 }

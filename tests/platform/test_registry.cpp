@@ -55,7 +55,8 @@ namespace
     {
         return "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win32\n\n"
                "[Software\\\\Classes\\\\.txt] 1600000000\n\"AppPath\"=\"C:\\\\wrong\\\\\"\n\n"
-               "[" + key + "] 1600000001\n#time=1d6f1c2b3a4e5f6\n\"DataPath\"=\"C:\\\\x\\\\\"\n" + valueLine + "\n\n";
+               "["
+               + key + "] 1600000001\n#time=1d6f1c2b3a4e5f6\n\"DataPath\"=\"C:\\\\x\\\\\"\n" + valueLine + "\n\n";
     }
 
     const std::string GameKey = "Software\\\\Square Soft, Inc.\\\\Final Fantasy VII";
@@ -90,8 +91,8 @@ TEST(Registry, keyAndValueNamesMatchCaseInsensitivelyAndFoldersAnyCase)
 {
     TempFolder dir;
     FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg",
-        systemReg("software\\\\square soft, inc.\\\\FINAL FANTASY VII", "\"apppath\"=\"c:\\\\GAMES\\\\ff7\\\\\""));
+    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg("software\\\\square soft, inc.\\\\FINAL FANTASY VII",
+                                                                "\"apppath\"=\"c:\\\\GAMES\\\\ff7\\\\\""));
     std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "Data");
     EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "Data").string() + "/");
 }
@@ -113,8 +114,8 @@ TEST(Registry, the32BitViewUnderWow6432NodeCounts)
     TempFolder dir;
     FakeMachine machine(dir.path());
     testlgp::Save(dir.path() / "wine" / "system.reg",
-        systemReg("Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII",
-            "\"AppPath\"=str(2):\"C:\\\\FF7\\\\\""));
+                  systemReg("Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII",
+                            "\"AppPath\"=str(2):\"C:\\\\FF7\\\\\""));
     EXPECT_EQ(gameAppPathRaw(), "C:\\FF7\\");
 }
 
@@ -160,7 +161,7 @@ TEST(Registry, otherValueTypesAndBrokenLinesAreNoPath)
     TempFolder dir;
     FakeMachine machine(dir.path());
     testlgp::Save(dir.path() / "wine" / "system.reg",
-        systemReg(GameKey, "\"AppPath\"=dword:00000001\n\"AppPath\"=\"C:\\\\unterminated"));
+                  systemReg(GameKey, "\"AppPath\"=dword:00000001\n\"AppPath\"=\"C:\\\\unterminated"));
     EXPECT_EQ(gameAppPathRaw(), std::nullopt);
 }
 
@@ -171,7 +172,7 @@ TEST(Registry, escapesDecodeToUtf8SurrogatePairsToOneCharacter)
     // Wine writes "\x" with up to four digits (one UTF-16 unit), a character
     // outside the Basic Multilingual Plane as two units.
     testlgp::Save(dir.path() / "wine" / "system.reg",
-                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\J\\x00fcrgen\\\\Tab\\there\\\\Play \\xd83c\\xdfae\\\\\""));
+                  systemReg(GameKey, "\"AppPath\"=\"C:\\\\J\\x00fcrgen\\\\Tab\\there\\\\Play \\xd83c\\xdfae\\\\\""));
     EXPECT_EQ(gameAppPathRaw(), "C:\\J\xC3\xBCrgen\\Tab\there\\Play \xF0\x9F\x8E\xAE\\");
     const auto data =
         dir.path() / "wine" / "drive_c" / "J\xC3\xBCrgen" / "Tab\there" / "Play \xF0\x9F\x8E\xAE" / "data";
@@ -190,9 +191,9 @@ TEST(Registry, the32BitViewWinsOverThe64BitKey)
     TempFolder dir;
     FakeMachine machine(dir.path());
     testlgp::Save(dir.path() / "wine" / "system.reg",
-                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\Native\\\\\"") +
-                       "[Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000002\n"
-                       "\"AppPath\"=\"C:\\\\Redirected\\\\\"\n");
+                  systemReg(GameKey, "\"AppPath\"=\"C:\\\\Native\\\\\"")
+                      + "[Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000002\n"
+                        "\"AppPath\"=\"C:\\\\Redirected\\\\\"\n");
     EXPECT_EQ(gameAppPathRaw(), "C:\\Redirected\\");
 }
 
@@ -201,7 +202,7 @@ TEST(Registry, dotDotInAppPathLeavesTheFolderBefore)
     TempFolder dir;
     FakeMachine machine(dir.path());
     testlgp::Save(dir.path() / "wine" / "system.reg",
-                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\..\\\\FF7\\\\\""));
+                  systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\..\\\\FF7\\\\\""));
     std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "FF7" / "data");
     EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
 }
@@ -217,7 +218,7 @@ TEST(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
         FakeMachine machine(dir.path());
         for (const std::string& id : order)
             testlgp::Save(compat(dir) / id / "pfx" / "system.reg",
-                           systemReg(GameKey, "\"AppPath\"=\"C:\\\\Game" + id + "\\\\\""));
+                          systemReg(GameKey, "\"AppPath\"=\"C:\\\\Game" + id + "\\\\\""));
         chosen.push_back(gameAppPathRaw());
     }
     EXPECT_EQ(chosen[0], "C:\\Game100\\");
@@ -232,10 +233,10 @@ TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
     const auto library = dir.path() / "games disk" / "SteamLibrary";
     std::filesystem::create_directories(steam / "steamapps" / "common");
     testlgp::Save(steam / "steamapps" / "libraryfolders.vdf",
-                   "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.string() +
-                       "\"\n\t\t\"label\"\t\t\"\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"228980\"\t\t\"1\"\n\t\t}\n\t}\n"
-                       "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
-                       library.string() + "\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"39140\"\t\t\"1\"\n\t\t}\n\t}\n}\n");
+                  "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.string()
+                      + "\"\n\t\t\"label\"\t\t\"\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"228980\"\t\t\"1\"\n\t\t}\n\t}\n"
+                        "\t\"1\"\n\t{\n\t\t\"path\"\t\t\""
+                      + library.string() + "\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"39140\"\t\t\"1\"\n\t\t}\n\t}\n}\n");
     const auto data = library / "steamapps" / "common" / "FINAL FANTASY VII" / "data";
     EXPECT_EQ(gameDataFolder(), std::nullopt);
     std::filesystem::create_directories(data);
@@ -247,8 +248,8 @@ TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
     std::filesystem::remove_all(library);
     const auto old = dir.path() / "old library";
     testlgp::Save(steam / "steamapps" / "libraryfolders.vdf",
-                   "\"LibraryFolders\"\n{\n\t\"TimeNextStatsReport\"\t\t\"1600000000\"\n\t\"1\"\t\t\"" + old.string() +
-                       "\"\n}\n");
+                  "\"LibraryFolders\"\n{\n\t\"TimeNextStatsReport\"\t\t\"1600000000\"\n\t\"1\"\t\t\"" + old.string()
+                      + "\"\n}\n");
     std::filesystem::create_directories(old / "steamapps" / "common" / "FINAL FANTASY VII" / "data");
     EXPECT_EQ(steamGameDataFolder(), (old / "steamapps" / "common" / "FINAL FANTASY VII" / "data").string() + "/");
 

@@ -1,10 +1,10 @@
 // The committed demo archive is exactly what the generator makes today, and
 // its files decode with the previewers.
 
-#include "samples/demodata.h"
 #include "preview/ff7pmodel.h"
 #include "preview/hrcparse.h"
 #include "preview/psxtexdecode.h"
+#include "samples/demodata.h"
 #include "support/tempfolder.h"
 #include "testwriters.h"
 
@@ -16,8 +16,8 @@ TEST(DemoArchive, regeneratingGivesTheCommittedBytes)
 {
     TempFolder dir("DemoArchive.regenerating");
     const auto output = dir / "demo.lgp";
-    const std::string command = std::string("\"") + TARROWIN_MAKE_DEMO + "\" \"" + output.string() + "\" \""
-        + (dir / "work").string() + "\"";
+    const std::string command =
+        std::string("\"") + TARROWIN_MAKE_DEMO + "\" \"" + output.string() + "\" \"" + (dir / "work").string() + "\"";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     const testw::Bytes made = testlgp::Load(output);
     const testw::Bytes committed = testlgp::Load(TARROWIN_DEMO_ARCHIVE);

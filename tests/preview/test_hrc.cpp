@@ -77,7 +77,7 @@ namespace
 
     Lines Header() { return {":HEADER_BLOCK 2", ":SKELETON hero_skel", ":BONES 3"}; }
     void Bone(Lines& l, std::string name, std::string parent, std::string length, std::string res,
-        std::string separator = "")
+              std::string separator = "")
     {
         l.insert(l.end(), {separator, name, parent, length, res});
     }
@@ -141,8 +141,8 @@ TEST(ParseHRC, parentSearchCoversEveryNodeDepthFirst)
     Lines l = Header();
     Bone(l, "a", "x", "1", "0");
     Bone(l, "b", "a", "2", "0");
-    Bone(l, "a", "b", "3", "0"); // a second "a", deeper
-    Bone(l, "c", "a", "4", "0"); // the first "a" in top-down order
+    Bone(l, "a", "b", "3", "0");             // a second "a", deeper
+    Bone(l, "c", "a", "4", "0");             // the first "a" in top-down order
     Bone(l, "d", "Bone length 2", "5", "0"); // length nodes are searched too
     Bone(l, "e", "hero_skel", "6", "0");     // so is the root
     THRCTree tree;
@@ -169,7 +169,7 @@ TEST(ParseHRC, resourceLineCountsAndRepeatedLastName)
     Bone(l, "a", "x", "1", "3 AAAA");
     Bone(l, "b", "x", "1", "0 AAAA BBBB");
     Bone(l, "c", "x", "1", "2 AAAA NONE");
-    Bone(l, "d", "x", "1", ""); // empty resource line: no names
+    Bone(l, "d", "x", "1", "");  // empty resource line: no names
     Bone(l, "e", "x", "1", "1"); // count without names: the empty name
     Fixture f;
     f.rsd["AAAA.RSD"] = {"PLY=Q"}; // shorter than two characters
@@ -255,11 +255,10 @@ TEST(ParseHRC, skeletonThirtyThousandBonesDeepParsesWithoutRecursion)
         Bone(l, "b" + std::to_string(i), "b" + std::to_string(i - 1), "1", "0");
     THRCTree tree;
     std::int32_t deepest = -1;
-    OnSmallStack(
-        [&] {
-            ParseHRC(l, tree, {});
-            deepest = tree.FindFirst("b" + std::to_string(Depth - 1));
-        });
+    OnSmallStack([&] {
+        ParseHRC(l, tree, {});
+        deepest = tree.FindFirst("b" + std::to_string(Depth - 1));
+    });
     ASSERT_EQ(tree.Nodes.size(), std::size_t(1 + 2 * Depth));
     ASSERT_GT(deepest, 0);
     int levels = 0;

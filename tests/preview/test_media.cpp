@@ -48,7 +48,6 @@ TEST(MidiRendering, aTuneRendersToSoundThatIsNotSilent)
     }
     EXPECT_GT(peak, 300);
     EXPECT_GT(std::sqrt(energy / double(pcm.size())), 50.0);
-
 }
 
 TEST(TMediaPlayer, playsAsynchronouslyOnTheSilentSinkAndStops)

@@ -14,14 +14,20 @@ namespace
     class TRecordingStream : public TStream
     {
     public:
-        explicit TRecordingStream(Bytes bytes) : mSource(std::move(bytes)) {}
+        explicit TRecordingStream(Bytes bytes)
+            : mSource(std::move(bytes))
+        {
+        }
         TByteSource& Source() override { return mSource; }
         std::vector<std::pair<std::int64_t, std::size_t>>& Reads = mSource.Reads;
 
     private:
         struct TRecordingSource final : TByteSource
         {
-            explicit TRecordingSource(Bytes bytes) : Buffer(std::move(bytes)) {}
+            explicit TRecordingSource(Bytes bytes)
+                : Buffer(std::move(bytes))
+            {
+            }
             std::int64_t Size() const override { return Buffer.Size(); }
             std::size_t ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const override
             {
@@ -61,8 +67,8 @@ TEST(TFF7PPart, readsEachRecordAtItsPositionAndNothingElse)
     TRecordingStream stream(testw::PFile(m));
     TFF7PPart part(stream);
     using R = std::pair<std::int64_t, std::size_t>;
-    std::vector<R> expected = {{12, 4}, {16, 4}, {24, 4}, {32, 4}, {36, 4}, {128, 12}, {140, 12}, {152, 12}, {164, 4},
-        {168, 4}, {172, 4}, {176, 4}, {180, 24}};
+    std::vector<R> expected = {{12, 4},   {16, 4},  {24, 4},  {32, 4},  {36, 4},  {128, 12}, {140, 12},
+                               {152, 12}, {164, 4}, {168, 4}, {172, 4}, {176, 4}, {180, 24}};
     EXPECT_EQ(stream.Reads, expected);
 
     EXPECT_EQ(part.VertexCount, 3);
@@ -109,7 +115,7 @@ TEST(TFF7PPart, indicesOutsideEitherArrayMakeTheTriangleUndrawable)
     testw::PModel m;
     m.vertices = {{0, 0, 0}, {1, 0, 0}};
     m.second = {{0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {0, 4, 0}}; // 6 vertices
-    m.colours = std::vector<testw::Bgra>(5, {0, 0, 0, 0});  // V + P = 5 colours
+    m.colours = std::vector<testw::Bgra>(5, {0, 0, 0, 0});   // V + P = 5 colours
     m.polygons = {{0, 1, 4}, {0, 5, 1}, {0, 0, 65535}};
     TMemoryStream stream(testw::PFile(m));
     TFF7PPart part(stream);

@@ -5,12 +5,12 @@
 // preview window (texture, skeleton tree, text) and of the 3D window showing
 // a demo model.
 
-#include "samples/demodata.h"
 #include "core/lgpstruct.h"
 #include "platform/ui.h"
 #include "preview/lgp3dpreview.h"
 #include "preview/lgpdispatch.h"
 #include "preview/lgppreview.h"
+#include "samples/demodata.h"
 #include "support/tempfolder.h"
 #include "testwriters.h"
 
@@ -41,8 +41,9 @@ namespace
         dl_iterate_phdr(
             [](dl_phdr_info* info, std::size_t, void*) {
                 const char* name = info->dlpi_name;
-                if (name && (std::strstr(name, "_dri.so") || std::strstr(name, "libgallium")
-                                || std::strstr(name, "libLLVM") || std::strstr(name, "libglapi")))
+                if (name
+                    && (std::strstr(name, "_dri.so") || std::strstr(name, "libgallium") || std::strstr(name, "libLLVM")
+                        || std::strstr(name, "libglapi")))
                     dlopen(name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
                 return 0;
             },
@@ -92,7 +93,7 @@ private slots:
         for (QPoint corner : {QPoint(2, 2), QPoint(w - 3, 2), QPoint(2, h - 3), QPoint(w - 3, h - 3)})
             QVERIFY2(Near(frame.pixel(corner), 0, 128, 51), qPrintable(QString::number(frame.pixel(corner), 16)));
         QVERIFY2(Near(frame.pixel(w / 2 + w / 8, h / 2), 255, 0, 0),
-            qPrintable(QString::number(frame.pixel(w / 2 + w / 8, h / 2), 16)));
+                 qPrintable(QString::number(frame.pixel(w / 2 + w / 8, h / 2), 16)));
         // A quarter left of centre (world z near 10) is beyond the square.
         QVERIFY(Near(frame.pixel(w / 2 - w / 8, h / 2), 0, 128, 51));
 
@@ -122,8 +123,8 @@ private slots:
         const int ww = wide.width(), wh = wide.height();
         QCOMPARE(ww, 480 * int(win.Surface()->devicePixelRatio()));
         QVERIFY(Near(wide.pixel(ww / 2 + 3 * ww / 20, wh / 2 - wh / 8), 255, 0, 0)); // 0.3 right, 0.25 up
-        QVERIFY(Near(wide.pixel(ww / 2 + 3 * ww / 10, wh / 2), 0, 128, 51));      // 0.6 right: past it
-        QVERIFY(Near(wide.pixel(ww / 2 + ww / 10, wh / 4), 0, 128, 51));          // 0.5 up: above it
+        QVERIFY(Near(wide.pixel(ww / 2 + 3 * ww / 10, wh / 2), 0, 128, 51));         // 0.6 right: past it
+        QVERIFY(Near(wide.pixel(ww / 2 + ww / 10, wh / 4), 0, 128, 51));             // 0.5 up: above it
 
         // Without a model only the background is drawn.
         win.Model.reset();

@@ -2,8 +2,8 @@
 // offscreen. No OpenGL surface is made here; the 3D window shows its
 // "no OpenGL" text instead.
 
-#include "errors/errors.h"
 #include "core/lgpstruct.h"
+#include "errors/errors.h"
 #include "platform/media.h"
 #include "platform/ui.h"
 #include "preview/PSXTex.h"
@@ -48,7 +48,7 @@ namespace
     Bytes Hrc(const std::string& firstSeparator = "")
     {
         return testlgp::B(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\n" + firstSeparator
-            + "\r\nhip\r\nroot\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n");
+                          + "\r\nhip\r\nroot\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n");
     }
 
     Bytes Model()
@@ -147,10 +147,7 @@ private slots:
         qunsetenv("TMPDIR");
     }
 
-    void getTempDirEndsWithSeparator()
-    {
-        QCOMPARE(GetTempDir(), TempDirPath());
-    }
+    void getTempDirEndsWithSeparator() { QCOMPARE(GetTempDir(), TempDirPath()); }
 
     void dispatchTableByName_data()
     {
@@ -162,9 +159,12 @@ private slots:
             QTest::newRow(n) << n << "3d";
         for (const char* n : {"X.PAL", "X.P-1", "X.PXY", "NOEXT", "X.BIN"})
             QTest::newRow(n) << n << "chooser";
-        QTest::newRow("A.RSD") << "A.RSD" << "text";
-        QTest::newRow("a.txt") << "a.txt" << "text";
-        QTest::newRow("S.HRC") << "S.HRC" << "tree";
+        QTest::newRow("A.RSD") << "A.RSD"
+                               << "text";
+        QTest::newRow("a.txt") << "a.txt"
+                               << "text";
+        QTest::newRow("S.HRC") << "S.HRC"
+                               << "tree";
     }
 
     void dispatchTableByName()
@@ -172,7 +172,10 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, viewer);
         const std::string n = name.toStdString();
-        Bytes data = viewer == "image" ? PaletteTex() : viewer == "3d" ? Model() : viewer == "tree" ? Hrc() : Bytes{'t'};
+        Bytes data = viewer == "image"  ? PaletteTex()
+                     : viewer == "3d"   ? Model()
+                     : viewer == "tree" ? Hrc()
+                                        : Bytes{'t'};
         MakeArchive({{n, data}});
         Preview(n);
         TfrmTexView& view = mDispatcher->TexView();
@@ -196,9 +199,9 @@ private slots:
         TfrmViewAs& dialog = mDispatcher->ViewAs();
         QCOMPARE(dialog.windowTitle(), QString("View As..."));
         QCOMPARE(dialog.lstTypes->topLevelItemCount(), 6);
-        const QStringList expected = {"HRC|Skeleton hierarchy|Formatted text", "MID|Midi music|Standard midi",
-            "P|Polygon data|Binary", "RSD|Resource data|Plain text", "TEX|Texture data|Standard PSX",
-            "TXT|Text|Plain text"};
+        const QStringList expected = {
+            "HRC|Skeleton hierarchy|Formatted text", "MID|Midi music|Standard midi",  "P|Polygon data|Binary",
+            "RSD|Resource data|Plain text",          "TEX|Texture data|Standard PSX", "TXT|Text|Plain text"};
         for (int i = 0; i < 6; ++i)
         {
             const QTreeWidgetItem* item = dialog.lstTypes->topLevelItem(i);
@@ -246,8 +249,10 @@ private slots:
 
     void musicStopsAndTempFileIsRenewed()
     {
-        MakeArchive({{"ONE.MID", testw::Midi({60, 62, 64, 65, 67}, 960)}, {"TWO.MID", testw::Midi({72, 71}, 960)},
-            {"PIC.TEX", PaletteTex()}, {"ODD.BIN", Bytes{1}}});
+        MakeArchive({{"ONE.MID", testw::Midi({60, 62, 64, 65, 67}, 960)},
+                     {"TWO.MID", testw::Midi({72, 71}, 960)},
+                     {"PIC.TEX", PaletteTex()},
+                     {"ODD.BIN", Bytes{1}}});
         Preview("ONE.MID");
         const QString one = TempDirPath() + "ONE.MID";
         QCOMPARE(mDispatcher->PreviewTempFile(), one);
@@ -302,7 +307,8 @@ private slots:
     void midiNameOutsideTheTempFolderIsRefused()
     {
         MakeArchive({{"../ESCAPE.MID", testw::Midi({60}, 240)}, {"PIC.TEX", PaletteTex()}});
-        QCOMPARE(PreviewFailure("../ESCAPE.MID"),
+        QCOMPARE(
+            PreviewFailure("../ESCAPE.MID"),
             QString("The entry name \"../ESCAPE.MID\" is not a plain file name; it cannot be written to a folder."));
         QVERIFY(!fs::exists(mDir->path() / "ESCAPE.MID"));
         QCOMPARE(mDispatcher->PreviewTempFile(), QString());
@@ -320,8 +326,8 @@ private slots:
         QCOMPARE(view.windowTitle(), QString("Preview"));
         const QImage shown = view.Image->pixmap().toImage();
         QCOMPARE(shown.size(), QSize(3, 2));
-        const QRgb expected[2][3] = {
-            {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255)}, {qRgb(0, 0, 255), qRgb(0, 0, 0), qRgb(255, 0, 0)}};
+        const QRgb expected[2][3] = {{qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255)},
+                                     {qRgb(0, 0, 255), qRgb(0, 0, 0), qRgb(255, 0, 0)}};
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 3; ++x)
                 QCOMPARE(shown.pixel(x, y), expected[y][x]);
@@ -348,7 +354,7 @@ private slots:
         QCOMPARE(rgb.pixel(0, 0), qRgb(255, 0, 0));
         QCOMPARE(rgb.pixel(1, 0), qRgb(0, 255, 0));
         QCOMPARE(rgb.pixel(0, 1), qRgb(0, 0, 255));
-        QCOMPARE(rgb.pixel(1, 1), qRgb(255, 255, 255)); // bit 15 ignored
+        QCOMPARE(rgb.pixel(1, 1), qRgb(255, 255, 255));                           // bit 15 ignored
         const QString rgbPath = QString::fromStdString((*mDir / "rgb").string()); // default extension BMP
         const QString pngPath = QString::fromStdString((*mDir / "rgb.png").string());
         mPrompter->fileAnswers.push_back(rgbPath);
@@ -422,7 +428,7 @@ private slots:
         mPrompter->fileAnswers.push_back(QString::fromStdString(out.string()));
         view.mnuSaveAsText->trigger();
         QCOMPARE(testlgp::Load(out), testlgp::B(":HEADER_BLOCK 2\r\n:SKELETON skel\r\n:BONES 2\r\njunk\r\nhip\r\n"
-                                                   "root\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n"));
+                                                "root\r\n1.0\r\n1 HIPA\r\n\r\nchest\r\nhip\r\n2.0\r\n0\r\n"));
     }
 
     void skeletonThirtyThousandBonesDeepIsShown()
@@ -430,8 +436,8 @@ private slots:
         constexpr int Depth = 30000;
         std::string text = ":HEADER_BLOCK 2\r\n:SKELETON deep\r\n:BONES 30000\r\n";
         for (int i = 0; i < Depth; ++i)
-            text += "\r\nb" + std::to_string(i) + "\r\n" +
-                    (i == 0 ? std::string("root") : "b" + std::to_string(i - 1)) + "\r\n1\r\n0\r\n";
+            text += "\r\nb" + std::to_string(i) + "\r\n" + (i == 0 ? std::string("root") : "b" + std::to_string(i - 1))
+                    + "\r\n1\r\n0\r\n";
         MakeArchive({{"DEEP.HRC", testlgp::B(text)}});
         Preview("DEEP.HRC");
         TfrmTexView& view = mDispatcher->TexView();
@@ -463,7 +469,7 @@ private slots:
     void skeletonFailuresShowNoWindow()
     {
         MakeArchive({{"TWO.HRC", testlgp::B("a\r\n0123456789root")},
-            {"BADCOUNT.HRC", testlgp::B("h\r\n:SKELETON s\r\nh\r\n\r\nb\r\np\r\n1\r\nX AAAA\r\n")}});
+                     {"BADCOUNT.HRC", testlgp::B("h\r\n:SKELETON s\r\nh\r\n\r\nb\r\np\r\n1\r\nX AAAA\r\n")}});
         QCOMPARE(PreviewFailure("TWO.HRC"), QString("List index out of bounds (0)"));
         TfrmTexView& view = mDispatcher->TexView();
         QVERIFY(!view.isVisible());
@@ -535,7 +541,7 @@ private slots:
         win->cmbMode->setCurrentIndex(1);
         QTest::mousePress(win, Qt::RightButton, {}, QPoint(100, 100));
         QMouseEvent move(QEvent::MouseMove, QPointF(90, 100), win->mapToGlobal(QPointF(90, 100)), Qt::NoButton,
-            Qt::RightButton, Qt::NoModifier);
+                         Qt::RightButton, Qt::NoModifier);
         QApplication::sendEvent(win, &move);
         QTest::mouseRelease(win, Qt::RightButton, {}, QPoint(90, 100));
         QCOMPARE(win->View.Views[ModeFreeRotate].Rotation[0], 10.0f);

@@ -32,7 +32,7 @@ namespace
     std::uint32_t LE32(const Bytes& b, std::size_t at)
     {
         return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16
-            | std::uint32_t(b[at + 3]) << 24;
+               | std::uint32_t(b[at + 3]) << 24;
     }
     std::uint16_t LE16(const Bytes& b, std::size_t at) { return std::uint16_t(b[at] | b[at + 1] << 8); }
 }
@@ -123,12 +123,14 @@ TEST(PSXTexDecode, failuresCarryTheirTexts)
     EXPECT_EQ(FailureOf(testw::Tex(-1, 2, 0, {})), "The texture's size (-1 x 2 pixels) cannot be shown.");
     // 65536 x 65536 would overflow 32 bits and ask for gigabytes: refused before allocating.
     EXPECT_EQ(FailureOf(testw::Tex(65536, 65536, 1, Bytes(4, 0))),
-        "The texture's size (65536 x 65536 pixels) cannot be shown.");
+              "The texture's size (65536 x 65536 pixels) cannot be shown.");
     EXPECT_EQ(FailureOf(testw::Tex(30000, 30000, 0, {})), "The texture's size (30000 x 30000 pixels) cannot be shown.");
     // Direct colour larger than its data fails as a short read without a big buffer.
     EXPECT_EQ(FailureOf(testw::Tex(4000, 4000, 0, Bytes(10, 0))), "Stream read error");
-    EXPECT_EQ(FailureOf(testw::Tex(16385, 1, 1, Bytes(4, 0))), "The texture's size (16385 x 1 pixels) cannot be shown.");
-    EXPECT_EQ(FailureOf(testw::Tex(4097, 4096, 1, Bytes(4, 0))), "The texture's size (4097 x 4096 pixels) cannot be shown.");
+    EXPECT_EQ(FailureOf(testw::Tex(16385, 1, 1, Bytes(4, 0))),
+              "The texture's size (16385 x 1 pixels) cannot be shown.");
+    EXPECT_EQ(FailureOf(testw::Tex(4097, 4096, 1, Bytes(4, 0))),
+              "The texture's size (4097 x 4096 pixels) cannot be shown.");
     EXPECT_EQ(FailureOf(testw::Tex(1, 1, -5, Bytes(8, 0))), "The texture's palette entry count (-5) is not valid.");
 }
 
@@ -150,8 +152,7 @@ TEST(TexImageToBmp, palettisedBitmapHasColourTablePaddedRowsBottomUp)
     // Index 2 is used but the palette has 2 entries: the table grows to 3, black last.
     EXPECT_EQ(LE32(bmp, 46), 3u);
     const std::size_t table = 54;
-    EXPECT_EQ(Bytes(bmp.begin() + table, bmp.begin() + table + 12),
-        (Bytes{10, 20, 30, 0, 40, 50, 60, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(bmp.begin() + table, bmp.begin() + table + 12), (Bytes{10, 20, 30, 0, 40, 50, 60, 0, 0, 0, 0, 0}));
     const std::size_t data = LE32(bmp, 10);
     EXPECT_EQ(data, table + 12);
     // Bottom row first, each padded to 4 bytes.

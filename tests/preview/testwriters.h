@@ -24,10 +24,7 @@ namespace testw
         PutI32(b, at, v);
     }
 
-    inline void Append(Bytes& b, const Bytes& more)
-    {
-        b.insert(b.end(), more.begin(), more.end());
-    }
+    inline void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
 
     // TEX: 236-byte header with width, height and count, then raw body bytes.
     inline Bytes Tex(std::int32_t width, std::int32_t height, std::int32_t count, const Bytes& body)

@@ -5,8 +5,8 @@
 #include "stub/stubrun.h"
 #include "stub/stubui_qt.h"
 
-#include "errors/errors.h"
 #include "core/lgpstruct.h"
+#include "errors/errors.h"
 #include "patch/lgppatch.h"
 #include "platform/paths.h"
 #include "platform/ui.h"
@@ -223,8 +223,7 @@ TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
 
 // Flags bit 0 decides between rewriting in place and appending; Flags 3 is 1.
 class StubApply : public ::testing::TestWithParam<std::int32_t>
-{
-};
+{};
 
 TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
 {

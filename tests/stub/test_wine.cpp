@@ -30,18 +30,9 @@ namespace
         "message|Mossvane|This is a self-extracting LGP patch. Please select the LGP file to patch:";
     const std::string DoneLine = "message|Mossvane|Process completed!";
 
-    std::string prefix()
-    {
-        return qEnvironmentVariable("WINEPREFIX").toStdString();
-    }
-    std::string dataFolder()
-    {
-        return prefix() + "/drive_c/FF7/data";
-    }
-    std::string bin(const std::string& name)
-    {
-        return Platform::Paths::programDir() + name;
-    }
+    std::string prefix() { return qEnvironmentVariable("WINEPREFIX").toStdString(); }
+    std::string dataFolder() { return prefix() + "/drive_c/FF7/data"; }
+    std::string bin(const std::string& name) { return Platform::Paths::programDir() + name; }
 
     // The Windows name of a Linux path, through Wine's Z: drive.
     std::string windowsPath(const std::string& path)
@@ -235,8 +226,7 @@ namespace
 } // namespace
 
 class WineStubApply : public WineStub, public ::testing::WithParamInterface<int>
-{
-};
+{};
 
 TEST_P(WineStubApply, patchesTheArchiveFoundThroughTheRegistry)
 {

@@ -106,8 +106,8 @@ namespace
         Bytes d2(d.begin(), d.begin() + 500); // shorter, changed
         d2[10] = '%';
         v.source.Files = {{"same.bin", same}, {"b.bin", b}, {"c.bin", c}, {"d.bin", d}, {"only-src.bin", e}};
-        v.modified.Files = {{"d.bin", d2}, {"c.bin", c2}, {"extra.bin", testlgp::Letters(40, 6)},
-            {"same.bin", same}, {"b.bin", b2}};
+        v.modified.Files = {
+            {"d.bin", d2}, {"c.bin", c2}, {"extra.bin", testlgp::Letters(40, 6)}, {"same.bin", same}, {"b.bin", b2}};
         // c.bin grew: a patch can't carry it whole, so it is left as it was.
         v.expected = {{"same.bin", same}, {"b.bin", b2}, {"c.bin", c}, {"d.bin", d2}, {"only-src.bin", e}};
         return v;
@@ -276,11 +276,12 @@ private slots:
         QCOMPARE(mUi.shown.back().kind, Kind::Question);
         QCOMPARE(mUi.shown.back().caption, QString("Warning!"));
         QCOMPARE(mUi.shown.back().text,
-            QString("A patch can't add files or make a file longer, so it can't carry these files whole:\n"
-                    "  c.bin: 564 bytes in the modified version, 500 in the source\n"
-                    "  extra.bin: only in the modified version\n\nMake the patch without them?"));
+                 QString("A patch can't add files or make a file longer, so it can't carry these files whole:\n"
+                         "  c.bin: 564 bytes in the modified version, 500 in the source\n"
+                         "  extra.bin: only in the modified version\n\nMake the patch without them?"));
         QCOMPARE(creator.lblStatus->text(), QString("Comparing versions..."));
-        QVERIFY(std::none_of(fs::directory_iterator(mDir->path()), fs::directory_iterator(),
+        QVERIFY(std::none_of(
+            fs::directory_iterator(mDir->path()), fs::directory_iterator(),
             [](const fs::directory_entry& e) { return e.path().filename().string().starts_with("LGPMK.TMP"); }));
 
         mUi.questionAnswers = {true};
@@ -380,7 +381,8 @@ private slots:
     void everyFilePatternListsNamesWithoutADot()
     {
         QCOMPARE(Platform::Ui::qtFilter("LGP Files|*.*|All files|*.*"), QString("LGP Files (*);;All files (*)"));
-        QCOMPARE(Platform::Ui::qtFilter("Executables|*.EXE|Both|*.a;*.*"), QString("Executables (*.EXE);;Both (*.a *)"));
+        QCOMPARE(Platform::Ui::qtFilter("Executables|*.EXE|Both|*.a;*.*"),
+                 QString("Executables (*.EXE);;Both (*.a *)"));
         testlgp::Save(path("sfx"), Bytes{1});
         testlgp::Save(path("a.lgp"), Bytes{2});
         const QString filter = Platform::Ui::qtFilter("All files|*.*");
@@ -436,12 +438,13 @@ private slots:
 
         // A self-extracting program around a file that is no patch.
         testlgp::Save(path("notes.txt"), Bytes(100, 'n'));
-        MakeSelfExtractor(TfrmSelfExtract::StubPath(qs(path("junk.exe"))).toStdString(), path("notes.txt"), "", false, path("junk.exe"));
+        MakeSelfExtractor(TfrmSelfExtract::StubPath(qs(path("junk.exe"))).toStdString(), path("notes.txt"), "", false,
+                          path("junk.exe"));
         converter.edtSrc->setText(qs(path("junk.exe")));
         converter.BitBtn1->click();
         QCOMPARE(mUi.texts(Kind::Error).value(2),
-            qs("The payload of " + path("junk.exe") +
-                " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\")."));
+                 qs("The payload of " + path("junk.exe")
+                    + " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\")."));
         QVERIFY(!fs::exists(path("out.lgp")));
     }
 
@@ -449,7 +452,8 @@ private slots:
     // without an execute bit; the second page reads it back like any other.
     void converterPicksTheWindowsStubForAnExeName()
     {
-        Bytes patch = testlgp::Write(testlgp::Archive{.Files = {{"a.bin", testlgp::Letters(30, 4)}}, .Trailing = testlgp::B("LGP PATCH FILE")});
+        Bytes patch = testlgp::Write(
+            testlgp::Archive{.Files = {{"a.bin", testlgp::Letters(30, 4)}}, .Trailing = testlgp::B("LGP PATCH FILE")});
         const std::string creator = "QUENWICK-LGP"; // a patch's creator, so the second page takes it back
         std::copy(creator.begin(), creator.end(), patch.begin());
         testlgp::Save(path("p.lgp"), patch);
@@ -498,16 +502,14 @@ private slots:
         auto* shown = qobject_cast<QAbstractProxyModel*>(dialog.proxyModel());
         QVERIFY(shown);
         QStringList listed;
-        QTRY_VERIFY(
-            [&]
-            {
-                listed.clear();
-                const QModelIndex at = shown->mapFromSource(root);
-                for (int row = 0; row < shown->rowCount(at); ++row)
-                    listed << shown->index(row, 0, at).data().toString();
-                listed.sort();
-                return listed.size() == 3;
-            }());
+        QTRY_VERIFY([&] {
+            listed.clear();
+            const QModelIndex at = shown->mapFromSource(root);
+            for (int row = 0; row < shown->rowCount(at); ++row)
+                listed << shown->index(row, 0, at).data().toString();
+            listed.sort();
+            return listed.size() == 3;
+        }());
         QCOMPARE(listed, (QStringList{"MY ARCHIVE.LGP", "my archive.lgp", "sub folder"}));
     }
 
@@ -565,9 +567,10 @@ private slots:
         testlgp::Save(target, original);
         const ProcessResult run = runProgram(exe, {qs(target)}, mDir->path().string());
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.log,
+        QCOMPARE(
+            run.log,
             (QStringList{"message|Mossvane|This is a self-extracting LGP patch. Please select the LGP file to patch:",
-                "open||target.lgp|target.lgp", "message|Mossvane|Process completed!"}));
+                         "open||target.lgp|target.lgp", "message|Mossvane|Process completed!"}));
         QVERIFY(!fs::exists(path("mypatch.TMP")));
 
         const Bytes patched = testlgp::Load(target);
@@ -627,7 +630,8 @@ private slots:
         fs::copy_file(Platform::Paths::programDir() + "STUB.LGP", bare);
         const ProcessResult run = runProgram(bare, {}, mDir->path().string());
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.log,
+        QCOMPARE(
+            run.log,
             QStringList{"error|Mossvane|This program holds no patch: run a self-extracting patch made by Tarrowin's "
                         "Patch Converter."});
     }

@@ -148,7 +148,8 @@ namespace faults
     // file must be before or that result after every kill; leftovers are
     // removed.
     inline std::vector<std::uint8_t> OldOrResultAfterKills(int rounds, unsigned seed, const std::string& path,
-                                      const std::vector<std::uint8_t>& before, const std::function<void()>& command);
+                                                           const std::vector<std::uint8_t>& before,
+                                                           const std::function<void()>& command);
 
     // The hidden files of a folder: what an interrupted rewrite may leave.
     inline std::vector<std::string> HiddenFiles(const std::string& folder)
@@ -183,8 +184,7 @@ namespace faults
         const std::vector<std::uint8_t> after = testlgp::Load(path);
         KilledAtRandom(
             rounds, seed, [&] { testlgp::Save(path, before); }, command,
-            [&]
-            {
+            [&] {
                 const std::vector<std::uint8_t> now = testlgp::Load(path);
                 EXPECT_TRUE(now == before || now == after);
                 RemoveLeftovers(std::filesystem::path(path).parent_path().string() + "/");

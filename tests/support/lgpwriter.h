@@ -22,10 +22,7 @@ namespace testlgp
 {
     using Bytes = std::vector<std::uint8_t>;
 
-    inline Bytes B(std::string_view text)
-    {
-        return Bytes(text.begin(), text.end());
-    }
+    inline Bytes B(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
     // Little-endian byte assembly.
     struct Writer
@@ -165,18 +162,15 @@ namespace testlgp
         return result;
     }
 
-    inline Bytes Write(const Archive& a)
-    {
-        return Lay(a).Content;
-    }
+    inline Bytes Write(const Archive& a) { return Lay(a).Content; }
 
     // Reading back, bounded: a read past the end throws.
     inline std::uint32_t Get32(const Bytes& b, std::size_t at)
     {
         if (at > b.size() || b.size() - at < 4)
             throw std::out_of_range("testlgp: read past the end");
-        return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
-               std::uint32_t(b[at + 3]) << 24;
+        return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16
+               | std::uint32_t(b[at + 3]) << 24;
     }
 
     // A name field: up to its first NUL, at most 20 bytes.
@@ -188,14 +182,8 @@ namespace testlgp
         return name;
     }
 
-    inline std::uint32_t FileCount(const Bytes& file)
-    {
-        return Get32(file, 12);
-    }
-    inline std::string TocName(const Bytes& file, std::size_t index)
-    {
-        return GetName(file, 16 + 27 * index);
-    }
+    inline std::uint32_t FileCount(const Bytes& file) { return Get32(file, 12); }
+    inline std::string TocName(const Bytes& file, std::size_t index) { return GetName(file, 16 + 27 * index); }
     inline std::int32_t TocOffset(const Bytes& file, std::size_t index)
     {
         return std::int32_t(Get32(file, 16 + 27 * index + 20));
@@ -235,10 +223,7 @@ namespace testlgp
         if (!out)
             throw std::runtime_error("testlgp: cannot write " + path.string());
     }
-    inline void Save(const std::filesystem::path& path, std::string_view text)
-    {
-        Save(path, B(text));
-    }
+    inline void Save(const std::filesystem::path& path, std::string_view text) { Save(path, B(text)); }
 
     // A file's bytes; none when it can't be read.
     inline Bytes Load(const std::filesystem::path& path)
@@ -280,8 +265,7 @@ namespace testlgp
     inline int GameSlot(const std::string& name)
     {
         const std::string letters = "abcdefghijklmnopqrstuvwxyz";
-        const auto code = [&](char c) -> int
-        {
+        const auto code = [&](char c) -> int {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (c >= '0' && c <= '9')
                 c = letters[std::size_t(c - '0')];
@@ -327,8 +311,7 @@ namespace testlgp
     {
         const auto count = std::int32_t(FileCount(archive));
         const std::size_t table = 16 + 27 * std::size_t(count);
-        const auto nameOf = [&](std::int32_t i)
-        {
+        const auto nameOf = [&](std::int32_t i) {
             std::string name = TocName(archive, std::size_t(i));
             for (auto& c : name)
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -16,7 +16,8 @@ class TempFolder
 {
 public:
     explicit TempFolder(const std::string& name, std::function<bool()> keepIf = {})
-        : mPath(std::filesystem::temp_directory_path() / ("tarrowin-" + name)), mKeepIf(std::move(keepIf))
+        : mPath(std::filesystem::temp_directory_path() / ("tarrowin-" + name))
+        , mKeepIf(std::move(keepIf))
     {
         std::filesystem::remove_all(mPath);
         std::filesystem::create_directories(mPath);
@@ -69,7 +70,8 @@ namespace testlgp
     {
     public:
         ScopedProgramFile(std::string path, std::optional<Bytes> bytes)
-            : mPath(std::move(path)), mKept(mPath + ".kept-by-test")
+            : mPath(std::move(path))
+            , mKept(mPath + ".kept-by-test")
         {
             std::error_code ec;
             if (std::filesystem::exists(mPath, ec))

@@ -74,10 +74,9 @@ namespace testdata
         constexpr std::size_t npos = static_cast<std::size_t>(-1);
         std::vector<std::size_t> head(1 << 14, npos);
         std::vector<std::size_t> previous(data.size(), npos);
-        const auto hash3 = [](const Bytes& d, std::size_t p)
-        {
-            return ((std::size_t(d[p]) << 6) ^ (std::size_t(d[p + 1]) << 3) ^ std::size_t(d[p + 2]) * 2654435761u) &
-                   ((1u << 14) - 1);
+        const auto hash3 = [](const Bytes& d, std::size_t p) {
+            return ((std::size_t(d[p]) << 6) ^ (std::size_t(d[p + 1]) << 3) ^ std::size_t(d[p + 2]) * 2654435761u)
+                   & ((1u << 14) - 1);
         };
         Bytes payload;
         std::size_t pos = 0;
