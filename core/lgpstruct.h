@@ -288,6 +288,16 @@ public:
     // Whether RewriteDataEntry fits new data of length bytes in place of held
     // (last: held is the last data entry) under the variant's rule.
     static bool FitsInPlace(RawEditorVariant variant, const RawDataEntry& held, bool last, std::int64_t length);
+    // Whether a data entry of length bytes at position, with trailing bytes
+    // behind it, keeps the archive within the 2,147,483,647 bytes that signed
+    // 32-bit Offsets reach.
+    static bool FitsArchiveSize(std::int64_t position, std::int64_t length, std::int64_t trailing);
+    // Where AppendDataEntry puts new data: right behind the last of data.
+    static std::int64_t AppendPosition(std::span<const RawDataEntry> data);
+    // The records of data as AppendDataEntry leaves them once it wrote entry
+    // at position: the last one's room ends at its data, the new one's is
+    // unlimited. The new record's index.
+    static std::int32_t RecordAppend(std::vector<RawDataEntry>& data, std::int64_t position, const RawDataEntry& entry);
 
     // The data entry whose header lies at offset, when its header and all its
     // Length bytes lie inside the file: what the index reader reads there

@@ -364,8 +364,8 @@ bool TRawLGPFile::Rewrite(std::int32_t index, const RawDataEntry& entry, bool wr
     RawDataEntry& held = mData[static_cast<std::size_t>(index)];
     const bool last = static_cast<std::size_t>(index) == mData.size() - 1;
     const std::int64_t end = std::int64_t(held.Position) + DataHeaderSize + entry.Length;
-    // Offsets are signed 32-bit: the archive can't grow past 2,147,483,647 bytes.
-    const bool tooLarge = end + static_cast<std::int64_t>(mTrailingText.size()) > MaxArchiveSize;
+    const bool tooLarge =
+        !FitsArchiveSize(held.Position, entry.Length, static_cast<std::int64_t>(mTrailingText.size()));
 
     if (!FitsInPlace(mVariant, held, last, entry.Length))
         return false;
@@ -411,10 +411,9 @@ std::int32_t TRawLGPFile::AppendDataEntry(const RawDataEntry& entry)
     if (mData.empty())
         lgp::FailListIndex(-1);
     CheckNewData(entry);
-    RawDataEntry& lastEntry = mData.back();
-    const std::int64_t position = std::int64_t(lastEntry.Position) + DataHeaderSize + lastEntry.Length;
+    const std::int64_t position = AppendPosition(mData);
     const std::int64_t end = position + DataHeaderSize + entry.Length;
-    if (end + static_cast<std::int64_t>(mTrailingText.size()) > MaxArchiveSize)
+    if (!FitsArchiveSize(position, entry.Length, static_cast<std::int64_t>(mTrailingText.size())))
         lgp::FailWrite();
     // The header bytes that the old trailing text covers go last: until they
     // are written and synced, a TOC entry still pointing there (after a
@@ -447,15 +446,31 @@ std::int32_t TRawLGPFile::AppendDataEntry(const RawDataEntry& entry)
         throw;
     }
     mFile.SetPosition(end);
-    lastEntry.Room = lastEntry.Length;
+    return RecordAppend(mData, position, entry);
+}
 
+bool TRawLGPFile::FitsArchiveSize(std::int64_t position, std::int64_t length, std::int64_t trailing)
+{
+    return position + DataHeaderSize + length + trailing <= MaxArchiveSize;
+}
+
+std::int64_t TRawLGPFile::AppendPosition(std::span<const RawDataEntry> data)
+{
+    const RawDataEntry& last = data.back();
+    return std::int64_t(last.Position) + DataHeaderSize + last.Length;
+}
+
+std::int32_t TRawLGPFile::RecordAppend(std::vector<RawDataEntry>& data, std::int64_t position,
+                                       const RawDataEntry& entry)
+{
+    data.back().Room = data.back().Length;
     RawDataEntry added;
     added.Name = entry.Name;
     added.Length = entry.Length;
     added.Position = static_cast<std::int32_t>(position);
     added.Room = RoomUnlimited;
-    mData.push_back(added);
-    return static_cast<std::int32_t>(mData.size() - 1);
+    data.push_back(added);
+    return static_cast<std::int32_t>(data.size() - 1);
 }
 
 void TRawLGPFile::TruncateData(std::int32_t index)

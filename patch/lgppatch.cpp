@@ -9,7 +9,6 @@
 #include "platform/paths.h"
 
 #include <algorithm>
-#include <limits>
 #include <unordered_map>
 
 namespace
@@ -63,7 +62,6 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
     for (std::int32_t k = 0; k < archive.DataCount(); ++k)
         model.push_back(archive.GetDataEntry(k));
     const auto trailing = static_cast<std::int64_t>(archive.TrailingText().size());
-    constexpr std::int64_t maxSize = std::numeric_limits<std::int32_t>::max();
 
     // TOC entries per Offset: where one data entry is reached by several, the
     // later ones read what the earlier ones wrote, so that is kept.
@@ -112,25 +110,21 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
         const bool last = static_cast<std::size_t>(dataIndex) == model.size() - 1;
         if (allowOverwrite && TRawLGPFile::FitsInPlace(archive.Variant(), held, last, length))
         {
-            if (std::int64_t(held.Position) + 24 + length + trailing > maxSize)
+            if (!TRawLGPFile::FitsArchiveSize(held.Position, length, trailing))
                 failTooLarge(archive);
             held.Length = length;
             if (readers[toc.Offset] > 0)
                 written[dataIndex] = std::move(newBytes);
             continue;
         }
-        RawDataEntry& end = model.back();
-        const std::int64_t position = std::int64_t(end.Position) + 24 + end.Length;
-        if (position + 24 + length + trailing > maxSize)
+        const std::int64_t position = TRawLGPFile::AppendPosition(model);
+        if (!TRawLGPFile::FitsArchiveSize(position, length, trailing))
             failTooLarge(archive);
-        end.Room = end.Length;
         RawDataEntry appended;
         appended.Length = length;
-        appended.Position = static_cast<std::int32_t>(position);
-        appended.Room = RoomUnlimited;
-        model.push_back(appended);
-        if (readers[appended.Position] > 0)
-            written[static_cast<std::int32_t>(model.size() - 1)] = std::move(newBytes);
+        const std::int32_t added = TRawLGPFile::RecordAppend(model, position, appended);
+        if (readers[static_cast<std::int32_t>(position)] > 0)
+            written[added] = std::move(newBytes);
     }
 }
 
