@@ -6,6 +6,7 @@
 
 #include "platform/ui.h"
 #include "support/lgpwriter.h"
+#include "support/tempfolder.h"
 
 #include <QByteArray>
 #include <QString>
@@ -55,40 +56,44 @@ namespace AppTest
 
     inline QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
 
-    // The folder of the running test function, emptied at its start; the
-    // settings folder, Wine prefix and home folder point into it.
+    // The folder of the running test function, emptied at its start and kept
+    // when it failed; the settings folder, Wine prefix and home folder point
+    // into it.
     class TestFolder
     {
     public:
         TestFolder()
-            : mCwd(fs::current_path())
+            : mFolder(Name(), [] { return QTest::currentTestFailed(); })
+            , mCwd(fs::current_path())
         {
-            mRoot = fs::temp_directory_path()
-                    / (std::string("tarrowin.") + QTest::currentAppName() + "." + QTest::currentTestFunction());
-            if (QTest::currentDataTag() && *QTest::currentDataTag())
-                mRoot += std::string(".") + QTest::currentDataTag();
-            fs::remove_all(mRoot);
-            fs::create_directories(mRoot / "home");
-            ::setenv("XDG_CONFIG_HOME", (mRoot / "config").c_str(), 1);
-            ::setenv("WINEPREFIX", (mRoot / "wine").c_str(), 1);
-            ::setenv("HOME", (mRoot / "home").c_str(), 1);
+            fs::create_directories(root() / "home");
+            ::setenv("XDG_CONFIG_HOME", (root() / "config").c_str(), 1);
+            ::setenv("WINEPREFIX", (root() / "wine").c_str(), 1);
+            ::setenv("HOME", (root() / "home").c_str(), 1);
         }
         ~TestFolder()
         {
             std::error_code ec;
             fs::current_path(mCwd, ec);
-            if (!QTest::currentTestFailed())
-                fs::remove_all(mRoot, ec);
         }
         TestFolder(const TestFolder&) = delete;
         TestFolder& operator=(const TestFolder&) = delete;
 
-        const fs::path& root() const { return mRoot; }
-        fs::path operator/(const std::string& name) const { return mRoot / name; }
-        fs::path settingsFile() const { return mRoot / "config" / "QUENWICK.INI"; }
+        const fs::path& root() const { return mFolder.path(); }
+        fs::path operator/(const std::string& name) const { return root() / name; }
+        fs::path settingsFile() const { return root() / "config" / "QUENWICK.INI"; }
 
     private:
-        fs::path mRoot;
+        static std::string Name()
+        {
+            std::string name =
+                fs::path(QTest::currentAppName()).filename().string() + "." + QTest::currentTestFunction();
+            if (QTest::currentDataTag() && *QTest::currentDataTag())
+                name += std::string(".") + QTest::currentDataTag();
+            return name;
+        }
+
+        TempFolder mFolder;
         fs::path mCwd;
     };
 

@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace testlgp
 {
     inline std::string RunningTestFolderName()
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::string test = std::string(info->test_suite_name()) + "." + info->name();
+        std::string test = std::string(info->test_suite_name()) + "." + info->name();
+        // Parameterised tests are named "Prefix/Suite.Test/N": one folder all the same.
+        std::replace(test.begin(), test.end(), '/', '_');
         static std::string lastTest;
         static int serial = 0;
         serial = test == lastTest ? serial + 1 : 1;
