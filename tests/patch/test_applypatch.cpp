@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 namespace
 {
     using testdata::Bytes;
@@ -324,6 +327,57 @@ TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
                   "does not reach. Nothing was changed; run Repair on it first.");
         EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), file);
     }
+}
+
+TEST(ApplyPatch, aPatchThatWouldGrowTheArchivePastTwoGigabytesIsRefusedBeforeAnythingChanges)
+{
+    TempFolder temp;
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    Bytes bytes = testlgp::Write(archive);
+    // b.bin's data entry moves behind a gap marker, so that with the trailing
+    // text the archive ends exactly at the largest size Offsets reach. The
+    // file is sparse: only its two ends take room on the disk.
+    constexpr std::int64_t MaxSize = 2147483647;
+    const std::int32_t b = testlgp::TocOffset(bytes, 1);
+    const Bytes end(bytes.begin() + b, bytes.end()); // b.bin's data entry and the trailing text
+    const std::int64_t moved = MaxSize - std::int64_t(end.size());
+    bytes.resize(std::size_t(b));
+    testlgp::PutI32(bytes, 16 + 27 + 20, std::int32_t(moved));
+    testlgp::PutI32(bytes, std::size_t(b), std::int32_t(0x5F6A04E8)); // the gap marker
+    testlgp::PutI32(bytes, std::size_t(b) + 4, std::int32_t(moved - b));
+    const std::string path = temp.file("target.lgp");
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        out.seekp(moved);
+        out.write(reinterpret_cast<const char*>(end.data()), std::streamsize(end.size()));
+        ASSERT_TRUE(out.good());
+    }
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"b.bin", {0x01, 'z', 0x06}}})));
+
+    // Appended (no overwriting), b.bin's new data would lie past the limit.
+    std::string failure = "(no failure)";
+    try
+    {
+        TRawLGPFile raw(path);
+        ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), false);
+    }
+    catch (const ELGPError& e)
+    {
+        failure = e.what();
+    }
+    EXPECT_EQ(failure, "Applying the patch would make the archive " + path
+                           + " larger than 2,147,483,647 bytes. Nothing was changed.");
+    EXPECT_EQ(std::filesystem::file_size(path), std::uintmax_t(MaxSize));
+    std::ifstream in(path, std::ios::binary);
+    Bytes head(bytes.size()), back(end.size());
+    in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
+    in.seekg(moved);
+    in.read(reinterpret_cast<char*>(back.data()), std::streamsize(back.size()));
+    EXPECT_EQ(head, bytes);
+    EXPECT_EQ(back, end);
+    EXPECT_TRUE(faults::HiddenFiles(temp.dir()).empty());
 }
 
 TEST(ApplyPatch, tinyDataIsPlainNotProbed)
