@@ -5,11 +5,11 @@
 #include "demodata.h"
 
 #include "core/lgpstruct.h"
+#include "core/streams.h"
+#include "platform/paths.h"
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <unistd.h>
 
 int main(int argc, char** argv)
 {
@@ -19,21 +19,26 @@ int main(int argc, char** argv)
         return 2;
     }
     namespace fs = std::filesystem;
-    const fs::path work =
-        argc == 3 ? fs::path(argv[2]) : fs::temp_directory_path() / ("tarrowin-demo." + std::to_string(::getpid()));
     try
     {
-        fs::remove_all(work);
-        fs::create_directories(work);
-        for (const auto& [name, bytes] : demo::Files())
+        fs::path work;
+        if (argc == 3)
         {
-            std::ofstream out(work / name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-            if (!out)
-                throw std::runtime_error("Cannot create file " + (work / name).string());
+            work = argv[2];
+            fs::remove_all(work);
+            fs::create_directories(work);
         }
+        else
+        {
+            const std::string folder = Platform::Paths::makePrivateTempFolder("tarrowin-demo");
+            if (folder.empty())
+                throw std::runtime_error("Cannot create a temporary folder");
+            work = folder;
+        }
+        for (const auto& [name, bytes] : demo::Files())
+            WriteWholeFile((work / name).string(), bytes);
         ArchiveBuildOptions options;
-        options.Folder = work.string() + "/";
+        options.Folder = (work / "").string();
         options.Output = argv[1];
         // The standard 3,602 bytes of validation data, all zero.
         options.ValidationData = std::vector<std::uint8_t>(3602, 0);
