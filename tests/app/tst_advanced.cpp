@@ -3,6 +3,7 @@
 // and in the archive file.
 
 #include "app/lgpadv.h"
+#include "support/failure.h"
 
 #include "core/lgpstruct.h"
 #include "platform/ui.h"
@@ -191,15 +192,9 @@ private slots:
     void missingFileCantBeExamined()
     {
         TfrmAdvanced editor;
-        try
-        {
-            editor.OpenArchive(QString::fromStdString(path("missing.lgp")));
-            QFAIL("no failure");
-        }
-        catch (const ELGPError& e)
-        {
-            QCOMPARE(QString(e.what()), QString("Couldn't retrieve file properties!"));
-        }
+        const std::string failure =
+            testlgp::FailureText<ELGPError>([&] { editor.OpenArchive(QString::fromStdString(path("missing.lgp"))); });
+        QCOMPARE(QString::fromStdString(failure), QString("Couldn't retrieve file properties!"));
     }
 
     void readOnlyQuestionBothWays()

@@ -561,22 +561,16 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("letter") << "Stream read error"
-                                << "Stream read error.";
-        QTest::newRow("exclamation") << "LGP TOC has invalid offset!"
-                                     << "LGP TOC has invalid offset!";
-        QTest::newRow("stop") << "Done."
-                              << "Done.";
-        QTest::newRow("digit") << "I/O error 5"
-                               << "I/O error 5.";
-        QTest::newRow("bracket") << "List index out of bounds (3)"
-                                 << "List index out of bounds (3)";
-        QTest::newRow("dash") << "a -"
-                              << "a -";
-        QTest::newRow("slash") << "folder/"
-                               << "folder/.";
-        QTest::newRow("empty") << ""
-                               << "";
+        const char* rows[][3] = {{"letter", "Stream read error", "Stream read error."},
+                                 {"exclamation", "LGP TOC has invalid offset!", "LGP TOC has invalid offset!"},
+                                 {"stop", "Done.", "Done."},
+                                 {"digit", "I/O error 5", "I/O error 5."},
+                                 {"bracket", "List index out of bounds (3)", "List index out of bounds (3)"},
+                                 {"dash", "a -", "a -"},
+                                 {"slash", "folder/", "folder/."},
+                                 {"empty", "", ""}};
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << row[1] << row[2];
     }
 
     void errorBoxesEndInAFullStopWhenTheTextNeedsOne()

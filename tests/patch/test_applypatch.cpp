@@ -357,18 +357,12 @@ TEST(ApplyPatch, aPatchThatWouldGrowTheArchivePastTwoGigabytesIsRefusedBeforeAny
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"b.bin", {0x01, 'z', 0x06}}})));
 
     // Appended (no overwriting), b.bin's new data would lie past the limit.
-    std::string failure = "(no failure)";
-    try
-    {
-        TRawLGPFile raw(path);
-        ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), false);
-    }
-    catch (const ELGPError& e)
-    {
-        failure = e.what();
-    }
-    EXPECT_EQ(failure, "Applying the patch would make the archive " + path
-                           + " larger than 2,147,483,647 bytes. Nothing was changed.");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] {
+                  TRawLGPFile raw(path);
+                  ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), false);
+              }),
+              "Applying the patch would make the archive " + path
+                  + " larger than 2,147,483,647 bytes. Nothing was changed.");
     EXPECT_EQ(std::filesystem::file_size(path), std::uintmax_t(MaxSize));
     std::ifstream in(path, std::ios::binary);
     Bytes head(bytes.size()), back(end.size());
@@ -517,15 +511,9 @@ TEST(ApplyPatchCrashSafety, theEditorHoldsThePatchedFileAndStillRefusesOtherWrit
     TRawLGPFile raw(temp.file("target.lgp"));
     ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
     EXPECT_EQ(raw.DataCount(), 6);
-    try
-    {
-        TRawLGPFile second(temp.file("target.lgp"));
-        ADD_FAILURE() << "a second writer was let in";
-    }
-    catch (const ELGPError& e)
-    {
-        EXPECT_EQ(e.what(), "Cannot open file " + temp.file("target.lgp"));
-    }
+    // A second writer is refused.
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { TRawLGPFile second(temp.file("target.lgp")); }),
+              "Cannot open file " + temp.file("target.lgp"));
     // Later edits reach the patched file.
     TMemoryStream data;
     raw.ReadEntryData(2, data);
@@ -564,16 +552,10 @@ TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
     WriteWholeFile(temp.file("target.lgp"), before);
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(scene.patch));
     Platform::File::Fault::setFreeSpace(std::int64_t(before.size()) - 1);
-    std::string failure;
-    try
-    {
+    const std::string failure = testlgp::FailureText<ELGPError>([&] {
         TRawLGPFile raw(temp.file("target.lgp"));
         ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
-    }
-    catch (const ELGPError& e)
-    {
-        failure = e.what();
-    }
+    });
     Platform::File::Fault::setFreeSpace(std::nullopt);
     EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + temp.file("target.lgp") + " safely: "
                            + std::to_string(before.size()) + " bytes are needed beside it. Nothing was changed.");

@@ -1,4 +1,5 @@
 #include "patch/lgppatch.h"
+#include "support/failure.h"
 
 #include "support/testdata.h"
 
@@ -16,15 +17,7 @@ namespace
 
     void expectReadError(const Bytes& oldData, const Bytes& difference)
     {
-        try
-        {
-            ApplyDifference(oldData, difference);
-            FAIL() << "applying did not fail";
-        }
-        catch (const ELGPError& e)
-        {
-            EXPECT_STREQ(e.what(), "Stream read error");
-        }
+        EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { ApplyDifference(oldData, difference); }), "Stream read error");
     }
 }
 

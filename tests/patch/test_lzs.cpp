@@ -1,5 +1,6 @@
 #include "patch/DebugLog.h"
 #include "patch/FFLZs.h"
+#include "support/failure.h"
 
 #include "errors/errors.h"
 #include "support/testdata.h"
@@ -14,15 +15,7 @@ namespace
 
     void expectReadError(const Bytes& lzs)
     {
-        try
-        {
-            LzsDecode(lzs);
-            FAIL() << "decoding did not fail";
-        }
-        catch (const ELGPError& e)
-        {
-            EXPECT_STREQ(e.what(), "Stream read error");
-        }
+        EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { LzsDecode(lzs); }), "Stream read error");
     }
 }
 

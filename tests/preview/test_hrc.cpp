@@ -1,4 +1,5 @@
 #include "preview/hrcparse.h"
+#include "support/failure.h"
 
 #include "errors/errors.h"
 #include "support/tempfolder.h"
@@ -216,16 +217,8 @@ TEST(ParseHRC, blockCountAndLeftoverLines)
 TEST(ParseHRC, failuresKeepWhatWasBuilt)
 {
     Fixture f;
-    auto failure = [&](const Lines& l, THRCTree& tree) -> std::string {
-        try
-        {
-            ParseHRC(l, tree, f.Callbacks());
-        }
-        catch (const ELGPError& e)
-        {
-            return e.what();
-        }
-        return "no failure";
+    auto failure = [&](const Lines& l, THRCTree& tree) {
+        return testlgp::FailureText<ELGPError>([&] { ParseHRC(l, tree, f.Callbacks()); });
     };
     THRCTree tree;
     EXPECT_EQ(failure({}, tree), "List index out of bounds (0)");

@@ -1,4 +1,5 @@
 #include "preview/ff7pmodel.h"
+#include "support/failure.h"
 
 #include "errors/errors.h"
 #include "support/tempfolder.h"
@@ -46,15 +47,7 @@ namespace
     std::string FailureOf(const Bytes& bytes)
     {
         TMemoryStream stream(bytes);
-        try
-        {
-            TFF7PPart part(stream);
-        }
-        catch (const ELGPError& e)
-        {
-            return e.what();
-        }
-        return "no failure";
+        return testlgp::FailureText<ELGPError>([&] { TFF7PPart part(stream); });
     }
 }
 

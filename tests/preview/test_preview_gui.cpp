@@ -11,6 +11,7 @@
 #include "preview/lgpdispatch.h"
 #include "preview/lgppreview.h"
 #include "preview/lgpviewas.h"
+#include "support/failure.h"
 #include "support/tempfolder.h"
 #include "testwriters.h"
 
@@ -102,15 +103,7 @@ class PreviewGuiTest : public QObject
 
     QString PreviewFailure(const std::string& name)
     {
-        try
-        {
-            Preview(name);
-        }
-        catch (const ELGPError& e)
-        {
-            return QString::fromUtf8(e.what());
-        }
-        return "no failure";
+        return QString::fromStdString(testlgp::FailureText<ELGPError>([&] { Preview(name); }));
     }
 
     QString TempDirPath() const { return QString::fromStdString(mDir->path().string() + "/tmp/"); }
@@ -159,12 +152,9 @@ private slots:
             QTest::newRow(n) << n << "3d";
         for (const char* n : {"X.PAL", "X.P-1", "X.PXY", "NOEXT", "X.BIN"})
             QTest::newRow(n) << n << "chooser";
-        QTest::newRow("A.RSD") << "A.RSD"
-                               << "text";
-        QTest::newRow("a.txt") << "a.txt"
-                               << "text";
-        QTest::newRow("S.HRC") << "S.HRC"
-                               << "tree";
+        for (const char* n : {"A.RSD", "a.txt"})
+            QTest::newRow(n) << n << "text";
+        QTest::newRow("S.HRC") << QString("S.HRC") << "tree";
     }
 
     void dispatchTableByName()

@@ -1,4 +1,5 @@
 #include "preview/psxtexdecode.h"
+#include "support/failure.h"
 
 #include "errors/errors.h"
 #include "support/tempfolder.h"
@@ -18,15 +19,7 @@ namespace
 
     std::string FailureOf(const Bytes& bytes)
     {
-        try
-        {
-            Decode(bytes);
-        }
-        catch (const ELGPError& e)
-        {
-            return e.what();
-        }
-        return "no failure";
+        return testlgp::FailureText<ELGPError>([&] { Decode(bytes); });
     }
 
     std::uint32_t LE32(const Bytes& b, std::size_t at)

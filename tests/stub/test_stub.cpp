@@ -4,6 +4,7 @@
 
 #include "stub/stubrun.h"
 #include "stub/stubui_qt.h"
+#include "support/failure.h"
 
 #include "core/lgpstruct.h"
 #include "errors/errors.h"
@@ -188,15 +189,7 @@ TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
     EXPECT_NO_THROW(Stub::CheckPatch(testlgp::Write(empty)));
 
     auto refused = [](const Bytes& bytes) {
-        try
-        {
-            Stub::CheckPatch(bytes);
-        }
-        catch (const ELGPError& e)
-        {
-            return std::string(e.what()) == Stub::NotArchiveText;
-        }
-        return false;
+        return testlgp::FailureText<ELGPError>([&] { Stub::CheckPatch(bytes); }) == Stub::NotArchiveText;
     };
     EXPECT_TRUE(refused({}));
     EXPECT_TRUE(refused(Bytes(15, 0)));
@@ -396,15 +389,8 @@ TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
     const std::string target = dir / "target.lgp";
     testlgp::Save(target, testlgp::Write(makeVersions().source));
     TRawLGPFile stubEditor(target, RawEditorVariant::Stub);
-    try
-    {
-        TRawLGPFile second(target);
-        ADD_FAILURE() << "a second writer was let in";
-    }
-    catch (const ELGPError& e)
-    {
-        EXPECT_EQ(std::string(e.what()), "Cannot open file " + target);
-    }
+    // A second writer is refused.
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { TRawLGPFile second(target); }), "Cannot open file " + target);
     // Readers are not shut out.
     EXPECT_NO_THROW(TLGPFile(target, true));
 }
