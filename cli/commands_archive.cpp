@@ -237,10 +237,12 @@ void Cli::AddArchiveCommands(Commands& commands)
                "Prints the sizes of the header and validation regions, the number of data entries whose name\n"
                "disagrees with the table of contents, and every place where data entries are not contiguous.",
                archive, [](const auto& a) { return RunAnalyse(a[0]); });
-    AddCommand(commands, "repair", "Point every TOC entry at the first data entry carrying its name.",
-               "Relinks the table of contents in place: each entry gets the position of the first data entry\n"
-               "(in file order) whose name equals its own, compared case-insensitively. Entries without such a\n"
-               "data entry stay as they are.",
+    AddCommand(commands, "repair", "Point TOC entries that miss their data at the first data entry of their name.",
+               "Relinks the table of contents (on a copy that then takes the archive's place). An entry whose\n"
+               "offset already reaches a whole data entry carrying its name (or the name a patch gives the data\n"
+               "it writes, NAME.patch) stays as it is; every other entry gets the position of the first data\n"
+               "entry (in file order) whose name equals its own, compared case-insensitively. Entries without\n"
+               "such a data entry stay as they are.",
                archive, [](const auto& a) { return RunRepair(a[0]); });
     AddCommand(commands, "pack", "Remove gaps and unreferenced data, shortening the archive.",
                "Moves every data entry that a table entry refers to towards the start of the data region,\n"
