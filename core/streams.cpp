@@ -19,6 +19,17 @@ namespace
             return 0;
         return std::clamp<std::int64_t>(size - position, 0, count);
     }
+
+    // Up to count bytes of bytes from position on; how many there were.
+    std::size_t ReadFromMemory(std::span<const std::uint8_t> bytes, std::int64_t position, void* buffer,
+                               std::size_t count)
+    {
+        const std::int64_t n =
+            Available(static_cast<std::int64_t>(bytes.size()), position, static_cast<std::int64_t>(count));
+        if (n > 0)
+            std::memcpy(buffer, bytes.data() + position, static_cast<std::size_t>(n));
+        return static_cast<std::size_t>(n);
+    }
 }
 
 void TByteSource::ReadAt(std::int64_t position, void* buffer, std::size_t count) const
@@ -124,10 +135,7 @@ void TFileSource::Sync() const
 
 std::size_t TMemorySource::ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const
 {
-    const std::int64_t n = Available(Size(), position, static_cast<std::int64_t>(count));
-    if (n > 0)
-        std::memcpy(buffer, mBytes.data() + position, static_cast<std::size_t>(n));
-    return static_cast<std::size_t>(n);
+    return ReadFromMemory(mBytes, position, buffer, count);
 }
 
 void TMemorySource::WriteAt(std::int64_t, const void*, std::size_t) { lgp::FailWrite(); }
@@ -136,10 +144,7 @@ void TMemorySource::WriteAt(std::int64_t, const void*, std::size_t) { lgp::FailW
 
 std::size_t TMemoryBuffer::ReadSomeAt(std::int64_t position, void* buffer, std::size_t count) const
 {
-    const std::int64_t n = Available(Size(), position, static_cast<std::int64_t>(count));
-    if (n > 0)
-        std::memcpy(buffer, mBytes.data() + position, static_cast<std::size_t>(n));
-    return static_cast<std::size_t>(n);
+    return ReadFromMemory(mBytes, position, buffer, count);
 }
 
 void TMemoryBuffer::WriteAt(std::int64_t position, const void* data, std::size_t count)
