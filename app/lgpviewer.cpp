@@ -1001,8 +1001,21 @@ void TfrmLGPEditor::mnuCreateClick()
     // No folder with a path has been chosen: nothing to build from.
     if (selFolder->Path.isEmpty())
         return;
-    ProgressScope progress(*this);
-    CreateArchiveFromFolder(Platform::Text::toPath(selFolder->Path), Platform::Text::toPath(*output), false, true);
+    std::vector<std::string> notes;
+    {
+        ProgressScope progress(*this);
+        notes = CreateArchive({.Folder = Platform::Text::toPath(selFolder->Path),
+                               .Output = Platform::Text::toPath(*output),
+                               .Validation = ValidationSource::TemplateOrLookup});
+    }
+    // What was left out, or a template that didn't fit, is said, never passed over.
+    if (!notes.empty())
+    {
+        std::string text;
+        for (const auto& note : notes)
+            text += (text.empty() ? "" : "\n\n") + note;
+        Tarrowin::ShowMessage(this, Platform::Text::fromUtf8(text));
+    }
 }
 
 void TfrmLGPEditor::mnuExitClick() { close(); }

@@ -48,10 +48,13 @@ namespace
             Cli::TerminalProgress progress("Reading");
             archive.emplace(path, !noLengths);
         }
+        const std::vector<std::string> folders = EntryFolders(ReadArchiveLookupView(path));
         std::string out;
         for (std::int32_t i = 0; i < archive->FileCount(); ++i)
         {
             const LGPEntry e = archive->GetEntry(i);
+            if (std::size_t(i) < folders.size() && !folders[std::size_t(i)].empty())
+                out += folders[std::size_t(i)] + "/";
             out += e.Name;
             out += '\t';
             out += std::to_string(e.Offset);
@@ -71,9 +74,7 @@ namespace
     int RunExtract(const std::string& path, const std::string& name, const std::string& output)
     {
         const TLGPFile archive(path, true);
-        const std::int32_t index = archive.FindEntry(name);
-        if (index < 0)
-            throw ELGPError("The archive holds no entry named \"" + name + "\".");
+        const std::int32_t index = ResolveEntryName(ReadArchiveLookupView(path), name, EntryUse::Read);
         TFileStream stream(path, FileMode::OpenRead);
         ExtractEntry(stream, archive.GetEntry(index), output);
         return Cli::ExitOk;
@@ -113,8 +114,13 @@ namespace
 
     int RunCreate(const CreateArchiveOptions& options)
     {
-        Cli::TerminalProgress progress("Creating");
-        CreateArchive(options);
+        std::vector<std::string> notes;
+        {
+            Cli::TerminalProgress progress("Creating");
+            notes = CreateArchive(options);
+        }
+        for (const auto& note : notes)
+            std::fprintf(stderr, "%s\n", note.c_str());
         return Cli::ExitOk;
     }
 
@@ -125,7 +131,7 @@ namespace
         for (const auto& line : check.Lines)
             out += line + "\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
-        return check.Lost > 0 ? Cli::ExitFailure : Cli::ExitOk;
+        return check.Lost > 0 || check.Faults > 0 ? Cli::ExitFailure : Cli::ExitOk;
     }
 
     int RunAnalyse(const std::string& path)
@@ -166,15 +172,19 @@ void Cli::AddArchiveCommands(Commands& commands)
         auto noLengths = std::make_shared<bool>(false);
         CLI::App* command = AddCommand(commands, "list", "List the table of contents: NAME, OFFSET, LENGTH per line.",
                                        "Prints one line per table entry in table order: NAME<TAB>OFFSET<TAB>LENGTH.\n"
+                                       "An entry with a record in the conflict table shows as FOLDER/NAME, FOLDER\n"
+                                       "being the record's folder (names repeated in an archive are told apart so).\n"
                                        "LENGTH is \"Error\" when the offset leaves no room for a data entry header.",
                                        archive, [noLengths](const auto& a) { return RunList(a[0], *noLengths); });
         command->add_flag("--no-lengths", *noLengths, "read only the table of contents; every LENGTH is -1");
     }
-    AddCommand<3>(commands, "extract", "Write one entry's data to a file.",
-                  "Writes the data of the first entry called NAME (compared case-insensitively) to OUTPUT,\n"
-                  "replacing any file of that name.",
-                  {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name"}, {"OUTPUT", "the file to write"}}},
-                  [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
+    AddCommand<3>(
+        commands, "extract", "Write one entry's data to a file.",
+        "Writes the data of the entry NAME to OUTPUT, replacing any file of that name. NAME is\n"
+        "compared case-insensitively; FOLDER/NAME names the copy of a repeated name whose\n"
+        "conflict-table record gives FOLDER (as `list` shows it), a bare NAME the first copy.",
+        {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name, or FOLDER/NAME"}, {"OUTPUT", "the file to write"}}},
+        [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
     {
         auto options = std::make_shared<ExtractAllOptions>();
         CLI::App* command = AddCommand<2>(
@@ -200,20 +210,31 @@ void Cli::AddArchiveCommands(Commands& commands)
     {
         auto options = std::make_shared<CreateArchiveOptions>();
         auto noValidation = std::make_shared<bool>(false);
+        auto like = std::make_shared<std::string>();
         CLI::App* command = commands.Add(
             "create", "Build an archive from the files of a folder.",
-            "Stores every ordinary file of FOLDER (no sub-folders, no hidden files, not OUTPUT itself),\n"
+            "Stores every ordinary file of FOLDER and of its sub-folders (one level; not OUTPUT itself),\n"
             "uncompressed, with the creator SQUARESOFT and the trailing text FINAL FANTASY7. Names must have\n"
-            "at most 19 characters, and names that differ only in case are refused.\n"
+            "at most 20 characters, and names at the top that differ only in case are refused. A name found\n"
+            "in several sub-folders is stored once per copy, each told apart by a record of its folder in\n"
+            "the conflict table (the tree extract-all writes); a name both at the top and in a sub-folder is\n"
+            "refused. A sub-folder's file whose name is found nowhere else is stored as a plain entry.\n"
+            "Hidden files, deeper folders and anything but files are left out and listed on stderr.\n"
             "By default the validation data comes from the template \"LGP.<file count>\" beside this\n"
-            "program, with the files in case-insensitive name order; without a template (or with one whose\n"
-            "lookup table is all zero) the lookup table the game finds names with is computed: the files\n"
-            "are stored by lookup slot, then by name, and names the game can't look up are refused.",
-            [options, noValidation] {
+            "program, with the files in case-insensitive name order, when the game finds every name through\n"
+            "it and no name repeats; otherwise (saying so on stderr when a template was there) the lookup\n"
+            "and conflict tables are computed: the files are stored by lookup slot, then by name, and names\n"
+            "the game can't look up are refused.",
+            [options, noValidation, like] {
                 if (*noValidation)
                     options->Validation = ValidationSource::None;
                 else if (!options->ValidationArchive.empty())
                     options->Validation = ValidationSource::FromArchive;
+                if (!like->empty())
+                {
+                    options->Validation = ValidationSource::Like;
+                    options->ValidationArchive = *like;
+                }
                 return RunCreate(*options);
             });
         CLI::Option* none = command->add_flag("--no-validation", *noValidation,
@@ -224,14 +245,26 @@ void Cli::AddArchiveCommands(Commands& commands)
                          "exactly ARCHIVE's names, case aside (rebuilding an archive from its extracted files)")
             ->type_name("ARCHIVE")
             ->excludes(none);
+        command
+            ->add_option("--like", *like,
+                         "rebuild ARCHIVE's layout (creator, table order, type bytes, conflict fields and table, data "
+                         "order, validation data, trailing text) with the data of FOLDER's files, as extract-all "
+                         "wrote them; files missing from FOLDER are left out and files added take their place by "
+                         "slot (both listed on stderr, the tables then computed again)")
+            ->type_name("ARCHIVE")
+            ->excludes(none)
+            ->excludes("--validation-from");
         AddArgument(*command, "FOLDER", options->Folder, "the folder whose files are stored");
         AddArgument(*command, "OUTPUT", options->Output, "the archive to write");
     }
     AddCommand(commands, "verify", "Check that the game finds every name through the lookup table.",
                "Reads the validation data as the game's lookup table and prints every table entry the game\n"
                "would not find (a name it can't look up, an empty or wrong slot, a slot pointing outside the\n"
-               "table), and every entry found through the conflict table with its folder, then one summary\n"
-               "line. Exit status 1 when any name is lost, 0 when all are found.",
+               "table), and every entry found through the conflict table with its folder, then every fault of\n"
+               "the conflict table (a record reaching no copy of its name or lying past the table, a table\n"
+               "entry naming a conflict without a record for it, counts that don't add up), then one summary\n"
+               "line (and one counting the faults). Exit status 1 when any name is lost or any fault found, 0\n"
+               "when all are found.",
                archive, [](const auto& a) { return RunVerify(a[0]); });
     AddCommand(commands, "analyse", "Report the archive's structure: sizes, name mismatches, data gaps.",
                "Prints the sizes of the header and validation regions, the number of data entries whose name\n"

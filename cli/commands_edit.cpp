@@ -24,14 +24,16 @@ namespace
 
 void Cli::AddEditCommands(Commands& commands)
 {
-    AddCommand<3>(
-        commands, "replace", "Put a new version of one entry into the archive in place.",
-        "Replaces the data of the entry NAME (the first table entry of that name, compared\n"
-        "case-insensitively) with the contents of FILE. The entry keeps its place in the table.\n"
-        "The data is rewritten where the old data was when it fits there and no other table\n"
-        "entry shares it; otherwise it is appended behind the last data entry and the table\n"
-        "entry is pointed at it (the old data stays unreferenced until the archive is packed).\n"
-        "The archive is edited with other writers shut out; a read-only archive is refused.",
-        {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name"}, {"FILE", "the file holding the new data"}}},
-        [](const auto& a) { return RunReplace(a[0], a[1], a[2]); });
+    AddCommand<3>(commands, "replace", "Put a new version of one entry into the archive in place.",
+                  "Replaces the data of the entry NAME (compared case-insensitively) with the contents of\n"
+                  "FILE. A name that repeats in the archive must be given as FOLDER/NAME (the folder of its\n"
+                  "conflict-table record, as `list` shows it). The entry keeps its place in the table.\n"
+                  "The data is rewritten where the old data was when it fits there and no other table\n"
+                  "entry shares it; otherwise it is appended behind the last data entry and the table\n"
+                  "entry is pointed at it (the old data stays unreferenced until the archive is packed).\n"
+                  "The archive is edited with other writers shut out; a read-only archive is refused.",
+                  {{{"ARCHIVE", "the archive"},
+                    {"NAME", "the entry's name, or FOLDER/NAME"},
+                    {"FILE", "the file holding the new data"}}},
+                  [](const auto& a) { return RunReplace(a[0], a[1], a[2]); });
 }

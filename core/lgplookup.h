@@ -50,9 +50,24 @@ void CheckLookupNames(const std::vector<std::string>& names);
 std::vector<std::size_t> LookupOrder(const std::vector<std::string>& names);
 
 // The 3,602 bytes of validation data for a TOC holding these names in this
-// order. Refuses names the game can't look up, more than 65,535 names, and a
-// slot whose names are not contiguous.
-std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocNames);
+// order. Refuses names the game can't look up (unless skipLost: they then
+// have no slot), more than 65,535 names, and a slot whose names are not
+// contiguous.
+std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocNames, bool skipLost = false);
+
+// The conflict table (from its count on) for a TOC holding these names in this
+// order, where a non-empty folders[i] gives entry i a record of that folder
+// and its TOC index (0-based); conflicts are numbered by their names' first
+// entries with a record, names compared without case. Fields: each entry's
+// 16-bit TOC field (its conflict's number when it has a record, else 0).
+// Refuses a folder of more than 128 characters and more than 65,535 names.
+struct ConflictTableData
+{
+    std::vector<std::uint8_t> Bytes;
+    std::vector<std::uint16_t> Fields;
+};
+ConflictTableData ComputeConflictTable(const std::vector<std::string>& tocNames,
+                                       const std::vector<std::string>& folders);
 
 struct ConflictRecord
 {
@@ -72,6 +87,7 @@ struct LookupTable
     // are allowed (and ignored).
     bool ConflictsRead = false;
     std::vector<std::vector<ConflictRecord>> Conflicts;
+    std::size_t End = 0; // where the conflict table ends, when read
 
     // The record of TOC entry tocIndex in the 1-based conflict, or nullptr when
     // the table can't be read or has none.
@@ -93,17 +109,54 @@ struct ArchiveLookupView
 // "Cannot open file %s", "Stream read error" (file ends inside header or TOC).
 ArchiveLookupView ReadArchiveLookupView(const std::string& path);
 
-// Which TOC names the game would find through the lookup table. Lines: one per
-// lost name and one per name found through the conflict table, in TOC order,
-// then one summary line.
+// Which TOC names the game would find through the lookup table, and the
+// faults of the conflict table: a record reaching no copy of its name or
+// lying past the TOC, a TOC field naming a conflict without a record for it
+// (or one the table lacks), a conflict table running past the validation
+// data, and counts that don't add up (a conflict's records against the TOC
+// entries naming it). Lines: one per lost name and one per name found
+// through the conflict table, in TOC order, then one per fault ("Fault: ..."),
+// then one summary line, and one more when there are faults.
 struct LookupCheck
 {
     std::vector<std::string> Lines;
     std::int32_t Names = 0;
     std::int32_t Lost = 0;
     std::int32_t ThroughConflicts = 0;
+    std::int32_t Faults = 0;
 };
 LookupCheck CheckLookup(const ArchiveLookupView& archive);
+
+// ---------------------------------------------------------------------------
+// Repeated names
+
+// An entry may be named FOLDER/NAME, FOLDER being the folder of its record in
+// the conflict table (as stored; compared without case), or by its NAME alone.
+
+// Each TOC entry's folder: the folder of the record that its 16-bit field's
+// conflict holds for its TOC index; empty when it has none (or the tables
+// can't be read).
+std::vector<std::string> EntryFolders(const ArchiveLookupView& archive);
+
+// The view of an archive held open by the in-place editor (its TOC as held,
+// its validation data read from the file).
+ArchiveLookupView LookupViewOf(TRawLGPFile& archive);
+
+// How a command uses an entry it is given by name.
+enum class EntryUse
+{
+    Read,   // a bare NAME of a repeated name means its first copy
+    Change, // a bare NAME of a repeated name is refused
+};
+
+// The TOC index that spec ("NAME" or "FOLDER/NAME", compared without case)
+// names. "The archive holds no entry named \"%s\"." when none does. For
+// EntryUse::Change, and for a FOLDER/NAME that several entries share, a spec
+// that fits several entries is refused, listing their FOLDER/NAME forms:
+// "The archive holds 3 entries named \"wind_1.p\"; name one by its folder:
+// \"fire/wind_1.p\", ...". Entries without a folder are listed as
+// "\"NAME\" (TOC entry %d, no folder)".
+std::int32_t ResolveEntryName(const ArchiveLookupView& archive, const std::string& spec, EntryUse use);
 
 // ---------------------------------------------------------------------------
 // Extract All
@@ -132,10 +185,16 @@ public:
     using ELGPError::ELGPError;
 };
 
-// Where every entry goes, decided before anything is written. The first entry
-// of a name goes into the folder itself; each further entry of that name
-// (compared without case) into the subfolder its conflict-table record names,
-// or under a numbered name when options.Numbered is set. Fails with
+// Where every entry goes, decided before anything is written: the folder tree
+// the conflict table describes. Every copy of a repeated name (compared
+// without case, over the whole archive) that has a record goes into the
+// subfolder its record names (the first copy included; folders compare
+// without case and are written as first spelt); every other entry goes into
+// the folder itself. A copy with no place of its own (no record, a folder
+// that is no plain name or is a file's name, a place already taken) goes to
+// the top: under its name when that is free, sharing the file of its name
+// when it holds the same bytes (the path then repeats in the plan), else
+// under a numbered name when options.Numbered is set. Fails with
 // "The entry name ... is not a plain file name ..." for an unsafe name, and
 // with ESharedNamesError naming the shared names when two entries would meet
 // in one file.

@@ -62,9 +62,10 @@ std::string NameFromField(const NameField& field)
 
 NameField FieldFromName(const std::string& name)
 {
-    // 19 characters and the terminating NUL fill the field.
-    if (name.size() >= NameFieldSize)
-        lgp::Fail("The name \"" + name + "\" is too long for an archive entry (at most 19 characters).");
+    // 20 characters fill the field without a terminating NUL, as the game
+    // and the reader take them.
+    if (name.size() > NameFieldSize)
+        lgp::Fail("The name \"" + name + "\" is too long for an archive entry (at most 20 characters).");
     NameField field{};
     std::copy(name.begin(), name.end(), field.begin());
     return field;

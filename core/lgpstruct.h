@@ -74,8 +74,9 @@ std::string UpperAscii(std::string text);
 bool SameNameAscii(const std::string& a, const std::string& b);
 // The field up to its first NUL, never past its 20 bytes.
 std::string NameFromField(const NameField& field);
-// NUL-padded field. Throws when the name has 20 or more characters:
-// "The name \"%s\" is too long for an archive entry (at most 19 characters)."
+// NUL-padded field (20 characters fill it, without a NUL). Throws when the
+// name has more than 20 characters:
+// "The name \"%s\" is too long for an archive entry (at most 20 characters)."
 NameField FieldFromName(const std::string& name);
 
 // A name as a fixed-size lookup key: upper-cased (a-z only) and NUL-padded.
@@ -340,17 +341,33 @@ private:
 // for the user, e.g. "The file \"a.tex\"").
 RawDataEntry NewDataEntry(const NameField& name, std::span<const std::uint8_t> data, const std::string& what);
 
-// Puts new data into the table entry named name (the first one, compared ASCII
-// case-insensitively) with the editor's own rules: rewritten in place when it
+// Puts new data into the table entry named name ("NAME" or "FOLDER/NAME",
+// compared ASCII case-insensitively; a NAME that several entries share is
+// refused, listing their FOLDER/NAME forms: see ResolveEntryName) with the
+// editor's own rules: rewritten in place when it
 // fits the data entry's Room and no other table entry shares that data entry,
 // else appended as a new data entry (named like the table entry) and the table
 // entry pointed at it. The entry keeps its place in the table. True when
 // rewritten in place. "The archive holds no entry named \"%s\"." when no
 // table entry has that name.
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data);
+// The same for the table entry tableIndex; label names it in messages.
+bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data,
+                        const std::string& label);
 
 // ---------------------------------------------------------------------------
 // Builder
+
+// One TOC entry of an archive being built, and where its data comes from.
+struct BuildEntry
+{
+    std::string Path{};                  // the file holding its data
+    NameField Name{};                    // its TOC Name field, as stored
+    std::uint8_t Type = 14;              // the TOC type byte
+    std::uint16_t Conflict = 0;          // the TOC 16-bit field
+    std::optional<NameField> DataName{}; // its data entry header's Name; Name when unset
+    std::int32_t SharesDataOf = -1;      // another entry whose data entry this one points at (no data of its own)
+};
 
 struct ArchiveBuildOptions
 {
@@ -364,6 +381,11 @@ struct ArchiveBuildOptions
     // The files to store (full paths) in TOC order; when unset, the folder's
     // files in ListArchiveFolder's order.
     std::optional<std::vector<std::string>> Files;
+    // The TOC entries in TOC order, taking the place of Files.
+    std::optional<std::vector<BuildEntry>> Entries;
+    // Indexes into Entries: the data entries in this order (each entry with
+    // data of its own once); empty: TOC order.
+    std::vector<std::size_t> DataOrder{};
 };
 
 // Ordinary files of folder (no subfolders, no dot files), full paths sorted
@@ -387,6 +409,7 @@ enum class ValidationSource
     TemplateOrLookup, // "LGP.<n>" beside the program when it serves, else the computed lookup table
     None,             // no validation data: the game can't find the names
     FromArchive,      // an existing archive's, with the TOC in that archive's order
+    Like,             // an existing archive's whole layout, the data taken from the folder
 };
 
 struct CreateArchiveOptions
@@ -395,21 +418,36 @@ struct CreateArchiveOptions
     std::string Output;
     bool DeleteSources = false;
     ValidationSource Validation = ValidationSource::TemplateOrLookup;
-    std::string ValidationArchive{}; // for FromArchive
+    std::string ValidationArchive{}; // for FromArchive and Like
 };
 
 // Whether a template file serves as validation data: its first 3,600 bytes (the
 // lookup table) are present and not all zero.
 bool IsUsableTemplate(std::span<const std::uint8_t> bytes);
 
-// The Create command. Refuses, before writing anything, names that differ only
-// in case (naming both files). With a usable template "LGP.<n>" beside the
-// program the archive is built exactly by the builder's steps; otherwise the
-// TOC is ordered by lookup slot (then name order), the data follows in TOC
-// order and the validation data is the computed lookup table (names the game
-// can't look up are refused). FromArchive orders the TOC as that archive's and
-// refuses a folder whose names are not that archive's names (case aside).
-void CreateArchive(const CreateArchiveOptions& options);
+// The Create command, over the folder's tree: its files and the files of its
+// sub-folders (one level). A name that repeats in the tree (without case) is
+// one entry per copy, each told apart by a conflict-table record naming its
+// sub-folder; a name repeated with one copy at the top is refused (the game
+// could not tell that copy apart), as are names at the top that differ only
+// in case. A sub-folder file whose name doesn't repeat is a plain entry.
+// Hidden files, deeper folders and anything but files are left out, and
+// listed in the notes returned (one sentence each).
+//
+// TemplateOrLookup: with a usable template "LGP.<n>" beside the program, no
+// repeated names, and every name found through the template's table, the
+// archive is built exactly by the builder's steps; otherwise the TOC is
+// ordered by lookup slot (then name, then folder), the data follows in TOC
+// order and the validation data is the computed lookup and conflict tables
+// (names the game can't look up are refused; a template that didn't fit is
+// named in a note). FromArchive orders the TOC as that archive's, with its
+// 16-bit fields, and refuses a folder whose files are not the ones Extract
+// All writes for that archive. Like rebuilds that archive's layout (creator
+// field, TOC order and fields, type bytes, data order, validation data,
+// trailing text) with the data of the folder's files; files missing from the
+// folder are left out and files added take their place by slot, both listed
+// in the notes, the tables then computed again.
+std::vector<std::string> CreateArchive(const CreateArchiveOptions& options);
 
 // CreateArchive with validation data from a template or the lookup table
 // (useValidationData) or none.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 using namespace lgp::detail;
 
@@ -193,63 +194,380 @@ namespace
                   + ". Rename or remove one of each.");
     }
 
-    // Positions into names in the TOC order of source, whose validation data
-    // indexes that order. The names must be source's names, case aside.
-    std::vector<std::size_t> OrderAsArchive(const std::vector<std::string>& names, const TLGPFile& source)
+    // One file of the folder's tree: at its top (Folder empty) or in one of
+    // its sub-folders.
+    struct TreeFile
+    {
+        std::string Folder;
+        std::string Name;
+        std::string Path;
+        bool Hidden = false;
+        std::string Shown() const { return Folder.empty() ? Name : Folder + "/" + Name; }
+    };
+
+    struct FolderTree
+    {
+        std::vector<TreeFile> Files;      // by name, then folder (FolderOrder)
+        std::vector<std::string> Hidden;  // hidden folders, as shown
+        std::vector<std::string> Outside; // what is neither a file of the folder nor of a sub-folder
+    };
+
+    FolderTree ReadFolderTree(const std::string& folder, const std::string& exclude)
+    {
+        // An empty path would become "/" once the separator is appended.
+        if (folder.empty())
+            lgp::Fail("No folder was given to build the archive from.");
+        const std::string base = WithSlash(folder);
+        using Kind = Platform::Folder::Item::Kind;
+        FolderTree tree;
+        for (const auto& item : Platform::Folder::items(base, exclude))
+        {
+            if (item.Type == Kind::File)
+                tree.Files.push_back({"", item.Name, base + item.Name, item.Hidden});
+            else if (item.Type == Kind::Other)
+                tree.Outside.push_back(item.Name);
+            else if (item.Hidden)
+                tree.Hidden.push_back(item.Name + "/");
+            else
+            {
+                // Conflict-table folders are single names: one level only.
+                const std::string sub = base + item.Name + "/";
+                for (const auto& inner : Platform::Folder::items(sub, exclude))
+                {
+                    if (inner.Type == Kind::File)
+                        tree.Files.push_back({item.Name, inner.Name, sub + inner.Name, inner.Hidden});
+                    else
+                        tree.Outside.push_back(item.Name + "/" + inner.Name + (inner.Type == Kind::Folder ? "/" : ""));
+                }
+            }
+        }
+        std::sort(tree.Files.begin(), tree.Files.end(), [](const TreeFile& x, const TreeFile& y) {
+            const int byName = CompareFolded(x.Name, y.Name);
+            if (byName != 0 || x.Name != y.Name)
+                return byName != 0 ? byName < 0 : x.Name < y.Name;
+            return FolderOrder(x.Folder, y.Folder);
+        });
+        return tree;
+    }
+
+    void NoteLeftOut(std::vector<std::string>& notes, const std::vector<std::string>& hidden,
+                     const std::vector<std::string>& outside)
+    {
+        if (!hidden.empty())
+            notes.push_back("Hidden files and folders were left out: " + QuotedList(hidden) + ".");
+        if (!outside.empty())
+            notes.push_back("Only the files of the folder and of its sub-folders are stored; left out: "
+                            + QuotedList(outside) + ".");
+    }
+
+    // An archive as it lies on disk, for rebuilding it in its own layout.
+    struct ArchiveLayout
+    {
+        std::array<char, 12> Creator{};
+        std::vector<TOCEntry> Toc;
+        std::vector<std::uint8_t> Validation;
+        std::vector<NameField> DataNames; // per TOC entry: the Name of its data entry header
+        std::string Trailing;             // every byte after the data of the entry with the largest Offset
+    };
+
+    ArchiveLayout ReadLayout(const std::string& path)
+    {
+        TFileStream file(path, FileMode::OpenRead);
+        const TByteSource& source = file.Source();
+        const std::int64_t size = source.Size();
+        const ArchiveHead head = ReadArchiveHead(source, size);
+        ArchiveLayout layout;
+        source.ReadAt(0, layout.Creator.data(), layout.Creator.size());
+        const std::int32_t count = std::max<std::int32_t>(head.FileCount, 0);
+        std::int64_t smallest = size;
+        std::int64_t last = -1;
+        for (std::int32_t i = 0; i < count; ++i)
+        {
+            TOCEntry entry = DecodeTocEntry(head.Toc, std::uint64_t(std::int64_t(i) * TocEntrySize));
+            smallest = std::min<std::int64_t>(smallest, entry.Offset);
+            NameField dataName = entry.Name;
+            if (entry.Offset >= 0 && entry.Offset <= size - DataHeaderSize)
+            {
+                std::array<std::uint8_t, DataHeaderSize> header{};
+                source.ReadAt(entry.Offset, header.data(), header.size());
+                std::memcpy(dataName.data(), header.data(), NameFieldSize);
+                const auto length = lgp::GetLE<std::int32_t>(header, NameFieldSize);
+                if (entry.Offset > last && length >= 0 && length <= size - entry.Offset - DataHeaderSize)
+                {
+                    last = entry.Offset;
+                    const std::int64_t end = entry.Offset + DataHeaderSize + length;
+                    layout.Trailing.resize(static_cast<std::size_t>(size - end));
+                    source.ReadAt(end, layout.Trailing.data(), layout.Trailing.size());
+                }
+            }
+            layout.DataNames.push_back(dataName);
+            layout.Toc.push_back(entry);
+        }
+        const std::int64_t tocEnd = HeaderSize + std::int64_t(count) * TocEntrySize;
+        if (smallest > tocEnd)
+        {
+            layout.Validation.resize(static_cast<std::size_t>(smallest - tocEnd));
+            source.ReadAt(tocEnd, layout.Validation.data(), layout.Validation.size());
+        }
+        return layout;
+    }
+
+    // Which file of the tree holds each entry of an archive: the file at the
+    // path Extract All writes the entry to (folders and names compared
+    // without case, the name's own spelling preferred). Folders extracted by
+    // earlier versions hold the first copy of a repeated name at the top, in
+    // no folder: a copy whose folder lacks it takes the file at the top when
+    // no entry of the archive belongs there.
+    struct TreeMatch
+    {
+        std::vector<std::int32_t> FileOf;  // per TOC entry: index into the tree's files, -1 when missing
+        std::vector<std::string> Expected; // per TOC entry: the path Extract All gives it
+        std::vector<bool> Used;            // per file of the tree
+    };
+
+    TreeMatch MatchTree(const TLGPFile& source, const std::vector<TreeFile>& files)
     {
         const std::int32_t count = std::max<std::int32_t>(source.FileCount(), 0);
-        std::vector<NameKey> keys(static_cast<std::size_t>(count));
-        std::unordered_map<NameKey, std::vector<std::int32_t>, NameKeyHash> byName;
-        for (std::int32_t i = 0; i < count; ++i)
+        TreeMatch match;
+        match.FileOf.assign(std::size_t(count), -1);
+        match.Expected.assign(std::size_t(count), std::string());
+        match.Used.assign(files.size(), false);
+        std::unordered_map<std::string, std::vector<std::size_t>> byPath;
+        for (std::size_t k = 0; k < files.size(); ++k)
+            byPath[UpperAscii(files[k].Shown())].push_back(k);
+        std::unordered_set<std::string> atTop;
+        for (const ExtractTarget& target : PlanExtractAll(source, {.Numbered = true}))
         {
-            const std::string name = source.GetEntry(i).Name;
-            keys[std::size_t(i)] = MakeNameKey(name.data(), std::min(name.size(), NameFieldSize));
-            byName[keys[std::size_t(i)]].push_back(i);
+            match.Expected[std::size_t(target.Index)] = target.Path;
+            if (target.Path.find('/') == std::string::npos)
+                atTop.insert(UpperAscii(target.Path));
         }
-        std::unordered_map<NameKey, std::size_t, NameKeyHash> used;
-        std::vector<std::pair<std::int32_t, std::size_t>> placed;
-        std::vector<std::string> onlyInFolder;
-        for (std::size_t k = 0; k < names.size(); ++k)
-        {
-            const NameKey key = MakeNameKey(names[k].data(), names[k].size());
-            const auto found = byName.find(key);
-            std::size_t& next = used[key];
-            if (found == byName.end() || next >= found->second.size())
+        const auto pick = [&](const std::string& path) -> std::int32_t {
+            const auto found = byPath.find(UpperAscii(path));
+            if (found == byPath.end())
+                return -1;
+            for (const std::size_t k : found->second)
             {
-                onlyInFolder.push_back(names[k]);
-                continue;
+                if (files[k].Shown() == path)
+                    return static_cast<std::int32_t>(k);
             }
-            placed.emplace_back(found->second[next++], k);
-        }
-        std::vector<std::string> onlyInArchive;
-        std::vector<bool> matched(static_cast<std::size_t>(count), false);
-        for (const auto& p : placed)
-            matched[std::size_t(p.first)] = true;
+            return static_cast<std::int32_t>(found->second.front());
+        };
+        std::vector<std::int32_t> pending;
         for (std::int32_t i = 0; i < count; ++i)
         {
-            if (!matched[std::size_t(i)])
-                onlyInArchive.push_back(source.GetEntry(i).Name);
+            const std::string& path = match.Expected[std::size_t(i)];
+            const std::int32_t k = pick(path);
+            if (k >= 0)
+            {
+                match.FileOf[std::size_t(i)] = k;
+                match.Used[std::size_t(k)] = true;
+            }
+            else if (path.find('/') != std::string::npos)
+                pending.push_back(i);
         }
-        if (!onlyInFolder.empty() || !onlyInArchive.empty())
+        for (const std::int32_t i : pending)
         {
-            std::string text = static_cast<std::size_t>(count) != names.size()
-                                   ? "The archive " + source.FileName() + " holds " + std::to_string(count)
-                                         + " files but the folder holds " + std::to_string(names.size())
-                                         + "; its validation data can't be reused."
-                                   : "The folder's names are not the names in the archive " + source.FileName()
-                                         + "; its validation data can't be reused.";
-            if (!onlyInFolder.empty())
-                text += " Only in the folder: " + QuotedList(onlyInFolder) + ".";
-            if (!onlyInArchive.empty())
-                text += " Only in the archive: " + QuotedList(onlyInArchive) + ".";
-            lgp::Fail(text);
+            const std::string& path = match.Expected[std::size_t(i)];
+            const std::string name = path.substr(path.find('/') + 1);
+            if (atTop.contains(UpperAscii(name)))
+                continue;
+            const std::int32_t k = pick(name);
+            if (k >= 0 && !match.Used[std::size_t(k)])
+            {
+                match.FileOf[std::size_t(i)] = k;
+                match.Used[std::size_t(k)] = true;
+            }
         }
-        std::sort(placed.begin(), placed.end());
-        std::vector<std::size_t> order;
-        order.reserve(placed.size());
-        for (const auto& p : placed)
-            order.push_back(p.second);
-        return order;
+        return match;
+    }
+
+    bool SameFileContents(const std::string& a, const std::string& b)
+    {
+        return a == b || ReadWholeFile(a) == ReadWholeFile(b);
+    }
+
+    // Data order and shared data entries for entries taken from an archive:
+    // data in the order of the entries' old Offsets (items: old Offset per
+    // entry, -1 for entries added, which go last in TOC order); entries that
+    // shared a data entry share it again when their files hold the same bytes.
+    void OrderData(ArchiveBuildOptions& build, const std::vector<std::int64_t>& oldOffsets)
+    {
+        std::vector<BuildEntry>& entries = *build.Entries;
+        std::vector<std::size_t> order(entries.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            const bool addedX = oldOffsets[x] < 0;
+            const bool addedY = oldOffsets[y] < 0;
+            if (addedX != addedY)
+                return addedY;
+            return oldOffsets[x] < oldOffsets[y];
+        });
+        std::unordered_map<std::int64_t, std::size_t> owner;
+        build.DataOrder.clear();
+        for (const std::size_t i : order)
+        {
+            if (oldOffsets[i] >= 0)
+            {
+                const auto [it, first] = owner.emplace(oldOffsets[i], i);
+                if (!first && SameFileContents(entries[it->second].Path, entries[i].Path))
+                {
+                    entries[i].SharesDataOf = static_cast<std::int32_t>(it->second);
+                    continue;
+                }
+            }
+            build.DataOrder.push_back(i);
+        }
+    }
+
+    std::vector<std::string> CreateLike(const CreateArchiveOptions& options, const FolderTree& tree)
+    {
+        const std::string& archivePath = options.ValidationArchive;
+        const TLGPFile source(archivePath, false);
+        const ArchiveLayout layout = ReadLayout(archivePath);
+        const ArchiveLookupView view = ReadArchiveLookupView(archivePath);
+        const std::vector<std::string> oldFolders = EntryFolders(view);
+        const TreeMatch match = MatchTree(source, tree.Files);
+        std::vector<std::string> notes;
+
+        std::vector<std::string> missing;
+        for (std::size_t i = 0; i < layout.Toc.size(); ++i)
+        {
+            if (match.FileOf[i] < 0)
+                missing.push_back(match.Expected[i]);
+        }
+        std::vector<std::string> hidden = tree.Hidden;
+        std::vector<std::size_t> added;
+        for (std::size_t k = 0; k < tree.Files.size(); ++k)
+        {
+            if (match.Used[k])
+                continue;
+            if (tree.Files[k].Hidden)
+                hidden.push_back(tree.Files[k].Shown());
+            else
+            {
+                FieldFromName(tree.Files[k].Name);
+                added.push_back(k);
+            }
+        }
+
+        ArchiveBuildOptions build;
+        build.Output = options.Output;
+        build.DeleteSources = options.DeleteSources;
+        build.CreatorField = layout.Creator;
+        build.TrailingText = layout.Trailing;
+        build.Entries.emplace();
+        std::vector<std::int64_t> oldOffsets;
+        if (missing.empty() && added.empty())
+        {
+            for (std::size_t i = 0; i < layout.Toc.size(); ++i)
+            {
+                const TOCEntry& toc = layout.Toc[i];
+                build.Entries->push_back({.Path = tree.Files[std::size_t(match.FileOf[i])].Path,
+                                          .Name = toc.Name,
+                                          .Type = toc.Type,
+                                          .Conflict = toc.Reserved,
+                                          .DataName = layout.DataNames[i]});
+                oldOffsets.push_back(toc.Offset);
+            }
+            build.ValidationData = layout.Validation;
+            OrderData(build, oldOffsets);
+            NoteLeftOut(notes, hidden, tree.Outside);
+            BuildArchive(build);
+            return notes;
+        }
+
+        // The set of names changed: kept entries in their old order, added
+        // files by slot, the tables computed again.
+        struct Item
+        {
+            BuildEntry Entry;
+            std::string Name;
+            std::string Folder;
+            std::int64_t OldOffset = -1;
+        };
+        std::vector<Item> items;
+        std::unordered_map<std::string, int> copies;
+        for (std::size_t i = 0; i < layout.Toc.size(); ++i)
+        {
+            if (match.FileOf[i] >= 0)
+                ++copies[UpperAscii(layout.Toc[i].NameString())];
+        }
+        for (const std::size_t k : added)
+            ++copies[UpperAscii(tree.Files[k].Name)];
+        for (std::size_t i = 0; i < layout.Toc.size(); ++i)
+        {
+            if (match.FileOf[i] < 0)
+                continue;
+            const TOCEntry& toc = layout.Toc[i];
+            items.push_back({{.Path = tree.Files[std::size_t(match.FileOf[i])].Path,
+                              .Name = toc.Name,
+                              .Type = toc.Type,
+                              .Conflict = toc.Reserved,
+                              .DataName = layout.DataNames[i]},
+                             toc.NameString(),
+                             oldFolders[i],
+                             toc.Offset});
+        }
+        std::vector<std::string> addedShown;
+        for (const std::size_t k : added)
+        {
+            const TreeFile& file = tree.Files[k];
+            addedShown.push_back(file.Shown());
+            items.push_back({{.Path = file.Path, .Name = FieldFromName(file.Name)},
+                             file.Name,
+                             copies[UpperAscii(file.Name)] > 1 ? file.Folder : std::string(),
+                             -1});
+        }
+        const std::optional<LookupTable> oldTable = ReadLookupTable(layout.Validation);
+        if (oldTable)
+        {
+            std::vector<std::string> names;
+            for (const Item& item : items)
+                names.push_back(item.Name);
+            std::vector<Item> ordered;
+            for (const std::size_t k : LookupOrder(names))
+                ordered.push_back(items[k]);
+            items = std::move(ordered);
+            std::vector<std::string> tocNames;
+            std::vector<std::string> tocFolders;
+            for (const Item& item : items)
+            {
+                tocNames.push_back(item.Name);
+                tocFolders.push_back(item.Folder);
+            }
+            std::vector<std::uint8_t> validation = ComputeLookupData(tocNames, true);
+            const ConflictTableData conflicts = ComputeConflictTable(tocNames, tocFolders);
+            validation.resize(LookupTableSize);
+            validation.insert(validation.end(), conflicts.Bytes.begin(), conflicts.Bytes.end());
+            // Whatever followed the old tables follows the new ones.
+            if (oldTable->ConflictsRead && oldTable->End < layout.Validation.size())
+                validation.insert(validation.end(), layout.Validation.begin() + std::ptrdiff_t(oldTable->End),
+                                  layout.Validation.end());
+            for (std::size_t i = 0; i < items.size(); ++i)
+                items[i].Entry.Conflict = conflicts.Fields[i];
+            build.ValidationData = std::move(validation);
+            notes.push_back("The files of the folder are not the files of the archive " + archivePath
+                            + ", so its lookup and conflict tables were computed again.");
+        }
+        else
+            build.ValidationData = layout.Validation;
+        for (Item& item : items)
+        {
+            build.Entries->push_back(std::move(item.Entry));
+            oldOffsets.push_back(item.OldOffset);
+        }
+        OrderData(build, oldOffsets);
+        if (!missing.empty())
+            notes.push_back("These entries of the archive " + archivePath
+                            + " are not in the folder and were left out: " + QuotedList(missing) + ".");
+        if (!addedShown.empty())
+            notes.push_back("These files of the folder are not in the archive " + archivePath
+                            + " and were added: " + QuotedList(addedShown) + ".");
+        NoteLeftOut(notes, hidden, tree.Outside);
+        BuildArchive(build);
+        return notes;
     }
 } // namespace
 
@@ -273,17 +591,33 @@ std::vector<std::uint8_t> ReadValidationData(const std::string& archivePath)
 
 void BuildArchive(const ArchiveBuildOptions& options)
 {
-    const std::vector<std::string> files =
-        options.Files ? *options.Files : ListArchiveFolder(options.Folder, options.Output);
-    if (files.size() > static_cast<std::size_t>(INT32_MAX / TocEntrySize))
+    std::vector<BuildEntry> entries;
+    if (options.Entries)
+        entries = *options.Entries;
+    else
+    {
+        const std::vector<std::string> files =
+            options.Files ? *options.Files : ListArchiveFolder(options.Folder, options.Output);
+        if (files.size() > static_cast<std::size_t>(INT32_MAX / TocEntrySize))
+            lgp::Fail("The folder holds too many files for one archive.");
+        // Every name must fit its 20-byte field; refuse before the output exists.
+        entries.reserve(files.size());
+        for (const auto& path : files)
+            entries.push_back({.Path = path, .Name = FieldFromName(BaseName(path))});
+    }
+    if (entries.size() > static_cast<std::size_t>(INT32_MAX / TocEntrySize))
         lgp::Fail("The folder holds too many files for one archive.");
-    const auto n = static_cast<std::int32_t>(files.size());
-
-    // Every name must fit its 20-byte field; refuse before the output exists.
-    std::vector<NameField> names;
-    names.reserve(files.size());
-    for (const auto& path : files)
-        names.push_back(FieldFromName(BaseName(path)));
+    const auto n = static_cast<std::int32_t>(entries.size());
+    std::vector<std::size_t> order = options.DataOrder;
+    if (order.empty())
+    {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+        {
+            if (entries[i].SharesDataOf < 0)
+                order.push_back(i);
+        }
+    }
+    const auto steps = static_cast<std::int32_t>(order.size());
 
     TNewFileStream output(options.Output);
     TFileSource& out = output.Source();
@@ -304,18 +638,30 @@ void BuildArchive(const ArchiveBuildOptions& options)
         std::copy(options.ValidationData->begin(), options.ValidationData->end(), head.begin() + tocEnd);
 
     if (options.ReportProgress)
-        ReportProgress(0, n);
+        ReportProgress(0, steps);
     DataWriter data(out, dataStart);
-    for (std::int32_t i = 0; i < n; ++i)
+    std::vector<std::int32_t> offsets(entries.size(), -1);
+    for (std::int32_t k = 0; k < steps; ++k)
     {
-        const std::string& path = files[static_cast<std::size_t>(i)];
-        TOCEntry entry;
-        entry.Name = names[static_cast<std::size_t>(i)];
-        entry.Offset = static_cast<std::int32_t>(data.End());
-        EncodeTocEntry(entry, head, std::uint64_t(HeaderSize + std::int64_t(i) * TocEntrySize));
-        data.AddFile(path, entry.Name, trailing);
+        const BuildEntry& entry = entries.at(order[std::size_t(k)]);
+        offsets[order[std::size_t(k)]] = static_cast<std::int32_t>(data.End());
+        data.AddFile(entry.Path, entry.DataName.value_or(entry.Name), trailing);
         if (options.ReportProgress)
-            ReportProgress(i + 1, n);
+            ReportProgress(k + 1, steps);
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i)
+    {
+        const BuildEntry& entry = entries[i];
+        if (entry.SharesDataOf >= 0)
+            offsets[i] = offsets.at(std::size_t(entry.SharesDataOf));
+        if (offsets[i] < 0)
+            lgp::Fail("The archive's data order leaves out the file \"" + entry.Path + "\".");
+        TOCEntry toc;
+        toc.Name = entry.Name;
+        toc.Offset = offsets[i];
+        toc.Type = entry.Type;
+        toc.Reserved = entry.Conflict;
+        EncodeTocEntry(toc, head, std::uint64_t(HeaderSize + std::int64_t(i) * TocEntrySize));
     }
     data.Add(options.TrailingText.data(), options.TrailingText.size());
     data.Flush();
@@ -325,9 +671,12 @@ void BuildArchive(const ArchiveBuildOptions& options)
     // fails or is killed before this leaves every source where it was.
     if (options.DeleteSources)
     {
-        for (const auto& path : files)
+        std::unordered_set<std::string> deleted;
+        for (const auto& entry : entries)
         {
-            if (!Platform::File::remove(path))
+            if (!deleted.insert(entry.Path).second)
+                continue;
+            if (!Platform::File::remove(entry.Path))
                 lgp::FailInOut(errno);
         }
     }
@@ -340,26 +689,141 @@ bool IsUsableTemplate(std::span<const std::uint8_t> bytes)
     return std::any_of(bytes.begin(), bytes.begin() + LookupTableSize, [](std::uint8_t b) { return b != 0; });
 }
 
-void CreateArchive(const CreateArchiveOptions& options)
+std::vector<std::string> CreateArchive(const CreateArchiveOptions& options)
 {
-    std::vector<std::string> files = ListArchiveFolder(options.Folder, options.Output);
-    std::vector<std::string> names;
-    names.reserve(files.size());
-    for (const auto& path : files)
-        names.push_back(BaseName(path));
-    for (const auto& name : names)
-        FieldFromName(name);
-    CheckCaseCollisions(names);
+    const FolderTree tree = ReadFolderTree(options.Folder, options.Output);
+    if (options.Validation == ValidationSource::Like)
+        return CreateLike(options, tree);
+
+    std::vector<std::string> notes;
+    std::vector<std::string> hidden = tree.Hidden;
+    std::vector<TreeFile> files;
+    std::vector<std::string> top;
+    for (const TreeFile& file : tree.Files)
+    {
+        if (file.Hidden)
+        {
+            if (options.Validation != ValidationSource::FromArchive)
+                hidden.push_back(file.Shown());
+            else
+                files.push_back(file); // it may be one of the archive's entries
+            continue;
+        }
+        files.push_back(file);
+        FieldFromName(file.Name);
+        if (file.Folder.empty())
+            top.push_back(file.Name);
+    }
+    CheckCaseCollisions(top);
 
     ArchiveBuildOptions build;
     build.Folder = options.Folder;
     build.Output = options.Output;
     build.DeleteSources = options.DeleteSources;
-    std::vector<std::size_t> order;
-    switch (options.Validation)
+    build.Entries.emplace();
+
+    if (options.Validation == ValidationSource::FromArchive)
     {
-    case ValidationSource::None: break;
-    case ValidationSource::TemplateOrLookup:
+        const TLGPFile source(options.ValidationArchive, false);
+        const TreeMatch match = MatchTree(source, files);
+        const std::vector<std::uint16_t> fields = ReadArchiveLookupView(options.ValidationArchive).Conflicts;
+        std::vector<std::string> onlyInArchive;
+        for (std::size_t i = 0; i < match.FileOf.size(); ++i)
+        {
+            if (match.FileOf[i] < 0)
+                onlyInArchive.push_back(match.Expected[i]);
+        }
+        std::vector<std::string> onlyInFolder;
+        std::size_t folderCount = 0;
+        for (std::size_t k = 0; k < files.size(); ++k)
+        {
+            if (match.Used[k] || !files[k].Hidden)
+                ++folderCount;
+            if (match.Used[k])
+                continue;
+            if (files[k].Hidden)
+                hidden.push_back(files[k].Shown());
+            else
+                onlyInFolder.push_back(files[k].Shown());
+        }
+        const auto count = static_cast<std::size_t>(std::max<std::int32_t>(source.FileCount(), 0));
+        if (!onlyInFolder.empty() || !onlyInArchive.empty())
+        {
+            std::string text = count != folderCount
+                                   ? "The archive " + source.FileName() + " holds " + std::to_string(count)
+                                         + " files but the folder holds " + std::to_string(folderCount)
+                                         + "; its validation data can't be reused."
+                                   : "The folder's names are not the names in the archive " + source.FileName()
+                                         + "; its validation data can't be reused.";
+            if (!onlyInFolder.empty())
+                text += " Only in the folder: " + QuotedList(onlyInFolder) + ".";
+            if (!onlyInArchive.empty())
+                text += " Only in the archive: " + QuotedList(onlyInArchive) + ".";
+            lgp::Fail(text);
+        }
+        std::vector<bool> named(files.size(), false);
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            const TreeFile& file = files[std::size_t(match.FileOf[i])];
+            // A file that holds several entries (names differing only in case,
+            // with the same bytes) names the first; the others keep their own.
+            const bool first = !named[std::size_t(match.FileOf[i])];
+            named[std::size_t(match.FileOf[i])] = true;
+            build.Entries->push_back({.Path = file.Path,
+                                      .Name = FieldFromName(first ? file.Name : source.GetEntry(std::int32_t(i)).Name),
+                                      .Conflict = i < fields.size() ? fields[i] : std::uint16_t(0)});
+        }
+        build.ValidationData = ReadValidationData(options.ValidationArchive);
+        NoteLeftOut(notes, hidden, tree.Outside);
+        BuildArchive(build);
+        return notes;
+    }
+
+    // A name in several places of the tree: one copy per sub-folder, told
+    // apart by the conflict table. A copy at the top could not be told apart.
+    std::unordered_map<std::string, std::vector<std::size_t>> byName;
+    for (std::size_t k = 0; k < files.size(); ++k)
+        byName[UpperAscii(files[k].Name)].push_back(k);
+    std::vector<std::string> folders(files.size());
+    std::vector<std::string> atTop;
+    std::vector<std::string> sameFolder;
+    for (std::size_t k = 0; k < files.size(); ++k)
+    {
+        const std::vector<std::size_t>& copies = byName[UpperAscii(files[k].Name)];
+        if (copies.size() < 2 || copies.front() != k)
+            continue;
+        std::unordered_set<std::string> seen;
+        bool topCopy = false;
+        for (const std::size_t c : copies)
+        {
+            topCopy = topCopy || files[c].Folder.empty();
+            if (!files[c].Folder.empty() && !seen.insert(UpperAscii(files[c].Folder)).second)
+                sameFolder.push_back(files[c].Shown());
+            folders[c] = files[c].Folder;
+        }
+        if (topCopy
+            && std::any_of(copies.begin(), copies.end(), [&](std::size_t c) { return !files[c].Folder.empty(); }))
+            atTop.push_back(files[k].Name);
+    }
+    if (!atTop.empty())
+        lgp::Fail("These names lie at the top of the folder and in its sub-folders: " + QuotedList(atTop)
+                  + ". The game tells the copies of a name apart by their folders only, so every copy must lie in a "
+                    "sub-folder (folders extracted by earlier versions hold the first copy at the top: move it into "
+                    "its folder, or rebuild with create --like ARCHIVE). Nothing was written.");
+    if (!sameFolder.empty())
+        lgp::Fail("Folder names compare without case, so these files can't be told apart from others of their name: "
+                  + QuotedList(sameFolder) + ". Nothing was written.");
+    const bool repeated = std::any_of(folders.begin(), folders.end(), [](const std::string& f) { return !f.empty(); });
+
+    std::vector<std::string> names;
+    names.reserve(files.size());
+    for (const TreeFile& file : files)
+        names.push_back(file.Name);
+    std::vector<std::size_t> order(files.size());
+    for (std::size_t k = 0; k < order.size(); ++k)
+        order[k] = k;
+    std::vector<std::uint16_t> fields(files.size(), 0);
+    if (options.Validation == ValidationSource::TemplateOrLookup)
     {
         const std::string templatePath = Platform::Paths::programDir() + "LGP." + std::to_string(files.size());
         std::vector<std::uint8_t> bytes;
@@ -371,37 +835,53 @@ void CreateArchive(const CreateArchiveOptions& options)
         {
             bytes.clear(); // no template: the table is computed
         }
+        bool fits = false;
         if (IsUsableTemplate(bytes))
         {
-            build.ValidationData = std::move(bytes);
-            break;
+            // A template indexes the names of the archive it came from: it
+            // serves only when the game finds every name of this one through it.
+            if (repeated)
+                notes.push_back("The template " + templatePath
+                                + " can't tell apart the copies of names repeated in sub-folders, so the lookup and "
+                                  "conflict tables were computed instead.");
+            else
+            {
+                const LookupCheck check = CheckLookup({names, std::vector<std::uint16_t>(names.size(), 0), bytes});
+                fits = check.Lost == 0;
+                if (!fits)
+                    notes.push_back("The template " + templatePath + " would leave " + std::to_string(check.Lost)
+                                    + " of " + std::to_string(check.Names)
+                                    + " names lost to the game, so the lookup table was computed instead.");
+            }
         }
-        order = LookupOrder(names);
-        std::vector<std::string> tocNames;
-        tocNames.reserve(names.size());
-        for (const std::size_t k : order)
-            tocNames.push_back(names[k]);
-        build.ValidationData = ComputeLookupData(tocNames);
-        break;
+        if (fits)
+            build.ValidationData = std::move(bytes);
+        else
+        {
+            order = LookupOrder(names);
+            std::vector<std::string> tocNames;
+            std::vector<std::string> tocFolders;
+            for (const std::size_t k : order)
+            {
+                tocNames.push_back(names[k]);
+                tocFolders.push_back(folders[k]);
+            }
+            std::vector<std::uint8_t> validation = ComputeLookupData(tocNames);
+            const ConflictTableData conflicts = ComputeConflictTable(tocNames, tocFolders);
+            validation.resize(LookupTableSize);
+            validation.insert(validation.end(), conflicts.Bytes.begin(), conflicts.Bytes.end());
+            build.ValidationData = std::move(validation);
+            fields = conflicts.Fields;
+        }
     }
-    case ValidationSource::FromArchive:
+    for (std::size_t i = 0; i < order.size(); ++i)
     {
-        const TLGPFile source(options.ValidationArchive, false);
-        order = OrderAsArchive(names, source);
-        build.ValidationData = ReadValidationData(options.ValidationArchive);
-        break;
+        const TreeFile& file = files[order[i]];
+        build.Entries->push_back({.Path = file.Path, .Name = FieldFromName(file.Name), .Conflict = fields[i]});
     }
-    }
-    if (!order.empty())
-    {
-        std::vector<std::string> ordered;
-        ordered.reserve(files.size());
-        for (const std::size_t k : order)
-            ordered.push_back(std::move(files[k]));
-        files = std::move(ordered);
-    }
-    build.Files = std::move(files);
+    NoteLeftOut(notes, hidden, tree.Outside);
     BuildArchive(build);
+    return notes;
 }
 
 void CreateArchiveFromFolder(const std::string& folder, const std::string& output, bool deleteSources,

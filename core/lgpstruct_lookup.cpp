@@ -94,9 +94,10 @@ std::vector<std::size_t> LookupOrder(const std::vector<std::string>& names)
     return order;
 }
 
-std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocNames)
+std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocNames, bool skipLost)
 {
-    CheckLookupNames(tocNames);
+    if (!skipLost)
+        CheckLookupNames(tocNames);
     if (tocNames.size() > 65535)
         lgp::Fail("The game's lookup table can index at most 65,535 files; the archive would hold "
                   + std::to_string(tocNames.size()) + ".");
@@ -105,6 +106,8 @@ std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocN
     for (std::size_t i = 0; i < tocNames.size(); ++i)
     {
         const int slot = LookupSlot(tocNames[i]);
+        if (slot < 0)
+            continue;
         const std::size_t entry = std::size_t(slot) * 4;
         const auto entries = lgp::GetLE<std::uint16_t>(data, entry + 2);
         if (slot != previous)
@@ -117,6 +120,51 @@ std::vector<std::uint8_t> ComputeLookupData(const std::vector<std::string>& tocN
         lgp::PutLE(data, entry + 2, static_cast<std::uint16_t>(entries + 1));
     }
     return data; // the last two bytes: no conflicts
+}
+
+ConflictTableData ComputeConflictTable(const std::vector<std::string>& tocNames,
+                                       const std::vector<std::string>& folders)
+{
+    if (tocNames.size() > 65535)
+        lgp::Fail("The game's lookup table can index at most 65,535 files; the archive would hold "
+                  + std::to_string(tocNames.size()) + ".");
+    ConflictTableData result;
+    result.Fields.assign(tocNames.size(), 0);
+    std::unordered_map<std::string, std::uint16_t> numbers;
+    std::vector<std::vector<std::size_t>> records;
+    for (std::size_t i = 0; i < tocNames.size(); ++i)
+    {
+        if (i >= folders.size() || folders[i].empty())
+            continue;
+        if (folders[i].size() > ConflictFolderSize)
+            lgp::Fail("The folder name \"" + folders[i]
+                      + "\" is too long for the conflict table (at most 128 "
+                        "characters).");
+        const auto [it, added] =
+            numbers.emplace(UpperAscii(tocNames[i]), static_cast<std::uint16_t>(records.size() + 1));
+        if (added)
+            records.emplace_back();
+        records[it->second - 1u].push_back(i);
+        result.Fields[i] = it->second;
+    }
+    std::vector<std::uint8_t>& out = result.Bytes;
+    const auto put16 = [&](std::size_t value) {
+        out.push_back(static_cast<std::uint8_t>(value));
+        out.push_back(static_cast<std::uint8_t>(value >> 8));
+    };
+    put16(records.size());
+    for (const auto& list : records)
+    {
+        put16(list.size());
+        for (const std::size_t i : list)
+        {
+            const std::string& folder = folders[i];
+            out.insert(out.end(), folder.begin(), folder.end());
+            out.insert(out.end(), ConflictFolderSize - folder.size(), 0);
+            put16(i);
+        }
+    }
+    return result;
 }
 
 const ConflictRecord* LookupTable::FindRecord(std::uint16_t conflict, std::int32_t tocIndex) const
@@ -173,6 +221,7 @@ std::optional<LookupTable> ReadLookupTable(std::span<const std::uint8_t> validat
     }
     table.ConflictsRead = true;
     table.Conflicts = std::move(lists);
+    table.End = at;
     return table;
 }
 
@@ -201,6 +250,80 @@ ArchiveLookupView ReadArchiveLookupView(const std::string& path)
     }
     return view;
 }
+
+namespace
+{
+    std::string Entry(const ArchiveLookupView& archive, std::size_t i)
+    {
+        return "TOC entry " + std::to_string(i + 1) + " (\"" + archive.Names[i] + "\")";
+    }
+
+    void CheckConflictRecords(const ArchiveLookupView& archive, const LookupTable& table, LookupCheck& check)
+    {
+        const auto fault = [&](const std::string& text) {
+            ++check.Faults;
+            check.Lines.push_back("Fault: " + text);
+        };
+        const std::size_t n = archive.Names.size();
+        const bool named =
+            std::any_of(archive.Conflicts.begin(), archive.Conflicts.end(), [](std::uint16_t c) { return c != 0; });
+        if (!table.ConflictsRead)
+        {
+            // A count that the bytes can't hold; with no count at all only
+            // TOC fields that name a conflict are at fault.
+            if (archive.Validation.size() >= LookupDataSize)
+                fault("the conflict table runs past the end of the validation data ("
+                      + std::to_string(archive.Validation.size()) + " bytes).");
+            else if (named)
+                fault("TOC entries name conflicts, but the validation data holds no conflict table.");
+            return;
+        }
+        const std::size_t conflicts = table.Conflicts.size();
+        std::vector<std::vector<std::size_t>> naming(conflicts);
+        for (std::size_t i = 0; i < n && i < archive.Conflicts.size(); ++i)
+        {
+            const std::uint16_t c = archive.Conflicts[i];
+            if (c == 0)
+                continue;
+            if (c > conflicts)
+            {
+                fault(Entry(archive, i) + " names conflict " + std::to_string(c) + ", but the conflict table holds "
+                      + std::to_string(conflicts) + ".");
+                continue;
+            }
+            naming[c - 1u].push_back(i);
+            if (!table.FindRecord(c, static_cast<std::int32_t>(i)))
+                fault(Entry(archive, i) + " names conflict " + std::to_string(c) + ", which has no record for it.");
+        }
+        for (std::size_t c = 0; c < conflicts; ++c)
+        {
+            const std::vector<ConflictRecord>& records = table.Conflicts[c];
+            const std::string number = std::to_string(c + 1);
+            if (naming[c].empty())
+            {
+                fault("conflict " + number + " (" + std::to_string(records.size())
+                      + " records) is named by no TOC entry.");
+                continue;
+            }
+            const std::string& name = archive.Names[naming[c].front()];
+            for (std::size_t r = 0; r < records.size(); ++r)
+            {
+                const ConflictRecord& record = records[r];
+                const std::string which =
+                    "conflict " + number + ", record " + std::to_string(r + 1) + " (folder \"" + record.Folder + "\")";
+                if (record.TocIndex < 0 || std::size_t(record.TocIndex) >= n)
+                    fault(which + " points at TOC entry " + std::to_string(record.TocIndex + 1) + ", past the TOC's "
+                          + std::to_string(n) + " entries.");
+                else if (!SameNameAscii(archive.Names[std::size_t(record.TocIndex)], name))
+                    fault(which + " points at " + Entry(archive, std::size_t(record.TocIndex))
+                          + ", which is no copy of \"" + name + "\".");
+            }
+            if (records.size() != naming[c].size())
+                fault("conflict " + number + " holds " + std::to_string(records.size()) + " records for the "
+                      + std::to_string(naming[c].size()) + " TOC entries that name it.");
+        }
+    }
+} // namespace
 
 LookupCheck CheckLookup(const ArchiveLookupView& archive)
 {
@@ -282,6 +405,8 @@ LookupCheck CheckLookup(const ArchiveLookupView& archive)
                                   + std::to_string(i + 1) + ") in folder \"" + record->Folder + "\"");
         }
     }
+    if (table)
+        CheckConflictRecords(archive, *table, check);
     if (check.Lost == 0)
         check.Lines.push_back("All " + std::to_string(n) + " names are found through the lookup table"
                               + (check.ThroughConflicts > 0
@@ -289,7 +414,89 @@ LookupCheck CheckLookup(const ArchiveLookupView& archive)
                                      : std::string(".")));
     else
         check.Lines.push_back(std::to_string(check.Lost) + " of " + std::to_string(n) + " names are lost to the game.");
+    if (check.Faults > 0)
+        check.Lines.push_back(std::to_string(check.Faults) + (check.Faults == 1 ? " fault" : " faults")
+                              + " in the conflict table.");
     return check;
+}
+
+// ---------------------------------------------------------------------------
+// Repeated names
+
+std::vector<std::string> EntryFolders(const ArchiveLookupView& archive)
+{
+    std::vector<std::string> folders(archive.Names.size());
+    const std::optional<LookupTable> table = ReadLookupTable(archive.Validation);
+    if (!table || !table->ConflictsRead)
+        return folders;
+    for (std::size_t i = 0; i < folders.size() && i < archive.Conflicts.size(); ++i)
+    {
+        if (const ConflictRecord* record = table->FindRecord(archive.Conflicts[i], static_cast<std::int32_t>(i)))
+            folders[i] = record->Folder;
+    }
+    return folders;
+}
+
+ArchiveLookupView LookupViewOf(TRawLGPFile& archive)
+{
+    ArchiveLookupView view;
+    const std::int32_t count = std::max<std::int32_t>(archive.FileCount(), 0);
+    std::int64_t smallest = archive.File().Size();
+    for (std::int32_t i = 0; i < count; ++i)
+    {
+        const TOCEntry entry = archive.GetTableEntry(i);
+        view.Names.push_back(entry.NameString());
+        view.Conflicts.push_back(entry.Reserved);
+        smallest = std::min<std::int64_t>(smallest, entry.Offset);
+    }
+    const std::int64_t tocEnd = HeaderSize + std::int64_t(count) * TocEntrySize;
+    if (smallest > tocEnd)
+    {
+        view.Validation.resize(static_cast<std::size_t>(smallest - tocEnd));
+        archive.File().Source().ReadAt(tocEnd, view.Validation.data(), view.Validation.size());
+    }
+    return view;
+}
+
+std::int32_t ResolveEntryName(const ArchiveLookupView& archive, const std::string& spec, EntryUse use)
+{
+    const std::vector<std::string> folders = EntryFolders(archive);
+    const auto n = static_cast<std::int32_t>(archive.Names.size());
+    // FOLDER/NAME first: it names one copy exactly.
+    std::vector<std::int32_t> byFolder;
+    std::vector<std::int32_t> byName;
+    for (std::int32_t i = 0; i < n; ++i)
+    {
+        const std::string& name = archive.Names[std::size_t(i)];
+        const std::string& folder = folders[std::size_t(i)];
+        if (!folder.empty() && SameNameAscii(folder + "/" + name, spec))
+            byFolder.push_back(i);
+        if (SameNameAscii(name, spec))
+            byName.push_back(i);
+    }
+    const std::vector<std::int32_t>& found = !byFolder.empty() ? byFolder : byName;
+    if (found.empty())
+        lgp::Fail("The archive holds no entry named \"" + spec + "\".");
+    if (found.size() == 1 || (use == EntryUse::Read && byFolder.empty()))
+        return found.front();
+    std::vector<std::string> forms;
+    for (const std::int32_t i : found)
+    {
+        const std::string& name = archive.Names[std::size_t(i)];
+        const std::string& folder = folders[std::size_t(i)];
+        forms.push_back(folder.empty()
+                            ? "\"" + name + "\" (TOC entry " + std::to_string(i + 1) + ", no folder)"
+                            : "\"" + folder + "/" + name + "\""
+                                  + (byFolder.empty() ? std::string() : " (TOC entry " + std::to_string(i + 1) + ")"));
+    }
+    std::string list;
+    for (std::size_t k = 0; k < forms.size(); ++k)
+        list += (k > 0 ? ", " : "") + forms[k];
+    if (!byFolder.empty())
+        lgp::Fail("The archive's conflict table gives " + std::to_string(found.size()) + " entries the name \"" + spec
+                  + "\", so it names none of them: " + list + ".");
+    lgp::Fail("The archive holds " + std::to_string(found.size()) + " entries named \"" + spec
+              + "\"; name one by its folder: " + list + ".");
 }
 
 // ---------------------------------------------------------------------------
@@ -393,13 +600,40 @@ bool MatchesNamePattern(std::string_view name, std::string_view pattern)
     return p == pattern.size();
 }
 
+namespace
+{
+    // Whether two entries hold the same bytes; an entry that can't be read
+    // holds none.
+    bool SameData(const TLGPFile& archive, std::int32_t a, std::int32_t b)
+    {
+        const LGPEntry x = archive.GetEntry(a);
+        const LGPEntry y = archive.GetEntry(b);
+        if (x.Length >= 0 && y.Length >= 0 && x.Length != y.Length)
+            return false;
+        try
+        {
+            TMemoryStream first;
+            TMemoryStream second;
+            archive.ReadEntryData(a, first);
+            archive.ReadEntryData(b, second);
+            return std::ranges::equal(first.Bytes(), second.Bytes());
+        }
+        catch (const ELGPError&)
+        {
+            return false;
+        }
+    }
+} // namespace
+
 std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const ExtractAllOptions& options)
 {
     const std::int32_t count = std::max<std::int32_t>(archive.FileCount(), 0);
     std::vector<ExtractTarget> plan;
+    std::unordered_map<std::string, int> copies; // upper-cased name -> entries of the whole archive
     for (std::int32_t i = 0; i < count; ++i)
     {
         const LGPEntry entry = archive.GetEntry(i);
+        ++copies[UpperAscii(entry.Name)];
         bool wanted = options.Only.empty();
         for (const auto& pattern : options.Only)
             wanted = wanted || MatchesNamePattern(entry.Name, pattern);
@@ -411,46 +645,70 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
         plan.push_back({i, entry.Name});
     }
 
-    // Paths compare without case, as the archive's names do.
-    std::unordered_set<std::string> taken;
-    std::vector<std::size_t> repeats;
+    // The conflict table's folders, read from the archive as it is on disk
+    // now, for names that repeat.
+    std::vector<std::string> folders;
+    if (std::any_of(copies.begin(), copies.end(), [](const auto& c) { return c.second > 1; }))
+    {
+        try
+        {
+            const ArchiveLookupView view = ReadArchiveLookupView(archive.FileName());
+            if (static_cast<std::int32_t>(view.Names.size()) == count)
+                folders = EntryFolders(view);
+        }
+        catch (const ELGPError&)
+        {
+            folders.clear(); // no table to read: the repeated names stay without folders
+        }
+    }
+    const auto folderOf = [&](const ExtractTarget& t) -> std::string {
+        if (folders.empty() || copies[UpperAscii(t.Path)] < 2)
+            return {};
+        const std::string& folder = folders[std::size_t(t.Index)];
+        return IsPlainFileName(folder) ? folder : std::string();
+    };
+
+    // Paths compare without case, as the archive's names do. Files at the
+    // top first, so that no folder takes a file's name.
+    std::unordered_map<std::string, std::size_t> taken; // upper-cased path -> its first plan entry
+    std::vector<std::size_t> homeless;
     for (std::size_t k = 0; k < plan.size(); ++k)
     {
-        if (!taken.insert(UpperAscii(plan[k].Path)).second)
-            repeats.push_back(k);
+        if (folderOf(plan[k]).empty() && !taken.emplace(UpperAscii(plan[k].Path), k).second)
+            homeless.push_back(k);
     }
-    if (repeats.empty())
-        return plan;
-
-    // The conflict table, read from the archive as it is on disk now.
-    std::optional<LookupTable> table;
-    ArchiveLookupView view;
-    try
+    std::unordered_map<std::string, std::string> spelling; // upper-cased folder -> its first spelling
+    for (std::size_t k = 0; k < plan.size(); ++k)
     {
-        view = ReadArchiveLookupView(archive.FileName());
-        if (static_cast<std::int32_t>(view.Names.size()) == count)
-            table = ReadLookupTable(view.Validation);
+        const std::string folder = folderOf(plan[k]);
+        if (folder.empty())
+            continue;
+        const std::string key = UpperAscii(folder);
+        const std::string& spelled = spelling.emplace(key, folder).first->second;
+        if (taken.contains(key) || !taken.emplace(UpperAscii(spelled + "/" + plan[k].Path), k).second)
+        {
+            homeless.push_back(k);
+            continue;
+        }
+        plan[k].Path = spelled + "/" + plan[k].Path;
     }
-    catch (const ELGPError&)
-    {
-        table.reset(); // no table to read: the repeated names stay without folders
-    }
+    std::sort(homeless.begin(), homeless.end());
 
     std::vector<std::string> shared;
     std::unordered_set<std::string> sharedKeys;
-    std::unordered_set<std::string> folders;
-    for (const std::size_t k : repeats)
+    for (const std::size_t k : homeless)
     {
         ExtractTarget& target = plan[k];
         const std::string name = target.Path;
-        const ConflictRecord* record =
-            table ? table->FindRecord(view.Conflicts[std::size_t(target.Index)], target.Index) : nullptr;
-        // A folder must be a plain name that no file beside it takes.
-        if (record && IsPlainFileName(record->Folder) && !taken.contains(UpperAscii(record->Folder))
-            && taken.insert(UpperAscii(record->Folder + "/" + name)).second)
+        const std::string key = UpperAscii(name);
+        if (!spelling.contains(key) && taken.emplace(key, k).second)
+            continue;
+        // An entry holding the same bytes as the file of its name shares it.
+        const auto owner = taken.find(key);
+        if (owner != taken.end() && plan[owner->second].Path.find('/') == std::string::npos
+            && SameData(archive, plan[owner->second].Index, target.Index))
         {
-            folders.insert(UpperAscii(record->Folder));
-            target.Path = record->Folder + "/" + name;
+            target.Path = plan[owner->second].Path;
             continue;
         }
         if (options.Numbered)
@@ -458,8 +716,8 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
             for (int number = 2;; ++number)
             {
                 const std::string numbered = NumberedName(name, number);
-                const std::string key = UpperAscii(numbered);
-                if (!folders.contains(key) && taken.insert(key).second)
+                const std::string numberedKey = UpperAscii(numbered);
+                if (!spelling.contains(numberedKey) && taken.emplace(numberedKey, k).second)
                 {
                     target.Path = numbered;
                     break;
@@ -467,7 +725,7 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
             }
             continue;
         }
-        if (sharedKeys.insert(UpperAscii(name)).second)
+        if (sharedKeys.insert(key).second)
             shared.push_back(name);
     }
     if (!shared.empty())

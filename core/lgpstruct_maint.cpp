@@ -1,4 +1,5 @@
 // Analysis, repair and packing of an archive's structure.
+#include "lgplookup.h"
 #include "lgpstruct.h"
 #include "lgpstruct_internal.h"
 
@@ -46,7 +47,35 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
     const std::int64_t validationSize = std::int64_t(archive.GetEntryByOffset(0).Offset) - headerSize;
     lines.push_back("Section 2: Error check: " + std::to_string(validationSize) + " bytes.");
     if (validationSize != 3602)
-        lines.push_back("     (compressed/corrupt data?)");
+    {
+        // Archives whose names repeat hold a conflict table after the lookup
+        // table: bytes that read exactly as one are no sign of damage.
+        std::optional<LookupTable> table;
+        if (!archive.FromSource() && validationSize > std::int64_t(LookupDataSize))
+        {
+            try
+            {
+                const std::vector<std::uint8_t> validation = ReadValidationData(archive.FileName());
+                table = ReadLookupTable(validation);
+                if (table && (!table->ConflictsRead || table->End != validation.size()))
+                    table.reset();
+            }
+            catch (const ELGPError&)
+            {
+                table.reset(); // unreadable now: no table to name
+            }
+        }
+        if (table)
+        {
+            std::size_t records = 0;
+            for (const auto& list : table->Conflicts)
+                records += list.size();
+            lines.push_back("     (a lookup table and a conflict table: " + std::to_string(table->Conflicts.size())
+                            + " repeated names, " + std::to_string(records) + " records)");
+        }
+        else
+            lines.push_back("     (compressed/corrupt data?)");
+    }
 
     std::int64_t mismatched = 0;
     for (std::int32_t i = 0; i < entries; ++i)

@@ -1,18 +1,20 @@
 // Replacing one entry's data in place: the advanced editor's append and link
 // done in one step, with the rewrite-in-place rule of patch application.
 
+#include "lgplookup.h"
 #include "lgpstruct.h"
 
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data)
 {
-    std::int32_t tableIndex = -1;
-    for (std::int32_t i = 0; i < archive.FileCount() && tableIndex < 0; ++i)
-        if (SameNameAscii(archive.GetTableEntry(i).NameString(), name))
-            tableIndex = i;
-    if (tableIndex < 0)
-        lgp::Fail("The archive holds no entry named \"" + name + "\".");
+    const std::int32_t tableIndex = ResolveEntryName(LookupViewOf(archive), name, EntryUse::Change);
+    return ReplaceEntryDataAt(archive, tableIndex, data, name);
+}
+
+bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data,
+                        const std::string& label)
+{
     TOCEntry toc = archive.GetTableEntry(tableIndex);
-    RawDataEntry record = NewDataEntry(toc.Name, data, "The file for \"" + name + "\"");
+    RawDataEntry record = NewDataEntry(toc.Name, data, "The file for \"" + label + "\"");
 
     // Rewriting a data entry that another table entry also points at would
     // change that entry too; such data is left alone and the new data appended.

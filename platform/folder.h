@@ -14,6 +14,27 @@ namespace Platform::Folder
     // that can't be read fails with the input/output error of its errno.
     std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude = {});
 
+    // One thing a folder holds. Hidden: a dot file (on Windows also a file
+    // marked hidden or system). A link counts as what it leads to; a link
+    // leading nowhere, a device or a pipe is Other.
+    struct Item
+    {
+        enum class Kind
+        {
+            File,
+            Folder,
+            Other,
+        };
+        std::string Name;
+        Kind Type = Kind::File;
+        bool Hidden = false;
+    };
+
+    // Everything the folder holds but "." and "..", in the order the system
+    // lists it; with exclude set, that file (compared by identity) is left out.
+    // A folder that can't be read fails with the input/output error of its errno.
+    std::vector<Item> items(const std::string& folder, const std::string& exclude = {});
+
     // Makes the folder, or finds it already there; false (errno set) when
     // neither holds.
     bool make(const std::string& path);

@@ -77,6 +77,45 @@ namespace Platform::Folder
         return names;
     }
 
+    std::vector<Item> items(const std::string& folder, const std::string& exclude)
+    {
+        struct stat excluded
+        {};
+        const bool haveExcluded = !exclude.empty() && ::stat(exclude.c_str(), &excluded) == 0;
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+        if (!dir)
+            lgp::FailInOut(errno);
+        const int dirFd = ::dirfd(dir.get());
+        std::vector<Item> result;
+        for (;;)
+        {
+            errno = 0;
+            const dirent* entry = ::readdir(dir.get());
+            if (!entry)
+                break;
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            Item item{name, Item::Kind::Other, name[0] == '.'};
+            struct stat st;
+            // What a link leads to counts; one leading nowhere is Other.
+            if (::fstatat(dirFd, name.c_str(), &st, 0) != 0)
+            {
+                result.push_back(item);
+                continue;
+            }
+            if (haveExcluded && st.st_dev == excluded.st_dev && st.st_ino == excluded.st_ino)
+                continue;
+            item.Type = S_ISREG(st.st_mode)   ? Item::Kind::File
+                        : S_ISDIR(st.st_mode) ? Item::Kind::Folder
+                                              : Item::Kind::Other;
+            result.push_back(item);
+        }
+        if (errno != 0)
+            lgp::FailInOut(errno);
+        return result;
+    }
+
     bool make(const std::string& path)
     {
         if (::mkdir(path.c_str(), 0777) == 0)

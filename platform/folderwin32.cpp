@@ -55,6 +55,42 @@ namespace Platform::Folder
         return names;
     }
 
+    std::vector<Item> items(const std::string& folder, const std::string& exclude)
+    {
+        std::string pattern = folder;
+        if (!pattern.empty() && pattern.back() != '/' && pattern.back() != '\\')
+            pattern += '\\';
+        const std::wstring excluded = exclude.empty() ? std::wstring() : wide(baseName(exclude));
+        WIN32_FIND_DATAW found;
+        const HANDLE find = ::FindFirstFileW(wide(pattern + "*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+        {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND)
+                return {};
+            lgp::FailInOut(code == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES);
+        }
+        std::vector<Item> result;
+        do
+        {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            if (!excluded.empty() && ::CompareStringOrdinal(name.c_str(), -1, excluded.c_str(), -1, TRUE) == CSTR_EQUAL)
+                continue;
+            Item item{Win32::utf8(name.c_str(), name.size()), Item::Kind::File,
+                      name[0] == L'.'
+                          || (found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0};
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                item.Type = Item::Kind::Folder;
+            else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
+                item.Type = Item::Kind::Other;
+            result.push_back(std::move(item));
+        } while (::FindNextFileW(find, &found));
+        ::FindClose(find);
+        return result;
+    }
+
     bool make(const std::string& path)
     {
         const std::wstring name = wide(path);

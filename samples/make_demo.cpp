@@ -4,6 +4,7 @@
 
 #include "demodata.h"
 
+#include "core/lgplookup.h"
 #include "core/lgpstruct.h"
 #include "core/streams.h"
 #include "platform/paths.h"
@@ -35,13 +36,26 @@ int main(int argc, char** argv)
                 throw std::runtime_error("Cannot create a temporary folder");
             work = folder;
         }
+        std::vector<std::string> names;
         for (const auto& [name, bytes] : demo::Files())
+        {
             WriteWholeFile((work / name).string(), bytes);
+            names.push_back(name);
+        }
+        // The standard 3,602 bytes of validation data: the lookup table the
+        // game finds the names with, the files stored by its slots.
+        std::vector<std::string> files;
+        std::vector<std::string> tocNames;
+        for (const std::size_t k : LookupOrder(names))
+        {
+            files.push_back((work / names[k]).string());
+            tocNames.push_back(names[k]);
+        }
         ArchiveBuildOptions options;
         options.Folder = (work / "").string();
         options.Output = argv[1];
-        // The standard 3,602 bytes of validation data, all zero.
-        options.ValidationData = std::vector<std::uint8_t>(3602, 0);
+        options.Files = files;
+        options.ValidationData = ComputeLookupData(tocNames);
         options.ReportProgress = false;
         BuildArchive(options);
         if (argc == 2)

@@ -352,15 +352,15 @@ private slots:
     {
         const Bytes original = testlgp::Write(smallArchive());
         const std::string file = writeArchive("small.lgp", original);
-        const std::string longName = path("twenty-characters.xy"); // 20 characters
+        const std::string longName = path("twenty-one-characters"); // 21 characters
         testlgp::Save(longName, testlgp::Letters(5, 1));
         TfrmAdvanced editor;
         QVERIFY(editor.OpenArchive(QString::fromStdString(file)));
         mSession->prompter.fileAnswers = {QString::fromStdString(longName)};
         editor.btnAppendClick();
-        QCOMPARE(
-            mSession->prompter.texts(Kind::Error),
-            QStringList{"The name \"twenty-characters.xy\" is too long for an archive entry (at most 19 characters)."});
+        QCOMPARE(mSession->prompter.texts(Kind::Error),
+                 QStringList{
+                     "The name \"twenty-one-characters\" is too long for an archive entry (at most 20 characters)."});
         QCOMPARE(testlgp::Load(file), original);
         QCOMPARE(editor.lstHeader->topLevelItemCount(), 3);
         QCOMPARE(listItems(editor.lstInfo).value(4), QString("File has 3 data files in it."));

@@ -1,6 +1,7 @@
 // tarrowin-cli's archive commands, run as a separate program.
 #include "core/lgpstruct.h"
 
+#include "support/gamearchives.h"
 #include "support/gtestfolder.h"
 #include "support/lgpwriter.h"
 
@@ -177,16 +178,24 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
 {
     TempFolder tmp;
     std::vector<File> files;
+    std::vector<std::string> names;
     for (int i = 0; i < 5; ++i)
+    {
         files.push_back({"f" + std::to_string(i), Pattern(static_cast<std::size_t>(i * 3), 2)});
+        names.push_back(files.back().Name);
+    }
     Fill(tmp, "in", files);
+    Bytes table = GameLookupTable(names);
+    table.resize(3602, 0);
     Result r;
     {
-        const ScopedProgramFile t(ProgramDir() + "LGP.5", Pattern(3602, 7));
+        // A template that indexes these names in name order: copied as it is.
+        const ScopedProgramFile t(ProgramDir() + "LGP.5", table);
         r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
     }
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 7)}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = table}));
     const Result analyse = Cli(tmp, {"analyse", tmp.file("out.lgp")});
     EXPECT_EQ(analyse.out,
               "File: out.lgp\n# of files in archive: 5\nCreator: SQUARESOFT\nDescription: FINAL FANTASY7\n\n"
@@ -361,21 +370,26 @@ TEST(CliVerify, repeatedNamesAreFoundThroughTheConflictTable)
     for (int i = 1; i <= 3; ++i)
         expected += "Lost: \"wind_1.p\" (TOC entry " + std::to_string(i)
                     + "): the name leads to conflict 1, but the conflict table can't be read\n";
-    EXPECT_EQ(cut.out, expected + "3 of 4 names are lost to the game.\n");
+    EXPECT_EQ(cut.out, expected
+                           + "Fault: the conflict table runs past the end of the validation data (3994 bytes).\n"
+                             "3 of 4 names are lost to the game.\n1 fault in the conflict table.\n");
 
     const Result fewer = Cli(tmp, {"verify", tmp.save("fewer.lgp", RepeatedNames(2, std::string(200, 'x')))});
     EXPECT_EQ(fewer.code, 1);
     EXPECT_EQ(fewer.out, "Through the conflict table: \"wind_1.p\" (TOC entry 1) in folder \"fire\"\n"
                          "Through the conflict table: \"wind_1.p\" (TOC entry 2) in folder \"ice\"\n"
                          "Lost: \"wind_1.p\" (TOC entry 3): conflict 1 of the conflict table has no record for it\n"
-                         "1 of 4 names are lost to the game.\n");
+                         "Fault: TOC entry 3 (\"wind_1.p\") names conflict 1, which has no record for it.\n"
+                         "Fault: conflict 1 holds 2 records for the 3 TOC entries that name it.\n"
+                         "1 of 4 names are lost to the game.\n2 faults in the conflict table.\n");
 }
 
 TEST(CliExtract, repeatedNamesGoIntoTheirConflictFoldersOrAreRefused)
 {
     TempFolder tmp;
     EXPECT_EQ(Cli(tmp, {"extract-all", tmp.save("magic.lgp", RepeatedNames(3)), tmp.file("out")}).code, 0);
-    EXPECT_EQ(Load(tmp.file("out/wind_1.p")), B("fire"));
+    EXPECT_EQ(Load(tmp.file("out/fire/wind_1.p")), B("fire")); // the first copy in its folder too
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("out/wind_1.p")));
     EXPECT_EQ(Load(tmp.file("out/ice/wind_1.p")), B("ice"));
     EXPECT_EQ(Load(tmp.file("out/bolt/wind_1.p")), B("bolt"));
     EXPECT_EQ(Load(tmp.file("out/x.p")), B("x"));
@@ -613,4 +627,217 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     const Result toFifo = Cli(tmp, {"extract", path, "a.tex", fifo});
     EXPECT_EQ(toFifo.code, 1);
     EXPECT_EQ(toFifo.err, "Cannot create file " + fifo + "\n");
+}
+
+namespace
+{
+    // Every copy of game's entries is reached the game's way, through its
+    // folder, and holds its data.
+    void ExpectEveryCopyFound(const Bytes& built, const GameArchive& game)
+    {
+        for (const auto& e : game.Entries)
+        {
+            const auto found = GameFinds(built, e.Folder, e.Name);
+            ASSERT_TRUE(found) << e.Folder << "/" << e.Name;
+            EXPECT_EQ(EntryData(built, *found), e.Data) << e.Folder << "/" << e.Name;
+        }
+    }
+} // namespace
+
+TEST(CliGameArchives, magicStyleSurvivesExtractAllCreateAndCreateLike)
+{
+    TempFolder tmp;
+    const GameArchive magic = MagicStyleArchive();
+    const Bytes original = WriteGame(magic);
+    const auto path = tmp.save("magic.lgp", original);
+    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.file("tree")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("tree/fire/fire_1.p")), B("fire"));
+    EXPECT_EQ(Load(tmp.file("tree/fire/wind_1.p")), Pattern(300, 7));
+    EXPECT_EQ(Load(tmp.file("tree/wind/wind_1.p")), Pattern(1000, 9));
+    EXPECT_EQ(Load(tmp.file("tree/fire.tex")), B("a texture"));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("tree/wind_1.p")));
+
+    const Result made = Cli(tmp, {"create", tmp.file("tree"), tmp.file("made.lgp")});
+    EXPECT_EQ(made.code, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+    const Bytes built = Load(tmp.file("made.lgp"));
+    EXPECT_EQ(FileCount(built), 12u);
+    ExpectEveryCopyFound(built, magic);
+    const Result verify = Cli(tmp, {"verify", tmp.file("made.lgp")});
+    EXPECT_EQ(verify.code, 0) << verify.out;
+    EXPECT_THAT(verify.out,
+                HasSubstr("All 12 names are found through the lookup table (10 through the conflict table).\n"));
+
+    const Result like = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("like.lgp")});
+    EXPECT_EQ(like.code, 0) << like.err;
+    EXPECT_EQ(like.err, "");
+    EXPECT_EQ(Load(tmp.file("like.lgp")), original);
+
+    const Result analyse = Cli(tmp, {"analyse", path});
+    EXPECT_THAT(analyse.out, HasSubstr("Section 2: Error check: 4910 bytes.\n     (a lookup table and a conflict "
+                                       "table: 4 repeated names, 10 records)\n"));
+}
+
+TEST(CliGameArchives, foldersExtractedWithTheFirstCopyAtTheTop)
+{
+    TempFolder tmp;
+    const Bytes original = WriteGame(MagicStyleArchive());
+    const auto path = tmp.save("magic.lgp", original);
+    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.file("tree")}).code, 0);
+    // As earlier versions wrote it: the first copy at the top, its folder unused.
+    std::filesystem::rename(tmp.file("tree/fire/fire_1.p"), tmp.file("tree/fire_1.p"));
+    const Result plain = Cli(tmp, {"create", tmp.file("tree"), tmp.file("plain.lgp")});
+    EXPECT_EQ(plain.code, 1);
+    EXPECT_EQ(plain.err,
+              "These names lie at the top of the folder and in its sub-folders: \"fire_1.p\". The game tells the "
+              "copies of a name apart by their folders only, so every copy must lie in a sub-folder (folders "
+              "extracted by earlier versions hold the first copy at the top: move it into its folder, or rebuild "
+              "with create --like ARCHIVE). Nothing was written.\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("plain.lgp")));
+    const Result like = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("like.lgp")});
+    EXPECT_EQ(like.code, 0) << like.err;
+    EXPECT_EQ(Load(tmp.file("like.lgp")), original);
+}
+
+TEST(CliGameArchives, oneCopyIsListedExtractedAndReplacedByItsFolder)
+{
+    TempFolder tmp;
+    const GameArchive magic = MagicStyleArchive();
+    const auto path = tmp.save("magic.lgp", WriteGame(magic));
+    const Result list = Cli(tmp, {"list", "--no-lengths", path});
+    EXPECT_THAT(list.out, HasSubstr("\nfire/wind_1.p\t"));
+    EXPECT_THAT(list.out, HasSubstr("\nice/wind_1.p\t"));
+    EXPECT_THAT(list.out, HasSubstr("\nfire.tex\t"));
+
+    EXPECT_EQ(Cli(tmp, {"extract", path, "ICE/wind_1.P", tmp.file("ice.p")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("ice.p")), Pattern(40, 8));
+    EXPECT_EQ(Cli(tmp, {"extract", path, "wind_1.p", tmp.file("first.p")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("first.p")), Pattern(300, 7)); // a bare name reads the first copy
+
+    Save(tmp.file("new.p"), B("a new wind"));
+    const Bytes before = Load(path);
+    const Result bare = Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")});
+    EXPECT_EQ(bare.code, 1);
+    EXPECT_EQ(bare.err, "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
+                        "\"ice/wind_1.p\", \"wind/wind_1.p\".\n");
+    EXPECT_EQ(Load(path), before);
+    EXPECT_EQ(Cli(tmp, {"replace", path, "wind/wind_1.p", tmp.file("new.p")}).code, 0);
+    GameArchive changed = magic;
+    changed.Entries[10].Data = B("a new wind");
+    ExpectEveryCopyFound(Load(path), changed);
+}
+
+TEST(CliGameArchives, battleStyleRebuildsByteForByteWithCreateLike)
+{
+    TempFolder tmp;
+    const Bytes original = WriteGame(BattleStyleArchive());
+    const auto path = tmp.save("battle.lgp", original);
+    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.file("tree")}).code, 0);
+    EXPECT_EQ(Load(tmp.file("tree/abcdefghijklmnopqrst")), Pattern(33, 2));
+    // "smab" and "SMAB" hold the same bytes: one file holds both.
+    EXPECT_EQ(Load(tmp.file("tree/smab")), B("same bytes"));
+    const Result like = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("like.lgp")});
+    EXPECT_EQ(like.code, 0) << like.err;
+    EXPECT_EQ(Load(tmp.file("like.lgp")), original);
+}
+
+TEST(CliGameArchives, createLikeTakesAddedFilesBySlotAndListsMissingOnes)
+{
+    TempFolder tmp;
+    const GameArchive magic = MagicStyleArchive();
+    const auto path = tmp.save("magic.lgp", WriteGame(magic));
+    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.file("tree")}).code, 0);
+    std::filesystem::remove(tmp.file("tree/ice2/ice_1.p"));
+    Save(tmp.file("tree/new.p"), B("new"));
+    Save(tmp.file("tree/water/wind_1.p"), B("water"));
+    const Result like = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("like.lgp")});
+    EXPECT_EQ(like.code, 0) << like.err;
+    EXPECT_EQ(like.err, "The files of the folder are not the files of the archive " + path
+                            + ", so its lookup and conflict tables were computed again.\nThese entries of the archive "
+                            + path + " are not in the folder and were left out: \"ice2/ice_1.p\".\nThese files of the "
+                            + "folder are not in the archive " + path + " and were added: \"new.p\", "
+                            + "\"water/wind_1.p\".\n");
+    const Bytes built = Load(tmp.file("like.lgp"));
+    GameArchive expected = magic;
+    expected.Entries.erase(expected.Entries.begin() + 7);
+    expected.Entries.push_back({"new.p", B("new")});
+    expected.Entries.push_back({"wind_1.p", B("water"), "water"});
+    ExpectEveryCopyFound(built, expected);
+    EXPECT_EQ(FileCount(built), 13u);
+    EXPECT_EQ(Cli(tmp, {"verify", tmp.file("like.lgp")}).code, 0);
+}
+
+TEST(CliCreate, aTemplateThatLosesNamesGivesWayToTheComputedTable)
+{
+    TempFolder tmp;
+    Fill(tmp, "in", {{"aaaa", B("a")}, {"0zzz", B("0")}});
+    // The right table for these names in slot order; the template builder
+    // stores them in name order ("0zzz" first), which that table doesn't index.
+    Bytes table = GameLookupTable({"aaaa", "0zzz"});
+    table.resize(3602, 0);
+    Result r;
+    {
+        const ScopedProgramFile t(ProgramDir() + "LGP.2", table);
+        r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
+    }
+    EXPECT_EQ(r.code, 0);
+    EXPECT_THAT(r.err, HasSubstr("LGP.2 would leave 2 of 2 names lost to the game, so the lookup table was computed "
+                                 "instead.\n"));
+    EXPECT_THAT(NamesTheGameMisses(Load(tmp.file("out.lgp"))), ::testing::ElementsAre());
+    EXPECT_EQ(Cli(tmp, {"verify", tmp.file("out.lgp")}).code, 0);
+}
+
+TEST(CliCreate, subFoldersAreReadAndWhatIsLeftOutIsListed)
+{
+    TempFolder tmp;
+    Fill(tmp, "in",
+         {{"aa.p", B("1")},
+          {".x", B("h")},
+          {"sub/only.p", B("o")},
+          {"sub/.y", B("h")},
+          {"sub/deep/zz.p", B("d")},
+          {"twenty_characters.tx", B("t")}});
+    const Result r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "Hidden files and folders were left out: \".x\", \"sub/.y\".\nOnly the files of the folder and "
+                     "of its sub-folders are stored; left out: \"sub/deep/\".\n");
+    // A sub-folder's file whose name repeats nowhere is a plain entry; a
+    // name of 20 characters fills its field.
+    EXPECT_THAT(Entries(Load(tmp.file("out.lgp"))), ::testing::ElementsAre(File{"aa.p", B("1")}, File{"only.p", B("o")},
+                                                                           File{"twenty_characters.tx", B("t")}));
+    EXPECT_EQ(Cli(tmp, {"verify", tmp.file("out.lgp")}).code, 0);
+}
+
+TEST(CliVerify, conflictRecordFaultsAreReported)
+{
+    TempFolder tmp;
+    const GameArchive magic = MagicStyleArchive();
+    // The second record of conflict 1 ("bolt_1.p" in "bolt2") holds its TOC index here.
+    const std::size_t second = 3600 + 2 + 2 + 130 + 128;
+    Bytes validation = GameValidation(magic);
+    PutU16(validation, second, 11);
+    const Result other = Cli(tmp, {"verify", tmp.save("other.lgp", WriteGame(magic, validation))});
+    EXPECT_EQ(other.code, 1);
+    EXPECT_THAT(other.out, HasSubstr("Fault: TOC entry 2 (\"bolt_1.p\") names conflict 1, which has no record for "
+                                     "it.\nFault: conflict 1, record 2 (folder \"bolt2\") points at TOC entry 12 "
+                                     "(\"x.p\"), which is no copy of \"bolt_1.p\".\n"));
+    EXPECT_THAT(other.out, HasSubstr("\n2 faults in the conflict table.\n"));
+
+    PutU16(validation, second, 40);
+    const Result past = Cli(tmp, {"verify", tmp.save("past.lgp", WriteGame(magic, validation))});
+    EXPECT_EQ(past.code, 1);
+    EXPECT_THAT(past.out, HasSubstr("Fault: conflict 1, record 2 (folder \"bolt2\") points at TOC entry 41, past the "
+                                    "TOC's 12 entries.\n"));
+
+    // A plain name whose TOC field names a conflict: no record, and conflict
+    // 5 that the table doesn't hold.
+    Bytes bytes = WriteGame(magic);
+    PutU16(bytes, 16 + 27 * 11 + 25, 5);
+    const Result field = Cli(tmp, {"verify", tmp.save("field.lgp", bytes)});
+    EXPECT_EQ(field.code, 1);
+    EXPECT_THAT(field.out,
+                HasSubstr("Fault: TOC entry 12 (\"x.p\") names conflict 5, but the conflict table holds 4.\n"));
+    PutU16(bytes, 16 + 27 * 11 + 25, 4);
+    const Result counts = Cli(tmp, {"verify", tmp.save("counts.lgp", bytes)});
+    EXPECT_THAT(counts.out, HasSubstr("Fault: conflict 4 holds 3 records for the 4 TOC entries that name it.\n"));
 }

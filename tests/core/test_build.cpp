@@ -63,13 +63,15 @@ TEST(Builder, storesFilesInCaseInsensitiveOrderContiguously)
 TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
 {
     TempFolder tmp;
-    // With a template: name order alone.
-    Fill(tmp, "in", {{"xyz", B("3")}, {"XY", B("2")}, {"xyz.p", B("4")}, {"x", B("1")}});
-    const ScopedProgramFile t(TemplatePath(4), Pattern(3602, 5));
+    // With a template (one that indexes these names in that order): name order alone.
+    Fill(tmp, "in", {{"xyz", B("3")}, {"XY", B("2")}, {"xyz.p", B("4")}, {"xx", B("1")}});
+    Bytes table = GameLookupTable({"xx", "XY", "xyz", "xyz.p"});
+    table.resize(3602, 0);
+    const ScopedProgramFile t(TemplatePath(4), table);
     CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
     EXPECT_EQ(Load(tmp.file("out.lgp")),
-              Write(Archive{.Files = {{"x", B("1")}, {"XY", B("2")}, {"xyz", B("3")}, {"xyz.p", B("4")}},
-                            .Validation = Pattern(3602, 5)}));
+              Write(Archive{.Files = {{"xx", B("1")}, {"XY", B("2")}, {"xyz", B("3")}, {"xyz.p", B("4")}},
+                            .Validation = table}));
 
     // With a computed lookup table: slot first ('-' shares the slot of 'l'),
     // then name order inside the slot.
@@ -127,10 +129,10 @@ TEST(Builder, leavesOutFoldersHiddenFilesAndItsOwnOutput)
 TEST(Builder, refusesLongNamesBeforeCreatingTheOutput)
 {
     TempFolder tmp;
-    const std::string longName = "twenty_characters.tx";
+    const std::string longName = "twenty_one_characters";
     Fill(tmp, "in", {{"ok", B("1")}, {longName, B("2")}});
     EXPECT_EQ(FailureText([&] { Build(tmp, "in", "out.lgp"); }),
-              "The name \"" + longName + "\" is too long for an archive entry (at most 19 characters).");
+              "The name \"" + longName + "\" is too long for an archive entry (at most 20 characters).");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
 }
 
@@ -276,12 +278,14 @@ TEST(CreateArchive, namesTheGameCantLookUpAreRefusedBeforeWriting)
         "The game can't look up these names, so it would never find them in the archive: \"#ab\", \"a\", \"x~y\". A "
         "name must begin with two of the characters a to z, 0 to 9, '_' and '-', or with one of them and '.'.");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
-    // A real template is the user's word: the builder stores them as before.
+    // A template can't make the game find them either: it is checked like
+    // any table, found wanting, and the names are refused all the same.
     const ScopedProgramFile t(TemplatePath(4), Pattern(3602, 3));
-    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
-    EXPECT_EQ(Load(tmp.file("out.lgp")),
-              Write(Archive{.Files = {{"#ab", B("3")}, {"a", B("2")}, {"ok.p", B("1")}, {"x~y", B("4")}},
-                            .Validation = Pattern(3602, 3)}));
+    EXPECT_EQ(
+        FailureText([&] { CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true); }),
+        "The game can't look up these names, so it would never find them in the archive: \"#ab\", \"a\", \"x~y\". A "
+        "name must begin with two of the characters a to z, 0 to 9, '_' and '-', or with one of them and '.'.");
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
 }
 
 TEST(CreateArchive, namesDifferingOnlyInCaseAreRefusedBeforeWriting)
@@ -306,10 +310,18 @@ TEST(CreateArchive, copiesTheTemplateForTheFileCount)
     for (int i = 0; i < 11; ++i)
         files.push_back({"file" + std::to_string(i) + ".bin", Pattern(static_cast<std::size_t>(i * 7), 3)});
     Fill(tmp, "in", files);
-    const ScopedProgramFile t(TemplatePath(11), Pattern(3602, 8));
-    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
     std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.Name < b.Name; });
-    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = Pattern(3602, 8)}));
+    std::vector<std::string> names;
+    for (const auto& f : files)
+        names.push_back(f.Name);
+    // A template that indexes these names in name order, its conflict count
+    // followed by bytes of its own: copied whole.
+    Bytes table = GameLookupTable(names);
+    table.resize(3602, 0);
+    table.insert(table.end(), {1, 2, 3});
+    const ScopedProgramFile t(TemplatePath(11), table);
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = files, .Validation = table}));
     // Validation data off: no template needed.
     CreateArchiveFromFolder(tmp.file("in"), tmp.file("plain.lgp"), false, false);
     EXPECT_EQ(Load(tmp.file("plain.lgp")), Write(Archive{.Files = files}));
