@@ -278,6 +278,9 @@ void BuildArchive(const ArchiveBuildOptions& options)
     if (files.size() > static_cast<std::size_t>(INT32_MAX / TocEntrySize))
         lgp::Fail("The folder holds too many files for one archive.");
     const auto n = static_cast<std::int32_t>(files.size());
+    if (options.TocFields && options.TocFields->size() != files.size())
+        lgp::Fail("The builder was given " + std::to_string(options.TocFields->size()) + " TOC fields for "
+                  + std::to_string(files.size()) + " files.");
 
     // Every name must fit its 20-byte field; refuse before the output exists.
     std::vector<NameField> names;
@@ -312,6 +315,8 @@ void BuildArchive(const ArchiveBuildOptions& options)
         TOCEntry entry;
         entry.Name = names[static_cast<std::size_t>(i)];
         entry.Offset = static_cast<std::int32_t>(data.End());
+        if (options.TocFields)
+            entry.Reserved = (*options.TocFields)[static_cast<std::size_t>(i)];
         EncodeTocEntry(entry, head, std::uint64_t(HeaderSize + std::int64_t(i) * TocEntrySize));
         data.AddFile(path, entry.Name, trailing);
         if (options.ReportProgress)
