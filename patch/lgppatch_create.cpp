@@ -183,8 +183,9 @@ namespace
 
         // The copies of the modified version that no source entry has: every
         // copy of a name the source lacks (one line per name, in table order,
-        // or the folder's visible files), and in an archive each further copy
-        // of a name that no source copy pairs with (as "FOLDER/NAME").
+        // or the folder's visible files not taken as a copy's version), and in
+        // an archive each further copy of a name that no source copy pairs with
+        // (as "FOLDER/NAME").
         std::vector<std::string> NamesMissingFrom(const TLGPFile& source) const
         {
             std::vector<std::string> missing;
@@ -206,8 +207,12 @@ namespace
             }
             else
             {
+                // A file taken as a copy's modified version ("NAME (2).EXT") is no new file.
                 for (const auto& [upper, file] : mByUpperName)
-                    check(file);
+                {
+                    if (!mUsedFiles.contains(mFolder + file))
+                        check(file);
+                }
             }
             return missing;
         }
@@ -267,6 +272,7 @@ namespace
                     file = mFolder + found->second;
                 }
             }
+            mUsedFiles.insert(file);
             auto data = std::make_unique<TMemoryStream>();
             data->LoadFromFile(file);
             return data;
@@ -279,6 +285,7 @@ namespace
         std::unordered_map<std::string, std::vector<std::int32_t>> mByName;
         std::vector<bool> mPaired;
         std::map<std::string, std::string> mByUpperName;
+        std::set<std::string> mUsedFiles; // paths of the folder's files taken as modified versions
     };
 
     std::vector<std::uint8_t> decodedIfLzs(std::vector<std::uint8_t> bytes)

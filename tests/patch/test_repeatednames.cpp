@@ -151,19 +151,43 @@ TEST(PatchRepeatedNames, copiesArePairedByFolderWhateverTheirOrder)
 
 TEST(PatchRepeatedNames, aModifiedFolderAsExtractAllWritesItChangesOneCopy)
 {
+    // With a conflict table the copies go into their folders; without one,
+    // under numbered names.
+    struct Case
+    {
+        bool conflicts;
+        std::string file;
+        std::string record;
+    };
+    for (const Case& c : {Case{true, "mag_a/fire_1.p", "mag_a"}, Case{false, "fire_1 (2).p", "/2"}})
+    {
+        TempFolder temp;
+        const auto entries = testlgp::MagicStyleEntries();
+        const Bytes source = testlgp::GameArchive(entries, c.conflicts);
+        WriteWholeFile(temp.file("extracted.lgp"), source);
+        const TLGPFile extracted(temp.file("extracted.lgp"), true);
+        const std::string folder = temp.folder("mods");
+        ExtractAllEntries(extracted, folder, PlanExtractAll(extracted, {.Numbered = !c.conflicts}));
+        ASSERT_EQ(ReadWholeFile(folder + c.file), testlgp::B("fire one in mag_a"));
+        WriteWholeFile(folder + c.file, testlgp::B("fire ONE in MAG_A"));
+
+        const Bytes patch = makePatch(temp, source, {}, folder);
+        EXPECT_EQ(patchRecords(patch), (std::vector<std::pair<std::string, std::uint16_t>>{{c.record, 0}}));
+        EXPECT_EQ(testlgp::Entries(applyPatch(temp, source, patch)),
+                  testlgp::Entries(testlgp::GameArchive(withData(entries, 3, "fire ONE in MAG_A"), c.conflicts)));
+    }
+}
+
+TEST(PatchRepeatedNames, aCopyTheArchiveDoesNotHoldIsLeftAlone)
+{
+    // Made where the copies have folders, applied where they have none.
     TempFolder temp;
     const auto entries = testlgp::MagicStyleEntries();
-    const Bytes source = testlgp::GameArchive(entries);
-    WriteWholeFile(temp.file("extracted.lgp"), source);
-    const TLGPFile extracted(temp.file("extracted.lgp"), true);
-    const std::string folder = temp.folder("mods");
-    ExtractAllEntries(extracted, folder, PlanExtractAll(extracted, {}));
-    WriteWholeFile(folder + "mag_a/fire_1.p", testlgp::B("fire ONE in MAG_A"));
-
-    const Bytes patch = makePatch(temp, source, {}, folder);
-    EXPECT_EQ(patchRecords(patch), (std::vector<std::pair<std::string, std::uint16_t>>{{"mag_a", 0}}));
-    EXPECT_EQ(testlgp::Entries(applyPatch(temp, source, patch)),
-              testlgp::Entries(testlgp::GameArchive(withData(entries, 3, "fire ONE in MAG_A"))));
+    const Bytes patch =
+        makePatch(temp, testlgp::GameArchive(entries), testlgp::GameArchive(withData(entries, 3, "fire ONE in MAG_A")));
+    ASSERT_EQ(testlgp::FileCount(patch), 1u);
+    const Bytes unfoldered = testlgp::GameArchive(entries, false);
+    EXPECT_EQ(applyPatch(temp, unfoldered, patch), unfoldered);
 }
 
 TEST(PatchRepeatedNames, aGrownCopyIsListedWithItsFolder)
