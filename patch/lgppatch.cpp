@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace
 {
@@ -82,7 +83,22 @@ namespace
                 entries.Plain = p;
         }
 
-        const ArchiveCopies copies = ReadArchiveCopies(ReadArchiveLookupView(archive.File().Source()));
+        // The archive's conflict table is read only when copies are to be
+        // told apart: some name repeats, or the patch names copies.
+        ArchiveLookupView view;
+        bool needTable =
+            std::any_of(patchKeys.begin(), patchKeys.end(), [](const auto& key) { return key.has_value(); });
+        std::unordered_set<std::string> seen;
+        for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+        {
+            const TOCEntry toc = archive.GetTableEntry(i);
+            view.Names.push_back(toc.NameString());
+            view.Conflicts.push_back(toc.Reserved);
+            needTable = !seen.insert(UpperAscii(view.Names.back())).second || needTable;
+        }
+        if (needTable)
+            view = ReadArchiveLookupView(archive.File().Source());
+        const ArchiveCopies copies = ReadArchiveCopies(view);
         PatchMatches matches;
         const std::int32_t count = archive.FileCount();
         matches.Entries.assign(std::size_t(count), -1);
