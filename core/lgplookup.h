@@ -108,6 +108,10 @@ struct ArchiveLookupView
 };
 // "Cannot open file %s", "Stream read error" (file ends inside header or TOC).
 ArchiveLookupView ReadArchiveLookupView(const std::string& path);
+// The same from bytes held by source, or from archive's own bytes (its source,
+// else its file).
+ArchiveLookupView ReadArchiveLookupView(const TByteSource& source);
+ArchiveLookupView ReadArchiveLookupView(const TLGPFile& archive);
 
 // Which TOC names the game would find through the lookup table, and the
 // faults of the conflict table: a record reaching no copy of its name or

@@ -150,6 +150,8 @@ public:
     // First table index whose Name equals name ASCII case-insensitively, or -1.
     // The first call builds a name index (not safe to race with other calls).
     std::int32_t FindEntry(const std::string& name) const;
+    // The bytes the archive was read from, or nullptr when it is read by path.
+    const TByteSource* Source() const { return mSource.get(); }
     // Appends the entry's data (length from the data entry header on disk) at
     // dest's position. "Stream read error" when the header or data run past the end.
     void ReadEntryData(std::int32_t index, TStream& dest) const;

@@ -228,8 +228,20 @@ std::optional<LookupTable> ReadLookupTable(std::span<const std::uint8_t> validat
 ArchiveLookupView ReadArchiveLookupView(const std::string& path)
 {
     TFileStream file(path, FileMode::OpenRead);
-    const std::int64_t size = file.Size();
-    const ArchiveHead head = ReadArchiveHead(file.Source(), size);
+    return ReadArchiveLookupView(file.Source());
+}
+
+ArchiveLookupView ReadArchiveLookupView(const TLGPFile& archive)
+{
+    if (const TByteSource* source = archive.Source())
+        return ReadArchiveLookupView(*source);
+    return ReadArchiveLookupView(archive.FileName());
+}
+
+ArchiveLookupView ReadArchiveLookupView(const TByteSource& source)
+{
+    const std::int64_t size = source.Size();
+    const ArchiveHead head = ReadArchiveHead(source, size);
     const std::int64_t count = std::max<std::int32_t>(head.FileCount, 0);
     ArchiveLookupView view;
     view.Names.reserve(static_cast<std::size_t>(count));
@@ -246,7 +258,7 @@ ArchiveLookupView ReadArchiveLookupView(const std::string& path)
     if (smallest > tocEnd)
     {
         view.Validation.resize(static_cast<std::size_t>(smallest - tocEnd));
-        file.Source().ReadAt(tocEnd, view.Validation.data(), view.Validation.size());
+        source.ReadAt(tocEnd, view.Validation.data(), view.Validation.size());
     }
     return view;
 }

@@ -6,10 +6,12 @@
 #include "DebugLog.h"
 #include "FFLZs.h"
 #include "errors/errors.h"
+#include "lgppatch_copies.h"
 #include "platform/paths.h"
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace
 {
@@ -49,9 +51,104 @@ namespace
         lgp::Fail("Applying the patch would make the archive " + archive.FileName()
                   + " larger than 2,147,483,647 bytes. Nothing was changed.");
     }
+
+    // Which patch entry each TOC entry of the archive takes (-1: none), and
+    // how the user reads each TOC entry (its FOLDER/NAME where the name repeats).
+    struct PatchMatches
+    {
+        std::vector<std::int32_t> Entries;
+        std::vector<std::string> Labels;
+    };
+
+    // A difference for a name goes to the archive's one copy of it; a
+    // difference for a copy goes to the copy of the same key. A difference for
+    // a name that the archive holds several times can't be placed: the patch
+    // is refused before anything is written, rather than give every copy the
+    // changes of one.
+    PatchMatches matchPatchEntries(TRawLGPFile& archive, const TLGPFile& patch)
+    {
+        const std::vector<std::optional<std::string>> patchKeys = ReadPatchCopyKeys(ReadArchiveLookupView(patch));
+        struct ForName
+        {
+            std::int32_t Plain = -1; // the first entry for the name
+            std::vector<std::int32_t> Copies;
+        };
+        std::unordered_map<std::string, ForName> byName;
+        for (std::int32_t p = 0; p < static_cast<std::int32_t>(patchKeys.size()); ++p)
+        {
+            ForName& entries = byName[UpperAscii(patch.GetEntry(p).Name)];
+            if (patchKeys[std::size_t(p)])
+                entries.Copies.push_back(p);
+            else if (entries.Plain < 0)
+                entries.Plain = p;
+        }
+
+        // The archive's conflict table is read only when copies are to be
+        // told apart: some name repeats, or the patch names copies.
+        ArchiveLookupView view;
+        bool needTable =
+            std::any_of(patchKeys.begin(), patchKeys.end(), [](const auto& key) { return key.has_value(); });
+        std::unordered_set<std::string> seen;
+        for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+        {
+            const TOCEntry toc = archive.GetTableEntry(i);
+            view.Names.push_back(toc.NameString());
+            view.Conflicts.push_back(toc.Reserved);
+            needTable = !seen.insert(UpperAscii(view.Names.back())).second || needTable;
+        }
+        if (needTable)
+            view = ReadArchiveLookupView(archive.File().Source());
+        const ArchiveCopies copies = ReadArchiveCopies(view);
+        PatchMatches matches;
+        const std::int32_t count = archive.FileCount();
+        matches.Entries.assign(std::size_t(count), -1);
+        matches.Labels = copies.Labels;
+        matches.Labels.resize(std::size_t(count));
+        std::vector<std::string> unplaced;
+        std::unordered_map<std::string, std::vector<std::string>> copiesOf;
+        for (std::int32_t i = 0; i < count && std::size_t(i) < copies.Keys.size(); ++i)
+        {
+            const std::string name = UpperAscii(archive.GetTableEntry(i).NameString());
+            const auto found = byName.find(name);
+            if (found == byName.end())
+                continue;
+            const ForName& entries = found->second;
+            if (entries.Plain >= 0)
+            {
+                if (!copies.Repeated[std::size_t(i)])
+                    matches.Entries[std::size_t(i)] = entries.Plain;
+                else if (copiesOf[name].empty())
+                    unplaced.push_back(name);
+                if (copies.Repeated[std::size_t(i)])
+                    copiesOf[name].push_back(copies.Labels[std::size_t(i)]);
+                continue;
+            }
+            for (const std::int32_t p : entries.Copies)
+            {
+                if (SameCopyKey(*patchKeys[std::size_t(p)], copies.Keys[std::size_t(i)]))
+                {
+                    matches.Entries[std::size_t(i)] = p;
+                    break;
+                }
+            }
+        }
+        if (!unplaced.empty())
+        {
+            const std::string& name = unplaced.front();
+            std::string list;
+            for (const std::string& label : copiesOf[name])
+                list += (list.empty() ? "" : ", ") + label;
+            lgp::Fail("The patch changes \"" + patch.GetEntry(byName[name].Plain).Name
+                      + "\" without saying which copy of the name it is for, and the archive " + archive.FileName()
+                      + " holds " + std::to_string(copiesOf[name].size()) + " copies of it (" + list
+                      + "). Nothing was changed.");
+        }
+        return matches;
+    }
 }
 
-void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+static void checkPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, const PatchMatches& matches,
+                              bool allowOverwrite)
 {
     // A model of the data list as ApplyPatch leaves it after each TOC entry:
     // lengths and rooms after rewrites, entries appended at the end.
@@ -75,7 +172,7 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
     {
         const TOCEntry toc = archive.GetTableEntry(i);
         --readers[toc.Offset];
-        const std::int32_t patchIndex = patch.FindEntry(UpperAscii(toc.NameString()));
+        const std::int32_t patchIndex = matches.Entries[std::size_t(i)];
         if (patchIndex < 0)
             continue;
         const std::int32_t dataIndex = TRawLGPFile::DataIndexAt(model, toc.Offset);
@@ -101,7 +198,7 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
         catch (const ELGPError& e)
         {
             lgp::Fail("The patch entry \"" + patch.GetEntry(patchIndex).Name + "\" can't be applied to \""
-                      + toc.NameString() + "\" in " + archive.FileName() + ": " + e.what()
+                      + matches.Labels[std::size_t(i)] + "\" in " + archive.FileName() + ": " + e.what()
                       + ". The patch is damaged or was made for other data; nothing was changed.");
         }
         const std::int32_t length = NewDataEntry({}, newBytes, PatchedDataText).Length;
@@ -126,6 +223,11 @@ void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOv
         if (readers[static_cast<std::int32_t>(position)] > 0)
             written[added] = std::move(newBytes);
     }
+}
+
+void CheckPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+{
+    checkPatchApplies(archive, patch, matchPatchEntries(archive, patch), allowOverwrite);
 }
 
 void CheckPatchFileStructure(const std::string& patchPath)
@@ -154,6 +256,12 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 void BuildPatchArchive(const std::string& folder, const std::string& output, bool deleteSources,
                        const std::string& templatePath)
 {
+    BuildPatchArchive(folder, {}, output, deleteSources, templatePath);
+}
+
+void BuildPatchArchive(const std::string& folder, const std::vector<PatchCopyFile>& copies, const std::string& output,
+                       bool deleteSources, const std::string& templatePath)
+{
     std::vector<std::uint8_t> validation;
     try
     {
@@ -170,23 +278,47 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
     options.DeleteSources = deleteSources;
     options.CreatorField = {'Q', 'U', 'E', 'N', 'W', 'I', 'C', 'K', '-', 'L', 'G', 'P'};
     options.TrailingText = "LGP PATCH FILE";
+    if (!copies.empty())
+    {
+        std::vector<std::string> files = ListArchiveFolder(folder, output);
+        std::vector<std::string> names;
+        std::vector<std::optional<std::string>> keys;
+        const auto fileName = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
+        for (const std::string& path : files)
+        {
+            names.push_back(fileName(path));
+            keys.emplace_back();
+        }
+        for (const PatchCopyFile& copy : copies)
+        {
+            files.push_back(copy.Path);
+            names.push_back(fileName(copy.Path));
+            keys.emplace_back(copy.Key);
+        }
+        PatchCopyLayout layout = LayPatchCopies(validation, names, keys);
+        validation = std::move(layout.Validation);
+        std::vector<BuildEntry> entries;
+        entries.reserve(files.size());
+        for (std::size_t i = 0; i < files.size(); ++i)
+            entries.push_back({.Path = files[i], .Name = FieldFromName(names[i]), .Conflict = layout.TocFields[i]});
+        options.Entries = std::move(entries);
+    }
     options.ValidationData = std::move(validation);
     options.ReportProgress = false;
     BuildArchive(options);
 }
 
 // The changes of ApplyPatch, entry by entry.
-static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, const PatchMatches& matches, bool allowOverwrite)
 {
     const std::int32_t count = archive.FileCount();
     for (std::int32_t i = 0; i < count; ++i)
     {
         TOCEntry toc = archive.GetTableEntry(i);
-        const std::string name = UpperAscii(toc.NameString());
-        const std::int32_t patchIndex = patch.FindEntry(name);
+        const std::int32_t patchIndex = matches.Entries[std::size_t(i)];
         if (patchIndex < 0)
         {
-            DebugLog("No matching file in patch for " + name);
+            DebugLog("No matching file in patch for " + UpperAscii(matches.Labels[std::size_t(i)]));
             continue;
         }
 
@@ -220,8 +352,9 @@ void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite
     // Nothing is written, not even the copy below, unless every TOC entry's
     // data is where the scan found it and every entry of the patch applies.
     archive.RequireScannedTableOffsets();
-    CheckPatchApplies(archive, patch, allowOverwrite);
+    const PatchMatches matches = matchPatchEntries(archive, patch);
+    checkPatchApplies(archive, patch, matches, allowOverwrite);
     // Every change goes to a copy of the archive that replaces it in one step:
     // killed part-way, the archive is the old one or the patched one.
-    archive.RewriteAtomically([&] { applyEntries(archive, patch, allowOverwrite); });
+    archive.RewriteAtomically([&] { applyEntries(archive, patch, matches, allowOverwrite); });
 }

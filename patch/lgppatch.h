@@ -8,7 +8,9 @@
 //
 // A patch is an archive (creator "QUENWICK-LGP", trailing text "LGP PATCH FILE",
 // validation data from "LGP.95" beside the program) with one entry of
-// difference data per changed file, named like the file it changes.
+// difference data per changed file, named like the file it changes; a
+// difference for one copy of a repeated name says which copy it is for in the
+// patch's TOC fields and conflict table (lgppatch_copies.cpp).
 
 #include "core/lgpstruct.h"
 
@@ -44,8 +46,9 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
                        const std::string& templatePath);
 
 // Applies the patch to the archive, TOC entry by TOC entry in table order:
-// an entry with a patch entry of its name (ASCII case-insensitive; names
-// without one go to DebugLog as "No matching file in patch for NAME") gets
+// an entry with a patch entry of its name (ASCII case-insensitive; for a copy
+// of a name the archive holds several times, the patch entry for that copy;
+// names without one go to DebugLog as "No matching file in patch for NAME") gets
 // new data from its old data and the difference data, both LZS-decoded when
 // they pass the probe (the result is then stored as literal-only LZS). The
 // data is rewritten in place when allowOverwrite and the raw editor's variant
@@ -55,8 +58,12 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 // entry whose Offset names no data entry of the scan is left as it is, before
 // anything of it is read. Before writing anything it refuses an archive whose
 // TOC reaches data its scan misses (TRawLGPFile::RequireScannedTableOffsets)
-// and a patch that does not apply (CheckPatchApplies): a failure leaves the
-// archive unchanged, unless writing the file itself fails.
+// and a patch that does not apply (CheckPatchApplies), including one whose
+// difference for a name the archive holds several times does not say which
+// copy it is for ("The patch changes \"%s\" without saying which copy of the
+// name it is for, and the archive %s holds %d copies of it (FOLDER/NAME, ...).
+// Nothing was changed."): a failure leaves the archive unchanged, unless
+// writing the file itself fails.
 void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
 
 // Runs ApplyPatch without writing: every entry of the patch that ApplyPatch
@@ -133,7 +140,9 @@ std::string PatchWorkFolder();
 // every path. A changed entry whose name is no plain file name, or starts with
 // ".", is refused before its difference file is written. In a folder the
 // modified version is the file of the entry's name, an exact match preferred
-// over one that differs in case. Files a patch can't carry whole (see
+// over one that differs in case. Copies of a name that repeats are paired by
+// folder, else by order (ReadArchiveCopies), and named "FOLDER/NAME" (or "NAME
+// (copy K)") in UnpatchableFile. Files a patch can't carry whole (see
 // UnpatchableFile; dot files of a folder are not counted) are never cut: they
 // are left out when callbacks.LeaveOut agrees, otherwise nothing is written.
 // Returns true when the patch was written, false when LeaveOut declined. Work

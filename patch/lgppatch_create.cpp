@@ -3,6 +3,7 @@
 // builds the patch archive from that folder.
 
 #include "lgppatch.h"
+#include "lgppatch_copies.h"
 
 #include "FFLZs.h"
 #include "errors/errors.h"
@@ -15,6 +16,7 @@
 #include <set>
 #include <span>
 #include <system_error>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -39,8 +41,8 @@ namespace
     }
 
     // The work folder of one run: made by this run, so everything in it is
-    // this run's own; on every path it loses the files this run wrote and is
-    // then removed (it stays only if something else was put into it).
+    // this run's own; on every path it loses the files and subfolders this run
+    // wrote and is then removed (it stays only if something else was put into it).
     class WorkFolder
     {
     public:
@@ -53,6 +55,10 @@ namespace
             std::error_code ignored;
             for (const auto& [upper, name] : mFiles)
                 fs::remove(mPath + name, ignored);
+            for (const std::string& file : mCopyFiles)
+                fs::remove(file, ignored);
+            for (std::size_t k = mCopyFolders; k > 0; --k)
+                fs::remove(copyFolder(k), ignored);
             fs::remove(mPath, ignored);
         }
         WorkFolder(const WorkFolder&) = delete;
@@ -74,10 +80,74 @@ namespace
             WriteWholeFile(mPath + name, bytes);
         }
 
+        // The difference for one copy of a repeated name, in a subfolder of
+        // its own (".1", ".2", ...: the K-th difference of a name goes into
+        // folder K, so no two share a file, and no difference of a name,
+        // which never starts with ".", meets a folder); returns the file's path.
+        std::string writeCopy(const std::string& name, std::span<const std::uint8_t> bytes)
+        {
+            const std::size_t k = ++mCopiesOf[UpperAscii(name)];
+            for (; mCopyFolders < k; ++mCopyFolders)
+            {
+                std::error_code error;
+                if (!fs::create_directory(copyFolder(mCopyFolders + 1), error) || error)
+                    lgp::FailInOut(error ? error.value() : EEXIST);
+            }
+            const std::string file = copyFolder(k) + "/" + name;
+            mCopyFiles.push_back(file);
+            WriteWholeFile(file, bytes);
+            return file;
+        }
+
     private:
+        std::string copyFolder(std::size_t k) const { return mPath + "." + std::to_string(k); }
+
         std::string mPath;
         std::map<std::string, std::string> mFiles; // upper-cased name -> file name
+        std::map<std::string, std::size_t> mCopiesOf;
+        std::vector<std::string> mCopyFiles;
+        std::size_t mCopyFolders = 0;
     };
+
+    // Which copy of its name a source entry is (ReadArchiveCopies).
+    struct SourceCopy
+    {
+        const std::string& Key;
+        bool Repeated = false;
+        std::int32_t Place = 1;
+    };
+
+    // The file of folder (ending in "/") named name, an exact match preferred
+    // over one that differs in case; empty when there is none.
+    std::string findIn(const std::string& folder, const std::string& name, bool wantFolder)
+    {
+        const auto fits = [&](const std::string& path) {
+            return wantFolder ? fs::is_directory(path) : Platform::File::isOrdinaryFile(path);
+        };
+        if (!IsPlainFileName(name))
+            return {};
+        if (fits(folder + name))
+            return folder + name;
+        std::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        {
+            const std::string file = it->path().filename().string();
+            if (SameNameAscii(file, name) && fits(folder + file))
+                return folder + file;
+        }
+        return {};
+    }
+
+    // "name (2).ext": where Extract All --numbered puts a further copy of a
+    // name that has no folder.
+    std::string numberedName(const std::string& name, std::int32_t number)
+    {
+        const auto dot = name.find_last_of('.');
+        const std::string suffix = " (" + std::to_string(number) + ")";
+        if (dot == std::string::npos || dot == 0)
+            return name + suffix;
+        return name.substr(0, dot) + suffix + name.substr(dot);
+    }
 
     // Where the modified versions come from: a second archive or a folder of
     // loose files named like the entries.
@@ -102,10 +172,20 @@ namespace
             }
         }
 
-        void openArchive(const std::string& path) { mArchive = std::make_unique<TLGPFile>(path, true); }
+        void openArchive(const std::string& path)
+        {
+            mArchive = std::make_unique<TLGPFile>(path, true);
+            mCopies = ReadArchiveCopies(ReadArchiveLookupView(*mArchive));
+            for (std::int32_t i = 0; i < mArchive->FileCount() && std::size_t(i) < mCopies.Keys.size(); ++i)
+                mByName[UpperAscii(mArchive->GetEntry(i).Name)].push_back(i);
+            mPaired.assign(mCopies.Keys.size(), false);
+        }
 
-        // The names of the modified version (entries of the archive in table
-        // order, or visible files of the folder) that no source entry has.
+        // The copies of the modified version that no source entry has: every
+        // copy of a name the source lacks (one line per name, in table order,
+        // or the folder's visible files not taken as a copy's version), and in
+        // an archive each further copy of a name that no source copy pairs with
+        // (as "FOLDER/NAME").
         std::vector<std::string> NamesMissingFrom(const TLGPFile& source) const
         {
             std::vector<std::string> missing;
@@ -116,25 +196,51 @@ namespace
             };
             if (mArchive)
             {
-                for (std::int32_t i = 0; i < mArchive->FileCount(); ++i)
-                    check(mArchive->GetEntry(i).Name);
+                for (std::int32_t i = 0; i < static_cast<std::int32_t>(mPaired.size()); ++i)
+                {
+                    const std::string name = mArchive->GetEntry(i).Name;
+                    if (source.FindEntry(name) < 0)
+                        check(name);
+                    else if (!mPaired[std::size_t(i)])
+                        missing.push_back(mCopies.Labels[std::size_t(i)]);
+                }
             }
             else
             {
+                // A file taken as a copy's modified version ("NAME (2).EXT") is no new file.
                 for (const auto& [upper, file] : mByUpperName)
-                    check(file);
+                {
+                    if (!mUsedFiles.contains(mFolder + file))
+                        check(file);
+                }
             }
             return missing;
         }
 
-        // The modified version of the entry, or nothing when it has none.
-        std::unique_ptr<TMemoryStream> GetModifiedData(const std::string& name) const
+        // The modified version of the source entry, or nothing when it has
+        // none. A name that repeats in either version pairs its copies by key
+        // (their folders, else their order); in a folder, a copy of a repeated
+        // name is FOLDER/NAME, the first copy falling back to NAME and a
+        // further copy without a folder to "NAME (K).EXT", as Extract All
+        // writes them.
+        std::unique_ptr<TMemoryStream> GetModifiedData(const std::string& name, const SourceCopy& copy)
         {
             if (mArchive)
             {
-                const std::int32_t index = mArchive->FindEntry(name);
+                const auto found = mByName.find(UpperAscii(name));
+                if (found == mByName.end())
+                    return nullptr;
+                std::int32_t index = -1;
+                if (!copy.Repeated && found->second.size() == 1)
+                    index = found->second.front();
+                for (std::size_t k = 0; index < 0 && k < found->second.size(); ++k)
+                {
+                    if (SameCopyKey(mCopies.Keys[std::size_t(found->second[k])], copy.Key))
+                        index = found->second[k];
+                }
                 if (index < 0)
                     return nullptr;
+                mPaired[std::size_t(index)] = true;
                 auto data = std::make_unique<TMemoryStream>();
                 mArchive->ReadEntryData(index, *data);
                 return data;
@@ -142,23 +248,44 @@ namespace
             // A name that is no plain file name can't name a file of the folder.
             if (!IsPlainFileName(name))
                 return nullptr;
-            std::string file = name;
-            if (!Platform::File::isOrdinaryFile(mFolder + file))
+            std::string file;
+            if (copy.Repeated)
             {
-                const auto found = mByUpperName.find(UpperAscii(name));
-                if (found == mByUpperName.end())
+                if (!copy.Key.starts_with("/"))
+                {
+                    if (const std::string folder = findIn(mFolder, copy.Key, true); !folder.empty())
+                        file = findIn(folder + "/", name, false);
+                }
+                else if (copy.Place > 1)
+                    file = findIn(mFolder, numberedName(name, copy.Place), false);
+                if (file.empty() && copy.Place > 1)
                     return nullptr;
-                file = found->second;
             }
+            if (file.empty())
+            {
+                file = mFolder + name;
+                if (!Platform::File::isOrdinaryFile(file))
+                {
+                    const auto found = mByUpperName.find(UpperAscii(name));
+                    if (found == mByUpperName.end())
+                        return nullptr;
+                    file = mFolder + found->second;
+                }
+            }
+            mUsedFiles.insert(file);
             auto data = std::make_unique<TMemoryStream>();
-            data->LoadFromFile(mFolder + file);
+            data->LoadFromFile(file);
             return data;
         }
 
     private:
         std::string mFolder;
         std::unique_ptr<TLGPFile> mArchive;
+        ArchiveCopies mCopies;
+        std::unordered_map<std::string, std::vector<std::int32_t>> mByName;
+        std::vector<bool> mPaired;
         std::map<std::string, std::string> mByUpperName;
+        std::set<std::string> mUsedFiles; // paths of the folder's files taken as modified versions
     };
 
     std::vector<std::uint8_t> decodedIfLzs(std::vector<std::uint8_t> bytes)
@@ -214,18 +341,26 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
     status(callbacks, "Opening source file...");
     const TLGPFile source(options.Source, true);
 
+    const ArchiveCopies copies = ReadArchiveCopies(ReadArchiveLookupView(source));
+    const std::int32_t count = source.FileCount();
+    if (copies.Keys.size() != static_cast<std::size_t>(std::max(count, 0)))
+        lgp::FailRead();
+
     WorkFolder work;
 
     status(callbacks, "Comparing versions...");
-    const std::int32_t count = source.FileCount();
     barMaximum(callbacks, count);
 
     std::vector<UnpatchableFile> unpatchable;
+    std::vector<PatchCopyFile> copyFiles;
     for (std::int32_t i = 0; i < count; ++i)
     {
         barPosition(callbacks, i);
         const LGPEntry entry = source.GetEntry(i);
-        std::unique_ptr<TMemoryStream> newData = modified.GetModifiedData(entry.Name);
+        const SourceCopy copy{copies.Keys[std::size_t(i)], copies.Repeated[std::size_t(i)],
+                              copies.Places[std::size_t(i)]};
+        const std::string& label = copies.Labels[std::size_t(i)];
+        std::unique_ptr<TMemoryStream> newData = modified.GetModifiedData(entry.Name, copy);
         if (!newData)
             continue;
         if (options.SkipSameLength && newData->Size() == entry.Length)
@@ -238,8 +373,8 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         // A patch makes no file longer: rather than cut this one, leave it out.
         if (newBytes.size() > oldBytes.size())
         {
-            unpatchable.push_back({entry.Name, false, static_cast<std::int64_t>(oldBytes.size()),
-                                   static_cast<std::int64_t>(newBytes.size())});
+            unpatchable.push_back(
+                {label, false, static_cast<std::int64_t>(oldBytes.size()), static_cast<std::int64_t>(newBytes.size())});
             continue;
         }
         const auto difference = MakeDifference(oldBytes, newBytes);
@@ -254,7 +389,11 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
         if (entry.Name.front() == '.')
             lgp::Fail("The entry name \"" + entry.Name
                       + "\" starts with \".\"; a patch can't carry a file of that name.");
-        work.write(entry.Name, *difference);
+        // A copy of a repeated name gets its own difference, marked with its key.
+        if (copy.Repeated)
+            copyFiles.push_back({work.writeCopy(entry.Name, *difference), copy.Key});
+        else
+            work.write(entry.Name, *difference);
     }
     for (const std::string& name : modified.NamesMissingFrom(source))
         unpatchable.push_back({name, true, 0, 0});
@@ -270,7 +409,7 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
     }
 
     status(callbacks, "Compiling changes...");
-    BuildPatchArchive(work.path(), options.Output, true);
+    BuildPatchArchive(work.path(), copyFiles, options.Output, true, PatchTemplatePath());
     status(callbacks, "Done!");
     return true;
 }

@@ -4,6 +4,7 @@
 #include "patch/FFLZs.h"
 #include "platform/paths.h"
 
+#include "support/gamearchives.h"
 #include "support/gtestfolder.h"
 #include "support/lgpwriter.h"
 #include "support/testdata.h"
@@ -338,4 +339,62 @@ TEST(CliPatch, appendOnlyWritesWhereTheDataEndsBeforeALongTrailingText)
     EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
     EXPECT_EQ(after.size(), dataEnd + 24 + 8 + archive.Trailing.size());
     EXPECT_EQ(Bytes(after.end() - 28, after.end()), archive.Trailing);
+}
+
+TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
+{
+    TempFolder temp;
+    const auto entries = testlgp::MagicStyleEntries();
+    const Bytes source = testlgp::MagicBytes(entries);
+    WriteWholeFile(temp.file("source.lgp"), source);
+    const auto with = [&](std::size_t index, const std::string& data) {
+        auto changed = entries;
+        changed[index].Data = testlgp::B(data);
+        return testlgp::MagicBytes(changed);
+    };
+    const auto patchAndApply = [&](const Bytes& modified) {
+        WriteWholeFile(temp.file("modified.lgp"), modified);
+        const CliRun made =
+            cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("p.lgp")});
+        EXPECT_EQ(made.code, 0) << made.err;
+        WriteWholeFile(temp.file("t.lgp"), source);
+        const CliRun applied = cli(temp, {"apply-patch", temp.file("t.lgp"), temp.file("p.lgp")});
+        EXPECT_EQ(applied.code, 0) << applied.err;
+        return ReadWholeFile(temp.file("t.lgp"));
+    };
+
+    // An identical copy: no differences (the copies differ in length, none grew).
+    EXPECT_EQ(patchAndApply(source), source);
+    EXPECT_EQ(testlgp::FileCount(ReadWholeFile(temp.file("p.lgp"))), 0u);
+    // One copy changed: that copy alone changes.
+    const Bytes modified = with(4, "FIRE");
+    EXPECT_EQ(testlgp::Entries(patchAndApply(modified)), testlgp::Entries(modified));
+
+    // A grown copy is named by its folder.
+    WriteWholeFile(temp.file("modified.lgp"), with(3, "fire one in mag_a, grown"));
+    const CliRun grown =
+        cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("g.lgp")});
+    EXPECT_EQ(grown.code, 1);
+    EXPECT_EQ(grown.err,
+              "Opening patch file...\nOpening source file...\nComparing versions...\nA patch can't add files or "
+              "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
+              "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
+              "without them.\n");
+
+    // A difference for the name alone can't say which copy it is for.
+    testlgp::Archive plain;
+    plain.Creator = "QUENWICK-LGP";
+    plain.Validation = Bytes(3602, 0);
+    plain.Trailing = testlgp::B("LGP PATCH FILE");
+    plain.Files = {{"wind_1.p", {0x01, 'W'}}};
+    WriteWholeFile(temp.file("plain.lgp"), testlgp::Write(plain));
+    WriteWholeFile(temp.file("t.lgp"), source);
+    const CliRun refused = cli(temp, {"apply-patch", temp.file("t.lgp"), temp.file("plain.lgp")});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.err, "The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
+                           "archive "
+                               + temp.file("t.lgp")
+                               + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). "
+                                 "Nothing was changed.\n");
+    EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), source);
 }

@@ -13,6 +13,7 @@
 #include "platform/ui.h"
 
 #include "stubscene.h"
+#include "support/gamearchives.h"
 #include "support/gtestfolder.h"
 
 #include <gtest/gtest.h>
@@ -347,6 +348,61 @@ TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
     StubRunner again;
     EXPECT_EQ(again(exe), 1);
     EXPECT_EQ(again.ui.texts(Kind::Error), QStringList{"This program is not a self-extracting patch."});
+}
+
+TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
+{
+    const auto entries = testlgp::MagicStyleEntries();
+    const Bytes source = testlgp::MagicBytes(entries);
+    auto changed = entries;
+    changed[6].Data = testlgp::B("WIND in MAG_A");
+    const Bytes modified = testlgp::MagicBytes(changed);
+    // A difference for the name alone, which can't say which copy it is for.
+    testlgp::Archive plain;
+    plain.Validation = Bytes(3602, 0);
+    plain.Files = {{"wind_1.p", {0x01, 'W'}}};
+
+    for (const std::int32_t flags : {0, 1})
+    {
+        TempFolder dir;
+        // An identical copy gives an empty patch; one changed copy, a patch of that copy.
+        for (const Bytes& version : {source, modified})
+        {
+            PatchCreationOptions options;
+            options.Source = dir / "source.lgp";
+            options.ModifiedArchive = dir / "modified.lgp";
+            options.Output = dir / "patch.lgp";
+            testlgp::Save(options.Source, source);
+            testlgp::Save(options.ModifiedArchive, version);
+            ASSERT_TRUE(CreatePatch(options, {}));
+            const std::string target = dir / "target.lgp";
+            testlgp::Save(target, source);
+            const std::string exe = dir / "mypatch.exe";
+            testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Load(options.Output), flags, "target.lgp"));
+
+            StubRunner run;
+            run.ui.fileAnswers.push_back(QString::fromStdString(target));
+            EXPECT_EQ(run(exe), 0) << run.ui.texts(Kind::Error).join("").toStdString();
+            if (version == source)
+                EXPECT_EQ(testlgp::Load(target), source);
+            else
+                EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), testlgp::Entries(modified));
+        }
+
+        const std::string target = dir / "target.lgp";
+        testlgp::Save(target, source);
+        const std::string exe = dir / "plain.exe";
+        testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Write(plain), flags, "target.lgp"));
+        StubRunner run;
+        run.ui.fileAnswers.push_back(QString::fromStdString(target));
+        EXPECT_EQ(run(exe), 1);
+        EXPECT_EQ(run.ui.texts(Kind::Error),
+                  QStringList{QString::fromStdString(
+                      "The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
+                      "archive "
+                      + target + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). Nothing was changed.")});
+        EXPECT_EQ(testlgp::Load(target), source);
+    }
 }
 
 TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)

@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 
 #include "stubscene.h"
+#include "support/gamearchives.h"
 #include "support/tempfolder.h"
 
 #include <gtest/gtest.h>
@@ -394,6 +395,26 @@ TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
     for (const char* name : {"my.lgp", "archive.lgp", "other.lgp"})
         EXPECT_EQ(testlgp::Load(dataFolder() + "/" + name), original) << name;
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
+}
+
+TEST_F(WineStub, patchesOneCopyOfARepeatedNameAlone)
+{
+    auto entries = testlgp::MagicStyleEntries();
+    const Bytes original = testlgp::MagicBytes(entries);
+    entries[3].Data = testlgp::B("FIRE one in mag_a");
+    const Bytes modified = testlgp::MagicBytes(entries);
+    testlgp::Save(path("source.lgp"), original);
+    testlgp::Save(path("modified.lgp"), modified);
+    const auto q = [&](const char* name) { return QString::fromStdString(path(name)); };
+    ASSERT_EQ(run(bin("tarrowin-cli"), {"make-patch", q("source.lgp"), q("modified.lgp"), q("patch.lgp")}).exitCode, 0);
+    ASSERT_EQ(run(bin("tarrowin-cli"), {"make-sfx", "--target", "magic.lgp", q("patch.lgp"), q("FIX.exe")}).exitCode,
+              0);
+    ASSERT_NO_FATAL_FAILURE(registerGame(true));
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
+
+    const Result r = runScripted({"magic.lgp"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(dataFolder() + "/magic.lgp")), testlgp::Entries(modified));
 }
 
 int main(int argc, char** argv)

@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/ui.h"
 
+#include "support/gamearchives.h"
 #include "support/tempfolder.h"
 
 #include <QAbstractProxyModel>
@@ -597,6 +598,46 @@ private slots:
         converter.BitBtn1->click();
         QVERIFY(mUi.texts(Kind::Error).isEmpty());
         QCOMPARE(testlgp::Load(path("back.lgp")), patch);
+    }
+
+    // The creator pairs the copies of a name that repeats in several folders
+    // by folder: an identical copy gives an empty patch, a changed copy a
+    // patch that changes that copy alone.
+    void creatorPatchesCopiesOfRepeatedNamesOneByOne()
+    {
+        const auto entries = testlgp::MagicStyleEntries();
+        const Bytes source = testlgp::MagicBytes(entries);
+        auto changed = entries;
+        changed[3].Data = testlgp::B("FIRE one in mag_a");
+        const Bytes modified = testlgp::MagicBytes(changed);
+        for (const Bytes& version : {source, modified})
+        {
+            testlgp::Save(path("source.lgp"), source);
+            testlgp::Save(path("modified.lgp"), version);
+            TfrmLGPPatch creator;
+            mUi.fileAnswers = {qs(path("source.lgp")), qs(path("modified.lgp")), qs(path("made.lgp"))};
+            creator.btnSelSrc->click();
+            creator.btnSelPatLGP->click();
+            creator.btnBegin->click();
+            QVERIFY2(mUi.texts(Kind::Error).isEmpty(), qPrintable(mUi.texts(Kind::Error).join(" / ")));
+            QVERIFY(mUi.texts(Kind::Question).isEmpty());
+            QCOMPARE(creator.lblStatus->text(), QString("Done!"));
+
+            testlgp::Save(path("target.lgp"), source);
+            {
+                TRawLGPFile archive(path("target.lgp"));
+                const TLGPFile patch(path("made.lgp"), true);
+                ApplyPatch(archive, patch, true);
+            }
+            const Bytes after = testlgp::Load(path("target.lgp"));
+            if (version == source)
+            {
+                QCOMPARE(testlgp::FileCount(testlgp::Load(path("made.lgp"))), 0u);
+                QVERIFY(after == source);
+            }
+            else
+                QCOMPARE(testlgp::Entries(after), testlgp::Entries(modified));
+        }
     }
 
     // Pictures of both windows for a look at their layout, when asked for

@@ -227,4 +227,32 @@ namespace testlgp
         a.DataOrder = {6, 4, 5, 0, 3, 1, 2};
         return a;
     }
+    // A magic-style archive from entries in any order: the TOC ordered by
+    // lookup slot (given order inside a slot), the data in TOC order; without
+    // conflicts no entry has a record (every 16-bit field 0, a count of 0).
+    inline Bytes MagicBytes(std::vector<GameEntry> entries, bool conflicts = true)
+    {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const GameEntry& a, const GameEntry& b) { return GameSlot(a.Name) < GameSlot(b.Name); });
+        GameArchive a;
+        a.Entries = std::move(entries);
+        if (!conflicts)
+        {
+            for (auto& e : a.Entries)
+                e.Folder.clear();
+        }
+        return WriteGame(a);
+    }
+
+    // A small magic-style set: names repeated in several folders, the copies
+    // of one name of different lengths, and a name that doesn't repeat.
+    inline std::vector<GameEntry> MagicStyleEntries()
+    {
+        return {
+            {"bolt.p", B("bolt in magic"), "magic"},   {"bolt.p", B("bolt in mag_b, longer"), "mag_b"},
+            {"fire_1.p", B("fire one"), "magic"},      {"fire_1.p", B("fire one in mag_a"), "mag_a"},
+            {"fire_1.p", B("fire"), "mag_b"},          {"ice.p", B("ice alone")},
+            {"wind_1.p", B("wind in mag_a"), "mag_a"}, {"wind_1.p", B("wind"), "mag_b"},
+        };
+    }
 } // namespace testlgp
