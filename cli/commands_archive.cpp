@@ -191,8 +191,10 @@ void Cli::AddArchiveCommands(Commands& commands)
             commands, "extract-all", "Write every entry's data (or those matching a pattern) into a folder.",
             "Writes every entry to FOLDER under its own name, in table order, replacing existing files.\n"
             "FOLDER is created when missing. Names that repeat (compared without case) never share a file:\n"
-            "each further entry of a name goes into the subfolder that the archive's conflict table gives\n"
-            "it; without such a folder the command stops before anything is written, naming them.\n"
+            "every copy of such a name goes into the subfolder that its record in the archive's conflict\n"
+            "table gives it, the first copy included (the tree create reads back); a copy without one goes\n"
+            "to FOLDER itself, shares the file of its name when it holds the same bytes, or else the\n"
+            "command stops before anything is written, naming them.\n"
             "An entry whose name is no plain file name (holding \"/\" or \"\\\", or being empty, \".\" or\n"
             "\"..\") also stops the command before anything is written.",
             {{{"ARCHIVE", "the archive"}, {"FOLDER", "the folder to write into"}}},

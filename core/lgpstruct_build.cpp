@@ -511,6 +511,13 @@ namespace
                              toc.Offset});
         }
         std::vector<std::string> addedShown;
+        std::vector<std::string> addedNames;
+        for (const std::size_t k : added)
+            addedNames.push_back(tree.Files[k].Name);
+        // The archive's own names stay as they were; a new one the game can't
+        // look up is refused as by any Create.
+        if (ReadLookupTable(layout.Validation))
+            CheckLookupNames(addedNames);
         for (const std::size_t k : added)
         {
             const TreeFile& file = tree.Files[k];

@@ -435,6 +435,27 @@ private slots:
         QCOMPARE(check.Lost, 0);
     }
 
+    void createWithATemplateThatLosesNamesSaysSoAndComputesTheTable()
+    {
+        const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.3";
+        writeFile(templ, std::string(3602, '\x5a'));
+        for (const char* name : {"aa.p", "bb.p", "cc.p"})
+            writeFile(path(std::string("src/") + name), name);
+        writeFile(path("src/.hidden"), "h");
+        prompter().folderAnswers.push_back(q(path("src")));
+        prompter().fileAnswers.push_back(q(path("new.lgp")));
+        window().mnuCreatenew->trigger();
+        fs::remove(templ);
+        const QStringList shown = messages();
+        QCOMPARE(shown.size(), 2);
+        QCOMPARE(shown[1], QString::fromStdString("The template " + templ.string()
+                                                  + " would leave 3 of 3 names lost to the game, so the lookup table "
+                                                    "was computed instead.\n\nHidden files and folders were left "
+                                                    "out: \".hidden\"."));
+        QCOMPARE(errors(), QStringList());
+        QCOMPARE(CheckLookup(ReadArchiveLookupView(path("new.lgp").string())).Lost, 0);
+    }
+
     void createRefusesNamesDifferingOnlyInCase()
     {
         writeFile(path("src/smab"), "1");
@@ -449,8 +470,14 @@ private slots:
 
     void createWithItsTemplateBuildsTheArchive()
     {
+        // A template whose table indexes these names: all 31 in the slot of
+        // "n1", from TOC entry 1.
         const fs::path templ = fs::path(Platform::Paths::programDir()) / "LGP.31";
-        writeFile(templ, std::string(3602, '\x5a'));
+        std::string table(3602, '\0');
+        const std::size_t slot = std::size_t(13 * 30 + 1 + 1) * 4;
+        table[slot] = 1;
+        table[slot + 2] = 31;
+        writeFile(templ, table);
         for (int i = 30; i >= 0; --i)
             writeFile(path("src/n" + std::to_string(100 + i) + ".txt"), "content " + std::to_string(i));
         prompter().folderAnswers.push_back(q(path("src")));

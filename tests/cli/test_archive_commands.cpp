@@ -765,6 +765,14 @@ TEST(CliGameArchives, createLikeTakesAddedFilesBySlotAndListsMissingOnes)
     ExpectEveryCopyFound(built, expected);
     EXPECT_EQ(FileCount(built), 13u);
     EXPECT_EQ(Cli(tmp, {"verify", tmp.file("like.lgp")}).code, 0);
+
+    // An added name the game can't look up is refused, as by any Create.
+    Save(tmp.file("tree/z"), B("z"));
+    const Result lost = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("lost.lgp")});
+    EXPECT_EQ(lost.code, 1);
+    EXPECT_THAT(lost.err, HasSubstr("The game can't look up these names, so it would never find them in the archive: "
+                                    "\"z\"."));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("lost.lgp")));
 }
 
 TEST(CliCreate, aTemplateThatLosesNamesGivesWayToTheComputedTable)

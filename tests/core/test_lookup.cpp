@@ -3,6 +3,7 @@
 #include "coresupport.h"
 
 #include "core/lgplookup.h"
+#include "support/gamearchives.h"
 
 #include <gmock/gmock.h>
 
@@ -79,4 +80,39 @@ TEST(NamePattern, globsCompareLettersWithoutCase)
     EXPECT_TRUE(MatchesNamePattern("[x", "[x")); // an unclosed set is a plain '['
     EXPECT_TRUE(MatchesNamePattern("", "*"));
     EXPECT_FALSE(MatchesNamePattern("", "?"));
+}
+
+TEST(RepeatedNames, aFolderFormNamesOneCopyAndABareNameOnlyReadsTheFirst)
+{
+    TempFolder tmp;
+    GameArchive magic = MagicStyleArchive();
+    const ArchiveLookupView view = ReadArchiveLookupView(tmp.save("magic.lgp", WriteGame(magic)));
+    EXPECT_THAT(EntryFolders(view),
+                ElementsAre("bolt", "bolt2", "fire", "fire2", "fire3", "", "ice", "ice2", "fire", "ice", "wind", ""));
+    EXPECT_EQ(ResolveEntryName(view, "Fire2/FIRE_1.P", EntryUse::Change), 3);
+    EXPECT_EQ(ResolveEntryName(view, "fire.tex", EntryUse::Change), 5);
+    EXPECT_EQ(ResolveEntryName(view, "fire_1.p", EntryUse::Read), 2);
+    EXPECT_EQ(FailureText([&] { ResolveEntryName(view, "fire_1.p", EntryUse::Change); }),
+              "The archive holds 3 entries named \"fire_1.p\"; name one by its folder: \"fire/fire_1.p\", "
+              "\"fire2/fire_1.p\", \"fire3/fire_1.p\".");
+    EXPECT_EQ(FailureText([&] { ResolveEntryName(view, "ice3/ice_1.p", EntryUse::Read); }),
+              "The archive holds no entry named \"ice3/ice_1.p\".");
+
+    // The tables computed for these names and folders are the game's own.
+    const ConflictTableData computed = ComputeConflictTable(view.Names, EntryFolders(view));
+    EXPECT_EQ(computed.Bytes, ConflictTable(magic));
+    EXPECT_EQ(computed.Fields, ConflictFields(magic));
+
+    // Two records giving one folder name no copy; copies without a record are
+    // named by their TOC entry.
+    magic.Entries[9].Folder = "FIRE";
+    const ArchiveLookupView twice = ReadArchiveLookupView(tmp.save("twice.lgp", WriteGame(magic)));
+    EXPECT_EQ(FailureText([&] { ResolveEntryName(twice, "fire/wind_1.p", EntryUse::Read); }),
+              "The archive's conflict table gives 2 entries the name \"fire/wind_1.p\", so it names none of them: "
+              "\"fire/wind_1.p\" (TOC entry 9), \"FIRE/wind_1.p\" (TOC entry 10).");
+    const ArchiveLookupView cut = ReadArchiveLookupView(tmp.save("cut.lgp", RepeatedNamesArchive(9, {"a", "b", "c"})));
+    EXPECT_EQ(ResolveEntryName(cut, "wind_1.p", EntryUse::Read), 0);
+    EXPECT_EQ(FailureText([&] { ResolveEntryName(cut, "wind_1.p", EntryUse::Change); }),
+              "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"wind_1.p\" (TOC entry 1, no "
+              "folder), \"wind_1.p\" (TOC entry 2, no folder), \"wind_1.p\" (TOC entry 3, no folder).");
 }
