@@ -92,7 +92,24 @@ namespace
         CheckPatchFileStructure(patchPath);
         TRawLGPFile archive(archivePath, RawEditorVariant::Main);
         const TLGPFile patch(patchPath, true);
-        ApplyPatch(archive, patch, !appendOnly);
+        const PatchReport report = ApplyPatch(archive, patch, !appendOnly);
+        // Say what happened: a patch made for another archive must not pass
+        // for one that was applied.
+        std::printf("Patched %d %s of %s.\n", report.Patched, report.Patched == 1 ? "entry" : "entries",
+                    archivePath.c_str());
+        if (report.AlreadyPatched > 0)
+            std::printf("Left %d %s as %s: %s the patched data already.\n", report.AlreadyPatched,
+                        report.AlreadyPatched == 1 ? "entry" : "entries",
+                        report.AlreadyPatched == 1 ? "it was" : "they were",
+                        report.AlreadyPatched == 1 ? "it holds" : "they hold");
+        if (!report.NotHeld.empty())
+        {
+            std::string names;
+            for (const std::string& name : report.NotHeld)
+                names += (names.empty() ? "" : ", ") + name;
+            std::printf("The archive does not hold %zu of the patch's files: %s\n", report.NotHeld.size(),
+                        names.c_str());
+        }
         return Cli::ExitOk;
     }
 
@@ -162,7 +179,10 @@ void Cli::AddPatchCommands(Commands& commands)
         CLI::App* command =
             AddCommand<2>(commands, "apply-patch", "Apply a patch to an archive in place.",
                           "Rewrites every entry of ARCHIVE that PATCH names with its patched contents:\n"
-                          "in place where the new data fits, appended at the end otherwise.",
+                          "in place where the new data fits, appended at the end otherwise. Says how many\n"
+                          "entries it patched and which files of the patch ARCHIVE does not hold; an\n"
+                          "ARCHIVE that holds none of them is refused, unchanged (exit 1). With\n"
+                          "--append-only, an entry that already holds the patched data is not appended again.",
                           {{{"ARCHIVE", "the archive to patch"}, {"PATCH", "the patch file"}}},
                           [appendOnly](const auto& a) { return RunApplyPatch(a[0], a[1], *appendOnly); });
         command->add_flag("--append-only", *appendOnly, "never overwrite old data; append every patched file");

@@ -158,7 +158,8 @@ namespace lgp::detail
     }
 
     ArchiveReplacement::ArchiveReplacement(const std::string& path, const ScopedHandle& archive, std::int64_t size)
-        : mTarget(Platform::File::resolvedPath(path))
+        : mPath(path)
+        , mTarget(Platform::File::resolvedPath(path))
     {
         const std::optional<std::int64_t> room = Platform::File::freeSpace(mTarget);
         if (room && *room < size)
@@ -182,7 +183,7 @@ namespace lgp::detail
     {
         file.Sync();
         if (!Platform::File::replace(mTempPath, mTarget, original))
-            lgp::FailWrite();
+            lgp::FailOpen(mPath);
         mCommitted = true;
     }
 } // namespace lgp::detail

@@ -145,12 +145,16 @@ namespace lgp::detail
         TFileSource& File() { return mFile; }
         ScopedHandle TakeFile() { return mFile.Exchange(ScopedHandle()); }
         // Syncs file (the new file, wherever it is held now) and puts it in the
-        // archive's place. "Stream write error" when either fails.
+        // archive's place. "Stream write error" when the sync fails; "Cannot
+        // open file %s" (the path as given) when the archive can't be
+        // replaced, as when another program holds it without letting it be
+        // deleted: the archive is then unchanged.
         // original: the caller's handle on the archive (see
         // Platform::File::replace for when it is closed).
         void Commit(const TFileSource& file, ScopedHandle& original);
 
     private:
+        std::string mPath;
         std::string mTarget;
         std::string mTempPath;
         TFileSource mFile;

@@ -193,7 +193,10 @@ static void checkPatchApplies(TRawLGPFile& archive, const TLGPFile& patch, const
                 archive.ReadEntryData(i, oldData);
                 oldBytes = oldData.TakeBytes();
             }
-            newBytes = patchedBytes(std::move(oldBytes), difference.TakeBytes());
+            newBytes = patchedBytes(oldBytes, difference.TakeBytes());
+            // ApplyPatch appends nothing for data that is already patched.
+            if (!allowOverwrite && newBytes == oldBytes)
+                continue;
         }
         catch (const ELGPError& e)
         {
@@ -308,8 +311,21 @@ void BuildPatchArchive(const std::string& folder, const std::vector<PatchCopyFil
     BuildArchive(options);
 }
 
-// The changes of ApplyPatch, entry by entry.
-static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, const PatchMatches& matches, bool allowOverwrite)
+std::vector<std::string> PatchNamesNotHeld(const TRawLGPFile& archive, const TLGPFile& patch)
+{
+    std::unordered_set<std::string> held;
+    for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+        held.insert(UpperAscii(archive.GetTableEntry(i).NameString()));
+    std::vector<std::string> missing;
+    for (std::int32_t j = 0; j < patch.FileCount(); ++j)
+        if (!held.contains(UpperAscii(patch.GetEntry(j).Name)))
+            missing.push_back(patch.GetEntry(j).Name);
+    return missing;
+}
+
+// The changes of ApplyPatch, entry by entry; adds what it did to report.
+static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, const PatchMatches& matches, bool allowOverwrite,
+                         PatchReport& report)
 {
     const std::int32_t count = archive.FileCount();
     for (std::int32_t i = 0; i < count; ++i)
@@ -333,7 +349,16 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, const Patc
         patch.ReadEntryData(patchIndex, difference);
         TMemoryStream oldData;
         archive.ReadEntryData(i, oldData);
-        std::vector<std::uint8_t> newBytes = patchedBytes(oldData.TakeBytes(), difference.TakeBytes());
+        const std::vector<std::uint8_t> oldBytes = oldData.TakeBytes();
+        std::vector<std::uint8_t> newBytes = patchedBytes(oldBytes, difference.TakeBytes());
+        // Appending the data an earlier run already appended would only grow
+        // the archive by the patch with every run.
+        if (!allowOverwrite && newBytes == oldBytes)
+        {
+            ++report.AlreadyPatched;
+            continue;
+        }
+        ++report.Patched;
 
         const RawDataEntry record =
             NewDataEntry(patchedName(archive.GetDataEntry(dataIndex).Name), newBytes, PatchedDataText);
@@ -347,14 +372,25 @@ static void applyEntries(TRawLGPFile& archive, const TLGPFile& patch, const Patc
     }
 }
 
-void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
+PatchReport ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite)
 {
     // Nothing is written, not even the copy below, unless every TOC entry's
-    // data is where the scan found it and every entry of the patch applies.
+    // data is where the scan found it, the archive holds a file of the patch
+    // (a player who picked the wrong archive must not believe the mod is
+    // installed) and every entry of the patch applies.
     archive.RequireScannedTableOffsets();
+    // A patch of two identical versions holds nothing to apply: that is said
+    // as such, and is no success either.
+    if (patch.FileCount() <= 0)
+        lgp::Fail("This patch holds no files; nothing was changed.");
     const PatchMatches matches = matchPatchEntries(archive, patch);
+    PatchReport report;
+    report.NotHeld = PatchNamesNotHeld(archive, patch);
+    if (std::none_of(matches.Entries.begin(), matches.Entries.end(), [](std::int32_t p) { return p >= 0; }))
+        lgp::Fail(archive.FileName() + " holds none of this patch's files; nothing was changed.");
     checkPatchApplies(archive, patch, matches, allowOverwrite);
     // Every change goes to a copy of the archive that replaces it in one step:
     // killed part-way, the archive is the old one or the patched one.
-    archive.RewriteAtomically([&] { applyEntries(archive, patch, matches, allowOverwrite); });
+    archive.RewriteAtomically([&] { applyEntries(archive, patch, matches, allowOverwrite, report); });
+    return report;
 }

@@ -63,8 +63,24 @@ void BuildPatchArchive(const std::string& folder, const std::string& output, boo
 // copy it is for ("The patch changes \"%s\" without saying which copy of the
 // name it is for, and the archive %s holds %d copies of it (FOLDER/NAME, ...).
 // Nothing was changed."): a failure leaves the archive unchanged, unless
-// writing the file itself fails.
-void ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
+// writing the file itself fails. A patch without entries is refused, as is
+// an archive that holds none of the patch's files, unchanged: "This patch
+// holds no files; nothing was changed.", "<archive> holds none of this
+// patch's files; nothing was changed." Without
+// allowOverwrite, an entry whose patched data equals the data it has (an
+// earlier run patched it) is not appended again.
+struct PatchReport
+{
+    std::int32_t Patched = 0;         // TOC entries given new data
+    std::int32_t AlreadyPatched = 0;  // passed over: they hold the patched data
+    std::vector<std::string> NotHeld; // names of the patch the archive has no TOC entry for
+};
+PatchReport ApplyPatch(TRawLGPFile& archive, const TLGPFile& patch, bool allowOverwrite);
+
+// The names of the patch's entries (as the patch spells them, in its table
+// order) that no TOC entry of the archive carries, compared as ApplyPatch
+// compares them.
+std::vector<std::string> PatchNamesNotHeld(const TRawLGPFile& archive, const TLGPFile& patch);
 
 // Runs ApplyPatch without writing: every entry of the patch that ApplyPatch
 // would use is read, LZS-decoded where it passes the probe and applied to the
@@ -161,6 +177,43 @@ struct SelfExtractorTrailer
     std::string TargetName;
 };
 
+// Where the program image in front of any appended bytes ends: for an ELF
+// image the furthest of its header tables, segments and sections; for a PE
+// image its headers, section data, COFF symbols and certificate table (unless
+// that table starts at or after the end of the bytes given). 0 when the bytes
+// are neither; more than their size when the image claims bytes they don't
+// have. A stub image run bare ends exactly at its file's end.
+std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file);
+std::uint64_t PeImageEnd(std::span<const std::uint8_t> file);
+// ElfImageEnd or PeImageEnd, whichever kind the bytes are; 0 for neither.
+std::uint64_t ImageEnd(std::span<const std::uint8_t> file);
+
+// The end of a self-extracting file's own content: where a PE certificate
+// table that ends the file begins (a code signature appended after wrapping),
+// else the file's size.
+std::size_t SignedContentEnd(std::span<const std::uint8_t> file);
+
+// The stub's text for a self-extracting patch whose content is not what it
+// was made with.
+inline constexpr const char* DamagedSelfExtractorText = "This patch is damaged; download it again.";
+
+struct SelfExtractorParts
+{
+    SelfExtractorTrailer Trailer;
+    std::size_t PatchOffset = 0;
+    std::size_t PatchLength = 0;
+    bool Digest = false; // a digest was recorded, and the patch matches it
+};
+
+// Finds the trailer and the patch of a whole self-extracting file, in front
+// of a signature that ends it (SignedContentEnd). A file made with a digest
+// record (found right behind the program image, or right in front of the
+// patch) must match it: a changed byte of the patch or the trailer, a cut or
+// added tail, a lost trailer fail with damagedText. A file made without one is taken as it is; its
+// trailer must pass DecodeTrailer (fileLabel names the file then).
+SelfExtractorParts ReadSelfExtractor(std::span<const std::uint8_t> file, const std::string& fileLabel,
+                                     const std::string& damagedText);
+
 // The file-name part of the "Filename to patch" text: after its last "/", "\"
 // or ":".
 std::string TargetNameFromText(const std::string& text);
@@ -184,12 +237,13 @@ void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string
 // any case), else "STUB.LGP", the Linux program.
 std::string StubImageName(const std::string& output);
 
-// Stub image + patch + trailer, written to output (nothing is written before
-// both inputs are read). Output made from a Linux stub image is made
+// Stub image + padding and digest record + patch + trailer, written to output
+// (nothing is written before both inputs are read). Output made from a Linux stub image is made
 // executable; a Windows program (an image starting with "MZ") needs no such bit.
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
                        bool allowOverwrite, const std::string& output);
-// The patch bytes of a self-extracting file, written to output once the
-// trailer and the payload (ValidatePatchArchive, labelled "The payload of
-// <source>") have been checked; nothing is written otherwise.
+// The patch bytes of a self-extracting file (signed or not), written to
+// output once the digest (ReadSelfExtractor), the trailer and the payload
+// (ValidatePatchArchive, labelled "The payload of <source>") have been
+// checked; nothing is written otherwise.
 void ExtractPatch(const std::string& source, const std::string& output);

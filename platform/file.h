@@ -60,6 +60,7 @@ namespace Platform::File
         Read,      // existing file, read only
         ReadWrite, // existing file, read and write
         Create,    // create or truncate, read and write
+        CreateNew, // create a file that isn't there yet (errno EEXIST when it is), read and write
     };
 
     enum class Share

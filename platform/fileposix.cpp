@@ -72,6 +72,7 @@ namespace Platform::File
         case Access::Read: flags |= O_RDONLY; break;
         case Access::ReadWrite: flags |= O_RDWR; break;
         case Access::Create: flags |= O_RDWR | O_CREAT; break;
+        case Access::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
         }
         for (int attempt = 0;; ++attempt)
         {

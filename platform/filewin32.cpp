@@ -18,6 +18,7 @@
 namespace Platform::File
 {
     using Win32::wide;
+    using Win32::widePath;
 
     namespace
     {
@@ -27,6 +28,8 @@ namespace Platform::File
             switch (code)
             {
             case ERROR_FILE_NOT_FOUND: errno = ENOENT; break;
+            case ERROR_FILE_EXISTS:
+            case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
             case ERROR_PATH_NOT_FOUND:
             case ERROR_INVALID_NAME: errno = ENOTDIR; break;
             case ERROR_TOO_MANY_OPEN_FILES: errno = EMFILE; break;
@@ -82,9 +85,11 @@ namespace Platform::File
             FILE_SHARE_DELETE | (share == Share::DenyWrite ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE);
         // Creating truncates; the share check comes first, so a writer that is
         // refused destroys nothing.
-        const DWORD disposition = access == Access::Create ? CREATE_ALWAYS : OPEN_EXISTING;
-        const HANDLE handle =
-            ::CreateFileW(wide(path).c_str(), desired, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD disposition = access == Access::Create      ? CREATE_ALWAYS
+                                  : access == Access::CreateNew ? CREATE_NEW
+                                                                : OPEN_EXISTING;
+        const HANDLE handle = ::CreateFileW(widePath(path).c_str(), desired, shareMode, nullptr, disposition,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE)
         {
             setErrno(::GetLastError());
@@ -196,7 +201,8 @@ namespace Platform::File
     {
         if (Fault::inject())
             return false;
-        return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        return ::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                != 0;
     }
 
@@ -216,7 +222,7 @@ namespace Platform::File
         return std::int64_t(available.QuadPart);
     }
 
-    bool remove(const std::string& path) { return ::DeleteFileW(wide(path).c_str()) != 0; }
+    bool remove(const std::string& path) { return ::DeleteFileW(widePath(path).c_str()) != 0; }
 
     std::string resolvedPath(const std::string& path)
     {
@@ -248,7 +254,7 @@ namespace Platform::File
                 (static_cast<unsigned long long>(::GetTickCount64()) << 16) ^ (::GetCurrentProcessId() << 8) ^ ++serial;
             const std::string candidate = folder + "." + name + "." + std::to_string(seed % 1000000) + ".tmp";
             const HANDLE handle =
-                ::CreateFileW(wide(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
+                ::CreateFileW(widePath(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, attributes, nullptr);
             if (handle == INVALID_HANDLE_VALUE)
             {
@@ -266,7 +272,7 @@ namespace Platform::File
 
     bool mayReplace(const std::string& path)
     {
-        const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
+        const DWORD attributes = ::GetFileAttributesW(widePath(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
         {
             const DWORD code = ::GetLastError();
@@ -283,13 +289,13 @@ namespace Platform::File
 
     bool isReadOnly(const std::string& path)
     {
-        const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
+        const DWORD attributes = ::GetFileAttributesW(widePath(path).c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     }
 
     bool clearReadOnly(const std::string& path)
     {
-        const std::wstring name = wide(path);
+        const std::wstring name = widePath(path);
         const DWORD attributes = ::GetFileAttributesW(name.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return false;
@@ -298,7 +304,7 @@ namespace Platform::File
 
     bool isOrdinaryFile(const std::string& path)
     {
-        const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
+        const DWORD attributes = ::GetFileAttributesW(widePath(path).c_str());
         constexpr DWORD excluded =
             FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & excluded) == 0;

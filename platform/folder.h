@@ -35,6 +35,14 @@ namespace Platform::Folder
     // A folder that can't be read fails with the input/output error of its errno.
     std::vector<Item> items(const std::string& folder, const std::string& exclude = {});
 
+    // The names of the folder's visible sub-folders (no dot folders), in name
+    // order. Empty when the folder can't be read.
+    std::vector<std::string> subfolderNames(const std::string& folder);
+
+    // The current directory, ending in the system's separator; empty when
+    // it can't be told.
+    std::string current();
+
     // Makes the folder, or finds it already there; false (errno set) when
     // neither holds.
     bool make(const std::string& path);

@@ -2,11 +2,14 @@
 
 #include "errors/errors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace Platform::Folder
 {
@@ -126,5 +129,38 @@ namespace Platform::Folder
             return true;
         errno = err;
         return false;
+    }
+
+    std::vector<std::string> subfolderNames(const std::string& folder)
+    {
+        std::vector<std::string> names;
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+        if (!dir)
+            return names;
+        while (const dirent* item = ::readdir(dir.get()))
+        {
+            if (item->d_name[0] == '.')
+                continue;
+            struct stat st;
+            if (::fstatat(::dirfd(dir.get()), item->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode))
+                names.emplace_back(item->d_name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string current()
+    {
+        std::vector<char> buffer(4096);
+        while (::getcwd(buffer.data(), buffer.size()) == nullptr)
+        {
+            if (errno != ERANGE || buffer.size() > (1u << 20))
+                return {};
+            buffer.resize(buffer.size() * 2);
+        }
+        std::string folder = buffer.data();
+        if (folder.back() != '/')
+            folder += '/';
+        return folder;
     }
 } // namespace Platform::Folder

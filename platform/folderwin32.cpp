@@ -13,6 +13,7 @@
 namespace Platform::Folder
 {
     using Win32::wide;
+    using Win32::widePath;
 
     namespace
     {
@@ -31,7 +32,7 @@ namespace Platform::Folder
         // The excluded file is told by name: Windows file names compare without case.
         const std::wstring excluded = exclude.empty() ? std::wstring() : wide(baseName(exclude));
         WIN32_FIND_DATAW item;
-        const HANDLE find = ::FindFirstFileW(wide(pattern + "*").c_str(), &item);
+        const HANDLE find = ::FindFirstFileW(widePath(pattern + "*").c_str(), &item);
         if (find == INVALID_HANDLE_VALUE)
         {
             const DWORD code = ::GetLastError();
@@ -93,7 +94,7 @@ namespace Platform::Folder
 
     bool make(const std::string& path)
     {
-        const std::wstring name = wide(path);
+        const std::wstring name = widePath(path);
         if (::CreateDirectoryW(name.c_str(), nullptr))
             return true;
         const DWORD attributes = ::GetFileAttributesW(name.c_str());
@@ -101,5 +102,43 @@ namespace Platform::Folder
             return true;
         errno = ::GetLastError() == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
         return false;
+    }
+
+    std::vector<std::string> subfolderNames(const std::string& folder)
+    {
+        std::string pattern = folder;
+        if (!pattern.empty() && pattern.back() != '/' && pattern.back() != '\\')
+            pattern += '\\';
+        std::vector<std::string> names;
+        WIN32_FIND_DATAW item;
+        const HANDLE find = ::FindFirstFileW(widePath(pattern + "*").c_str(), &item);
+        if (find == INVALID_HANDLE_VALUE)
+            return names;
+        do
+        {
+            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+                || (item.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0
+                || item.cFileName[0] == L'.')
+                continue;
+            names.push_back(Win32::utf8(item.cFileName, std::wcslen(item.cFileName)));
+        } while (::FindNextFileW(find, &item));
+        ::FindClose(find);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string current()
+    {
+        const DWORD length = ::GetCurrentDirectoryW(0, nullptr);
+        if (length == 0)
+            return {};
+        std::wstring folder(length, L'\0');
+        const DWORD written = ::GetCurrentDirectoryW(length, folder.data());
+        if (written == 0 || written >= length)
+            return {};
+        folder.resize(written);
+        if (folder.back() != L'\\' && folder.back() != L'/')
+            folder += L'\\';
+        return Win32::utf8(folder.data(), folder.size());
     }
 } // namespace Platform::Folder

@@ -33,6 +33,27 @@ namespace Platform::Win32
 
     inline std::string utf8(const std::wstring& text) { return utf8(text.data(), text.size()); }
 
+    // A path for the wide file calls: as it is when short, else in the
+    // "\\?\" form of its full path, which the calls take beyond the classic
+    // 260-character limit whatever the system's long-path setting.
+    inline std::wstring widePath(const std::string& path)
+    {
+        std::wstring name = wide(path);
+        if (name.size() < MAX_PATH - 12 || name.rfind(L"\\\\?\\", 0) == 0)
+            return name;
+        const DWORD length = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+        if (length == 0)
+            return name;
+        std::wstring full(length, L'\0');
+        const DWORD written = ::GetFullPathNameW(name.c_str(), length, full.data(), nullptr);
+        if (written == 0 || written >= length)
+            return name;
+        full.resize(written);
+        if (full.rfind(L"\\\\", 0) == 0)
+            return L"\\\\?\\UNC\\" + full.substr(2);
+        return L"\\\\?\\" + full;
+    }
+
     // An environment variable's value ("" when unset).
     inline std::string environment(const wchar_t* name)
     {

@@ -5,9 +5,11 @@
 #include "errors/errors.h"
 #include "patch/lgppatch.h"
 #include "platform/file.h"
+#include "platform/folder.h"
 #include "platform/registry.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <optional>
 
@@ -15,18 +17,6 @@ namespace Stub
 {
     namespace
     {
-        // The unsigned little-endian field of size bytes (2, 4 or 8) at pos;
-        // "Stream read error" when it doesn't lie inside bytes.
-        std::uint64_t le(std::span<const std::uint8_t> bytes, std::uint64_t pos, unsigned size)
-        {
-            switch (size)
-            {
-            case 2: return lgp::GetLE<std::uint16_t>(bytes, pos);
-            case 4: return lgp::GetLE<std::uint32_t>(bytes, pos);
-            default: return lgp::GetLE<std::uint64_t>(bytes, pos);
-            }
-        }
-
         // Removes the temporary patch unless told it has been handed over.
         class TempFileGuard
         {
@@ -69,122 +59,6 @@ namespace Stub
         return sameNameIgnoringCase(path, ownPath) ? ownPath + ".TMP" : path;
     }
 
-    std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file)
-    {
-        // e_ident: magic, class (1 = 32-bit, 2 = 64-bit), data (1 = little-endian).
-        if (file.size() < 64 || file[0] != 0x7F || file[1] != 'E' || file[2] != 'L' || file[3] != 'F' || file[5] != 1)
-            return 0;
-        const bool wide = file[4] == 2;
-        if (!wide && file[4] != 1)
-            return 0;
-        const unsigned word = wide ? 8 : 4;
-        const std::uint64_t size = file.size();
-        const std::uint64_t phoff = le(file, wide ? 0x20 : 0x1C, word);
-        const std::uint64_t shoff = le(file, wide ? 0x28 : 0x20, word);
-        const std::uint64_t phentsize = le(file, wide ? 0x36 : 0x2A, 2);
-        const std::uint64_t phnum = le(file, wide ? 0x38 : 0x2C, 2);
-        const std::uint64_t shentsize = le(file, wide ? 0x3A : 0x2E, 2);
-        const std::uint64_t shnum = le(file, wide ? 0x3C : 0x30, 2);
-
-        // Header tables that don't fit the file: the image claims more bytes
-        // than there are, so nothing can follow it. Entry sizes and counts are
-        // 16 bits wide, so no product wraps.
-        const std::uint64_t phMin = wide ? 56 : 32;
-        const std::uint64_t shMin = wide ? 64 : 40;
-        if ((phnum && (phentsize < phMin || phoff > size || phnum * phentsize > size - phoff))
-            || (shnum && (shentsize < shMin || shoff > size || shnum * shentsize > size - shoff)))
-            return size + 1;
-
-        std::uint64_t end = 64;
-        auto extend = [&](std::uint64_t offset, std::uint64_t length) {
-            if (offset <= size && length <= size - offset)
-                end = std::max(end, offset + length);
-            else
-                end = size + 1; // a region beyond the file: report "ends past it"
-        };
-        extend(phoff, phnum * phentsize);
-        extend(shoff, shnum * shentsize);
-        for (std::uint64_t i = 0; i < phnum; ++i)
-        {
-            const std::uint64_t ph = phoff + i * phentsize;
-            extend(le(file, ph + (wide ? 8 : 4), word), le(file, ph + (wide ? 32 : 16), word));
-        }
-        for (std::uint64_t i = 0; i < shnum; ++i)
-        {
-            const std::uint64_t sh = shoff + i * shentsize;
-            constexpr std::uint64_t NoBits = 8; // .bss and the like occupy no file bytes
-            if (le(file, sh + 4, 4) == NoBits)
-                continue;
-            extend(le(file, sh + (wide ? 0x18 : 0x10), word), le(file, sh + (wide ? 0x20 : 0x14), word));
-        }
-        return end;
-    }
-
-    std::uint64_t PeImageEnd(std::span<const std::uint8_t> file)
-    {
-        // "MZ", then e_lfanew at 0x3C naming the "PE\0\0" signature.
-        const std::uint64_t size = file.size();
-        if (size < 64 || file[0] != 'M' || file[1] != 'Z')
-            return 0;
-        const std::uint64_t pe = le(file, 0x3C, 4);
-        if (pe > size || size - pe < 24 || file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0
-            || file[pe + 3] != 0)
-            return 0;
-        const std::uint64_t sections = le(file, pe + 6, 2);
-        const std::uint64_t symbols = le(file, pe + 12, 4);
-        const std::uint64_t symbolCount = le(file, pe + 16, 4);
-        const std::uint64_t optionalSize = le(file, pe + 20, 2);
-        const std::uint64_t optional = pe + 24;
-        const std::uint64_t table = optional + optionalSize;
-        // The headers must be present to be measured; a file cut inside them
-        // claims more than it has.
-        if (table > size || sections * 40 > size - table)
-            return size + 1;
-
-        std::uint64_t end = table + sections * 40;
-        auto extend = [&](std::uint64_t offset, std::uint64_t length) {
-            if (offset <= size && length <= size - offset)
-                end = std::max(end, offset + length);
-            else
-                end = size + 1;
-        };
-        if (optionalSize >= 64)
-            extend(0, le(file, optional + 60, 4)); // SizeOfHeaders
-        for (std::uint64_t i = 0; i < sections; ++i)
-        {
-            const std::uint64_t section = table + i * 40;
-            const std::uint64_t rawSize = le(file, section + 16, 4);
-            if (rawSize != 0)
-                extend(le(file, section + 20, 4), rawSize);
-        }
-        if (symbols != 0)
-        {
-            // 18-byte symbols, then a string table that starts with its size.
-            extend(symbols, symbolCount * 18 + 4);
-            if (end <= size)
-                extend(symbols + symbolCount * 18, le(file, symbols + symbolCount * 18, 4));
-        }
-        // The certificate table (data directory 4) is the one that lies in
-        // the file rather than in the loaded image: its address is a file offset.
-        const std::uint64_t magic = optionalSize >= 2 ? le(file, optional, 2) : 0;
-        const std::uint64_t directories = magic == 0x20B ? 112 : magic == 0x10B ? 96 : 0;
-        if (directories != 0 && optionalSize >= directories + 5 * 8 && le(file, optional + directories - 4, 4) >= 5)
-        {
-            const std::uint64_t certificates = le(file, optional + directories + 4 * 8, 4);
-            const std::uint64_t length = le(file, optional + directories + 4 * 8 + 4, 4);
-            if (certificates != 0 && length != 0)
-                extend(certificates, length);
-        }
-        return end;
-    }
-
-    std::uint64_t ImageEnd(std::span<const std::uint8_t> file)
-    {
-        if (const std::uint64_t end = ElfImageEnd(file))
-            return end;
-        return PeImageEnd(file);
-    }
-
     std::string ErrorBoxText(const std::string& message)
     {
         if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
@@ -203,38 +77,112 @@ namespace Stub
             lgp::Fail(NotArchiveText);
     }
 
+    std::string CreateTempPatch(const std::string& ownPath, std::span<const std::uint8_t> patch)
+    {
+        using namespace Platform::File;
+        // Created new, never over a file that is there: a second copy of the
+        // program started at the same moment takes the next name, so neither
+        // deletes the other's patch.
+        const std::string first = TempPatchPath(ownPath);
+        for (int n = 1;; ++n)
+        {
+            const std::string path =
+                n == 1 ? first : first.substr(0, first.size() - 4) + "~" + std::to_string(n) + ".TMP";
+            const ScopedHandle file = open(path, Access::CreateNew, Share::DenyWrite);
+            if (!file.valid())
+            {
+                if (errno == EEXIST && n < 100)
+                    continue;
+                lgp::FailCreate(path);
+            }
+            if (!writeAt(file, patch.data(), patch.size(), 0))
+            {
+                remove(path);
+                lgp::FailWrite();
+            }
+            return path;
+        }
+    }
+
+    std::string DialogFolder(const std::string& targetName)
+    {
+        const std::string folder = Platform::Folder::current();
+        if (targetName.empty() || folder.empty())
+            return folder;
+        const auto holdsTarget = [&](const std::string& candidate) {
+            try
+            {
+                const std::vector<std::string> names = Platform::Folder::ordinaryFileNames(candidate);
+                return std::any_of(names.begin(), names.end(),
+                                   [&](const std::string& name) { return sameNameIgnoringCase(name, targetName); });
+            }
+            catch (const ELGPError&)
+            {
+                return false;
+            }
+        };
+        if (holdsTarget(folder))
+            return folder;
+            // The game keeps most archives one level down (data\field\flevel.lgp).
+#ifdef _WIN32
+        const char separator = '\\';
+#else
+        const char separator = '/';
+#endif
+        for (const std::string& sub : Platform::Folder::subfolderNames(folder))
+            if (holdsTarget(folder + sub + separator))
+                return folder + sub + separator;
+        return folder;
+    }
+
     int Run(const std::string& ownPath, Ui& ui)
     {
         std::optional<TempFileGuard> tempGuard;
         try
         {
             // The patch travels inside this program's own file, between the
-            // program image and the trailer at the very end.
+            // program image and the trailer at the end (in front of a code
+            // signature appended to the finished program).
             const std::vector<std::uint8_t> own = ReadWholeFile(ownPath);
-            const std::uint64_t imageEnd = ImageEnd(own);
-            if (own.size() < SelfExtractorTrailerSize
-                || (imageEnd != 0 && own.size() < imageEnd + SelfExtractorTrailerSize))
+            const std::span<const std::uint8_t> content = std::span(own).first(SignedContentEnd(own));
+            const std::uint64_t imageEnd = ImageEnd(content);
+            if (content.size() < SelfExtractorTrailerSize || imageEnd == content.size())
                 lgp::Fail(NoPatchText);
-            const SelfExtractorTrailer trailer = DecodeTrailer(own, "This program");
+            // Bytes behind the image that can't hold a patch and its trailer
+            // are what is left of one.
+            if (imageEnd > content.size() || (imageEnd != 0 && content.size() - imageEnd < SelfExtractorTrailerSize))
+                lgp::Fail(DamagedSelfExtractorText);
+            // Checked before anything is asked: a damaged or cut download is
+            // refused whole.
+            SelfExtractorParts parts;
+            try
+            {
+                parts = ReadSelfExtractor(own, "This program", DamagedSelfExtractorText);
+            }
+            catch (const ELGPError&)
+            {
+                if (imageEnd == 0)
+                    throw;
+                lgp::Fail(DamagedSelfExtractorText);
+            }
+            const SelfExtractorTrailer& trailer = parts.Trailer;
             // A patch can't start inside the program image: such a trailer
             // belongs to no file the converter wrote.
             if (imageEnd != 0 && std::uint64_t(trailer.StubLength) < imageEnd)
                 lgp::Fail(NoPatchText);
 
-            // The dialog below opens in the current folder: make that the
-            // game's data folder, where the archive to patch normally lies.
+            // The game's data folder, where the archive to patch normally
+            // lies, becomes the current folder; the dialog opens there (or
+            // one folder down, where the target is).
             Platform::Registry::enterGameDataFolder();
 
             // The patch, checked before anything is asked, then written beside
             // the program for the index reader, which reads by path.
             const bool allowOverwrite = (trailer.Flags & 1) != 0;
-            const std::span<const std::uint8_t> patch =
-                std::span(own).subspan(std::size_t(trailer.StubLength),
-                                       own.size() - SelfExtractorTrailerSize - std::size_t(trailer.StubLength));
+            const std::span<const std::uint8_t> patch = std::span(own).subspan(parts.PatchOffset, parts.PatchLength);
             CheckPatch(patch);
-            const std::string tempPath = TempPatchPath(ownPath);
+            const std::string tempPath = CreateTempPatch(ownPath, patch);
             tempGuard.emplace(tempPath);
-            WriteWholeFile(tempPath, patch);
 
             // Which archive: the player picks it; cancelling ends the run
             // quietly, the temporary patch removed.
@@ -255,6 +203,7 @@ namespace Stub
             }
             request.defaultExt = "LGP";
             request.mustExist = true;
+            request.initialFolder = DialogFolder(trailer.TargetName);
             const std::optional<std::string> chosen = ui.openFile(request);
             if (!chosen)
                 return 0;

@@ -10,6 +10,8 @@
 
 #include "stubui.h"
 
+#include "patch/lgppatch.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -32,16 +34,10 @@ namespace Stub
     // any case) gets "fix.tmp.TMP".
     std::string TempPatchPath(const std::string& ownPath);
 
-    // Where the ELF image in front of any appended bytes ends (the furthest of
-    // its header tables, segments and sections), or 0 when the bytes are no
-    // ELF file; more than the file's size when the image claims bytes the file
-    // doesn't have. A stub image run bare ends exactly at its file's end.
-    std::uint64_t ElfImageEnd(std::span<const std::uint8_t> file);
-    // The same for a Windows PE image (headers, section data, COFF symbols and
-    // the certificate table).
-    std::uint64_t PeImageEnd(std::span<const std::uint8_t> file);
-    // ElfImageEnd or PeImageEnd, whichever kind the bytes are; 0 for neither.
-    std::uint64_t ImageEnd(std::span<const std::uint8_t> file);
+    // The program image's end (lgppatch.h).
+    using ::ElfImageEnd;
+    using ::ImageEnd;
+    using ::PeImageEnd;
 
     // The error box's text: the message with "." appended when its last
     // character sorts above ".".
@@ -50,6 +46,16 @@ namespace Stub
     // Throws ELGPError(NotArchiveText) unless the bytes form an LGP archive
     // whose header, table and every data entry lie inside them.
     void CheckPatch(std::span<const std::uint8_t> patch);
+
+    // Writes the patch to a new temporary file: TempPatchPath(ownPath), or,
+    // while another run has that one, the first of "<name>~2.TMP",
+    // "<name>~3.TMP", ... that doesn't exist yet. Returns its path.
+    std::string CreateTempPatch(const std::string& ownPath, std::span<const std::uint8_t> patch);
+
+    // The folder the file dialog opens in: the current directory when it
+    // holds targetName (in any case) or targetName is empty, else the first
+    // sub-folder (in name order) that holds it, else the current directory.
+    std::string DialogFolder(const std::string& targetName);
 
     // One run as the self-extracting program whose file is ownPath, asking
     // through ui. Failures are shown in an error box. Returns the process exit

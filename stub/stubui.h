@@ -22,6 +22,9 @@ namespace Stub
         bool exactName = false;
         std::string defaultExt; // without the dot
         bool mustExist = true;
+        // The folder the dialog opens in (ending in a separator); empty: the
+        // current directory.
+        std::string initialFolder;
     };
 
     class Ui
@@ -40,7 +43,9 @@ namespace Stub
     // of TARROWIN_UI_SCRIPT and TARROWIN_UI_LOG (platform/ui_env.h): one
     // answer per line ("cancel" or a path; an exhausted script cancels), one
     // log line per box ("message|caption|text", "error|caption|text",
-    // "open||name|pattern"). Either path may be empty.
+    // "open||name|pattern"). Either path may be empty. An answer that is a
+    // bare file name is taken from the dialog's initial folder, as a name
+    // typed into the dialog would be.
     class ScriptUi : public Ui
     {
     public:

@@ -26,6 +26,7 @@ namespace Stub
         options.exactName = request.exactName;
         options.defaultExt = q(request.defaultExt);
         options.mustExist = request.mustExist;
+        options.directory = q(request.initialFolder);
         const std::optional<QString> chosen = Platform::Ui::prompter().openFile(nullptr, options);
         if (!chosen)
             return std::nullopt;

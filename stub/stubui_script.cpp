@@ -50,6 +50,8 @@ namespace Stub
         // A forgotten answer must not pick a file.
         if (answer.empty() || answer == "cancel")
             return std::nullopt;
+        if (answer.find_first_of("/\\:") == std::string::npos)
+            return request.initialFolder + answer;
         return answer;
     }
 

@@ -1,7 +1,8 @@
 // The stub as a Windows program: message boxes and the common file-open
-// dialog through Win32, or the scripted answers of TARROWIN_UI_SCRIPT and
-// TARROWIN_UI_LOG (paths in Windows form, e.g. "Z:\tmp\answers") when either
-// is set.
+// dialog through Win32. The tests' build (TARROWIN_TEST_HOOKS, stubwin_test)
+// answers from TARROWIN_UI_SCRIPT and TARROWIN_UI_LOG instead (paths in
+// Windows form, e.g. "Z:\tmp\answers") when either is set; the program that
+// ships has no such hook.
 
 #include "stubrun.h"
 
@@ -20,7 +21,9 @@ namespace
     using Platform::Win32::utf8;
     using Platform::Win32::wide;
 
+#ifdef TARROWIN_TEST_HOOKS
     std::string env(const wchar_t* name) { return Platform::Win32::environment(name); }
+#endif
 
     class Win32Ui : public Stub::Ui
     {
@@ -52,6 +55,7 @@ namespace
             filter += L'\0';
             filter += L'\0';
             const std::wstring defaultExt = wide(request.defaultExt);
+            const std::wstring folder = wide(request.initialFolder);
 
             // 512 characters, so at most 511 and the NUL; a longer choice makes
             // the dialog fail, which counts as a cancel.
@@ -65,6 +69,9 @@ namespace
             dialog.nMaxFile = 512;
             dialog.Flags = OFN_HIDEREADONLY | (request.mustExist ? OFN_FILEMUSTEXIST : 0);
             dialog.lpstrDefExt = defaultExt.empty() ? nullptr : defaultExt.c_str();
+            // Given, rather than left to the current directory, which Windows
+            // 7 and later pass over for a folder remembered from an earlier run.
+            dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
             if (!::GetOpenFileNameW(&dialog))
                 return std::nullopt;
             return utf8(buffer, wcslen(buffer));
@@ -74,6 +81,7 @@ namespace
 
 int main()
 {
+#ifdef TARROWIN_TEST_HOOKS
     const std::string script = env(L"TARROWIN_UI_SCRIPT");
     const std::string log = env(L"TARROWIN_UI_LOG");
     if (!script.empty() || !log.empty())
@@ -81,6 +89,7 @@ int main()
         Stub::ScriptUi ui(script, log);
         return Stub::Run(Platform::Paths::executablePath(), ui);
     }
+#endif
     Win32Ui ui;
     return Stub::Run(Platform::Paths::executablePath(), ui);
 }

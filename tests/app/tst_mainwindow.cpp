@@ -582,6 +582,18 @@ private slots:
         prompter().fileAnswers.push_back(std::nullopt);
         window().mnuApplyPatch->trigger();
         QCOMPARE(readFile(path("game.lgp")), now);
+
+        // The wrong archive: an error naming it, and nothing changed.
+        Archive other;
+        other.Files = {{"zz.bin", B("ABCDEFGH")}};
+        saveArchive(path("other.lgp"), other);
+        const std::string untouched = readFile(path("other.lgp"));
+        prompter().fileAnswers.push_back(q(path("other.lgp")));
+        prompter().fileAnswers.push_back(q(path("fix.lgp")));
+        window().mnuApplyPatch->trigger();
+        QCOMPARE(errors(),
+                 QStringList{q(path("other.lgp")) + " holds none of this patch's files; nothing was changed."});
+        QCOMPARE(readFile(path("other.lgp")), untouched);
     }
 
     void errorBoxesEndInAFullStopWhenTheTextNeedsOne_data()

@@ -33,6 +33,7 @@ namespace
     {
         int code;
         std::string err;
+        std::string out;
     };
 
     CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {},
@@ -44,12 +45,15 @@ namespace
             environment + " TMPDIR=" + quote(temp.folder("tmp")) + " timeout -s KILL 20 " + quote(program);
         for (const auto& a : args)
             command += " " + quote(a);
-        command += " 2>" + quote(temp.file("stderr.txt"));
+        command += " 2>" + quote(temp.file("stderr.txt")) + " >" + quote(temp.file("stdout.txt"));
         const int status = std::system(command.c_str());
         std::ifstream in(temp.file("stderr.txt"));
         std::stringstream err;
         err << in.rdbuf();
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err.str()};
+        std::ifstream outFile(temp.file("stdout.txt"));
+        std::stringstream out;
+        out << outFile.rdbuf();
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err.str(), out.str()};
     }
 }
 
@@ -133,8 +137,12 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
                           temp.file("stub.img"), temp.file("p.lgp"), temp.file("p.exe")});
     ASSERT_EQ(r.code, 0) << r.err;
     const Bytes image = ReadWholeFile(temp.file("p.exe"));
-    ASSERT_EQ(image.size(), 777u + patch.size() + 40);
-    EXPECT_EQ(testlgp::Get32(image, image.size() - 40), 777u);
+    // The stub, zero bytes up to a multiple of 8 in all, the 56-byte digest
+    // record, the patch, the trailer.
+    const std::size_t padding = (8 - (777 + 56 + patch.size() + 40) % 8) % 8;
+    ASSERT_EQ(image.size(), 777u + padding + 56 + patch.size() + 40);
+    EXPECT_EQ(image.size() % 8, 0u);
+    EXPECT_EQ(testlgp::Get32(image, image.size() - 40), 777u + padding + 56);
     EXPECT_EQ(testlgp::Get32(image, image.size() - 36), 1u);
     EXPECT_EQ(testlgp::GetName(image, image.size() - 32), "flevel.lgp");
 
@@ -352,19 +360,20 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
         changed[index].Data = testlgp::B(data);
         return testlgp::MagicBytes(changed);
     };
-    const auto patchAndApply = [&](const Bytes& modified) {
+    const auto patchAndApply = [&](const Bytes& modified, int status = 0) {
         WriteWholeFile(temp.file("modified.lgp"), modified);
         const CliRun made =
             cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("p.lgp")});
         EXPECT_EQ(made.code, 0) << made.err;
         WriteWholeFile(temp.file("t.lgp"), source);
         const CliRun applied = cli(temp, {"apply-patch", temp.file("t.lgp"), temp.file("p.lgp")});
-        EXPECT_EQ(applied.code, 0) << applied.err;
+        EXPECT_EQ(applied.code, status) << applied.err;
         return ReadWholeFile(temp.file("t.lgp"));
     };
 
-    // An identical copy: no differences (the copies differ in length, none grew).
-    EXPECT_EQ(patchAndApply(source), source);
+    // An identical copy: no differences (the copies differ in length, none
+    // grew); the empty patch changes nothing and says so.
+    EXPECT_EQ(patchAndApply(source, 1), source);
     EXPECT_EQ(testlgp::FileCount(ReadWholeFile(temp.file("p.lgp"))), 0u);
     // One copy changed: that copy alone changes.
     const Bytes modified = with(4, "FIRE");
@@ -397,4 +406,45 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
                                + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). "
                                  "Nothing was changed.\n");
     EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), source);
+}
+
+// apply-patch says what it did: how many entries it patched, which files of
+// the patch the archive lacks; none found is a failure that changes nothing;
+// an append-only run again appends nothing.
+TEST(CliPatch, applyPatchSaysWhatItPatchedAndRefusesAnArchiveWithNoneOfItsFiles)
+{
+    TempFolder temp;
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    const Bytes original = testlgp::Write(archive);
+    WriteWholeFile(temp.file("t.lgp"), original);
+    testlgp::Archive patch;
+    patch.Creator = "QUENWICK-LGP";
+    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"gone.bin", {0x00, 0x07}}, {"lost.tex", {0x00, 0x07}}};
+    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
+    const std::vector<std::string> args = {"apply-patch", "--append-only", temp.file("t.lgp"), temp.file("p.lgp")};
+
+    CliRun r = cli(temp, args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Patched 1 entry of " + temp.file("t.lgp")
+                         + ".\nThe archive does not hold 2 of the patch's files: gone.bin, lost.tex\n");
+    const Bytes once = ReadWholeFile(temp.file("t.lgp"));
+    EXPECT_EQ(testlgp::EntryData(once, 0), testdata::bytes("ABCDXFGH"));
+
+    r = cli(temp, args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Patched 0 entries of " + temp.file("t.lgp")
+                         + ".\nLeft 1 entry as it was: it holds the patched data already.\n"
+                           "The archive does not hold 2 of the patch's files: gone.bin, lost.tex\n");
+    EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), once);
+
+    testlgp::Archive other;
+    other.Files = {{"x.bin", testdata::bytes("ABCDEFGH")}};
+    const Bytes untouched = testlgp::Write(other);
+    WriteWholeFile(temp.file("o.lgp"), untouched);
+    r = cli(temp, {"apply-patch", temp.file("o.lgp"), temp.file("p.lgp")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, temp.file("o.lgp") + " holds none of this patch's files; nothing was changed.\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ReadWholeFile(temp.file("o.lgp")), untouched);
 }

@@ -17,6 +17,10 @@ for f in STUB.LGP LGP.95; do
     [ -f "$root/lib/tarrowin/$f" ] || fail "lib/tarrowin/$f not installed"
 done
 [ -x "$root/lib/tarrowin/STUB.LGP" ] || fail "STUB.LGP is not executable"
+# The Windows program, whenever the build made it (the cross compiler was there).
+if [ -f "$build/bin/STUBWIN.LGP" ]; then
+    cmp -s "$build/bin/STUBWIN.LGP" "$root/lib/tarrowin/STUBWIN.LGP" || fail "lib/tarrowin/STUBWIN.LGP not installed"
+fi
 
 # Desktop entry: validator clean (no output at all), starts tarrowin with a file argument.
 entry=$root/share/applications/tarrowin.desktop
@@ -58,6 +62,13 @@ cmp -s <(head -c "$(stat -c %s "$root/lib/tarrowin/STUB.LGP")" "$work/sfx") "$ro
     || fail "the self-extractor does not start with the installed stub"
 tarrowin-cli unwrap-sfx "$work/sfx" "$work/back.lgp" >/dev/null
 cmp -s "$work/p.lgp" "$work/back.lgp" || fail "unwrapped patch differs"
+if [ -f "$build/bin/STUBWIN.LGP" ]; then
+    tarrowin-cli make-sfx "$work/p.lgp" "$work/FIX.exe" >/dev/null || fail "make-sfx FIX.exe failed"
+    cmp -s <(head -c "$(stat -c %s "$root/lib/tarrowin/STUBWIN.LGP")" "$work/FIX.exe") "$root/lib/tarrowin/STUBWIN.LGP" \
+        || fail "FIX.exe does not start with the installed Windows stub"
+    tarrowin-cli unwrap-sfx "$work/FIX.exe" "$work/back.exe.lgp" >/dev/null
+    cmp -s "$work/p.lgp" "$work/back.exe.lgp" || fail "patch unwrapped from FIX.exe differs"
+fi
 
 # The installed program opens the archive named on its command line at
 # start-up; a missing one is reported in the error box Open would show.
@@ -86,4 +97,7 @@ for f in ./usr/bin/tarrowin ./usr/bin/tarrowin-cli ./usr/lib/tarrowin/STUB.LGP .
     ./usr/share/icons/hicolor/scalable/apps/tarrowin.svg; do
     grep -q " $f\$" <<<"$contents" || fail "the package lacks $f"
 done
+if [ -f "$build/bin/STUBWIN.LGP" ]; then
+    grep -q " ./usr/lib/tarrowin/STUBWIN.LGP\$" <<<"$contents" || fail "the package lacks the Windows program"
+fi
 echo "install layout ok"

@@ -131,13 +131,75 @@ TEST(ApplyPatch, matchesNamesCaseInsensitivelyAndLogsArchiveNamesWithoutPatchEnt
     EXPECT_EQ(log, (std::vector<std::string>{"No matching file in patch for NOMATCH.TEX"}));
 }
 
-TEST(ApplyPatch, emptyPatchChangesNothing)
+// A patch that finds none of its files (an empty one too) must not pass for
+// one that was applied: refused, the archive unchanged.
+TEST(ApplyPatch, archiveHoldingNoneOfThePatchsFilesIsRefusedUnchanged)
 {
     TempFolder temp;
     testlgp::Archive archive;
     archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
-    const Applied r = apply(temp, archive, patchArchive({}), true);
-    EXPECT_EQ(r.after, r.before);
+    const Bytes before = testlgp::Write(archive);
+    const std::pair<Bytes, std::string> cases[] = {
+        {patchArchive({}), "This patch holds no files; nothing was changed."},
+        {patchArchive({{"other.bin", {0x02, 0x03, 'X', 0x02}}}),
+         temp.file("target.lgp") + " holds none of this patch's files; nothing was changed."},
+    };
+    for (const auto& [patch, message] : cases)
+    {
+        for (const bool overwrite : {true, false})
+        {
+            const std::string failure =
+                testlgp::FailureText<ELGPError>([&] { apply(temp, archive, patch, overwrite); });
+            EXPECT_EQ(failure, message);
+            EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), before);
+        }
+    }
+}
+
+TEST(ApplyPatch, reportsWhatItPatchedAndWhichFilesOfThePatchTheArchiveLacks)
+{
+    TempFolder temp;
+    testlgp::Archive archive;
+    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("ABCDEFGH")}};
+    WriteWholeFile(temp.file("target.lgp"), testlgp::Write(archive));
+    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"missing1.bin", {0x00, 0x07}},
+                                                                        {"AAAB.RSD", {0x02, 0x03, 'X', 0x02}},
+                                                                        {"missing2.bin", {0x00, 0x07}}})));
+    TRawLGPFile raw(temp.file("target.lgp"));
+    const TLGPFile index(temp.file("patch.lgp"), true);
+    const PatchReport report = ApplyPatch(raw, index, true);
+    EXPECT_EQ(report.Patched, 1);
+    EXPECT_EQ(report.AlreadyPatched, 0);
+    EXPECT_EQ(report.NotHeld, (std::vector<std::string>{"missing1.bin", "missing2.bin"}));
+}
+
+// An append-only patch run again finds its data already patched: nothing is
+// appended a second time, so the archive does not grow with every run.
+TEST(ApplyPatch, appendOnlyRunAgainAppendsNothing)
+{
+    TempFolder temp;
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                     {"b.bin", LzsEncodeLiterals(testdata::generate(300, 4))},
+                     {"c.bin", testdata::bytes("KEEPTHIS")}};
+    Bytes b2 = testdata::generate(300, 4);
+    b2[5] ^= 0x55;
+    const auto patch =
+        patchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", diffOf(testdata::generate(300, 4), b2)}});
+    const Applied first = apply(temp, archive, patch, false);
+    ASSERT_GT(first.after.size(), first.before.size());
+    for (int run = 0; run < 2; ++run)
+    {
+        TRawLGPFile raw(temp.file("target.lgp"));
+        const TLGPFile index(temp.file("patch.lgp"), true);
+        const PatchReport report = ApplyPatch(raw, index, false);
+        EXPECT_EQ(report.Patched, 0);
+        EXPECT_EQ(report.AlreadyPatched, 2);
+    }
+    const Bytes after = ReadWholeFile(temp.file("target.lgp"));
+    EXPECT_EQ(after, first.after);
+    EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
+    EXPECT_EQ(LzsDecode(testlgp::EntryData(after, 1)), b2);
 }
 
 TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)

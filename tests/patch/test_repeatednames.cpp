@@ -100,7 +100,9 @@ TEST(PatchRepeatedNames, anIdenticalCopyGivesAnEmptyPatchThatLeavesTheArchiveUnc
         const Bytes archive = testlgp::MagicBytes(testlgp::MagicStyleEntries(), conflicts);
         const Bytes patch = makePatch(temp, archive, archive);
         EXPECT_EQ(patch, emptyPatch());
-        EXPECT_EQ(applyPatch(temp, archive, patch), archive);
+        EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { applyPatch(temp, archive, patch); }),
+                  "This patch holds no files; nothing was changed.");
+        EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), archive);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "patch/lgppatch.h"
+#include "patch/sha256.h"
 
 #include "errors/errors.h"
 #include "support/failure.h"
@@ -42,9 +43,22 @@ TEST(SelfExtractor, wrapsStubAndPatchWithTheTrailerAndUnwrapsThePatchByteForByte
     MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "C:\\FF7\\data\\field\\flevel.lgp", true,
                       temp.file("out.exe"));
     const Bytes image = ReadWholeFile(temp.file("out.exe"));
-    ASSERT_EQ(image.size(), stub.size() + patch.size() + 40);
+    // Stub, zero bytes up to a length that is a multiple of 8, the digest
+    // record (magic, patch length, SHA-256 of patch and trailer), patch,
+    // trailer.
+    const std::size_t padding = (8 - (stub.size() + 56 + patch.size() + 40) % 8) % 8;
+    ASSERT_EQ(image.size(), stub.size() + padding + 56 + patch.size() + 40);
+    EXPECT_EQ(image.size() % 8, 0u);
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), image.begin()));
-    EXPECT_EQ(le32(image, image.size() - 40), 5003);
+    const std::size_t start = stub.size() + padding + 56;
+    EXPECT_EQ(Bytes(image.begin() + 5003, image.begin() + 5003 + padding), Bytes(padding, 0));
+    EXPECT_EQ(std::string(image.begin() + start - 56, image.begin() + start - 40), "Tarrowin SHA-256");
+    EXPECT_EQ(le32(image, start - 40), std::int32_t(patch.size()));
+    EXPECT_EQ(le32(image, start - 36), 0);
+    const Sha256::Digest digest = Sha256::of(std::span(image).subspan(start));
+    EXPECT_TRUE(std::equal(digest.begin(), digest.end(), image.begin() + std::ptrdiff_t(start) - 32));
+    EXPECT_TRUE(std::equal(patch.begin(), patch.end(), image.begin() + std::ptrdiff_t(start)));
+    EXPECT_EQ(le32(image, image.size() - 40), std::int32_t(start));
     EXPECT_EQ(le32(image, image.size() - 36), 1);
     const Bytes name(image.end() - 32, image.end());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(name.data())), "flevel.lgp");
@@ -53,7 +67,7 @@ TEST(SelfExtractor, wrapsStubAndPatchWithTheTrailerAndUnwrapsThePatchByteForByte
     EXPECT_NE(perms & std::filesystem::perms::owner_exec, std::filesystem::perms::none);
 
     const SelfExtractorTrailer trailer = DecodeTrailer(image);
-    EXPECT_EQ(trailer.StubLength, 5003);
+    EXPECT_EQ(trailer.StubLength, std::int32_t(start));
     EXPECT_EQ(trailer.Flags, 1);
     EXPECT_EQ(trailer.TargetName, "flevel.lgp");
 
@@ -68,9 +82,9 @@ TEST(SelfExtractor, flagsAndTargetNameFollowTheOptions)
     WriteWholeFile(temp.file("p.lgp"), Bytes{});
     MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "", false, temp.file("out.exe"));
     const Bytes image = ReadWholeFile(temp.file("out.exe"));
-    ASSERT_EQ(image.size(), 43u);
+    ASSERT_EQ(image.size(), 104u); // 3 + 5 zero bytes + 56 + 0 + 40
     const SelfExtractorTrailer trailer = DecodeTrailer(image);
-    EXPECT_EQ(trailer.StubLength, 3);
+    EXPECT_EQ(trailer.StubLength, 64);
     EXPECT_EQ(trailer.Flags, 0);
     EXPECT_EQ(trailer.TargetName, "");
     // An empty payload is no patch.
@@ -199,4 +213,98 @@ TEST(SelfExtractor, trailerReadsTheNameUpToItsFirstNul)
     // Flags bits other than bit 0 are carried as they are.
     image[4] = 3;
     EXPECT_EQ(DecodeTrailer(image).Flags, 3);
+}
+
+namespace
+{
+    std::string hex(const Sha256::Digest& digest)
+    {
+        std::string out;
+        for (const std::uint8_t b : digest)
+        {
+            out += "0123456789abcdef"[b >> 4];
+            out += "0123456789abcdef"[b & 15];
+        }
+        return out;
+    }
+}
+
+// FIPS 180-4 examples, lengths around the 56- and 64-byte block boundaries,
+// and one million bytes given in uneven pieces.
+TEST(Sha256, matchesTheStandardsDigests)
+{
+    const auto of = [](const std::string& text) { return hex(Sha256::of(testlgp::B(text))); };
+    EXPECT_EQ(of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(of(std::string(55, 'a')), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318");
+    EXPECT_EQ(of(std::string(56, 'a')), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
+    EXPECT_EQ(of(std::string(63, 'a')), "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34");
+    EXPECT_EQ(of(std::string(64, 'a')), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb");
+    EXPECT_EQ(of(std::string(119, 'a')), "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb");
+
+    const Bytes million(1000000, 'a');
+    Sha256::Hasher hasher;
+    std::size_t at = 0;
+    for (std::size_t piece = 1; at < million.size(); piece = piece * 3 % 1021 + 1)
+    {
+        const std::size_t n = std::min(piece, million.size() - at);
+        hasher.update(std::span(million).subspan(at, n));
+        at += n;
+    }
+    EXPECT_EQ(hex(hasher.finish()), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// Any byte of the patch or its record changed, or bytes added or lost in
+// front of the trailer, and the file is refused before anything is written;
+// a file made without a record (by an older version) is taken as it is.
+TEST(SelfExtractor, digestRefusesAChangedPatchAndOlderFilesStillUnwrap)
+{
+    TempFolder temp;
+    const Bytes stub = testdata::generate(1000, 5);
+    const Bytes patch = patchFile({{"a.bin", testdata::generate(500, 6)}});
+    WriteWholeFile(temp.file("STUB.LGP"), stub);
+    WriteWholeFile(temp.file("p.lgp"), patch);
+    MakeSelfExtractor(temp.file("STUB.LGP"), temp.file("p.lgp"), "magic.lgp", false, temp.file("out.exe"));
+    const Bytes image = ReadWholeFile(temp.file("out.exe"));
+    const std::size_t start = image.size() - 40 - patch.size();
+    const SelfExtractorParts parts = ReadSelfExtractor(image, "x", "damaged");
+    EXPECT_TRUE(parts.Digest);
+    EXPECT_EQ(parts.PatchOffset, start);
+    EXPECT_EQ(parts.PatchLength, patch.size());
+
+    const std::string damaged = temp.file("bad.exe")
+                                + " is damaged: its patch is not the one it was made with (cut "
+                                  "short or changed). Download it again; nothing was written.";
+    const auto refused = [&](const Bytes& file) {
+        WriteWholeFile(temp.file("bad.exe"), file);
+        const std::string text =
+            testlgp::FailureText<ELGPError>([&] { ExtractPatch(temp.file("bad.exe"), temp.file("back.lgp")); });
+        return text == damaged && !std::filesystem::exists(temp.file("back.lgp"));
+    };
+    for (const std::size_t at :
+         {start - 32, start - 1, start, start + 100, start + patch.size() - 1, image.size() - 36, image.size() - 1})
+    {
+        Bytes flipped = image;
+        flipped[at] ^= 0x08;
+        EXPECT_TRUE(refused(flipped)) << at;
+    }
+    // One byte lost or added in front of the trailer.
+    Bytes shorter = image;
+    shorter.erase(shorter.begin() + std::ptrdiff_t(start) + 10);
+    EXPECT_TRUE(refused(shorter));
+    Bytes longer = image;
+    longer.insert(longer.end() - 40, 0);
+    EXPECT_TRUE(refused(longer));
+
+    // The layout before the digest: stub, patch, trailer.
+    Bytes old = stub;
+    old.insert(old.end(), patch.begin(), patch.end());
+    const Bytes trailer = EncodeTrailer({std::int32_t(stub.size()), 0, "magic.lgp"});
+    old.insert(old.end(), trailer.begin(), trailer.end());
+    WriteWholeFile(temp.file("old.exe"), old);
+    ExtractPatch(temp.file("old.exe"), temp.file("old.lgp"));
+    EXPECT_EQ(ReadWholeFile(temp.file("old.lgp")), patch);
+    EXPECT_FALSE(ReadSelfExtractor(old, "x", "damaged").Digest);
 }

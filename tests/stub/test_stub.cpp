@@ -9,6 +9,7 @@
 #include "core/lgpstruct.h"
 #include "errors/errors.h"
 #include "patch/lgppatch.h"
+#include "platform/folder.h"
 #include "platform/paths.h"
 #include "platform/ui.h"
 
@@ -292,7 +293,9 @@ TEST(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
     EXPECT_EQ(testlgp::Load(program), image);
 }
 
-TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndCompletes)
+// A player who picked the wrong archive must not believe the mod is
+// installed: refused, unchanged, no "Process completed!".
+TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndRefused)
 {
     TempFolder dir;
     const Versions v = makeVersions();
@@ -306,9 +309,12 @@ TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndCompletes)
 
     StubRunner run;
     run.ui.fileAnswers.push_back(QString::fromStdString(target));
-    EXPECT_EQ(run(exe), 0);
-    EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
+    EXPECT_EQ(run(exe), 1);
+    EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
+    EXPECT_EQ(run.ui.texts(Kind::Error),
+              QStringList{QString::fromStdString(target + " holds none of this patch's files; nothing was changed.")});
     EXPECT_EQ(testlgp::Load(target), original);
+    EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 }
 
 TEST(StubRun, emptyTargetNameOffersEveryFile)
@@ -382,11 +388,18 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
 
             StubRunner run;
             run.ui.fileAnswers.push_back(QString::fromStdString(target));
-            EXPECT_EQ(run(exe), 0) << run.ui.texts(Kind::Error).join("").toStdString();
             if (version == source)
+            {
+                EXPECT_NE(run(exe), 0);
+                EXPECT_EQ(run.ui.texts(Kind::Error),
+                          QStringList{"This patch holds no files; nothing was changed."});
                 EXPECT_EQ(testlgp::Load(target), source);
+            }
             else
+            {
+                EXPECT_EQ(run(exe), 0) << run.ui.texts(Kind::Error).join("").toStdString();
                 EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), testlgp::Entries(modified));
+            }
         }
 
         const std::string target = dir / "target.lgp";
@@ -487,4 +500,164 @@ TEST(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
     StubRunner run;
     EXPECT_EQ(run(exe), 1);
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
+}
+
+namespace
+{
+    // FIX.exe made by the converter from a real stub image for the scene's
+    // patch, beside the scene's target.
+    Bytes wrapped(const TempFolder& dir, const std::string& stubName, const Bytes& patch, bool allowOverwrite)
+    {
+        testlgp::Save(dir / "p.lgp", patch);
+        MakeSelfExtractor(Platform::Paths::programDir() + stubName, dir / "p.lgp", "target.lgp", allowOverwrite,
+                          dir / "FIX.exe");
+        return testlgp::Load(dir / "FIX.exe");
+    }
+
+    // A code signature as signing tools append it: the file padded to 8 bytes,
+    // a certificate table at its end, named by the PE security directory.
+    Bytes signedLike(Bytes program, std::size_t tableLength)
+    {
+        program.resize((program.size() + 7) / 8 * 8, 0);
+        const std::size_t pe = std::size_t(testlgp::Get32(program, 0x3C));
+        const std::size_t optional = pe + 24;
+        const std::size_t directories = program[optional] == 0x0B && program[optional + 1] == 0x02 ? 112 : 96;
+        testlgp::PutI32(program, optional + directories + 32, std::int32_t(program.size()));
+        testlgp::PutI32(program, optional + directories + 36, std::int32_t(tableLength));
+        const Bytes table = testlgp::Letters(tableLength, 5);
+        program.insert(program.end(), table.begin(), table.end());
+        return program;
+    }
+} // namespace
+
+// A flipped bit or a download cut short is refused before anything is asked,
+// the target unchanged and no temporary file left.
+TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
+{
+    TempFolder dir;
+    const Versions v = makeVersions();
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
+    const Bytes program = wrapped(dir, "STUB.LGP", v.patch, true);
+    const std::size_t image = testlgp::Load(Platform::Paths::programDir() + "STUB.LGP").size();
+    const std::size_t start = program.size() - 40 - v.patch.size();
+
+    std::vector<Bytes> damaged;
+    for (const std::size_t at :
+         {start - 20, start + 3, start + v.patch.size() / 2, program.size() - 41, program.size() - 35})
+    {
+        damaged.push_back(program);
+        damaged.back()[at] ^= 0x01;
+    }
+    for (const std::size_t cut : {std::size_t(1), std::size_t(40), std::size_t(41), v.patch.size() / 2,
+                                  program.size() - start + 10, program.size() - image - 20})
+        damaged.emplace_back(program.begin(), program.end() - std::ptrdiff_t(cut));
+    for (const Bytes& file : damaged)
+    {
+        testlgp::Save(exe, file);
+        StubRunner run;
+        run.ui.fileAnswers.push_back(QString::fromStdString(target));
+        EXPECT_EQ(run(exe), 1);
+        EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{DamagedSelfExtractorText}) << file.size();
+        EXPECT_EQ(run.ui.shown.size(), 1u);
+        EXPECT_EQ(testlgp::Load(target), original);
+        EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
+    }
+
+    // Whole, it patches.
+    testlgp::Save(exe, program);
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(exe), 0);
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
+}
+
+// Signed after wrapping, the program reads its trailer from just before the
+// certificate table, and the payload still unwraps; a signed bare stub still
+// holds no patch.
+TEST(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
+{
+    TempFolder dir;
+    const Versions v = makeVersions();
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
+    const Bytes program = wrapped(dir, "STUBWIN.LGP", v.patch, true);
+    EXPECT_EQ(program.size() % 8, 0u) << "a signature can follow the trailer directly";
+    const Bytes signedProgram = signedLike(program, 1500);
+    EXPECT_EQ(SignedContentEnd(signedProgram), program.size());
+    EXPECT_EQ(SignedContentEnd(program), program.size());
+    testlgp::Save(exe, signedProgram);
+
+    const SelfExtractorParts parts = ReadSelfExtractor(signedProgram, "FIX.exe", DamagedSelfExtractorText);
+    EXPECT_TRUE(parts.Digest);
+    EXPECT_EQ(Bytes(signedProgram.begin() + std::ptrdiff_t(parts.PatchOffset),
+                    signedProgram.begin() + std::ptrdiff_t(parts.PatchOffset + parts.PatchLength)),
+              v.patch);
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(exe), 0);
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{});
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
+
+    // A bit flipped in front of the signature is still found.
+    Bytes flipped = signedProgram;
+    flipped[program.size() - 60] ^= 0x10;
+    testlgp::Save(exe, flipped);
+    StubRunner damaged;
+    EXPECT_EQ(damaged(exe), 1);
+    EXPECT_EQ(damaged.ui.texts(Kind::Error), QStringList{DamagedSelfExtractorText});
+
+    testlgp::Save(exe, signedLike(testlgp::Load(Platform::Paths::programDir() + "STUBWIN.LGP"), 800));
+    StubRunner bare;
+    EXPECT_EQ(bare(exe), 1);
+    EXPECT_EQ(bare.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
+}
+
+// The dialog opens where the target is: in the current folder, or one
+// sub-folder down (data\field\flevel.lgp), the first in name order.
+TEST(StubRun, dialogOpensInTheFolderThatHoldsTheTarget)
+{
+    TempFolder dir;
+    const fs::path before = fs::current_path();
+    fs::create_directories(dir / "data/battle");
+    fs::create_directories(dir / "data/field");
+    fs::create_directories(dir / "data/world");
+    testlgp::Save(dir / "data/field/FLEVEL.LGP", Bytes{});
+    testlgp::Save(dir / "data/world/flevel.lgp", Bytes{});
+    testlgp::Save(dir / "data/magic.lgp", Bytes{});
+    fs::current_path(dir / "data");
+    const std::string here = Platform::Folder::current();
+    const std::string field = Stub::DialogFolder("flevel.lgp");
+    const std::string magic = Stub::DialogFolder("magic.lgp");
+    const std::string nowhere = Stub::DialogFolder("char.lgp");
+    const std::string any = Stub::DialogFolder("");
+    fs::current_path(before);
+    EXPECT_EQ(here, fs::canonical(dir / "data").string() + "/");
+    EXPECT_EQ(field, here + "field/");
+    EXPECT_EQ(magic, here);
+    EXPECT_EQ(nowhere, here);
+    EXPECT_EQ(any, here);
+}
+
+TEST(StubRun, runsStartedTogetherWriteTheirPatchesToFilesOfTheirOwn)
+{
+    TempFolder dir;
+    const Bytes first = testlgp::Letters(100, 1);
+    const Bytes second = testlgp::Letters(70, 2);
+    const std::string a = Stub::CreateTempPatch(dir / "FIX.exe", first);
+    const std::string b = Stub::CreateTempPatch(dir / "FIX.exe", second);
+    EXPECT_EQ(a, dir / "FIX.TMP");
+    EXPECT_EQ(b, dir / "FIX~2.TMP");
+    EXPECT_EQ(testlgp::Load(a), first);
+    EXPECT_EQ(testlgp::Load(b), second);
+
+    // In a run, the dialog's folder comes from the current directory; the
+    // run that is second uses and removes its own file only.
+    const Versions v = makeVersions();
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
+    testlgp::Save(dir / "mypatch.TMP", first);
+    StubRunner run;
+    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    EXPECT_EQ(run(exe), 0);
+    EXPECT_EQ(testlgp::Load(dir / "mypatch.TMP"), first);
+    EXPECT_FALSE(fs::exists(dir / "mypatch~2.TMP"));
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
 }

@@ -20,6 +20,8 @@
 #include <QThread>
 
 #include <filesystem>
+#include <memory>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using testlgp::Bytes;
@@ -106,17 +108,21 @@ namespace
         {
             const Result version = run("wine", {"--version"});
             ASSERT_EQ(version.exitCode, 0) << "Wine is needed for these tests: " << version.output;
-            std::error_code ec;
-            fs::remove_all(prefix(), ec);
-            QProcessEnvironment env = wineEnvironment();
-            // No Mono or Gecko installer prompts while the prefix is made.
-            env.insert("WINEDLLOVERRIDES", "mscoree,mshtml=");
-            const Result boot = run("wineboot", {"-i"}, {}, env, 300000);
-            ASSERT_EQ(boot.exitCode, 0) << boot.output;
-            mServer.setProcessEnvironment(wineEnvironment());
-            mServer.start("wineserver", {"-f", "-p"});
-            ASSERT_TRUE(mServer.waitForStarted());
-            fs::create_directories(dataFolder());
+            std::string report;
+            for (int attempt = 1; attempt <= 2; ++attempt)
+            {
+                const std::string failure = makePrefix();
+                if (failure.empty())
+                {
+                    mServer.setProcessEnvironment(wineEnvironment());
+                    mServer.start("wineserver", {"-f", "-p"});
+                    ASSERT_TRUE(mServer.waitForStarted());
+                    fs::create_directories(dataFolder());
+                    return;
+                }
+                report += "attempt " + std::to_string(attempt) + ": " + failure + "\n";
+            }
+            FAIL() << "Could not make the Wine prefix " << prefix() << ":\n" << report;
         }
 
         void TearDown() override
@@ -126,6 +132,42 @@ namespace
         }
 
     private:
+        // Makes the prefix from nothing; what failed, or "" when it is ready.
+        // A server still running on the folder (from a run that was killed)
+        // would serve the new prefix from the deleted one, whose programs then
+        // find no kernel32.dll: it is ended first. The prefix counts as made
+        // once every process wineboot started has ended (wineserver -w) and a
+        // first program runs in it.
+        static std::string makePrefix()
+        {
+            QProcessEnvironment env = wineEnvironment();
+            // No Mono or Gecko installer prompts while the prefix is made.
+            env.insert("WINEDLLOVERRIDES", "mscoree,mshtml=");
+            run("wineserver", {"-k"}, {}, env, 30000);
+            run("wineserver", {"-w"}, {}, env, 60000);
+            std::error_code ec;
+            fs::remove_all(prefix(), ec);
+            if (fs::exists(prefix()))
+                return "the old prefix could not be removed: " + ec.message();
+            const auto failed = [](const std::string& step, const Result& r) {
+                return step
+                       + (r.exitCode < 0 ? std::string(" did not end") : " exited with " + std::to_string(r.exitCode))
+                       + ":\n" + r.output;
+            };
+            const Result boot = run("wineboot", {"-i"}, {}, env, 300000);
+            if (boot.exitCode != 0)
+                return failed("wineboot -i", boot);
+            const Result settled = run("wineserver", {"-w"}, {}, env, 300000);
+            if (settled.exitCode != 0)
+                return failed("wineserver -w after wineboot", settled);
+            if (!fs::exists(prefix() + "/drive_c/windows/system32/kernel32.dll"))
+                return "wineboot -i ended without writing drive_c/windows/system32/kernel32.dll";
+            const Result first = run("wine", {"reg", "query", "HKLM\\Software"}, {}, env, 120000);
+            if (first.exitCode != 0)
+                return failed("the first program in the new prefix (wine reg query)", first);
+            return {};
+        }
+
         QProcess mServer;
     };
 
@@ -187,8 +229,10 @@ namespace
 
         std::string path(const std::string& name) const { return *mDir / name; }
 
-        // FIX.exe, made by tarrowin-cli from the two archives, for target.
-        void makeProgram(const Versions& v, bool allowOverwrite, const std::string& target)
+        // FIX.exe, made by tarrowin-cli from the two archives, for target,
+        // from the tests' build of the Windows program (scripted answers) or,
+        // with shipped, from STUBWIN.LGP as make-sfx picks it.
+        void makeProgram(const Versions& v, bool allowOverwrite, const std::string& target, bool shipped = false)
         {
             testlgp::Save(path("source.lgp"), testlgp::Write(v.source));
             testlgp::Save(path("modified.lgp"), testlgp::Write(v.modified));
@@ -199,6 +243,8 @@ namespace
             QStringList args{"make-sfx", "--target", QString::fromStdString(target)};
             if (allowOverwrite)
                 args << "--allow-overwrite";
+            if (!shipped)
+                args << "--stub" << qEnvironmentVariable("TARROWIN_WINSTUB_TEST");
             args << QString::fromStdString(path("patch.lgp")) << QString::fromStdString(path("FIX.exe"));
             const Result wrapped = run(bin("tarrowin-cli"), args);
             ASSERT_EQ(wrapped.exitCode, 0) << wrapped.output;
@@ -234,10 +280,6 @@ TEST_P(WineStubApply, patchesTheArchiveFoundThroughTheRegistry)
     const bool inPlace = GetParam() == 1;
     const Versions v = makeVersions();
     ASSERT_NO_FATAL_FAILURE(makeProgram(v, inPlace, "C:\\FF7\\data\\magic.lgp"));
-    const Bytes program = testlgp::Load(path("FIX.exe"));
-    const Bytes stub = testlgp::Load(bin("STUBWIN.LGP"));
-    ASSERT_GT(program.size(), stub.size());
-    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), program.begin())) << "make-sfx takes the Windows stub for .exe";
     EXPECT_EQ(fs::status(path("FIX.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
 
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
@@ -304,12 +346,23 @@ TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
 
     // winhold.exe keeps the archive open for writing, letting others only
     // read, while FIX.exe runs.
-    const Result r = runScripted({"magic.lgp"}, {"winhold.exe", "C:\\FF7\\data\\magic.lgp", "FIX.exe"});
-    EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp",
-                                                                    "error|Mossvane|Cannot open file magic.lgp."}));
-    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
-    EXPECT_FALSE(fs::exists(path("FIX.TMP")));
+    // With "reader", it only reads but lets nobody replace the file: the
+    // patched copy can't take its place, which is the same refusal, not a
+    // write error.
+    for (const QString& mode : {QString(), QStringLiteral("reader")})
+    {
+        QStringList command{"winhold.exe", "C:\\FF7\\data\\magic.lgp", "FIX.exe"};
+        if (!mode.isEmpty())
+            command << mode;
+        const Result r = runScripted({"magic.lgp"}, command);
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_EQ(readLines(path("log.txt")),
+                  (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp",
+                                            "error|Mossvane|Cannot open file C:\\FF7\\data\\magic.lgp."}))
+            << mode.toStdString();
+        EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+        EXPECT_FALSE(fs::exists(path("FIX.TMP")));
+    }
 }
 
 TEST_F(WineStub, withoutRegistryValueTheDialogOpensInTheStartFolder)
@@ -352,18 +405,33 @@ namespace
     }
 } // namespace
 
-// The real message boxes and file dialog, answered with keystrokes.
+// The program that ships, made by make-sfx from STUBWIN.LGP: the real message
+// boxes and file dialog, answered with keystrokes. The target lies one folder
+// below the game's data folder (data\field), where the dialog opens, so the
+// name typed alone picks it. The tests' answer and log variables are set and
+// ignored: the shipped program has no such hook.
 TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
 {
     const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "my archive.lgp"));
+    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "my archive.lgp", true));
+    const Bytes stub = testlgp::Load(bin("STUBWIN.LGP"));
+    const Bytes made = testlgp::Load(path("FIX.exe"));
+    ASSERT_GT(made.size(), stub.size());
+    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), made.begin())) << "make-sfx takes the Windows stub for .exe";
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
     const Bytes original = testlgp::Write(v.source);
+    const std::string field = dataFolder() + "/field";
+    fs::create_directories(field);
+    fs::create_directories(dataFolder() + "/battle");
     for (const char* name : {"my archive.lgp", "my.lgp", "archive.lgp", "other.lgp"})
-        testlgp::Save(dataFolder() + "/" + name, original);
+        testlgp::Save(field + "/" + name, original);
+    testlgp::Save(path("answers.txt"), testlgp::B("cancel\n"));
 
     QProcess program;
-    program.setProcessEnvironment(wineEnvironment());
+    QProcessEnvironment env = wineEnvironment();
+    env.insert("TARROWIN_UI_SCRIPT", QString::fromStdString(windowsPath(path("answers.txt"))));
+    env.insert("TARROWIN_UI_LOG", QString::fromStdString(windowsPath(path("log.txt"))));
+    program.setProcessEnvironment(env);
     program.setWorkingDirectory(QString::fromStdString(mDir->path().string()));
     program.start("wine", {"FIX.exe"});
     ASSERT_TRUE(program.waitForStarted());
@@ -391,10 +459,170 @@ TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
     ASSERT_TRUE(program.waitForFinished(60000));
     EXPECT_EQ(program.exitCode(), 0);
 
-    EXPECT_EQ(testlgp::Entries(testlgp::Load(dataFolder() + "/my archive.lgp")), v.modified.Files);
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(field + "/my archive.lgp")), v.modified.Files);
     for (const char* name : {"my.lgp", "archive.lgp", "other.lgp"})
-        EXPECT_EQ(testlgp::Load(dataFolder() + "/" + name), original) << name;
+        EXPECT_EQ(testlgp::Load(field + "/" + name), original) << name;
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
+    EXPECT_FALSE(fs::exists(path("log.txt"))) << "the shipped program wrote the tests' log";
+}
+
+// Signed after wrapping with a throwaway certificate: the signature verifies,
+// the program patches, and the patch unwraps.
+TEST_F(WineStub, programSignedAfterWrappingVerifiesPatchesAndUnwraps)
+{
+    const Versions v = makeVersions();
+    ASSERT_NO_FATAL_FAILURE(makeProgram(v, false, "magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(registerGame(true));
+    const Bytes original = testlgp::Write(v.source);
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
+
+    const Result key = run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                       "/CN=Tarrowin test signer", "-keyout", QString::fromStdString(path("key.pem")),
+                                       "-out", QString::fromStdString(path("cert.pem"))});
+    ASSERT_EQ(key.exitCode, 0) << key.output;
+    const Result sign =
+        run("osslsigncode", {"sign", "-certs", QString::fromStdString(path("cert.pem")), "-key",
+                             QString::fromStdString(path("key.pem")), "-n", "Tarrowin patch", "-in",
+                             QString::fromStdString(path("FIX.exe")), "-out", QString::fromStdString(path("S.exe"))});
+    ASSERT_EQ(sign.exitCode, 0) << sign.output;
+    const Result verify = run("osslsigncode", {"verify", "-CAfile", QString::fromStdString(path("cert.pem")), "-in",
+                                               QString::fromStdString(path("S.exe"))});
+    EXPECT_EQ(verify.exitCode, 0) << verify.output;
+    EXPECT_NE(verify.output.find("Signature verification: ok"), std::string::npos) << verify.output;
+    fs::remove(path("FIX.exe"));
+    fs::rename(path("S.exe"), path("FIX.exe"));
+
+    const Result r = runScripted({"magic.lgp"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp", DoneLine}));
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(dataFolder() + "/magic.lgp")), v.modified.Files);
+
+    const Result unwrapped = run(bin("tarrowin-cli"), {"unwrap-sfx", QString::fromStdString(path("FIX.exe")),
+                                                       QString::fromStdString(path("back.lgp"))});
+    ASSERT_EQ(unwrapped.exitCode, 0) << unwrapped.output;
+    EXPECT_EQ(testlgp::Load(path("back.lgp")), testlgp::Load(path("patch.lgp")));
+}
+
+// One flipped bit, or a download cut short, is refused before anything is
+// asked; the archive stays as it was.
+TEST_F(WineStub, damagedDownloadIsRefusedAndTheArchiveUnchanged)
+{
+    const Versions v = makeVersions();
+    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(registerGame(true));
+    const Bytes original = testlgp::Write(v.source);
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    const Bytes program = testlgp::Load(path("FIX.exe"));
+    const std::size_t patchSize = testlgp::Load(path("patch.lgp")).size();
+
+    Bytes flipped = program;
+    flipped[program.size() - 40 - patchSize / 2] ^= 0x04;
+    const Bytes cut(program.begin(), program.end() - std::ptrdiff_t(patchSize / 3));
+    for (const Bytes& damaged : {flipped, cut})
+    {
+        testlgp::Save(path("FIX.exe"), damaged);
+        const Result r = runScripted({"magic.lgp"});
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_EQ(readLines(path("log.txt")),
+                  (std::vector<std::string>{"error|Mossvane|This patch is damaged; download it again."}));
+        EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+        EXPECT_FALSE(fs::exists(path("FIX.TMP")));
+    }
+}
+
+// The wrong archive chosen: refused by name, unchanged, no false success.
+TEST_F(WineStub, archiveWithNoneOfThePatchsFilesIsRefusedUnchanged)
+{
+    const Versions v = makeVersions();
+    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(registerGame(true));
+    testlgp::Archive other;
+    other.Files = {{"x.bin", testlgp::Letters(300, 4)}};
+    const Bytes original = testlgp::Write(other);
+    testlgp::Save(dataFolder() + "/magic.lgp", original);
+
+    const Result r = runScripted({"magic.lgp"});
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_EQ(readLines(path("log.txt")),
+              (std::vector<std::string>{
+                  AskLine, "open||magic.lgp|magic.lgp",
+                  "error|Mossvane|C:\\FF7\\data\\magic.lgp holds none of this patch's files; nothing was changed."}));
+    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+}
+
+// Two copies started at once (a double click too many), appending: each has a
+// temporary patch of its own; the archive ends patched once, and a copy that
+// doesn't patch it refuses with the held archive's message.
+TEST_F(WineStub, twoCopiesStartedAtOnceEndWithTheArchivePatchedOnce)
+{
+    const Versions v = makeVersions();
+    ASSERT_NO_FATAL_FAILURE(makeProgram(v, false, "magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(registerGame(true));
+    const Bytes original = testlgp::Write(v.source);
+    const std::string target = dataFolder() + "/magic.lgp";
+    testlgp::Save(target, original);
+    testlgp::Save(path("answers.txt"), testlgp::B("magic.lgp\n"));
+
+    // Patched once, alone, for the expected bytes.
+    const Result alone = runScripted({"magic.lgp"});
+    ASSERT_EQ(alone.exitCode, 0) << alone.output;
+    const Bytes once = testlgp::Load(target);
+    testlgp::Save(target, original);
+
+    QProcessEnvironment env = wineEnvironment();
+    env.insert("TARROWIN_UI_SCRIPT", QString::fromStdString(windowsPath(path("answers.txt"))));
+    std::vector<std::unique_ptr<QProcess>> copies;
+    for (int i = 0; i < 2; ++i)
+    {
+        auto copy = std::make_unique<QProcess>();
+        env.insert("TARROWIN_UI_LOG", QString::fromStdString(windowsPath(path("log" + std::to_string(i) + ".txt"))));
+        copy->setProcessEnvironment(env);
+        copy->setWorkingDirectory(QString::fromStdString(mDir->path().string()));
+        copy->setProcessChannelMode(QProcess::MergedChannels);
+        copy->start("wine", {"FIX.exe"});
+        copies.push_back(std::move(copy));
+    }
+    for (int i = 0; i < 2; ++i)
+    {
+        ASSERT_TRUE(copies[std::size_t(i)]->waitForFinished(120000));
+        const std::vector<std::string> log = readLines(path("log" + std::to_string(i) + ".txt"));
+        ASSERT_EQ(log.size(), 3u) << copies[std::size_t(i)]->readAll().toStdString();
+        EXPECT_TRUE(log[2] == DoneLine || log[2] == "error|Mossvane|Cannot open file C:\\FF7\\data\\magic.lgp.")
+            << log[2];
+        EXPECT_EQ(copies[std::size_t(i)]->exitCode(), log[2] == DoneLine ? 0 : 1);
+    }
+    EXPECT_EQ(testlgp::Load(target), once);
+    EXPECT_FALSE(fs::exists(path("FIX.TMP")));
+    EXPECT_FALSE(fs::exists(path("FIX~2.TMP")));
+}
+
+// The program carries its icon, version information and manifest.
+TEST(WindowsProgram, carriesIconVersionInformationAndManifest)
+{
+    const Result dump = run("x86_64-w64-mingw32-objdump", {"-p", QString::fromStdString(bin("STUBWIN.LGP"))});
+    ASSERT_EQ(dump.exitCode, 0) << dump.output;
+    // The resource types of the top level ("%03x   Entry: ID: 0x0000NN" in the
+    // dump): 3 icon, 14 icon group, 16 version, 24 manifest.
+    std::vector<std::string> types;
+    std::istringstream lines(dump.output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > 20 && line.compare(3, 17, "   Entry: ID: 0x0") == 0)
+            types.push_back(line.substr(17, 8));
+    EXPECT_EQ(types, (std::vector<std::string>{"0x000003", "0x00000e", "0x000010", "0x000018"})) << dump.output;
+    const Bytes image = testlgp::Load(bin("STUBWIN.LGP"));
+    const std::string bytes(image.begin(), image.end());
+    for (const char* setting : {"requestedExecutionLevel level=\"asInvoker\"", "<longPathAware", "PerMonitorV2",
+                                "Microsoft.Windows.Common-Controls", "supportedOS"})
+        EXPECT_NE(bytes.find(setting), std::string::npos) << setting;
+    // Version strings are UTF-16.
+    const auto utf16 = [](const std::string& text) {
+        std::string out;
+        for (const char c : text)
+            out += std::string{c, '\0'};
+        return out;
+    };
+    for (const char* field : {"ProductName", "Tarrowin", "FileDescription", "ProductVersion"})
+        EXPECT_NE(bytes.find(utf16(field)), std::string::npos) << field;
 }
 
 TEST_F(WineStub, patchesOneCopyOfARepeatedNameAlone)

@@ -1,8 +1,9 @@
 // Test helper for the Windows stub under Wine: holds FILE open the way the
-// archive editor does (read and write, others may only read), runs PROGRAM
-// while holding it, and exits with PROGRAM's exit code (255 when FILE or
-// PROGRAM can't be opened or started).
-//   winhold.exe FILE PROGRAM
+// archive editor does (read and write, others may only read), or with
+// "reader" the way a viewer might (read only, others may read and write but
+// not delete or rename it), runs PROGRAM while holding it, and exits with
+// PROGRAM's exit code (255 when FILE or PROGRAM can't be opened or started).
+//   winhold.exe FILE PROGRAM [reader]
 
 #include <windows.h>
 
@@ -10,10 +11,12 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "reader"))
         return 255;
-    const HANDLE held = ::CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool reader = argc == 4;
+    const HANDLE held = ::CreateFileA(argv[1], reader ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                                      reader ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE)
         return 255;
     std::string command = std::string("\"") + argv[2] + "\"";
