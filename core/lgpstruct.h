@@ -348,6 +348,10 @@ RawDataEntry NewDataEntry(const NameField& name, std::span<const std::uint8_t> d
 // rewritten in place. "The archive holds no entry named \"%s\"." when no
 // table entry has that name.
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data);
+// The same for the table entry number tableIndex (0-based), so one of several
+// entries sharing a name can be replaced. "List index out of bounds (%d)"
+// outside the table.
+bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data);
 
 // ---------------------------------------------------------------------------
 // Builder

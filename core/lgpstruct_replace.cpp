@@ -3,6 +3,36 @@
 
 #include "lgpstruct.h"
 
+namespace
+{
+    // what names the new data's entry in messages.
+    bool ReplaceAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data,
+                   const std::string& what)
+    {
+        TOCEntry toc = archive.GetTableEntry(tableIndex);
+        RawDataEntry record = NewDataEntry(toc.Name, data, "The file for \"" + what + "\"");
+
+        // Rewriting a data entry that another table entry also points at would
+        // change that entry too; such data is left alone and the new data appended.
+        bool shared = false;
+        for (std::int32_t i = 0; i < archive.FileCount() && !shared; ++i)
+            shared = i != tableIndex && archive.GetTableEntry(i).Offset == toc.Offset;
+        const std::int32_t held = shared ? -1 : archive.DataIndexAt(toc.Offset);
+        if (held >= 0)
+        {
+            record.Name = archive.GetDataEntry(held).Name;
+            if (archive.RewriteDataEntry(held, record))
+                return true;
+            record.Name = toc.Name;
+        }
+
+        const std::int32_t appended = archive.AppendDataEntry(record);
+        toc.Offset = archive.GetDataEntry(appended).Position;
+        archive.SetTableEntry(tableIndex, toc);
+        return false;
+    }
+} // namespace
+
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data)
 {
     std::int32_t tableIndex = -1;
@@ -11,25 +41,10 @@ bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<c
             tableIndex = i;
     if (tableIndex < 0)
         lgp::Fail("The archive holds no entry named \"" + name + "\".");
-    TOCEntry toc = archive.GetTableEntry(tableIndex);
-    RawDataEntry record = NewDataEntry(toc.Name, data, "The file for \"" + name + "\"");
+    return ReplaceAt(archive, tableIndex, data, name);
+}
 
-    // Rewriting a data entry that another table entry also points at would
-    // change that entry too; such data is left alone and the new data appended.
-    bool shared = false;
-    for (std::int32_t i = 0; i < archive.FileCount() && !shared; ++i)
-        shared = i != tableIndex && archive.GetTableEntry(i).Offset == toc.Offset;
-    const std::int32_t held = shared ? -1 : archive.DataIndexAt(toc.Offset);
-    if (held >= 0)
-    {
-        record.Name = archive.GetDataEntry(held).Name;
-        if (archive.RewriteDataEntry(held, record))
-            return true;
-        record.Name = toc.Name;
-    }
-
-    const std::int32_t appended = archive.AppendDataEntry(record);
-    toc.Offset = archive.GetDataEntry(appended).Position;
-    archive.SetTableEntry(tableIndex, toc);
-    return false;
+bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data)
+{
+    return ReplaceAt(archive, tableIndex, data, archive.GetTableEntry(tableIndex).NameString());
 }
