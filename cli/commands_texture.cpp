@@ -316,7 +316,7 @@ void Cli::AddTextureCommands(Commands& commands)
                          "--all-palettes writes each (palette N as NAME.paletteN.png). A texture that can't be\n"
                          "read is reported and skipped; the others are written and the command fails at the end.",
                          [options] { return RunExport(*options); });
-        command->add_option("ARCHIVE PATTERN... FOLDER", options->Arguments, "the archive, patterns, the folder")
+        command->add_option("ARCHIVE [PATTERN...] FOLDER", options->Arguments, "the archive, patterns, the folder")
             ->required()
             ->expected(2, -1)
             ->type_name("");
