@@ -15,7 +15,9 @@
 #include "patch/lgpselfextract.h"
 #include "platform/qtext.h"
 #include "platform/registry.h"
+#include "preview/PSXTex.h"
 #include "preview/lgpdispatch.h"
+#include "preview/lgppreview.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -133,6 +135,11 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     frmAboutLGP = new TfrmAboutLGP(this);
     frmSelfExtract = new TfrmSelfExtract(this);
     Previewer = new TPreviewDispatcher(this);
+    // A texture replaced from the preview window changed the archive's index.
+    connect(&Previewer->TexView(), &TfrmTexView::textureReplaced, this, [this](const QString& path) {
+        if (CurrentArchive && Platform::Text::toPath(path) == CurrentArchive->FileName())
+            Guarded([this] { ReloadArchive(); });
+    });
 
     connectLaterWindows();
     resize(DesignedWidth, DesignedHeight);
@@ -183,6 +190,8 @@ void TfrmLGPEditor::buildMenus()
     mnuExtract = item(mnuFile, "mnuExtract", "&Extract", &TfrmLGPEditor::mnuExtractClick, QKeySequence("Ctrl+E"));
     mnuExtractAll =
         item(mnuFile, "mnuExtractAll", "Extract &All", &TfrmLGPEditor::mnuExtractAllClick, QKeySequence("Ctrl+A"));
+    mnuReplaceFromPicture =
+        item(mnuFile, "mnuReplaceFromPicture", "Replace from &picture...", &TfrmLGPEditor::mnuReplaceFromPictureClick);
     mnuAnalyze = item(mnuFile, "mnuAnalyze", "Ana&lyze", &TfrmLGPEditor::mnuAnalyseClick);
     mnuRepairarchive = item(mnuFile, "mnuRepairarchive", "&Repair archive", &TfrmLGPEditor::mnuRepairarchiveClick);
     mnuPackArchive = item(mnuFile, "mnuPackArchive", "&Pack Archive", &TfrmLGPEditor::mnuPackArchiveClick);
@@ -877,6 +886,48 @@ void TfrmLGPEditor::mnuExtractClick()
         return;
     TFileStream archive(CurrentArchive->FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
     ExtractEntry(archive, entry, Platform::Text::toPath(*target));
+}
+
+void TfrmLGPEditor::mnuReplaceFromPictureClick()
+{
+    const int index = SelectedTableIndex();
+    if (index < 0 || !CurrentArchive)
+    {
+        Tarrowin::ShowMessage(this, "Select a texture to replace first!");
+        return;
+    }
+    ReplaceFromPicture(index);
+}
+
+void TfrmLGPEditor::ReplaceFromPicture(int tableIndex)
+{
+    if (!CurrentArchive || CurrentArchive->FromSource())
+        return;
+    const std::optional<QString> picture = Platform::Ui::prompter().openFile(this, Previewer->TexView().opnPicture);
+    if (!picture)
+        return;
+    const TTextureReplacement replacement =
+        ReplaceTextureFromPicture(CurrentArchive->FileName(), tableIndex, ReadPictureFile(*picture));
+    if (!replacement.Changed)
+    {
+        Tarrowin::ShowMessage(this, "The picture shows the texture as it is; nothing was changed.");
+        return;
+    }
+    ReloadArchive();
+    Previewer->Preview(*CurrentArchive, tableIndex);
+}
+
+void TfrmLGPEditor::ReloadArchive()
+{
+    if (!CurrentArchive)
+        return;
+    const int block = cmbList->currentIndex();
+    OpenArchive(Platform::Text::fromPath(CurrentArchive->FileName()));
+    if (block > 0 && block < cmbList->count())
+    {
+        cmbList->setCurrentIndex(block); // activated is not emitted for a change made here
+        cmbListChange();
+    }
 }
 
 void TfrmLGPEditor::mnuExtractAllClick()

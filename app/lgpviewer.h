@@ -61,6 +61,7 @@ public:
     QAction* mnuOpenLGP = nullptr;
     QAction* mnuExtract = nullptr;
     QAction* mnuExtractAll = nullptr;
+    QAction* mnuReplaceFromPicture = nullptr;
     QAction* mnuAnalyze = nullptr;
     QAction* mnuRepairarchive = nullptr;
     QAction* mnuPackArchive = nullptr;
@@ -135,6 +136,15 @@ public:
     void OpenFromArguments(const QStringList& arguments);
     void mnuExtractClick();
     void mnuExtractAllClick();
+    // Replace from picture on the selected entry.
+    void mnuReplaceFromPictureClick();
+    // Asks for a picture (PNG or BMP) and puts it into TEX entry tableIndex
+    // of the open archive, converted against its current data and written
+    // through the crash-safe replace; then reopens the archive and previews
+    // the entry. For the menu, the list's context menu and tests.
+    void ReplaceFromPicture(int tableIndex);
+    // Reopens the open archive after its file changed, keeping the block shown.
+    void ReloadArchive();
     void mnuAnalyseClick();
     void mnuRepairarchiveClick();
     void mnuPackArchiveClick();

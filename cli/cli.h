@@ -72,6 +72,7 @@ namespace Cli
     void AddArchiveCommands(Commands& commands); // commands_archive.cpp
     void AddPatchCommands(Commands& commands);   // commands_patch.cpp
     void AddEditCommands(Commands& commands);    // commands_edit.cpp
+    void AddTextureCommands(Commands& commands); // commands_texture.cpp
 
     // A progress bar on stderr while it is a terminal, fed by ProgressHook
     // for its scope or by SetMaximum and SetPosition.

@@ -121,6 +121,7 @@ int main(int argc, char** argv)
     Cli::AddArchiveCommands(commands);
     Cli::AddPatchCommands(commands);
     Cli::AddEditCommands(commands);
+    Cli::AddTextureCommands(commands);
 
     // "tarrowin-cli help" is "tarrowin-cli --help".
     std::vector<std::string> args(argv + 1, argv + argc);

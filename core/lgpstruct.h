@@ -353,9 +353,11 @@ RawDataEntry NewDataEntry(const NameField& name, std::span<const std::uint8_t> d
 // rewritten in place. "The archive holds no entry named \"%s\"." when no
 // table entry has that name.
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data);
-// The same for the table entry tableIndex; label names it in messages.
+// The same for the table entry number tableIndex (0-based), so one of several
+// entries sharing a name can be replaced; label names it in messages (its
+// table name when empty). "List index out of bounds (%d)" outside the table.
 bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data,
-                        const std::string& label);
+                        const std::string& label = {});
 
 // ---------------------------------------------------------------------------
 // Builder

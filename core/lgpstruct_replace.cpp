@@ -14,7 +14,8 @@ bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span
                         const std::string& label)
 {
     TOCEntry toc = archive.GetTableEntry(tableIndex);
-    RawDataEntry record = NewDataEntry(toc.Name, data, "The file for \"" + label + "\"");
+    RawDataEntry record =
+        NewDataEntry(toc.Name, data, "The file for \"" + (label.empty() ? toc.NameString() : label) + "\"");
 
     // Rewriting a data entry that another table entry also points at would
     // change that entry too; such data is left alone and the new data appended.

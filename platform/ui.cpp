@@ -22,11 +22,20 @@ namespace Platform::Ui
 
         // The default extension is added to a typed name without one, never
         // to a file that exists as typed (a self-extractor has no extension).
-        QString withDefaultExt(const QString& path, const FileDialogOptions& options)
+        // A save dialog's chosen filter of one extension ("PNG images (*.png)")
+        // gives that extension instead of the default one.
+        QString withDefaultExt(const QString& path, const FileDialogOptions& options, const QString& chosenFilter = {})
         {
-            if (options.defaultExt.isEmpty() || !QFileInfo(path).suffix().isEmpty() || QFileInfo::exists(path))
+            QString ext = options.defaultExt;
+            const int open = chosenFilter.lastIndexOf('('), close = chosenFilter.lastIndexOf(')');
+            const QString patterns =
+                open >= 0 && close > open ? chosenFilter.mid(open + 1, close - open - 1) : QString();
+            if (patterns.startsWith("*.") && !patterns.contains(' ') && patterns.count(QLatin1Char('*')) == 1
+                && !patterns.contains('?'))
+                ext = patterns.mid(2);
+            if (ext.isEmpty() || !QFileInfo(path).suffix().isEmpty() || QFileInfo::exists(path))
                 return path;
-            return path + "." + options.defaultExt.toLower();
+            return path + "." + ext.toLower();
         }
 
         // Lists folders and the files whose name is exactly the given one.
@@ -113,7 +122,9 @@ namespace Platform::Ui
                 configureFileDialog(dialog, options);
                 if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
                     return std::nullopt;
-                return withDefaultExt(dialog.selectedFiles().first(), options);
+                const bool saving = dialog.acceptMode() == QFileDialog::AcceptSave;
+                return withDefaultExt(dialog.selectedFiles().first(), options,
+                                      saving ? dialog.selectedNameFilter() : QString());
             }
         };
 

@@ -104,6 +104,8 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
         archive.ReadEntryData(tableIndex, stream);
         const TPSXTexImage texture = PSXTexDecode(stream, TexDataStart);
         view.ShowTexture(texture, caption);
+        view.SetTextureSource(archive.FromSource() ? std::string() : archive.FileName(), tableIndex,
+                              std::move(stream.Vector()));
         break;
     }
     case PreviewViewer::Music:

@@ -4,6 +4,7 @@
 #include "core/streams.h"
 #include "errors/errors.h"
 #include "platform/qtext.h"
+#include "preview/texpng.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -39,6 +40,9 @@ TfrmTexView::TfrmTexView(QWidget* parent)
     popBmp->setObjectName("popBmp");
     mnuSaveAsBmp = popBmp->addAction("&Save As");
     mnuSaveAsBmp->setObjectName("mnuSaveAsBmp");
+    mnuReplaceFromPicture = popBmp->addAction("&Replace from picture...");
+    mnuReplaceFromPicture->setObjectName("mnuReplaceFromPicture");
+    mnuReplaceFromPicture->setEnabled(false);
     popText = new QMenu(this);
     popText->setObjectName("popText");
     mnuSaveAsText = popText->addAction("&Save As");
@@ -47,6 +51,16 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         try
         {
             mnuSaveAsBmpClick();
+        }
+        catch (const std::exception& e)
+        {
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        }
+    });
+    connect(mnuReplaceFromPicture, &QAction::triggered, this, [this] {
+        try
+        {
+            mnuReplaceFromPictureClick();
         }
         catch (const std::exception& e)
         {
@@ -75,10 +89,15 @@ TfrmTexView::TfrmTexView(QWidget* parent)
 
     savText.filter = "All files|*.*";
     savText.mustExist = true;
-    savBMP.defaultExt = "BMP";
-    // PNG is offered beside the Windows bitmap; the typed extension picks the format.
-    savBMP.filter = "Bitmaps|*.BMP|PNG images|*.PNG|All files|*.*";
+    // PNG first (it keeps a palettised texture's palette and indices), then
+    // the Windows bitmap. A typed extension picks the format; without one the
+    // chosen filter's extension is added.
+    savBMP.defaultExt = "PNG";
+    savBMP.filter = "PNG images|*.PNG|Bitmaps|*.BMP";
     savBMP.mustExist = true;
+    opnPicture.title = "Replace from picture";
+    opnPicture.filter = "Pictures|*.PNG;*.BMP|PNG images|*.PNG|Bitmaps|*.BMP|All files|*.*";
+    opnPicture.mustExist = true;
 
     HideViews();
 }
@@ -118,8 +137,32 @@ void TfrmTexView::ShowTexture(const TPSXTexImage& texture, const QString& entryN
     Image->setPixmap(QPixmap::fromImage(image));
     HideViews();
     Image->setVisible(true);
-    savBMP.fileName = entryName;
+    // The entry's own extension (".TEX") never goes with a picture.
+    const int dot = entryName.lastIndexOf('.');
+    savBMP.fileName = dot > 0 ? entryName.left(dot) : entryName;
+    mTextureArchive.clear();
+    mTextureIndex = -1;
+    mTextureBytes.clear();
+    Image->setToolTip({});
+    mnuReplaceFromPicture->setEnabled(false);
     ShowWindow();
+}
+
+void TfrmTexView::SetTextureSource(const std::string& archivePath, std::int32_t tableIndex,
+                                   std::vector<std::uint8_t> tex)
+{
+    mTextureArchive = archivePath;
+    mTextureIndex = tableIndex;
+    mTextureBytes = std::move(tex);
+    Image->setToolTip(TextureFacts());
+    mnuReplaceFromPicture->setEnabled(!mTextureArchive.empty() && mTextureIndex >= 0);
+}
+
+QString TfrmTexView::TextureFacts() const
+{
+    if (mTextureBytes.size() < TexHeaderSize)
+        return {};
+    return Platform::Text::fromUtf8(DescribeTexture(ReadTexHeader(mTextureBytes)));
 }
 
 void TfrmTexView::SetText(const std::vector<std::string>& lines, const QString& entryName)
@@ -224,12 +267,50 @@ void TfrmTexView::mnuSaveAsBmpClick()
         return;
     QString target = *path;
     if (QFileInfo(target).suffix().isEmpty())
-        target += "." + savBMP.defaultExt;
-    if (QFileInfo(target).suffix().compare("PNG", Qt::CaseInsensitive) == 0)
+        target += "." + savBMP.defaultExt.toLower();
+    const QString suffix = QFileInfo(target).suffix();
+    if (suffix.compare("PNG", Qt::CaseInsensitive) == 0)
     {
-        if (!TexImageToQImage(mTexture).save(target, "PNG"))
+        // Through the texture module: a palette PNG with the texture's own
+        // indices, so the picture goes back into the texture unchanged.
+        const TTexPicture picture = mTextureBytes.empty() ? TTexPicture{} : TexToPicture(mTextureBytes);
+        if (!mTextureBytes.empty())
+            WriteWholeFile(Platform::Text::toPath(target), PictureToPng(picture));
+        else if (!TexImageToQImage(mTexture).save(target, "PNG"))
             lgp::FailCreate(Platform::Text::toPath(target));
         return;
     }
+    if (suffix.compare("BMP", Qt::CaseInsensitive) != 0)
+        lgp::Fail("A picture is saved as a .png or .bmp file; \"" + Platform::Text::toPath(QFileInfo(target).fileName())
+                  + "\" is neither.");
     WriteWholeFile(Platform::Text::toPath(target), TexImageToBmp(mTexture));
+}
+
+void TfrmTexView::mnuReplaceFromPictureClick()
+{
+    if (mTextureArchive.empty() || mTextureIndex < 0)
+        return;
+    const std::optional<QString> path = Platform::Ui::prompter().openFile(this, opnPicture);
+    if (!path)
+        return;
+    if (!ReplaceFromPicture(*path))
+        Platform::Ui::prompter().message(this, windowTitle(),
+                                         "The picture shows the texture as it is; nothing was changed.");
+}
+
+bool TfrmTexView::ReplaceFromPicture(const QString& picturePath)
+{
+    const TTexPicture picture = ReadPictureFile(picturePath);
+    const TTextureReplacement replacement = ReplaceTextureFromPicture(mTextureArchive, mTextureIndex, picture);
+    if (!replacement.Changed)
+        return false;
+    TMemoryStream stream(replacement.Data);
+    const TPSXTexImage texture = PSXTexDecode(stream, TexDataStart);
+    const QString name = savBMP.fileName;
+    const std::string archive = mTextureArchive;
+    const std::int32_t index = mTextureIndex;
+    ShowTexture(texture, name);
+    SetTextureSource(archive, index, replacement.Data);
+    emit textureReplaced(Platform::Text::fromPath(archive));
+    return true;
 }

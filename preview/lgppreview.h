@@ -35,8 +35,14 @@ public:
     void HideViews();
 
     // Shows the texture unscaled, the client area sized to it; savBMP is preset
-    // with entryName.
+    // with entryName's stem (a picture never gets the entry's extension).
     void ShowTexture(const TPSXTexImage& texture, const QString& entryName);
+    // Where the texture on show came from: its TEX bytes (their facts become
+    // the image's tooltip) and, for "Replace from picture...", the archive
+    // file and table entry (an empty path: no archive file to write).
+    void SetTextureSource(const std::string& archivePath, std::int32_t tableIndex, std::vector<std::uint8_t> tex);
+    // The tooltip: size, bit depth, palettes ("" before a texture).
+    QString TextureFacts() const;
     // Puts the lines into Memo (kept for "Save As") and presets savText.
     void SetText(const std::vector<std::string>& lines, const QString& entryName);
     // Shows Memo.
@@ -50,8 +56,20 @@ public:
     void ShowTree();
 
     void mnuSaveAsTextClick();
+    // Writes PNG or BMP by the file name's extension (the chosen filter's
+    // when none is typed); any other extension is refused.
     void mnuSaveAsBmpClick();
+    // Asks for a picture and puts it into the texture's entry (see
+    // ReplaceTextureFromPicture), then shows the new texture.
+    void mnuReplaceFromPictureClick();
+    // The same with the picture given; false when nothing changed.
+    bool ReplaceFromPicture(const QString& picturePath);
 
+signals:
+    // The texture's entry in archivePath was rewritten: the archive's index changed.
+    void textureReplaced(const QString& archivePath);
+
+public:
     // The texture on show in Image (as decoded) and Memo's lines.
     const TPSXTexImage& Texture() const { return mTexture; }
     const std::vector<std::string>& MemoLines() const { return mMemoLines; }
@@ -63,8 +81,10 @@ public:
     QMenu* popText;
     QAction* mnuSaveAsBmp;
     QAction* mnuSaveAsText;
+    QAction* mnuReplaceFromPicture;
     Platform::Ui::FileDialogOptions savText;
     Platform::Ui::FileDialogOptions savBMP;
+    Platform::Ui::FileDialogOptions opnPicture;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -73,5 +93,8 @@ private:
     void FitForText();
 
     TPSXTexImage mTexture;
+    std::string mTextureArchive;
+    std::int32_t mTextureIndex = -1;
+    std::vector<std::uint8_t> mTextureBytes;
     std::vector<std::string> mMemoLines;
 };

@@ -361,6 +361,39 @@ private slots:
         QCOMPARE(messages().size(), 2);
     }
 
+    // File > Replace from picture: the picture goes into the selected TEX
+    // entry, the archive is read again and the preview shows the new texture.
+    void replaceFromPictureRewritesTheSelectedTexture()
+    {
+        window().mnuReplaceFromPicture->trigger();
+        QCOMPARE(messages(), QStringList{"Select a texture to replace first!"});
+        // 2 x 1, 2 colours (red, green), pixels 0 1; then a second entry right behind.
+        testlgp::Bytes tex(236, 0);
+        testlgp::PutI32(tex, 60, 2);
+        testlgp::PutI32(tex, 64, 1);
+        testlgp::PutI32(tex, 88, 2);
+        tex.insert(tex.end(), {0, 0, 255, 0, 0, 255, 0, 0, 0, 1});
+        saveArchive(path("t.lgp"), testlgp::ArchiveOf({{"a.tex", tex}, {"b.bin", testlgp::B("b")}}));
+        open(path("t.lgp"));
+        selectRow(0);
+        // Red and green swapped: both are palette colours, so only the two indices change.
+        QImage picture(2, 1, QImage::Format_RGB32);
+        picture.setPixel(0, 0, qRgb(0, 255, 0));
+        picture.setPixel(1, 0, qRgb(255, 0, 0));
+        QVERIFY(picture.save(q(path("swap.png")), "PNG"));
+        prompter().fileAnswers.push_back(q(path("swap.png")));
+        window().mnuReplaceFromPicture->trigger();
+        QCOMPARE(errors(), QStringList());
+        testlgp::Bytes expected = tex;
+        expected[236 + 8] = 1;
+        expected[236 + 9] = 0;
+        QCOMPARE(testlgp::Entries(testlgp::Load(path("t.lgp")))[0].Data, expected);
+        TfrmTexView& view = window().Previewer->TexView();
+        QVERIFY(view.isVisible());
+        QCOMPARE(view.Image->pixmap().toImage().pixel(0, 0), qRgb(0, 255, 0));
+        QCOMPARE(window().lstFiles->model()->rowCount(), 2);
+    }
+
     void extractAllWritesEveryFileAndStopsAtAnUnsafeName()
     {
         Archive a;

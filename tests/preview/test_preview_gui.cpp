@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -321,8 +322,10 @@ private slots:
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 3; ++x)
                 QCOMPARE(shown.pixel(x, y), expected[y][x]);
-        QCOMPARE(view.savBMP.fileName, QString("PAL.TEX"));
-        QCOMPARE(view.savBMP.filter, QString("Bitmaps|*.BMP|PNG images|*.PNG|All files|*.*"));
+        // A picture is never proposed under the entry's own extension.
+        QCOMPARE(view.savBMP.fileName, QString("PAL"));
+        QCOMPARE(view.savBMP.filter, QString("PNG images|*.PNG|Bitmaps|*.BMP"));
+        QCOMPARE(view.Image->toolTip(), QString("3 x 2 pixels, 8 bits per pixel, 1 palette of 3 colours"));
 
         // Save As writes a real Windows bitmap: 8 bits, the palette as colour table.
         const QString bmpPath = QString::fromStdString((*mDir / "pal.bmp").string());
@@ -344,17 +347,19 @@ private slots:
         QCOMPARE(rgb.pixel(0, 0), qRgb(255, 0, 0));
         QCOMPARE(rgb.pixel(1, 0), qRgb(0, 255, 0));
         QCOMPARE(rgb.pixel(0, 1), qRgb(0, 0, 255));
-        QCOMPARE(rgb.pixel(1, 1), qRgb(255, 255, 255));                           // bit 15 ignored
-        const QString rgbPath = QString::fromStdString((*mDir / "rgb").string()); // default extension BMP
-        const QString pngPath = QString::fromStdString((*mDir / "rgb.png").string());
+        QCOMPARE(rgb.pixel(1, 1), qRgb(255, 255, 255)); // bit 15 ignored
+        QCOMPARE(view.Image->toolTip(), QString("2 x 2 pixels, 16 bits per pixel, direct colour (5-5-5)"));
+        const QString rgbPath = QString::fromStdString((*mDir / "rgb.bmp").string());
+        const QString pngPath = QString::fromStdString((*mDir / "rgb").string()); // default extension PNG
         mPrompter->fileAnswers.push_back(rgbPath);
         mPrompter->fileAnswers.push_back(pngPath);
         view.mnuSaveAsBmp->trigger();
         view.mnuSaveAsBmp->trigger();
-        const Bytes bmp16 = testlgp::Load((rgbPath + ".BMP").toStdString());
+        const Bytes bmp16 = testlgp::Load(rgbPath.toStdString());
         QVERIFY(bmp16.size() >= 54 + 8);
         QCOMPARE(int(bmp16[28]), 16);
-        for (const QString& path : {rgbPath + ".BMP", pngPath})
+        QCOMPARE(testlgp::Load((pngPath + ".png").toStdString())[25], std::uint8_t(2)); // RGB PNG
+        for (const QString& path : {rgbPath, pngPath + ".png"})
         {
             QImage again(path);
             QVERIFY2(!again.isNull(), qPrintable(path));
@@ -364,6 +369,64 @@ private slots:
             QVERIFY(qGreen(again.pixel(1, 0)) >= 248 && qRed(again.pixel(1, 0)) == 0);
         }
         QCOMPARE(Bytes(bmp16.begin() + 4, bmp16.begin() + 6), (Bytes{0, 0}));
+
+        // Another extension than the two formats' is refused, nothing written.
+        mPrompter->fileAnswers.push_back(QString::fromStdString((*mDir / "rgb.tex").string()));
+        view.mnuSaveAsBmp->trigger();
+        QCOMPARE(mPrompter->texts(ScriptedPrompter::Kind::Error),
+                 QStringList{"A picture is saved as a .png or .bmp file; \"rgb.tex\" is neither."});
+        QVERIFY(!std::filesystem::exists(*mDir / "rgb.tex"));
+    }
+
+    // Save As PNG, repaint, "Replace from picture...": the entry is rewritten
+    // through the archive's replace, the preview shows the new texture and the
+    // window announces it; an unchanged picture writes nothing.
+    void replaceFromPictureRewritesTheEntryAndRefreshes()
+    {
+        MakeArchive({{"PAL.TEX", PaletteTex()}, {"RGB.TEX", DirectTex()}});
+        const std::string archivePath = (*mDir / "TEST.LGP").string();
+        TfrmTexView& view = mDispatcher->TexView();
+        Preview("PAL.TEX");
+        QVERIFY(view.mnuReplaceFromPicture->isEnabled());
+        const QString png = QString::fromStdString((*mDir / "pal.png").string());
+        mPrompter->fileAnswers.push_back(png);
+        view.mnuSaveAsBmp->trigger();
+        QSignalSpy replaced(&view, &TfrmTexView::textureReplaced);
+
+        const Bytes before = testlgp::Load(archivePath);
+        mPrompter->fileAnswers.push_back(png);
+        view.mnuReplaceFromPicture->trigger();
+        QCOMPARE(testlgp::Load(archivePath), before);
+        QCOMPARE(mPrompter->texts(ScriptedPrompter::Kind::Message),
+                 QStringList{"The picture shows the texture as it is; nothing was changed."});
+        QCOMPARE(replaced.count(), 0);
+
+        // Pixel (1, 1) (index 5, past the palette) painted red: index 0.
+        QImage edited(png);
+        edited = edited.convertToFormat(QImage::Format_RGB32);
+        edited.setPixel(1, 1, qRgb(255, 0, 0));
+        const QString bmp = QString::fromStdString((*mDir / "edited.bmp").string());
+        QVERIFY(edited.save(bmp, "BMP"));
+        mPrompter->fileAnswers.push_back(bmp);
+        view.mnuReplaceFromPicture->trigger();
+        QCOMPARE(replaced.count(), 1);
+        QCOMPARE(replaced.at(0).at(0).toString(), QString::fromStdString(archivePath));
+        Bytes expected = PaletteTex();
+        expected[236 + 12 + 4] = 0;
+        QCOMPARE(testlgp::Entries(testlgp::Load(archivePath))[0].Data, expected);
+        QCOMPARE(view.Image->pixmap().toImage().pixel(1, 1), qRgb(255, 0, 0));
+        QVERIFY(view.mnuReplaceFromPicture->isEnabled());
+
+        // A picture of another size is refused in an error box.
+        QImage wrong(5, 5, QImage::Format_RGB32);
+        wrong.fill(Qt::red);
+        const QString wrongPath = QString::fromStdString((*mDir / "wrong.png").string());
+        QVERIFY(wrong.save(wrongPath, "PNG"));
+        mPrompter->fileAnswers.push_back(wrongPath);
+        view.mnuReplaceFromPicture->trigger();
+        QCOMPARE(
+            mPrompter->texts(ScriptedPrompter::Kind::Error),
+            QStringList{"The picture is 5 x 5 pixels but the texture is 3 x 2; a texture's size cannot be changed."});
     }
 
     void shortDirectTextureShowsNoWindow()

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,53 @@ namespace testw
         PutI32(b, 88, count);
         Append(b, body);
         return b;
+    }
+
+    struct TexSpec
+    {
+        std::int32_t Width = 16;
+        std::int32_t Height = 8;
+        std::int32_t Palettes = 1;  // at 48
+        std::int32_t Colours = 256; // per palette, at 52; 0: direct colour
+        bool ColourKey = false;
+        std::int32_t MaxIndex = -1;   // highest pixel index (default: Colours - 1)
+        std::int64_t PixelBytes = -1; // pixel bytes stored (default: all)
+        std::uint32_t Seed = 1;
+    };
+
+    // A texture whose header bytes, palette entries (fourth bytes too),
+    // pixels and trailing bytes are seeded noise around the fields set.
+    inline Bytes MakeTex(const TexSpec& s)
+    {
+        std::mt19937 random(s.Seed);
+        auto byte = [&] { return std::uint8_t(random()); };
+        Bytes tex(236);
+        for (auto& b : tex)
+            b = byte();
+        const std::int32_t entries = s.Palettes * s.Colours;
+        PutI32(tex, 8, s.ColourKey ? 1 : 0);
+        PutI32(tex, 48, s.Colours ? s.Palettes : 0);
+        PutI32(tex, 52, s.Colours);
+        PutI32(tex, 60, s.Width);
+        PutI32(tex, 64, s.Height);
+        PutI32(tex, 88, entries);
+        for (std::int32_t i = 0; i < entries * 4; ++i)
+            tex.push_back(byte());
+        const std::int64_t pixels = std::int64_t(s.Width) * s.Height;
+        if (s.Colours == 0)
+            for (std::int64_t i = 0; i < pixels * 2; ++i)
+                tex.push_back(byte());
+        else
+        {
+            const std::int32_t top = s.MaxIndex >= 0 ? s.MaxIndex : s.Colours - 1;
+            const std::int64_t stored = s.PixelBytes >= 0 ? s.PixelBytes : pixels;
+            for (std::int64_t i = 0; i < stored; ++i)
+                tex.push_back(std::uint8_t(random() % std::uint32_t(top + 1)));
+        }
+        if (s.PixelBytes < 0)
+            for (int i = 0; i < 5; ++i)
+                tex.push_back(byte()); // bytes after the pixels
+        return tex;
     }
 
     struct Vec3
