@@ -285,7 +285,9 @@ void BuildArchive(const ArchiveBuildOptions& options)
     for (const auto& path : files)
         names.push_back(FieldFromName(BaseName(path)));
 
-    TNewFileStream output(options.Output);
+    // Another writer of an archive being replaced is shut out, as from any archive being written.
+    TNewFileStream output(options.Output, true);
+    RemoveLeftoverTemporaries(options.Output);
     TFileSource& out = output.Source();
 
     // Header, TOC and validation data: written last, in one write, once the
@@ -342,7 +344,10 @@ bool IsUsableTemplate(std::span<const std::uint8_t> bytes)
 
 void CreateArchive(const CreateArchiveOptions& options)
 {
-    std::vector<std::string> files = ListArchiveFolder(options.Folder, options.Output);
+    // The output is listed like any file of the folder: an archive written
+    // over one of its own sources would leave that file out and lose it.
+    std::vector<std::string> files = ListArchiveFolder(options.Folder, std::string());
+    RequireOutputIsNoInput(options.Output, files);
     std::vector<std::string> names;
     names.reserve(files.size());
     for (const auto& path : files)
@@ -362,6 +367,7 @@ void CreateArchive(const CreateArchiveOptions& options)
     case ValidationSource::TemplateOrLookup:
     {
         const std::string templatePath = Platform::Paths::programDir() + "LGP." + std::to_string(files.size());
+        RequireOutputIsNoInput(options.Output, std::span(&templatePath, 1));
         std::vector<std::uint8_t> bytes;
         try
         {
@@ -386,6 +392,7 @@ void CreateArchive(const CreateArchiveOptions& options)
     }
     case ValidationSource::FromArchive:
     {
+        RequireOutputIsNoInput(options.Output, std::span(&options.ValidationArchive, 1));
         const TLGPFile source(options.ValidationArchive, false);
         order = OrderAsArchive(names, source);
         build.ValidationData = ReadValidationData(options.ValidationArchive);

@@ -5,6 +5,10 @@
 
 bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<const std::uint8_t> data)
 {
+    // The same refusal as Pack and Apply Patch, before anything is looked up:
+    // an append behind a damaged entry would move the data that later TOC
+    // entries reach.
+    archive.RequireScannedTableOffsets();
     std::int32_t tableIndex = -1;
     for (std::int32_t i = 0; i < archive.FileCount() && tableIndex < 0; ++i)
         if (SameNameAscii(archive.GetTableEntry(i).NameString(), name))

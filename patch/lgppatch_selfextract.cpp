@@ -95,6 +95,7 @@ std::string StubImageName(const std::string& output)
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
                        bool allowOverwrite, const std::string& output)
 {
+    RequireOutputIsNoInput(output, std::vector<std::string>{stubPath, patchPath});
     const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
     const std::vector<std::uint8_t> patch = ReadWholeFile(patchPath);
     if (stub.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
@@ -140,6 +141,7 @@ void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string
 
 void ExtractPatch(const std::string& source, const std::string& output)
 {
+    RequireOutputIsNoInput(output, std::span(&source, 1));
     const std::vector<std::uint8_t> image = ReadWholeFile(source);
     const SelfExtractorTrailer trailer = DecodeTrailer(image, source);
     const auto from = static_cast<std::size_t>(trailer.StubLength);

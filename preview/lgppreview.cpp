@@ -50,7 +50,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
         }
     });
     connect(mnuSaveAsText, &QAction::triggered, this, [this] {
@@ -60,7 +60,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
         }
     });
 
