@@ -97,11 +97,12 @@ int main(int argc, char** argv)
     Save(modified + "b.bin", b);
     const std::string patch = (dir / "p.lgp").string();
     MakeArchive((dir / "source.lgp").string(), 0);
-    CreatePatch({.Source = (dir / "source.lgp").string(),
-                 .ModifiedIsFolder = true,
-                 .ModifiedFolder = modified,
-                 .Output = patch},
-                {});
+    PatchCreationOptions options;
+    options.Source = (dir / "source.lgp").string();
+    options.ModifiedIsFolder = true;
+    options.ModifiedFolder = modified;
+    options.Output = patch;
+    CreatePatch(options, {});
 
     struct Row
     {
