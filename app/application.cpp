@@ -1,4 +1,5 @@
 #include "application.h"
+#include "errors/errors.h"
 
 #include "platform/qtext.h"
 #include "platform/ui.h"
@@ -30,7 +31,7 @@ bool TTarrowinApplication::notify(QObject* receiver, QEvent* event)
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(activeWindow(), Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(activeWindow(), Platform::Text::fromUtf8(lgp::UserText(e)));
     }
     return false;
 }

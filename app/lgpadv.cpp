@@ -349,7 +349,7 @@ void TfrmAdvanced::btnLinkClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 }
 
@@ -386,7 +386,7 @@ void TfrmAdvanced::btnAppendClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 }
 
@@ -417,7 +417,7 @@ void TfrmAdvanced::btnTruncateClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 }
 

@@ -476,7 +476,7 @@ void TfrmLGPEditor::FormCreate()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 
     // "Patches" starts floating over the window, with the bottom dock as its
@@ -510,7 +510,7 @@ void TfrmLGPEditor::FormDestroy()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
     CurrentArchive.reset();
     if (Previewer)
@@ -522,7 +522,7 @@ void TfrmLGPEditor::FormDestroy()
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
         }
         if (!temp.isEmpty() && QFileInfo::exists(temp))
             QFile::remove(temp);
@@ -600,7 +600,7 @@ void TfrmLGPEditor::Guarded(const std::function<void()>& handler)
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 }
 

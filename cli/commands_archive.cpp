@@ -38,6 +38,8 @@ namespace
         Print("# of files in archive: " + std::to_string(archive->FileCount()));
         Print("Creator: " + archive->Creator());
         Print("Description: " + archive->Description());
+        if (const std::string leftovers = LeftoverTemporariesLine(path); !leftovers.empty())
+            Print(leftovers);
         return Cli::ExitOk;
     }
 

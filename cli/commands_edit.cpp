@@ -13,6 +13,7 @@ namespace
 {
     int RunReplace(const std::string& archivePath, const std::string& name, const std::string& file)
     {
+        RequireOutputIsNoInput(archivePath, std::span(&file, 1));
         // The new data is read whole first: a missing file changes nothing.
         const std::vector<std::uint8_t> data = ReadWholeFile(file);
         TRawLGPFile archive(archivePath);

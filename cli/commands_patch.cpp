@@ -19,6 +19,7 @@ namespace
 {
     int RunLzsDecode(const std::string& inputPath, const std::string& outputPath, bool force)
     {
+        RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
         TMemoryStream input;
         input.LoadFromFile(inputPath);
         // Any bytes decode to something; data that fails the probe is most
@@ -42,6 +43,7 @@ namespace
 
     int RunLzsEncode(const std::string& inputPath, const std::string& outputPath)
     {
+        RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
         TMemoryStream input;
         input.LoadFromFile(inputPath);
         LzsStore(input)->SaveToFile(outputPath);

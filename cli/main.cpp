@@ -117,6 +117,8 @@ int main(int argc, char** argv)
     formatter->column_width(32);
     app.formatter(formatter);
 
+    // The core's notes (leftover temporary files it removed) go to stderr.
+    MessageHook = [](const std::string& text) { std::cerr << text << "\n"; };
     Cli::Commands commands(app);
     Cli::AddArchiveCommands(commands);
     Cli::AddPatchCommands(commands);
@@ -165,7 +167,7 @@ int main(int argc, char** argv)
     }
     catch (const std::exception& e)
     {
-        std::cerr << e.what() << "\n";
+        std::cerr << lgp::UserText(e) << "\n";
         return Cli::ExitFailure;
     }
 }

@@ -8,6 +8,34 @@
 TProgressHook ProgressHook;
 TMessageHook MessageHook;
 
+namespace
+{
+    std::string NameList(const std::vector<std::string>& names)
+    {
+        std::string list;
+        for (const auto& name : names)
+            list += (list.empty() ? "" : ", ") + name;
+        return list;
+    }
+} // namespace
+
+std::string LeftoverTemporariesLine(const std::string& archivePath)
+{
+    const std::vector<std::string> found = Platform::File::leftoversBeside(archivePath, false);
+    if (found.empty())
+        return std::string();
+    return "Leftover temporary files: " + std::to_string(found.size()) + " (" + NameList(found)
+           + "), left by runs that were stopped; the next write of the archive removes them.";
+}
+
+void RemoveLeftoverTemporaries(const std::string& archivePath)
+{
+    const std::vector<std::string> removed = Platform::File::leftoversBeside(archivePath, true);
+    if (!removed.empty() && MessageHook)
+        MessageHook("Removed " + std::to_string(removed.size()) + " temporary file" + (removed.size() == 1 ? "" : "s")
+                    + " that stopped runs had left beside " + archivePath + ": " + NameList(removed) + ".");
+}
+
 ScopedProgressHook::ScopedProgressHook(TProgressHook hook)
     : mPrevious(std::move(ProgressHook))
 {
@@ -469,6 +497,8 @@ void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& ou
     // A negative Length describes no data; refuse it before creating anything.
     if (length < 0 || entry.Offset < 0)
         lgp::FailRead();
+    const auto* named = dynamic_cast<const TFileStream*>(&archive);
+    RequireOutputIsNoInput(outputPath, archive.Source(), named ? named->FileName() : outputPath);
 
     TNewFileStream output(outputPath);
     output.CopyFrom(archive, length);

@@ -46,6 +46,16 @@ extern TProgressHook ProgressHook;
 using TMessageHook = std::function<void(const std::string& text)>;
 extern TMessageHook MessageHook;
 
+// Hidden temporary files (".NAME.XXXXXX.tmp") that the archive's writers
+// left beside it when they were stopped (no running process holds them). The
+// archive's writers (the in-place editor, Create's output) delete them when
+// they start and say so through MessageHook: "Removed %d temporary file(s)
+// that stopped runs had left beside %s: %s." LeftoverTemporariesLine gives
+// "Leftover temporary files: %d (%s), left by runs that were stopped; the next
+// write of the archive removes them." or "" when there are none.
+std::string LeftoverTemporariesLine(const std::string& archivePath);
+void RemoveLeftoverTemporaries(const std::string& archivePath);
+
 // Sets ProgressHook for one scope and restores the previous one on every path;
 // the only way the programs set it.
 class ScopedProgressHook
@@ -242,17 +252,34 @@ enum class RawEditorVariant
 // the entry before it writes the trailing text there. RewriteDataEntry and
 // SetTableEntries overwrite data or many TOC entries; they run through
 // RewriteAtomically unless a caller's run is going on.
+//
+// SetTableEntry, RewriteDataEntry, AppendDataEntry and TruncateData first
+// run RequireScannedTableOffsets (outside a run: a run's caller checks before
+// it starts), so none of them moves or overwrites data that a TOC entry of a
+// damaged archive reaches beyond the scan; the archive stays unchanged.
+// SetTableEntries (Repair's one write) doesn't: it is how such an archive is
+// mended.
 class TRawLGPFile
 {
 public:
     // "Cannot open file %s" when it can't be opened for writing (missing,
     // read-only, another writer); "Stream read error" inside header or TOC.
+    // A file longer than the 2,147,483,647 bytes that Offsets reach is refused
+    // at once: "The archive %s is %d bytes long, more than the 2,147,483,647
+    // bytes an archive can address. Nothing was changed."
     explicit TRawLGPFile(const std::string& path, RawEditorVariant variant = RawEditorVariant::Main);
 
     std::int32_t FileCount() const { return mFileCount; }
     std::int32_t DataCount() const { return static_cast<std::int32_t>(mData.size()); }
     const std::string& Creator() const { return mCreator; }
+    // The trailing text behind the last data entry: all of it when it is
+    // up to TrailingHeldMax bytes long, else its first TrailingHeldMax bytes
+    // (the rest stays in the file; TrailingSize is its whole length).
     const std::vector<std::uint8_t>& TrailingText() const { return mTrailingText; }
+    std::int64_t TrailingSize() const { return mTrailingSize; }
+    static constexpr std::int64_t TrailingHeldMax = 1 << 20;
+    // Copies the whole trailing text into out at position, in blocks.
+    void CopyTrailingText(TByteSource& out, std::int64_t position);
     const std::string& FileName() const { return mFile.FileName(); }
     RawEditorVariant Variant() const { return mVariant; }
 
@@ -319,6 +346,8 @@ public:
 
 private:
     bool Rewrite(std::int32_t index, const RawDataEntry& entry, bool write);
+    void RequireSoundOutsideRun();
+    bool TrailingHeld() const { return mTrailingSize == static_cast<std::int64_t>(mTrailingText.size()); }
     void WriteAt(std::int64_t position, const void* data, std::size_t count);
     void SetFileSize(std::int64_t size);
     void Sync(); // outside a run only: the run syncs its copy once at the end
@@ -332,7 +361,13 @@ private:
     std::string mCreator;
     std::vector<TOCEntry> mToc;
     std::vector<RawDataEntry> mData;
-    std::vector<std::uint8_t> mTrailingText;
+    std::vector<std::uint8_t> mTrailingText; // all of it, or its first TrailingHeldMax bytes
+    std::int64_t mTrailingSize = 0;
+    std::int64_t mTrailingAt = 0; // where the open file holds it
+    // Inside RewriteAtomically: the archive the run started from, and where
+    // it holds the trailing text (the copy's may be overwritten meanwhile).
+    const TFileSource* mRunOriginal = nullptr;
+    std::int64_t mRunTrailingAt = 0;
     bool mOnCopy = false;  // inside RewriteAtomically
     bool mWritten = false; // something was written during the current run
 };

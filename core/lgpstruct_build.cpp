@@ -626,7 +626,9 @@ void BuildArchive(const ArchiveBuildOptions& options)
     }
     const auto steps = static_cast<std::int32_t>(order.size());
 
-    TNewFileStream output(options.Output);
+    // Another writer of an archive being replaced is shut out, as from any archive being written.
+    TNewFileStream output(options.Output, true);
+    RemoveLeftoverTemporaries(options.Output);
     TFileSource& out = output.Source();
 
     // Header, TOC and validation data: written last, in one write, once the
@@ -698,7 +700,18 @@ bool IsUsableTemplate(std::span<const std::uint8_t> bytes)
 
 std::vector<std::string> CreateArchive(const CreateArchiveOptions& options)
 {
-    const FolderTree tree = ReadFolderTree(options.Folder, options.Output);
+    // The output is listed like any file of the folder: an archive written
+    // over one of its own sources would leave that file out and lose it.
+    const FolderTree tree = ReadFolderTree(options.Folder, std::string());
+    {
+        std::vector<std::string> inputs;
+        inputs.reserve(tree.Files.size() + 1);
+        for (const TreeFile& file : tree.Files)
+            inputs.push_back(file.Path);
+        if (options.Validation == ValidationSource::FromArchive || options.Validation == ValidationSource::Like)
+            inputs.push_back(options.ValidationArchive);
+        RequireOutputIsNoInput(options.Output, inputs);
+    }
     if (options.Validation == ValidationSource::Like)
         return CreateLike(options, tree);
 
@@ -833,6 +846,7 @@ std::vector<std::string> CreateArchive(const CreateArchiveOptions& options)
     if (options.Validation == ValidationSource::TemplateOrLookup)
     {
         const std::string templatePath = Platform::Paths::programDir() + "LGP." + std::to_string(files.size());
+        RequireOutputIsNoInput(options.Output, std::span(&templatePath, 1));
         std::vector<std::uint8_t> bytes;
         try
         {

@@ -753,6 +753,10 @@ void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const
     const auto total = static_cast<std::int32_t>(plan.size());
     const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     TFileStream stream(archive.FileName(), FileMode::OpenRead);
+    // An entry named like the archive, extracted into the archive's own folder,
+    // would replace the archive part-way: refused before the first file.
+    for (const ExtractTarget& target : plan)
+        RequireOutputIsNoInput(base + target.Path, stream.Source(), archive.FileName());
     std::unordered_set<std::string> made;
     for (std::int32_t k = 0; k < total; ++k)
     {

@@ -35,6 +35,9 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
     lines.push_back("# of files in archive: " + std::to_string(archive.FileCount()));
     lines.push_back("Creator: " + archive.Creator());
     lines.push_back("Description: " + archive.Description());
+    if (!archive.FromSource())
+        if (const std::string leftovers = LeftoverTemporariesLine(archive.FileName()); !leftovers.empty())
+            lines.push_back(leftovers);
     lines.push_back("");
     const std::int64_t entries = std::max<std::int32_t>(archive.FileCount(), 0);
     const std::int64_t headerSize = HeaderSize + TocEntrySize * entries;
@@ -250,8 +253,7 @@ void PackArchive(const std::string& path)
         byOffset.erase(it);
         w += entrySize;
     }
-    const auto& trailing = raw.TrailingText();
-    const std::int64_t newSize = w + static_cast<std::int64_t>(trailing.size());
+    const std::int64_t newSize = w + raw.TrailingSize();
     const bool unchanged =
         newSize == size && std::all_of(moves.begin(), moves.end(), [](const Move& m) { return m.From == m.To; });
     if (unchanged)
@@ -280,8 +282,7 @@ void PackArchive(const std::string& path)
             CopyBytes(archive, move.From, out, move.To, move.Size);
         }
     }
-    if (!trailing.empty())
-        out.WriteAt(w, trailing.data(), trailing.size());
+    raw.CopyTrailingText(out, w);
     // The archive stays open (and locked) until its new version has its name.
     ScopedHandle original = file.ExchangeHandle(ScopedHandle());
     replacement.Commit(out, original);

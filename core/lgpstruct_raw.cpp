@@ -50,6 +50,12 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
 {
     const TFileSource& fd = mFile.Source();
     const std::int64_t size = mFile.Size();
+    if (size > MaxArchiveSize)
+        lgp::Fail("The archive " + path + " is " + std::to_string(size)
+                  + " bytes long, more than the 2,147,483,647 bytes an archive can address. Nothing was changed.");
+    // This writer holds the archive now: a temporary file beside it that no
+    // one holds is a stopped run's.
+    RemoveLeftoverTemporaries(path);
 
     ArchiveHead archiveHead = ReadArchiveHead(fd, size);
     mCreator = std::move(archiveHead.Creator);
@@ -109,6 +115,25 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
         }
 
         head = reader.At(pos, DataHeaderSize);
+        // 24 zero bytes (no name, no data) are free space, not a data entry,
+        // and so is every zero byte after them: a hole of any size is passed
+        // over up to the next byte that can start a name, without a record for
+        // every 24 bytes of it.
+        if (std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0; }))
+        {
+            if (!mData.empty())
+                mData.back().Room = mData.back().Length;
+            pos += DataHeaderSize;
+            while (pos < size)
+            {
+                const auto block = reader.At(pos, static_cast<std::size_t>(std::min<std::int64_t>(size - pos, 4096)));
+                const auto nonZero = std::find_if(block.begin(), block.end(), [](std::uint8_t b) { return b != 0; });
+                pos += nonZero - block.begin();
+                if (nonZero != block.end())
+                    break;
+            }
+            continue;
+        }
         const auto length = lgp::GetLE<std::int32_t>(head, 20);
         // A negative Length would send the scan backwards, and one that runs
         // past the end describes no data entry (a trailing text longer than 24
@@ -127,11 +152,13 @@ TRawLGPFile::TRawLGPFile(const std::string& path, RawEditorVariant variant)
     if (!mData.empty())
         mData.back().Room = RoomUnlimited;
 
-    if (pos < size)
-    {
-        mTrailingText.resize(static_cast<std::size_t>(size - pos));
+    // A long trailing text (a hole behind the data, say) stays in the file:
+    // only its start is held, and writes copy it in blocks.
+    mTrailingAt = pos;
+    mTrailingSize = std::max<std::int64_t>(size - pos, 0);
+    mTrailingText.resize(static_cast<std::size_t>(std::min<std::int64_t>(mTrailingSize, TrailingHeldMax)));
+    if (!mTrailingText.empty())
         fd.ReadAt(pos, mTrailingText.data(), mTrailingText.size());
-    }
 }
 
 TOCEntry TRawLGPFile::GetTableEntry(std::int32_t index) const
@@ -145,6 +172,7 @@ void TRawLGPFile::SetTableEntry(std::int32_t index, const TOCEntry& entry)
 {
     if (index < 0 || static_cast<std::size_t>(index) >= mToc.size())
         lgp::FailListIndex(index);
+    RequireSoundOutsideRun();
     mToc[static_cast<std::size_t>(index)] = entry;
     std::uint8_t bytes[TocEntrySize];
     EncodeTocEntry(entry, bytes, 0);
@@ -183,31 +211,62 @@ void TRawLGPFile::RewriteAtomically(const std::function<void()>& changes)
     const std::vector<TOCEntry> toc = mToc;
     const std::vector<RawDataEntry> data = mData;
     const std::vector<std::uint8_t> trailing = mTrailingText;
+    const std::int64_t trailingAt = mTrailingAt;
     const std::int64_t size = mFile.Size();
     ArchiveReplacement replacement(mFile.FileName(), mFile.Handle(), size);
     CopyBytes(mFile.Source(), 0, replacement.File(), 0, size);
     // The archive stays open, and locked, until the copy is in its place.
-    ScopedHandle archive = mFile.ExchangeHandle(replacement.TakeFile());
+    TFileSource original(mFile.ExchangeHandle(replacement.TakeFile()));
     mOnCopy = true;
     mWritten = false;
+    mRunOriginal = &original;
+    mRunTrailingAt = mTrailingAt;
     try
     {
         changes();
         if (mWritten)
-            replacement.Commit(mFile.Source(), archive);
+        {
+            ScopedHandle held = original.Exchange(ScopedHandle());
+            try
+            {
+                replacement.Commit(mFile.Source(), held);
+            }
+            catch (...)
+            {
+                original.Exchange(std::move(held));
+                throw;
+            }
+        }
         else
-            mFile.ExchangeHandle(std::move(archive));
+        {
+            mFile.ExchangeHandle(original.Exchange(ScopedHandle()));
+        }
         mOnCopy = false;
+        mRunOriginal = nullptr;
     }
     catch (...)
     {
-        mFile.ExchangeHandle(std::move(archive));
+        mFile.ExchangeHandle(original.Exchange(ScopedHandle()));
         mToc = toc;
         mData = data;
         mTrailingText = trailing;
+        mTrailingAt = trailingAt;
         mOnCopy = false;
+        mRunOriginal = nullptr;
         throw;
     }
+}
+
+void TRawLGPFile::CopyTrailingText(TByteSource& out, std::int64_t position)
+{
+    if (mTrailingSize == static_cast<std::int64_t>(mTrailingText.size()))
+    {
+        if (!mTrailingText.empty())
+            out.WriteAt(position, mTrailingText.data(), mTrailingText.size());
+        return;
+    }
+    CopyBytes(mRunOriginal ? *mRunOriginal : mFile.Source(), mRunOriginal ? mRunTrailingAt : mTrailingAt, out, position,
+              mTrailingSize);
 }
 
 RawDataEntry TRawLGPFile::GetDataEntry(std::int32_t index) const
@@ -282,9 +341,14 @@ void TRawLGPFile::WriteEntryAt(std::int64_t position, const RawDataEntry& entry)
 
 void TRawLGPFile::WriteTrailingAt(std::int64_t position)
 {
-    if (!mTrailingText.empty())
-        WriteAt(position, mTrailingText.data(), mTrailingText.size());
-    SetFileSize(position + static_cast<std::int64_t>(mTrailingText.size()));
+    // A trailing text not held whole is copied from the archive a run started
+    // from: the public operations move it only inside a run.
+    if (mTrailingSize != static_cast<std::int64_t>(mTrailingText.size()) && !mRunOriginal)
+        lgp::FailWrite();
+    mWritten = true;
+    CopyTrailingText(mFile.Source(), position);
+    SetFileSize(position + mTrailingSize);
+    mTrailingAt = position;
 }
 
 void TRawLGPFile::WriteGapMarker(std::int64_t position, std::int32_t gap)
@@ -345,10 +409,19 @@ void TRawLGPFile::RequireScannedTableOffsets()
     }
 }
 
+void TRawLGPFile::RequireSoundOutsideRun()
+{
+    // A run's caller checked the archive before it began; the run's own
+    // changes keep every TOC entry on data the scan found.
+    if (!mOnCopy)
+        RequireScannedTableOffsets();
+}
+
 bool TRawLGPFile::RewriteDataEntry(std::int32_t index, const RawDataEntry& entry)
 {
     if (mOnCopy)
         return Rewrite(index, entry, true);
+    RequireScannedTableOffsets();
     // Writing over data that TOC entries reach: on a copy, and only when it fits.
     if (!Rewrite(index, entry, false))
         return false;
@@ -364,8 +437,7 @@ bool TRawLGPFile::Rewrite(std::int32_t index, const RawDataEntry& entry, bool wr
     RawDataEntry& held = mData[static_cast<std::size_t>(index)];
     const bool last = static_cast<std::size_t>(index) == mData.size() - 1;
     const std::int64_t end = std::int64_t(held.Position) + DataHeaderSize + entry.Length;
-    const bool tooLarge =
-        !FitsArchiveSize(held.Position, entry.Length, static_cast<std::int64_t>(mTrailingText.size()));
+    const bool tooLarge = !FitsArchiveSize(held.Position, entry.Length, mTrailingSize);
 
     if (!FitsInPlace(mVariant, held, last, entry.Length))
         return false;
@@ -411,17 +483,25 @@ std::int32_t TRawLGPFile::AppendDataEntry(const RawDataEntry& entry)
     if (mData.empty())
         lgp::FailListIndex(-1);
     CheckNewData(entry);
+    RequireSoundOutsideRun();
     const std::int64_t position = AppendPosition(mData);
     const std::int64_t end = position + DataHeaderSize + entry.Length;
-    if (!FitsArchiveSize(position, entry.Length, static_cast<std::int64_t>(mTrailingText.size())))
+    if (!FitsArchiveSize(position, entry.Length, mTrailingSize))
         lgp::FailWrite();
+    if (!mOnCopy && !TrailingHeld())
+    {
+        // A trailing text too long to hold moves on a copy: a failed append
+        // could not put it back.
+        std::int32_t index = -1;
+        RewriteAtomically([&] { index = AppendDataEntry(entry); });
+        return index;
+    }
     // The header bytes that the old trailing text covers go last: until they
     // are written and synced, a TOC entry still pointing there (after a
     // truncation) reaches no data, or the complete new data.
     std::uint8_t header[DataHeaderSize];
     EncodeDataHeader(entry.Name, entry.Length, header);
-    const auto covered = static_cast<std::size_t>(
-        std::min<std::int64_t>(DataHeaderSize, static_cast<std::int64_t>(mTrailingText.size())));
+    const auto covered = static_cast<std::size_t>(std::min<std::int64_t>(DataHeaderSize, mTrailingSize));
     try
     {
         if (covered < sizeof header)
@@ -479,6 +559,12 @@ void TRawLGPFile::TruncateData(std::int32_t index)
         lgp::Fail("Truncating is not available in the self-extractor's archive editor.");
     if (index < 0 || static_cast<std::size_t>(index) >= mData.size())
         lgp::FailListIndex(index);
+    RequireSoundOutsideRun();
+    if (!mOnCopy && !TrailingHeld())
+    {
+        RewriteAtomically([&] { TruncateData(index); });
+        return;
+    }
     const std::int64_t position = mData[static_cast<std::size_t>(index)].Position;
     // Cut first, then the trailing text: no moment leaves a data entry's
     // header in the file without its data.

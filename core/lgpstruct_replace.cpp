@@ -13,6 +13,9 @@ bool ReplaceEntryData(TRawLGPFile& archive, const std::string& name, std::span<c
 bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span<const std::uint8_t> data,
                         const std::string& label)
 {
+    // The same refusal as Pack and Apply Patch: an append behind a damaged
+    // entry would move the data that later TOC entries reach.
+    archive.RequireScannedTableOffsets();
     TOCEntry toc = archive.GetTableEntry(tableIndex);
     RawDataEntry record =
         NewDataEntry(toc.Name, data, "The file for \"" + (label.empty() ? toc.NameString() : label) + "\"");

@@ -4,6 +4,7 @@
 #include "lebytes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace
@@ -345,27 +346,35 @@ TFileStream::TFileStream(std::string path, Platform::File::ScopedHandle handle)
 namespace
 {
     // The new file beside target, or "Cannot create file %s" naming path.
+    // lock: the file at target (if any) is opened as a writer of it, and goes
+    // to locked; "Cannot open file %s" when another writer has it.
     Platform::File::ScopedHandle CreateBesideTarget(const std::string& path, const std::string& target, bool& replaces,
-                                                    std::string& tempPath)
+                                                    std::string& tempPath, bool lock,
+                                                    Platform::File::ScopedHandle& locked)
     {
         if (!Platform::File::mayReplace(target))
             lgp::FailCreate(path);
         // An existing file lends the new one its permissions and owner.
-        const Platform::File::ScopedHandle existing =
-            Platform::File::open(target, Platform::File::Access::Read, Platform::File::Share::DenyNone);
+        Platform::File::ScopedHandle existing =
+            Platform::File::open(target, Platform::File::Access::Read,
+                                 lock ? Platform::File::Share::DenyWrite : Platform::File::Share::DenyNone);
+        if (lock && !existing.valid() && errno != ENOENT)
+            lgp::FailOpen(path);
         replaces = existing.valid();
         Platform::File::ScopedHandle handle = Platform::File::createBeside(target, existing, tempPath);
         if (!handle.valid())
             lgp::FailCreate(path);
+        if (lock)
+            locked = std::move(existing);
         return handle;
     }
 } // namespace
 
-TNewFileStream::TNewFileStream(const std::string& path)
+TNewFileStream::TNewFileStream(const std::string& path, bool lockReplaced)
     : TFileStream(path, Platform::File::ScopedHandle())
     , mTarget(Platform::File::resolvedPath(path))
 {
-    ExchangeHandle(CreateBesideTarget(path, mTarget, mReplaces, mTempPath));
+    ExchangeHandle(CreateBesideTarget(path, mTarget, mReplaces, mTempPath, lockReplaced, mReplacedLock));
 }
 
 TNewFileStream::~TNewFileStream()
@@ -388,6 +397,28 @@ void TNewFileStream::Commit(bool durable)
     mCommitted = true;
 }
 
+namespace
+{
+    [[noreturn]] void FailOutputIsInput(const std::string& output, const std::string& input)
+    {
+        lgp::Fail(output + " is the same file as " + input + ", which this command reads. Nothing was written.");
+    }
+} // namespace
+
+void RequireOutputIsNoInput(const std::string& output, std::span<const std::string> inputs)
+{
+    for (const std::string& input : inputs)
+        if (Platform::File::sameFile(output, input))
+            FailOutputIsInput(output, input);
+}
+
+void RequireOutputIsNoInput(const std::string& output, const TByteSource& input, const std::string& inputName)
+{
+    const Platform::File::ScopedHandle* handle = input.FileHandle();
+    if (handle && Platform::File::sameFile(output, *handle))
+        FailOutputIsInput(output, inputName);
+}
+
 // ---------------------------------------------------------------------------
 
 void TMemoryStream::LoadFromFile(const std::string& path)
@@ -402,6 +433,11 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
 {
     TFileStream file(path, FileMode::OpenRead);
     const std::int64_t size = file.Size();
+    // Nothing the programs read whole (an entry's new data, a patch, a stub,
+    // LZS data) can be larger than an archive can address.
+    if (size > WholeFileMax)
+        lgp::Fail(path + " is " + std::to_string(size)
+                  + " bytes long, more than the 2,147,483,647 bytes an archive can address. Nothing was written.");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     if (size > 0)
         file.ReadBuffer(bytes.data(), bytes.size());

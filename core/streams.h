@@ -230,10 +230,14 @@ private:
 // contents until the new one is complete (and on the disk). Without Commit the
 // new file is deleted. "Cannot create file %s" when path names a read-only
 // file, a folder, a FIFO or a device, or no file can be made beside it.
+// lockReplaced: the file already at path is locked as the in-place editor
+// locks an archive, for the stream's whole life, so no writer of that archive
+// works on it meanwhile (the new file is locked too); "Cannot open file %s"
+// when another writer holds it.
 class TNewFileStream : public TFileStream
 {
 public:
-    explicit TNewFileStream(const std::string& path);
+    explicit TNewFileStream(const std::string& path, bool lockReplaced = false);
     ~TNewFileStream() override;
 
     // durable: on the disk before it takes the name even when no file was
@@ -243,9 +247,20 @@ public:
 private:
     std::string mTarget;
     std::string mTempPath;
+    Platform::File::ScopedHandle mReplacedLock;
     bool mReplaces = false;
     bool mCommitted = false;
 };
+
+// Refuses, before anything is written, an output that is one of the files or
+// folders the command reads: the same file once symbolic links are followed
+// (a hard link or a link to it counts), as `cp a a` refuses. Inputs that don't
+// exist are no concern. "%s is the same file as %s, which this command reads.
+// Nothing was written."
+void RequireOutputIsNoInput(const std::string& output, std::span<const std::string> inputs);
+// The same against the open file input (named inputName in the message); a
+// source in memory is no file.
+void RequireOutputIsNoInput(const std::string& output, const TByteSource& input, const std::string& inputName);
 
 class TMemoryStream : public TStream
 {
@@ -282,7 +297,11 @@ private:
     TMemoryBuffer mBuffer;
 };
 
-// Reads a whole file ("Cannot open file %s", "Stream read error").
+// Reads a whole file ("Cannot open file %s", "Stream read error"). A file
+// longer than WholeFileMax is refused before anything is allocated: "%s is %d
+// bytes long, more than the 2,147,483,647 bytes an archive can address.
+// Nothing was written."
+constexpr std::int64_t WholeFileMax = 2147483647;
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 // Creates or replaces a file with the bytes ("Cannot create file %s", "Stream write error").
 void WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes);

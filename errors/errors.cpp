@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <filesystem>
+#include <new>
+#include <system_error>
 #include <utility>
 
 EInOutError::EInOutError(int errnoValue)
@@ -19,6 +22,28 @@ EMissingTemplate::EMissingTemplate(std::string path)
 
 namespace lgp
 {
+    std::string UserText(const std::exception& failure)
+    {
+        if (dynamic_cast<const ELGPError*>(&failure))
+            return failure.what();
+        if (dynamic_cast<const std::bad_alloc*>(&failure))
+            return "There is not enough memory for this operation.";
+        if (const auto* fileSystem = dynamic_cast<const std::filesystem::filesystem_error*>(&failure))
+        {
+            std::string text = fileSystem->code().message();
+            if (!fileSystem->path1().empty())
+                text = fileSystem->path1().string() + ": " + text;
+            return text + ".";
+        }
+        if (const auto* system = dynamic_cast<const std::system_error*>(&failure))
+            return system->code().message() + ".";
+        const char* kind = dynamic_cast<const std::length_error*>(&failure)   ? "a size out of range"
+                           : dynamic_cast<const std::out_of_range*>(&failure) ? "a position out of range"
+                           : dynamic_cast<const std::logic_error*>(&failure)  ? "a broken assumption"
+                                                                              : "an unexpected failure";
+        return std::string("The operation stopped at an internal error (") + kind + ").";
+    }
+
     void Fail(const std::string& message) { throw ELGPError(message); }
     void FailRead() { throw ELGPError("Stream read error"); }
     void FailWrite() { throw ELGPError("Stream write error"); }

@@ -34,6 +34,15 @@ public:
 
 namespace lgp
 {
+    // The text a user reads for any failure: an ELGPError's own text; for a
+    // failure of the standard library (which says "std::bad_alloc" or
+    // "basic_string::_M_create", nothing a user can act on) a plain sentence:
+    // "There is not enough memory for this operation." for running out of
+    // memory, the system's reason for a system or file-system error, and
+    // "The operation stopped at an internal error (%s)." naming the kind of
+    // failure otherwise.
+    std::string UserText(const std::exception& failure);
+
     [[noreturn]] void Fail(const std::string& message);
     [[noreturn]] void FailRead();                          // "Stream read error"
     [[noreturn]] void FailWrite();                         // "Stream write error"

@@ -190,6 +190,6 @@ void TfrmLGPPatch::btnBeginClick()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 }

@@ -332,6 +332,13 @@ bool CreatePatch(const PatchCreationOptions& options, const PatchCreationCallbac
     // Progress has one channel, the callbacks: opening the archives reports
     // nothing, whatever the hook holds.
     const ScopedProgressHook silent{TProgressHook()};
+    // The patch may replace none of the files it is made from.
+    std::vector<std::string> inputs =
+        options.ModifiedIsFolder ? ListArchiveFolder(options.ModifiedFolder) : std::vector<std::string>{};
+    inputs.push_back(options.Source);
+    if (!options.ModifiedIsFolder)
+        inputs.push_back(options.ModifiedArchive);
+    RequireOutputIsNoInput(options.Output, inputs);
     ModifiedSource modified(options);
     if (!options.ModifiedIsFolder)
     {

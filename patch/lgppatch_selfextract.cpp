@@ -341,6 +341,7 @@ std::string StubImageName(const std::string& output)
 void MakeSelfExtractor(const std::string& stubPath, const std::string& patchPath, const std::string& targetText,
                        bool allowOverwrite, const std::string& output)
 {
+    RequireOutputIsNoInput(output, std::vector<std::string>{stubPath, patchPath});
     const std::vector<std::uint8_t> stub = ReadWholeFile(stubPath);
     const std::vector<std::uint8_t> patch = ReadWholeFile(patchPath);
     // Zero bytes so that the whole file is a multiple of 8 bytes long, then
@@ -400,6 +401,7 @@ void ValidatePatchArchive(std::span<const std::uint8_t> bytes, const std::string
 
 void ExtractPatch(const std::string& source, const std::string& output)
 {
+    RequireOutputIsNoInput(output, std::span(&source, 1));
     const std::vector<std::uint8_t> image = ReadWholeFile(source);
     const SelfExtractorParts parts =
         ReadSelfExtractor(image, source,

@@ -162,6 +162,6 @@ void TfrmSelfExtract::BitBtn1Click()
     }
     catch (const std::exception& e)
     {
-        Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+        Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Platform::File
 {
@@ -106,12 +107,28 @@ namespace Platform::File
     // when it can't be resolved.
     std::string resolvedPath(const std::string& path);
 
+    // Whether path names, once symbolic links are followed, the very file or
+    // folder that other names (same device and inode; volume and file index on
+    // Windows), or that the open file is. False when either can't be examined
+    // (nothing there yet is no file of anyone's).
+    bool sameFile(const std::string& path, const std::string& other);
+    bool sameFile(const std::string& path, const ScopedHandle& open);
+
     // A new, hidden file in the folder of path (".NAME.XXXXXX.tmp"), created
     // exclusively, locked as a DenyWrite opener would lock it, and given the
     // permission bits (and owner, where allowed) of the open file like. Its
     // path goes to tempPath. Invalid handle on failure.
     // An invalid like gives the new file the permissions of any new file.
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath);
+    // The hidden files that createBeside made for path (".NAME.XXXXXX.tmp"
+    // beside the file path finally names) and that no running process holds:
+    // a writer keeps its new file locked until it is done with it, so an
+    // unlocked one was left by a run that was stopped. Their file names, in
+    // name order. remove: each is deleted while locked, so no writer can take
+    // it up meanwhile; names that can't be deleted are not returned. None on
+    // Windows, where an open file can't be deleted anyway.
+    std::vector<std::string> leftoversBeside(const std::string& path, bool remove);
+
     // Deletes a file; false when it can't.
     bool remove(const std::string& path);
     // Whether a new file may take path's place: nothing is there yet, or an

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -284,6 +286,22 @@ namespace Platform::File
         return result;
     }
 
+    bool sameFile(const std::string& path, const std::string& other)
+    {
+        struct stat a;
+        struct stat b;
+        return ::stat(path.c_str(), &a) == 0 && ::stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev
+               && a.st_ino == b.st_ino;
+    }
+
+    bool sameFile(const std::string& path, const ScopedHandle& open)
+    {
+        struct stat a;
+        struct stat b;
+        return open.valid() && ::stat(path.c_str(), &a) == 0 && ::fstat(open.get(), &b) == 0 && a.st_dev == b.st_dev
+               && a.st_ino == b.st_ino;
+    }
+
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath)
     {
         if (Fault::inject())
@@ -333,6 +351,39 @@ namespace Platform::File
         }
         errno = EEXIST;
         return ScopedHandle();
+    }
+
+    std::vector<std::string> leftoversBeside(const std::string& path, bool remove)
+    {
+        const std::string target = resolvedPath(path);
+        const auto slash = target.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+        const std::string prefix = "." + (slash == std::string::npos ? target : target.substr(slash + 1)) + ".";
+        std::vector<std::string> found;
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+        if (!dir)
+            return found;
+        while (const dirent* item = ::readdir(dir.get()))
+        {
+            // createBeside's names: the prefix, six of [a-z0-9], ".tmp".
+            const std::string name = item->d_name;
+            if (name.size() != prefix.size() + 10 || name.compare(0, prefix.size(), prefix) != 0
+                || name.compare(name.size() - 4, 4, ".tmp") != 0
+                || !std::all_of(name.begin() + std::ptrdiff_t(prefix.size()), name.end() - 4,
+                                [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }))
+                continue;
+            const std::string candidate = (slash == std::string::npos ? std::string() : folder) + name;
+            const ScopedHandle file(::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+            struct stat st;
+            if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)
+                || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0)
+                continue;
+            if (remove && ::unlink(candidate.c_str()) != 0)
+                continue;
+            found.push_back(name);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
     }
 
     bool remove(const std::string& path) { return ::unlink(path.c_str()) == 0; }

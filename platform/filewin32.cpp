@@ -222,6 +222,8 @@ namespace Platform::File
         return std::int64_t(available.QuadPart);
     }
 
+    std::vector<std::string> leftoversBeside(const std::string&, bool) { return {}; }
+
     bool remove(const std::string& path) { return ::DeleteFileW(widePath(path).c_str()) != 0; }
 
     std::string resolvedPath(const std::string& path)
@@ -229,6 +231,48 @@ namespace Platform::File
         // Links to archives are no concern of the players' systems: the name
         // given is the file to replace.
         return path;
+    }
+
+    namespace
+    {
+        // Volume serial number and file index: what tells two names of one file.
+        bool fileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info)
+        {
+            return ::GetFileInformationByHandle(handle, &info) != 0;
+        }
+
+        bool identityOf(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+        {
+            // FILE_FLAG_BACKUP_SEMANTICS opens folders too; no access right is needed to ask.
+            const HANDLE handle =
+                ::CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            if (handle == INVALID_HANDLE_VALUE)
+                return false;
+            const bool known = fileIdentity(handle, info);
+            ::CloseHandle(handle);
+            return known;
+        }
+
+        bool sameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+        {
+            return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh
+                   && a.nFileIndexLow == b.nFileIndexLow;
+        }
+    } // namespace
+
+    bool sameFile(const std::string& path, const std::string& other)
+    {
+        BY_HANDLE_FILE_INFORMATION a;
+        BY_HANDLE_FILE_INFORMATION b;
+        return identityOf(path, a) && identityOf(other, b) && sameIdentity(a, b);
+    }
+
+    bool sameFile(const std::string& path, const ScopedHandle& open)
+    {
+        BY_HANDLE_FILE_INFORMATION a;
+        BY_HANDLE_FILE_INFORMATION b;
+        return open.valid() && identityOf(path, a) && fileIdentity(open.get(), b) && sameIdentity(a, b);
     }
 
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath)

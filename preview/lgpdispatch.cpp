@@ -128,7 +128,7 @@ void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableInde
         }
         catch (const std::runtime_error& e)
         {
-            throw ELGPError(e.what());
+            throw ELGPError(lgp::UserText(e));
         }
         break;
     }

@@ -54,7 +54,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
         }
     });
     connect(mnuReplaceFromPicture, &QAction::triggered, this, [this] {
@@ -74,7 +74,7 @@ TfrmTexView::TfrmTexView(QWidget* parent)
         }
         catch (const std::exception& e)
         {
-            Platform::Ui::showError(this, Platform::Text::fromUtf8(e.what()));
+            Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
         }
     });
 

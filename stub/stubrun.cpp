@@ -224,7 +224,7 @@ namespace Stub
             // The patch is still inside the program, so the temporary copy is
             // of no use once the run has failed.
             tempGuard.reset();
-            ui.error(Title, ErrorBoxText(e.what()));
+            ui.error(Title, ErrorBoxText(lgp::UserText(e)));
             return 1;
         }
     }

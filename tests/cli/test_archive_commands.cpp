@@ -813,4 +813,106 @@ TEST(CliVerify, conflictRecordFaultsAreReported)
     PutU16(bytes, 16 + 27 * 11 + 25, 4);
     const Result counts = Cli(tmp, {"verify", tmp.save("counts.lgp", bytes)});
     EXPECT_THAT(counts.out, HasSubstr("Fault: conflict 4 holds 3 records for the 4 TOC entries that name it.\n"));
+
+TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
+{
+    TempFolder tmp;
+    const Bytes archive = Write(Sample);
+    const auto path = tmp.save("a.lgp", archive);
+    const std::string link = tmp.file("link.lgp");
+    std::filesystem::create_symlink(path, link);
+    const std::string hard = tmp.file("hard.lgp");
+    std::filesystem::create_hard_link(path, hard);
+    const std::string folder = Fill(tmp, "dir", {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("new")}});
+    // A patch and a self-extracting program to feed the commands that read them.
+    ASSERT_EQ(Cli(tmp, {"make-patch", path, folder, tmp.file("p.lgp")}).code, 0);
+    const Bytes patch = Load(tmp.file("p.lgp"));
+    const auto stub = tmp.save("stub.img", B("#!/bin/sh\nexit 0\n"));
+    ASSERT_EQ(Cli(tmp, {"make-sfx", "--stub", stub, tmp.file("p.lgp"), tmp.file("p.run")}).code, 0);
+    const Bytes program = Load(tmp.file("p.run"));
+    const auto lzs = tmp.save("a.lzs", B("plain text"));
+
+    struct Case
+    {
+        std::vector<std::string> Args;
+        std::string Output;
+        std::string Input;
+    };
+    const std::string source = folder + "/a.tex";
+    const std::vector<Case> cases = {
+        {{"make-patch", path, folder, path}, path, path},
+        {{"make-patch", path, folder, link}, link, path},
+        {{"make-patch", path, folder, hard}, hard, path},
+        {{"make-patch", path, folder, source}, source, source},
+        {{"extract", path, "a.tex", path}, path, path},
+        {{"extract", path, "a.tex", link}, link, path},
+        {{"create", "--validation-from", path, folder, path}, path, path},
+        {{"create", folder, source}, source, source},
+        {{"create", "--no-validation", folder, source}, source, source},
+        {{"make-sfx", "--stub", stub, tmp.file("p.lgp"), tmp.file("p.lgp")}, tmp.file("p.lgp"), tmp.file("p.lgp")},
+        {{"make-sfx", "--stub", stub, tmp.file("p.lgp"), stub}, stub, stub},
+        {{"unwrap-sfx", tmp.file("p.run"), tmp.file("p.run")}, tmp.file("p.run"), tmp.file("p.run")},
+        {{"lzs-encode", lzs, lzs}, lzs, lzs},
+        {{"lzs-decode", "--force", lzs, lzs}, lzs, lzs},
+        {{"replace", path, "a.tex", link}, path, link},
+    };
+    for (const Case& c : cases)
+    {
+        const Result r = Cli(tmp, c.Args);
+        EXPECT_EQ(r.code, 1) << c.Args[0] << " " << c.Output;
+        EXPECT_EQ(r.err,
+                  c.Output + " is the same file as " + c.Input + ", which this command reads. Nothing was written.\n")
+            << c.Args[0];
+        EXPECT_EQ(Load(path), archive) << c.Args[0];
+        EXPECT_EQ(Load(source), B("AAAA")) << c.Args[0];
+        EXPECT_EQ(Load(tmp.file("p.lgp")), patch) << c.Args[0];
+        EXPECT_EQ(Load(tmp.file("p.run")), program) << c.Args[0];
+        EXPECT_EQ(Load(lzs), B("plain text")) << c.Args[0];
+        EXPECT_EQ(Load(stub), B("#!/bin/sh\nexit 0\n")) << c.Args[0];
+    }
+
+    // Extract All into the archive's own folder, where an entry carries the archive's name.
+    const Archive named{.Files = {{"a.tex", B("AAAA")}, {"self.lgp", B("would replace the archive")}}};
+    const auto self = tmp.save("self.lgp", Write(named));
+    const Result all = Cli(tmp, {"extract-all", self, tmp.dir()});
+    EXPECT_EQ(all.code, 1);
+    EXPECT_EQ(all.err, tmp.dir() + "self.lgp is the same file as " + self
+                           + ", which this command reads. Nothing was written.\n");
+    EXPECT_EQ(Load(self), Write(named));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("a.tex")));
+}
+
+TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
+{
+    TempFolder tmp;
+    // 3 GB, sparse: an archive followed by a hole.
+    const auto huge = tmp.save("huge.lgp", Write(Sample));
+    std::filesystem::resize_file(huge, 3ull << 30);
+    const std::string size = std::to_string(3ull << 30);
+    const auto small = tmp.save("small.lgp", Write(Sample));
+    const Bytes smallBytes = Load(small);
+    const std::string tooLong = " bytes long, more than the 2,147,483,647 bytes an archive can address.";
+    const std::string mods = Fill(tmp, "mods", {{"a.tex", B("AAAB")}});
+    ASSERT_EQ(Cli(tmp, {"make-patch", small, mods, tmp.file("p.lgp")}).code, 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"pack", huge},
+                                                 {"repair", huge},
+                                                 {"replace", huge, "a.tex", small},
+                                                 {"apply-patch", huge, tmp.file("p.lgp")},
+                                                 {"apply-patch", "--append-only", huge, tmp.file("p.lgp")}})
+    {
+        const Result r = Cli(tmp, args);
+        EXPECT_EQ(r.code, 1) << args[0];
+        EXPECT_EQ(r.err, "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n") << args[0];
+        EXPECT_EQ(std::filesystem::file_size(huge), 3ull << 30);
+    }
+    // The same file as the data to put into an archive, or to encode.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"replace", small, "a.tex", huge}, {"lzs-encode", huge, tmp.file("out")}})
+    {
+        const Result r = Cli(tmp, args);
+        EXPECT_EQ(r.code, 1) << args[0];
+        EXPECT_EQ(r.err, huge + " is " + size + tooLong + " Nothing was written.\n") << args[0];
+        EXPECT_EQ(Load(small), smallBytes);
+        EXPECT_FALSE(std::filesystem::exists(tmp.file("out")));
+    }
 }

@@ -6,7 +6,13 @@
 
 #include <gmock/gmock.h>
 
+#include <fstream>
+#include <iterator>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testlgp;
 using faults::Action;
@@ -304,4 +310,318 @@ TEST(CrashSafety, createAndExtractOverAnExistingFileLeaveTheOldOrTheNewFile)
         TFileStream in(source, FileMode::OpenRead);
         ExtractEntry(in, b, path);
     });
+}
+
+namespace
+{
+    // TOC a to f over data a to f, with a 16-byte gap (an 8-byte marker and 8
+    // free bytes) behind c. damage changes one field of the laid-out file:
+    // the Length of the data entry at index lengthOf, or the gap's size.
+    struct Damage
+    {
+        std::string What;
+        int LengthOf = -1;
+        std::int64_t Length = 0; // added to the Length when Relative, else the new Length
+        bool Relative = false;
+        std::optional<std::int32_t> GapSize{};
+    };
+
+    Bytes Damaged(const Damage& damage)
+    {
+        const std::vector<std::size_t> sizes = {100, 300, 200, 500, 50, 400};
+        const std::int32_t dataStart = 16 + 6 * 27;
+        std::vector<std::int32_t> positions;
+        std::int32_t at = dataStart;
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+        {
+            positions.push_back(at);
+            at += 24 + static_cast<std::int32_t>(sizes[i]) + (i == 2 ? 16 : 0);
+        }
+        Writer w;
+        w.header("SQUARESOFT", 6);
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            w.toc(std::string(1, char('a' + i)), positions[i]);
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+        {
+            w.dataEntry(std::string(1, char('a' + i)), Pattern(sizes[i], std::uint8_t(i + 1)));
+            if (i == 2)
+                w.gap(damage.GapSize.value_or(16)).zeros(8);
+        }
+        w.text("FINAL FANTASY7");
+        if (damage.LengthOf >= 0)
+        {
+            const auto index = static_cast<std::size_t>(damage.LengthOf);
+            const std::int64_t length = damage.Relative ? std::int64_t(sizes[index]) + damage.Length : damage.Length;
+            PutI32(w.out, static_cast<std::size_t>(positions[index]) + 20, static_cast<std::int32_t>(length));
+        }
+        return w.out;
+    }
+} // namespace
+
+// Every command that writes into an existing archive, given archives damaged
+// in a Length or a gap marker, either refuses and leaves the file byte for
+// byte as it was, or does its work with every TOC entry that read before still
+// reading the same bytes (but for the entries it is meant to change).
+TEST(DamagedArchives, everyInPlaceWriteRefusesUnchangedOrKeepsWhatReadBefore)
+{
+    std::vector<Damage> damages = {{"intact"}};
+    for (const int index : {0, 2, 3, 5})
+    {
+        damages.push_back({"Length 0x7FFFFFFF", index, 0x7FFFFFFF});
+        damages.push_back({"Length -1", index, -1});
+        damages.push_back({"Length +1,000,000", index, 1000000, true});
+        damages.push_back({"Length -3", index, -3, true});
+        damages.push_back({"Length +5", index, 5, true});
+    }
+    for (const std::int32_t gap : {-16, 0, 4, 8, 24, 1000000, 0x7FFFFFFF})
+        damages.push_back({"gap size " + std::to_string(gap), -1, 0, false, gap});
+
+    const Bytes larger = Pattern(2000, 42);
+    const Bytes same = Pattern(100, 43);
+    // A command returns the TOC entries it changes on purpose.
+    using Changes = std::vector<std::int32_t>;
+    using Edit = std::function<Changes(TRawLGPFile&)>;
+    struct Command
+    {
+        std::string Name;
+        Edit Run;
+        std::function<void(const std::string&)> Whole{}; // a command that opens the archive itself
+    };
+    // The TOC entries whose Offset is at or behind position.
+    const auto from = [](TRawLGPFile& raw, std::int32_t position, bool onlyThere) {
+        Changes out;
+        for (std::int32_t i = 0; i < raw.FileCount(); ++i)
+            if (raw.GetTableEntry(i).Offset == position || (!onlyThere && raw.GetTableEntry(i).Offset > position))
+                out.push_back(i);
+        return out;
+    };
+    const std::vector<Command> commands = {
+        {"replace a, appended", [&](TRawLGPFile& raw) { return ReplaceEntryData(raw, "a", larger), Changes{0}; }},
+        {"replace a, in place", [&](TRawLGPFile& raw) { return ReplaceEntryData(raw, "a", same), Changes{0}; }},
+        {"replace c", [&](TRawLGPFile& raw) { return ReplaceEntryData(raw, "c", larger), Changes{2}; }},
+        {"append", [&](TRawLGPFile& raw) { return raw.AppendDataEntry(NewData("z", larger)), Changes{}; }},
+        {"link a to the last data entry",
+         [&](TRawLGPFile& raw) {
+             TOCEntry toc = raw.GetTableEntry(0);
+             toc.Offset = raw.GetDataEntry(raw.DataCount() - 1).Position;
+             raw.SetTableEntry(0, toc);
+             return Changes{0};
+         }},
+        {"rewrite the last data entry longer",
+         [&](TRawLGPFile& raw) {
+             const RawDataEntry last = raw.GetDataEntry(raw.DataCount() - 1);
+             const Changes changes = from(raw, last.Position, true);
+             raw.RewriteDataEntry(raw.DataCount() - 1, NewData(last.NameString(), larger));
+             return changes;
+         }},
+        {"truncate at the last data entry",
+         [&](TRawLGPFile& raw) {
+             const Changes changes = from(raw, raw.GetDataEntry(raw.DataCount() - 1).Position, false);
+             raw.TruncateData(raw.DataCount() - 1);
+             return changes;
+         }},
+        {"pack", {}, [](const std::string& p) { PackArchive(p); }},
+        {"repair", {}, [](const std::string& p) { RepairArchive(p); }},
+    };
+
+    TempFolder tmp;
+    for (const Damage& damage : damages)
+    {
+        const Bytes before = Damaged(damage);
+        const std::vector<std::optional<Bytes>> read = Reached(tmp.save("x.lgp", before));
+        for (const Command& command : commands)
+        {
+            SCOPED_TRACE(damage.What
+                         + (damage.LengthOf >= 0 ? " of " + std::string(1, char('a' + damage.LengthOf)) : "") + ", "
+                         + command.Name);
+            const std::string path = tmp.save("x.lgp", before);
+            std::string failure;
+            Changes changes;
+            try
+            {
+                if (command.Whole)
+                {
+                    command.Whole(path);
+                }
+                else
+                {
+                    TRawLGPFile raw(path);
+                    changes = command.Run(raw);
+                }
+            }
+            catch (const std::exception& e)
+            {
+                failure = e.what();
+            }
+            if (!failure.empty())
+            {
+                EXPECT_EQ(Load(path), before) << failure;
+                EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
+                continue;
+            }
+            const std::vector<std::optional<Bytes>> now = Reached(path);
+            ASSERT_EQ(now.size(), read.size());
+            for (std::size_t i = 0; i < read.size(); ++i)
+            {
+                if (!read[i] || std::find(changes.begin(), changes.end(), std::int32_t(i)) != changes.end())
+                    continue;
+                EXPECT_EQ(now[i], read[i]) << "TOC entry " << TocName(before, i);
+            }
+        }
+    }
+    // The refusal is Pack's and Apply Patch's, naming the archive and the entry.
+    const std::string path = tmp.save("x.lgp", Damaged({"", 2, 0x7FFFFFFF}));
+    EXPECT_EQ(FailureText([&] {
+                  TRawLGPFile raw(path);
+                  ReplaceEntryData(raw, "a", larger);
+              }),
+              "The archive " + path
+                  + " is damaged: the TOC entry \"d\" (number 4) points at data that the scan of its data entries does "
+                    "not reach. Nothing was changed; run Repair on it first.");
+}
+
+// Create replaces an archive the way the in-place writers rewrite one: the
+// archive is locked while the new one is written, so a pack (or any other
+// writer) started meanwhile is refused instead of having its work lost, and a
+// create started while a writer holds the archive is refused, unchanged.
+TEST(CrashSafety, createShutsOutOtherWritersOfTheArchiveItReplaces)
+{
+    TempFolder tmp;
+    const Bytes before = Loose();
+    const std::string path = tmp.save("x.lgp", before);
+    const std::string folder = tmp.folder("in");
+    Save(tmp / "in" / "aa.bin", B("new data"));
+
+    {
+        TRawLGPFile writer(path);
+        EXPECT_EQ(FailureText([&] { CreateArchive({.Folder = folder, .Output = path}); }), "Cannot open file " + path);
+        EXPECT_EQ(Load(path), before);
+        EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
+    }
+
+    std::vector<std::string> refusals;
+    {
+        const ScopedProgressHook hook(
+            [&](std::int32_t, std::int32_t) { refusals.push_back(FailureText([&] { PackArchive(path); })); });
+        CreateArchive({.Folder = folder, .Output = path});
+    }
+    ASSERT_FALSE(refusals.empty());
+    for (const std::string& refusal : refusals)
+        EXPECT_EQ(refusal, "Cannot open file " + path);
+    EXPECT_EQ(TLGPFile(path, true).GetEntry(0).Name, "aa.bin");
+}
+
+// A hole (zero bytes, as a sparse file reads) is free space: the editor keeps
+// no record per 24 bytes of it, holds at most TrailingHeldMax bytes of a long
+// trailing text, and its writes move such a text in blocks, byte for byte.
+TEST(Holes, zeroBytesAreFreeSpaceAndLongTrailingTextsStayInTheFile)
+{
+    TempFolder tmp;
+    const Archive sample = ArchiveOf({{"a", Pattern(100, 1)}, {"b", Pattern(200, 2)}});
+    const Written laid = Lay(sample);
+    const std::int64_t hole = 16 << 20;
+    const std::int32_t bAt = laid.Positions[1];
+
+    // a, a hole of 16 MB, b: the hole is passed over, b found behind it.
+    Bytes head(laid.Content.begin(), laid.Content.begin() + bAt);
+    PutI32(head, 16 + 27 + 20, static_cast<std::int32_t>(bAt + hole));
+    const std::string path = tmp.save("hole.lgp", head);
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(bAt + hole));
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::app);
+        const Bytes rest(laid.Content.begin() + bAt, laid.Content.end());
+        out.write(reinterpret_cast<const char*>(rest.data()), std::streamsize(rest.size()));
+    }
+    {
+        TRawLGPFile raw(path);
+        ASSERT_EQ(raw.DataCount(), 2);
+        EXPECT_EQ(raw.GetDataEntry(1).Position, bAt + hole);
+        EXPECT_EQ(raw.TrailingText(), B("FINAL FANTASY7"));
+    }
+    PackArchive(path);
+    EXPECT_EQ(Load(path), laid.Content);
+
+    // A trailing text of 16 MB: a text, a hole, a text. Append and Pack move
+    // it byte for byte.
+    const std::string text = "FINAL FANTASY7 - modded by X";
+    Bytes body = laid.Content;
+    body.resize(body.size() - 14);
+    const auto dataEnd = static_cast<std::int64_t>(body.size());
+    body.insert(body.end(), text.begin(), text.end());
+    const std::string longPath = tmp.save("tail.lgp", body);
+    std::filesystem::resize_file(longPath, body.size() + std::uintmax_t(hole));
+    {
+        std::ofstream out(longPath, std::ios::binary | std::ios::app);
+        out << "END";
+    }
+    const std::int64_t trailingSize = static_cast<std::int64_t>(text.size()) + hole + 3;
+    const auto endOf = [](const std::string& p, std::int64_t from) {
+        std::ifstream in(p, std::ios::binary);
+        in.seekg(from);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    };
+    const Bytes trailing = endOf(longPath, dataEnd);
+    ASSERT_EQ(static_cast<std::int64_t>(trailing.size()), trailingSize);
+    const Bytes added = Pattern(300, 9);
+    {
+        TRawLGPFile raw(longPath);
+        ASSERT_EQ(raw.DataCount(), 2);
+        EXPECT_EQ(raw.TrailingSize(), trailingSize);
+        EXPECT_EQ(static_cast<std::int64_t>(raw.TrailingText().size()), TRawLGPFile::TrailingHeldMax);
+        const std::int32_t index = raw.AppendDataEntry(NewData("c", added));
+        EXPECT_EQ(raw.GetDataEntry(index).Position, dataEnd);
+        TOCEntry toc = raw.GetTableEntry(1);
+        toc.Offset = static_cast<std::int32_t>(dataEnd);
+        raw.SetTableEntry(1, toc);
+    }
+    EXPECT_EQ(endOf(longPath, dataEnd + 24 + 300), trailing);
+    const std::vector<std::optional<Bytes>> reached = {Pattern(100, 1), added};
+    EXPECT_EQ(Reached(longPath), reached);
+    EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
+    // Pack drops b's old data and moves c over it; the text follows.
+    PackArchive(longPath);
+    EXPECT_EQ(Reached(longPath), reached);
+    const std::int64_t packedEnd = DataStart(sample) + 2 * 24 + 100 + 300;
+    EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(longPath)), packedEnd + trailingSize);
+    EXPECT_EQ(endOf(longPath, packedEnd), trailing);
+}
+
+// A run that is stopped leaves its hidden temporary file behind. The next
+// writer of the archive deletes those no running process holds and says so;
+// Analyse mentions them; a file some writer still holds, or one of another
+// archive, is left alone.
+TEST(CrashSafety, leftoversOfStoppedRunsAreMentionedAndRemovedByTheNextWrite)
+{
+    TempFolder tmp;
+    const Bytes before = Loose();
+    const std::string path = tmp.save("x.lgp", before);
+    // A pack ended by the fault seam before it could rename its new file.
+    EXPECT_EQ(faults::InChild([&] { PackArchive(path); },
+                              [] { Platform::File::Fault::arm(3, Platform::File::Fault::Action::Exit); }),
+              Platform::File::Fault::ExitStatus);
+    std::vector<std::string> left = faults::HiddenFiles(tmp.dir());
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(Load(path), before);
+    Save(tmp / ".x.lgp.held00.tmp", B("a running writer's"));
+    const Platform::File::ScopedHandle held(::open(tmp.file(".x.lgp.held00.tmp").c_str(), O_RDONLY));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
+    for (const char* other : {".y.lgp.abc123.tmp", ".x.lgp.tmp", ".x.lgp.ABC123.tmp"})
+        Save(tmp / other, B("not ours"));
+
+    const std::string line = "Leftover temporary files: 1 (" + left[0]
+                             + "), left by runs that were stopped; the next write of the archive removes them.";
+    EXPECT_EQ(LeftoverTemporariesLine(path), line);
+    EXPECT_THAT(AnalyseArchive(TLGPFile(path, true), "x.lgp"), ::testing::Contains(line));
+
+    std::vector<std::string> notes;
+    const TMessageHook previous = MessageHook;
+    MessageHook = [&](const std::string& text) { notes.push_back(text); };
+    PackArchive(path);
+    MessageHook = previous;
+    EXPECT_THAT(notes, ::testing::ElementsAre("Removed 1 temporary file that stopped runs had left beside " + path
+                                              + ": " + left[0] + "."));
+    EXPECT_THAT(
+        faults::HiddenFiles(tmp.dir()),
+        ::testing::UnorderedElementsAre(".x.lgp.held00.tmp", ".y.lgp.abc123.tmp", ".x.lgp.tmp", ".x.lgp.ABC123.tmp"));
+    EXPECT_EQ(LeftoverTemporariesLine(path), "");
 }

@@ -227,6 +227,24 @@ TEST(Errors, inOutErrorTextsFollowTheSystemCodes)
     EXPECT_EQ(FailureText([] { lgp::FailListIndex(-1); }), "List index out of bounds (-1)");
 }
 
+// What a user reads never carries the standard library's own texts.
+TEST(Errors, standardLibraryFailuresReadAsPlainSentences)
+{
+    EXPECT_EQ(lgp::UserText(ELGPError("Cannot open file x")), "Cannot open file x");
+    EXPECT_EQ(lgp::UserText(std::bad_alloc()), "There is not enough memory for this operation.");
+    EXPECT_EQ(lgp::UserText(std::length_error("basic_string::_M_create")),
+              "The operation stopped at an internal error (a size out of range).");
+    EXPECT_EQ(lgp::UserText(std::out_of_range("vector::_M_range_check")),
+              "The operation stopped at an internal error (a position out of range).");
+    EXPECT_EQ(lgp::UserText(std::runtime_error("std::exception")),
+              "The operation stopped at an internal error (an unexpected failure).");
+    EXPECT_EQ(lgp::UserText(std::filesystem::filesystem_error("filesystem error: cannot create directories", "/x/y",
+                                                              std::make_error_code(std::errc::permission_denied))),
+              "/x/y: Permission denied.");
+    EXPECT_EQ(lgp::UserText(std::system_error(std::make_error_code(std::errc::no_space_on_device), "write")),
+              "No space left on device.");
+}
+
 TEST(Errors, strToIntAcceptsDecimalAndHexOnly)
 {
     EXPECT_EQ(lgp::StrToInt(" -42"), -42);
