@@ -139,7 +139,7 @@ TEST(ApplyPatch, archiveHoldingNoneOfThePatchsFilesIsRefusedUnchanged)
     testlgp::Archive archive;
     archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
     const Bytes before = testlgp::Write(archive);
-    const std::pair<Bytes, std::string> cases[] = {
+    const std::pair<testlgp::Archive, std::string> cases[] = {
         {patchArchive({}), "This patch holds no files; nothing was changed."},
         {patchArchive({{"other.bin", {0x02, 0x03, 'X', 0x02}}}),
          temp.file("target.lgp") + " holds none of this patch's files; nothing was changed."},
