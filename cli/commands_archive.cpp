@@ -70,12 +70,11 @@ namespace
 
     int RunExtract(const std::string& path, const std::string& name, const std::string& output)
     {
-        const TLGPFile archive(path, true);
+        const TLGPFile archive = TLGPFile::Held(path, true);
         const std::int32_t index = archive.FindEntry(name);
         if (index < 0)
             throw ELGPError("The archive holds no entry named \"" + name + "\".");
-        TFileStream stream(path, FileMode::OpenRead);
-        ExtractEntry(stream, archive.GetEntry(index), output);
+        ExtractEntry(*archive.Source(), archive.GetEntry(index), output);
         return Cli::ExitOk;
     }
 
@@ -84,7 +83,7 @@ namespace
         std::optional<TLGPFile> archive;
         {
             Cli::TerminalProgress progress("Reading");
-            archive.emplace(path, true);
+            archive.emplace(TLGPFile::Held(path, true));
         }
         std::vector<ExtractTarget> plan;
         try
