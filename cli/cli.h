@@ -15,10 +15,31 @@
 
 namespace Cli
 {
-    // Exit codes: 0 success, 1 failure (message on stderr), 2 usage error.
+    // Exit codes: 0 success, 1 failure: the command could not do its work or
+    // could not check (message on stderr), 2 usage error, 3 a check ran to its
+    // end and found problems (verify's lost names, analyse's damage).
     constexpr int ExitOk = 0;
     constexpr int ExitFailure = 1;
     constexpr int ExitUsage = 2;
+    constexpr int ExitProblems = 3;
+    // The exit statuses, as every --help states them.
+    inline constexpr const char* ExitStatusText =
+        "Exit status: 0 done (or checked and found no problem), 1 failed or could not check (the reason on\n"
+        "stderr), 2 usage error, 3 checked and found problems.";
+
+    // The program's name, which begins every message on stderr.
+    inline constexpr const char* ProgramName = "tarrowin-cli";
+
+    // -q: no progress bars and no status lines on stderr (results and
+    // errors still appear).
+    bool Quiet();
+    // A status line on stderr, unless quiet.
+    void Status(const std::string& line);
+
+    // text as a JSON string, quotes included. Archive text is bytes: each
+    // byte becomes the character of the same number (U+0000 to U+00FF), so
+    // the bytes can be had back exactly.
+    std::string JsonString(const std::string& text);
 
     // The commands of the tool and what each one does once its arguments are
     // parsed. A command's Run returns an exit code; failures are exceptions.

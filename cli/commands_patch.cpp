@@ -32,8 +32,8 @@ namespace
                 found = "its first 4 bytes say " + std::to_string(length) + ", its length minus 4 is "
                         + std::to_string(input.Size() - 4);
             }
-            std::fprintf(stderr, "%s is not LZS data (%s). Nothing was written; --force decodes it anyway.\n",
-                         inputPath.c_str(), found.c_str());
+            std::fprintf(stderr, "%s: %s is not LZS data (%s). Nothing was written; --force decodes it anyway.\n",
+                         Cli::ProgramName, inputPath.c_str(), found.c_str());
             return Cli::ExitFailure;
         }
         LzsDecompress(input)->SaveToFile(outputPath);
@@ -65,7 +65,7 @@ namespace
         PatchCreationCallbacks callbacks;
         callbacks.Status = [&progress](const std::string& text) {
             progress.Break();
-            std::fprintf(stderr, "%s\n", text.c_str());
+            Cli::Status(text);
         };
         callbacks.SetBarMaximum = [&progress](std::int32_t maximum) { progress.SetMaximum(maximum); };
         callbacks.SetBarPosition = [&progress](std::int32_t position) { progress.SetPosition(position); };
@@ -78,9 +78,9 @@ namespace
                 std::fprintf(stderr, "Left out, as a patch can't carry them whole:\n%s\n", list.c_str());
             else
                 std::fprintf(stderr,
-                             "A patch can't add files or make a file longer, so it can't carry these files whole:\n%s\n"
-                             "No patch was written; --leave-out-unpatchable makes it without them.\n",
-                             list.c_str());
+                             "%s: A patch can't add files or make a file longer, so it can't carry these files "
+                             "whole:\n%s\nNo patch was written; --leave-out-unpatchable makes it without them.\n",
+                             Cli::ProgramName, list.c_str());
             return leaveOut;
         };
         return CreatePatch(options, callbacks) ? Cli::ExitOk : Cli::ExitFailure;
