@@ -10,8 +10,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
+
+class TByteSource;
 
 namespace Cli
 {
@@ -35,6 +39,15 @@ namespace Cli
     bool Quiet();
     // A status line on stderr, unless quiet.
     void Status(const std::string& line);
+
+    // "-" as a file name: standard input for a file read whole, standard
+    // output for a file written. Load reads path (or stdin) whole; Save writes
+    // bytes to path as a new file (or to stdout). Failures: the file layer's
+    // texts; "Stream read error"/"Stream write error" for the standard streams.
+    std::vector<std::uint8_t> Load(const std::string& path);
+    void Save(const std::string& path, std::span<const std::uint8_t> bytes);
+    // Copies count bytes at position of an open file to stdout.
+    void CopyToStdout(const TByteSource& source, std::int64_t position, std::int64_t count);
 
     // text as a JSON string, quotes included. Archive text is bytes: each
     // byte becomes the character of the same number (U+0000 to U+00FF), so

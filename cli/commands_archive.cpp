@@ -109,7 +109,18 @@ namespace
         const std::int32_t index = archive.FindEntry(name);
         if (index < 0)
             throw ELGPError("The archive holds no entry named \"" + name + "\".");
-        ExtractEntry(*archive.Source(), archive.GetEntry(index), output);
+        const LGPEntry entry = archive.GetEntry(index);
+        if (output == "-")
+        {
+            // Standard output: the entry's bytes as they are read.
+            if (entry.Length == LengthBadOffset)
+                throw ELGPError("LGP TOC has invalid offset!");
+            if (entry.Length < 0 || entry.Offset < 0)
+                lgp::FailRead();
+            Cli::CopyToStdout(*archive.Source(), std::int64_t(entry.Offset) + 24, entry.Length);
+            return Cli::ExitOk;
+        }
+        ExtractEntry(*archive.Source(), entry, output);
         return Cli::ExitOk;
     }
 
@@ -236,7 +247,9 @@ void Cli::AddArchiveCommands(Commands& commands)
     AddCommand<3>(commands, "extract", "Write one entry's data to a file.",
                   "Writes the data of the first entry called NAME (compared case-insensitively) to OUTPUT,\n"
                   "replacing any file of that name.",
-                  {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name"}, {"OUTPUT", "the file to write"}}},
+                  {{{"ARCHIVE", "the archive"},
+                    {"NAME", "the entry's name"},
+                    {"OUTPUT", "the file to write (- for standard output)"}}},
                   [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
     {
         auto options = std::make_shared<ExtractAllOptions>();

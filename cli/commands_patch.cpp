@@ -19,8 +19,7 @@ namespace
 {
     int RunLzsDecode(const std::string& inputPath, const std::string& outputPath, bool force)
     {
-        TMemoryStream input;
-        input.LoadFromFile(inputPath);
+        TMemoryStream input(Cli::Load(inputPath));
         // Any bytes decode to something; data that fails the probe is most
         // likely no LZS at all, and its "decoding" would be junk.
         if (!force && !LooksLikeLzs(input))
@@ -36,15 +35,14 @@ namespace
                          Cli::ProgramName, inputPath.c_str(), found.c_str());
             return Cli::ExitFailure;
         }
-        LzsDecompress(input)->SaveToFile(outputPath);
+        Cli::Save(outputPath, LzsDecompress(input)->Bytes());
         return Cli::ExitOk;
     }
 
     int RunLzsEncode(const std::string& inputPath, const std::string& outputPath)
     {
-        TMemoryStream input;
-        input.LoadFromFile(inputPath);
-        LzsStore(input)->SaveToFile(outputPath);
+        TMemoryStream input(Cli::Load(inputPath));
+        Cli::Save(outputPath, LzsStore(input)->Bytes());
         return Cli::ExitOk;
     }
 
@@ -127,14 +125,16 @@ void Cli::AddPatchCommands(Commands& commands)
                                           "Reads INPUT as LZS data (a 4-byte length, then control bytes, literals and\n"
                                           "back references) and writes the decoded bytes to OUTPUT. INPUT whose first\n"
                                           "4 bytes are not its length minus 4 is refused as no LZS data.",
-                                          {{{"INPUT", "the LZS file"}, {"OUTPUT", "the file to write"}}},
+                                          {{{"INPUT", "the LZS file (- for standard input)"},
+                                            {"OUTPUT", "the file to write (- for standard output)"}}},
                                           [force](const auto& a) { return RunLzsDecode(a[0], a[1], *force); });
         command->add_flag("--force", *force, "decode INPUT even when it fails that test");
     }
     AddCommand<2>(commands, "lzs-encode", "Store a file as literal-only LZS data.",
                   "Writes INPUT to OUTPUT as LZS data made of literals only: valid LZS that any\n"
                   "decoder reads back, one byte in nine larger than the input.",
-                  {{{"INPUT", "the file to store"}, {"OUTPUT", "the LZS file to write"}}},
+                  {{{"INPUT", "the file to store (- for standard input)"},
+                    {"OUTPUT", "the LZS file to write (- for standard output)"}}},
                   [](const auto& a) { return RunLzsEncode(a[0], a[1]); });
     {
         auto options = std::make_shared<PatchCreationOptions>();

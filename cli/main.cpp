@@ -31,6 +31,47 @@ namespace Cli
             std::fprintf(stderr, "%s\n", line.c_str());
     }
 
+    std::vector<std::uint8_t> Load(const std::string& path)
+    {
+        if (path != "-")
+            return ReadWholeFile(path);
+        std::vector<std::uint8_t> bytes;
+        std::uint8_t buffer[1 << 16];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        if (std::ferror(stdin))
+            lgp::FailRead();
+        return bytes;
+    }
+
+    void Save(const std::string& path, std::span<const std::uint8_t> bytes)
+    {
+        if (path != "-")
+        {
+            WriteWholeFile(path, bytes);
+            return;
+        }
+        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+            lgp::FailWrite();
+    }
+
+    void CopyToStdout(const TByteSource& source, std::int64_t position, std::int64_t count)
+    {
+        std::vector<std::uint8_t> buffer(std::size_t(std::min<std::int64_t>(count, 1 << 20)));
+        while (count > 0)
+        {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(count, std::int64_t(buffer.size())));
+            source.ReadAt(position, buffer.data(), want);
+            if (std::fwrite(buffer.data(), 1, want, stdout) != want)
+                lgp::FailWrite();
+            position += std::int64_t(want);
+            count -= std::int64_t(want);
+        }
+        if (std::fflush(stdout) != 0)
+            lgp::FailWrite();
+    }
+
     std::string JsonString(const std::string& text)
     {
         std::string out = "\"";

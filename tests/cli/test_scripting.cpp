@@ -294,3 +294,23 @@ TEST(CliScripting, manualPageAndCompletionNameEveryCommand)
     EXPECT_THAT(completionText, HasSubstr("complete -o filenames -F _tarrowin_cli tarrowin-cli"));
     EXPECT_THAT(manText, HasSubstr(".SH \"EXIT STATUS\""));
 }
+
+TEST(CliScripting, dashIsStandardInputOrOutput)
+{
+    TempFolder tmp;
+    tmp.save("a.lgp", Write(ArchiveOf({{"a.tex", B("AAAA")}, {"b.p", B("")}})));
+    const RunResult entry = Shell(tmp, "extract a.lgp A.TEX -");
+    EXPECT_EQ(entry.code, 0);
+    EXPECT_EQ(entry.out, "AAAA");
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("-")));
+    EXPECT_EQ(Shell(tmp, "extract a.lgp b.p -").out, "");
+
+    // Through a pipe both ways: stored, then decoded back.
+    tmp.save("plain", B("Hello, Hello, Hello, pipes"));
+    const RunResult round = Shell(tmp, "lzs-encode - - < plain | " TARROWIN_CLI " lzs-decode - -");
+    EXPECT_EQ(round.code, 0);
+    EXPECT_EQ(round.out, "Hello, Hello, Hello, pipes");
+    const RunResult toFile = Shell(tmp, "lzs-encode - stored.lzs < plain");
+    EXPECT_EQ(toFile.code, 0);
+    EXPECT_EQ(Shell(tmp, "lzs-decode stored.lzs -").out, "Hello, Hello, Hello, pipes");
+}
