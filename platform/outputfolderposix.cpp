@@ -91,12 +91,12 @@ namespace Platform::OutputFolder
         // The file it replaces lends the new one its permission bits and owner.
         const bool hasModel = standing.Kind == Existing::File;
         static std::atomic<unsigned> serial{0};
+        static const auto pid = static_cast<unsigned long long>(::getpid());
         static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt)
         {
             auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
-                        ^ (static_cast<unsigned long long>(::getpid()) << 32)
-                        ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+                        ^ (pid << 32) ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
             std::string suffix;
             for (int i = 0; i < 6; ++i, seed /= 36)
                 suffix.push_back(digits[seed % 36]);
