@@ -819,7 +819,7 @@ void TfrmLGPEditor::OpenArchive(const QString& path)
     std::unique_ptr<TLGPFile> archive;
     {
         ProgressScope progress(*this);
-        archive = std::make_unique<TLGPFile>(Platform::Text::toPath(path), mnuReadLengths->isChecked());
+        archive = std::make_unique<TLGPFile>(TLGPFile::Held(Platform::Text::toPath(path), mnuReadLengths->isChecked()));
     }
     CurrentArchive = std::move(archive);
 
@@ -884,8 +884,7 @@ void TfrmLGPEditor::mnuExtractClick()
     const std::optional<QString> target = Platform::Ui::prompter().saveFile(this, savAny);
     if (!target)
         return;
-    TFileStream archive(CurrentArchive->FileName(), FileMode::OpenRead, Platform::File::Share::DenyNone);
-    ExtractEntry(archive, entry, Platform::Text::toPath(*target));
+    ExtractEntry(*CurrentArchive->Source(), entry, Platform::Text::toPath(*target));
 }
 
 void TfrmLGPEditor::mnuReplaceFromPictureClick()
@@ -968,7 +967,7 @@ void TfrmLGPEditor::mnuAnalyseClick()
     std::unique_ptr<TLGPFile> fresh;
     {
         ProgressScope progress(*this);
-        fresh = std::make_unique<TLGPFile>(CurrentArchive->FileName(), true);
+        fresh = std::make_unique<TLGPFile>(TLGPFile::Held(CurrentArchive->FileName(), true));
     }
     CurrentArchive = std::move(fresh);
     // The report names the archive analysed (not whatever file a dialog

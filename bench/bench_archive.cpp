@@ -12,6 +12,7 @@
 // of 10,000 and 100,000 entries written directly, are generated in a temporary
 // folder and removed at the end. Each timing is the median of 3 to 5 runs,
 // after one warm-up run that fills the page cache. "--quick" runs a smaller set.
+#include "core/lgplookup.h"
 #include "core/lgpstruct.h"
 
 #include <algorithm>
@@ -123,16 +124,9 @@ namespace
 
     void ExtractAll(const std::string& archivePath, const fs::path& to)
     {
-        const TLGPFile archive(archivePath, true);
+        const TLGPFile archive = TLGPFile::Held(archivePath, true);
         fs::create_directories(to);
-        TFileStream stream(archivePath, FileMode::OpenRead);
-        const std::string folder = to.string() + "/";
-        for (std::int32_t i = 0; i < archive.FileCount(); ++i)
-        {
-            const LGPEntry entry = archive.GetEntry(i);
-            CheckPlainFileName(entry.Name);
-            ExtractEntry(stream, entry, folder + entry.Name);
-        }
+        ExtractAllEntries(archive, to.string(), PlanExtractAll(archive, {}));
     }
 
     void Build(const fs::path& folder, const fs::path& output)

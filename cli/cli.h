@@ -10,15 +10,49 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
+
+class TByteSource;
 
 namespace Cli
 {
-    // Exit codes: 0 success, 1 failure (message on stderr), 2 usage error.
+    // Exit codes: 0 success, 1 failure: the command could not do its work or
+    // could not check (message on stderr), 2 usage error, 3 a check ran to its
+    // end and found problems (verify's lost names, analyse's damage).
     constexpr int ExitOk = 0;
     constexpr int ExitFailure = 1;
     constexpr int ExitUsage = 2;
+    constexpr int ExitProblems = 3;
+    // The exit statuses, as every --help states them.
+    inline constexpr const char* ExitStatusText =
+        "Exit status: 0 done (or checked and found no problem), 1 failed or could not check (the reason on\n"
+        "stderr), 2 usage error, 3 checked and found problems.";
+
+    // The program's name, which begins every message on stderr.
+    inline constexpr const char* ProgramName = "tarrowin-cli";
+
+    // -q: no progress bars and no status lines on stderr (results and
+    // errors still appear).
+    bool Quiet();
+    // A status line on stderr, unless quiet.
+    void Status(const std::string& line);
+
+    // "-" as a file name: standard input for a file read whole, standard
+    // output for a file written. Load reads path (or stdin) whole; Save writes
+    // bytes to path as a new file (or to stdout). Failures: the file layer's
+    // texts; "Stream read error"/"Stream write error" for the standard streams.
+    std::vector<std::uint8_t> Load(const std::string& path);
+    void Save(const std::string& path, std::span<const std::uint8_t> bytes);
+    // Copies count bytes at position of an open file to stdout.
+    void CopyToStdout(const TByteSource& source, std::int64_t position, std::int64_t count);
+
+    // text as a JSON string, quotes included. Archive text is bytes: each
+    // byte becomes the character of the same number (U+0000 to U+00FF), so
+    // the bytes can be had back exactly.
+    std::string JsonString(const std::string& text);
 
     // The commands of the tool and what each one does once its arguments are
     // parsed. A command's Run returns an exit code; failures are exceptions.

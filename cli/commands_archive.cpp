@@ -27,12 +27,28 @@ namespace
         return slash == std::string::npos ? path : path.substr(slash + 1);
     }
 
-    int RunInfo(const std::string& path)
+    // The lines of a report as a JSON array.
+    std::string JsonLines(const std::vector<std::string>& lines)
+    {
+        std::string out = "[";
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            out += (i ? ", " : "") + Cli::JsonString(lines[i]);
+        return out + "]";
+    }
+
+    int RunInfo(const std::string& path, bool json)
     {
         std::optional<TLGPFile> archive;
         {
             Cli::TerminalProgress progress("Reading");
             archive.emplace(path, true);
+        }
+        if (json)
+        {
+            Print("{\"file\": " + Cli::JsonString(BaseName(archive->FileName())) + ", \"files\": "
+                  + std::to_string(archive->FileCount()) + ", \"creator\": " + Cli::JsonString(archive->Creator())
+                  + ", \"description\": " + Cli::JsonString(archive->Description()) + "}");
+            return Cli::ExitOk;
         }
         Print("File: " + BaseName(archive->FileName()));
         Print("# of files in archive: " + std::to_string(archive->FileCount()));
@@ -43,7 +59,7 @@ namespace
         return Cli::ExitOk;
     }
 
-    int RunList(const std::string& path, bool noLengths)
+    int RunList(const std::string& path, bool noLengths, const std::vector<std::string>& only, bool json)
     {
         std::optional<TLGPFile> archive;
         {
@@ -51,34 +67,64 @@ namespace
             archive.emplace(path, !noLengths);
         }
         const std::vector<std::string> folders = EntryFolders(ReadArchiveLookupView(path));
-        std::string out;
+        std::string out = json ? "{\"entries\": [" : "";
+        bool first = true;
         for (std::int32_t i = 0; i < archive->FileCount(); ++i)
         {
             const LGPEntry e = archive->GetEntry(i);
-            if (std::size_t(i) < folders.size() && !folders[std::size_t(i)].empty())
-                out += folders[std::size_t(i)] + "/";
-            out += e.Name;
-            out += '\t';
-            out += std::to_string(e.Offset);
-            out += '\t';
-            out += e.Length == LengthBadOffset ? std::string("Error") : std::to_string(e.Length);
-            out += '\n';
+            const std::string folder = std::size_t(i) < folders.size() ? folders[std::size_t(i)] : std::string();
+            const std::string shown = folder.empty() ? e.Name : folder + "/" + e.Name;
+            bool wanted = only.empty();
+            for (const auto& pattern : only)
+                wanted = wanted || MatchesNamePattern(e.Name, pattern) || MatchesNamePattern(shown, pattern);
+            if (!wanted)
+                continue;
+            if (json)
+            {
+                out += first ? "\n" : ",\n";
+                out += "  {\"index\": " + std::to_string(i) + ", \"name\": " + Cli::JsonString(e.Name)
+                       + (folder.empty() ? std::string() : ", \"folder\": " + Cli::JsonString(folder))
+                       + ", \"offset\": " + std::to_string(e.Offset) + ", \"length\": "
+                       + (e.Length == LengthBadOffset ? std::string("null") : std::to_string(e.Length)) + "}";
+            }
+            else
+            {
+                out += shown;
+                out += '\t';
+                out += std::to_string(e.Offset);
+                out += '\t';
+                out += e.Length == LengthBadOffset ? std::string("Error") : std::to_string(e.Length);
+                out += '\n';
+            }
+            first = false;
             if (out.size() > (1 << 16))
             {
                 std::fwrite(out.data(), 1, out.size(), stdout);
                 out.clear();
             }
         }
+        if (json)
+            out += "\n]}\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
         return Cli::ExitOk;
     }
 
     int RunExtract(const std::string& path, const std::string& name, const std::string& output)
     {
-        const TLGPFile archive(path, true);
-        const std::int32_t index = ResolveEntryName(ReadArchiveLookupView(path), name, EntryUse::Read);
-        TFileStream stream(path, FileMode::OpenRead);
-        ExtractEntry(stream, archive.GetEntry(index), output);
+        const TLGPFile archive = TLGPFile::Held(path, true);
+        const std::int32_t index = ResolveEntryName(ReadArchiveLookupView(archive), name, EntryUse::Read);
+        const LGPEntry entry = archive.GetEntry(index);
+        if (output == "-")
+        {
+            // Standard output: the entry's bytes as they are read.
+            if (entry.Length == LengthBadOffset)
+                throw ELGPError("LGP TOC has invalid offset!");
+            if (entry.Length < 0 || entry.Offset < 0)
+                lgp::FailRead();
+            Cli::CopyToStdout(*archive.Source(), std::int64_t(entry.Offset) + 24, entry.Length);
+            return Cli::ExitOk;
+        }
+        ExtractEntry(*archive.Source(), entry, output, path);
         return Cli::ExitOk;
     }
 
@@ -87,7 +133,7 @@ namespace
         std::optional<TLGPFile> archive;
         {
             Cli::TerminalProgress progress("Reading");
-            archive.emplace(path, true);
+            archive.emplace(TLGPFile::Held(path, true));
         }
         std::vector<ExtractTarget> plan;
         try
@@ -126,24 +172,36 @@ namespace
         return Cli::ExitOk;
     }
 
-    int RunVerify(const std::string& path)
+    int RunVerify(const std::string& path, bool json)
     {
         const LookupCheck check = CheckLookup(ReadArchiveLookupView(path));
         std::string out;
-        for (const auto& line : check.Lines)
-            out += line + "\n";
+        if (json)
+            out = "{\"names\": " + std::to_string(check.Names) + ", \"lost\": " + std::to_string(check.Lost)
+                  + ", \"throughConflicts\": " + std::to_string(check.ThroughConflicts)
+                  + ", \"faults\": " + std::to_string(check.Faults)
+                  + ", \"lines\": " + JsonLines(check.Lines) + "}\n";
+        else
+            for (const auto& line : check.Lines)
+                out += line + "\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
-        return check.Lost > 0 || check.Faults > 0 ? Cli::ExitFailure : Cli::ExitOk;
+        return check.Lost > 0 || check.Faults > 0 ? Cli::ExitProblems : Cli::ExitOk;
     }
 
-    int RunAnalyse(const std::string& path)
+    int RunAnalyse(const std::string& path, bool json)
     {
         std::optional<TLGPFile> archive;
         {
             Cli::TerminalProgress progress("Reading");
             archive.emplace(path, true);
         }
-        for (const auto& line : AnalyseArchive(*archive, BaseName(path)))
+        const std::vector<std::string> lines = AnalyseArchive(*archive, BaseName(path));
+        if (json)
+        {
+            Print("{\"lines\": " + JsonLines(lines) + "}");
+            return Cli::ExitOk;
+        }
+        for (const auto& line : lines)
             Print(line);
         return Cli::ExitOk;
     }
@@ -166,26 +224,46 @@ namespace
 void Cli::AddArchiveCommands(Commands& commands)
 {
     const std::array<Argument, 1> archive = {{{"ARCHIVE", "the archive"}}};
-    AddCommand(commands, "info", "Show the archive's file name, file count, creator and description.",
-               "Reads the archive's header, table of contents and data entry headers, and prints:\n"
-               "  File: NAME\n  # of files in archive: COUNT\n  Creator: CREATOR\n  Description: TRAILING TEXT",
-               archive, [](const auto& a) { return RunInfo(a[0]); });
+    const char* jsonHelp = "print one JSON object instead (the schema is in the README)";
+    {
+        auto json = std::make_shared<bool>(false);
+        CLI::App* command = AddCommand(
+            commands, "info", "Show the archive's file name, file count, creator and description.",
+            "Reads the archive's header, table of contents and data entry headers, and prints:\n"
+            "  File: NAME\n  # of files in archive: COUNT\n  Creator: CREATOR\n  Description: TRAILING TEXT\n"
+            "--json prints {\"file\", \"files\", \"creator\", \"description\"}.",
+            archive, [json](const auto& a) { return RunInfo(a[0], *json); });
+        command->add_flag("--json", *json, jsonHelp);
+    }
     {
         auto noLengths = std::make_shared<bool>(false);
-        CLI::App* command = AddCommand(commands, "list", "List the table of contents: NAME, OFFSET, LENGTH per line.",
-                                       "Prints one line per table entry in table order: NAME<TAB>OFFSET<TAB>LENGTH.\n"
-                                       "An entry with a record in the conflict table shows as FOLDER/NAME, FOLDER\n"
-                                       "being the record's folder (names repeated in an archive are told apart so).\n"
-                                       "LENGTH is \"Error\" when the offset leaves no room for a data entry header.",
-                                       archive, [noLengths](const auto& a) { return RunList(a[0], *noLengths); });
+        auto json = std::make_shared<bool>(false);
+        auto only = std::make_shared<std::vector<std::string>>();
+        CLI::App* command = AddCommand(
+            commands, "list", "List the table of contents: NAME, OFFSET, LENGTH per line.",
+            "Prints one line per table entry in table order: NAME<TAB>OFFSET<TAB>LENGTH.\n"
+            "An entry with a record in the conflict table shows as FOLDER/NAME, FOLDER\n"
+            "being the record's folder (names repeated in an archive are told apart so).\n"
+            "LENGTH is \"Error\" when the offset leaves no room for a data entry header.\n"
+            "--json prints {\"entries\": [{\"index\", \"name\", \"folder\" (only with a record), \"offset\",\n"
+            "\"length\"}, ...]} (length null for Error).",
+            archive, [noLengths, only, json](const auto& a) { return RunList(a[0], *noLengths, *only, *json); });
         command->add_flag("--no-lengths", *noLengths, "read only the table of contents; every LENGTH is -1");
+        command
+            ->add_option("--only", *only,
+                         "list only entries whose name matches PATTERN (repeatable; as extract-all --only)")
+            ->type_name("PATTERN")
+            ->allow_extra_args(false);
+        command->add_flag("--json", *json, jsonHelp);
     }
     AddCommand<3>(
         commands, "extract", "Write one entry's data to a file.",
         "Writes the data of the entry NAME to OUTPUT, replacing any file of that name. NAME is\n"
         "compared case-insensitively; FOLDER/NAME names the copy of a repeated name whose\n"
         "conflict-table record gives FOLDER (as `list` shows it), a bare NAME the first copy.",
-        {{{"ARCHIVE", "the archive"}, {"NAME", "the entry's name, or FOLDER/NAME"}, {"OUTPUT", "the file to write"}}},
+        {{{"ARCHIVE", "the archive"},
+          {"NAME", "the entry's name, or FOLDER/NAME"},
+          {"OUTPUT", "the file to write (- for standard output)"}}},
         [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
     {
         auto options = std::make_shared<ExtractAllOptions>();
@@ -261,19 +339,23 @@ void Cli::AddArchiveCommands(Commands& commands)
         AddArgument(*command, "FOLDER", options->Folder, "the folder whose files are stored");
         AddArgument(*command, "OUTPUT", options->Output, "the archive to write");
     }
+    auto verifyJson = std::make_shared<bool>(false);
     AddCommand(commands, "verify", "Check that the game finds every name through the lookup table.",
                "Reads the validation data as the game's lookup table and prints every table entry the game\n"
                "would not find (a name it can't look up, an empty or wrong slot, a slot pointing outside the\n"
                "table), and every entry found through the conflict table with its folder, then every fault of\n"
                "the conflict table (a record reaching no copy of its name or lying past the table, a table\n"
                "entry naming a conflict without a record for it, counts that don't add up), then one summary\n"
-               "line (and one counting the faults). Exit status 1 when any name is lost or any fault found, 0\n"
-               "when all are found.",
-               archive, [](const auto& a) { return RunVerify(a[0]); });
+               "line (and one counting the faults). Exit status 3 when any name is lost or any fault found, 0\n"
+               "when all are found, 1 when the archive can't be read.",
+               archive, [json = verifyJson](const auto& a) { return RunVerify(a[0], *json); })
+        ->add_flag("--json", *verifyJson, jsonHelp);
+    auto analyseJson = std::make_shared<bool>(false);
     AddCommand(commands, "analyse", "Report the archive's structure: sizes, name mismatches, data gaps.",
                "Prints the sizes of the header and validation regions, the number of data entries whose name\n"
                "disagrees with the table of contents, and every place where data entries are not contiguous.",
-               archive, [](const auto& a) { return RunAnalyse(a[0]); });
+               archive, [json = analyseJson](const auto& a) { return RunAnalyse(a[0], *json); })
+        ->add_flag("--json", *analyseJson, jsonHelp);
     AddCommand(commands, "repair", "Point TOC entries that miss their data at the first data entry of their name.",
                "Relinks the table of contents (on a copy that then takes the archive's place). An entry whose\n"
                "offset already reaches a whole data entry carrying its name (or the name a patch gives the data\n"

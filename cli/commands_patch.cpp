@@ -19,9 +19,9 @@ namespace
 {
     int RunLzsDecode(const std::string& inputPath, const std::string& outputPath, bool force)
     {
-        RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
-        TMemoryStream input;
-        input.LoadFromFile(inputPath);
+        if (inputPath != "-" && outputPath != "-")
+            RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
+        TMemoryStream input(Cli::Load(inputPath));
         // Any bytes decode to something; data that fails the probe is most
         // likely no LZS at all, and its "decoding" would be junk.
         if (!force && !LooksLikeLzs(input))
@@ -33,20 +33,20 @@ namespace
                 found = "its first 4 bytes say " + std::to_string(length) + ", its length minus 4 is "
                         + std::to_string(input.Size() - 4);
             }
-            std::fprintf(stderr, "%s is not LZS data (%s). Nothing was written; --force decodes it anyway.\n",
-                         inputPath.c_str(), found.c_str());
+            std::fprintf(stderr, "%s: %s is not LZS data (%s). Nothing was written; --force decodes it anyway.\n",
+                         Cli::ProgramName, inputPath.c_str(), found.c_str());
             return Cli::ExitFailure;
         }
-        LzsDecompress(input)->SaveToFile(outputPath);
+        Cli::Save(outputPath, LzsDecompress(input)->Bytes());
         return Cli::ExitOk;
     }
 
     int RunLzsEncode(const std::string& inputPath, const std::string& outputPath)
     {
-        RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
-        TMemoryStream input;
-        input.LoadFromFile(inputPath);
-        LzsStore(input)->SaveToFile(outputPath);
+        if (inputPath != "-" && outputPath != "-")
+            RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
+        TMemoryStream input(Cli::Load(inputPath));
+        Cli::Save(outputPath, LzsStore(input)->Bytes());
         return Cli::ExitOk;
     }
 
@@ -67,7 +67,7 @@ namespace
         PatchCreationCallbacks callbacks;
         callbacks.Status = [&progress](const std::string& text) {
             progress.Break();
-            std::fprintf(stderr, "%s\n", text.c_str());
+            Cli::Status(text);
         };
         callbacks.SetBarMaximum = [&progress](std::int32_t maximum) { progress.SetMaximum(maximum); };
         callbacks.SetBarPosition = [&progress](std::int32_t position) { progress.SetPosition(position); };
@@ -80,9 +80,9 @@ namespace
                 std::fprintf(stderr, "Left out, as a patch can't carry them whole:\n%s\n", list.c_str());
             else
                 std::fprintf(stderr,
-                             "A patch can't add files or make a file longer, so it can't carry these files whole:\n%s\n"
-                             "No patch was written; --leave-out-unpatchable makes it without them.\n",
-                             list.c_str());
+                             "%s: A patch can't add files or make a file longer, so it can't carry these files "
+                             "whole:\n%s\nNo patch was written; --leave-out-unpatchable makes it without them.\n",
+                             Cli::ProgramName, list.c_str());
             return leaveOut;
         };
         return CreatePatch(options, callbacks) ? Cli::ExitOk : Cli::ExitFailure;
@@ -146,14 +146,16 @@ void Cli::AddPatchCommands(Commands& commands)
                                           "Reads INPUT as LZS data (a 4-byte length, then control bytes, literals and\n"
                                           "back references) and writes the decoded bytes to OUTPUT. INPUT whose first\n"
                                           "4 bytes are not its length minus 4 is refused as no LZS data.",
-                                          {{{"INPUT", "the LZS file"}, {"OUTPUT", "the file to write"}}},
+                                          {{{"INPUT", "the LZS file (- for standard input)"},
+                                            {"OUTPUT", "the file to write (- for standard output)"}}},
                                           [force](const auto& a) { return RunLzsDecode(a[0], a[1], *force); });
         command->add_flag("--force", *force, "decode INPUT even when it fails that test");
     }
     AddCommand<2>(commands, "lzs-encode", "Store a file as literal-only LZS data.",
                   "Writes INPUT to OUTPUT as LZS data made of literals only: valid LZS that any\n"
                   "decoder reads back, one byte in nine larger than the input.",
-                  {{{"INPUT", "the file to store"}, {"OUTPUT", "the LZS file to write"}}},
+                  {{{"INPUT", "the file to store (- for standard input)"},
+                    {"OUTPUT", "the LZS file to write (- for standard output)"}}},
                   [](const auto& a) { return RunLzsEncode(a[0], a[1]); });
     {
         auto options = std::make_shared<PatchCreationOptions>();

@@ -206,5 +206,11 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
 
 // Writes every planned entry below folder (creating the subfolders the plan
 // names), replacing existing files; progress(done, total) after each entry.
+// The data is read through the archive's kept file (TLGPFile::Held), else
+// through one open of its path. Inside folder no symbolic link is followed:
+// one in the place of a file or subfolder is replaced itself. New files take
+// their names without waiting for the disk; files that replace existing ones
+// go on the disk in batches (one file-system sync each) before they take their
+// names. A failure part-way says how many files were written and where.
 void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const std::vector<ExtractTarget>& plan,
                        const std::function<void(std::int32_t done, std::int32_t total)>& progress = {});

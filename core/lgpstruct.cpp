@@ -1,4 +1,4 @@
-// The archive core: hooks, names, shared helpers, the index reader and ExtractEntry.
+// The archive core: hooks, names, shared helpers and the index reader.
 // The archive layout is described once, at the top of lgpstruct.h.
 #include "lgpstruct.h"
 #include "lgpstruct_internal.h"
@@ -310,6 +310,15 @@ TLGPFile::TLGPFile(std::shared_ptr<const TByteSource> source, const std::string&
     mFileName = name;
 }
 
+TLGPFile TLGPFile::Held(const std::string& path, bool readLengths)
+{
+    Platform::File::ScopedHandle handle =
+        Platform::File::open(path, Platform::File::Access::Read, Platform::File::Share::DenyNone);
+    if (!handle.valid())
+        lgp::FailOpen(path);
+    return TLGPFile(std::make_shared<const TFileSource>(std::move(handle)), path, readLengths);
+}
+
 void TLGPFile::Read(const TByteSource& fd, bool readLengths)
 {
     const std::int64_t size = fd.Size();
@@ -474,33 +483,4 @@ void TLGPFile::ReadEntryData(std::int32_t index, TStream& dest) const
     }
     TFileStream file(mFileName, FileMode::OpenRead, Platform::File::Share::DenyNone);
     ReadDataEntryAt(file.Source(), entry.Offset, dest);
-}
-
-void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath)
-{
-    if (entry.Length == LengthBadOffset)
-        lgp::Fail("LGP TOC has invalid offset!");
-    std::int32_t length = entry.Length;
-    if (length == LengthNotRead)
-    {
-        archive.SetPosition(entry.Offset);
-        if (entry.Offset < 0)
-            lgp::FailRead();
-        std::uint8_t header[DataHeaderSize];
-        archive.ReadBuffer(header, sizeof header);
-        length = lgp::GetLE<std::int32_t>(header, 20);
-    }
-    else
-    {
-        archive.SetPosition(std::int64_t(entry.Offset) + DataHeaderSize);
-    }
-    // A negative Length describes no data; refuse it before creating anything.
-    if (length < 0 || entry.Offset < 0)
-        lgp::FailRead();
-    const auto* named = dynamic_cast<const TFileStream*>(&archive);
-    RequireOutputIsNoInput(outputPath, archive.Source(), named ? named->FileName() : outputPath);
-
-    TNewFileStream output(outputPath);
-    output.CopyFrom(archive, length);
-    output.Commit();
 }

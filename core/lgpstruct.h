@@ -143,6 +143,10 @@ public:
     // The archive held by source (kept for the data reads), shown as name:
     // FileName() returns it, and nothing is opened by it.
     TLGPFile(std::shared_ptr<const TByteSource> source, const std::string& name, bool readLengths);
+    // The archive at path, kept open: the data of its entries is read later
+    // through the file its index was read from, even when another file takes
+    // the path meanwhile. "Cannot open file %s" and the failures above.
+    static TLGPFile Held(const std::string& path, bool readLengths);
 
     std::int32_t FileCount() const { return mFileCount; }
     const std::string& FileName() const { return mFileName; }
@@ -150,6 +154,9 @@ public:
     const std::string& Description() const { return mDescription; }
     // Whether the archive came from a byte source rather than a file.
     bool FromSource() const { return mSource != nullptr; }
+    // The bytes the index was read from, when they are kept (nullptr for an
+    // archive read by path).
+    const TByteSource* Source() const { return mSource.get(); }
 
     // Table order; "List index out of bounds (%d)" outside 0..FileCount-1.
     LGPEntry GetEntry(std::int32_t index) const;
@@ -182,9 +189,13 @@ private:
     mutable bool mByNameBuilt = false;
 };
 
-// Writes entry's data from the open archive stream to outputPath (created or
+// Writes entry's data from the open archive to outputPath (created or
 // replaced). "LGP TOC has invalid offset!" for LengthBadOffset, "Cannot create
-// file %s", "Stream read error".
+// file %s", "Stream read error". A symbolic link at outputPath is replaced
+// itself, never followed; a file it replaces keeps its contents until the new
+// one is whole and on the disk.
+void ExtractEntry(const TByteSource& archive, const LGPEntry& entry, const std::string& outputPath,
+                  const std::string& archiveName = {});
 void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath);
 
 // The first thing that keeps bytes held in memory from being read whole as an

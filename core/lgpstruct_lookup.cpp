@@ -3,10 +3,7 @@
 #include "lgplookup.h"
 #include "lgpstruct_internal.h"
 
-#include "platform/folder.h"
-
 #include <algorithm>
-#include <cerrno>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -555,12 +552,6 @@ namespace
             return name + suffix;
         return name.substr(0, dot) + suffix + name.substr(dot);
     }
-
-    void MakeFolder(const std::string& path)
-    {
-        if (!Platform::Folder::make(path))
-            lgp::FailInOut(errno);
-    }
 } // namespace
 
 bool MatchesNamePattern(std::string_view name, std::string_view pattern)
@@ -745,27 +736,4 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
                                 + ", and its conflict table gives them no folders of their own; extracting them "
                                   "all would write them to one file. Nothing was written.");
     return plan;
-}
-
-void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const std::vector<ExtractTarget>& plan,
-                       const std::function<void(std::int32_t done, std::int32_t total)>& progress)
-{
-    const auto total = static_cast<std::int32_t>(plan.size());
-    const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-    TFileStream stream(archive.FileName(), FileMode::OpenRead);
-    // An entry named like the archive, extracted into the archive's own folder,
-    // would replace the archive part-way: refused before the first file.
-    for (const ExtractTarget& target : plan)
-        RequireOutputIsNoInput(base + target.Path, stream.Source(), archive.FileName());
-    std::unordered_set<std::string> made;
-    for (std::int32_t k = 0; k < total; ++k)
-    {
-        const ExtractTarget& target = plan[std::size_t(k)];
-        const auto slash = target.Path.find('/');
-        if (slash != std::string::npos && made.insert(target.Path.substr(0, slash)).second)
-            MakeFolder(base + target.Path.substr(0, slash));
-        ExtractEntry(stream, archive.GetEntry(target.Index), base + target.Path);
-        if (progress)
-            progress(k + 1, total);
-    }
 }

@@ -13,6 +13,12 @@ EInOutError::EInOutError(int errnoValue)
 {
 }
 
+EFileError::EFileError(const std::string& message, int errnoValue)
+    : ELGPError(message)
+    , ErrorCode(errnoValue)
+{
+}
+
 EMissingTemplate::EMissingTemplate(std::string path)
     : ELGPError("Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with an "
                 "unsupported number of files in it.")
@@ -51,8 +57,8 @@ namespace lgp
     {
         throw ELGPError("List index out of bounds (" + std::to_string(index) + ")");
     }
-    void FailOpen(const std::string& path) { throw ELGPError("Cannot open file " + path); }
-    void FailCreate(const std::string& path) { throw ELGPError("Cannot create file " + path); }
+    void FailOpen(const std::string& path) { throw EFileError("Cannot open file " + path, errno); }
+    void FailCreate(const std::string& path) { throw EFileError("Cannot create file " + path, errno); }
     void FailInOut(int errnoValue) { throw EInOutError(errnoValue); }
 
     std::string InOutErrorText(int errnoValue)

@@ -23,6 +23,16 @@ public:
     int ErrorCode;
 };
 
+// A file that could not be opened or created ("Cannot open file %s", "Cannot
+// create file %s"). ErrorCode is the errno value the system gave (0 when
+// none), so a caller can add the reason to the text.
+class EFileError : public ELGPError
+{
+public:
+    EFileError(const std::string& message, int errnoValue);
+    int ErrorCode;
+};
+
 // A validation template the operation needs could not be read (the patch
 // engine's "LGP.95"). Nothing has been written. Path is the file looked for.
 class EMissingTemplate : public ELGPError

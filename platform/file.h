@@ -150,7 +150,7 @@ namespace Platform::File
 // and the chosen one fails (as a full disk would) or ends the process at once,
 // before doing anything, as a kill or a power cut would. Setting
 // TARROWIN_FAULT=k:fail or TARROWIN_FAULT=k:exit arms it for a whole program run.
-// Unarmed, the seam costs one test of a flag per call.
+// Unarmed, the seam costs one count and one test of a flag per call.
 namespace Platform::File::Fault
 {
     enum class Action
@@ -169,15 +169,31 @@ namespace Platform::File::Fault
     // What freeSpace reports from now on (nullopt: the real answer).
     void setFreeSpace(std::optional<std::int64_t> bytes);
 
+    // Kinds of mutating call the seam tells apart when counting.
+    enum class Call
+    {
+        Sync, // sync, and every other call that waits for the disk
+        Other,
+    };
+    // How many calls of the kind passed the seam since the last resetCounts
+    // (armed or not).
+    std::int64_t count(Call call);
+    void resetCounts();
+
     namespace detail
     {
         extern bool armed;
         extern bool freeSpaceSet;
         extern std::int64_t freeSpaceValue;
+        extern std::int64_t counts[2];
         // Counts a call; true when it is the one to fail (ends the process for Exit).
         bool hit();
     } // namespace detail
 
     // Called first by every mutating call of a backend: true means "fail now".
-    inline bool inject() { return detail::armed && detail::hit(); }
+    inline bool inject(Call call = Call::Other)
+    {
+        ++detail::counts[static_cast<int>(call)];
+        return detail::armed && detail::hit();
+    }
 } // namespace Platform::File::Fault

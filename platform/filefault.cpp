@@ -40,6 +40,7 @@ namespace Platform::File::Fault
         bool armed = false;
         bool freeSpaceSet = false;
         std::int64_t freeSpaceValue = 0;
+        std::int64_t counts[2] = {};
 
         bool hit()
         {
@@ -68,6 +69,14 @@ namespace Platform::File::Fault
     }
 
     bool fired() { return reached; }
+
+    std::int64_t count(Call call) { return detail::counts[static_cast<int>(call)]; }
+
+    void resetCounts()
+    {
+        detail::counts[0] = 0;
+        detail::counts[1] = 0;
+    }
 
     void setFreeSpace(std::optional<std::int64_t> bytes)
     {

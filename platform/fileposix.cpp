@@ -244,14 +244,14 @@ namespace Platform::File
 
     bool sync(const ScopedHandle& file)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Call::Sync))
             return injected(false);
         return ::fsync(file.get()) == 0;
     }
 
     bool replace(const std::string& from, const std::string& to)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Call::Sync))
             return injected(false);
         if (::rename(from.c_str(), to.c_str()) != 0)
             return false;

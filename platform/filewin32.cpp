@@ -195,11 +195,14 @@ namespace Platform::File
         return ::SetFileInformationByHandle(file.get(), FileEndOfFileInfo, &info, sizeof info) != 0;
     }
 
-    bool sync(const ScopedHandle& file) { return !Fault::inject() && ::FlushFileBuffers(file.get()) != 0; }
+    bool sync(const ScopedHandle& file)
+    {
+        return !Fault::inject(Fault::Call::Sync) && ::FlushFileBuffers(file.get()) != 0;
+    }
 
     bool replace(const std::string& from, const std::string& to)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Call::Sync))
             return false;
         return ::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)

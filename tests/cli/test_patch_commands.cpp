@@ -152,7 +152,7 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
 
     r = cli(temp, {"unwrap-sfx", temp.file("stub.img"), temp.file("x.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, temp.file("stub.img") + " is not a self-extracting patch.\n");
+    EXPECT_EQ(r.err, "tarrowin-cli: " + temp.file("stub.img") + " is not a self-extracting patch.\n");
     EXPECT_EQ(cli(temp, {"make-sfx", "--target"}).code, 2);
 
     // A program whose tail merely reads as a trailer, and a wrapped file that
@@ -162,7 +162,7 @@ TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
     WriteWholeFile(temp.file("program"), program);
     r = cli(temp, {"unwrap-sfx", temp.file("program"), temp.file("x.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "The payload of " + temp.file("program")
+    EXPECT_EQ(r.err, "tarrowin-cli: The payload of " + temp.file("program")
                          + " is not a patch made by Tarrowin (its creator is not \"QUENWICK-LGP\").\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("x.lgp")));
     WriteWholeFile(temp.file("junk.lgp"), testdata::generate(300, 12));
@@ -187,8 +187,8 @@ TEST(CliPatch, makePatchWithoutItsTemplateFailsNamingIt)
     const CliRun r = cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")}, {}, program);
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nCompiling changes...\n"
-                     "Couldn't find an appropriate file validation data. Perhaps you are trying to make an LGP with "
-                     "an unsupported number of files in it.\nThe template looked for is "
+                     "tarrowin-cli: Couldn't find an appropriate file validation data. Perhaps you are trying to make "
+                     "an LGP with an unsupported number of files in it. The template looked for is "
                          + temp.folder("bin") + "LGP.95.\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 }
@@ -212,7 +212,7 @@ TEST(CliPatch, lzsDecodeRefusesDataThatFailsTheProbeUnlessForced)
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(
         r.err,
-        temp.file("plain.txt")
+        "tarrowin-cli: " + temp.file("plain.txt")
             + " is not LZS data (its first 4 bytes say 1819043144, its length minus 4 is 14). Nothing was written; "
               "--force decodes it anyway.\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("out.bin")));
@@ -243,9 +243,11 @@ TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
                              "  added.bin: only in the modified version\n";
     CliRun r = cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nA patch can't add files or make a file longer, "
-                     "so it can't carry these files whole:\n"
-                         + list + "No patch was written; --leave-out-unpatchable makes it without them.\n");
+    EXPECT_EQ(
+        r.err,
+        "Opening source file...\nComparing versions...\ntarrowin-cli: A patch can't add files or make a file longer, "
+        "so it can't carry these files whole:\n"
+            + list + "No patch was written; --leave-out-unpatchable makes it without them.\n");
     EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 
     r = cli(temp, {"make-patch", "--leave-out-unpatchable", temp.file("source.lgp"), mods, temp.file("p.lgp")});
@@ -280,7 +282,7 @@ TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
     {
         const CliRun r = cli(temp, args);
         EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, "Cannot create file " + kept + "\n") << args[0];
+        EXPECT_EQ(r.err, "tarrowin-cli: Cannot create file " + kept + ": Permission denied\n") << args[0];
         EXPECT_EQ(ReadWholeFile(kept), testdata::bytes("keep me")) << args[0];
     }
 }
@@ -308,11 +310,12 @@ TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
 
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {temp.file("program"), temp.file("program") + " is not a patch file: it holds no entries.\n"},
+        {temp.file("program"),
+         "tarrowin-cli: " + temp.file("program") + " is not a patch file: it holds no entries.\n"},
         {temp.file("cut.lgp"),
-         temp.file("cut.lgp")
+         "tarrowin-cli: " + temp.file("cut.lgp")
              + " is not a patch file: the data of its entry \"a.bin\" does not lie inside the file.\n"},
-        {fifo, "Cannot open file " + fifo + "\n"},
+        {fifo, "tarrowin-cli: Cannot open file " + fifo + ": Invalid argument\n"},
     };
     for (const auto& [file, message] : cases)
     {

@@ -1,11 +1,13 @@
 // What survives a kill: every in-place write command run with the file
 // layer's fault seam at each mutating call in turn (failing, and ending the
 // process), and killed at random moments.
+#include "core/lgplookup.h"
 #include "coresupport.h"
 #include "support/faults.h"
 
 #include <gmock/gmock.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -624,4 +626,165 @@ TEST(CrashSafety, leftoversOfStoppedRunsAreMentionedAndRemovedByTheNextWrite)
         faults::HiddenFiles(tmp.dir()),
         ::testing::UnorderedElementsAre(".x.lgp.held00.tmp", ".y.lgp.abc123.tmp", ".x.lgp.tmp", ".x.lgp.ABC123.tmp"));
     EXPECT_EQ(LeftoverTemporariesLine(path), "");
+
+    // An archive of count small files "fNNNN.bin", each of its own bytes.
+    Bytes ManySmallFiles(int count, std::uint8_t seed)
+    {
+        std::vector<std::pair<std::string, Bytes>> files;
+        for (int i = 0; i < count; ++i)
+        {
+            char name[16];
+            std::snprintf(name, sizeof name, "f%04d.bin", i);
+            files.emplace_back(name, Pattern(std::size_t(1 + i % 97), std::uint8_t(seed + i)));
+        }
+        return Write(ArchiveOf(files));
+    }
+
+    std::vector<ExtractTarget> EveryEntry(const TLGPFile& archive)
+    {
+        std::vector<ExtractTarget> plan;
+        for (std::int32_t i = 0; i < archive.FileCount(); ++i)
+            plan.push_back({i, archive.GetEntry(i).Name});
+        return plan;
+    }
+} // namespace
+
+TEST(ExtractAll, waitsForTheDiskOnlyForReplacedFilesAndThenOnceABatch)
+{
+    using Platform::File::Fault::Call;
+    TempFolder tmp;
+    const Bytes first = ManySmallFiles(1100, 1);
+    const TLGPFile archive = TLGPFile::Held(tmp.save("a.lgp", first), true);
+    const std::string out = tmp.folder("out");
+
+    // Into an empty folder: not one sync, not one folder sync after a rename.
+    Platform::File::Fault::resetCounts();
+    ExtractAllEntries(archive, out, EveryEntry(archive));
+    EXPECT_EQ(Platform::File::Fault::count(Call::Sync), 0);
+    for (const auto& file : Entries(first))
+        ASSERT_EQ(Load(out + file.Name), file.Data) << file.Name;
+    EXPECT_THAT(faults::HiddenFiles(out), ::testing::IsEmpty());
+
+    // Over the same files: each batch of replacements goes on the disk with one
+    // sync before the files take their names (1,024 files to a batch).
+    const Bytes second = ManySmallFiles(1100, 9);
+    const TLGPFile again = TLGPFile::Held(tmp.save("b.lgp", second), true);
+    Platform::File::Fault::resetCounts();
+    ExtractAllEntries(again, out, EveryEntry(again));
+    EXPECT_EQ(Platform::File::Fault::count(Call::Sync), 2);
+    for (const auto& file : Entries(second))
+        ASSERT_EQ(Load(out + file.Name), file.Data) << file.Name;
+    EXPECT_THAT(faults::HiddenFiles(out), ::testing::IsEmpty());
+}
+
+TEST(ExtractAll, replacesLinksInTheFolderInsteadOfWritingThroughThem)
+{
+    namespace fs = std::filesystem;
+    TempFolder tmp;
+    const TLGPFile archive = TLGPFile::Held(
+        tmp.save("a.lgp", Write(ArchiveOf({{"ok.txt", B("new ok")}, {"gone.txt", B("new gone")}, {"b", B("bb")}}))),
+        true);
+    const std::string victim = tmp.save("victim", B("victim's own bytes"));
+    const std::string elsewhere = tmp.folder("elsewhere");
+    const std::string out = tmp.folder("real-out");
+    fs::create_symlink(victim, out + "ok.txt");
+    fs::create_symlink(tmp.file("nothing-here"), out + "gone.txt");
+    fs::create_directory_symlink(elsewhere, out + "sub");
+    // The folder the user names may itself be a link.
+    const std::string named = tmp.file("out-link");
+    fs::create_directory_symlink(out, named);
+
+    ExtractAllEntries(archive, named, {{0, "ok.txt"}, {1, "gone.txt"}, {2, "sub/b"}});
+    EXPECT_EQ(Load(victim), B("victim's own bytes"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    for (const char* name : {"ok.txt", "gone.txt", "sub"})
+        EXPECT_FALSE(fs::is_symlink(out + name)) << name;
+    EXPECT_EQ(Load(out + "ok.txt"), B("new ok"));
+    EXPECT_EQ(Load(out + "gone.txt"), B("new gone"));
+    EXPECT_EQ(Load(out + "sub/b"), B("bb"));
+
+    // Extract follows the same rule for the file it names.
+    fs::remove(out + "ok.txt");
+    fs::create_symlink(victim, out + "ok.txt");
+    ExtractEntry(*archive.Source(), archive.GetEntry(0), named + "/ok.txt");
+    EXPECT_EQ(Load(victim), B("victim's own bytes"));
+    EXPECT_FALSE(fs::is_symlink(out + "ok.txt"));
+    EXPECT_EQ(Load(out + "ok.txt"), B("new ok"));
+
+    // What can't be replaced is refused, naming it: a folder in the place of
+    // a file, a file in the place of a folder.
+    fs::create_directory(out + "dir.txt");
+    EXPECT_EQ(FailureText([&] {
+                  ExtractAllEntries(archive, out, {{0, "dir.txt"}});
+              }),
+              "Cannot create file " + out + "dir.txt: Is a directory. Nothing was written to " + out + ".");
+    EXPECT_THAT(FailureText([&] {
+                    ExtractAllEntries(archive, out, {{0, "a"}, {1, "ok.txt/b"}});
+                }),
+                ::testing::StartsWith("Cannot create folder " + out
+                                      + "ok.txt: Not a directory. 1 of 2 files were "
+                                        "written to "
+                                      + out + " before the failure."));
+}
+
+TEST(ExtractAll, readsTheFileItsIndexCameFromAndSaysHowFarAFailureGot)
+{
+    TempFolder tmp;
+    const std::string path = tmp.save("a.lgp", ManySmallFiles(5, 1));
+    const TLGPFile archive = TLGPFile::Held(path, true);
+    // Another archive takes the path (as a pack or a replace would put one there).
+    const std::string other = tmp.save("other.lgp", ManySmallFiles(7, 50));
+    std::filesystem::rename(other, path);
+    const std::string out = tmp.folder("out");
+    ExtractAllEntries(archive, out, EveryEntry(archive));
+    for (const auto& file : Entries(ManySmallFiles(5, 1)))
+        EXPECT_EQ(Load(out + file.Name), file.Data) << file.Name;
+    ExtractEntry(*archive.Source(), archive.GetEntry(4), tmp.file("one"));
+    EXPECT_EQ(Load(tmp.file("one")), EntryData(ManySmallFiles(5, 1), 4));
+
+    // Each new file is three file calls (create, copy, rename): the seventh
+    // is the third file's creation.
+    const std::string fresh = tmp.folder("fresh");
+    Platform::File::Fault::arm(7, Platform::File::Fault::Action::Fail);
+    EXPECT_EQ(FailureText([&] { ExtractAllEntries(archive, fresh, EveryEntry(archive)); }),
+              "Cannot create file " + fresh + "f0002.bin: Input/output error. 2 of 5 files were written to " + fresh
+                  + " before the failure.");
+    Platform::File::Fault::disarm();
+}
+
+TEST(CrashSafety, extractAllOverAnExistingFolderLeavesEveryFileOldOrNew)
+{
+    TempFolder tmp;
+    const Bytes before = ManySmallFiles(6, 1);
+    const Bytes after = ManySmallFiles(6, 40);
+    const TLGPFile archive = TLGPFile::Held(tmp.save("a.lgp", after), true);
+    const std::string out = tmp.folder("out");
+    for (const Action action : {Action::Fail, Action::Exit})
+    {
+        const int calls = faults::AtEveryCall(
+            action,
+            [&] {
+                for (const auto& file : Entries(before))
+                    Save(out + file.Name, file.Data);
+            },
+            [&] { ExtractAllEntries(archive, out, EveryEntry(archive)); },
+            [&](Outcome outcome) {
+                const auto old = Entries(before);
+                const auto now = Entries(after);
+                for (std::size_t i = 0; i < now.size(); ++i)
+                {
+                    const Bytes there = Load(out + now[i].Name);
+                    if (outcome == Outcome::Completed)
+                        EXPECT_EQ(there, now[i].Data);
+                    else
+                        EXPECT_TRUE(there == old[i].Data || there == now[i].Data) << now[i].Name;
+                }
+                if (outcome != Outcome::Killed)
+                {
+                    EXPECT_THAT(faults::HiddenFiles(out), ::testing::IsEmpty());
+                }
+                faults::RemoveLeftovers(out);
+            });
+        EXPECT_GE(calls, 6 * 3);
+    }
 }

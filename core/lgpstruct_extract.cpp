@@ -1,0 +1,313 @@
+// Extract and Extract All: entry data written to new files in an output folder.
+#include "lgplookup.h"
+#include "lgpstruct_internal.h"
+
+#include "platform/outputfolder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+
+using namespace lgp::detail;
+
+namespace
+{
+    using Platform::OutputFolder::Existing;
+    using Platform::OutputFolder::Folder;
+    using Platform::OutputFolder::Standing;
+
+    // Where an entry's data lies in the archive and how long it is; refuses
+    // what describes no data before anything is created.
+    struct DataPlace
+    {
+        std::int64_t Position = 0;
+        std::int32_t Length = 0;
+    };
+
+    DataPlace LocateData(const TByteSource& archive, const LGPEntry& entry)
+    {
+        if (entry.Length == LengthBadOffset)
+            lgp::Fail("LGP TOC has invalid offset!");
+        if (entry.Offset < 0)
+            lgp::FailRead();
+        std::int32_t length = entry.Length;
+        if (length == LengthNotRead)
+        {
+            std::uint8_t header[DataHeaderSize];
+            archive.ReadAt(entry.Offset, header, sizeof header);
+            length = lgp::GetLE<std::int32_t>(header, 20);
+        }
+        // A negative Length describes no data.
+        if (length < 0)
+            lgp::FailRead();
+        return {std::int64_t(entry.Offset) + DataHeaderSize, length};
+    }
+
+    [[noreturn]] void FailFolder(const std::string& path, int error)
+    {
+        throw ELGPError("Cannot create folder " + path + ": " + std::strerror(error));
+    }
+
+    // Writes new files into one output folder and its subfolders. A file
+    // written where nothing stood takes its name as soon as it is whole, with
+    // no wait for the disk (as tar, cp and unzip do). A file that replaces an
+    // existing one must be on the disk before it takes the name, so that file
+    // keeps its contents until the new one is whole even through a power cut:
+    // in batch mode such files wait under their hidden names and a batch goes
+    // on the disk with one sync of the file system; otherwise the one file is
+    // synced. Files still waiting when the writer goes are deleted.
+    class ExtractWriter
+    {
+    public:
+        ExtractWriter(const std::string& folder, bool batch)
+            : mBase(folder.empty() || folder.back() == '/' ? folder : folder + "/")
+            , mBatch(batch)
+        {
+            mFolders.push_back(Folder::open(folder));
+            if (!mFolders[0].valid())
+                FailFolder(folder, errno);
+        }
+        ExtractWriter(const ExtractWriter&) = delete;
+        ExtractWriter& operator=(const ExtractWriter&) = delete;
+
+        ~ExtractWriter()
+        {
+            for (const Waiting& w : mWaiting)
+                mFolders[w.Folder].removeTemp(w.TempName);
+        }
+
+        // Writes the entry as path ("name" or "folder/name" below the folder).
+        void Write(const TByteSource& archive, const LGPEntry& entry, const std::string& path)
+        {
+            const DataPlace place = LocateData(archive, entry);
+            const std::string shown = mBase + path;
+            const auto slash = path.find('/');
+            const std::size_t at = slash == std::string::npos ? 0 : SubFolder(path.substr(0, slash));
+            const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+            const Folder& folder = mFolders[at];
+
+            Standing standing;
+            if (!folder.mayReplace(name, standing))
+                lgp::FailCreate(shown);
+            const Existing existing = standing.Kind;
+            std::string tempName;
+            Platform::File::ScopedHandle handle = folder.createTemp(name, standing, tempName);
+            if (!handle.valid())
+                lgp::FailCreate(shown);
+            try
+            {
+                TFileSource output(std::move(handle));
+                WriteData(archive, place, output);
+                if (existing != Existing::Nothing && !mBatch)
+                    output.Sync();
+            }
+            catch (...)
+            {
+                folder.removeTemp(tempName);
+                throw;
+            }
+            if (existing == Existing::Nothing || !mBatch)
+            {
+                Commit(at, tempName, name, shown);
+                return;
+            }
+            mWaiting.push_back({at, tempName, name, shown});
+            mWaitingBytes += place.Length;
+            if (mWaiting.size() >= MaxWaiting || mWaitingBytes >= MaxWaitingBytes)
+                Flush();
+        }
+
+        // Puts every waiting file on the disk and in its place.
+        void Flush()
+        {
+            if (mWaiting.empty())
+                return;
+            std::vector<std::uint64_t> synced;
+            for (const Waiting& w : mWaiting)
+            {
+                const Folder& folder = mFolders[w.Folder];
+                if (std::find(synced.begin(), synced.end(), folder.device()) != synced.end())
+                    continue;
+                if (!folder.syncAll())
+                    lgp::FailWrite();
+                synced.push_back(folder.device());
+            }
+            while (!mWaiting.empty())
+            {
+                const Waiting w = mWaiting.front();
+                mWaiting.erase(mWaiting.begin());
+                Commit(w.Folder, w.TempName, w.Name, w.Shown);
+            }
+            mWaitingBytes = 0;
+        }
+
+        // Files that have their names so far.
+        std::int32_t Written() const { return mWritten; }
+
+    private:
+        static constexpr std::size_t MaxWaiting = 1024;
+        static constexpr std::size_t WindowSize = std::size_t(4) << 20;
+
+        // Entries lie one after the other in most archives, so their data is
+        // read in large pieces into a window and each file is written from
+        // there in one write; larger entries are copied in the kernel.
+        void WriteData(const TByteSource& archive, const DataPlace& place, TFileSource& output)
+        {
+            if (place.Length == 0)
+                return;
+            if (const std::uint8_t* memory = archive.Memory())
+            {
+                if (place.Position + place.Length > archive.Size())
+                    lgp::FailRead();
+                output.WriteAt(0, memory + place.Position, std::size_t(place.Length));
+                return;
+            }
+            if (std::size_t(place.Length) > WindowSize / 2)
+            {
+                if (output.CopyIn(0, archive, place.Position, place.Length) < place.Length)
+                    lgp::FailRead();
+                return;
+            }
+            if (&archive != mWindowSource || place.Position < mWindowStart
+                || place.Position + place.Length > mWindowStart + std::int64_t(mWindowLength))
+            {
+                // One file alone reads only its own bytes.
+                mWindow.resize(mBatch ? WindowSize : std::size_t(place.Length));
+                mWindowSource = &archive;
+                mWindowStart = place.Position;
+                mWindowLength = archive.ReadSomeAt(place.Position, mWindow.data(), mWindow.size());
+                if (mWindowLength < std::size_t(place.Length))
+                    lgp::FailRead();
+            }
+            output.WriteAt(0, mWindow.data() + (place.Position - mWindowStart), std::size_t(place.Length));
+        }
+        static constexpr std::int64_t MaxWaitingBytes = std::int64_t(64) << 20;
+
+        struct Waiting
+        {
+            std::size_t Folder;
+            std::string TempName;
+            std::string Name;
+            std::string Shown;
+        };
+
+        std::size_t SubFolder(const std::string& name)
+        {
+            const auto found = mSubFolders.find(name);
+            if (found != mSubFolders.end())
+                return found->second;
+            Folder sub = mFolders[0].sub(name);
+            if (!sub.valid())
+                FailFolder(mBase + name, errno);
+            mFolders.push_back(std::move(sub));
+            mSubFolders.emplace(name, mFolders.size() - 1);
+            return mFolders.size() - 1;
+        }
+
+        void Commit(std::size_t at, const std::string& tempName, const std::string& name, const std::string& shown)
+        {
+            if (!mFolders[at].commit(tempName, name))
+            {
+                const int error = errno;
+                mFolders[at].removeTemp(tempName);
+                errno = error;
+                lgp::FailCreate(shown);
+            }
+            ++mWritten;
+        }
+
+        std::string mBase;
+        bool mBatch;
+        std::vector<Folder> mFolders; // the output folder first
+        std::unordered_map<std::string, std::size_t> mSubFolders;
+        std::vector<Waiting> mWaiting;
+        std::int64_t mWaitingBytes = 0;
+        std::int32_t mWritten = 0;
+        std::vector<std::uint8_t> mWindow;
+        const TByteSource* mWindowSource = nullptr;
+        std::int64_t mWindowStart = 0;
+        std::size_t mWindowLength = 0;
+    };
+
+    std::pair<std::string, std::string> SplitPath(const std::string& path)
+    {
+        const auto slash = path.find_last_of('/');
+        if (slash == std::string::npos)
+            return {".", path};
+        return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    }
+} // namespace
+
+void ExtractEntry(const TByteSource& archive, const LGPEntry& entry, const std::string& outputPath,
+                  const std::string& archiveName)
+{
+    // Refused before the folder is even looked at.
+    (void)LocateData(archive, entry);
+    RequireOutputIsNoInput(outputPath, archive, archiveName.empty() ? std::string("the archive") : archiveName);
+    const auto [folder, name] = SplitPath(outputPath);
+    if (name.empty() || name == "." || name == "..")
+        lgp::FailCreate(outputPath);
+    std::optional<ExtractWriter> writer;
+    try
+    {
+        writer.emplace(folder, false);
+    }
+    catch (const ELGPError&)
+    {
+        lgp::FailCreate(outputPath);
+    }
+    writer->Write(archive, entry, name);
+}
+
+void ExtractEntry(TStream& archive, const LGPEntry& entry, const std::string& outputPath)
+{
+    const auto* named = dynamic_cast<const TFileStream*>(&archive);
+    ExtractEntry(archive.Source(), entry, outputPath, named ? named->FileName() : std::string());
+}
+
+void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const std::vector<ExtractTarget>& plan,
+                       const std::function<void(std::int32_t done, std::int32_t total)>& progress)
+{
+    const auto total = static_cast<std::int32_t>(plan.size());
+    // The data is read through the file the index was read from; an archive
+    // read by path is opened once here.
+    std::optional<TFileStream> opened;
+    const TByteSource* source = archive.Source();
+    if (!source)
+        source = &opened.emplace(archive.FileName(), FileMode::OpenRead).Source();
+    // An entry named like the archive, extracted into the archive's own folder,
+    // would replace the archive part-way: refused before the first file.
+    const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    for (const ExtractTarget& target : plan)
+        RequireOutputIsNoInput(base + target.Path, *source, archive.FileName());
+
+    ExtractWriter writer(folder, true);
+    try
+    {
+        for (std::int32_t k = 0; k < total; ++k)
+        {
+            const ExtractTarget& target = plan[std::size_t(k)];
+            writer.Write(*source, archive.GetEntry(target.Index), target.Path);
+            if (progress)
+                progress(k + 1, total);
+        }
+        writer.Flush();
+    }
+    catch (const ELGPError& e)
+    {
+        const std::int32_t written = writer.Written();
+        const std::string where = folder.empty() ? std::string(".") : folder;
+        std::string text = e.what();
+        // The reason of a file failure goes before what was written.
+        if (const auto* file = dynamic_cast<const EFileError*>(&e); file && file->ErrorCode != 0)
+            text += std::string(": ") + std::strerror(file->ErrorCode);
+        if (!text.empty() && text.back() != '.' && text.back() != '!')
+            text += '.';
+        throw ELGPError(text
+                        + (written == 0 ? " Nothing was written to " + where + "."
+                                        : " " + std::to_string(written) + " of " + std::to_string(total)
+                                              + " files were written to " + where + " before the failure."));
+    }
+}

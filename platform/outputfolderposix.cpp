@@ -1,0 +1,156 @@
+#include "outputfolder.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Platform::OutputFolder
+{
+    Folder Folder::open(const std::string& path)
+    {
+        Folder folder;
+        folder.mHandle =
+            File::ScopedHandle(::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st;
+        if (!folder.mHandle.valid() || ::fstat(folder.mHandle.get(), &st) != 0)
+            return Folder();
+        folder.mDevice = static_cast<std::uint64_t>(st.st_dev);
+        return folder;
+    }
+
+    Folder Folder::sub(const std::string& name) const
+    {
+        struct stat st;
+        if (::fstatat(mHandle.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        {
+            if (S_ISLNK(st.st_mode))
+            {
+                // A link in the place of the folder is replaced, never followed.
+                if (::unlinkat(mHandle.get(), name.c_str(), 0) != 0)
+                    return Folder();
+            }
+            else if (!S_ISDIR(st.st_mode))
+            {
+                errno = ENOTDIR;
+                return Folder();
+            }
+        }
+        else if (errno != ENOENT)
+        {
+            return Folder();
+        }
+        if (::mkdirat(mHandle.get(), name.c_str(), 0777) != 0 && errno != EEXIST)
+            return Folder();
+        // O_NOFOLLOW: a link put there in the meantime is refused, not followed.
+        Folder folder;
+        folder.mHandle =
+            File::ScopedHandle(::openat(mHandle.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.mHandle.valid() || ::fstat(folder.mHandle.get(), &st) != 0)
+            return Folder();
+        folder.mDevice = static_cast<std::uint64_t>(st.st_dev);
+        return folder;
+    }
+
+    bool Folder::mayReplace(const std::string& name, Standing& standing) const
+    {
+        struct stat st;
+        standing = Standing();
+        if (::fstatat(mHandle.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT;
+        if (S_ISLNK(st.st_mode))
+        {
+            standing.Kind = Existing::Link;
+            return true;
+        }
+        if (!S_ISREG(st.st_mode))
+        {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            return false;
+        }
+        // The read-only attribute is the user's word, for root too.
+        if ((st.st_mode & S_IWUSR) == 0)
+        {
+            errno = EACCES;
+            return false;
+        }
+        standing = {Existing::File, unsigned(st.st_mode & 07777), unsigned(st.st_uid), unsigned(st.st_gid)};
+        return true;
+    }
+
+    File::ScopedHandle Folder::createTemp(const std::string& name, const Standing& standing,
+                                          std::string& tempName) const
+    {
+        if (File::Fault::inject())
+        {
+            errno = EIO;
+            return File::ScopedHandle();
+        }
+        // The file it replaces lends the new one its permission bits and owner.
+        const bool hasModel = standing.Kind == Existing::File;
+        static std::atomic<unsigned> serial{0};
+        static const auto pid = static_cast<unsigned long long>(::getpid());
+        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt)
+        {
+            auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
+                        ^ (pid << 32) ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+            std::string suffix;
+            for (int i = 0; i < 6; ++i, seed /= 36)
+                suffix.push_back(digits[seed % 36]);
+            const std::string candidate = "." + name + "." + suffix + ".tmp";
+            File::ScopedHandle handle(::openat(mHandle.get(), candidate.c_str(),
+                                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                               hasModel ? 0600 : 0666));
+            if (!handle.valid())
+            {
+                if (errno == EEXIST)
+                    continue;
+                return handle;
+            }
+            if (hasModel)
+            {
+                // Only a privileged writer may give a file away.
+                const auto owner = static_cast<uid_t>(standing.Owner);
+                const auto group = static_cast<gid_t>(standing.Group);
+                if ((owner != ::geteuid() || group != ::getegid()) && ::fchown(handle.get(), owner, group) != 0)
+                    (void)!::fchown(handle.get(), static_cast<uid_t>(-1), group);
+                if (::fchmod(handle.get(), static_cast<mode_t>(standing.Mode)) != 0)
+                {
+                    const int err = errno;
+                    ::unlinkat(mHandle.get(), candidate.c_str(), 0);
+                    errno = err;
+                    return File::ScopedHandle();
+                }
+            }
+            tempName = candidate;
+            return handle;
+        }
+        errno = EEXIST;
+        return File::ScopedHandle();
+    }
+
+    bool Folder::commit(const std::string& tempName, const std::string& name) const
+    {
+        if (File::Fault::inject())
+        {
+            errno = EIO;
+            return false;
+        }
+        return ::renameat(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str()) == 0;
+    }
+
+    void Folder::removeTemp(const std::string& tempName) const { ::unlinkat(mHandle.get(), tempName.c_str(), 0); }
+
+    bool Folder::syncAll() const
+    {
+        if (File::Fault::inject(File::Fault::Call::Sync))
+        {
+            errno = EIO;
+            return false;
+        }
+        return ::syncfs(mHandle.get()) == 0;
+    }
+} // namespace Platform::OutputFolder
