@@ -5,6 +5,7 @@
 #include "platform/qtext.h"
 #include "platform/ui.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -15,20 +16,7 @@
 
 namespace
 {
-    // The project's folder: the nearest folder at or above the program's that
-    // holds README.md (the build puts the program two levels below it).
-    QString projectFolder()
-    {
-        QDir dir(Platform::Text::fromPath(Platform::Paths::programDir()));
-        for (int level = 0; level < 4; ++level)
-        {
-            if (QFileInfo::exists(dir.filePath("README.md")))
-                return dir.absolutePath();
-            if (!dir.cdUp())
-                break;
-        }
-        return Platform::Text::fromPath(Platform::Paths::programDir());
-    }
+    QString projectFolder() { return Tarrowin::DocumentationFolder(QCoreApplication::applicationDirPath()); }
 
     QLabel* textLabel(const QString& text, QWidget* parent)
     {
@@ -91,6 +79,22 @@ TfrmAboutLGP::TfrmAboutLGP(QWidget* parent)
     column->addWidget(Label12);
     column->addStretch(1);
     row->addLayout(column, 1);
+}
+
+QString Tarrowin::DocumentationFolder(const QString& programFolder)
+{
+    const QDir installed(programFolder + "/../share/doc/tarrowin");
+    if (QFileInfo::exists(installed.filePath("README.md")))
+        return QDir::cleanPath(installed.absolutePath());
+    QDir dir(programFolder);
+    for (int level = 0; level < 4; ++level)
+    {
+        if (QFileInfo::exists(dir.filePath("README.md")))
+            return dir.absolutePath();
+        if (!dir.cdUp())
+            break;
+    }
+    return programFolder;
 }
 
 QUrl TfrmAboutLGP::AuthorUrl() const { return QUrl::fromLocalFile(QDir(projectFolder()).filePath("README.md")); }

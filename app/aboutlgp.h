@@ -7,6 +7,15 @@
 
 class QLabel;
 
+namespace Tarrowin
+{
+    // The folder of the project's documents for a program in programFolder:
+    // the installed documentation folder ("share/doc/tarrowin" beside the
+    // program's "bin") when it holds README.md, else the nearest folder at or
+    // above programFolder that holds README.md (a build), else programFolder.
+    QString DocumentationFolder(const QString& programFolder);
+}
+
 class TfrmAboutLGP : public QDialog
 {
     Q_OBJECT
@@ -18,8 +27,9 @@ public:
     QLabel* Label11 = nullptr; // "Quenwick"
     QLabel* Label12 = nullptr; // "Quenwick's website"
 
-    // Where the two links lead: the project's own documents beside the
-    // program (its README, then the docs folder), as file:// addresses.
+    // Where the two links lead: the project's own documents
+    // (DocumentationFolder: its README, then the docs folder), as file://
+    // addresses.
     QUrl AuthorUrl() const;
     QUrl WebsiteUrl() const;
 

@@ -1,6 +1,7 @@
 #include "application.h"
 #include "errors/errors.h"
 
+#include "glyphs.h"
 #include "platform/qtext.h"
 #include "platform/ui.h"
 
@@ -13,6 +14,11 @@ namespace Tarrowin
         // The application name (not the display name, which the desktop would
         // append to every window caption) carries the title.
         QCoreApplication::setApplicationName(AppTitle);
+        // Docks and task bars match the windows to the desktop entry
+        // tarrowin.desktop by this name (and by the window class, which is the
+        // application name on X11: the entry's StartupWMClass).
+        QGuiApplication::setDesktopFileName("tarrowin");
+        QApplication::setWindowIcon(Glyphs::programIcon());
     }
 
     void ShowMessage(QWidget* parent, const QString& text) { Platform::Ui::prompter().message(parent, AppTitle, text); }

@@ -2,8 +2,10 @@
 
 #include "platform/qtext.h"
 
+#include <QDrag>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMimeData>
 
 void TFileListModel::SetEntries(std::vector<LGPEntry> entries)
 {
@@ -79,8 +81,21 @@ QString TFileListView::CellText(int row, int column) const
 
 int TFileListView::SelectedRow() const
 {
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && selectionModel()->isRowSelected(current.row(), {}))
+        return current.row();
     const QModelIndexList rows = selectionModel()->selectedRows();
     return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void TFileListView::startDrag(Qt::DropActions)
+{
+    QMimeData* carried = DragProvider ? DragProvider() : nullptr;
+    if (!carried)
+        return;
+    auto* drag = new QDrag(this);
+    drag->setMimeData(carried);
+    drag->exec(Qt::CopyAction, Qt::CopyAction);
 }
 
 void TFileListView::SelectRow(int row)

@@ -9,7 +9,10 @@
 #include <QAbstractTableModel>
 #include <QTreeView>
 
+#include <functional>
 #include <vector>
+
+class QMimeData;
 
 class TFileListModel : public QAbstractTableModel
 {
@@ -45,8 +48,12 @@ public:
     TFileListModel& Rows() const { return *mModel; }
     int topLevelItemCount() const { return mModel->rowCount(); }
     QString CellText(int row, int column) const;
-    // The selected row, or -1 when none is selected.
+    // The selected row (the current one when several are), or -1 when none
+    // is selected.
     int SelectedRow() const;
+    // What dragging the selected rows out of the list carries (the list takes
+    // it over), or nullptr for no drag.
+    std::function<QMimeData*()> DragProvider;
     // Makes row the current and only selected row.
     void SelectRow(int row);
 
@@ -57,6 +64,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void startDrag(Qt::DropActions supportedActions) override;
 
 private:
     TFileListModel* mModel;

@@ -7,6 +7,15 @@
 
 #include <cmath>
 
+// The icon resources live in a static library: nothing would pull them in.
+static void initIconResources()
+{
+    static bool done = false;
+    if (!done)
+        Q_INIT_RESOURCE(icons);
+    done = true;
+}
+
 namespace Tarrowin::Glyphs
 {
     namespace
@@ -215,21 +224,13 @@ namespace Tarrowin::Glyphs
 
     QIcon programIcon()
     {
-        QIcon icon;
-        for (const int size : {16, 32, 48})
-        {
-            QPixmap pixmap(size, size);
-            pixmap.fill(Qt::transparent);
-            QPainter p(&pixmap);
-            p.setRenderHint(QPainter::Antialiasing);
-            p.scale(size / 16.0, size / 16.0);
-            box(p, QRectF(1.5, 4.5, 13, 10));
-            p.setPen(QPen(Ink, 0.8));
-            p.setBrush(QColor(90, 170, 220));
-            p.drawRect(QRectF(5.5, 1.5, 5, 6));
-            icon.addPixmap(pixmap);
-        }
-        return icon;
+        initIconResources();
+        // The icon the package installs (its PNG sizes are built into the
+        // program as well, so a program run from its build looks the same).
+        QIcon embedded;
+        for (const int size : {16, 22, 24, 32, 48, 64, 128, 256})
+            embedded.addFile(QString(":/icons/%1x%1/tarrowin.png").arg(size), QSize(size, size));
+        return QIcon::fromTheme("tarrowin", embedded);
     }
 
     QPixmap aboutPicture(int size)

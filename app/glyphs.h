@@ -26,7 +26,8 @@ namespace Tarrowin::Glyphs
     // disabled state (the Advanced and Patches buttons carry one).
     QIcon toolbarIcon(Glyph glyph, bool withDisabledImage);
 
-    // The window icon: an archive box with a tag, at 16, 32 and 48 pixels.
+    // The window icon: the installed "tarrowin" icon of the icon theme, else
+    // the same pictures built into the program.
     QIcon programIcon();
 
     // The About box's picture, size x size pixels.

@@ -91,7 +91,9 @@ TfrmAdvanced::TfrmAdvanced(QWidget* parent)
     lstInfo->setGeometry(8, 8, 289, 73);
     {
         QPalette palette = lstInfo->palette();
+        // The silver background with black text, whatever the theme's colours.
         palette.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
+        palette.setColor(QPalette::Text, Qt::black);
         lstInfo->setPalette(palette);
     }
 

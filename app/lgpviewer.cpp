@@ -118,6 +118,7 @@ TfrmLGPEditor::TfrmLGPEditor(QWidget* parent)
     buildMenus();
     buildToolbars();
     buildClientArea();
+    buildWorkflow();
 
     opnLGP.defaultExt = "LGP";
     opnLGP.filter = LgpFilter;
@@ -370,7 +371,9 @@ void TfrmLGPEditor::buildClientArea()
     lstInfo->setObjectName("lstInfo");
     lstInfo->setFixedHeight(57);
     QPalette silver = lstInfo->palette();
+    // The silver background with black text, whatever the theme's colours.
     silver.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
+    silver.setColor(QPalette::Text, Qt::black);
     lstInfo->setPalette(silver);
     column->addWidget(lstInfo);
 
@@ -480,7 +483,9 @@ void TfrmLGPEditor::FormCreate()
     }
 
     // "Patches" starts floating over the window, with the bottom dock as its
-    // last dock.
+    // last dock; once the window is shown it moves over the explanation
+    // below the block chooser, where it hides no data (unless the settings
+    // place it).
     const QRect screenArea = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                               : QRect(0, 0, 1024, 768);
     TToolbarPlace patches;
@@ -489,8 +494,11 @@ void TfrmLGPEditor::FormCreate()
     patches.Float = screenArea.center() + QPoint(-DesignedWidth / 2 + 150, -DesignedHeight / 2 + 120);
     mFloatPos[2] = patches.Float;
     PlaceToolbars({{tbLGPPatch, patches}});
+    mPatchesAtDesignedPlace = true;
 
     Tarrowin::Settings::Apply(*this);
+    if (tbLGPPatch->pos() != patches.Float || !tbLGPPatch->isFloating())
+        mPatchesAtDesignedPlace = false;
 
     mnuFiletoolbar->setChecked(!tbLGPFiles->isHidden());
     mnuAdvancedtoolbar->setChecked(!tbLGPAdvanced->isHidden());
@@ -513,6 +521,12 @@ void TfrmLGPEditor::FormDestroy()
         Platform::Ui::showError(this, Platform::Text::fromUtf8(lgp::UserText(e)));
     }
     CurrentArchive.reset();
+    for (const std::string& folder : mDragFolders)
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    mDragFolders.clear();
     if (Previewer)
     {
         const QString temp = Previewer->PreviewTempFile();
@@ -548,6 +562,24 @@ void TfrmLGPEditor::showEvent(QShowEvent* event)
     {
         const QRect area = s->availableGeometry();
         move(area.center() - QPoint(mWantedOuter.width() / 2, mWantedOuter.height() / 2));
+        // The place kept from the last run, when it is still on a screen.
+        if (mWantedPos)
+            for (const QScreen* each : QGuiApplication::screens())
+                if (each->availableGeometry().contains(*mWantedPos + QPoint(40, 10)))
+                {
+                    move(*mWantedPos);
+                    break;
+                }
+    }
+    if (mPatchesAtDesignedPlace && tbLGPPatch->isFloating())
+    {
+        // Over the explanation label, centred on it.
+        if (layout())
+            layout()->activate();
+        const QPoint corner = Label5->mapToGlobal(
+            QPoint((Label5->width() - tbLGPPatch->width()) / 2, (Label5->height() - tbLGPPatch->height()) / 2));
+        tbLGPPatch->move(corner);
+        mFloatPos[2] = corner;
     }
     for (int i = 0; i < 3; ++i)
         keepToolbarAbove(i);
@@ -837,6 +869,7 @@ void TfrmLGPEditor::OpenArchive(const QString& path)
     lstInfo->addItem("# of files in archive: " + QString::number(CurrentArchive->FileCount()));
     lstInfo->addItem("Creator: " + Platform::Text::fromArchiveText(CurrentArchive->Creator()));
     lstInfo->addItem("Description: " + Platform::Text::fromArchiveText(CurrentArchive->Description()));
+    rememberRecent(path);
 }
 
 void TfrmLGPEditor::cmbListChange()
@@ -861,6 +894,7 @@ void TfrmLGPEditor::FillFileList()
             rows.push_back(CurrentArchive->GetEntry(std::int32_t(i)));
     }
     lstFiles->Rows().SetEntries(std::move(rows));
+    ApplyFilter();
 }
 
 int TfrmLGPEditor::SelectedTableIndex() const
@@ -873,6 +907,11 @@ int TfrmLGPEditor::SelectedTableIndex() const
 
 void TfrmLGPEditor::mnuExtractClick()
 {
+    if (CurrentArchive && SelectedTableIndexes().size() > 1)
+    {
+        ExtractRows(SelectedTableIndexes());
+        return;
+    }
     const int index = SelectedTableIndex();
     if (index < 0 || !CurrentArchive)
     {
@@ -884,7 +923,8 @@ void TfrmLGPEditor::mnuExtractClick()
     const std::optional<QString> target = Platform::Ui::prompter().saveFile(this, savAny);
     if (!target)
         return;
-    ExtractEntry(*CurrentArchive->Source(), entry, Platform::Text::toPath(*target));
+    ExtractEntry(*CurrentArchive->Source(), entry, Platform::Text::toPath(*target), CurrentArchive->FileName());
+    ShowDone("Extracted " + Platform::Text::fromArchiveText(entry.Name) + " to " + *target);
 }
 
 void TfrmLGPEditor::mnuReplaceFromPictureClick()
@@ -955,6 +995,8 @@ void TfrmLGPEditor::mnuExtractAllClick()
     startProgress();
     ExtractAllEntries(*CurrentArchive, Platform::Text::toPath(selFolder->Path), plan,
                       [this](std::int32_t done, std::int32_t) { setProgressPosition(done, false); });
+    ShowDone("Extracted " + QString::number(plan.size()) + (plan.size() == 1 ? " file to " : " files to ")
+             + selFolder->Path);
 }
 
 void TfrmLGPEditor::mnuAnalyseClick()
@@ -1066,6 +1108,9 @@ void TfrmLGPEditor::mnuCreateClick()
             text += (text.empty() ? "" : "\n\n") + note;
         Tarrowin::ShowMessage(this, Platform::Text::fromUtf8(text));
     }
+    // The new archive is one click away: first among the recent archives.
+    rememberRecent(*output);
+    ShowDone("Created " + QFileInfo(*output).fileName() + " (File > Recent archives opens it)");
 }
 
 void TfrmLGPEditor::mnuExitClick() { close(); }

@@ -17,12 +17,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 class QAction;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QMenu;
+class QMimeData;
 class QProgressBar;
 class QToolBar;
 class QToolButton;
@@ -77,6 +82,9 @@ public:
     QAction* mnuAdvancedtoolbar = nullptr;
     QAction* mnuPatchtoolbar = nullptr;
     QAction* mnuAbout = nullptr;
+    // Beyond the classic menus: the lookup check and the archives opened last.
+    QAction* mnuVerify = nullptr;
+    QMenu* mnuRecent = nullptr;
 
     // --- Toolbars -----------------------------------------------------------
     QToolBar* tbLGPFiles = nullptr;
@@ -104,6 +112,16 @@ public:
     QComboBox* cmbList = nullptr;
     QLabel* Label5 = nullptr;
     QProgressBar* Status = nullptr;
+    // Shows only the rows of the shown block whose names match its wildcard
+    // pattern, compared without case; empty shows every row.
+    QLineEdit* edtFilter = nullptr;
+    // The file list's context menu.
+    QMenu* popFiles = nullptr;
+    QAction* popExtract = nullptr;
+    QAction* popPreview = nullptr;
+    QAction* popViewAs = nullptr;
+    QAction* popReplace = nullptr;
+    QAction* popCopyName = nullptr;
 
     // --- Dialogs ------------------------------------------------------------
     Platform::Ui::FileDialogOptions opnLGP;
@@ -165,6 +183,37 @@ public:
 
     // Refills lstFiles with the shown block.
     void FillFileList();
+    // Hides the rows whose names don't match edtFilter.
+    void ApplyFilter();
+    // Lookup check of the open archive, shown in a window of its own.
+    void mnuVerifyClick();
+    // Extract of several selected rows: into a chosen folder, names as Extract All writes them.
+    void ExtractRows(const std::vector<int>& tableIndexes);
+    // Preview through the "View As..." chooser, whatever the name's extension.
+    void lstFilesViewAs();
+    // Replaces the data of the selected entry, or of every entry named as one
+    // of files (asked first), in the archive file itself; the archive is read again.
+    void popReplaceClick();
+    void ReplaceFromFiles(const QStringList& files);
+    void popCopyNameClick();
+    // Table indexes of the selected visible rows, in table order.
+    std::vector<int> SelectedTableIndexes() const;
+    // A short note on the status line after a command succeeded.
+    void ShowDone(const QString& text);
+    QString DoneText() const;
+    // Archives opened last, newest first (at most RecentCount).
+    static constexpr int RecentCount = 10;
+    QStringList RecentFiles() const { return mRecent; }
+    void SetRecentFiles(const QStringList& files);
+    // Outer position kept by the settings: none for a window centred on the
+    // screen (the first start). Read back: where the window is, or the kept
+    // position while it was never shown.
+    void SetOuterPosition(std::optional<QPoint> at) { mWantedPos = at; }
+    std::optional<QPoint> OuterPosition() const;
+    // The selected rows extracted into a new private temporary folder, as
+    // the file URLs a drag carries (nullptr without rows). The folders go at
+    // shut-down.
+    QMimeData* DragRows();
     // ProgressHook target: the bar's maximum at position 1, its position always
     // (drawn at most every 40 ms; the last one when the command ends). The
     // reader calls it for every entry, so the common case stays inline.
@@ -208,9 +257,11 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
-    // An archive file dropped onto the window is opened.
+    // An archive file dropped onto the window is opened; files dropped onto
+    // the list of an open archive replace the entries of their names.
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildMenus();
@@ -229,6 +280,11 @@ private:
     void startProgress();
     void flushProgress();
     void fitOuterSize();
+    void rememberRecent(const QString& path);
+    void fillRecentMenu();
+    void buildWorkflow();
+    void placeFilter();
+    void replaceEntries(const std::vector<std::pair<int, QString>>& replacements);
 
     int mShownBlock = -1;
     bool mDestroyed = false;
@@ -236,6 +292,10 @@ private:
     bool mFrameFitted = false;
     bool mToolbarsRemapped = false;
     QSize mWantedOuter;
+    std::optional<QPoint> mWantedPos;
+    QStringList mRecent;
+    std::vector<std::string> mDragFolders;
+    bool mPatchesAtDesignedPlace = false;
     QPoint mFloatPos[3];
     QAction* mCloseBox[3] = {};
     QElapsedTimer mProgressClock;

@@ -6,9 +6,13 @@
 #include "platform/paths.h"
 #include "platform/qtext.h"
 
+#include <climits>
+#include <cstdlib>
+
 #include <QAction>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStringList>
 #include <QToolBar>
 
 namespace Tarrowin::Settings
@@ -16,6 +20,11 @@ namespace Tarrowin::Settings
     namespace
     {
         const char* const MainSection = "Tarrowin";
+        // Kept beside the classic keys, in sections of their own: the
+        // window's outer position and the archives opened last.
+        const char* const WindowSection = "TarrowinWindow";
+        const char* const RecentSection = "TarrowinRecent";
+        const std::int32_t NoPosition = INT32_MIN;
 
         // A floating toolbar whose corner lies on no screen would be lost.
         QPoint onScreen(QPoint at)
@@ -54,6 +63,14 @@ namespace Tarrowin::Settings
         if (height <= 0 || height > 16384)
             height = TfrmLGPEditor::DesignedHeight;
         window.SetOuterSize(QSize(width, height));
+        const std::int32_t left = ReadInteger(file, WindowSection, "Left", NoPosition);
+        const std::int32_t top = ReadInteger(file, WindowSection, "Top", NoPosition);
+        if (left != NoPosition && top != NoPosition && std::abs(left) <= 65536 && std::abs(top) <= 65536)
+            window.SetOuterPosition(QPoint(left, top));
+        QStringList recent;
+        for (int i = 1; i <= TfrmLGPEditor::RecentCount; ++i)
+            recent << Platform::Text::fromUtf8(ReadString(file, RecentSection, "File" + std::to_string(i), ""));
+        window.SetRecentFiles(recent);
 
         std::vector<ToolbarLayout::Assignment> places;
         for (int i = 0; i < 3; ++i)
@@ -122,5 +139,16 @@ namespace Tarrowin::Settings
         WriteInteger(file, MainSection, "Width", outer.width());
         WriteInteger(file, MainSection, "Height", outer.height());
         WriteBool(file, MainSection, "ReadLengths", window.mnuReadLengths->isChecked());
+        if (const std::optional<QPoint> at = window.OuterPosition())
+        {
+            WriteInteger(file, WindowSection, "Left", at->x());
+            WriteInteger(file, WindowSection, "Top", at->y());
+        }
+        // Written once there is something to remember (or to forget).
+        const QStringList recent = window.RecentFiles();
+        if (!recent.isEmpty() || !ReadString(file, RecentSection, "File1", "").empty())
+            for (int i = 0; i < TfrmLGPEditor::RecentCount; ++i)
+                WriteString(file, RecentSection, "File" + std::to_string(i + 1),
+                            i < recent.size() ? Platform::Text::toUtf8(recent[i]) : std::string());
     }
 }

@@ -1,6 +1,7 @@
 #include "ui.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,6 +20,34 @@ namespace Platform::Ui
             const QString name = QApplication::applicationDisplayName();
             return name.isEmpty() ? QStringLiteral("Quenwick's Tarrowin") : name;
         }
+
+        // The folder dialog, with a "New Folder" button, and a typed name of a
+        // folder that isn't there yet made on Choose (its parent must exist),
+        // where the plain dialog would say "Directory not found".
+        class TFolderChooser : public QFileDialog
+        {
+        public:
+            TFolderChooser(QWidget* parent, const QString& title)
+                : QFileDialog(parent, title)
+            {
+                setOption(QFileDialog::DontUseNativeDialog);
+                setOption(QFileDialog::ShowDirsOnly);
+                setFileMode(QFileDialog::Directory);
+                setAcceptMode(QFileDialog::AcceptOpen);
+            }
+
+            void accept() override
+            {
+                const QStringList chosen = selectedFiles();
+                if (!chosen.isEmpty())
+                {
+                    const QFileInfo folder(chosen.first());
+                    if (!folder.exists() && QFileInfo(folder.absolutePath()).isDir())
+                        QDir().mkdir(folder.absoluteFilePath());
+                }
+                QFileDialog::accept();
+            }
+        };
 
         // The default extension is added to a typed name without one, never
         // to a file that exists as typed (a self-extractor has no extension).
@@ -110,10 +139,10 @@ namespace Platform::Ui
 
             std::optional<QString> chooseFolder(QWidget* parent, const QString& title) override
             {
-                const QString dir = QFileDialog::getExistingDirectory(parent, title);
-                if (dir.isEmpty())
+                TFolderChooser dialog(parent, title);
+                if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
                     return std::nullopt;
-                return dir;
+                return dialog.selectedFiles().first();
             }
 
         private:

@@ -72,12 +72,12 @@ void TPreviewDispatcher::StopMusic()
         media.Close();
 }
 
-void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableIndex)
+void TPreviewDispatcher::Preview(const TLGPFile& archive, std::int32_t tableIndex, bool chooseViewer)
 {
     const LGPEntry entry = archive.GetEntry(tableIndex);
     const std::string& name = entry.Name;
     const QString caption = Platform::Text::fromArchiveText(name);
-    PreviewViewer viewer = ViewerForKind(PreviewKind(name));
+    PreviewViewer viewer = chooseViewer ? PreviewViewer::None : ViewerForKind(PreviewKind(name));
     if (viewer == PreviewViewer::None)
     {
         if (!mImpl->ViewAs->ShowModal())

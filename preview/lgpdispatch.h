@@ -33,8 +33,9 @@ public:
     // and shown under it. Failures are thrown as ELGPError with the
     // user's text; the caller shows them in an error box. A MIDI entry whose
     // name is no plain file name ("/" or "\" in it, "", "." or "..") is
-    // refused before anything is written.
-    void Preview(const TLGPFile& archive, std::int32_t tableIndex);
+    // refused before anything is written. With chooseViewer the "View As..."
+    // chooser decides the viewer whatever the name's extension.
+    void Preview(const TLGPFile& archive, std::int32_t tableIndex, bool chooseViewer = false);
 
     // Shut-down: stops and closes the music, deletes the preview temporary file.
     void Shutdown();

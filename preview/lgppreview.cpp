@@ -8,10 +8,13 @@
 
 #include <QAction>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -35,6 +38,8 @@ TfrmTexView::TfrmTexView(QWidget* parent)
     Memo->setReadOnly(true);
     Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Game texts line up in columns: a fixed-width font keeps them.
+    Memo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     popBmp = new QMenu(this);
     popBmp->setObjectName("popBmp");
@@ -108,6 +113,9 @@ void TfrmTexView::resizeEvent(QResizeEvent* event)
     Image->setGeometry(area);
     Tree->setGeometry(area);
     Memo->setGeometry(area);
+    // A size the user gives a text or tree preview is the one they keep.
+    if (!mSizedByTexture && !Image->isVisible() && (Memo->isVisible() || Tree->isVisible()))
+        mTextSize = event->size();
     QWidget::resizeEvent(event);
 }
 
@@ -117,7 +125,28 @@ void TfrmTexView::ShowWindow()
     if (isVisible())
         raise();
     else
+    {
+        placeBesideParent();
         show();
+    }
+}
+
+void TfrmTexView::placeBesideParent()
+{
+    const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!owner || !owner->isVisible())
+        return;
+    const QRect main = owner->frameGeometry();
+    const QScreen* screen = owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(main.topLeft(), QSize(4096, 4096));
+    const QSize outer = frameGeometry().size().expandedTo(size());
+    const int gap = 8;
+    int left = main.right() + 1 + gap;
+    if (left + outer.width() > area.right() + 1 && main.left() - gap - outer.width() >= area.left())
+        left = main.left() - gap - outer.width();
+    left = std::clamp(left, area.left(), std::max(area.left(), area.right() + 1 - outer.width()));
+    const int top = std::clamp(main.top(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height()));
+    move(left, top);
 }
 
 void TfrmTexView::HideViews()
@@ -132,6 +161,7 @@ void TfrmTexView::ShowTexture(const TPSXTexImage& texture, const QString& entryN
     const QImage image = TexImageToQImage(texture);
     // A window of no size is never mapped although it counts as visible, and
     // would keep every later preview out of sight: at least one pixel.
+    mSizedByTexture = true;
     resize(std::max(1, texture.Width), std::max(1, texture.Height));
     mTexture = texture;
     Image->setPixmap(QPixmap::fromImage(image));
@@ -178,10 +208,12 @@ void TfrmTexView::SetText(const std::vector<std::string>& lines, const QString& 
 
 void TfrmTexView::FitForText()
 {
-    // Text and trees keep the window's size, unless a tiny texture left it
-    // too small to read anything: then the window's designed size.
-    if (width() < SmallestTextSide || height() < SmallestTextSide)
-        resize(DesignedWidth, DesignedHeight);
+    // Text and trees keep the size the user gave the window; a size a texture
+    // gave it (a 64 x 48 texture leaves a window too small to read) gives way
+    // to the size text and trees had last, at first the designed one.
+    if (mSizedByTexture || width() < SmallestTextSide || height() < SmallestTextSide)
+        resize(mTextSize);
+    mSizedByTexture = false;
 }
 
 void TfrmTexView::ShowText()

@@ -29,7 +29,9 @@ public:
 
     explicit TfrmTexView(QWidget* parent = nullptr);
 
-    // Shows the window, or brings it to the front when it is open.
+    // Shows the window, or brings it to the front when it is open. A window
+    // shown anew opens beside its parent window (right of it, else left of
+    // it, on the parent's screen).
     void ShowWindow();
     // Hides every view of the client area.
     void HideViews();
@@ -91,7 +93,12 @@ protected:
 
 private:
     void FitForText();
+    void placeBesideParent();
 
+    // The texture, not the user, gave the window its size; the size a text
+    // or tree preview had last (at first the designed one).
+    bool mSizedByTexture = false;
+    QSize mTextSize{DesignedWidth, DesignedHeight};
     TPSXTexImage mTexture;
     std::string mTextureArchive;
     std::int32_t mTextureIndex = -1;

@@ -1,7 +1,8 @@
 #pragma once
 // What the self-extracting program shows: two kinds of box and one file-open
 // dialog, reached through this small interface so that the run logic needs no
-// window toolkit. The Linux program answers it with the installed Qt prompter
+// window toolkit. The Linux program answers it with zenity, kdialog or the
+// terminal (stubui_desktop), the tests with the installed Qt prompter
 // (stubui_qt), the Windows program with MessageBox and GetOpenFileName
 // (stubwin32); ScriptUi answers from files for automation on either. Texts
 // are UTF-8.

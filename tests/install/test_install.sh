@@ -29,10 +29,40 @@ out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate: $out"
 grep -qx 'Exec=tarrowin %f' "$entry" || fail "Exec line: $(grep Exec "$entry")"
 grep -qx 'MimeType=application/x-lgp-archive;' "$entry" || fail "no MIME type in the entry"
 
-# Icon: an SVG in the hicolor theme under the entry's icon name.
+# Icon: an SVG in the hicolor theme under the entry's icon name, and PNGs of
+# the usual sizes; the same for the archive type's icon.
 icon=$root/share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' "$entry").svg
 [ -f "$icon" ] || fail "icon $icon missing"
 grep -q '<svg' "$icon" || fail "icon is no SVG"
+for size in 16 22 24 32 48 64 128 256; do
+    for f in apps/tarrowin.png mimetypes/application-x-lgp-archive.png; do
+        png=$root/share/icons/hicolor/${size}x${size}/$f
+        file -b "$png" | grep -q "PNG image data, $size x $size" || fail "$png: $(file -b "$png" 2>&1)"
+    done
+done
+[ -f "$root/share/icons/hicolor/scalable/mimetypes/application-x-lgp-archive.svg" ] || fail "no archive type icon"
+grep -q '<icon name="application-x-lgp-archive"/>' "$root/share/mime/packages/tarrowin-lgp.xml" \
+    || fail "the archive type names no icon"
+# Docks match the window to the entry by its class.
+grep -qx "StartupWMClass=Quenwick's Tarrowin" "$entry" || fail "no StartupWMClass"
+
+# AppStream metainfo, valid, launching the desktop entry.
+metainfo=$root/share/metainfo/org.tarrowin.tarrowin.metainfo.xml
+out=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1) || fail "appstreamcli: $out"
+grep -q '<launchable type="desktop-id">tarrowin.desktop</launchable>' "$metainfo" || fail "metainfo launches nothing"
+
+# The documentation the About box opens, the licence and the change log.
+doc=$root/share/doc/tarrowin
+for f in README.md copyright changelog.gz docs/screenshots/main-window.png; do
+    [ -f "$doc/$f" ] || fail "$doc/$f not installed"
+done
+head -1 "$doc/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    || fail "copyright is not machine-readable"
+
+# The Linux self-extractor needs nothing beyond the C library.
+needed=$(objdump -p "$root/lib/tarrowin/STUB.LGP" | awk '/NEEDED/ {print $2}' | sort | tr '\n' ' ')
+[ "$needed" = "ld-linux-x86-64.so.2 libc.so.6 " ] || fail "STUB.LGP needs: $needed"
+[ "$(stat -c %s "$root/lib/tarrowin/STUB.LGP")" -le 1048576 ] || fail "STUB.LGP is larger than 1 MB"
 
 # MIME type: by the *.lgp glob, and by the creator field for files without it.
 export XDG_DATA_HOME=$work/data XDG_DATA_DIRS=$work/none
@@ -100,4 +130,16 @@ done
 if [ -f "$build/bin/STUBWIN.LGP" ]; then
     grep -q " ./usr/lib/tarrowin/STUBWIN.LGP\$" <<<"$contents" || fail "the package lacks the Windows program"
 fi
+# Programs stripped, and nothing lintian objects to. Until the package carries
+# manual pages, their absence is the one warning expected.
+for f in usr/bin/tarrowin usr/bin/tarrowin-cli usr/lib/tarrowin/STUB.LGP; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./$f" >"$work/prog"
+    file -b "$work/prog" | grep -q ", stripped" || fail "$f is not stripped"
+done
+[ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "section $(dpkg-deb -f "$deb" Section)"
+findings=$(lintian --allow-root --tag-display-limit 0 "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+if ! grep -q " ./usr/share/man/man1/" <<<"$contents"; then
+    findings=$(grep -v '^W: tarrowin: no-manual-page ' <<<"$findings" || true)
+fi
+[ -z "$findings" ] || fail "lintian: $findings"
 echo "install layout ok"
