@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Platform::File
 {
@@ -151,8 +152,33 @@ namespace Platform::File::Fault
     // What freeSpace reports from now on (nullopt: the real answer).
     void setFreeSpace(std::optional<std::int64_t> bytes);
 
+    // Recording, for tests of the order of the writes: while on, each
+    // mutating call is logged with the file it changes, named by its path at
+    // that moment (POSIX backend), and so is the folder sync after a rename.
+    enum class Call
+    {
+        WriteAt,   // at: the position
+        CopyRange, // into file, at: the position
+        SetSize,   // at: the new size
+        Sync,
+        Replace,      // file renamed to target
+        FolderSync,   // file: the folder
+        CreateBeside, // file: the path it was made beside
+    };
+    struct Record
+    {
+        Call call;
+        std::string file;
+        std::int64_t at = -1;
+        std::string target;
+    };
+    void startRecording();
+    std::vector<Record> stopRecording();
+
     namespace detail
     {
+        extern bool recording;
+        void note(Record record);
         extern bool armed;
         extern bool freeSpaceSet;
         extern std::int64_t freeSpaceValue;
