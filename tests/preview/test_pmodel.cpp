@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using testw::Bytes;
 
 namespace
@@ -48,6 +53,43 @@ namespace
     {
         TMemoryStream stream(bytes);
         return testlgp::FailureText<ELGPError>([&] { TFF7PPart part(stream); });
+    }
+
+    // FailureOf(bytes) in a forked child whose address space may grow by
+    // 256 MB at most: the failure text, or "(out of memory)".
+    std::string FailureWithinMemoryLimit(const Bytes& bytes)
+    {
+        int pipe[2];
+        if (::pipe(pipe) != 0)
+            return "(no pipe)";
+        const pid_t pid = ::fork();
+        if (pid == 0)
+        {
+            long long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            const auto limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+            const rlimit room{limit, limit};
+            std::string text = ::setrlimit(RLIMIT_AS, &room) == 0 ? "" : "(no limit)";
+            try
+            {
+                text += FailureOf(bytes);
+            }
+            catch (const std::bad_alloc&)
+            {
+                text = "(out of memory)";
+            }
+            (void)!::write(pipe[1], text.data(), text.size());
+            std::_Exit(0);
+        }
+        ::close(pipe[1]);
+        std::string text;
+        char buffer[256];
+        for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, std::size_t(n));
+        ::close(pipe[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? text : "(out of memory)";
     }
 }
 
@@ -152,6 +194,21 @@ TEST(TFF7PPart, shortOrHugeCountsFailBeforeAllocating)
     Bytes pastStart = full;
     testw::PutI32(pastStart, 24, -100); // T moves the colours before the header's end
     EXPECT_EQ(FailureOf(pastStart), "Stream read error");
+
+    // A negative count offset by another passes a check of each count's sign:
+    // the blocks' sums are what is checked, before anything is allocated.
+    const struct
+    {
+        std::int32_t v, n, p;
+    } cancelling[] = {{-1, 50'000'001, 0}, {-50'000'000, 0, 50'000'001}, {50'000'000, -49'999'999, 0}};
+    for (const auto& counts : cancelling)
+    {
+        Bytes hostile = full;
+        testw::PutI32(hostile, 12, counts.v);
+        testw::PutI32(hostile, 16, counts.n);
+        testw::PutI32(hostile, 36, counts.p);
+        EXPECT_EQ(FailureWithinMemoryLimit(hostile), "Stream read error") << counts.v << " " << counts.n;
+    }
 
     // A failed load leaves an empty model, not half of one.
     TMemoryStream good(full);
