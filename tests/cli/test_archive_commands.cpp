@@ -464,6 +464,25 @@ TEST(CliReplace, rewritesInPlaceWhatFitsAndAppendsWhatDoesNot)
     EXPECT_EQ(Cli(tmp, {"analyse", path}).code, 0);
 }
 
+TEST(CliReplace, keepsTheDataEntrysOwnNameAndReplacesTheFirstOfARepeatedName)
+{
+    TempFolder tmp;
+    Writer w;
+    w.header("SQUARESOFT", 3).toc("a", 97).toc("dup", 125).toc("dup", 152);
+    w.dataEntry("a.patch", B("1234")).dataEntry("dup", B("one")).dataEntry("dup", B("two")).text("FINAL FANTASY7");
+    const auto path = tmp.save("x.lgp", w.out);
+    const std::string analysed = Cli(tmp, {"analyse", path}).out;
+    Save(tmp.file("new"), B("WXYZ"));
+    EXPECT_EQ(Cli(tmp, {"replace", path, "a", tmp.file("new")}).out, "a: rewritten in place\n");
+    EXPECT_EQ(DataName(Load(path), 0), "a.patch");
+    EXPECT_EQ(Cli(tmp, {"analyse", path}).out, analysed);
+
+    Save(tmp.file("new"), B("ONE"));
+    EXPECT_EQ(Cli(tmp, {"replace", path, "DUP", tmp.file("new")}).code, 0);
+    EXPECT_EQ(EntryData(Load(path), 1), B("ONE"));
+    EXPECT_EQ(EntryData(Load(path), 2), B("two"));
+}
+
 TEST(CliReplace, sharedDataIsNeverOverwritten)
 {
     TempFolder tmp;
