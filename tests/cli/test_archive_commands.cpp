@@ -205,7 +205,10 @@ TEST(CliCreate, missingTemplateGivesTheComputedLookupTable)
     const Result r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_THAT(NamesTheGameMisses(Load(tmp.file("out.lgp"))), ::testing::ElementsAre());
+    EXPECT_EQ(r.out, "");
+    // The table itself is checked by the core's tests; the command builds what the core builds.
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("core.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("out.lgp")), Load(tmp.file("core.lgp")));
 }
 
 TEST(CliCreate, validationFromAnArchiveRebuildsItFromItsExtractedFiles)
