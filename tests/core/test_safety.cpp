@@ -106,31 +106,71 @@ namespace
             EXPECT_GE(calls, 3);
         }
     }
+
+    // The commands that put a whole new file in place of the one at their
+    // path, each with the file it starts from. Create's sources and Extract's
+    // archive go into sources.
+    struct Rewrite
+    {
+        std::string Name;
+        Bytes Before;
+        std::function<void(const std::string&)> Command;
+    };
+    std::vector<Rewrite> Rewrites(const TempFolder& sources)
+    {
+        const std::string folder = sources.folder("in");
+        sources.save("in/alpha.bin", Pattern(3000, 5));
+        sources.save("in/beta.tex", Pattern(70000, 6));
+        sources.save("in/gamma.p", B("g"));
+        const std::string archive = sources.save("source.lgp", Loose());
+        const LGPEntry b = TLGPFile(archive, true).GetEntry(1);
+        return {
+            {"pack", Loose(), [](const std::string& path) { PackArchive(path); }},
+            {"repair", Misdirected(), [](const std::string& path) { RepairArchive(path); }},
+            {"raw editor's rewrite of an entry", Loose(),
+             [](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
+             }},
+            {"raw editor's whole-TOC write", Loose(),
+             [](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 std::vector<TOCEntry> toc;
+                 for (std::int32_t i = 0; i < raw.FileCount(); ++i)
+                     toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
+                 raw.SetTableEntries(toc);
+             }},
+            {"replace in place", Loose(),
+             [](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 EXPECT_TRUE(ReplaceEntryData(raw, "b", Pattern(2900, 9)));
+             }},
+            {"create over an existing file", Loose(),
+             [folder](const std::string& path) {
+                 ArchiveBuildOptions options;
+                 options.Folder = folder;
+                 options.Output = path;
+                 options.ReportProgress = false;
+                 BuildArchive(options);
+             }},
+            // An extracted entry takes the place of a file already there only whole.
+            {"extract over an existing file", B("an older file at the output"),
+             [archive, b](const std::string& path) {
+                 TFileStream in(archive, FileMode::OpenRead);
+                 ExtractEntry(in, b, path);
+             }},
+        };
+    }
 } // namespace
 
-TEST(CrashSafety, packIsTheOldOrThePackedArchiveAfterEveryFault)
+TEST(CrashSafety, everyRewriteIsTheOldOrTheNewFileAfterEveryFault)
 {
-    OldOrNew(Loose(), [](const std::string& path) { PackArchive(path); });
-}
-
-TEST(CrashSafety, repairIsTheOldOrTheRepairedArchiveAfterEveryFault)
-{
-    OldOrNew(Misdirected(), [](const std::string& path) { RepairArchive(path); });
-}
-
-TEST(CrashSafety, rawEditorRewritesAndWholeTocWritesAreOldOrNew)
-{
-    OldOrNew(Loose(), [](const std::string& path) {
-        TRawLGPFile raw(path);
-        ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
-    });
-    OldOrNew(Loose(), [](const std::string& path) {
-        TRawLGPFile raw(path);
-        std::vector<TOCEntry> toc;
-        for (std::int32_t i = 0; i < raw.FileCount(); ++i)
-            toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
-        raw.SetTableEntries(toc);
-    });
+    TempFolder sources;
+    for (const Rewrite& rewrite : Rewrites(sources))
+    {
+        SCOPED_TRACE(rewrite.Name);
+        OldOrNew(rewrite.Before, rewrite.Command);
+    }
 }
 
 TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
@@ -296,30 +336,6 @@ TEST(CrashSafety, rewrittenArchiveKeepsItsModeItsLinkAndItsLock)
     EXPECT_EQ(TRawLGPFile(real).DataCount(), count + 1);
 }
 
-TEST(CrashSafety, createAndExtractOverAnExistingFileLeaveTheOldOrTheNewFile)
-{
-    TempFolder sources;
-    sources.save("alpha.bin", Pattern(3000, 5));
-    sources.save("beta.tex", Pattern(70000, 6));
-    sources.save("gamma.p", B("g"));
-    OldOrNew(Loose(), [&](const std::string& path) {
-        ArchiveBuildOptions options;
-        options.Folder = sources.dir();
-        options.Output = path;
-        options.ReportProgress = false;
-        BuildArchive(options);
-    });
-
-    // An extracted entry takes the place of a file already there only whole.
-    TempFolder archive;
-    const std::string source = archive.save("source.lgp", Loose());
-    const LGPEntry b = TLGPFile(source, true).GetEntry(1);
-    OldOrNew(B("an older file at the output"), [&](const std::string& path) {
-        TFileStream in(source, FileMode::OpenRead);
-        ExtractEntry(in, b, path);
-    });
-}
-
 TEST(CrashSafety, everyWriteCommandSyncsItsDataBeforeMakingItReachable)
 {
     using faults::ExpectDurableOrder;
@@ -331,32 +347,12 @@ TEST(CrashSafety, everyWriteCommandSyncsItsDataBeforeMakingItReachable)
         return Recorded(command);
     };
     // Rewrites put a synced new file in place of the archive.
-    EXPECT_EQ(ExpectDurableOrder(on(Loose(), [&] { PackArchive(path); })), 1);
-    EXPECT_EQ(ExpectDurableOrder(on(Misdirected(), [&] { RepairArchive(path); })), 1);
-    EXPECT_EQ(ExpectDurableOrder(on(Loose(),
-                                    [&] {
-                                        TRawLGPFile raw(path);
-                                        EXPECT_TRUE(ReplaceEntryData(raw, "b", Pattern(2900, 9)));
-                                    })),
-              1);
     TempFolder sources;
-    sources.save("alpha.bin", Pattern(3000, 5));
-    EXPECT_EQ(ExpectDurableOrder(on(Loose(),
-                                    [&] {
-                                        ArchiveBuildOptions options;
-                                        options.Folder = sources.dir();
-                                        options.Output = path;
-                                        options.ReportProgress = false;
-                                        BuildArchive(options);
-                                    })),
-              1);
-    const std::string source = sources.save("source.lgp", Loose());
-    EXPECT_EQ(ExpectDurableOrder(on(B("an older file at the output"),
-                                    [&] {
-                                        TFileStream in(source, FileMode::OpenRead);
-                                        ExtractEntry(in, TLGPFile(source, true).GetEntry(1), path);
-                                    })),
-              1);
+    for (const Rewrite& rewrite : Rewrites(sources))
+    {
+        SCOPED_TRACE(rewrite.Name);
+        EXPECT_EQ(ExpectDurableOrder(on(rewrite.Before, [&] { rewrite.Command(path); })), 1);
+    }
 
     // Appends sync the new data before the header bytes over the old trailing
     // text, and those before the TOC entry that links them.
