@@ -170,18 +170,43 @@ namespace Platform::File::Fault
     void setFreeSpace(std::optional<std::int64_t> bytes);
 
     // Kinds of mutating call the seam tells apart when counting.
-    enum class Call
+    enum class Counted
     {
-        Sync, // sync, and every other call that waits for the disk
+        DiskWait, // sync, and every other call that waits for the disk
         Other,
     };
     // How many calls of the kind passed the seam since the last resetCounts
     // (armed or not).
-    std::int64_t count(Call call);
+    std::int64_t count(Counted kind);
     void resetCounts();
+
+    // Recording, for tests of the order of the writes: while on, each
+    // mutating call is logged with the file it changes, named by its path at
+    // that moment (POSIX backend), and so is the folder sync after a rename.
+    enum class Call
+    {
+        WriteAt,   // at: the position
+        CopyRange, // into file, at: the position
+        SetSize,   // at: the new size
+        Sync,
+        Replace,      // file renamed to target
+        FolderSync,   // file: the folder
+        CreateBeside, // file: the path it was made beside
+    };
+    struct Record
+    {
+        Call call;
+        std::string file;
+        std::int64_t at = -1;
+        std::string target;
+    };
+    void startRecording();
+    std::vector<Record> stopRecording();
 
     namespace detail
     {
+        extern bool recording;
+        void note(Record record);
         extern bool armed;
         extern bool freeSpaceSet;
         extern std::int64_t freeSpaceValue;
@@ -191,9 +216,9 @@ namespace Platform::File::Fault
     } // namespace detail
 
     // Called first by every mutating call of a backend: true means "fail now".
-    inline bool inject(Call call = Call::Other)
+    inline bool inject(Counted kind = Counted::Other)
     {
-        ++detail::counts[static_cast<int>(call)];
+        ++detail::counts[static_cast<int>(kind)];
         return detail::armed && detail::hit();
     }
 } // namespace Platform::File::Fault

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace Platform::File::Fault
 {
@@ -35,8 +36,28 @@ namespace Platform::File::Fault
         const FromEnvironment fromEnvironment;
     } // namespace
 
+    namespace
+    {
+        std::vector<Record> records;
+    } // namespace
+
+    void startRecording()
+    {
+        records.clear();
+        detail::recording = true;
+    }
+
+    std::vector<Record> stopRecording()
+    {
+        detail::recording = false;
+        return std::move(records);
+    }
+
     namespace detail
     {
+        bool recording = false;
+        void note(Record record) { records.push_back(std::move(record)); }
+
         bool armed = false;
         bool freeSpaceSet = false;
         std::int64_t freeSpaceValue = 0;
@@ -70,7 +91,7 @@ namespace Platform::File::Fault
 
     bool fired() { return reached; }
 
-    std::int64_t count(Call call) { return detail::counts[static_cast<int>(call)]; }
+    std::int64_t count(Counted kind) { return detail::counts[static_cast<int>(kind)]; }
 
     void resetCounts()
     {

@@ -51,6 +51,19 @@ namespace Platform::File
             return slash == 0 ? "/" : path.substr(0, slash);
         }
 
+        // Logs a call for a test recording the order of the writes, naming
+        // the file by the path the kernel has for it now.
+        void noteCall(Fault::Call call, const ScopedHandle& file, std::int64_t at = -1)
+        {
+            if (!Fault::detail::recording)
+                return;
+            char buffer[PATH_MAX];
+            const std::string link = "/proc/self/fd/" + std::to_string(file.get());
+            const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+            Fault::detail::note(
+                {call, n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string(), at, {}});
+        }
+
         // Whether the locked file is still the one the path names: a writer
         // that replaced the file between our open and our lock leaves us
         // holding a file nobody will see again.
@@ -152,6 +165,7 @@ namespace Platform::File
     {
         if (Fault::inject())
             return injected(false);
+        noteCall(Fault::Call::WriteAt, file, pos);
         if (pos < 0)
             return false;
         const auto* in = static_cast<const std::uint8_t*>(data);
@@ -174,6 +188,7 @@ namespace Platform::File
     {
         if (Fault::inject())
             return injected(std::int64_t(-1));
+        noteCall(Fault::Call::CopyRange, dst, dstPos);
         if (count <= 0)
             return 0;
         if (srcPos < 0 || dstPos < 0)
@@ -239,27 +254,32 @@ namespace Platform::File
     {
         if (Fault::inject())
             return injected(false);
+        noteCall(Fault::Call::SetSize, file, size);
         return ::ftruncate(file.get(), size) == 0;
     }
 
     bool sync(const ScopedHandle& file)
     {
-        if (Fault::inject(Fault::Call::Sync))
+        if (Fault::inject(Fault::Counted::DiskWait))
             return injected(false);
+        noteCall(Fault::Call::Sync, file);
         return ::fsync(file.get()) == 0;
     }
 
     bool replace(const std::string& from, const std::string& to)
     {
-        if (Fault::inject(Fault::Call::Sync))
+        if (Fault::inject(Fault::Counted::DiskWait))
             return injected(false);
+        const std::string renamed = Fault::detail::recording ? resolvedPath(from) : std::string();
         if (::rename(from.c_str(), to.c_str()) != 0)
             return false;
+        if (Fault::detail::recording)
+            Fault::detail::note({Fault::Call::Replace, renamed, -1, resolvedPath(to)});
         // The new name is durable once the folder's entry is on the disk. The
         // replacement has happened either way, so it is reported as done.
         const ScopedHandle folder(::open(folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.valid())
-            (void)::fsync(folder.get());
+        if (folder.valid() && ::fsync(folder.get()) == 0)
+            noteCall(Fault::Call::FolderSync, folder);
         return true;
     }
 
@@ -306,6 +326,8 @@ namespace Platform::File
     {
         if (Fault::inject())
             return injected(ScopedHandle());
+        if (Fault::detail::recording)
+            Fault::detail::note({Fault::Call::CreateBeside, path, -1, {}});
         // Without a file to take after, the new file gets the permissions any
         // new file gets (0666 less the umask).
         struct stat st;

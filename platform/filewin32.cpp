@@ -197,12 +197,12 @@ namespace Platform::File
 
     bool sync(const ScopedHandle& file)
     {
-        return !Fault::inject(Fault::Call::Sync) && ::FlushFileBuffers(file.get()) != 0;
+        return !Fault::inject(Fault::Counted::DiskWait) && ::FlushFileBuffers(file.get()) != 0;
     }
 
     bool replace(const std::string& from, const std::string& to)
     {
-        if (Fault::inject(Fault::Call::Sync))
+        if (Fault::inject(Fault::Counted::DiskWait))
             return false;
         return ::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)

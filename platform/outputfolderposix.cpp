@@ -146,7 +146,7 @@ namespace Platform::OutputFolder
 
     bool Folder::syncAll() const
     {
-        if (File::Fault::inject(File::Fault::Call::Sync))
+        if (File::Fault::inject(File::Fault::Counted::DiskWait))
         {
             errno = EIO;
             return false;

@@ -39,6 +39,45 @@ TEST(LookupTable, conflictRecordsAreReadOnlyWithinTheData)
     EXPECT_EQ(table->FindRecord(0, 5), nullptr);
 }
 
+TEST(LookupTable, aRecordCutOneOrTwoBytesShortLeavesTheConflictTableUnread)
+{
+    TempFolder tmp;
+    const Bytes whole = RepeatedNamesArchive(3, {"fire", "ice", "bolt"});
+    const std::size_t tocEnd = 16 + 4 * 27;
+    const std::size_t tablesEnd = tocEnd + 3600 + 4 + 3 * 130;
+    for (const std::size_t cut : {1u, 2u})
+    {
+        SCOPED_TRACE(cut);
+        // In memory, the bytes past the span complete the record: none is read.
+        const auto table = ReadLookupTable(std::span(whole).subspan(tocEnd, tablesEnd - tocEnd - cut));
+        ASSERT_TRUE(table);
+        EXPECT_FALSE(table->ConflictsRead);
+
+        // In an archive: the bytes go, and every Offset moves back with them.
+        Bytes bytes = whole;
+        bytes.erase(bytes.begin() + std::ptrdiff_t(tablesEnd - cut), bytes.begin() + std::ptrdiff_t(tablesEnd));
+        for (std::size_t i = 0; i < 4; ++i)
+            bytes[16 + 27 * i + 20] = std::uint8_t(bytes[16 + 27 * i + 20] - cut); // no carry: Offsets end past 0x10
+        const LookupCheck check = CheckLookup(ReadArchiveLookupView(tmp.save("cut.lgp", bytes)));
+        EXPECT_EQ(check.Lost, 3);
+        ASSERT_FALSE(check.Lines.empty());
+        EXPECT_EQ(check.Lines[0], "Lost: \"wind_1.p\" (TOC entry 1): the name leads to conflict 1, but the conflict "
+                                  "table can't be read");
+    }
+}
+
+TEST(LookupTable, indexesAtMost65535Names)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 65535; ++i)
+        names.push_back("aa" + std::to_string(i));
+    const Bytes data = ComputeLookupData(names);
+    EXPECT_EQ(Bytes(data.begin() + 4, data.begin() + 8), (Bytes{1, 0, 0xFF, 0xFF})); // slot 1: "aa..."
+    names.push_back("ab");
+    EXPECT_EQ(FailureText([&] { ComputeLookupData(names); }),
+              "The game's lookup table can index at most 65,535 files; the archive would hold 65536.");
+}
+
 TEST(ExtractAllPlan, conflictFoldersThatLeaveTheFolderGiveNoPlace)
 {
     TempFolder tmp;

@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <tuple>
 
 using namespace testlgp;
 using faults::Action;
@@ -26,7 +27,7 @@ namespace
     // (1,000, nothing points at it), b (3,000), c (2,000) followed by a
     // 24-byte gap, d (500). Packing moves b and d over their own old places.
     constexpr std::int32_t LooseCount = 5;
-    Bytes Loose()
+    Bytes Loose(const std::string& trailing = "FINAL FANTASY7")
     {
         const std::int32_t a = 16 + LooseCount * 27 + 40;
         const std::int32_t b = a + 24 + 100 + 24 + 1000;
@@ -36,7 +37,7 @@ namespace
         w.header("SQUARESOFT", LooseCount).toc("a", a).toc("b", b).toc("c", c).toc("d", d).toc("e", c);
         w.raw(Pattern(40, 7)).dataEntry("a", Pattern(100, 6)).dataEntry("old", Pattern(1000, 1));
         w.dataEntry("b", Pattern(3000, 2)).dataEntry("c", Pattern(2000, 3));
-        w.gap(24).zeros(16).dataEntry("d", Pattern(500, 4)).text("FINAL FANTASY7");
+        w.gap(24).zeros(16).dataEntry("d", Pattern(500, 4)).text(trailing);
         return w.out;
     }
 
@@ -113,31 +114,71 @@ namespace
             EXPECT_GE(calls, 3);
         }
     }
+
+    // The commands that put a whole new file in place of the one at their
+    // path, each with the file it starts from. Create's sources and Extract's
+    // archive go into sources.
+    struct Rewrite
+    {
+        std::string Name;
+        Bytes Before;
+        std::function<void(const std::string&)> Command;
+    };
+    std::vector<Rewrite> Rewrites(const TempFolder& sources)
+    {
+        const std::string folder = sources.folder("in");
+        sources.save("in/alpha.bin", Pattern(3000, 5));
+        sources.save("in/beta.tex", Pattern(70000, 6));
+        sources.save("in/gamma.p", B("g"));
+        const std::string archive = sources.save("source.lgp", Loose());
+        const LGPEntry b = TLGPFile(archive, true).GetEntry(1);
+        return {
+            {"pack", Loose(), [](const std::string& path) { PackArchive(path); }},
+            {"repair", Misdirected(), [](const std::string& path) { RepairArchive(path); }},
+            {"raw editor's rewrite of an entry", Loose(),
+             [](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
+             }},
+            {"raw editor's whole-TOC write", Loose(),
+             [](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 std::vector<TOCEntry> toc;
+                 for (std::int32_t i = 0; i < raw.FileCount(); ++i)
+                     toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
+                 raw.SetTableEntries(toc);
+             }},
+            {"replace in place", Loose(),
+             [](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 EXPECT_TRUE(ReplaceEntryData(raw, "b", Pattern(2900, 9)));
+             }},
+            {"create over an existing file", Loose(),
+             [folder](const std::string& path) {
+                 ArchiveBuildOptions options;
+                 options.Folder = folder;
+                 options.Output = path;
+                 options.ReportProgress = false;
+                 BuildArchive(options);
+             }},
+            // An extracted entry takes the place of a file already there only whole.
+            {"extract over an existing file", B("an older file at the output"),
+             [archive, b](const std::string& path) {
+                 TFileStream in(archive, FileMode::OpenRead);
+                 ExtractEntry(in, b, path);
+             }},
+        };
+    }
 } // namespace
 
-TEST(CrashSafety, packIsTheOldOrThePackedArchiveAfterEveryFault)
+TEST(CrashSafety, everyRewriteIsTheOldOrTheNewFileAfterEveryFault)
 {
-    OldOrNew(Loose(), [](const std::string& path) { PackArchive(path); });
-}
-
-TEST(CrashSafety, repairIsTheOldOrTheRepairedArchiveAfterEveryFault)
-{
-    OldOrNew(Misdirected(), [](const std::string& path) { RepairArchive(path); });
-}
-
-TEST(CrashSafety, rawEditorRewritesAndWholeTocWritesAreOldOrNew)
-{
-    OldOrNew(Loose(), [](const std::string& path) {
-        TRawLGPFile raw(path);
-        ASSERT_TRUE(raw.RewriteDataEntry(2, NewData("c.new", Pattern(1990, 9))));
-    });
-    OldOrNew(Loose(), [](const std::string& path) {
-        TRawLGPFile raw(path);
-        std::vector<TOCEntry> toc;
-        for (std::int32_t i = 0; i < raw.FileCount(); ++i)
-            toc.push_back(raw.GetTableEntry(raw.FileCount() - 1 - i));
-        raw.SetTableEntries(toc);
-    });
+    TempFolder sources;
+    for (const Rewrite& rewrite : Rewrites(sources))
+    {
+        SCOPED_TRACE(rewrite.Name);
+        OldOrNew(rewrite.Before, rewrite.Command);
+    }
 }
 
 TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
@@ -205,10 +246,21 @@ TEST(CrashSafety, appendThenLinkNeverPointsATocEntryAtIncompleteData)
 TEST(CrashSafety, truncateNeverLeavesATornEntry)
 {
     TempFolder tmp;
-    const Bytes before = Loose();
+    // A trailing text as long as a name field: written over a data header, it
+    // would leave the header's Length and make a new entry of the old data.
+    const Bytes before = Loose("FINAL FANTASY7 - mod");
     const std::string path = tmp.file("x.lgp");
     tmp.save("x.lgp", before);
     const auto old = Reached(path);
+    const auto scanned = [&] {
+        const TRawLGPFile raw(path);
+        std::vector<std::tuple<std::string, std::int32_t, std::int32_t>> headers;
+        for (std::int32_t i = 0; i < raw.DataCount(); ++i)
+            headers.emplace_back(raw.GetDataEntry(i).NameString(), raw.GetDataEntry(i).Length,
+                                 raw.GetDataEntry(i).Position);
+        return headers;
+    };
+    const auto oldHeaders = scanned();
     const Bytes after = Result(tmp, before, [](const std::string& p) { TRawLGPFile(p).TruncateData(2); });
     for (const Action action : {Action::Fail, Action::Exit})
     {
@@ -220,6 +272,8 @@ TEST(CrashSafety, truncateNeverLeavesATornEntry)
                 EXPECT_EQ(now[0], old[0]);
                 for (std::size_t i = 1; i < now.size(); ++i)
                     EXPECT_TRUE(!now[i] || now[i] == old[i]) << i;
+                for (const auto& header : scanned())
+                    EXPECT_THAT(oldHeaders, ::testing::Contains(header)) << std::get<0>(header);
                 if (outcome == Outcome::Completed)
                 {
                     EXPECT_EQ(Load(path), after);
@@ -290,28 +344,71 @@ TEST(CrashSafety, rewrittenArchiveKeepsItsModeItsLinkAndItsLock)
     EXPECT_EQ(TRawLGPFile(real).DataCount(), count + 1);
 }
 
-TEST(CrashSafety, createAndExtractOverAnExistingFileLeaveTheOldOrTheNewFile)
+TEST(CrashSafety, everyWriteCommandSyncsItsDataBeforeMakingItReachable)
 {
+    using faults::ExpectDurableOrder;
+    using faults::Recorded;
+    TempFolder tmp;
+    const std::string path = tmp.file("x.lgp");
+    const auto on = [&](const Bytes& before, const std::function<void()>& command) {
+        tmp.save("x.lgp", before);
+        return Recorded(command);
+    };
+    // Rewrites put a synced new file in place of the archive.
     TempFolder sources;
-    sources.save("alpha.bin", Pattern(3000, 5));
-    sources.save("beta.tex", Pattern(70000, 6));
-    sources.save("gamma.p", B("g"));
-    OldOrNew(Loose(), [&](const std::string& path) {
-        ArchiveBuildOptions options;
-        options.Folder = sources.dir();
-        options.Output = path;
-        options.ReportProgress = false;
-        BuildArchive(options);
-    });
+    for (const Rewrite& rewrite : Rewrites(sources))
+    {
+        SCOPED_TRACE(rewrite.Name);
+        EXPECT_EQ(ExpectDurableOrder(on(rewrite.Before, [&] { rewrite.Command(path); })), 1);
+    }
 
-    // An extracted entry takes the place of a file already there only whole.
-    TempFolder archive;
-    const std::string source = archive.save("source.lgp", Loose());
-    const LGPEntry b = TLGPFile(source, true).GetEntry(1);
-    OldOrNew(B("an older file at the output"), [&](const std::string& path) {
-        TFileStream in(source, FileMode::OpenRead);
-        ExtractEntry(in, b, path);
-    });
+    // Appends sync the new data before the header bytes over the old trailing
+    // text, and those before the TOC entry that links them.
+    const std::int64_t end = static_cast<std::int64_t>(Loose().size()) - 14;
+    const std::int64_t tocOfC = 16 + 2 * 27;
+    EXPECT_EQ(ExpectDurableOrder(on(Loose(),
+                                    [&] {
+                                        TRawLGPFile raw(path); // c's data is e's too: appended
+                                        EXPECT_FALSE(ReplaceEntryData(raw, "c", Pattern(2000, 9)));
+                                    }),
+                                 path, {end, tocOfC}),
+              0);
+    EXPECT_EQ(ExpectDurableOrder(on(Loose(),
+                                    [&] {
+                                        TRawLGPFile raw(path);
+                                        const std::int32_t index = raw.AppendDataEntry(NewData("new", Pattern(500, 8)));
+                                        TOCEntry entry = raw.GetTableEntry(2);
+                                        entry.Offset = raw.GetDataEntry(index).Position;
+                                        raw.SetTableEntry(2, entry);
+                                    }),
+                                 path, {end, tocOfC}),
+              0);
+}
+
+TEST(CrashSafety, armingKFailsExactlyTheKthMutatingCall)
+{
+    namespace File = Platform::File;
+    TempFolder tmp;
+    const std::string path = tmp.save("x.bin", B("12345678"));
+    const File::ScopedHandle file = File::open(path, File::Access::ReadWrite, File::Share::DenyNone);
+    ASSERT_TRUE(file.valid());
+    const std::function<bool()> calls[] = {
+        [&] { return File::writeAt(file, "a", 1, 0); },
+        [&] { return File::setSize(file, 6); },
+        [&] { return File::sync(file); },
+        [&] { return File::copyRange(file, 0, file, 6, 2) == 2; },
+        [&] { return File::writeAt(file, "b", 1, 1); },
+    };
+    for (int k = 1; k <= 5; ++k)
+    {
+        File::Fault::arm(k, File::Fault::Action::Fail);
+        for (int call = 1; call <= 5; ++call)
+        {
+            EXPECT_EQ(File::Fault::fired(), call > k) << "before call " << call << ", armed at " << k;
+            EXPECT_EQ(calls[call - 1](), call != k) << "call " << call << ", armed at " << k;
+        }
+        File::Fault::disarm();
+    }
 }
 
 namespace
@@ -660,7 +757,7 @@ TEST(ExtractAll, waitsForTheDiskOnlyForReplacedFilesAndThenOnceABatch)
     // Into an empty folder: not one sync, not one folder sync after a rename.
     Platform::File::Fault::resetCounts();
     ExtractAllEntries(archive, out, EveryEntry(archive));
-    EXPECT_EQ(Platform::File::Fault::count(Call::Sync), 0);
+    EXPECT_EQ(Platform::File::Fault::count(Platform::File::Fault::Counted::DiskWait), 0);
     for (const auto& file : Entries(first))
         ASSERT_EQ(Load(out + file.Name), file.Data) << file.Name;
     EXPECT_THAT(faults::HiddenFiles(out), ::testing::IsEmpty());
@@ -671,7 +768,7 @@ TEST(ExtractAll, waitsForTheDiskOnlyForReplacedFilesAndThenOnceABatch)
     const TLGPFile again = TLGPFile::Held(tmp.save("b.lgp", second), true);
     Platform::File::Fault::resetCounts();
     ExtractAllEntries(again, out, EveryEntry(again));
-    EXPECT_EQ(Platform::File::Fault::count(Call::Sync), 2);
+    EXPECT_EQ(Platform::File::Fault::count(Platform::File::Fault::Counted::DiskWait), 2);
     for (const auto& file : Entries(second))
         ASSERT_EQ(Load(out + file.Name), file.Data) << file.Name;
     EXPECT_THAT(faults::HiddenFiles(out), ::testing::IsEmpty());

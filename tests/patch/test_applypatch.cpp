@@ -96,6 +96,18 @@ TEST(ApplyPatch, withoutOverwriteAppendsEveryPatchedFileAndKeepsTheOldData)
     EXPECT_EQ(tail(r.after, 14), testdata::bytes("FINAL FANTASY7"));
 }
 
+TEST(ApplyPatch, repairKeepsEntriesOnTheirAppendedPatchedData)
+{
+    // The old data keeps its name ahead of the appended "NAME.patch" data:
+    // Repair must not take the old data for the entry's own.
+    TempFolder temp;
+    testlgp::Archive archive;
+    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    const Applied r = apply(temp, archive, patchArchive({{"b.bin", {0x01, 'z', 0x06}}}), false);
+    RepairArchive(temp.file("target.lgp"));
+    EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), r.after);
+}
+
 TEST(ApplyPatch, lzsDataComesOutAsLiteralOnlyLzsOfThePatchedDecodedData)
 {
     TempFolder temp;
@@ -536,7 +548,8 @@ TEST(ApplyPatchCrashSafety, everyFaultLeavesTheOldOrThePatchedArchive)
                 ApplyPatch(raw, index, overwrite);
             };
             WriteWholeFile(target, before);
-            command();
+            // Synced before the rename, in place or appended.
+            EXPECT_EQ(faults::ExpectDurableOrder(faults::Recorded(command)), 1);
             const Bytes after = ReadWholeFile(target);
             ASSERT_NE(after, before);
             for (const auto action : {faults::Action::Fail, faults::Action::Exit})

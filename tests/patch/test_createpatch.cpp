@@ -332,6 +332,15 @@ TEST_F(CreatePatchTest, filesAPatchCannotCarryWholeAreNeverCut)
     EXPECT_EQ(DescribeUnpatchableFiles(std::vector<UnpatchableFile>(3, many[0]), 3),
               "  x.bin: only in the modified version\n  x.bin: only in the modified version\n"
               "  x.bin: only in the modified version");
+
+    // One byte more is longer.
+    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    modified.Files = {{"a.bin", testdata::bytes("ABCDEFGHI")}};
+    unpatchable.clear();
+    leaveOut = false;
+    createFromArchives(source, modified);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(unpatchable, "  a.bin: 9 bytes in the modified version, 8 in the source");
 }
 
 TEST_F(CreatePatchTest, entryNamesThatAreNoPlainFileNamesAreRefused)

@@ -1,11 +1,15 @@
 #include "preview/ff7pmodel.h"
 #include "support/failure.h"
+#include "support/faults.h"
 
 #include "errors/errors.h"
 #include "support/tempfolder.h"
 #include "testwriters.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/resource.h>
 
 using testw::Bytes;
 
@@ -48,6 +52,22 @@ namespace
     {
         TMemoryStream stream(bytes);
         return testlgp::FailureText<ELGPError>([&] { TFF7PPart part(stream); });
+    }
+
+    // The child's exit status after FailureOf(bytes) in a forked child whose
+    // address space may grow by 256 MB at most: 0 for "Stream read error", 1
+    // when memory ran out, 3 for another outcome.
+    int ReadErrorWithinMemoryLimit(const Bytes& bytes)
+    {
+        const auto limitMemory = [] {
+            long long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            const auto limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+            const rlimit room{limit, limit};
+            if (::setrlimit(RLIMIT_AS, &room) != 0)
+                std::_Exit(2);
+        };
+        return faults::InChild([&] { std::_Exit(FailureOf(bytes) == "Stream read error" ? 0 : 3); }, limitMemory);
     }
 }
 
@@ -152,6 +172,21 @@ TEST(TFF7PPart, shortOrHugeCountsFailBeforeAllocating)
     Bytes pastStart = full;
     testw::PutI32(pastStart, 24, -100); // T moves the colours before the header's end
     EXPECT_EQ(FailureOf(pastStart), "Stream read error");
+
+    // A negative count offset by another passes a check of each count's sign:
+    // the blocks' sums are what is checked, before anything is allocated.
+    const struct
+    {
+        std::int32_t v, n, p;
+    } cancelling[] = {{-1, 50'000'001, 0}, {-50'000'000, 0, 50'000'001}, {50'000'000, -49'999'999, 0}};
+    for (const auto& counts : cancelling)
+    {
+        Bytes hostile = full;
+        testw::PutI32(hostile, 12, counts.v);
+        testw::PutI32(hostile, 16, counts.n);
+        testw::PutI32(hostile, 36, counts.p);
+        EXPECT_EQ(ReadErrorWithinMemoryLimit(hostile), 0) << counts.v << " " << counts.n;
+    }
 
     // A failed load leaves an empty model, not half of one.
     TMemoryStream good(full);

@@ -139,6 +139,15 @@ TEST(StubPaths, temporaryFileReplacesTheExtension)
     EXPECT_EQ(Stub::TempPatchPath("/dl/fix.tmp"), "/dl/fix.tmp.TMP");
 }
 
+TEST(StubErrorBox, aFullStopFollowsALastCharacterSortingAboveTheDot)
+{
+    EXPECT_EQ(Stub::ErrorBoxText("Cannot open file /x/a.lgp"), "Cannot open file /x/a.lgp.");
+    EXPECT_EQ(Stub::ErrorBoxText("/x/"), "/x/.");                 // '/' follows '.'
+    EXPECT_EQ(Stub::ErrorBoxText("caf\xC3\xA9"), "caf\xC3\xA9."); // bytes above 127 too
+    for (const std::string kept : {"Stop!", "(see above)", "Done.", "a-", ""})
+        EXPECT_EQ(Stub::ErrorBoxText(kept), kept);
+}
+
 TEST(StubImage, measuresTheRealStubAndIgnoresWhatFollows)
 {
     const std::string stubPath = Platform::Paths::programDir() + "STUB.LGP";

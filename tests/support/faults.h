@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -150,6 +151,81 @@ namespace faults
     inline std::vector<std::uint8_t> OldOrResultAfterKills(int rounds, unsigned seed, const std::string& path,
                                                            const std::vector<std::uint8_t>& before,
                                                            const std::function<void()>& command);
+
+    using Platform::File::Fault::Call;
+    using Platform::File::Fault::Record;
+
+    // The mutating file calls command makes, in order.
+    inline std::vector<Record> Recorded(const std::function<void()>& command)
+    {
+        Platform::File::Fault::startRecording();
+        try
+        {
+            command();
+        }
+        catch (...)
+        {
+            Platform::File::Fault::stopRecording();
+            throw;
+        }
+        return Platform::File::Fault::stopRecording();
+    }
+
+    // The order a power cut needs. A file renamed into place was synced after
+    // its last change and before the rename, and its folder is synced after
+    // the rename. In the file changed in place at path, each write at one of
+    // the positions reaching lies (the header or TOC bytes that make new data
+    // reachable) comes after a sync of every write before it, and the last
+    // write is synced. Returns how many files were renamed into place.
+    inline int ExpectDurableOrder(const std::vector<Record>& calls, const std::string& path = {},
+                                  const std::vector<std::int64_t>& reaching = {})
+    {
+        const auto changes = [](const Record& r) {
+            return r.call == Call::WriteAt || r.call == Call::CopyRange || r.call == Call::SetSize;
+        };
+        int renames = 0;
+        for (std::size_t i = 0; i < calls.size(); ++i)
+        {
+            if (calls[i].call != Call::Replace)
+                continue;
+            ++renames;
+            std::ptrdiff_t changed = -1;
+            std::ptrdiff_t synced = -1;
+            for (std::size_t j = 0; j < i; ++j)
+            {
+                if (calls[j].file != calls[i].file)
+                    continue;
+                if (calls[j].call == Call::Sync)
+                    synced = std::ptrdiff_t(j);
+                else if (changes(calls[j]))
+                    changed = std::ptrdiff_t(j);
+            }
+            EXPECT_GT(synced, changed) << calls[i].file << " is renamed without a sync after its last change";
+            const std::string folder = std::filesystem::path(calls[i].target).parent_path().string();
+            EXPECT_TRUE(std::any_of(calls.begin() + std::ptrdiff_t(i) + 1, calls.end(),
+                                    [&](const Record& r) { return r.call == Call::FolderSync && r.file == folder; }))
+                << folder << " is not synced after " << calls[i].target << " took its new file";
+        }
+        if (path.empty())
+            return renames;
+        const std::string file = std::filesystem::canonical(path).string();
+        bool unsynced = false;
+        for (const Record& r : calls)
+        {
+            if (r.file != file)
+                continue;
+            if (r.call == Call::Sync)
+                unsynced = false;
+            else if (changes(r))
+            {
+                EXPECT_FALSE(unsynced && std::find(reaching.begin(), reaching.end(), r.at) != reaching.end())
+                    << "the write at " << r.at << " makes data reachable before it is synced";
+                unsynced = true;
+            }
+        }
+        EXPECT_FALSE(unsynced) << "the last write to " << file << " is not synced";
+        return renames;
+    }
 
     // The hidden files of a folder: what an interrupted rewrite may leave.
     inline std::vector<std::string> HiddenFiles(const std::string& folder)
