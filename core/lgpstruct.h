@@ -152,8 +152,9 @@ public:
     const std::string& FileName() const { return mFileName; }
     const std::string& Creator() const { return mCreator; }
     const std::string& Description() const { return mDescription; }
-    // Whether the archive came from a byte source rather than a file.
-    bool FromSource() const { return mSource != nullptr; }
+    // Whether the archive came from bytes with no file behind them (memory),
+    // rather than from a file (read by path, or held open by Held).
+    bool FromSource() const { return mSource != nullptr && mSource->FileHandle() == nullptr; }
     // The bytes the index was read from, when they are kept (nullptr for an
     // archive read by path).
     const TByteSource* Source() const { return mSource.get(); }
@@ -167,8 +168,6 @@ public:
     // First table index whose Name equals name ASCII case-insensitively, or -1.
     // The first call builds a name index (not safe to race with other calls).
     std::int32_t FindEntry(const std::string& name) const;
-    // The bytes the archive was read from, or nullptr when it is read by path.
-    const TByteSource* Source() const { return mSource.get(); }
     // Appends the entry's data (length from the data entry header on disk) at
     // dest's position. "Stream read error" when the header or data run past the end.
     void ReadEntryData(std::int32_t index, TStream& dest) const;

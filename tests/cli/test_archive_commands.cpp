@@ -845,6 +845,7 @@ TEST(CliVerify, conflictRecordFaultsAreReported)
     PutU16(bytes, 16 + 27 * 11 + 25, 4);
     const Result counts = Cli(tmp, {"verify", tmp.save("counts.lgp", bytes)});
     EXPECT_THAT(counts.out, HasSubstr("Fault: conflict 4 holds 3 records for the 4 TOC entries that name it.\n"));
+}
 
 TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
 {

@@ -723,7 +723,10 @@ TEST(CrashSafety, leftoversOfStoppedRunsAreMentionedAndRemovedByTheNextWrite)
         faults::HiddenFiles(tmp.dir()),
         ::testing::UnorderedElementsAre(".x.lgp.held00.tmp", ".y.lgp.abc123.tmp", ".x.lgp.tmp", ".x.lgp.ABC123.tmp"));
     EXPECT_EQ(LeftoverTemporariesLine(path), "");
+}
 
+namespace
+{
     // An archive of count small files "fNNNN.bin", each of its own bytes.
     Bytes ManySmallFiles(int count, std::uint8_t seed)
     {
