@@ -111,6 +111,11 @@ namespace
             if (existing == Existing::Nothing || !mBatch)
             {
                 Commit(at, tempName, name, shown);
+                // A single file that replaced one goes on the disk under its
+                // name too; the file is whole in its place either way, so a
+                // folder that can't be synced is no failure.
+                if (existing != Existing::Nothing)
+                    (void)folder.syncFolder();
                 return;
             }
             mWaiting.push_back({at, tempName, name, shown});

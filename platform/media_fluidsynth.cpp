@@ -1,5 +1,7 @@
 #include "media.h"
 
+#include "errors/errors.h"
+
 #include <fluidsynth.h>
 
 #include <dlfcn.h>
@@ -89,7 +91,7 @@ namespace Platform::Media
             std::string ext = UpperExtension(path);
             if (ext.empty())
                 ext = std::filesystem::path(path).filename().string();
-            throw std::runtime_error("There is no player for files of the kind \"" + ext + "\".");
+            throw ELGPError("There is no player for files of the kind \"" + ext + "\".");
         }
 
         TSong LoadSong(const std::string& path, double sampleRate)
@@ -99,25 +101,25 @@ namespace Platform::Media
                 FailNoPlayer(path);
             const std::string font = SoundFontPath();
             if (font.empty())
-                throw std::runtime_error("No General MIDI sound font was found; MIDI music cannot be played.");
+                throw ELGPError("No General MIDI sound font was found; MIDI music cannot be played.");
             const std::string cannotPlay = "The music file " + path + " cannot be played.";
             if (!std::filesystem::is_regular_file(path) || fluid_is_midifile(path.c_str()) == 0)
-                throw std::runtime_error(cannotPlay);
+                throw ELGPError(cannotPlay);
 
             TSong song;
             song.Settings.reset(new_fluid_settings());
             if (!song.Settings)
-                throw std::runtime_error(cannotPlay);
+                throw ELGPError(cannotPlay);
             fluid_settings_setnum(song.Settings.get(), "synth.sample-rate", sampleRate);
             // Keep FluidSynth away from MIDI hardware and shell servers.
             fluid_settings_setint(song.Settings.get(), "synth.lock-memory", 0);
             fluid_settings_setint(song.Settings.get(), "player.reset-synth", 1);
             song.Synth.reset(new_fluid_synth(song.Settings.get()));
             if (!song.Synth || fluid_synth_sfload(song.Synth.get(), font.c_str(), 1) == FLUID_FAILED)
-                throw std::runtime_error(cannotPlay);
+                throw ELGPError(cannotPlay);
             song.Player.reset(new_fluid_player(song.Synth.get()));
             if (!song.Player || fluid_player_add(song.Player.get(), path.c_str()) != FLUID_OK)
-                throw std::runtime_error(cannotPlay);
+                throw ELGPError(cannotPlay);
             return song;
         }
     }
@@ -210,7 +212,7 @@ namespace Platform::Media
     void TMediaPlayer::Play()
     {
         if (!mImpl->IsOpen)
-            throw std::runtime_error("No music is open.");
+            throw ELGPError("No music is open.");
         if (!mImpl->Started)
         {
             mImpl->StartOutput();

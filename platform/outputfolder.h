@@ -66,6 +66,9 @@ namespace Platform::OutputFolder
         void removeTemp(const std::string& tempName) const;
         // Puts everything written to the folder's file system on the disk.
         bool syncAll() const;
+        // Puts the folder's own entries (a rename made in it) on the disk; no
+        // fault-injection point (nothing depends on it but durability).
+        bool syncFolder() const;
         // Identifies the folder's file system: folders that share it share a syncAll.
         std::uint64_t device() const { return mDevice; }
 

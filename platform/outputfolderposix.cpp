@@ -3,12 +3,26 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform::OutputFolder
 {
+    namespace
+    {
+        // The path the system has for an open folder, for the write-order record.
+        std::string pathOf(const File::ScopedHandle& handle)
+        {
+            char buffer[PATH_MAX];
+            const std::string link = "/proc/self/fd/" + std::to_string(handle.get());
+            const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+            return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+        }
+    } // namespace
+
     Folder Folder::open(const std::string& path)
     {
         Folder folder;
@@ -139,7 +153,23 @@ namespace Platform::OutputFolder
             errno = EIO;
             return false;
         }
-        return ::renameat(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str()) == 0;
+        if (::renameat(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str()) != 0)
+            return false;
+        if (File::Fault::detail::recording)
+        {
+            const std::string folder = pathOf(mHandle);
+            File::Fault::detail::note({File::Fault::Call::Replace, folder + "/" + tempName, -1, folder + "/" + name});
+        }
+        return true;
+    }
+
+    bool Folder::syncFolder() const
+    {
+        if (::fsync(mHandle.get()) != 0)
+            return false;
+        if (File::Fault::detail::recording)
+            File::Fault::detail::note({File::Fault::Call::FolderSync, pathOf(mHandle), -1, {}});
+        return true;
     }
 
     void Folder::removeTemp(const std::string& tempName) const { ::unlinkat(mHandle.get(), tempName.c_str(), 0); }

@@ -467,9 +467,15 @@ TEST(CliReplace, keepsTheDataEntrysOwnNameAndReplacesTheFirstOfARepeatedName)
     EXPECT_EQ(DataName(Load(path), 0), "a.patch");
     EXPECT_EQ(Cli(tmp, {"analyse", path}).out, analysed);
 
+    // A name two entries carry can't say which to change: refused, unchanged.
     Save(tmp.file("new"), B("ONE"));
-    EXPECT_EQ(Cli(tmp, {"replace", path, "DUP", tmp.file("new")}).code, 0);
-    EXPECT_EQ(EntryData(Load(path), 1), B("ONE"));
+    const Bytes before = Load(path);
+    const Result dup = Cli(tmp, {"replace", path, "DUP", tmp.file("new")});
+    EXPECT_EQ(dup.code, 1);
+    EXPECT_EQ(dup.err, Err() + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
+                               "no folder), \"dup\" (TOC entry 3, no folder).\n");
+    EXPECT_EQ(Load(path), before);
+    EXPECT_EQ(EntryData(Load(path), 1), B("one"));
     EXPECT_EQ(EntryData(Load(path), 2), B("two"));
 }
 
@@ -686,7 +692,7 @@ TEST(CliGameArchives, foldersExtractedWithTheFirstCopyAtTheTop)
     const Result plain = Cli(tmp, {"create", tmp.file("tree"), tmp.file("plain.lgp")});
     EXPECT_EQ(plain.code, 1);
     EXPECT_EQ(plain.err,
-              "These names lie at the top of the folder and in its sub-folders: \"fire_1.p\". The game tells the "
+              Err() + "These names lie at the top of the folder and in its sub-folders: \"fire_1.p\". The game tells the "
               "copies of a name apart by their folders only, so every copy must lie in a sub-folder (folders "
               "extracted by earlier versions hold the first copy at the top: move it into its folder, or rebuild "
               "with create --like ARCHIVE). Nothing was written.\n");
@@ -715,7 +721,7 @@ TEST(CliGameArchives, oneCopyIsListedExtractedAndReplacedByItsFolder)
     const Bytes before = Load(path);
     const Result bare = Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")});
     EXPECT_EQ(bare.code, 1);
-    EXPECT_EQ(bare.err, "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
+    EXPECT_EQ(bare.err, Err() + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
                         "\"ice/wind_1.p\", \"wind/wind_1.p\".\n");
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(Cli(tmp, {"replace", path, "wind/wind_1.p", tmp.file("new.p")}).code, 0);
@@ -822,7 +828,7 @@ TEST(CliVerify, conflictRecordFaultsAreReported)
     Bytes validation = GameValidation(magic);
     PutU16(validation, second, 11);
     const Result other = Cli(tmp, {"verify", tmp.save("other.lgp", WriteGame(magic, validation))});
-    EXPECT_EQ(other.code, 1);
+    EXPECT_EQ(other.code, 3); // checked, faults found
     EXPECT_THAT(other.out, HasSubstr("Fault: TOC entry 2 (\"bolt_1.p\") names conflict 1, which has no record for "
                                      "it.\nFault: conflict 1, record 2 (folder \"bolt2\") points at TOC entry 12 "
                                      "(\"x.p\"), which is no copy of \"bolt_1.p\".\n"));
@@ -830,7 +836,7 @@ TEST(CliVerify, conflictRecordFaultsAreReported)
 
     PutU16(validation, second, 40);
     const Result past = Cli(tmp, {"verify", tmp.save("past.lgp", WriteGame(magic, validation))});
-    EXPECT_EQ(past.code, 1);
+    EXPECT_EQ(past.code, 3); // checked, faults found
     EXPECT_THAT(past.out, HasSubstr("Fault: conflict 1, record 2 (folder \"bolt2\") points at TOC entry 41, past the "
                                     "TOC's 12 entries.\n"));
 
@@ -839,7 +845,7 @@ TEST(CliVerify, conflictRecordFaultsAreReported)
     Bytes bytes = WriteGame(magic);
     PutU16(bytes, 16 + 27 * 11 + 25, 5);
     const Result field = Cli(tmp, {"verify", tmp.save("field.lgp", bytes)});
-    EXPECT_EQ(field.code, 1);
+    EXPECT_EQ(field.code, 3); // checked, faults found
     EXPECT_THAT(field.out,
                 HasSubstr("Fault: TOC entry 12 (\"x.p\") names conflict 5, but the conflict table holds 4.\n"));
     PutU16(bytes, 16 + 27 * 11 + 25, 4);
@@ -894,7 +900,7 @@ TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
         const Result r = Cli(tmp, c.Args);
         EXPECT_EQ(r.code, 1) << c.Args[0] << " " << c.Output;
         EXPECT_EQ(r.err,
-                  c.Output + " is the same file as " + c.Input + ", which this command reads. Nothing was written.\n")
+                  Err() + c.Output + " is the same file as " + c.Input + ", which this command reads. Nothing was written.\n")
             << c.Args[0];
         EXPECT_EQ(Load(path), archive) << c.Args[0];
         EXPECT_EQ(Load(source), B("AAAA")) << c.Args[0];
@@ -909,7 +915,7 @@ TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
     const auto self = tmp.save("self.lgp", Write(named));
     const Result all = Cli(tmp, {"extract-all", self, tmp.dir()});
     EXPECT_EQ(all.code, 1);
-    EXPECT_EQ(all.err, tmp.dir() + "self.lgp is the same file as " + self
+    EXPECT_EQ(all.err, Err() + tmp.dir() + "self.lgp is the same file as " + self
                            + ", which this command reads. Nothing was written.\n");
     EXPECT_EQ(Load(self), Write(named));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("a.tex")));
@@ -935,7 +941,7 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
     {
         const Result r = Cli(tmp, args);
         EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n") << args[0];
+        EXPECT_EQ(r.err, Err() + "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n") << args[0];
         EXPECT_EQ(std::filesystem::file_size(huge), 3ull << 30);
     }
     // The same file as the data to put into an archive, or to encode.
@@ -944,7 +950,7 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
     {
         const Result r = Cli(tmp, args);
         EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, huge + " is " + size + tooLong + " Nothing was written.\n") << args[0];
+        EXPECT_EQ(r.err, Err() + huge + " is " + size + tooLong + " Nothing was written.\n") << args[0];
         EXPECT_EQ(Load(small), smallBytes);
         EXPECT_FALSE(std::filesystem::exists(tmp.file("out")));
     }

@@ -111,7 +111,7 @@ TEST(CliTexture, importOfOnePictureInfoAndRefusals)
     const std::string wrongPath = tmp.save("wrong.png", PictureToPng(wrong));
     const Result size = Cli(tmp, {"tex-import", archive, "b.tex", wrongPath});
     EXPECT_EQ(size.code, 1);
-    EXPECT_EQ(size.err, "b.tex: The picture is 8 x 2 pixels but the texture is 8 x 4; a texture's size cannot be "
+    EXPECT_EQ(size.err, "tarrowin-cli: b.tex: The picture is 8 x 2 pixels but the texture is 8 x 4; a texture's size cannot be "
                         "changed. Nothing was changed.\n");
     EXPECT_EQ(Load(archive), before);
 
@@ -130,7 +130,7 @@ TEST(CliTexture, importOfOnePictureInfoAndRefusals)
     EXPECT_EQ(Cli(tmp, {"tex-import", archive, "a.tex", paintedPath, "--from", tmp.path()}).code, 2);
     const Result missing = Cli(tmp, {"tex-info", archive, "c.tex"});
     EXPECT_EQ(missing.code, 1);
-    EXPECT_EQ(missing.err, "The archive holds no entry named \"c.tex\".\n");
+    EXPECT_EQ(missing.err, "tarrowin-cli: The archive holds no entry named \"c.tex\".\n");
     const Result none = Cli(tmp, {"tex-import", archive, "--from", tmp.file("empty")});
     EXPECT_EQ(none.code, 1);
 }

@@ -182,14 +182,17 @@ TEST(PatchRepeatedNames, aModifiedFolderAsExtractAllWritesItChangesOneCopy)
 
 TEST(PatchRepeatedNames, aCopyTheArchiveDoesNotHoldIsLeftAlone)
 {
-    // Made where the copies have folders, applied where they have none.
+    // Made where the copies have folders, applied where they have none: the
+    // one difference finds no copy, so nothing is patched, which is refused.
     TempFolder temp;
     const auto entries = testlgp::MagicStyleEntries();
     const Bytes patch =
         makePatch(temp, testlgp::MagicBytes(entries), testlgp::MagicBytes(withData(entries, 3, "fire ONE in MAG_A")));
     ASSERT_EQ(testlgp::FileCount(patch), 1u);
     const Bytes unfoldered = testlgp::MagicBytes(entries, false);
-    EXPECT_EQ(applyPatch(temp, unfoldered, patch), unfoldered);
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { applyPatch(temp, unfoldered, patch); }),
+              temp.file("target.lgp") + " holds none of this patch's files; nothing was changed.");
+    EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), unfoldered);
 }
 
 TEST(PatchRepeatedNames, aGrownCopyIsListedWithItsFolder)
