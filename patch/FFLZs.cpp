@@ -193,9 +193,12 @@ namespace
     // bytes, so that references into the zero fill need no special case.
     constexpr std::size_t MinReference = 3;
     constexpr std::size_t Hash3Bits = 14;
+    constexpr std::size_t Hash4Bits = 15;
     constexpr std::size_t PreviousMask = 2 * WindowSize - 1;
-    // Nodes a tree search visits at most.
-    constexpr int MaxDepth = 24;
+    // Nodes a tree search visits at most, and 3-byte candidates tried when
+    // the tree holds no match of 4 bytes or more.
+    constexpr int MaxDepth = 16;
+    constexpr int MaxShortTries = 8;
     constexpr std::size_t Block = 64 * 1024;
     constexpr std::uint32_t LiteralCost = 9;
     constexpr std::uint32_t ReferenceCost = 17;
@@ -204,6 +207,13 @@ namespace
     {
         const std::uint32_t v = std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
         return (v * 2654435761u) >> (32 - Hash3Bits);
+    }
+
+    std::size_t hash4(const std::uint8_t* p)
+    {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return (v * 2654435761u) >> (32 - Hash4Bits);
     }
 
     // Bytes the encoder's buffer holds past the data, so that matches are
@@ -233,10 +243,12 @@ namespace
     }
 
     // Finds matches through binary trees of the positions in the window
-    // (one tree per hash of the first 3 bytes), ordered by the bytes from
+    // (one tree per hash of the first 4 bytes), ordered by the bytes from
     // each position on; a search walks down from the newest position and
-    // puts the position it searches for at the root. The longest match in the
-    // window is found unless the walk is cut at MaxDepth.
+    // puts the position it searches for at the root. The longest match of 4
+    // bytes or more in the window is found unless the walk is cut at
+    // MaxDepth. Matches of 3 bytes come from chains of positions by the hash
+    // of their first 3 bytes.
     class MatchFinder
     {
     public:
@@ -244,8 +256,10 @@ namespace
         MatchFinder(std::span<const std::uint8_t> buffer, std::size_t end)
             : m_buffer(buffer.data())
             , m_end(end)
-            , m_head(std::size_t(1) << Hash3Bits, -1)
+            , m_head(std::size_t(1) << Hash4Bits, -1)
             , m_tree(2 * (PreviousMask + 1), -1)
+            , m_head3(std::size_t(1) << Hash3Bits, -1)
+            , m_previous3(PreviousMask + 1, -1)
         {
         }
 
@@ -258,7 +272,9 @@ namespace
                 return 0;
             const std::uint8_t* here = m_buffer + p;
             const std::size_t limit = std::min(left, MaxReference);
-            const std::size_t h = hash3(here);
+            // The oldest position in the window (-1 marks no position).
+            const std::int32_t lowest = std::max(p - static_cast<std::int32_t>(WindowSize), 0);
+            const std::size_t h = hash4(here);
             std::int32_t candidate = m_head[h];
             m_head[h] = p;
             std::size_t best = 0;
@@ -269,7 +285,7 @@ namespace
             std::size_t greaterLength = 0;
             for (int depth = MaxDepth;; --depth)
             {
-                if (candidate < 0 || p - candidate > WindowSize || depth == 0)
+                if (candidate < lowest || depth == 0)
                 {
                     *smaller = -1;
                     *greater = -1;
@@ -307,6 +323,23 @@ namespace
                     greaterLength = length;
                 }
             }
+            const std::size_t h3 = hash3(here);
+            if (best < MinReference + 1)
+            {
+                std::int32_t near = m_head3[h3];
+                for (int tries = MaxShortTries; near >= lowest && tries > 0; --tries)
+                {
+                    if (matchLength(m_buffer + near, here, MinReference) == MinReference)
+                    {
+                        best = MinReference;
+                        distance = static_cast<std::size_t>(p - near);
+                        break;
+                    }
+                    near = m_previous3[static_cast<std::size_t>(near) & PreviousMask];
+                }
+            }
+            m_previous3[static_cast<std::size_t>(p) & PreviousMask] = m_head3[h3];
+            m_head3[h3] = p;
             return best >= MinReference ? best : 0;
         }
 
@@ -322,6 +355,8 @@ namespace
         std::vector<std::int32_t> m_head;
         // Two children per position, the smaller then the greater.
         std::vector<std::int32_t> m_tree;
+        std::vector<std::int32_t> m_head3;
+        std::vector<std::int32_t> m_previous3;
     };
 
     class ItemWriter
@@ -384,10 +419,11 @@ std::vector<std::uint8_t> LzsEncode(std::span<const std::uint8_t> data)
     std::vector<std::uint8_t> out(4);
     out.reserve(4 + n / 2 + 64);
     ItemWriter writer(out);
-    std::vector<std::uint8_t> lengths(Block);
-    std::vector<std::uint16_t> distances(Block);
-    std::vector<std::uint32_t> cost(Block + 1);
-    std::vector<std::uint8_t> choice(Block);
+    const std::size_t blockSize = std::min(Block, n);
+    std::vector<std::uint8_t> lengths(blockSize);
+    std::vector<std::uint16_t> distances(blockSize);
+    std::vector<std::uint32_t> cost(blockSize + 1);
+    std::vector<std::uint8_t> choice(blockSize);
     for (std::size_t blockStart = 0; blockStart < n; blockStart += Block)
     {
         const std::size_t count = std::min(Block, n - blockStart);
