@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace
@@ -442,14 +443,18 @@ std::vector<std::uint8_t> LzsEncode(std::span<const std::uint8_t> data)
             std::uint32_t best = cost[i + 1] + LiteralCost;
             std::uint8_t chosen = 0;
             const std::size_t longest = std::min<std::size_t>(lengths[i], count - i);
-            for (std::size_t l = longest; l >= MinReference; --l)
+            // The cheapest rest after any of the lengths first (a loop the
+            // compiler vectorises), then the longest length reaching it.
+            std::uint32_t cheapest = UINT32_MAX;
+            for (std::size_t l = MinReference; l <= longest; ++l)
+                cheapest = std::min(cheapest, cost[i + l]);
+            if (longest >= MinReference && cheapest + ReferenceCost < best)
             {
-                const std::uint32_t c = cost[i + l] + ReferenceCost;
-                if (c < best)
-                {
-                    best = c;
-                    chosen = static_cast<std::uint8_t>(l);
-                }
+                best = cheapest + ReferenceCost;
+                std::size_t l = longest;
+                while (cost[i + l] != cheapest)
+                    --l;
+                chosen = static_cast<std::uint8_t>(l);
             }
             cost[i] = best;
             choice[i] = chosen;
