@@ -41,12 +41,12 @@ namespace
         return Cli::ExitOk;
     }
 
-    int RunLzsEncode(const std::string& inputPath, const std::string& outputPath)
+    int RunLzsEncode(const std::string& inputPath, const std::string& outputPath, bool store)
     {
         if (inputPath != "-" && outputPath != "-")
             RequireOutputIsNoInput(outputPath, std::span(&inputPath, 1));
         TMemoryStream input(Cli::Load(inputPath));
-        Cli::Save(outputPath, LzsStore(input)->Bytes());
+        Cli::Save(outputPath, (store ? LzsStore(input) : LzsCompress(input))->Bytes());
         return Cli::ExitOk;
     }
 
@@ -151,12 +151,18 @@ void Cli::AddPatchCommands(Commands& commands)
                                           [force](const auto& a) { return RunLzsDecode(a[0], a[1], *force); });
         command->add_flag("--force", *force, "decode INPUT even when it fails that test");
     }
-    AddCommand<2>(commands, "lzs-encode", "Store a file as literal-only LZS data.",
-                  "Writes INPUT to OUTPUT as LZS data made of literals only: valid LZS that any\n"
-                  "decoder reads back, one byte in nine larger than the input.",
-                  {{{"INPUT", "the file to store (- for standard input)"},
-                    {"OUTPUT", "the LZS file to write (- for standard output)"}}},
-                  [](const auto& a) { return RunLzsEncode(a[0], a[1]); });
+    {
+        auto store = std::make_shared<bool>(false);
+        CLI::App* command =
+            AddCommand<2>(commands, "lzs-encode", "Compress a file as LZS data.",
+                          "Writes INPUT to OUTPUT as LZS data, compressed with back references into the\n"
+                          "4,096-byte window (lengths 3 to 18) that any decoder of the format reads back.\n"
+                          "With --store, OUTPUT holds literals only, one byte in nine larger than INPUT.",
+                          {{{"INPUT", "the file to compress (- for standard input)"},
+                            {"OUTPUT", "the LZS file to write (- for standard output)"}}},
+                          [store](const auto& a) { return RunLzsEncode(a[0], a[1], *store); });
+        command->add_flag("--store", *store, "write literals only, without compressing");
+    }
     {
         auto options = std::make_shared<PatchCreationOptions>();
         auto leaveOut = std::make_shared<bool>(false);

@@ -5,6 +5,8 @@
 #include "errors/errors.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace
@@ -184,4 +186,297 @@ std::unique_ptr<TMemoryStream> LzsStore(TStream& source)
 {
     return std::make_unique<TMemoryStream>(
         withBytes(source, [](std::span<const std::uint8_t> bytes) { return LzsEncodeLiterals(bytes); }));
+}
+
+namespace
+{
+    // The encoder works on the data preceded by the window's 4,096 zero
+    // bytes, so that references into the zero fill need no special case.
+    constexpr std::size_t MinReference = 3;
+    constexpr std::size_t Hash3Bits = 14;
+    constexpr std::size_t Hash4Bits = 15;
+    constexpr std::size_t PreviousMask = 2 * WindowSize - 1;
+    // Nodes a tree search visits at most, and 3-byte candidates tried when
+    // the tree holds no match of 4 bytes or more.
+    constexpr int MaxDepth = 16;
+    constexpr int MaxShortTries = 8;
+    constexpr std::size_t Block = 64 * 1024;
+    constexpr std::uint32_t LiteralCost = 9;
+    constexpr std::uint32_t ReferenceCost = 17;
+
+    std::size_t hash3(const std::uint8_t* p)
+    {
+        const std::uint32_t v = std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+        return (v * 2654435761u) >> (32 - Hash3Bits);
+    }
+
+    std::size_t hash4(const std::uint8_t* p)
+    {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return (v * 2654435761u) >> (32 - Hash4Bits);
+    }
+
+    // Bytes the encoder's buffer holds past the data, so that matches are
+    // measured eight bytes at a time without a bounds check.
+    constexpr std::size_t Padding = 24;
+
+    // How many of the first `limit` bytes (at most 18) at a and b agree.
+    std::size_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit)
+    {
+        if constexpr (std::endian::native == std::endian::little)
+        {
+            for (std::size_t l = 0; l < limit; l += 8)
+            {
+                std::uint64_t x;
+                std::uint64_t y;
+                std::memcpy(&x, a + l, 8);
+                std::memcpy(&y, b + l, 8);
+                if (const std::uint64_t diff = x ^ y)
+                    return std::min(limit, l + static_cast<std::size_t>(std::countr_zero(diff) / 8));
+            }
+            return limit;
+        }
+        std::size_t l = 0;
+        while (l < limit && a[l] == b[l])
+            ++l;
+        return l;
+    }
+
+    // Finds matches through binary trees of the positions in the window
+    // (one tree per hash of the first 4 bytes), ordered by the bytes from
+    // each position on; a search walks down from the newest position and
+    // puts the position it searches for at the root. The longest match of 4
+    // bytes or more in the window is found unless the walk is cut at
+    // MaxDepth. Matches of 3 bytes come from chains of positions by the hash
+    // of their first 3 bytes.
+    class MatchFinder
+    {
+    public:
+        // buffer: the window's zero fill, the data, then Padding bytes.
+        MatchFinder(std::span<const std::uint8_t> buffer, std::size_t end)
+            : m_buffer(buffer.data())
+            , m_end(end)
+            , m_head(std::size_t(1) << Hash4Bits, -1)
+            , m_tree(2 * (PreviousMask + 1), -1)
+            , m_head3(std::size_t(1) << Hash3Bits, -1)
+            , m_previous3(PreviousMask + 1, -1)
+        {
+        }
+
+        // The longest match for position p (at least 3, or 0), then p joins
+        // the trees. Every position before p must have been visited.
+        std::size_t Find(std::int32_t p, std::size_t& distance)
+        {
+            const std::size_t left = m_end - static_cast<std::size_t>(p);
+            if (left < MinReference)
+                return 0;
+            const std::uint8_t* here = m_buffer + p;
+            const std::size_t limit = std::min(left, MaxReference);
+            // The oldest position in the window (-1 marks no position).
+            const std::int32_t lowest = std::max(p - static_cast<std::int32_t>(WindowSize), 0);
+            const std::size_t h = hash4(here);
+            std::int32_t candidate = m_head[h];
+            m_head[h] = p;
+            std::size_t best = 0;
+            // Where the next smaller and the next greater position go.
+            std::int32_t* smaller = &m_tree[2 * (static_cast<std::size_t>(p) & PreviousMask)];
+            std::int32_t* greater = smaller + 1;
+            std::size_t smallerLength = 0;
+            std::size_t greaterLength = 0;
+            for (int depth = MaxDepth;; --depth)
+            {
+                if (candidate < lowest || depth == 0)
+                {
+                    *smaller = -1;
+                    *greater = -1;
+                    break;
+                }
+                std::int32_t* pair = &m_tree[2 * (static_cast<std::size_t>(candidate) & PreviousMask)];
+                const std::uint8_t* c = m_buffer + candidate;
+                std::size_t length = std::min(smallerLength, greaterLength);
+                length += matchLength(c + length, here + length, limit - length);
+                if (length > best)
+                {
+                    best = length;
+                    distance = static_cast<std::size_t>(p - candidate);
+                }
+                if (length == limit)
+                {
+                    // The same bytes as far as they are compared: p takes
+                    // the candidate's place.
+                    *smaller = pair[0];
+                    *greater = pair[1];
+                    break;
+                }
+                if (c[length] < here[length])
+                {
+                    *smaller = candidate;
+                    smaller = pair + 1;
+                    candidate = *smaller;
+                    smallerLength = length;
+                }
+                else
+                {
+                    *greater = candidate;
+                    greater = pair;
+                    candidate = *greater;
+                    greaterLength = length;
+                }
+            }
+            const std::size_t h3 = hash3(here);
+            if (best < MinReference + 1)
+            {
+                std::int32_t near = m_head3[h3];
+                for (int tries = MaxShortTries; near >= lowest && tries > 0; --tries)
+                {
+                    if (matchLength(m_buffer + near, here, MinReference) == MinReference)
+                    {
+                        best = MinReference;
+                        distance = static_cast<std::size_t>(p - near);
+                        break;
+                    }
+                    near = m_previous3[static_cast<std::size_t>(near) & PreviousMask];
+                }
+            }
+            m_previous3[static_cast<std::size_t>(p) & PreviousMask] = m_head3[h3];
+            m_head3[h3] = p;
+            return best >= MinReference ? best : 0;
+        }
+
+        void Insert(std::int32_t p)
+        {
+            std::size_t unused = 0;
+            Find(p, unused);
+        }
+
+    private:
+        const std::uint8_t* m_buffer;
+        std::size_t m_end;
+        std::vector<std::int32_t> m_head;
+        // Two children per position, the smaller then the greater.
+        std::vector<std::int32_t> m_tree;
+        std::vector<std::int32_t> m_head3;
+        std::vector<std::int32_t> m_previous3;
+    };
+
+    class ItemWriter
+    {
+    public:
+        explicit ItemWriter(std::vector<std::uint8_t>& out)
+            : m_out(out)
+        {
+        }
+
+        void Literal(std::uint8_t byte)
+        {
+            Open();
+            m_out[m_control] |= static_cast<std::uint8_t>(1u << m_items++);
+            m_out.push_back(byte);
+        }
+
+        // A reference at output position n (bytes produced so far).
+        void Reference(std::size_t n, std::size_t distance, std::size_t length)
+        {
+            Open();
+            ++m_items;
+            const auto offset = static_cast<unsigned>(
+                (static_cast<std::int64_t>(n) - WindowBias - static_cast<std::int64_t>(distance)) & (WindowSize - 1));
+            m_out.push_back(static_cast<std::uint8_t>(offset & 0xFF));
+            m_out.push_back(static_cast<std::uint8_t>((offset >> 8) << 4 | (length - MinReference)));
+        }
+
+    private:
+        void Open()
+        {
+            if (m_items < 8)
+                return;
+            m_control = m_out.size();
+            m_out.push_back(0);
+            m_items = 0;
+        }
+
+        std::vector<std::uint8_t>& m_out;
+        std::size_t m_control = 0;
+        unsigned m_items = 8;
+    };
+}
+
+std::vector<std::uint8_t> LzsEncode(std::span<const std::uint8_t> data)
+{
+    const std::size_t n = data.size();
+    if (n + (n + 7) / 8 > 0x7FFFFFFFu)
+        lgp::Fail("The data is too large to store as LZS.");
+    const std::size_t start = static_cast<std::size_t>(WindowSize);
+    std::vector<std::uint8_t> buffer(start + n + Padding);
+    if (n > 0)
+        std::memcpy(buffer.data() + start, data.data(), n);
+    MatchFinder finder(buffer, start + n);
+    // The last 18 slots of the zero fill stand for all of it: a match from
+    // any earlier slot is no longer than one from these.
+    for (std::size_t p = start - MaxReference; p < start && p + MinReference <= start + n; ++p)
+        finder.Insert(static_cast<std::int32_t>(p));
+
+    std::vector<std::uint8_t> out(4);
+    out.reserve(4 + n / 2 + 64);
+    ItemWriter writer(out);
+    const std::size_t blockSize = std::min(Block, n);
+    std::vector<std::uint8_t> lengths(blockSize);
+    std::vector<std::uint16_t> distances(blockSize);
+    std::vector<std::uint32_t> cost(blockSize + 1);
+    std::vector<std::uint8_t> choice(blockSize);
+    for (std::size_t blockStart = 0; blockStart < n; blockStart += Block)
+    {
+        const std::size_t count = std::min(Block, n - blockStart);
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            std::size_t distance = 0;
+            lengths[i] =
+                static_cast<std::uint8_t>(finder.Find(static_cast<std::int32_t>(start + blockStart + i), distance));
+            distances[i] = static_cast<std::uint16_t>(distance);
+        }
+        // The cheapest items from each position to the block's end; a match
+        // of length L offers every length from 3 to L at the same distance.
+        cost[count] = 0;
+        for (std::size_t i = count; i-- > 0;)
+        {
+            std::uint32_t best = cost[i + 1] + LiteralCost;
+            std::uint8_t chosen = 0;
+            const std::size_t longest = std::min<std::size_t>(lengths[i], count - i);
+            // The cheapest rest after any of the lengths first (a loop the
+            // compiler vectorises), then the longest length reaching it.
+            std::uint32_t cheapest = UINT32_MAX;
+            for (std::size_t l = MinReference; l <= longest; ++l)
+                cheapest = std::min(cheapest, cost[i + l]);
+            if (longest >= MinReference && cheapest + ReferenceCost < best)
+            {
+                best = cheapest + ReferenceCost;
+                std::size_t l = longest;
+                while (cost[i + l] != cheapest)
+                    --l;
+                chosen = static_cast<std::uint8_t>(l);
+            }
+            cost[i] = best;
+            choice[i] = chosen;
+        }
+        for (std::size_t i = 0; i < count;)
+        {
+            if (choice[i] == 0)
+            {
+                writer.Literal(data[blockStart + i]);
+                ++i;
+                continue;
+            }
+            writer.Reference(blockStart + i, distances[i], choice[i]);
+            i += choice[i];
+        }
+    }
+    lgp::PutLE(out, 0, static_cast<std::int32_t>(out.size() - 4));
+    return out;
+}
+
+std::unique_ptr<TMemoryStream> LzsCompress(TStream& source)
+{
+    return std::make_unique<TMemoryStream>(
+        withBytes(source, [](std::span<const std::uint8_t> bytes) { return LzsEncode(bytes); }));
 }

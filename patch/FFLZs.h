@@ -27,6 +27,13 @@ bool LooksLikeLzs(std::span<const std::uint8_t> data);
 std::unique_ptr<TMemoryStream> LzsDecompress(TStream& source);
 std::vector<std::uint8_t> LzsDecode(std::span<const std::uint8_t> lzs);
 
+// The whole source compressed with back references into the 4,096-byte window
+// (lengths 3 to 18), the window's zero fill included. Matches are found
+// through hash chains of 3-byte prefixes and the items chosen by the cheapest
+// parse (a literal costs 9 bits, a reference 17) over blocks of 64 KiB.
+std::unique_ptr<TMemoryStream> LzsCompress(TStream& source);
+std::vector<std::uint8_t> LzsEncode(std::span<const std::uint8_t> data);
+
 // The whole source as literal-only LZS: 4 + n + ceil(n / 8) bytes.
 std::unique_ptr<TMemoryStream> LzsStore(TStream& source);
 std::vector<std::uint8_t> LzsEncodeLiterals(std::span<const std::uint8_t> data);

@@ -193,15 +193,28 @@ TEST(CliPatch, makePatchWithoutItsTemplateFailsNamingIt)
     EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 }
 
-TEST(CliPatch, lzsEncodeThenDecodeGivesTheFileBack)
+TEST(CliPatch, lzsEncodeCompressesByDefaultStoresWithStoreAndDecodeGivesTheFileBack)
 {
     TempFolder temp;
     const Bytes data = testdata::generate(5000, 10);
     WriteWholeFile(temp.file("in.bin"), data);
     ASSERT_EQ(cli(temp, {"lzs-encode", temp.file("in.bin"), temp.file("in.lzs")}).code, 0);
-    EXPECT_EQ(ReadWholeFile(temp.file("in.lzs")), LzsEncodeLiterals(data));
+    const Bytes compressed = ReadWholeFile(temp.file("in.lzs"));
+    EXPECT_EQ(compressed, LzsEncode(data));
+    EXPECT_LT(compressed.size(), data.size() / 2);
     ASSERT_EQ(cli(temp, {"lzs-decode", temp.file("in.lzs"), temp.file("out.bin")}).code, 0);
     EXPECT_EQ(ReadWholeFile(temp.file("out.bin")), data);
+
+    // --store: literals only, as before.
+    ASSERT_EQ(cli(temp, {"lzs-encode", "--store", temp.file("in.bin"), temp.file("stored.lzs")}).code, 0);
+    EXPECT_EQ(ReadWholeFile(temp.file("stored.lzs")), LzsEncodeLiterals(data));
+    ASSERT_EQ(cli(temp, {"lzs-decode", temp.file("stored.lzs"), temp.file("out2.bin")}).code, 0);
+    EXPECT_EQ(ReadWholeFile(temp.file("out2.bin")), data);
+
+    // Empty input: an empty payload either way.
+    WriteWholeFile(temp.file("empty.bin"), Bytes{});
+    ASSERT_EQ(cli(temp, {"lzs-encode", temp.file("empty.bin"), temp.file("empty.lzs")}).code, 0);
+    EXPECT_EQ(ReadWholeFile(temp.file("empty.lzs")), (Bytes{0, 0, 0, 0}));
 }
 
 TEST(CliPatch, lzsDecodeRefusesDataThatFailsTheProbeUnlessForced)

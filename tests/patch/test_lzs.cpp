@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace
 {
     using testdata::Bytes;
@@ -169,4 +174,100 @@ TEST(LzsRoundTrip, decodesCompressedDataWithBackReferences)
     const Bytes compressed = testdata::lzsCompress(zeros);
     ASSERT_GT(zeros.size(), 8 * compressed.size());
     EXPECT_EQ(LzsDecode(compressed), zeros);
+}
+
+namespace
+{
+    // Text built from a small vocabulary, as scripts and dialogue are.
+    Bytes wordText(std::size_t size, std::uint32_t seed)
+    {
+        static const char* const words[] = {"the ",   "party ", "moves ", "to ", "field ",  "when ", "Cloud ",
+                                            "opens ", "a ",     "door. ", "\n",  "script ", "0x1F ", "talks "};
+        std::mt19937 rng(seed);
+        Bytes out;
+        while (out.size() < size)
+            for (const char* w = words[rng() % std::size(words)]; *w && out.size() < size; ++w)
+                out.push_back(static_cast<std::uint8_t>(*w));
+        return out;
+    }
+
+    // The varied data every encoder check runs over, with names for failures.
+    std::vector<std::pair<std::string, Bytes>> encoderCases()
+    {
+        std::mt19937 rng(7);
+        Bytes random(9000);
+        for (auto& b : random)
+            b = static_cast<std::uint8_t>(rng());
+        Bytes zerosThenData(40, 0);
+        for (int k = 0; k < 30; ++k)
+            zerosThenData.insert(zerosThenData.end(), {0, 0, static_cast<std::uint8_t>('a' + k % 3)});
+        return {{"empty", {}},
+                {"one byte", {0x42}},
+                {"two bytes", {0, 0}},
+                {"all the same", Bytes(10000, 0x5A)},
+                {"all zeros", Bytes(5000, 0)},
+                {"random", random},
+                {"text", wordText(6000, 1)},
+                {"generated, longer than the window", testdata::generate(20000, 3)},
+                {"model", testdata::generateModel(16000, 4)},
+                {"zeros, then data", zerosThenData},
+                {"repeats 4,096 back", [] {
+                     Bytes period = testdata::generate(4096, 9);
+                     Bytes twice = period;
+                     twice.insert(twice.end(), period.begin(), period.end());
+                     return twice;
+                 }()}};
+    }
+}
+
+TEST(LzsEncode, roundTripsAndIsNoLargerThanTheGreedyEncoder)
+{
+    for (const auto& [name, data] : encoderCases())
+    {
+        const Bytes encoded = LzsEncode(data);
+        ASSERT_TRUE(LooksLikeLzs(encoded) || data.empty()) << name;
+        ASSERT_EQ(LzsDecode(encoded), data) << name;
+        const Bytes greedy = testdata::lzsGreedy(data);
+        ASSERT_EQ(LzsDecode(greedy), data) << name; // the reference itself is right
+        EXPECT_LE(encoded.size(), greedy.size()) << name;
+        EXPECT_LE(encoded.size(), LzsEncodeLiterals(data).size()) << name;
+    }
+    // Runs of one byte take a reference per 18 bytes from the second byte on.
+    EXPECT_LT(LzsEncode(Bytes(10000, 0x5A)).size(), 4 + 10000 / 18 * 2 + 10000 / 18 / 8 + 8);
+}
+
+TEST(LzsEncode, refersToTheWindowsZeroFillAcrossTheStartOfTheOutput)
+{
+    // 18 zeros: one reference into the zero fill, no literal at all.
+    const Bytes zeros = LzsEncode(Bytes(18, 0));
+    ASSERT_EQ(zeros.size(), 7u);
+    EXPECT_EQ(zeros[4], 0x00);
+    EXPECT_EQ(LzsDecode(zeros), Bytes(18, 0));
+
+    // "x 0 0" repeated: after the literal x, one reference starting in the
+    // zero fill runs on into the bytes it produces itself.
+    Bytes cross{'x'};
+    for (int k = 0; k < 6; ++k)
+        cross.insert(cross.end(), {0, 0, 'x'});
+    const Bytes encoded = LzsEncode(cross);
+    EXPECT_EQ(encoded.size(), 4u + 1 + 1 + 2);
+    EXPECT_EQ(LzsDecode(encoded), cross);
+    EXPECT_EQ(LzsDecode(Bytes{8, 0, 0, 0, 0x01, 'x', 0xEC, 0xFF}), cross);
+}
+
+TEST(LzsEncode, compressesTextAndLongDataWellBelowStoredSize)
+{
+    const Bytes text = wordText(50000, 2);
+    const Bytes encoded = LzsEncode(text);
+    EXPECT_EQ(LzsDecode(encoded), text);
+    EXPECT_LT(encoded.size() * 3, text.size());
+    // Blocks are parsed one at a time; data over several of them still decode.
+    const Bytes big = testdata::generate(300000, 11);
+    EXPECT_EQ(LzsDecode(LzsEncode(big)), big);
+
+    TMemoryStream source{Bytes(text)};
+    source.SetPosition(7);
+    const auto compressed = LzsCompress(source);
+    EXPECT_EQ(Bytes(compressed->Bytes().begin(), compressed->Bytes().end()), encoded);
+    EXPECT_EQ(source.Position(), 7);
 }

@@ -5,6 +5,7 @@
 // never produces.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -42,6 +43,44 @@ namespace testdata
                 out.push_back(static_cast<std::uint8_t>(rng() % 16 ? 'a' + rng() % 26 : rng() % 256));
             }
         }
+        return out;
+    }
+
+    // Model-like data: a header, vertices as float triples on a coarse grid,
+    // colours, then triangles as 16-bit index triples, as a game model's
+    // sections are laid out.
+    inline Bytes generateModel(std::size_t size, std::uint32_t seed)
+    {
+        std::mt19937 rng(seed);
+        Bytes out(128, 0);
+        out[0] = 1;
+        out[4] = 0x30;
+        const auto put = [&](const void* p, std::size_t n) {
+            const auto* b = static_cast<const std::uint8_t*>(p);
+            out.insert(out.end(), b, b + n);
+        };
+        const std::size_t vertices = size / 40 + 1;
+        for (std::size_t v = 0; v < vertices && out.size() < size; ++v)
+        {
+            const float xyz[3] = {static_cast<float>(int(rng() % 64) - 32) * 4.0f,
+                                  static_cast<float>(int(rng() % 64) - 32) * 4.0f,
+                                  static_cast<float>(rng() % 16) * 8.0f};
+            put(xyz, sizeof xyz);
+        }
+        for (std::size_t v = 0; v < vertices / 2 && out.size() < size; ++v)
+        {
+            const std::uint8_t colour[4] = {static_cast<std::uint8_t>(0x80 + rng() % 4 * 16),
+                                            static_cast<std::uint8_t>(0x80 + rng() % 4 * 16), 0x80, 0xFF};
+            put(colour, sizeof colour);
+        }
+        while (out.size() < size)
+        {
+            const std::uint16_t base = static_cast<std::uint16_t>(rng() % vertices);
+            const std::uint16_t triangle[4] = {base, static_cast<std::uint16_t>(base + 1),
+                                               static_cast<std::uint16_t>(base + 2), 0};
+            put(triangle, sizeof triangle);
+        }
+        out.resize(size);
         return out;
     }
 
@@ -129,6 +168,54 @@ namespace testdata
                 }
             }
             payload[controlAt] = control;
+        }
+        return withLength(payload);
+    }
+    // The reference greedy LZS encoder: at each position the longest match
+    // (3 to 18 bytes, the first distance found on a tie) over every distance
+    // from 1 to 4,096, bytes before the start reading as the window's zeros;
+    // a literal where none reaches 3 bytes. Slow, and plainly right.
+    inline Bytes lzsGreedy(const Bytes& data)
+    {
+        const auto at = [&](std::ptrdiff_t i) -> std::uint8_t { return i < 0 ? 0 : data[std::size_t(i)]; };
+        const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(data.size());
+        Bytes payload;
+        std::size_t controlAt = 0;
+        int item = 8;
+        for (std::ptrdiff_t pos = 0; pos < n;)
+        {
+            if (item == 8)
+            {
+                controlAt = payload.size();
+                payload.push_back(0);
+                item = 0;
+            }
+            const std::ptrdiff_t most = std::min<std::ptrdiff_t>(18, n - pos);
+            std::ptrdiff_t bestLength = 0, bestDistance = 0;
+            for (std::ptrdiff_t d = 1; d <= 4096 && bestLength < most; ++d)
+            {
+                std::ptrdiff_t l = 0;
+                while (l < most && data[std::size_t(pos + l)] == at(pos - d + l))
+                    ++l;
+                if (l > bestLength)
+                {
+                    bestLength = l;
+                    bestDistance = d;
+                }
+            }
+            if (bestLength >= 3)
+            {
+                const auto slot = static_cast<std::size_t>((pos - bestDistance + 4078) & 4095);
+                payload.push_back(static_cast<std::uint8_t>(slot & 0xFF));
+                payload.push_back(static_cast<std::uint8_t>(((slot >> 8) << 4) | std::size_t(bestLength - 3)));
+                pos += bestLength;
+            }
+            else
+            {
+                payload[controlAt] = static_cast<std::uint8_t>(payload[controlAt] | (1u << item));
+                payload.push_back(data[std::size_t(pos++)]);
+            }
+            ++item;
         }
         return withLength(payload);
     }
