@@ -635,7 +635,9 @@ TEST_F(WineStub, patchesOneCopyOfARepeatedNameAlone)
     testlgp::Save(path("modified.lgp"), modified);
     const auto q = [&](const char* name) { return QString::fromStdString(path(name)); };
     ASSERT_EQ(run(bin("tarrowin-cli"), {"make-patch", q("source.lgp"), q("modified.lgp"), q("patch.lgp")}).exitCode, 0);
-    ASSERT_EQ(run(bin("tarrowin-cli"), {"make-sfx", "--target", "magic.lgp", q("patch.lgp"), q("FIX.exe")}).exitCode,
+    ASSERT_EQ(run(bin("tarrowin-cli"), {"make-sfx", "--target", "magic.lgp", "--stub",
+                                        qEnvironmentVariable("TARROWIN_WINSTUB_TEST"), q("patch.lgp"), q("FIX.exe")})
+                  .exitCode,
               0);
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
     testlgp::Save(dataFolder() + "/magic.lgp", original);
