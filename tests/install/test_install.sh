@@ -59,10 +59,16 @@ done
 head -1 "$doc/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     || fail "copyright is not machine-readable"
 
-# The Linux self-extractor needs nothing beyond the C library.
+# The Linux self-extractor needs nothing beyond the C library. A sanitizer
+# build links the sanitizers' runtimes and is no release: what only a release
+# promises (size, libraries, stripped programs, lintian) is checked on release
+# builds alone.
 needed=$(objdump -p "$root/lib/tarrowin/STUB.LGP" | awk '/NEEDED/ {print $2}' | sort | tr '\n' ' ')
-[ "$needed" = "ld-linux-x86-64.so.2 libc.so.6 " ] || fail "STUB.LGP needs: $needed"
-[ "$(stat -c %s "$root/lib/tarrowin/STUB.LGP")" -le 1048576 ] || fail "STUB.LGP is larger than 1 MB"
+case "$needed" in *libasan* | *libubsan*) release=0 ;; *) release=1 ;; esac
+if [ "$release" = 1 ]; then
+    [ "$needed" = "ld-linux-x86-64.so.2 libc.so.6 " ] || fail "STUB.LGP needs: $needed"
+    [ "$(stat -c %s "$root/lib/tarrowin/STUB.LGP")" -le 1048576 ] || fail "STUB.LGP is larger than 1 MB"
+fi
 
 # MIME type: by the *.lgp glob, and by the creator field for files without it.
 export XDG_DATA_HOME=$work/data XDG_DATA_DIRS=$work/none
@@ -130,16 +136,15 @@ done
 if [ -f "$build/bin/STUBWIN.LGP" ]; then
     grep -q " ./usr/lib/tarrowin/STUBWIN.LGP\$" <<<"$contents" || fail "the package lacks the Windows program"
 fi
-# Programs stripped, and nothing lintian objects to. Until the package carries
-# manual pages, their absence is the one warning expected.
-for f in usr/bin/tarrowin usr/bin/tarrowin-cli usr/lib/tarrowin/STUB.LGP; do
-    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./$f" >"$work/prog"
-    file -b "$work/prog" | grep -q ", stripped" || fail "$f is not stripped"
-done
-[ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "section $(dpkg-deb -f "$deb" Section)"
-findings=$(lintian --allow-root --tag-display-limit 0 "$deb" 2>&1 | grep -E '^[EW]: ' || true)
-if ! grep -q " ./usr/share/man/man1/" <<<"$contents"; then
-    findings=$(grep -v '^W: tarrowin: no-manual-page ' <<<"$findings" || true)
+if [ "$release" = 1 ]; then
+    # Programs stripped, and nothing lintian objects to.
+    for f in usr/bin/tarrowin usr/bin/tarrowin-cli usr/lib/tarrowin/STUB.LGP; do
+        dpkg-deb --fsys-tarfile "$deb" | tar -xO "./$f" >"$work/prog"
+        file -b "$work/prog" | grep -q ", stripped" || fail "$f is not stripped"
+    done
+    [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "section $(dpkg-deb -f "$deb" Section)"
+    findings=$(lintian --allow-root --tag-display-limit 0 "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+    grep -q " ./usr/share/man/man1/tarrowin-cli.1.gz\$" <<<"$contents" || fail "the package lacks the manual pages"
+    [ -z "$findings" ] || fail "lintian: $findings"
 fi
-[ -z "$findings" ] || fail "lintian: $findings"
 echo "install layout ok"
