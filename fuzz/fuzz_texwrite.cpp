@@ -9,6 +9,7 @@
 #include "preview/texpng.h"
 #include "samples/demodata.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -72,12 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             picture.Height = header.Height;
             const std::size_t pixels = std::size_t(header.Width) * std::size_t(header.Height);
             picture.Rgba.assign(pixels * 4, 0);
-            std::memcpy(picture.Rgba.data(), rest.data(), std::min(rest.size(), picture.Rgba.size()));
+            std::copy_n(rest.begin(), std::min(rest.size(), picture.Rgba.size()), picture.Rgba.begin());
             if (mode == 2)
             {
                 picture.Indexed = true;
                 picture.Indices.assign(pixels, 0);
-                std::memcpy(picture.Indices.data(), rest.data(), std::min(rest.size(), pixels));
+                std::copy_n(rest.begin(), std::min(rest.size(), pixels), picture.Indices.begin());
                 const std::size_t entries = rest.empty() ? 0 : std::size_t(rest[0]) + 1;
                 for (std::size_t i = 0; i < entries; ++i)
                 {
