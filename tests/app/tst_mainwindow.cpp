@@ -34,32 +34,16 @@
 #include <QUrl>
 #include <QWindow>
 
+#include "windowfixture.h"
+
 #include <memory>
 
 using namespace AppTest;
 using Kind = Platform::Ui::ScriptedPrompter::Kind;
 
-class MainWindowTest : public QObject
+class MainWindowTest : public QObject, AppTest::WindowFixture
 {
     Q_OBJECT
-
-    std::unique_ptr<Session> mSession;
-    std::unique_ptr<TfrmLGPEditor> mWindow;
-
-    TfrmLGPEditor& window()
-    {
-        if (!mWindow)
-            mWindow = std::make_unique<TfrmLGPEditor>();
-        return *mWindow;
-    }
-    Platform::Ui::ScriptedPrompter& prompter() { return mSession->prompter; }
-    fs::path path(const std::string& name) const { return mSession->folder / name; }
-
-    void open(const fs::path& archive)
-    {
-        prompter().fileAnswers.push_back(q(archive));
-        window().mnuOpenLGP->trigger();
-    }
 
     QStringList chooserLabels()
     {
