@@ -179,8 +179,7 @@ namespace
         if (json)
             out = "{\"names\": " + std::to_string(check.Names) + ", \"lost\": " + std::to_string(check.Lost)
                   + ", \"throughConflicts\": " + std::to_string(check.ThroughConflicts)
-                  + ", \"faults\": " + std::to_string(check.Faults)
-                  + ", \"lines\": " + JsonLines(check.Lines) + "}\n";
+                  + ", \"faults\": " + std::to_string(check.Faults) + ", \"lines\": " + JsonLines(check.Lines) + "}\n";
         else
             for (const auto& line : check.Lines)
                 out += line + "\n";
@@ -256,15 +255,14 @@ void Cli::AddArchiveCommands(Commands& commands)
             ->allow_extra_args(false);
         command->add_flag("--json", *json, jsonHelp);
     }
-    AddCommand<3>(
-        commands, "extract", "Write one entry's data to a file.",
-        "Writes the data of the entry NAME to OUTPUT, replacing any file of that name. NAME is\n"
-        "compared case-insensitively; FOLDER/NAME names the copy of a repeated name whose\n"
-        "conflict-table record gives FOLDER (as `list` shows it), a bare NAME the first copy.",
-        {{{"ARCHIVE", "the archive"},
-          {"NAME", "the entry's name, or FOLDER/NAME"},
-          {"OUTPUT", "the file to write (- for standard output)"}}},
-        [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
+    AddCommand<3>(commands, "extract", "Write one entry's data to a file.",
+                  "Writes the data of the entry NAME to OUTPUT, replacing any file of that name. NAME is\n"
+                  "compared case-insensitively; FOLDER/NAME names the copy of a repeated name whose\n"
+                  "conflict-table record gives FOLDER (as `list` shows it), a bare NAME the first copy.",
+                  {{{"ARCHIVE", "the archive"},
+                    {"NAME", "the entry's name, or FOLDER/NAME"},
+                    {"OUTPUT", "the file to write (- for standard output)"}}},
+                  [](const auto& a) { return RunExtract(a[0], a[1], a[2]); });
     {
         auto options = std::make_shared<ExtractAllOptions>();
         CLI::App* command = AddCommand<2>(

@@ -472,8 +472,9 @@ TEST(CliReplace, keepsTheDataEntrysOwnNameAndReplacesTheFirstOfARepeatedName)
     const Bytes before = Load(path);
     const Result dup = Cli(tmp, {"replace", path, "DUP", tmp.file("new")});
     EXPECT_EQ(dup.code, 1);
-    EXPECT_EQ(dup.err, Err() + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
-                               "no folder), \"dup\" (TOC entry 3, no folder).\n");
+    EXPECT_EQ(dup.err, Err()
+                           + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
+                             "no folder), \"dup\" (TOC entry 3, no folder).\n");
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(EntryData(Load(path), 1), B("one"));
     EXPECT_EQ(EntryData(Load(path), 2), B("two"));
@@ -692,10 +693,11 @@ TEST(CliGameArchives, foldersExtractedWithTheFirstCopyAtTheTop)
     const Result plain = Cli(tmp, {"create", tmp.file("tree"), tmp.file("plain.lgp")});
     EXPECT_EQ(plain.code, 1);
     EXPECT_EQ(plain.err,
-              Err() + "These names lie at the top of the folder and in its sub-folders: \"fire_1.p\". The game tells the "
-              "copies of a name apart by their folders only, so every copy must lie in a sub-folder (folders "
-              "extracted by earlier versions hold the first copy at the top: move it into its folder, or rebuild "
-              "with create --like ARCHIVE). Nothing was written.\n");
+              Err()
+                  + "These names lie at the top of the folder and in its sub-folders: \"fire_1.p\". The game tells the "
+                    "copies of a name apart by their folders only, so every copy must lie in a sub-folder (folders "
+                    "extracted by earlier versions hold the first copy at the top: move it into its folder, or rebuild "
+                    "with create --like ARCHIVE). Nothing was written.\n");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("plain.lgp")));
     const Result like = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("like.lgp")});
     EXPECT_EQ(like.code, 0) << like.err;
@@ -721,8 +723,10 @@ TEST(CliGameArchives, oneCopyIsListedExtractedAndReplacedByItsFolder)
     const Bytes before = Load(path);
     const Result bare = Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")});
     EXPECT_EQ(bare.code, 1);
-    EXPECT_EQ(bare.err, Err() + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
-                        "\"ice/wind_1.p\", \"wind/wind_1.p\".\n");
+    EXPECT_EQ(bare.err,
+              Err()
+                  + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
+                    "\"ice/wind_1.p\", \"wind/wind_1.p\".\n");
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(Cli(tmp, {"replace", path, "wind/wind_1.p", tmp.file("new.p")}).code, 0);
     GameArchive changed = magic;
@@ -899,8 +903,8 @@ TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
     {
         const Result r = Cli(tmp, c.Args);
         EXPECT_EQ(r.code, 1) << c.Args[0] << " " << c.Output;
-        EXPECT_EQ(r.err,
-                  Err() + c.Output + " is the same file as " + c.Input + ", which this command reads. Nothing was written.\n")
+        EXPECT_EQ(r.err, Err() + c.Output + " is the same file as " + c.Input
+                             + ", which this command reads. Nothing was written.\n")
             << c.Args[0];
         EXPECT_EQ(Load(path), archive) << c.Args[0];
         EXPECT_EQ(Load(source), B("AAAA")) << c.Args[0];
@@ -941,7 +945,8 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
     {
         const Result r = Cli(tmp, args);
         EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n") << args[0];
+        EXPECT_EQ(r.err, Err() + "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n")
+            << args[0];
         EXPECT_EQ(std::filesystem::file_size(huge), 3ull << 30);
     }
     // The same file as the data to put into an archive, or to encode.

@@ -400,11 +400,11 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
     const CliRun grown =
         cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("g.lgp")});
     EXPECT_EQ(grown.code, 1);
-    EXPECT_EQ(grown.err,
-              "Opening patch file...\nOpening source file...\nComparing versions...\ntarrowin-cli: A patch can't add files or "
-              "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
-              "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
-              "without them.\n");
+    EXPECT_EQ(grown.err, "Opening patch file...\nOpening source file...\nComparing versions...\ntarrowin-cli: A patch "
+                         "can't add files or "
+                         "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
+                         "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
+                         "without them.\n");
 
     // A difference for the name alone can't say which copy it is for.
     testlgp::Archive plain;
@@ -416,11 +416,12 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
     WriteWholeFile(temp.file("t.lgp"), source);
     const CliRun refused = cli(temp, {"apply-patch", temp.file("t.lgp"), temp.file("plain.lgp")});
     EXPECT_EQ(refused.code, 1);
-    EXPECT_EQ(refused.err, "tarrowin-cli: The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
-                           "archive "
-                               + temp.file("t.lgp")
-                               + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). "
-                                 "Nothing was changed.\n");
+    EXPECT_EQ(refused.err,
+              "tarrowin-cli: The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
+              "archive "
+                  + temp.file("t.lgp")
+                  + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). "
+                    "Nothing was changed.\n");
     EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), source);
 }
 
@@ -460,7 +461,8 @@ TEST(CliPatch, applyPatchSaysWhatItPatchedAndRefusesAnArchiveWithNoneOfItsFiles)
     WriteWholeFile(temp.file("o.lgp"), untouched);
     r = cli(temp, {"apply-patch", temp.file("o.lgp"), temp.file("p.lgp")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "tarrowin-cli: " + temp.file("o.lgp") + " holds none of this patch's files; nothing was changed.\n");
+    EXPECT_EQ(r.err,
+              "tarrowin-cli: " + temp.file("o.lgp") + " holds none of this patch's files; nothing was changed.\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(ReadWholeFile(temp.file("o.lgp")), untouched);
 }

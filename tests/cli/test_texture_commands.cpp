@@ -111,8 +111,9 @@ TEST(CliTexture, importOfOnePictureInfoAndRefusals)
     const std::string wrongPath = tmp.save("wrong.png", PictureToPng(wrong));
     const Result size = Cli(tmp, {"tex-import", archive, "b.tex", wrongPath});
     EXPECT_EQ(size.code, 1);
-    EXPECT_EQ(size.err, "tarrowin-cli: b.tex: The picture is 8 x 2 pixels but the texture is 8 x 4; a texture's size cannot be "
-                        "changed. Nothing was changed.\n");
+    EXPECT_EQ(size.err,
+              "tarrowin-cli: b.tex: The picture is 8 x 2 pixels but the texture is 8 x 4; a texture's size cannot be "
+              "changed. Nothing was changed.\n");
     EXPECT_EQ(Load(archive), before);
 
     // A full-colour picture into the 16-colour texture: a new palette.

@@ -14,8 +14,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <tuple>
+#include <unistd.h>
 
 using namespace testlgp;
 using faults::Action;

@@ -400,8 +400,7 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
             if (version == source)
             {
                 EXPECT_NE(run(exe), 0);
-                EXPECT_EQ(run.ui.texts(Kind::Error),
-                          QStringList{"This patch holds no files; nothing was changed."});
+                EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{"This patch holds no files; nothing was changed."});
                 EXPECT_EQ(testlgp::Load(target), source);
             }
             else
