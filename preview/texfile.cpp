@@ -272,15 +272,20 @@ namespace
 
         TTexWriteResult result;
         result.Data.assign(tex.begin(), tex.end());
-        auto putColour = [&](std::int64_t entry, const TTexColour& c) {
-            const std::size_t at = std::size_t(TexDataStart + entry * 4);
-            if (result.Data.size() < at + 4)
-                result.Data.resize(at + 4, 0);
-            result.Data[at] = c.Blue;
-            result.Data[at + 1] = c.Green;
-            result.Data[at + 2] = c.Red;
-        };
         const std::int64_t paletteBase = std::int64_t(parsed.Palette) * parsed.Layout.ColoursPerPalette;
+        auto putColour = [&](std::int64_t entry, const TTexColour& c) {
+            // Only entries of the palette block are written: past it lie the
+            // pixels (or nothing), and a hostile header must not grow the file.
+            const std::int64_t at = std::int64_t(TexDataStart) + entry * 4;
+            if (entry < 0 || entry >= parsed.Header.PaletteEntries || at + 4 > std::int64_t(result.Data.size()))
+                lgp::Fail("The texture's palette " + std::to_string(parsed.Palette) + " has no entry "
+                          + std::to_string(entry - paletteBase) + " in its data, so the picture's colours cannot be "
+                          + "stored in it.");
+            const auto byte = std::size_t(at);
+            result.Data[byte] = c.Blue;
+            result.Data[byte + 1] = c.Green;
+            result.Data[byte + 2] = c.Red;
+        };
         bool indicesFit = picture.Indexed;
         for (std::size_t p = 0; p < pixels && indicesFit && !complete; ++p)
             indicesFit = picture.Indices[p] < parsed.Colours && picture.Indices[p] < picture.Palette.size();
@@ -354,6 +359,10 @@ namespace
                                            [](std::int32_t i) { return i == 0; });
             if (zeros)
                 write = std::size_t(present);
+            else if (parsed.PixelStart > std::int64_t(tex.size()))
+                lgp::Fail("The texture's pixels would begin past its end (its palette is said to hold "
+                          + std::to_string(parsed.Header.PaletteEntries)
+                          + " colours), so the picture's pixels cannot be stored in it.");
             else if (result.Data.size() < std::size_t(parsed.PixelStart) + pixels)
                 result.Data.resize(std::size_t(parsed.PixelStart) + pixels, 0);
         }

@@ -221,6 +221,21 @@ TEST(TexWrite, aPictureOfOtherSizeOrBrokenPixelsIsRefused)
               "The picture's pixel data do not match its size.");
 }
 
+// A header whose palette count puts the pixels far past the end of the file
+// (the preview shows such a texture with its pixels missing): a picture that
+// needs pixels there is refused, the file never grown by the count.
+TEST(TexWrite, pixelsPastAHostilePaletteCountAreRefused)
+{
+    Bytes tex = MakeTex({.Width = 4, .Height = 2, .Colours = 256, .PixelBytes = 0, .Seed = 15});
+    testw::PutI32(tex, 88, 100000);
+    TTexPicture picture = AsRgba(TexToPicture(tex));
+    const TTexColour colour5{tex[236 + 5 * 4 + 2], tex[236 + 5 * 4 + 1], tex[236 + 5 * 4]};
+    SetPixel(picture, 3, 1, colour5);
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteTexFromPicture(tex, picture); }),
+              "The texture's pixels would begin past its end (its palette is said to hold 100000 colours), so the "
+              "picture's pixels cannot be stored in it.");
+}
+
 // A picture of more colours than the palette holds gets a palette made for
 // it; every pixel then shows within MaxChannelError of its colour (per
 // channel, of 255) through the preview's decoder. The picture is a gradient
