@@ -571,22 +571,54 @@ void TfrmLGPEditor::showEvent(QShowEvent* event)
                     break;
                 }
     }
-    if (mPatchesAtDesignedPlace && tbLGPPatch->isFloating())
-    {
-        // Over the explanation label, centred on it.
-        if (layout())
-            layout()->activate();
-        const QPoint corner = Label5->mapToGlobal(
-            QPoint((Label5->width() - tbLGPPatch->width()) / 2, (Label5->height() - tbLGPPatch->height()) / 2));
-        tbLGPPatch->move(corner);
-        mFloatPos[2] = corner;
-    }
+    placePatchesOverExplanation();
+    mShownClock.start();
     for (int i = 0; i < 3; ++i)
         keepToolbarAbove(i);
     // A window manager reports the frame's size a little after the window
-    // appears; until then the frame counts as none.
+    // appears (with a move or a resize, see below); until then the frame
+    // counts as none.
     for (const int delay : {0, 250})
         QTimer::singleShot(delay, this, [this] { fitOuterSize(); });
+}
+
+void TfrmLGPEditor::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    // A window manager may move the window under its title bar a moment
+    // after it appears, and its frame makes the client area smaller: the
+    // floating toolbar keeps its place over the explanation then (later
+    // moves and sizes are the user's, and it stays put).
+    if (mShownClock.isValid() && mShownClock.elapsed() < 2000)
+    {
+        fitOuterSize();
+        placePatchesOverExplanation();
+    }
+}
+
+void TfrmLGPEditor::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    // The client size shrinks by the frame once the window manager tells it.
+    if (mShownClock.isValid() && mShownClock.elapsed() < 2000)
+    {
+        fitOuterSize();
+        placePatchesOverExplanation();
+    }
+}
+
+void TfrmLGPEditor::placePatchesOverExplanation()
+{
+    // Over the explanation label, centred on it, unless the settings placed
+    // it (called only in the first moments after the window appears).
+    if (!mPatchesAtDesignedPlace || !tbLGPPatch->isFloating())
+        return;
+    if (layout())
+        layout()->activate();
+    const QPoint corner = Label5->mapToGlobal(
+        QPoint((Label5->width() - tbLGPPatch->width()) / 2, (Label5->height() - tbLGPPatch->height()) / 2));
+    tbLGPPatch->move(corner);
+    mFloatPos[2] = corner;
 }
 
 void TfrmLGPEditor::fitOuterSize()

@@ -257,6 +257,8 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     // An archive file dropped onto the window is opened; files dropped onto
     // the list of an open archive replace the entries of their names.
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -280,6 +282,7 @@ private:
     void startProgress();
     void flushProgress();
     void fitOuterSize();
+    void placePatchesOverExplanation();
     void rememberRecent(const QString& path);
     void fillRecentMenu();
     void buildWorkflow();
@@ -299,6 +302,7 @@ private:
     QPoint mFloatPos[3];
     QAction* mCloseBox[3] = {};
     QElapsedTimer mProgressClock;
+    QElapsedTimer mShownClock; // since the window first appeared
     int mPendingPosition = -1;
     int mLastChecked = 0;
     int mCheckStep = 1;
