@@ -68,6 +68,8 @@ TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
     expected.insert(expected.end(), {"There is a data gap between files: ", "  A and a"});
     expected.insert(expected.end(), Note.begin(), Note.end());
     EXPECT_EQ(Analyse(tmp.save("x.lgp", w.out)), expected);
+    // What the exit status of analyse counts: the mismatched name and the gap.
+    EXPECT_EQ(AnalyseArchiveReport(TLGPFile(tmp.file("x.lgp"), true), "x.lgp").Problems, 2);
 }
 
 TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
@@ -329,6 +331,7 @@ TEST(BatchReplace, hundredsOfEntriesInOneRewriteLeaveThePackedArchive)
     EXPECT_EQ(progress.calls.back().first, progress.calls.back().second);
     EXPECT_THAT(Analyse(path), ::testing::Contains("There are no data gaps in the file (OK)."));
     EXPECT_THAT(Analyse(path), ::testing::Contains("0 files have mismatched filenames."));
+    EXPECT_EQ(AnalyseArchiveReport(TLGPFile(path, true), "x.lgp").Problems, 0);
     EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
 }
 

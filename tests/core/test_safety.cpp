@@ -487,6 +487,9 @@ TEST(DamagedArchives, everyInPlaceWriteRefusesUnchangedOrKeepsWhatReadBefore)
 
     const Bytes larger = Pattern(2000, 42);
     const Bytes same = Pattern(100, 43);
+    TempFolder sources;
+    const std::string largerFile = sources.save("larger", larger);
+    const std::string sameFile = sources.save("same", same);
     // A command returns the TOC entries it changes on purpose.
     using Changes = std::vector<std::int32_t>;
     using Edit = std::function<Changes(TRawLGPFile&)>;
@@ -531,6 +534,12 @@ TEST(DamagedArchives, everyInPlaceWriteRefusesUnchangedOrKeepsWhatReadBefore)
          }},
         {"pack", {}, [](const std::string& p) { PackArchive(p); }},
         {"repair", {}, [](const std::string& p) { RepairArchive(p); }},
+        {"replace a and c in one rewrite",
+         [&](TRawLGPFile& raw) {
+             ReplaceEntries(raw,
+                            PlanReplacePairs(LookupViewOf(raw), {{"a", largerFile}, {"c", sameFile}}).Replacements);
+             return Changes{0, 2};
+         }},
     };
 
     TempFolder tmp;
