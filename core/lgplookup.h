@@ -262,8 +262,8 @@ struct ReplacePlan
 // The plan for the files of folder laid out as Extract All writes them: a
 // file FOLDER/NAME names the entry NAME, a file FOLDER/SUB/NAME the copy of
 // NAME whose conflict-table record names the folder SUB (ResolveEntryName's
-// rules, EntryUse::Change). Files deeper down, and those naming no entry, are
-// unmatched. Refused before anything is planned, with every reason (and
+// rules, EntryUse::Change). Files naming no entry are unmatched, and so is
+// each folder deeper down ("SUB/DEEPER/", not looked into). Refused before anything is planned, with every reason (and
 // "Nothing was changed."): a bare NAME that several entries share, and two
 // files naming one entry. "Cannot open file %s" when the folder can't be read.
 ReplacePlan PlanReplaceFromFolder(const ArchiveLookupView& archive, const std::string& folder);

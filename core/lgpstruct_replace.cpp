@@ -118,8 +118,10 @@ ReplacePlan PlanReplaceFromFolder(const ArchiveLookupView& archive, const std::s
 {
     namespace fs = std::filesystem;
     // The files of the folder and of its sub-folders, relative to it, with
-    // '/' between; deeper files are listed too, so that they show as unmatched.
-    std::vector<std::pair<std::string, std::string>> files;
+    // '/' between. Extract All writes no deeper than one folder: a folder
+    // further down is not walked (it could be any size) but named whole, with
+    // a '/' at its end, among what matches nothing.
+    std::vector<std::pair<std::string, std::string>> files; // relative, path ("" for a deeper folder)
     std::error_code ec;
     const fs::path root(folder);
     fs::recursive_directory_iterator it(root, ec);
@@ -130,8 +132,14 @@ ReplacePlan PlanReplaceFromFolder(const ArchiveLookupView& archive, const std::s
         if (ec)
             lgp::FailOpen(folder);
         std::error_code kind;
-        if (it->is_regular_file(kind))
-            files.emplace_back(it->path().lexically_relative(root).generic_string(), it->path().string());
+        const std::string relative = it->path().lexically_relative(root).generic_string();
+        if (it.depth() >= 1 && it->is_directory(kind) && !it->is_symlink(kind))
+        {
+            it.disable_recursion_pending();
+            files.emplace_back(relative + "/", std::string());
+        }
+        else if (it->is_regular_file(kind))
+            files.emplace_back(relative, it->path().string());
     }
     if (ec)
         lgp::FailOpen(folder);
@@ -139,8 +147,7 @@ ReplacePlan PlanReplaceFromFolder(const ArchiveLookupView& archive, const std::s
     Planner planner(archive);
     for (const auto& [relative, path] : files)
     {
-        // Extract All writes no deeper than one folder.
-        if (std::count(relative.begin(), relative.end(), '/') > 1)
+        if (path.empty())
             planner.Unmatched(relative);
         else
             planner.Add(relative, path);
