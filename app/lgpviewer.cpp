@@ -193,6 +193,8 @@ void TfrmLGPEditor::buildMenus()
         item(mnuFile, "mnuExtractAll", "Extract &All", &TfrmLGPEditor::mnuExtractAllClick, QKeySequence("Ctrl+A"));
     mnuReplaceFromPicture =
         item(mnuFile, "mnuReplaceFromPicture", "Replace from &picture...", &TfrmLGPEditor::mnuReplaceFromPictureClick);
+    mnuReplaceFromFolder =
+        item(mnuFile, "mnuReplaceFromFolder", "Replace from fol&der...", &TfrmLGPEditor::mnuReplaceFromFolderClick);
     mnuAnalyze = item(mnuFile, "mnuAnalyze", "Ana&lyze", &TfrmLGPEditor::mnuAnalyseClick);
     mnuRepairarchive = item(mnuFile, "mnuRepairarchive", "&Repair archive", &TfrmLGPEditor::mnuRepairarchiveClick);
     mnuPackArchive = item(mnuFile, "mnuPackArchive", "&Pack Archive", &TfrmLGPEditor::mnuPackArchiveClick);
@@ -986,6 +988,56 @@ void TfrmLGPEditor::ReplaceFromPicture(int tableIndex)
     }
     ReloadArchive();
     Previewer->Preview(*CurrentArchive, tableIndex);
+}
+
+void TfrmLGPEditor::mnuReplaceFromFolderClick()
+{
+    if (!CurrentArchive || CurrentArchive->FromSource())
+    {
+        Tarrowin::ShowMessage(this, "Open an archive before choosing Replace from folder!");
+        return;
+    }
+    const std::optional<QString> chosen =
+        Platform::Ui::prompter().chooseFolder(this, "Replace entries with the files of a folder");
+    if (!chosen || chosen->isEmpty())
+        return;
+    const auto count = [](std::size_t n, const char* one, const char* many) {
+        return QString::number(qulonglong(n)) + " " + (n == 1 ? one : many);
+    };
+    const QString archiveName = QFileInfo(Platform::Text::fromPath(CurrentArchive->FileName())).fileName();
+    QString unmatched;
+    ReplacePlan plan;
+    {
+        // Held from the plan to the rewrite, so no other writer changes what was planned.
+        TRawLGPFile archive(CurrentArchive->FileName());
+        plan = PlanReplaceFromFolder(LookupViewOf(archive), Platform::Text::toPath(*chosen));
+        constexpr std::size_t listed = 20;
+        for (std::size_t i = 0; i < plan.Unmatched.size() && i < listed; ++i)
+            unmatched += (i > 0 ? ", " : "") + Platform::Text::fromPath(plan.Unmatched[i]);
+        if (plan.Unmatched.size() > listed)
+            unmatched += " and " + QString::number(qulonglong(plan.Unmatched.size() - listed)) + " more";
+        if (plan.Replacements.empty())
+        {
+            Tarrowin::ShowMessage(this, "No file in " + *chosen + " is named after an entry of " + archiveName
+                                            + "; nothing was changed.");
+            return;
+        }
+        QString question = "Replace " + count(plan.Replacements.size(), "entry", "entries") + " of " + archiveName
+                           + " with the files of " + *chosen + "? The archive is rewritten and packed.";
+        if (!plan.Unmatched.empty())
+            question += " " + count(plan.Unmatched.size(), "file matches", "files match")
+                        + " no entry and will be left out: " + unmatched + ".";
+        if (!Platform::Ui::prompter().question(this, "Replace from folder", question))
+            return;
+        ProgressScope progress(*this);
+        ReplaceEntries(archive, plan.Replacements);
+    }
+    ReloadArchive();
+    ShowDone("Replaced " + count(plan.Replacements.size(), "entry", "entries") + " from " + *chosen);
+    if (!plan.Unmatched.empty())
+        Tarrowin::ShowMessage(this, count(plan.Unmatched.size(), "file", "files") + " of " + *chosen
+                                        + " matched no entry and " + (plan.Unmatched.size() == 1 ? "was" : "were")
+                                        + " left out: " + unmatched + ".");
 }
 
 void TfrmLGPEditor::ReloadArchive()

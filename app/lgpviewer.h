@@ -67,6 +67,7 @@ public:
     QAction* mnuExtract = nullptr;
     QAction* mnuExtractAll = nullptr;
     QAction* mnuReplaceFromPicture = nullptr;
+    QAction* mnuReplaceFromFolder = nullptr;
     QAction* mnuAnalyze = nullptr;
     QAction* mnuRepairarchive = nullptr;
     QAction* mnuPackArchive = nullptr;
@@ -161,6 +162,12 @@ public:
     // through the crash-safe replace; then reopens the archive and previews
     // the entry. For the menu, the list's context menu and tests.
     void ReplaceFromPicture(int tableIndex);
+    // Asks for a folder laid out as Extract All writes one and, after a
+    // question naming the count, puts the file of each entry that has one
+    // into the open archive in one rewrite that leaves it packed (as
+    // "tarrowin-cli replace --from"); reports the count on the status line and
+    // the files that match no entry in a box, and reads the archive again.
+    void mnuReplaceFromFolderClick();
     // Reopens the open archive after its file changed, keeping the block shown.
     void ReloadArchive();
     void mnuAnalyseClick();

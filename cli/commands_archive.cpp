@@ -194,15 +194,17 @@ namespace
             Cli::TerminalProgress progress("Reading");
             archive.emplace(path, true);
         }
-        const std::vector<std::string> lines = AnalyseArchive(*archive, BaseName(path));
+        const ArchiveAnalysis analysis = AnalyseArchiveReport(*archive, BaseName(path));
+        const int status = analysis.Problems > 0 ? Cli::ExitProblems : Cli::ExitOk;
         if (json)
         {
-            Print("{\"lines\": " + JsonLines(lines) + "}");
-            return Cli::ExitOk;
+            Print("{\"problems\": " + std::to_string(analysis.Problems) + ", \"lines\": " + JsonLines(analysis.Lines)
+                  + "}");
+            return status;
         }
-        for (const auto& line : lines)
+        for (const auto& line : analysis.Lines)
             Print(line);
-        return Cli::ExitOk;
+        return status;
     }
 
     int RunRepair(const std::string& path)
@@ -351,7 +353,10 @@ void Cli::AddArchiveCommands(Commands& commands)
     auto analyseJson = std::make_shared<bool>(false);
     AddCommand(commands, "analyse", "Report the archive's structure: sizes, name mismatches, data gaps.",
                "Prints the sizes of the header and validation regions, the number of data entries whose name\n"
-               "disagrees with the table of contents, and every place where data entries are not contiguous.",
+               "disagrees with the table of contents, and every place where data entries are not contiguous.\n"
+               "Exit status 3 when it finds problems (mismatched names or data gaps, the signs of a corrupt or\n"
+               "badly constructed file; pack or repair mends them), 0 when it finds none, 1 when the archive\n"
+               "can't be read. The size of the validation data is reported, not judged (see verify).",
                archive, [json = analyseJson](const auto& a) { return RunAnalyse(a[0], *json); })
         ->add_flag("--json", *analyseJson, jsonHelp);
     AddCommand(commands, "repair", "Point TOC entries that miss their data at the first data entry of their name.",

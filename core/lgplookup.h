@@ -29,6 +29,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 constexpr int LookupSlotCount = 900;
@@ -162,6 +163,29 @@ enum class EntryUse
 // "\"NAME\" (TOC entry %d, no folder)".
 std::int32_t ResolveEntryName(const ArchiveLookupView& archive, const std::string& spec, EntryUse use);
 
+// ResolveEntryName for many names of one archive: its folders and names are
+// indexed once (ResolveEntryName itself goes through one). The view must
+// outlive the index.
+class TEntryNameIndex
+{
+public:
+    explicit TEntryNameIndex(const ArchiveLookupView& archive);
+    // As ResolveEntryName, with the same failures.
+    std::int32_t Resolve(const std::string& spec, EntryUse use) const;
+    // Whether spec names at least one entry (Resolve may still refuse it as
+    // naming several).
+    bool Names(const std::string& spec) const;
+
+private:
+    std::span<const std::int32_t> Matches(const std::string& spec, bool& byFolder) const;
+
+    const ArchiveLookupView& mArchive;
+    std::vector<std::string> mFolders;
+    // Upper-cased NAME, and FOLDER/NAME of entries with a folder -> TOC indexes, ascending.
+    std::unordered_map<std::string, std::vector<std::int32_t>> mByName;
+    std::unordered_map<std::string, std::vector<std::int32_t>> mByFolder;
+};
+
 // ---------------------------------------------------------------------------
 // Extract All
 
@@ -214,3 +238,52 @@ std::vector<ExtractTarget> PlanExtractAll(const TLGPFile& archive, const Extract
 // names. A failure part-way says how many files were written and where.
 void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const std::vector<ExtractTarget>& plan,
                        const std::function<void(std::int32_t done, std::int32_t total)>& progress = {});
+
+// ---------------------------------------------------------------------------
+// Replacing many entries at once
+
+// One entry to replace and the file holding its new data.
+struct EntryReplacement
+{
+    std::int32_t Index = 0; // TOC index, 0-based
+    std::string Name;       // as the user named it: "NAME" or "FOLDER/NAME"
+    std::string File;       // the file holding the new data
+};
+
+// What a batch replace will do: the entries it replaces (in TOC order) and
+// what names no entry (files of the folder relative to it, as "NAME" or
+// "SUB/NAME", in name order; or the NAMEs of pairs, in the order given).
+struct ReplacePlan
+{
+    std::vector<EntryReplacement> Replacements;
+    std::vector<std::string> Unmatched;
+};
+
+// The plan for the files of folder laid out as Extract All writes them: a
+// file FOLDER/NAME names the entry NAME, a file FOLDER/SUB/NAME the copy of
+// NAME whose conflict-table record names the folder SUB (ResolveEntryName's
+// rules, EntryUse::Change). Files naming no entry are unmatched, and so is
+// each folder deeper down ("SUB/DEEPER/", not looked into). Refused before anything is planned, with every reason (and
+// "Nothing was changed."): a bare NAME that several entries share, and two
+// files naming one entry. "Cannot open file %s" when the folder can't be read.
+ReplacePlan PlanReplaceFromFolder(const ArchiveLookupView& archive, const std::string& folder);
+
+// The same for (NAME or FOLDER/NAME, FILE) pairs.
+ReplacePlan PlanReplacePairs(const ArchiveLookupView& archive,
+                             const std::vector<std::pair<std::string, std::string>>& pairs);
+
+// Puts the new data of every planned entry into the archive in one rewrite,
+// leaving it packed: the new archive is written into a new file beside it
+// (data entries in the order they had, each replaced entry's data where its
+// old data was, unreferenced data and gaps dropped) and put in its place in
+// one step, so killed or failing at any moment the archive is the old or the
+// new one, byte for byte. A data entry that other table entries share keeps
+// its data for them; the replaced entry gets a data entry of its own, named
+// like its table entry (an entry with its data entry to itself keeps the data
+// entry's name, as ReplaceEntryData does). Everything is checked before the
+// new file is made: the archive (RequireScannedTableOffsets), every file
+// (readable, not the archive itself: see RequireOutputIsNoInput, at most
+// 2,147,483,647 bytes), one file per entry, the new size within what Offsets
+// reach, the free space. archive is spent afterwards (it holds no file): open
+// the archive again to go on. No replacements: nothing is written.
+void ReplaceEntries(TRawLGPFile& archive, std::span<const EntryReplacement> replacements);

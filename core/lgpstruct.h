@@ -511,6 +511,17 @@ void CreateArchiveFromFolder(const std::string& folder, const std::string& outpu
 // information!" when the archive's path is no ordinary file (an archive read
 // from a byte source has no path to check).
 std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::string& fileLabel);
+// The same lines, and how many problems they name: each data entry whose name
+// disagrees with its TOC entry and each gap between data entries, what the
+// report's note calls signs of "a corrupt or badly constructed file". (The
+// size of the validation data is only remarked on: whether the game finds
+// the names is verify's question.)
+struct ArchiveAnalysis
+{
+    std::vector<std::string> Lines;
+    std::int64_t Problems = 0;
+};
+ArchiveAnalysis AnalyseArchiveReport(const TLGPFile& archive, const std::string& fileLabel);
 
 void RepairArchive(const std::string& path);
 void PackArchive(const std::string& path);

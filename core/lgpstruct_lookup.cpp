@@ -467,45 +467,72 @@ ArchiveLookupView LookupViewOf(TRawLGPFile& archive)
     return view;
 }
 
-std::int32_t ResolveEntryName(const ArchiveLookupView& archive, const std::string& spec, EntryUse use)
+TEntryNameIndex::TEntryNameIndex(const ArchiveLookupView& archive)
+    : mArchive(archive)
+    , mFolders(EntryFolders(archive))
 {
-    const std::vector<std::string> folders = EntryFolders(archive);
-    const auto n = static_cast<std::int32_t>(archive.Names.size());
-    // FOLDER/NAME first: it names one copy exactly.
-    std::vector<std::int32_t> byFolder;
-    std::vector<std::int32_t> byName;
-    for (std::int32_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < archive.Names.size(); ++i)
     {
-        const std::string& name = archive.Names[std::size_t(i)];
-        const std::string& folder = folders[std::size_t(i)];
-        if (!folder.empty() && SameNameAscii(folder + "/" + name, spec))
-            byFolder.push_back(i);
-        if (SameNameAscii(name, spec))
-            byName.push_back(i);
+        const std::string& name = archive.Names[i];
+        const std::string& folder = mFolders[i];
+        mByName[UpperAscii(name)].push_back(static_cast<std::int32_t>(i));
+        if (!folder.empty())
+            mByFolder[UpperAscii(folder + "/" + name)].push_back(static_cast<std::int32_t>(i));
     }
-    const std::vector<std::int32_t>& found = !byFolder.empty() ? byFolder : byName;
+}
+
+std::span<const std::int32_t> TEntryNameIndex::Matches(const std::string& spec, bool& byFolder) const
+{
+    const std::string key = UpperAscii(spec);
+    // FOLDER/NAME first: it names one copy exactly.
+    if (const auto found = mByFolder.find(key); found != mByFolder.end())
+    {
+        byFolder = true;
+        return found->second;
+    }
+    byFolder = false;
+    if (const auto found = mByName.find(key); found != mByName.end())
+        return found->second;
+    return {};
+}
+
+bool TEntryNameIndex::Names(const std::string& spec) const
+{
+    bool byFolder = false;
+    return !Matches(spec, byFolder).empty();
+}
+
+std::int32_t TEntryNameIndex::Resolve(const std::string& spec, EntryUse use) const
+{
+    bool byFolder = false;
+    const std::span<const std::int32_t> found = Matches(spec, byFolder);
     if (found.empty())
         lgp::Fail("The archive holds no entry named \"" + spec + "\".");
-    if (found.size() == 1 || (use == EntryUse::Read && byFolder.empty()))
+    if (found.size() == 1 || (use == EntryUse::Read && !byFolder))
         return found.front();
     std::vector<std::string> forms;
     for (const std::int32_t i : found)
     {
-        const std::string& name = archive.Names[std::size_t(i)];
-        const std::string& folder = folders[std::size_t(i)];
+        const std::string& name = mArchive.Names[std::size_t(i)];
+        const std::string& folder = mFolders[std::size_t(i)];
         forms.push_back(folder.empty()
                             ? "\"" + name + "\" (TOC entry " + std::to_string(i + 1) + ", no folder)"
                             : "\"" + folder + "/" + name + "\""
-                                  + (byFolder.empty() ? std::string() : " (TOC entry " + std::to_string(i + 1) + ")"));
+                                  + (!byFolder ? std::string() : " (TOC entry " + std::to_string(i + 1) + ")"));
     }
     std::string list;
     for (std::size_t k = 0; k < forms.size(); ++k)
         list += (k > 0 ? ", " : "") + forms[k];
-    if (!byFolder.empty())
+    if (byFolder)
         lgp::Fail("The archive's conflict table gives " + std::to_string(found.size()) + " entries the name \"" + spec
                   + "\", so it names none of them: " + list + ".");
     lgp::Fail("The archive holds " + std::to_string(found.size()) + " entries named \"" + spec
               + "\"; name one by its folder: " + list + ".");
+}
+
+std::int32_t ResolveEntryName(const ArchiveLookupView& archive, const std::string& spec, EntryUse use)
+{
+    return TEntryNameIndex(archive).Resolve(spec, use);
 }
 
 // ---------------------------------------------------------------------------

@@ -27,10 +27,16 @@ namespace
 
 std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::string& fileLabel)
 {
+    return AnalyseArchiveReport(archive, fileLabel).Lines;
+}
+
+ArchiveAnalysis AnalyseArchiveReport(const TLGPFile& archive, const std::string& fileLabel)
+{
     if (!archive.FromSource() && !Platform::File::isOrdinaryFile(archive.FileName()))
         lgp::Fail("Couldn't retrieve file information!");
 
-    std::vector<std::string> lines;
+    ArchiveAnalysis analysis;
+    std::vector<std::string>& lines = analysis.Lines;
     lines.push_back("File: " + fileLabel);
     lines.push_back("# of files in archive: " + std::to_string(archive.FileCount()));
     lines.push_back("Creator: " + archive.Creator());
@@ -45,7 +51,7 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
     // Without TOC entries there is no first data entry to measure the
     // validation data against, and no neighbours to compare.
     if (entries == 0)
-        return lines;
+        return analysis;
 
     const std::int64_t validationSize = std::int64_t(archive.GetEntryByOffset(0).Offset) - headerSize;
     lines.push_back("Section 2: Error check: " + std::to_string(validationSize) + " bytes.");
@@ -84,6 +90,7 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
     for (std::int32_t i = 0; i < entries; ++i)
         mismatched += archive.GetEntry(i).NameMismatch ? 1 : 0;
     lines.push_back(std::to_string(mismatched) + " files have mismatched filenames.");
+    analysis.Problems += mismatched;
     if (mismatched != 0)
         AddNoteLines(lines);
 
@@ -97,13 +104,14 @@ std::vector<std::string> AnalyseArchive(const TLGPFile& archive, const std::stri
             lines.push_back("There is a data gap between files: ");
             lines.push_back("  " + a.Name + " and " + b.Name);
             gaps = true;
+            ++analysis.Problems;
         }
     }
     if (!gaps)
         lines.push_back("There are no data gaps in the file (OK).");
     else
         AddNoteLines(lines);
-    return lines;
+    return analysis;
 }
 
 namespace

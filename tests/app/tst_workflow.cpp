@@ -283,6 +283,53 @@ private slots:
         QCOMPARE(entryData(path("a.lgp"), "field.tex"), std::string("dropped"));
     }
 
+    void replaceFromFolderAsksThenReplacesInOneRewriteAndListsTheRest()
+    {
+        saveArchive(path("a.lgp"), sample());
+        open(path("a.lgp"));
+        QCOMPARE(window().mnuReplaceFromFolder->text(), QString("Replace from fol&der..."));
+        fs::create_directories(path("mods"));
+        writeFile(path("mods/MUSIC.MID"), "new tune");
+        writeFile(path("mods/battle.p"), "a longer model than before");
+        writeFile(path("mods/notes.txt"), "not in the archive");
+
+        // Cancelled folder dialog, then No: nothing changes.
+        prompter().folderAnswers.push_back(std::nullopt);
+        window().mnuReplaceFromFolder->trigger();
+        prompter().folderAnswers.push_back(q(path("mods")));
+        prompter().questionAnswers.push_back(false);
+        window().mnuReplaceFromFolder->trigger();
+        QCOMPARE(prompter().texts(Kind::Question),
+                 QStringList{"Replace 2 entries of a.lgp with the files of " + q(path("mods"))
+                             + "? The archive is rewritten and packed. 1 file matches no entry and will be left "
+                               "out: notes.txt."});
+        QCOMPARE(entryData(path("a.lgp"), "Music.mid"), std::string("tune"));
+
+        prompter().folderAnswers.push_back(q(path("mods")));
+        prompter().questionAnswers.push_back(true);
+        window().mnuReplaceFromFolder->trigger();
+        QCOMPARE(prompter().texts(Kind::Error), QStringList{});
+        QCOMPARE(window().DoneText(), "Replaced 2 entries from " + q(path("mods")));
+        QCOMPARE(prompter().texts(Kind::Message),
+                 QStringList{"1 file of " + q(path("mods")) + " matched no entry and was left out: notes.txt."});
+        // Packed: exactly the archive the writer lays out with the new data.
+        Archive replaced = sample();
+        replaced.Files[2].Data = B("a longer model than before");
+        replaced.Files[3].Data = B("new tune");
+        QVERIFY(testlgp::Load(path("a.lgp")) == Write(replaced));
+        // The list was read again: the new length shows.
+        QCOMPARE(window().lstFiles->CellText(2, 0), QString("battle.p"));
+        QVERIFY(window().CurrentArchive->GetEntry(2).Length == 26);
+
+        // A folder naming nothing: said so, nothing asked.
+        fs::create_directories(path("empty"));
+        prompter().folderAnswers.push_back(q(path("empty")));
+        window().mnuReplaceFromFolder->trigger();
+        QCOMPARE(prompter().texts(Kind::Question).size(), 2);
+        QCOMPARE(prompter().texts(Kind::Message).last(),
+                 "No file in " + q(path("empty")) + " is named after an entry of a.lgp; nothing was changed.");
+    }
+
     void recentArchivesAndThePlaceAreKeptInTheSettings()
     {
         for (int i = 0; i < 12; ++i)

@@ -960,3 +960,89 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
         EXPECT_FALSE(std::filesystem::exists(tmp.file("out")));
     }
 }
+
+TEST(CliReplace, fromAFolderOrPairsReplacesInOneRewriteAndListsWhatMatchesNothing)
+{
+    TempFolder tmp;
+    const auto path = tmp.save("x.lgp", Write(Sample));
+    const std::string folder = Fill(tmp, "new", {{"A.TEX", Pattern(300)}, {"c.hrc", B("cc")}, {"readme", B("r")}});
+    // The entries matched are replaced and the archive left packed; a file
+    // matching no entry is listed and makes the exit status 1.
+    const Result from = Cli(tmp, {"replace", path, "--from", folder});
+    EXPECT_EQ(from.code, 1);
+    EXPECT_EQ(from.out, "A.TEX: replaced\nc.hrc: replaced\nreadme: matches no entry\n"
+                        "Replaced 2 entries in one rewrite; the archive is packed.\n");
+    EXPECT_EQ(from.err, Err() + "1 file of " + folder + " matched no entry of " + path
+                            + " (listed above); the others were replaced. --ignore-unmatched makes this no failure.\n");
+    const Bytes replaced = Write(Archive{.Files = {{"a.tex", Pattern(300)}, {"b.p", B("")}, {"C.HRC", B("cc")}}});
+    EXPECT_EQ(Load(path), replaced);
+    EXPECT_EQ(Cli(tmp, {"analyse", path}).code, 0);
+    const Result ignoring = Cli(tmp, {"replace", "--ignore-unmatched", path, "--from", folder});
+    EXPECT_EQ(ignoring.code, 0) << ignoring.err;
+    EXPECT_EQ(Load(path), replaced);
+
+    // Pairs: several in one rewrite; one pair keeps the single replace.
+    const Result pairs =
+        Cli(tmp, {"replace", path, "b.p", tmp.file("new/readme"), "a.tex", tmp.file("new/c.hrc"), "nope", path});
+    EXPECT_EQ(pairs.code, 1);
+    EXPECT_EQ(pairs.out, "a.tex: replaced\nb.p: replaced\nnope: matches no entry\n"
+                         "Replaced 2 entries in one rewrite; the archive is packed.\n");
+    EXPECT_EQ(pairs.err,
+              Err() + "1 NAME matched no entry of " + path
+                  + " (listed above); the others were replaced. --ignore-unmatched makes this no failure.\n");
+    EXPECT_EQ(Load(path), Write(Archive{.Files = {{"a.tex", B("cc")}, {"b.p", B("r")}, {"C.HRC", B("cc")}}}));
+
+    // Refusals change nothing: nothing matching, the archive as a FILE, a
+    // name twice, usage errors.
+    const Bytes before = Load(path);
+    const std::string empty = tmp.folder("empty");
+    const Result nothing = Cli(tmp, {"replace", path, "--from", empty});
+    EXPECT_EQ(nothing.code, 1);
+    EXPECT_EQ(nothing.err, Err() + "No file in " + empty + " names an entry of " + path + "; nothing was changed.\n");
+    const Result itself = Cli(tmp, {"replace", path, "a.tex", path, "b.p", tmp.file("new/readme")});
+    EXPECT_EQ(itself.code, 1);
+    EXPECT_EQ(itself.err,
+              Err() + path + " is the same file as " + path + ", which this command reads. Nothing was written.\n");
+    const Result twice = Cli(tmp, {"replace", path, "a.tex", tmp.file("new/readme"), "A.TEX", tmp.file("new/readme")});
+    EXPECT_EQ(twice.code, 1);
+    EXPECT_EQ(twice.err, Err() + "\"a.tex\" and \"A.TEX\" both name TOC entry 1. Nothing was changed.\n");
+    EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex", folder, "b.p"}).code, 2);
+    EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex", folder, "--from", folder}).code, 2);
+    EXPECT_EQ(Cli(tmp, {"replace", path}).code, 2);
+    EXPECT_EQ(Load(path), before);
+    EXPECT_THAT(Cli(tmp, {"replace", "--help"}).out, HasSubstr("--ignore-unmatched"));
+}
+
+TEST(CliGameArchives, replaceFromAnExtractedFolderTakesEachCopyFromItsConflictFolder)
+{
+    TempFolder tmp;
+    const GameArchive magic = MagicStyleArchive();
+    const Bytes original = WriteGame(magic);
+    const auto path = tmp.save("magic.lgp", original);
+    ASSERT_EQ(Cli(tmp, {"extract-all", path, tmp.file("all")}).code, 0);
+    // The folder as Extract All wrote it gives the archive back byte for byte.
+    const Result same = Cli(tmp, {"replace", path, "--from", tmp.file("all")});
+    EXPECT_EQ(same.code, 0) << same.err;
+    EXPECT_EQ(Load(path), original);
+
+    Save(tmp.file("all/ice/wind_1.p"), B("a colder wind"));
+    const Result changed = Cli(tmp, {"replace", path, "--from", tmp.file("all")});
+    EXPECT_EQ(changed.code, 0) << changed.err;
+    EXPECT_THAT(changed.out, HasSubstr("ice/wind_1.p: replaced\n"));
+    GameArchive expected = magic;
+    for (auto& entry : expected.Entries)
+        if (entry.Folder == "ice" && entry.Name == "wind_1.p")
+            entry.Data = B("a colder wind");
+    ExpectEveryCopyFound(Load(path), expected);
+    EXPECT_EQ(Cli(tmp, {"analyse", path}).code, 0);
+
+    // A bare name of a repeated name at the top is refused, as by single replace.
+    Save(tmp.file("all/wind_1.p"), B("which one?"));
+    const Bytes before = Load(path);
+    const Result bare = Cli(tmp, {"replace", path, "--from", tmp.file("all")});
+    EXPECT_EQ(bare.code, 1);
+    EXPECT_EQ(bare.err, Err()
+                            + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: "
+                              "\"fire/wind_1.p\", \"ice/wind_1.p\", \"wind/wind_1.p\". Nothing was changed.\n");
+    EXPECT_EQ(Load(path), before);
+}

@@ -243,6 +243,32 @@ TEST(CliScripting, jsonOfInfoListVerifyAndAnalyseParses)
     EXPECT_GE(verify["lines"].size(), 1u);
     const Json analyse = Parse(Shell(tmp, "analyse --json a.lgp").out);
     EXPECT_THAT(analyse["lines"][0].text(), HasSubstr("a.lgp"));
+    EXPECT_EQ(analyse["problems"].number(), 0);
+}
+
+TEST(CliScripting, analyseExitsThreeWhenItFindsProblemsAndOneWhenItCannotCheck)
+{
+    TempFolder tmp;
+    tmp.save("clean.lgp", Write(ArchiveOf({{"a.tex", B("AAAA")}, {"b.p", B("bb")}})));
+    const RunResult clean = Shell(tmp, "analyse clean.lgp");
+    EXPECT_EQ(clean.code, 0) << clean.err;
+    EXPECT_THAT(clean.out, HasSubstr("There are no data gaps in the file (OK).\n"));
+
+    // A gap between two entries and a data entry named otherwise than its TOC entry.
+    Writer w;
+    w.header("SQUARESOFT", 2).toc("a", 70).toc("b", 70 + 25 + 8);
+    w.dataEntry("other", B("1")).gap(8).dataEntry("b", B("2")).text("FINAL FANTASY7");
+    tmp.save("gap.lgp", w.out);
+    const RunResult damaged = Shell(tmp, "analyse gap.lgp");
+    EXPECT_EQ(damaged.code, 3);
+    EXPECT_THAT(damaged.out, HasSubstr("1 files have mismatched filenames.\n"));
+    EXPECT_THAT(damaged.out, HasSubstr("There is a data gap between files: \n  a and b\n"));
+    const RunResult json = Shell(tmp, "analyse --json gap.lgp");
+    EXPECT_EQ(json.code, 3);
+    EXPECT_EQ(Parse(json.out)["problems"].number(), 2);
+
+    EXPECT_EQ(Shell(tmp, "analyse absent.lgp").code, 1);
+    EXPECT_THAT(Shell(tmp, "analyse --help").out, HasSubstr("Exit status 3 when it finds problems"));
 }
 
 TEST(CliScripting, listPatternsAndQuietRuns)

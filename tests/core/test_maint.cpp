@@ -1,5 +1,7 @@
 // Analysis report, repair and packing.
+#include "core/lgplookup.h"
 #include "coresupport.h"
+#include "support/faults.h"
 
 #include <gmock/gmock.h>
 
@@ -66,6 +68,8 @@ TEST(Analyse, flagsValidationSizeMismatchesAndGaps)
     expected.insert(expected.end(), {"There is a data gap between files: ", "  A and a"});
     expected.insert(expected.end(), Note.begin(), Note.end());
     EXPECT_EQ(Analyse(tmp.save("x.lgp", w.out)), expected);
+    // What the exit status of analyse counts: the mismatched name and the gap.
+    EXPECT_EQ(AnalyseArchiveReport(TLGPFile(tmp.file("x.lgp"), true), "x.lgp").Problems, 2);
 }
 
 TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
@@ -284,4 +288,105 @@ TEST(Repair, leavesEveryTocEntryThatAlreadyReachesDataOfItsName)
     }
     RepairArchive(path);
     EXPECT_EQ(TocOffsets(path), expected);
+}
+
+TEST(BatchReplace, hundredsOfEntriesInOneRewriteLeaveThePackedArchive)
+{
+    TempFolder tmp;
+    // 800 entries, an unreferenced data entry among them and a shrunk entry's gap: not packed.
+    Archive loose{.Files = NumberedFiles(800), .Validation = Pattern(3602, 5)};
+    loose.Files.insert(loose.Files.begin() + 300, File{"stale", Pattern(700, 9), false});
+    const std::string path = tmp.save("x.lgp", Write(loose));
+    {
+        TRawLGPFile raw(path);
+        ASSERT_TRUE(raw.RewriteDataEntry(500, NewData("f499", Pattern(3, 1))));
+    }
+    // New data for every other of the first 600 entries: longer, shorter, empty.
+    Archive expected{.Files = NumberedFiles(800), .Validation = Pattern(3602, 5)};
+    expected.Files[499].Data = Pattern(3, 1);
+    const std::string folder = tmp.folder("new");
+    for (std::size_t i = 0; i < 600; i += 2)
+    {
+        const Bytes data = i % 6 == 0 ? Pattern(400 + i, 2) : i % 6 == 2 ? Pattern(4, 3) : Bytes{};
+        Save(folder + (i % 4 == 0 ? "F" : "f") + std::to_string(i), data); // names compare without case
+        expected.Files[i].Data = data;
+    }
+    Save(folder + "notes.txt", B("no entry"));
+    std::filesystem::create_directories(folder + "sub/deeper");
+    Save(folder + "sub/deeper/f4", B("too deep"));
+    Save(folder + "sub/f4", B("sub is no conflict folder"));
+
+    TRawLGPFile raw(path);
+    const ReplacePlan plan = PlanReplaceFromFolder(LookupViewOf(raw), folder);
+    ASSERT_EQ(plan.Replacements.size(), 300u);
+    EXPECT_EQ(plan.Replacements[1].Index, 2);
+    EXPECT_EQ(plan.Replacements[1].Name, "f2");
+    EXPECT_EQ(plan.Replacements[1].File, folder + "f2");
+    EXPECT_THAT(plan.Unmatched, ElementsAre("notes.txt", "sub/deeper/", "sub/f4"));
+    ProgressLog progress;
+    ReplaceEntries(raw, plan.Replacements);
+    // Byte for byte what the writer lays out with the new data, packed: so
+    // every other entry reads its old bytes, and nothing is left behind.
+    EXPECT_EQ(Load(path), Write(expected));
+    EXPECT_EQ(progress.calls.back().first, progress.calls.back().second);
+    EXPECT_THAT(Analyse(path), ::testing::Contains("There are no data gaps in the file (OK)."));
+    EXPECT_THAT(Analyse(path), ::testing::Contains("0 files have mismatched filenames."));
+    EXPECT_EQ(AnalyseArchiveReport(TLGPFile(path, true), "x.lgp").Problems, 0);
+    EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
+}
+
+TEST(BatchReplace, sharedDataRepeatedNamesAndRefusalsChangeNothingUntilAllIsChecked)
+{
+    TempFolder tmp;
+    // "one" and "two" share one data entry; "a" has a data entry named "a.patch".
+    Writer w;
+    w.header("SQUARESOFT", 3).toc("one", 97).toc("two", 97).toc("a", 125);
+    w.dataEntry("one", B("old!")).dataEntry("a.patch", B("1234")).text("FINAL FANTASY7");
+    const std::string path = tmp.save("x.lgp", w.out);
+    Save(tmp.file("new"), B("new!"));
+    Save(tmp.file("newer"), B("newer"));
+    {
+        TRawLGPFile raw(path);
+        ReplaceEntries(raw,
+                       PlanReplacePairs(LookupViewOf(raw),
+                                        {{"TWO", tmp.file("new")}, {"a", tmp.file("newer")}, {"nope", tmp.file("new")}})
+                           .Replacements);
+    }
+    // "one" keeps the shared data; "two" gets a data entry of its own named
+    // after it, right behind; "a"'s data entry, its own, keeps its name.
+    Writer packed;
+    packed.header("SQUARESOFT", 3).toc("one", 97).toc("two", 125).toc("a", 153);
+    packed.dataEntry("one", B("old!")).dataEntry("two", B("new!")).dataEntry("a.patch", B("newer"));
+    packed.text("FINAL FANTASY7");
+    EXPECT_EQ(Load(path), packed.out);
+
+    // Repeated names: a bare name is refused, the folder form taken; every
+    // refusal is listed at once and nothing is planned.
+    const std::string magic = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "ice", "bolt"}));
+    const ArchiveLookupView view = ReadArchiveLookupView(magic);
+    const ReplacePlan byFolder = PlanReplacePairs(view, {{"ICE/wind_1.p", "i"}, {"x.p", "x"}, {"fire/x.p", "f"}});
+    ASSERT_EQ(byFolder.Replacements.size(), 2u);
+    EXPECT_EQ(byFolder.Replacements[0].Index, 1);
+    EXPECT_EQ(byFolder.Replacements[1].Index, 3);
+    EXPECT_THAT(byFolder.Unmatched, ElementsAre("fire/x.p"));
+    EXPECT_EQ(FailureText([&] {
+                  PlanReplacePairs(view, {{"wind_1.p", "w"}, {"x.p", "1"}, {"X.P", "2"}});
+              }),
+              "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
+              "\"ice/wind_1.p\", \"bolt/wind_1.p\". \"x.p\" and \"X.P\" both name TOC entry 4. Nothing was changed.");
+
+    // Files are checked before the new file is made: a missing one, the
+    // archive itself.
+    const Bytes before = Load(magic);
+    const auto replace = [&](const std::string& file) {
+        TRawLGPFile raw(magic);
+        ReplaceEntries(
+            raw, PlanReplacePairs(LookupViewOf(raw), {{"x.p", tmp.file("new")}, {"fire/wind_1.p", file}}).Replacements);
+    };
+    EXPECT_EQ(FailureText([&] { replace(tmp.file("absent")); }), "Cannot open file " + tmp.file("absent"));
+    std::filesystem::create_hard_link(magic, tmp.file("link"));
+    EXPECT_EQ(FailureText([&] { replace(tmp.file("link")); }),
+              magic + " is the same file as " + tmp.file("link") + ", which this command reads. Nothing was written.");
+    EXPECT_EQ(Load(magic), before);
+    EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
 }

@@ -132,6 +132,11 @@ namespace
         sources.save("in/gamma.p", B("g"));
         const std::string archive = sources.save("source.lgp", Loose());
         const LGPEntry b = TLGPFile(archive, true).GetEntry(1);
+        // a grows, c (whose data e shares) gets data of its own, d shrinks.
+        const std::vector<std::pair<std::string, std::string>> replacements = {
+            {"a", sources.save("a.new", Pattern(300, 10))},
+            {"C", sources.save("c.new", Pattern(1500, 11))},
+            {"d", sources.save("d.new", Pattern(20, 12))}};
         return {
             {"pack", Loose(), [](const std::string& path) { PackArchive(path); }},
             {"repair", Misdirected(), [](const std::string& path) { RepairArchive(path); }},
@@ -152,6 +157,11 @@ namespace
              [](const std::string& path) {
                  TRawLGPFile raw(path);
                  EXPECT_TRUE(ReplaceEntryData(raw, "b", Pattern(2900, 9)));
+             }},
+            {"replace of several entries in one rewrite", Loose(),
+             [replacements](const std::string& path) {
+                 TRawLGPFile raw(path);
+                 ReplaceEntries(raw, PlanReplacePairs(LookupViewOf(raw), replacements).Replacements);
              }},
             {"create over an existing file", Loose(),
              [folder](const std::string& path) {
@@ -477,6 +487,9 @@ TEST(DamagedArchives, everyInPlaceWriteRefusesUnchangedOrKeepsWhatReadBefore)
 
     const Bytes larger = Pattern(2000, 42);
     const Bytes same = Pattern(100, 43);
+    TempFolder sources;
+    const std::string largerFile = sources.save("larger", larger);
+    const std::string sameFile = sources.save("same", same);
     // A command returns the TOC entries it changes on purpose.
     using Changes = std::vector<std::int32_t>;
     using Edit = std::function<Changes(TRawLGPFile&)>;
@@ -521,6 +534,12 @@ TEST(DamagedArchives, everyInPlaceWriteRefusesUnchangedOrKeepsWhatReadBefore)
          }},
         {"pack", {}, [](const std::string& p) { PackArchive(p); }},
         {"repair", {}, [](const std::string& p) { RepairArchive(p); }},
+        {"replace a and c in one rewrite",
+         [&](TRawLGPFile& raw) {
+             ReplaceEntries(raw,
+                            PlanReplacePairs(LookupViewOf(raw), {{"a", largerFile}, {"c", sameFile}}).Replacements);
+             return Changes{0, 2};
+         }},
     };
 
     TempFolder tmp;
