@@ -2,6 +2,7 @@
 #include "coresupport.h"
 
 #include "platform/paths.h"
+#include "support/scopedenv.h"
 
 #include <gmock/gmock.h>
 
@@ -325,6 +326,28 @@ TEST(CreateArchive, copiesTheTemplateForTheFileCount)
     // Validation data off: no template needed.
     CreateArchiveFromFolder(tmp.file("in"), tmp.file("plain.lgp"), false, false);
     EXPECT_EQ(Load(tmp.file("plain.lgp")), Write(Archive{.Files = files}));
+}
+
+TEST(CreateArchive, takesTheTemplateOfTheUserDataFolderBeforeTheOneBesideTheProgram)
+{
+    TempFolder tmp;
+    const ScopedEnv data("XDG_DATA_HOME", tmp.file("data"));
+    const std::vector<File> files = {{"bone.a", B("1")}, {"skin.b", B("22")}, {"zz", B("333")}};
+    Fill(tmp, "in", files);
+    // Two templates that both index these names, told apart by the bytes
+    // after their conflict count.
+    Bytes table = GameLookupTable({"bone.a", "skin.b", "zz"});
+    table.resize(3602, 0);
+    Bytes mine = table;
+    mine.insert(mine.end(), {7, 7});
+    table.insert(table.end(), {1, 2, 3});
+    const ScopedProgramFile beside(TemplatePath(3), table);
+    const std::string user = tmp.save("data/tarrowin/LGP.3", mine);
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("user.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("user.lgp")), Write(Archive{.Files = files, .Validation = mine}));
+    std::filesystem::remove(user);
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("beside.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("beside.lgp")), Write(Archive{.Files = files, .Validation = table}));
 }
 
 TEST(CreateArchive, validationDataOfAnExistingArchive)
