@@ -64,8 +64,9 @@ namespace
         return out;
     }
 
-    // Source archive: three files; the modified versions change b.bin (same
-    // length) and c.bin (shorter by 40 bytes, so the patched file is cut).
+    // The scene's archives, the patch between them (difference entries in
+    // an archive of its own, named in upper case to check the
+    // case-insensitive match) and the patched files.
     struct Versions
     {
         testlgp::Archive source;
@@ -75,23 +76,14 @@ namespace
 
     Versions makeVersions()
     {
-        Versions v;
-        const Bytes a = testlgp::Letters(120, 1);
-        const Bytes b = testlgp::Letters(400, 2);
-        const Bytes c = testlgp::Letters(300, 3);
-        v.source.Files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
-        Bytes b2 = b;
-        b2[10] = '#';
-        b2[399] = '!';
-        Bytes c2(c.begin(), c.end() - 40);
-        c2[0] = '*';
-        v.expected = {{"a.bin", a}, {"b.bin", b2}, {"c.bin", c2}};
-
-        // The patch: difference entries in an archive of its own, named in
-        // upper case to check the case-insensitive match.
+        const StubVersions scene = MakeStubVersions();
+        Versions v{scene.source, scene.modified.Files, {}};
         testlgp::Archive patch;
         patch.Trailing = testlgp::B("LGP PATCH FILE");
-        patch.Files = {{"B.BIN", *MakeDifference(b, b2)}, {"C.BIN", *MakeDifference(c, c2)}};
+        const auto difference = [&](std::size_t i) {
+            return *MakeDifference(scene.source.Files[i].Data, scene.modified.Files[i].Data);
+        };
+        patch.Files = {{"B.BIN", difference(1)}, {"C.BIN", difference(2)}};
         v.patch = testlgp::Write(patch);
         return v;
     }
