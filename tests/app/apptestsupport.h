@@ -9,6 +9,7 @@
 #include "support/tempfolder.h"
 
 #include <QByteArray>
+#include <QListWidget>
 #include <QString>
 #include <QTest>
 
@@ -55,6 +56,14 @@ namespace AppTest
     }
 
     inline QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+
+    inline QStringList listItems(const QListWidget* list)
+    {
+        QStringList items;
+        for (int i = 0; i < list->count(); ++i)
+            items << list->item(i)->text();
+        return items;
+    }
 
     // The folder of the running test function, emptied at its start and kept
     // when it failed; the settings and data folders, Wine prefix and home

@@ -465,29 +465,6 @@ TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
     EXPECT_NO_THROW(TLGPFile(target, true));
 }
 
-TEST(StubRun, bareStubSaysItHoldsNoPatch)
-{
-    TempFolder dir;
-    const std::string bare = dir / "STUB.EXE";
-    fs::copy_file(Platform::Paths::programDir() + "STUB.LGP", bare);
-    StubRunner run;
-    EXPECT_EQ(run(bare), 1);
-    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
-    EXPECT_EQ(run.ui.shown.size(), 1u);
-    EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
-}
-
-TEST(StubRun, bareWindowsStubSaysItHoldsNoPatch)
-{
-    TempFolder dir;
-    const std::string bare = dir / "STUB.EXE";
-    fs::copy_file(Platform::Paths::programDir() + "STUBWIN.LGP", bare);
-    StubRunner run;
-    EXPECT_EQ(run(bare), 1);
-    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
-    EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
-}
-
 TEST(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
 {
     TempFolder dir;
@@ -833,6 +810,26 @@ TEST(StubRun, eachKindOfProgramImageCarriesItsPatch)
         EXPECT_EQ(cut(exe), 1) << image.kind;
         EXPECT_EQ(cut.ui.texts(Kind::Error), QStringList{DamagedSelfExtractorText}) << image.kind;
         EXPECT_EQ(testlgp::Load(target), original) << image.kind;
+    }
+}
+
+// A stub run bare, the built ones and those made here, says it holds no
+// patch and leaves no temporary file.
+TEST(StubRun, bareStubSaysItHoldsNoPatch)
+{
+    TempFolder dir;
+    std::vector<ProgramImage> images = programImages();
+    for (const char* built : {"STUB.LGP", "STUBWIN.LGP"})
+        images.push_back({built, testlgp::Load(Platform::Paths::programDir() + built)});
+    for (const ProgramImage& image : images)
+    {
+        const std::string bare = dir / "STUB.EXE";
+        testlgp::Save(bare, image.bytes);
+        StubRunner run;
+        EXPECT_EQ(run(bare), 1) << image.kind;
+        EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText}) << image.kind;
+        EXPECT_EQ(run.ui.shown.size(), 1u) << image.kind;
+        EXPECT_FALSE(fs::exists(dir / "STUB.TMP")) << image.kind;
     }
 }
 
