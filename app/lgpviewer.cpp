@@ -963,6 +963,8 @@ void TfrmLGPEditor::mnuExtractClick()
 
 void TfrmLGPEditor::mnuReplaceFromPictureClick()
 {
+    if (CurrentArchive && RefuseSeveralRows("Replace from picture"))
+        return;
     const int index = SelectedTableIndex();
     if (index < 0 || !CurrentArchive)
     {
@@ -1218,7 +1220,7 @@ void TfrmLGPEditor::mnuAboutClick() { frmAboutLGP->exec(); }
 
 void TfrmLGPEditor::lstFilesDblClick()
 {
-    if (!CurrentArchive)
+    if (!CurrentArchive || RefuseSeveralRows("Preview"))
         return;
     const int index = SelectedTableIndex();
     if (index < 0)

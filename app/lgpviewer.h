@@ -122,6 +122,7 @@ public:
     QAction* popPreview = nullptr;
     QAction* popViewAs = nullptr;
     QAction* popReplace = nullptr;
+    QAction* popReplaceFromPicture = nullptr;
     QAction* popCopyName = nullptr;
 
     // --- Dialogs ------------------------------------------------------------
@@ -205,6 +206,9 @@ public:
     void popCopyNameClick();
     // Table indexes of the selected visible rows, in table order.
     std::vector<int> SelectedTableIndexes() const;
+    // For the commands that work on one row: with several rows selected,
+    // says that command works on one file at a time and returns true.
+    bool RefuseSeveralRows(const QString& command);
     // A short note on the status line after a command succeeded.
     void ShowDone(const QString& text);
     QString DoneText() const;

@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "platform/qtext.h"
 #include "preview/lgpdispatch.h"
+#include "preview/previewkind.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -104,6 +105,8 @@ void TfrmLGPEditor::buildWorkflow()
     popPreview = popItem("popPreview", "&Preview", &TfrmLGPEditor::lstFilesDblClick);
     popViewAs = popItem("popViewAs", "View &As...", &TfrmLGPEditor::lstFilesViewAs);
     popReplace = popItem("popReplace", "&Replace...", &TfrmLGPEditor::popReplaceClick);
+    popReplaceFromPicture =
+        popItem("popReplaceFromPicture", "Replace from &picture...", &TfrmLGPEditor::mnuReplaceFromPictureClick);
     popFiles->addSeparator();
     popCopyName = popItem("popCopyName", "&Copy name", &TfrmLGPEditor::popCopyNameClick);
     lstFiles->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -113,10 +116,14 @@ void TfrmLGPEditor::buildWorkflow()
             return;
         if (!lstFiles->selectionModel()->isRowSelected(index.row(), {}))
             lstFiles->SelectRow(index.row());
-        const bool one = SelectedTableIndexes().size() == 1;
+        const std::vector<int> selected = SelectedTableIndexes();
+        const bool one = selected.size() == 1;
         popPreview->setEnabled(one);
         popViewAs->setEnabled(one);
         popReplace->setEnabled(one);
+        popReplaceFromPicture->setEnabled(one
+                                          && ViewerForKind(PreviewKind(CurrentArchive->GetEntry(selected.front()).Name))
+                                                 == PreviewViewer::Texture);
         popFiles->popup(lstFiles->viewport()->mapToGlobal(at));
     });
 }
@@ -154,6 +161,16 @@ std::vector<int> TfrmLGPEditor::SelectedTableIndexes() const
     return indexes;
 }
 
+bool TfrmLGPEditor::RefuseSeveralRows(const QString& command)
+{
+    const std::size_t count = SelectedTableIndexes().size();
+    if (count <= 1)
+        return false;
+    Tarrowin::ShowMessage(this,
+                          command + " works on one file at a time; " + QString::number(count) + " files are selected.");
+    return true;
+}
+
 void TfrmLGPEditor::ExtractRows(const std::vector<int>& tableIndexes)
 {
     if (!selFolder->Execute() || selFolder->Path.isEmpty())
@@ -175,7 +192,7 @@ void TfrmLGPEditor::ExtractRows(const std::vector<int>& tableIndexes)
 void TfrmLGPEditor::lstFilesViewAs()
 {
     const std::vector<int> selected = SelectedTableIndexes();
-    if (!CurrentArchive || selected.size() != 1)
+    if (!CurrentArchive || RefuseSeveralRows("View As") || selected.size() != 1)
         return;
     Previewer->Preview(*CurrentArchive, selected.front(), true);
 }
@@ -192,7 +209,7 @@ void TfrmLGPEditor::popCopyNameClick()
 void TfrmLGPEditor::popReplaceClick()
 {
     const std::vector<int> selected = SelectedTableIndexes();
-    if (!CurrentArchive || selected.size() != 1)
+    if (!CurrentArchive || RefuseSeveralRows("Replace") || selected.size() != 1)
         return;
     Platform::Ui::FileDialogOptions options;
     options.title = "Replace " + Platform::Text::fromArchiveText(CurrentArchive->GetEntry(selected.front()).Name);

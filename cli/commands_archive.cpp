@@ -302,8 +302,9 @@ void Cli::AddArchiveCommands(Commands& commands)
             "the conflict table (the tree extract-all writes); a name both at the top and in a sub-folder is\n"
             "refused. A sub-folder's file whose name is found nowhere else is stored as a plain entry.\n"
             "Hidden files, deeper folders and anything but files are left out and listed on stderr.\n"
-            "By default the validation data comes from the template \"LGP.<file count>\" beside this\n"
-            "program, with the files in case-insensitive name order, when the game finds every name through\n"
+            "By default the validation data comes from the template \"LGP.<file count>\" of the user's data\n"
+            "folder ($XDG_DATA_HOME/tarrowin, else ~/.local/share/tarrowin), else of this program's folder,\n"
+            "with the files in case-insensitive name order, when the game finds every name through\n"
             "it and no name repeats; otherwise (saying so on stderr when a template was there) the lookup\n"
             "and conflict tables are computed: the files are stored by lookup slot, then by name, and names\n"
             "the game can't look up are refused.",

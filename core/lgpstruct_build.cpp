@@ -845,7 +845,7 @@ std::vector<std::string> CreateArchive(const CreateArchiveOptions& options)
     std::vector<std::uint16_t> fields(files.size(), 0);
     if (options.Validation == ValidationSource::TemplateOrLookup)
     {
-        const std::string templatePath = Platform::Paths::programDir() + "LGP." + std::to_string(files.size());
+        const std::string templatePath = Platform::Paths::templatePath("LGP." + std::to_string(files.size()));
         RequireOutputIsNoInput(options.Output, std::span(&templatePath, 1));
         std::vector<std::uint8_t> bytes;
         try

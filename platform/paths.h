@@ -17,6 +17,15 @@ namespace Platform::Paths
     // The chosen folder for a program in exeDir (ending in "/"); the rule of
     // programDir, apart for the tests.
     std::string supportDirFor(const std::string& exeDir);
+    // The user's own folder of files for the programs (the game's "LGP."
+    // templates): $XDG_DATA_HOME/tarrowin/ when XDG_DATA_HOME is set and
+    // absolute, else ~/.local/share/tarrowin/ (on Windows
+    // %LOCALAPPDATA%\tarrowin\). The folder may not exist.
+    std::string userDataDir();
+    // The file a game template of that name ("LGP.12") is read from: the
+    // user's data folder when it holds a file of that name, else the program
+    // folder (programDir), whether or not the file is there.
+    std::string templatePath(const std::string& name);
     // The temporary folder: $TMPDIR when set and non-empty, else /tmp.
     std::string tempDir();
     // A new folder in the temporary folder, made by this call: tempDir() +

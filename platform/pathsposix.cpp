@@ -81,6 +81,23 @@ namespace Platform::Paths
         return withSlash(home.empty() ? "/" : home);
     }
 
+    std::string userDataDir()
+    {
+        const std::string xdg = env("XDG_DATA_HOME");
+        if (!xdg.empty() && xdg[0] == '/')
+            return withSlash(xdg) + "tarrowin/";
+        return homeDir() + ".local/share/tarrowin/";
+    }
+
+    std::string templatePath(const std::string& name)
+    {
+        const std::string user = userDataDir() + name;
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(user, ec))
+            return user;
+        return programDir() + name;
+    }
+
     std::string configDir()
     {
         const std::string xdg = env("XDG_CONFIG_HOME");

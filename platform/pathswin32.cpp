@@ -58,6 +58,23 @@ namespace Platform::Paths
         return withSlash(home.empty() ? "C:\\" : home);
     }
 
+    std::string userDataDir()
+    {
+        std::string local = env(L"LOCALAPPDATA");
+        if (local.empty())
+            local = env(L"APPDATA");
+        return (local.empty() ? homeDir() : withSlash(local)) + "tarrowin\\";
+    }
+
+    std::string templatePath(const std::string& name)
+    {
+        const std::string user = userDataDir() + name;
+        const DWORD attributes = ::GetFileAttributesW(Win32::widePath(user).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return user;
+        return programDir() + name;
+    }
+
     std::string configDir()
     {
         const std::string appData = env(L"APPDATA");

@@ -9,6 +9,7 @@
 #include "support/tempfolder.h"
 
 #include <QByteArray>
+#include <QListWidget>
 #include <QString>
 #include <QTest>
 
@@ -56,9 +57,17 @@ namespace AppTest
 
     inline QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
 
+    inline QStringList listItems(const QListWidget* list)
+    {
+        QStringList items;
+        for (int i = 0; i < list->count(); ++i)
+            items << list->item(i)->text();
+        return items;
+    }
+
     // The folder of the running test function, emptied at its start and kept
-    // when it failed; the settings folder, Wine prefix and home folder point
-    // into it.
+    // when it failed; the settings and data folders, Wine prefix and home
+    // folder point into it.
     class TestFolder
     {
     public:
@@ -68,6 +77,7 @@ namespace AppTest
         {
             fs::create_directories(root() / "home");
             ::setenv("XDG_CONFIG_HOME", (root() / "config").c_str(), 1);
+            ::setenv("XDG_DATA_HOME", (root() / "data").c_str(), 1);
             ::setenv("WINEPREFIX", (root() / "wine").c_str(), 1);
             ::setenv("HOME", (root() / "home").c_str(), 1);
         }

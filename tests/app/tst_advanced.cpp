@@ -19,6 +19,7 @@
 #include <filesystem>
 
 namespace fs = std::filesystem;
+using AppTest::listItems;
 using testlgp::Bytes;
 using Kind = Platform::Ui::ScriptedPrompter::Kind;
 
@@ -29,14 +30,6 @@ namespace
         QStringList items;
         for (int i = 0; i < combo->count(); ++i)
             items << combo->itemText(i);
-        return items;
-    }
-
-    QStringList listItems(const QListWidget* list)
-    {
-        QStringList items;
-        for (int i = 0; i < list->count(); ++i)
-            items << list->item(i)->text();
         return items;
     }
 

@@ -27,18 +27,11 @@
 #include <filesystem>
 
 namespace fs = std::filesystem;
+using AppTest::listItems;
 using Kind = Platform::Ui::ScriptedPrompter::Kind;
 
 namespace
 {
-    QStringList listItems(const QListWidget* list)
-    {
-        QStringList items;
-        for (int i = 0; i < list->count(); ++i)
-            items << list->item(i)->text();
-        return items;
-    }
-
     // Closes the modal window the next command opens, once its loop runs.
     template <typename Window> void closeWhenShown(Window* window, bool* seen)
     {

@@ -1,8 +1,9 @@
 // The main window's everyday conveniences, headless: the name filter, several
-// rows extracted at once, the context menu, drag out and drop in, recent
-// archives and the window's place kept, Verify, the notes after successes,
-// the floating toolbar's first place, dark themes, the preview window's size
-// and place, and the folder dialog making a new folder.
+// rows extracted at once, the context menu and the commands that take one
+// row, drag out and drop in, recent archives and the window's place kept,
+// Verify, the notes after successes, the floating toolbar's first place, dark
+// themes, the preview window's size and place, and the folder dialog making a
+// new folder.
 
 #include "apptestsupport.h"
 
@@ -66,6 +67,14 @@ class WorkflowTest : public QObject, AppTest::WindowFixture
                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
         if (!rows.empty())
             list.selectionModel()->setCurrentIndex(list.Rows().index(rows.front(), 0), QItemSelectionModel::NoUpdate);
+    }
+
+    static std::vector<int> SelectedRowsOf(const TFileListView& list)
+    {
+        std::vector<int> rows;
+        for (const QModelIndex& index : list.selectionModel()->selectedRows())
+            rows.push_back(index.row());
+        return rows;
     }
 
     std::string entryData(const fs::path& archive, const std::string& name)
@@ -198,7 +207,8 @@ private slots:
         for (QAction* action : window().popFiles->actions())
             if (!action->isSeparator())
                 captions << action->text();
-        QCOMPARE(captions, (QStringList{"&Extract...", "&Preview", "View &As...", "&Replace...", "&Copy name"}));
+        QCOMPARE(captions, (QStringList{"&Extract...", "&Preview", "View &As...", "&Replace...",
+                                        "Replace from &picture...", "&Copy name"}));
 
         selectRows({0, 4});
         window().popCopyName->trigger();
@@ -222,6 +232,60 @@ private slots:
         QTimer::singleShot(0, [this] { window().Previewer->ViewAs().reject(); });
         window().popViewAs->trigger();
         QVERIFY(!window().Previewer->TexView().isVisible());
+    }
+
+    // The commands that take one row are offered for one row only (Replace
+    // from picture for a texture only); reached another way (Enter, the File
+    // menu) they refuse several rows, naming the count, and change nothing.
+    void oneRowCommandsAreForOneRowOnly()
+    {
+        saveArchive(path("a.lgp"), sample());
+        window().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window()));
+        open(path("a.lgp"));
+        TFileListView& list = *window().lstFiles;
+        // The enabled items of the menu for a right click on row with rows selected.
+        auto offered = [&](int row, const std::vector<int>& rows) {
+            selectRows(rows);
+            emit list.customContextMenuRequested(list.visualRect(list.Rows().index(row, 0)).center());
+            window().popFiles->hide();
+            QStringList names;
+            for (QAction* action : window().popFiles->actions())
+                if (!action->isSeparator() && action->isEnabled())
+                    names << action->objectName();
+            return names;
+        };
+        const QStringList all = {"popExtract", "popPreview", "popViewAs", "popReplace", "popReplaceFromPicture",
+                                 "popCopyName"};
+        QCOMPARE(offered(0, {0}), all);
+        QCOMPARE(offered(1, {1}), (QStringList{"popExtract", "popPreview", "popViewAs", "popReplace", "popCopyName"}));
+        QCOMPARE(offered(2, {0, 2}), (QStringList{"popExtract", "popCopyName"}));
+        // A click outside the selection selects that row alone.
+        QCOMPARE(offered(0, {2, 3}), all);
+        QCOMPARE(SelectedRowsOf(list), (std::vector<int>{0}));
+
+        // The picture is asked for the texture of the clicked row.
+        prompter().shown.clear();
+        window().popReplaceFromPicture->trigger();
+        QCOMPARE(prompter().shown.size(), std::size_t(1));
+        QCOMPARE(prompter().shown.back().kind, Kind::OpenFile);
+
+        prompter().shown.clear();
+        const std::string before = readFile(path("a.lgp"));
+        selectRows({0, 2});
+        window().lstFilesDblClick();
+        window().lstFilesViewAs();
+        window().popReplaceClick();
+        window().mnuReplaceFromPicture->trigger();
+        QCOMPARE(prompter().texts(Kind::Message),
+                 (QStringList{"Preview works on one file at a time; 2 files are selected.",
+                              "View As works on one file at a time; 2 files are selected.",
+                              "Replace works on one file at a time; 2 files are selected.",
+                              "Replace from picture works on one file at a time; 2 files are selected."}));
+        QCOMPARE(prompter().shown.size(), std::size_t(4)); // no dialog asked for a file
+        QVERIFY(!window().Previewer->TexView().isVisible());
+        QVERIFY(!window().Previewer->ViewAs().isVisible());
+        QCOMPARE(readFile(path("a.lgp")), before);
     }
 
     void draggedRowsAreExtractedForTheFileManager()

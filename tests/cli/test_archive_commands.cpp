@@ -28,14 +28,6 @@ namespace
 
     std::string ProgramDir() { return std::filesystem::path(TARROWIN_CLI).parent_path().string() + "/"; }
 
-    std::string Fill(const TempFolder& tmp, const std::string& folder, const std::vector<File>& files)
-    {
-        std::filesystem::create_directories(tmp.file(folder));
-        for (const auto& f : files)
-            Save(tmp.file(folder + "/" + f.Name), f.Data);
-        return tmp.file(folder);
-    }
-
     const Archive Sample{.Files = {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("ccc")}}};
 }
 
@@ -137,7 +129,7 @@ TEST(CliExtract, namesThatLeaveTheFolderAreRefusedBeforeWriting)
 TEST(CliCreate, withoutValidationMatchesTheLayoutByteForByte)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}});
+    tmp.fill("in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}});
     EXPECT_EQ(Cli(tmp, {"create", "--no-validation", tmp.file("in"), tmp.file("out.lgp")}).code, 0);
     EXPECT_EQ(Load(tmp.file("out.lgp")),
               Write(Archive{.Files = {{"A.TXT", B("A")}, {"b.txt", B("bb")}, {"c.bin", B("")}}}));
@@ -153,7 +145,7 @@ TEST(CliCreate, defaultUsesTheTemplateBesideTheProgram)
         files.push_back({"f" + std::to_string(i), Pattern(static_cast<std::size_t>(i * 3), 2)});
         names.push_back(files.back().Name);
     }
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     Bytes table = GameLookupTable(names);
     table.resize(3602, 0);
     Result r;
@@ -178,7 +170,7 @@ TEST(CliCreate, missingTemplateGivesTheComputedLookupTable)
     std::vector<File> files;
     for (int i = 0; i < 6; ++i)
         files.push_back({"f" + std::to_string(i), B("x")});
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     const ScopedProgramFile absent(ProgramDir() + "LGP.6", std::nullopt);
     const Result r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
     EXPECT_EQ(r.code, 0);
@@ -227,7 +219,7 @@ TEST(CliCreate, validationFromAnArchiveRebuildsItFromItsExtractedFiles)
 TEST(CliCreate, namesDifferingOnlyInCaseAreRefusedInEveryMode)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"smab", B("1")}, {"SMAB", B("2")}});
+    tmp.fill("in", {{"smab", B("1")}, {"SMAB", B("2")}});
     const auto source = tmp.save("two.lgp", Write(Archive{.Files = {{"smab", B("1")}, {"SMAB", B("2")}}}));
     for (const std::vector<std::string>& mode :
          {std::vector<std::string>{}, {"--no-validation"}, {"--validation-from", source}})
@@ -604,7 +596,7 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     const auto path = tmp.save("x.lgp", Write(Sample));
     const auto kept = tmp.save("kept", B("keep me"));
     ::chmod(kept.c_str(), 0444);
-    const std::string folder = Fill(tmp, "in", {{"a.txt", B("a")}});
+    const std::string folder = tmp.fill("in", {{"a.txt", B("a")}});
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"extract", path, "a.tex", kept}, {"create", "--no-validation", folder, kept}})
     {
@@ -785,7 +777,7 @@ TEST(CliGameArchives, createLikeTakesAddedFilesBySlotAndListsMissingOnes)
 TEST(CliCreate, aTemplateThatLosesNamesGivesWayToTheComputedTable)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"aaaa", B("a")}, {"0zzz", B("0")}});
+    tmp.fill("in", {{"aaaa", B("a")}, {"0zzz", B("0")}});
     // The right table for these names in slot order; the template builder
     // stores them in name order ("0zzz" first), which that table doesn't index.
     Bytes table = GameLookupTable({"aaaa", "0zzz"});
@@ -805,13 +797,12 @@ TEST(CliCreate, aTemplateThatLosesNamesGivesWayToTheComputedTable)
 TEST(CliCreate, subFoldersAreReadAndWhatIsLeftOutIsListed)
 {
     TempFolder tmp;
-    Fill(tmp, "in",
-         {{"aa.p", B("1")},
-          {".x", B("h")},
-          {"sub/only.p", B("o")},
-          {"sub/.y", B("h")},
-          {"sub/deep/zz.p", B("d")},
-          {"twenty_characters.tx", B("t")}});
+    tmp.fill("in", {{"aa.p", B("1")},
+                    {".x", B("h")},
+                    {"sub/only.p", B("o")},
+                    {"sub/.y", B("h")},
+                    {"sub/deep/zz.p", B("d")},
+                    {"twenty_characters.tx", B("t")}});
     const Result r = Cli(tmp, {"create", tmp.file("in"), tmp.file("out.lgp")});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "Hidden files and folders were left out: \".x\", \"sub/.y\".\nOnly the files of the folder and "
@@ -866,7 +857,7 @@ TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
     std::filesystem::create_symlink(path, link);
     const std::string hard = tmp.file("hard.lgp");
     std::filesystem::create_hard_link(path, hard);
-    const std::string folder = Fill(tmp, "dir", {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("new")}});
+    const std::string folder = tmp.fill("dir", {{"a.tex", B("AAAA")}, {"b.p", B("")}, {"C.HRC", B("new")}});
     // A patch and a self-extracting program to feed the commands that read them.
     ASSERT_EQ(Cli(tmp, {"make-patch", path, folder, tmp.file("p.lgp")}).code, 0);
     const Bytes patch = Load(tmp.file("p.lgp"));
@@ -935,7 +926,7 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
     const auto small = tmp.save("small.lgp", Write(Sample));
     const Bytes smallBytes = Load(small);
     const std::string tooLong = " bytes long, more than the 2,147,483,647 bytes an archive can address.";
-    const std::string mods = Fill(tmp, "mods", {{"a.tex", B("AAAB")}});
+    const std::string mods = tmp.fill("mods", {{"a.tex", B("AAAB")}});
     ASSERT_EQ(Cli(tmp, {"make-patch", small, mods, tmp.file("p.lgp")}).code, 0);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"pack", huge},
                                                  {"repair", huge},

@@ -2,6 +2,7 @@
 #include "coresupport.h"
 
 #include "platform/paths.h"
+#include "support/scopedenv.h"
 
 #include <gmock/gmock.h>
 
@@ -23,22 +24,13 @@ namespace
         BuildArchive(options);
     }
 
-    // Writes the files into folder and returns it.
-    std::string Fill(const TempFolder& tmp, const std::string& folder, const std::vector<File>& files)
-    {
-        std::filesystem::create_directories(tmp.file(folder));
-        for (const auto& f : files)
-            Save(tmp.file(folder + "/" + f.Name), f.Data);
-        return tmp.file(folder);
-    }
-
     std::string TemplatePath(int count) { return Platform::Paths::programDir() + "LGP." + std::to_string(count); }
 }
 
 TEST(Builder, singleThreeByteFileGivesTheEightyFourByteArchive)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"a.txt", B("abc")}});
+    tmp.fill("in", {{"a.txt", B("abc")}});
     Build(tmp, "in", "out.lgp");
     Writer expected;
     expected.zeros(2).text("SQUARESOFT").i32(1);
@@ -52,7 +44,7 @@ TEST(Builder, singleThreeByteFileGivesTheEightyFourByteArchive)
 TEST(Builder, storesFilesInCaseInsensitiveOrderContiguously)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}, {"a.txt", B("lower")}});
+    tmp.fill("in", {{"b.txt", B("bb")}, {"A.TXT", B("A")}, {"c.bin", B("")}, {"a.txt", B("lower")}});
     Build(tmp, "in", "out.lgp");
     const Archive expected{.Files = {{"A.TXT", B("A")}, {"a.txt", B("lower")}, {"b.txt", B("bb")}, {"c.bin", B("")}}};
     EXPECT_EQ(Load(tmp.file("out.lgp")), Write(expected));
@@ -64,7 +56,7 @@ TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
 {
     TempFolder tmp;
     // With a template (one that indexes these names in that order): name order alone.
-    Fill(tmp, "in", {{"xyz", B("3")}, {"XY", B("2")}, {"xyz.p", B("4")}, {"xx", B("1")}});
+    tmp.fill("in", {{"xyz", B("3")}, {"XY", B("2")}, {"xyz.p", B("4")}, {"xx", B("1")}});
     Bytes table = GameLookupTable({"xx", "XY", "xyz", "xyz.p"});
     table.resize(3602, 0);
     const ScopedProgramFile t(TemplatePath(4), table);
@@ -75,15 +67,14 @@ TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
 
     // With a computed lookup table: slot first ('-' shares the slot of 'l'),
     // then name order inside the slot.
-    Fill(tmp, "slots",
-         {{"a-b", B("")},
-          {"xyz", B("")},
-          {"ABCD", B("")},
-          {"al", B("")},
-          {"ab", B("")},
-          {"a-", B("")},
-          {"XY", B("")},
-          {"abc", B("")}});
+    tmp.fill("slots", {{"a-b", B("")},
+                       {"xyz", B("")},
+                       {"ABCD", B("")},
+                       {"al", B("")},
+                       {"ab", B("")},
+                       {"a-", B("")},
+                       {"XY", B("")},
+                       {"abc", B("")}});
     const ScopedProgramFile absent(TemplatePath(8), std::nullopt);
     CreateArchiveFromFolder(tmp.file("slots"), tmp.file("slots.lgp"), false, true);
     EXPECT_THAT(NamesTheGameMisses(Load(tmp.file("slots.lgp"))), ElementsAre());
@@ -97,7 +88,7 @@ TEST(Builder, aNameComesBeforeTheLongerNamesItBegins)
 TEST(Builder, validationDataGoesBetweenTocAndData)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"x", B("12345")}});
+    tmp.fill("in", {{"x", B("12345")}});
     const Bytes validation = Pattern(3602, 4);
     Build(tmp, "in", "out.lgp", validation);
     EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = {{"x", B("12345")}}, .Validation = validation}));
@@ -108,7 +99,7 @@ TEST(Builder, validationDataGoesBetweenTocAndData)
 TEST(Builder, emptyFolderGivesThirtyBytes)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {});
+    tmp.fill("in", {});
     Build(tmp, "in", "out.lgp");
     Writer expected;
     expected.zeros(2).text("SQUARESOFT").i32(0).text("FINAL FANTASY7");
@@ -118,7 +109,7 @@ TEST(Builder, emptyFolderGivesThirtyBytes)
 TEST(Builder, leavesOutFoldersHiddenFilesAndItsOwnOutput)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"keep", B("k")}, {".hidden", B("h")}, {"old.lgp", B("previous build")}});
+    tmp.fill("in", {{"keep", B("k")}, {".hidden", B("h")}, {"old.lgp", B("previous build")}});
     std::filesystem::create_directories(tmp.file("in/sub"));
     Save(tmp.file("in/sub/inner"), B("i"));
     Build(tmp, "in", "in/old.lgp");
@@ -130,7 +121,7 @@ TEST(Builder, refusesLongNamesBeforeCreatingTheOutput)
 {
     TempFolder tmp;
     const std::string longName = "twenty_one_characters";
-    Fill(tmp, "in", {{"ok", B("1")}, {longName, B("2")}});
+    tmp.fill("in", {{"ok", B("1")}, {longName, B("2")}});
     EXPECT_EQ(FailureText([&] { Build(tmp, "in", "out.lgp"); }),
               "The name \"" + longName + "\" is too long for an archive entry (at most 20 characters).");
     EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
@@ -139,7 +130,7 @@ TEST(Builder, refusesLongNamesBeforeCreatingTheOutput)
 TEST(Builder, reportsProgressPerFileAndCanDeleteSources)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}});
+    tmp.fill("in", {{"1", B("a")}, {"2", B("b")}, {"3", B("c")}});
     ProgressLog log;
     ArchiveBuildOptions options;
     options.Folder = tmp.dir() + "in"; // no trailing separator
@@ -154,7 +145,7 @@ TEST(Builder, reportsProgressPerFileAndCanDeleteSources)
 TEST(Builder, failuresCreatingOrListing)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"a", B("1")}});
+    tmp.fill("in", {{"a", B("1")}});
     EXPECT_EQ(FailureText([&] { Build(tmp, "in", "missing/out.lgp"); }),
               "Cannot create file " + tmp.file("missing/out.lgp"));
     EXPECT_EQ(FailureText([&] { Build(tmp, "nope", "out.lgp"); }), "File not found");
@@ -170,7 +161,7 @@ TEST(Builder, filesLargerThanTheWriteBufferAreStoredWhole)
     // outgrows the room left.
     const std::vector<File> files = {
         {"a", Pattern(3 << 20, 1)}, {"b", Pattern(15 << 19, 2)}, {"c", Pattern(9 << 20, 3)}, {"d", B("small")}};
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     Build(tmp, "in", "out.lgp");
     EXPECT_TRUE(Load(tmp.file("out.lgp")) == Write(Archive{.Files = files}));
 }
@@ -178,7 +169,7 @@ TEST(Builder, filesLargerThanTheWriteBufferAreStoredWhole)
 TEST(Builder, replacingALongerFileLeavesNoOldBytes)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"a", B("1")}});
+    tmp.fill("in", {{"a", B("1")}});
     Save(tmp.file("out.lgp"), Pattern(5000));
     Build(tmp, "in", "out.lgp");
     EXPECT_EQ(Load(tmp.file("out.lgp")), Write(Archive{.Files = {{"a", B("1")}}}));
@@ -190,7 +181,7 @@ TEST(CreateArchive, missingTemplateGivesTheComputedLookupTable)
     std::vector<File> files;
     for (int i = 0; i < 17; ++i)
         files.push_back({"f" + std::to_string(i), B("x")});
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     const ScopedProgramFile absent(TemplatePath(17), std::nullopt);
     CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true);
     const Bytes built = Load(tmp.file("out.lgp"));
@@ -243,7 +234,7 @@ TEST(CreateArchive, computedTableFindsEveryCharacterClass)
                              "a_b",      "ak",    "AKZ",   "-x.p", "lx", "b-c", "bl",      "BL.RSD", "a.p",
                              "z.x",      "zz",    "ZZ9",   "_-",   "-_", "m.",  "abc.tex", "0.p",    "9.x"})
         files.push_back({name, Pattern(seed * 13u % 97u, seed++)});
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     const ScopedProgramFile absent(TemplatePath(static_cast<int>(files.size())), std::nullopt);
     ExpectComputedTable(tmp, "in", files);
 }
@@ -257,7 +248,7 @@ TEST(CreateArchive, aTemplateWithoutALookupTableNeverServes)
     std::vector<File> files;
     for (int i = 0; i < 95; ++i)
         files.push_back({std::string(1, char('a' + i % 26)) + std::to_string(i) + ".p", Pattern(std::size_t(i), 9)});
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     ExpectComputedTable(tmp, "in", files);
     EXPECT_NE(ReadValidationData(tmp.file("in.lgp")), Bytes(3602, 0));
 
@@ -271,7 +262,7 @@ TEST(CreateArchive, aTemplateWithoutALookupTableNeverServes)
 TEST(CreateArchive, namesTheGameCantLookUpAreRefusedBeforeWriting)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"ok.p", B("1")}, {"a", B("2")}, {"#ab", B("3")}, {"x~y", B("4")}});
+    tmp.fill("in", {{"ok.p", B("1")}, {"a", B("2")}, {"#ab", B("3")}, {"x~y", B("4")}});
     const ScopedProgramFile absent(TemplatePath(4), std::nullopt);
     EXPECT_EQ(
         FailureText([&] { CreateArchiveFromFolder(tmp.file("in"), tmp.file("out.lgp"), false, true); }),
@@ -291,7 +282,7 @@ TEST(CreateArchive, namesTheGameCantLookUpAreRefusedBeforeWriting)
 TEST(CreateArchive, namesDifferingOnlyInCaseAreRefusedBeforeWriting)
 {
     TempFolder tmp;
-    Fill(tmp, "in", {{"smab", B("1")}, {"other", B("2")}, {"SMAB", B("3")}});
+    tmp.fill("in", {{"smab", B("1")}, {"other", B("2")}, {"SMAB", B("3")}});
     const ScopedProgramFile t(TemplatePath(3), Pattern(3602, 3));
     for (const bool validation : {true, false})
     {
@@ -309,7 +300,7 @@ TEST(CreateArchive, copiesTheTemplateForTheFileCount)
     std::vector<File> files;
     for (int i = 0; i < 11; ++i)
         files.push_back({"file" + std::to_string(i) + ".bin", Pattern(static_cast<std::size_t>(i * 7), 3)});
-    Fill(tmp, "in", files);
+    tmp.fill("in", files);
     std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.Name < b.Name; });
     std::vector<std::string> names;
     for (const auto& f : files)
@@ -325,6 +316,28 @@ TEST(CreateArchive, copiesTheTemplateForTheFileCount)
     // Validation data off: no template needed.
     CreateArchiveFromFolder(tmp.file("in"), tmp.file("plain.lgp"), false, false);
     EXPECT_EQ(Load(tmp.file("plain.lgp")), Write(Archive{.Files = files}));
+}
+
+TEST(CreateArchive, takesTheTemplateOfTheUserDataFolderBeforeTheOneBesideTheProgram)
+{
+    TempFolder tmp;
+    const ScopedEnv data("XDG_DATA_HOME", tmp.file("data"));
+    const std::vector<File> files = {{"bone.a", B("1")}, {"skin.b", B("22")}, {"zz", B("333")}};
+    tmp.fill("in", files);
+    // Two templates that both index these names, told apart by the bytes
+    // after their conflict count.
+    Bytes table = GameLookupTable({"bone.a", "skin.b", "zz"});
+    table.resize(3602, 0);
+    Bytes mine = table;
+    mine.insert(mine.end(), {7, 7});
+    table.insert(table.end(), {1, 2, 3});
+    const ScopedProgramFile beside(TemplatePath(3), table);
+    const std::string user = tmp.save("data/tarrowin/LGP.3", mine);
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("user.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("user.lgp")), Write(Archive{.Files = files, .Validation = mine}));
+    std::filesystem::remove(user);
+    CreateArchiveFromFolder(tmp.file("in"), tmp.file("beside.lgp"), false, true);
+    EXPECT_EQ(Load(tmp.file("beside.lgp")), Write(Archive{.Files = files, .Validation = table}));
 }
 
 TEST(CreateArchive, validationDataOfAnExistingArchive)

@@ -1,8 +1,9 @@
 // What survives a kill: every in-place write command run with the file
 // layer's fault seam at each mutating call in turn (failing, and ending the
-// process), and killed at random moments.
+// process), and killed at random moments; and what a full disk leaves.
 #include "core/lgplookup.h"
 #include "coresupport.h"
+#include "patch/lgppatch.h"
 #include "support/faults.h"
 
 #include <gmock/gmock.h>
@@ -307,23 +308,51 @@ TEST(CrashSafety, randomKillsLeaveThePackedOrTheOldArchive)
     ASSERT_LT(after.size(), before.size());
 }
 
+// Each command that rewrites the archive beside itself checks the free space
+// first: with too little, it refuses, naming the bytes it needs, and leaves
+// the archive and its folder as they were.
 TEST(CrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
 {
     TempFolder tmp;
-    const Bytes before = Loose();
-    const std::string path = tmp.save("x.lgp", before);
-    Platform::File::Fault::setFreeSpace(10);
-    const std::string packed = FailureText([&] { PackArchive(path); });
-    const std::string misdirected = tmp.save("m.lgp", Misdirected());
-    const std::string repaired = FailureText([&] { RepairArchive(misdirected); });
-    Platform::File::Fault::setFreeSpace(std::nullopt);
-    EXPECT_EQ(packed, "There is not enough free disk space to rewrite " + path
-                          + " safely: " + std::to_string(before.size() - 1024 - 24)
-                          + " bytes are needed beside it. Nothing was changed.");
-    EXPECT_THAT(repaired, ::testing::StartsWith("There is not enough free disk space to rewrite " + misdirected));
-    EXPECT_EQ(Load(path), before);
-    EXPECT_EQ(Load(misdirected), Misdirected());
-    EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
+    Bytes patched = Pattern(3000, 2);
+    patched[100] ^= 0xFF;
+    Archive patch{.Creator = "QUENWICK-LGP", .Validation = Bytes(3602, 0), .Trailing = B("LGP PATCH FILE")};
+    patch.Files = {{"B", *MakeDifference(Pattern(3000, 2), patched)}};
+    const std::string patchPath = tmp.save("patch.lgp", Write(patch));
+    struct Row
+    {
+        std::string Name;
+        Bytes Before;
+        std::int64_t FreeSpace;
+        std::function<void(const std::string&)> Command;
+        std::optional<std::int64_t> Needed; // when the text is checked whole
+    };
+    const std::vector<Row> rows = {
+        {"pack", Loose(), 10, [](const std::string& path) { PackArchive(path); },
+         std::int64_t(Loose().size()) - 1024 - 24},
+        {"repair", Misdirected(), 10, [](const std::string& path) { RepairArchive(path); }, std::nullopt},
+        {"apply patch", Loose(), std::int64_t(Loose().size()) - 1,
+         [&](const std::string& path) {
+             TRawLGPFile raw(path);
+             ApplyPatch(raw, TLGPFile(patchPath, true), true);
+         },
+         std::int64_t(Loose().size())},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        const std::string path = tmp.save("x.lgp", row.Before);
+        Platform::File::Fault::setFreeSpace(row.FreeSpace);
+        const std::string failure = FailureText([&] { row.Command(path); });
+        Platform::File::Fault::setFreeSpace(std::nullopt);
+        if (row.Needed)
+            EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + path + " safely: "
+                                   + std::to_string(*row.Needed) + " bytes are needed beside it. Nothing was changed.");
+        else
+            EXPECT_THAT(failure, ::testing::StartsWith("There is not enough free disk space to rewrite " + path));
+        EXPECT_EQ(Load(path), row.Before);
+        EXPECT_THAT(faults::HiddenFiles(tmp.dir()), ::testing::IsEmpty());
+    }
 }
 
 TEST(CrashSafety, rewrittenArchiveKeepsItsModeItsLinkAndItsLock)

@@ -618,22 +618,3 @@ TEST(ApplyPatchCrashSafety, randomKillsLeaveTheOldOrThePatchedArchive)
     };
     faults::OldOrResultAfterKills(20, 7, target, before, command);
 }
-
-TEST(ApplyPatchCrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
-{
-    TempFolder temp;
-    const Scene scene = mixedScene();
-    const Bytes before = testlgp::Write(scene.archive);
-    WriteWholeFile(temp.file("target.lgp"), before);
-    WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(scene.patch));
-    Platform::File::Fault::setFreeSpace(std::int64_t(before.size()) - 1);
-    const std::string failure = testlgp::FailureText<ELGPError>([&] {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), true);
-    });
-    Platform::File::Fault::setFreeSpace(std::nullopt);
-    EXPECT_EQ(failure, "There is not enough free disk space to rewrite " + temp.file("target.lgp") + " safely: "
-                           + std::to_string(before.size()) + " bytes are needed beside it. Nothing was changed.");
-    EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), before);
-    EXPECT_TRUE(faults::HiddenFiles(temp.dir()).empty());
-}

@@ -6,6 +6,7 @@
 #include "support/failure.h"
 #include "support/gtestfolder.h"
 #include "support/lgpwriter.h"
+#include "support/scopedenv.h"
 #include "support/testdata.h"
 
 #include <cstdlib>
@@ -21,20 +22,6 @@ namespace
     class CreatePatchTest : public ::testing::Test
     {
     protected:
-        CreatePatchTest()
-        {
-            if (const char* old = std::getenv("TMPDIR"))
-                mOldTmp = old;
-            ::setenv("TMPDIR", mTemp.folder("tmp").c_str(), 1);
-        }
-        ~CreatePatchTest() override
-        {
-            if (mOldTmp)
-                ::setenv("TMPDIR", mOldTmp->c_str(), 1);
-            else
-                ::unsetenv("TMPDIR");
-        }
-
         std::string write(const std::string& name, const testlgp::Archive& archive)
         {
             WriteWholeFile(mTemp.file(name), testlgp::Write(archive));
@@ -91,7 +78,7 @@ namespace
         }
 
         TempFolder mTemp;
-        std::optional<std::string> mOldTmp;
+        testlgp::ScopedEnv mTmpDir{"TMPDIR", mTemp.folder("tmp")};
         std::vector<std::string> statuses;
         std::int32_t barMaximum = -1;
         std::vector<std::int32_t> positions;

@@ -2,11 +2,9 @@
 
 #include "errors/errors.h"
 #include "support/gtestfolder.h"
+#include "support/scopedenv.h"
 
 #include <gmock/gmock.h>
-
-#include <cstdlib>
-#include <unistd.h>
 
 using namespace Platform::Registry;
 
@@ -20,35 +18,16 @@ namespace
     public:
         explicit FakeMachine(const std::filesystem::path& root)
             : mOldCwd(std::filesystem::current_path())
+            , mPrefix("WINEPREFIX", (root / "wine").string())
+            , mHome("HOME", (root / "home").string())
         {
-            save("WINEPREFIX", mOldPrefix);
-            save("HOME", mOldHome);
-            ::setenv("WINEPREFIX", (root / "wine").c_str(), 1);
-            ::setenv("HOME", (root / "home").c_str(), 1);
             std::filesystem::create_directories(root / "home");
         }
-        ~FakeMachine()
-        {
-            restore("WINEPREFIX", mOldPrefix);
-            restore("HOME", mOldHome);
-            std::filesystem::current_path(mOldCwd);
-        }
+        ~FakeMachine() { std::filesystem::current_path(mOldCwd); }
 
     private:
-        static void save(const char* name, std::optional<std::string>& slot)
-        {
-            if (const char* v = std::getenv(name))
-                slot = v;
-        }
-        static void restore(const char* name, const std::optional<std::string>& slot)
-        {
-            if (slot)
-                ::setenv(name, slot->c_str(), 1);
-            else
-                ::unsetenv(name);
-        }
         std::filesystem::path mOldCwd;
-        std::optional<std::string> mOldPrefix, mOldHome;
+        testlgp::ScopedEnv mPrefix, mHome;
     };
 
     std::string systemReg(const std::string& key, const std::string& valueLine)

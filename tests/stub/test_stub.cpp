@@ -21,6 +21,7 @@
 
 #include <QString>
 
+#include <array>
 #include <filesystem>
 
 // Readable failure output for the prompter's texts.
@@ -63,8 +64,9 @@ namespace
         return out;
     }
 
-    // Source archive: three files; the modified versions change b.bin (same
-    // length) and c.bin (shorter by 40 bytes, so the patched file is cut).
+    // The scene's archives, the patch between them (difference entries in
+    // an archive of its own, named in upper case to check the
+    // case-insensitive match) and the patched files.
     struct Versions
     {
         testlgp::Archive source;
@@ -74,23 +76,14 @@ namespace
 
     Versions makeVersions()
     {
-        Versions v;
-        const Bytes a = testlgp::Letters(120, 1);
-        const Bytes b = testlgp::Letters(400, 2);
-        const Bytes c = testlgp::Letters(300, 3);
-        v.source.Files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
-        Bytes b2 = b;
-        b2[10] = '#';
-        b2[399] = '!';
-        Bytes c2(c.begin(), c.end() - 40);
-        c2[0] = '*';
-        v.expected = {{"a.bin", a}, {"b.bin", b2}, {"c.bin", c2}};
-
-        // The patch: difference entries in an archive of its own, named in
-        // upper case to check the case-insensitive match.
+        const StubVersions scene = MakeStubVersions();
+        Versions v{scene.source, scene.modified.Files, {}};
         testlgp::Archive patch;
         patch.Trailing = testlgp::B("LGP PATCH FILE");
-        patch.Files = {{"B.BIN", *MakeDifference(b, b2)}, {"C.BIN", *MakeDifference(c, c2)}};
+        const auto difference = [&](std::size_t i) {
+            return *MakeDifference(scene.source.Files[i].Data, scene.modified.Files[i].Data);
+        };
+        patch.Files = {{"B.BIN", difference(1)}, {"C.BIN", difference(2)}};
         v.patch = testlgp::Write(patch);
         return v;
     }
@@ -472,29 +465,6 @@ TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
     EXPECT_NO_THROW(TLGPFile(target, true));
 }
 
-TEST(StubRun, bareStubSaysItHoldsNoPatch)
-{
-    TempFolder dir;
-    const std::string bare = dir / "STUB.EXE";
-    fs::copy_file(Platform::Paths::programDir() + "STUB.LGP", bare);
-    StubRunner run;
-    EXPECT_EQ(run(bare), 1);
-    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
-    EXPECT_EQ(run.ui.shown.size(), 1u);
-    EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
-}
-
-TEST(StubRun, bareWindowsStubSaysItHoldsNoPatch)
-{
-    TempFolder dir;
-    const std::string bare = dir / "STUB.EXE";
-    fs::copy_file(Platform::Paths::programDir() + "STUBWIN.LGP", bare);
-    StubRunner run;
-    EXPECT_EQ(run(bare), 1);
-    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
-    EXPECT_FALSE(fs::exists(dir / "STUB.TMP"));
-}
-
 TEST(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
 {
     TempFolder dir;
@@ -536,7 +506,181 @@ namespace
         program.insert(program.end(), table.begin(), table.end());
         return program;
     }
+
+    // Writes value little-endian in size bytes at at.
+    void put(Bytes& b, std::size_t at, std::uint64_t value, unsigned size)
+    {
+        for (unsigned i = 0; i < size; ++i)
+            b[at + i] = std::uint8_t(value >> (8 * i));
+    }
+
+    // Program images made here, each with the offset where its file bytes
+    // end (and where a certificate table of its own begins, if it has one).
+    struct ProgramImage
+    {
+        std::string kind;
+        Bytes bytes;
+        std::uint64_t end = 0;
+        std::uint64_t certificates = 0;
+    };
+
+    // A 64-bit ELF program: its header, one loaded segment over the first
+    // 0x200 bytes, code at 0x100 and the section table at 0x200 (null, .text,
+    // .bss). .bss comes last and holds no file bytes, yet its offset and size
+    // reach 0x1000 bytes past the file's end.
+    ProgramImage elfWithBss()
+    {
+        Bytes b = testlgp::Letters(0x2C0, 11);
+        std::fill(b.begin(), b.begin() + 0x78, 0);
+        std::fill(b.begin() + 0x200, b.end(), 0);
+        const Bytes ident = {0x7F, 'E', 'L', 'F', 2, 1, 1};
+        std::copy(ident.begin(), ident.end(), b.begin());
+        put(b, 0x10, 2, 2);     // an executable
+        put(b, 0x20, 0x40, 8);  // program headers
+        put(b, 0x28, 0x200, 8); // section headers
+        put(b, 0x36, 56, 2);
+        put(b, 0x38, 1, 2);
+        put(b, 0x3A, 64, 2);
+        put(b, 0x3C, 3, 2);
+        put(b, 0x40, 1, 4);          // a loaded segment
+        put(b, 0x40 + 32, 0x200, 8); // its file size
+        put(b, 0x40 + 40, 0x1200, 8);
+        put(b, 0x240 + 4, 1, 4); // .text: file bytes
+        put(b, 0x240 + 0x18, 0x100, 8);
+        put(b, 0x240 + 0x20, 0x100, 8);
+        put(b, 0x280 + 4, 8, 4); // .bss: none
+        put(b, 0x280 + 0x18, 0x200, 8);
+        put(b, 0x280 + 0x20, 0x1000, 8);
+        return {"ELF with .bss last", b, 0x2C0};
+    }
+
+    // A PE32 or PE32+ (wide) program: the DOS header, the signature at 0x40,
+    // the COFF header naming three sections, the optional header with its 16
+    // data directories, headers padded to 0x200, .text and .data of 0x200
+    // file bytes each and .bss with none; with a certificate table of
+    // certificateLength bytes behind the sections (signed before wrapping).
+    ProgramImage pe(bool wide, std::uint32_t certificateLength)
+    {
+        Bytes b = testlgp::Letters(0x600, 12);
+        std::fill(b.begin(), b.begin() + 0x200, 0);
+        b[0] = 'M';
+        b[1] = 'Z';
+        put(b, 0x3C, 0x40, 4);
+        b[0x40] = 'P';
+        b[0x41] = 'E';
+        put(b, 0x44, wide ? 0x8664 : 0x14C, 2);
+        put(b, 0x46, 3, 2);
+        const std::size_t optionalSize = wide ? 240 : 224;
+        put(b, 0x54, optionalSize, 2);
+        const std::size_t optional = 0x58;
+        put(b, optional, wide ? 0x20B : 0x10B, 2);
+        put(b, optional + 60, 0x200, 4); // SizeOfHeaders
+        const std::size_t directories = optional + (wide ? 112 : 96);
+        put(b, directories - 4, 16, 4);
+        const std::size_t table = optional + optionalSize;
+        for (std::size_t i = 0; i < 3; ++i)
+        {
+            const std::size_t section = table + 40 * i;
+            std::copy_n(std::array<const char*, 3>{".text", ".data", ".bss"}[i], 5, b.begin() + section);
+            put(b, section + 8, 0x800, 4);                        // VirtualSize
+            put(b, section + 16, i < 2 ? 0x200 : 0, 4);           // SizeOfRawData
+            put(b, section + 20, i < 2 ? 0x200 * (i + 1) : 0, 4); // PointerToRawData
+        }
+        ProgramImage image{std::string(wide ? "PE32+" : "PE32") + (certificateLength ? " signed" : ""), b, 0x600};
+        if (certificateLength)
+        {
+            put(image.bytes, directories + 32, 0x600, 4);
+            put(image.bytes, directories + 36, certificateLength, 4);
+            const Bytes certificates = testlgp::Letters(certificateLength, 13);
+            image.bytes.insert(image.bytes.end(), certificates.begin(), certificates.end());
+            image.certificates = 0x600;
+            image.end += certificateLength;
+        }
+        return image;
+    }
+
+    std::vector<ProgramImage> programImages()
+    {
+        return {elfWithBss(), pe(false, 0), pe(false, 0x108), pe(true, 0), pe(true, 0x108)};
+    }
 } // namespace
+
+TEST(StubImage, programImagesEndAtTheirLastFileByte)
+{
+    for (ProgramImage image : programImages())
+    {
+        EXPECT_EQ(Stub::ImageEnd(image.bytes), image.end) << image.kind;
+        image.bytes.insert(image.bytes.end(), 500, 0xAB);
+        EXPECT_EQ(Stub::ImageEnd(image.bytes), image.end) << image.kind;
+    }
+}
+
+// A cut image, or one whose headers name more than the file holds, claims
+// more bytes than there are (or is no program image at all), so nothing
+// behind it is taken for a patch; the headers are never read past the bytes.
+TEST(StubImage, aCutOrDamagedHeaderClaimsMoreThanTheBytesHold)
+{
+    for (const ProgramImage& image : programImages())
+        for (std::size_t n = 0; n < image.bytes.size(); ++n)
+        {
+            const Bytes cut(image.bytes.begin(), image.bytes.begin() + std::ptrdiff_t(n));
+            std::uint64_t end = 0;
+            EXPECT_NO_THROW(end = Stub::ImageEnd(cut)) << image.kind << " cut to " << n;
+            // Cut where its own certificate table starts, a signed image is
+            // the unsigned one.
+            if (n == image.certificates)
+                EXPECT_EQ(end, n) << image.kind;
+            else
+                EXPECT_TRUE(end == 0 || end > n) << image.kind << " cut to " << n << ": " << end;
+        }
+
+    struct Damage
+    {
+        std::size_t at;
+        std::uint64_t value;
+        unsigned size;
+    };
+    const ProgramImage elf = elfWithBss();
+    const std::vector<Damage> elfDamage = {
+        {0x38, 0xFFFF, 2},                           // program header count
+        {0x36, 8, 2},                                // program header size below a whole header
+        {0x28, ~std::uint64_t(0) - 8, 8},            // section table offset wrapping around
+        {0x240 + 0x18, ~std::uint64_t(0) - 0x80, 8}, // .text offset wrapping around
+        {0x40 + 32, 0x10000000, 8},                  // segment far longer than the file
+    };
+    for (const Damage& d : elfDamage)
+    {
+        Bytes damaged = elf.bytes;
+        put(damaged, d.at, d.value, d.size);
+        EXPECT_GT(Stub::ImageEnd(damaged), damaged.size()) << std::hex << d.at;
+    }
+    for (const bool wide : {false, true})
+    {
+        const ProgramImage image = pe(wide, 0x108);
+        const std::size_t table = 0x58 + (wide ? 240 : 224);
+        const std::size_t certificateLength = 0x58 + (wide ? 112 : 96) + 36;
+        const std::vector<Damage> peDamage = {
+            {0x46, 0xFFFF, 2},                  // section count
+            {0x54, 0xFFFF, 2},                  // optional header size
+            {table + 20, 0xFFFFFFF0, 4},        // .text's file offset
+            {table + 40 + 16, 0xFFFFFFFF, 4},   // .data's file size
+            {certificateLength, 0xFFFFFFF0, 4}, // certificate table length
+            {0x4C, 0x500, 4},                   // COFF symbols, as many as can be named
+        };
+        for (const Damage& d : peDamage)
+        {
+            Bytes damaged = image.bytes;
+            put(damaged, d.at, d.value, d.size);
+            if (d.at == 0x4C)
+                put(damaged, 0x50, 0xFFFFFFFF, 4);
+            EXPECT_GT(Stub::ImageEnd(damaged), damaged.size()) << image.kind << std::hex << " at " << d.at;
+        }
+        // A signature offset past the file: no program image.
+        Bytes lost = image.bytes;
+        put(lost, 0x3C, 0xFFFFFF00, 4);
+        EXPECT_EQ(Stub::ImageEnd(lost), 0u) << image.kind;
+    }
+}
 
 // A flipped bit or a download cut short is refused before anything is asked,
 // the target unchanged and no temporary file left.
@@ -617,6 +761,76 @@ TEST(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
     StubRunner bare;
     EXPECT_EQ(bare(exe), 1);
     EXPECT_EQ(bare.ui.texts(Kind::Error), QStringList{Stub::NoPatchText});
+}
+
+// Each kind of program image carries its patch: wrapped by the converter,
+// the patch is found behind the image's last file byte and applied; a
+// download cut short is known as damaged; and a Windows program signed after
+// wrapping still patches.
+TEST(StubRun, eachKindOfProgramImageCarriesItsPatch)
+{
+    TempFolder dir;
+    const Versions v = makeVersions();
+    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
+    for (const ProgramImage& image : programImages())
+    {
+        testlgp::Save(dir / "STUB.IMG", image.bytes);
+        testlgp::Save(dir / "p.lgp", v.patch);
+        MakeSelfExtractor(dir / "STUB.IMG", dir / "p.lgp", "target.lgp", true, dir / "FIX.exe");
+        const Bytes program = testlgp::Load(dir / "FIX.exe");
+        const SelfExtractorParts parts = ReadSelfExtractor(program, "FIX.exe", DamagedSelfExtractorText);
+        EXPECT_TRUE(parts.Digest) << image.kind;
+        // The digest record lies behind the image, after at most 7 zero bytes.
+        ASSERT_GE(parts.PatchOffset, image.end + 56) << image.kind;
+        const std::size_t record = parts.PatchOffset - 56;
+        EXPECT_LT(record - image.end, 8u) << image.kind;
+        EXPECT_EQ(Bytes(program.begin() + std::ptrdiff_t(image.end), program.begin() + std::ptrdiff_t(record)),
+                  Bytes(record - image.end, 0))
+            << image.kind;
+        EXPECT_EQ(Bytes(program.begin() + std::ptrdiff_t(parts.PatchOffset), program.end() - 40), v.patch)
+            << image.kind;
+
+        std::vector<Bytes> runs = {program};
+        if (image.kind.starts_with("PE"))
+            runs.push_back(signedLike(program, 1500));
+        for (const Bytes& file : runs)
+        {
+            testlgp::Save(target, original);
+            testlgp::Save(exe, file);
+            StubRunner run;
+            run.ui.fileAnswers.push_back(QString::fromStdString(target));
+            EXPECT_EQ(run(exe), 0) << image.kind;
+            EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{}) << image.kind;
+            EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected) << image.kind;
+        }
+
+        testlgp::Save(target, original);
+        testlgp::Save(exe, Bytes(program.begin(), program.end() - 41));
+        StubRunner cut;
+        EXPECT_EQ(cut(exe), 1) << image.kind;
+        EXPECT_EQ(cut.ui.texts(Kind::Error), QStringList{DamagedSelfExtractorText}) << image.kind;
+        EXPECT_EQ(testlgp::Load(target), original) << image.kind;
+    }
+}
+
+// A stub run bare, the built ones and those made here, says it holds no
+// patch and leaves no temporary file.
+TEST(StubRun, bareStubSaysItHoldsNoPatch)
+{
+    TempFolder dir;
+    std::vector<ProgramImage> images = programImages();
+    for (const char* built : {"STUB.LGP", "STUBWIN.LGP"})
+        images.push_back({built, testlgp::Load(Platform::Paths::programDir() + built)});
+    for (const ProgramImage& image : images)
+    {
+        const std::string bare = dir / "STUB.EXE";
+        testlgp::Save(bare, image.bytes);
+        StubRunner run;
+        EXPECT_EQ(run(bare), 1) << image.kind;
+        EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NoPatchText}) << image.kind;
+        EXPECT_EQ(run.ui.shown.size(), 1u) << image.kind;
+        EXPECT_FALSE(fs::exists(dir / "STUB.TMP")) << image.kind;
+    }
 }
 
 // The dialog opens where the target is: in the current folder, or one

@@ -171,29 +171,8 @@ namespace
         QProcess mServer;
     };
 
-    // Source archive and its modified version: b.bin changes at the same
-    // length, c.bin becomes 16 bytes shorter; a.bin stays.
-    struct Versions
-    {
-        testlgp::Archive source;
-        testlgp::Archive modified;
-    };
-
-    Versions makeVersions()
-    {
-        Versions v;
-        const Bytes a = testlgp::Letters(200, 1);
-        const Bytes b = testlgp::Letters(3000, 2);
-        const Bytes c = testlgp::Letters(900, 3);
-        Bytes b2 = b;
-        b2[7] = '#';
-        b2[2999] = '!';
-        Bytes c2(c.begin(), c.end() - 16);
-        c2[100] = '*';
-        v.source.Files = {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}};
-        v.modified.Files = {{"a.bin", a}, {"b.bin", b2}, {"c.bin", c2}};
-        return v;
-    }
+    using Versions = StubVersions;
+    Versions makeVersions() { return MakeStubVersions(); }
 
     std::vector<std::string> readLines(const std::string& path)
     {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 class TempFolder
 {
@@ -52,6 +53,14 @@ public:
     std::string save(const std::string& name, const testlgp::Bytes& bytes) const
     {
         testlgp::Save(mPath / name, bytes);
+        return file(name);
+    }
+    // Writes the files into a new folder inside; its path.
+    std::string fill(const std::string& name, const std::vector<testlgp::File>& files) const
+    {
+        std::filesystem::create_directories(mPath / name);
+        for (const testlgp::File& f : files)
+            testlgp::Save(mPath / name / f.Name, f.Data);
         return file(name);
     }
     void keep(bool value = true) { mKeep = value; }
