@@ -1,4 +1,5 @@
 #include "application.h"
+#include "core/lgpstruct.h"
 #include "errors/errors.h"
 
 #include "glyphs.h"
@@ -19,6 +20,9 @@ namespace Tarrowin
         // application name on X11: the entry's StartupWMClass).
         QGuiApplication::setDesktopFileName("tarrowin");
         QApplication::setWindowIcon(Glyphs::programIcon());
+        // A writer that removes what stopped runs left beside an archive says
+        // so; the note shows once the command has ended, whichever window ran it.
+        MessageHook = [](const std::string& text) { Platform::Ui::showNoteLater(Platform::Text::fromUtf8(text)); };
     }
 
     void ShowMessage(QWidget* parent, const QString& text) { Platform::Ui::prompter().message(parent, AppTitle, text); }

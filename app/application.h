@@ -11,7 +11,10 @@ namespace Tarrowin
     // The main window's caption.
     inline const QString MainCaption = QStringLiteral("Quenwick Tarrowin v1.27");
 
-    // Sets the application's title (start-up step 1). Also used by the tests.
+    // Sets the application's title (start-up step 1) and has the archive
+    // core's notes (MessageHook: leftover temporary files it removed) shown
+    // in a plain message box once the command that gave them has ended, in
+    // every window. Also used by the tests.
     void InitApplication();
 
     // Plain message box: the application's title as caption, OK, no icon.

@@ -130,7 +130,7 @@ namespace
             {
                 progress.Break();
                 failed.push_back(target.Path);
-                std::cerr << target.Path << ": " << e.what() << "\n";
+                std::cerr << target.Path << ": " << lgp::OneLineText(e) << "\n";
             }
             progress.SetPosition(std::int32_t(i + 1));
         }

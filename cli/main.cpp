@@ -234,6 +234,9 @@ namespace
     // "tarrowin-cli: MESSAGE: REASON" for a failure of the parsed command.
     std::string ErrorLine(const CLI::App& app, const std::exception& e)
     {
+        // A failed write names its file and reason on a second line: one line here.
+        if (const auto* write = dynamic_cast<const EWriteError*>(&e); write && !write->Detail.empty())
+            return std::string(Cli::ProgramName) + ": " + lgp::OneLineText(e);
         std::string line = std::string(Cli::ProgramName) + ": " + lgp::UserText(e);
         if (const auto* file = dynamic_cast<const EFileError*>(&e); file && file->ErrorCode != 0)
             return line + ": " + std::strerror(file->ErrorCode);

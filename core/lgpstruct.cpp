@@ -196,6 +196,8 @@ namespace lgp::detail
         mFile.Exchange(Platform::File::createBeside(mTarget, archive, mTempPath));
         if (!mFile.Handle().valid())
             lgp::Fail("Cannot create a temporary file beside " + path + " to rewrite it safely. Nothing was changed.");
+        // The archive is untouched until Commit; the new file is deleted on failure.
+        mFile.Describe(path, true);
     }
 
     ArchiveReplacement::~ArchiveReplacement()
@@ -211,7 +213,7 @@ namespace lgp::detail
     {
         file.Sync();
         if (!Platform::File::replace(mTempPath, mTarget, original))
-            lgp::FailOpen(mPath);
+            lgp::FailReplacing("Cannot open file " + mPath, mPath, errno, Platform::File::inStickyFolder(mTarget));
         mCommitted = true;
     }
 } // namespace lgp::detail

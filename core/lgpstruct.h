@@ -39,10 +39,10 @@
 using TProgressHook = std::function<void(std::int32_t position, std::int32_t maximum)>;
 extern TProgressHook ProgressHook;
 
-// A process-wide slot for one text, empty at start. Unused: nothing calls or
-// sets it, as the builder has no message left to give (Create computes the
-// lookup table when no template serves, and a missing patch template is
-// EMissingTemplate). Kept as the slot of the archive core's interface.
+// A process-wide slot for one text, empty at start: notes of the archive's
+// writers that are no failure (RemoveLeftoverTemporaries below). The
+// command-line tool prints them on stderr; the windowed program shows them in
+// a message box once the command has ended. Empty means silent.
 using TMessageHook = std::function<void(const std::string& text)>;
 extern TMessageHook MessageHook;
 

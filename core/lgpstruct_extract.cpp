@@ -99,6 +99,9 @@ namespace
             try
             {
                 TFileSource output(std::move(handle));
+                // One file alone leaves nothing changed when it fails; Extract
+                // All says what it had written.
+                output.Describe(shown, !mBatch);
                 WriteData(archive, place, output);
                 if (existing != Existing::Nothing && !mBatch)
                     output.Sync();
@@ -136,7 +139,7 @@ namespace
                 if (std::find(synced.begin(), synced.end(), folder.device()) != synced.end())
                     continue;
                 if (!folder.syncAll())
-                    lgp::FailWrite();
+                    lgp::FailWriting("the new files in " + (mBase.empty() ? std::string(".") : mBase), errno, false);
                 synced.push_back(folder.device());
             }
             while (!mWaiting.empty())
@@ -217,8 +220,8 @@ namespace
             {
                 const int error = errno;
                 mFolders[at].removeTemp(tempName);
-                errno = error;
-                lgp::FailCreate(shown);
+                lgp::FailReplacing("Cannot create file " + shown, shown, error, Platform::File::inStickyFolder(shown),
+                                   !mBatch);
             }
             ++mWritten;
         }
@@ -304,15 +307,19 @@ void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const
     {
         const std::int32_t written = writer.Written();
         const std::string where = folder.empty() ? std::string(".") : folder;
+        const std::string done = written == 0 ? " Nothing was written to " + where + "."
+                                              : " " + std::to_string(written) + " of " + std::to_string(total)
+                                                    + " files were written to " + where + " before the failure.";
+        // A failed write keeps its two lines: the byte layer's text, then the
+        // file, the reason and what was written.
+        if (const auto* write = dynamic_cast<const EWriteError*>(&e); write && !write->Detail.empty())
+            throw EWriteError(write->Headline, write->Detail + done, write->ErrorCode);
         std::string text = e.what();
         // The reason of a file failure goes before what was written.
         if (const auto* file = dynamic_cast<const EFileError*>(&e); file && file->ErrorCode != 0)
             text += std::string(": ") + std::strerror(file->ErrorCode);
         if (!text.empty() && text.back() != '.' && text.back() != '!')
             text += '.';
-        throw ELGPError(text
-                        + (written == 0 ? " Nothing was written to " + where + "."
-                                        : " " + std::to_string(written) + " of " + std::to_string(total)
-                                              + " files were written to " + where + " before the failure."));
+        throw ELGPError(text + done);
     }
 }

@@ -148,7 +148,8 @@ namespace lgp::detail
         // archive's place. "Stream write error" when the sync fails; "Cannot
         // open file %s" (the path as given) when the archive can't be
         // replaced, as when another program holds it without letting it be
-        // deleted: the archive is then unchanged.
+        // deleted or a folder with the sticky bit refuses the rename, with
+        // the reason on a second line: the archive is then unchanged.
         // original: the caller's handle on the archive (see
         // Platform::File::replace for when it is closed).
         void Commit(const TFileSource& file, ScopedHandle& original);

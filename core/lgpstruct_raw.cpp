@@ -253,7 +253,8 @@ void TRawLGPFile::RewriteAtomically(const std::function<void()>& changes)
         mTrailingAt = trailingAt;
         mOnCopy = false;
         mRunOriginal = nullptr;
-        throw;
+        // Every write went to the copy, which the replacement deletes.
+        lgp::RethrowUnchanged();
     }
 }
 
@@ -518,11 +519,16 @@ std::int32_t TRawLGPFile::AppendDataEntry(const RawDataEntry& entry)
     }
     catch (const ELGPError&)
     {
-        // The old end of the file back, as far as it can be.
-        if (!mOnCopy && mFile.Size() > position && !mTrailingText.empty())
-            Platform::File::writeAt(mFile.Handle(), mTrailingText.data(), mTrailingText.size(), position);
-        if (!mOnCopy)
-            Platform::File::setSize(mFile.Handle(), position + static_cast<std::int64_t>(mTrailingText.size()));
+        if (mOnCopy)
+            throw;
+        // The old end of the file back, as far as it can be; when it is, the
+        // archive is byte for byte as before (nothing below position was written).
+        const bool putBack =
+            (mFile.Size() <= position || mTrailingText.empty()
+             || Platform::File::writeAt(mFile.Handle(), mTrailingText.data(), mTrailingText.size(), position))
+            && Platform::File::setSize(mFile.Handle(), position + static_cast<std::int64_t>(mTrailingText.size()));
+        if (putBack)
+            lgp::RethrowUnchanged();
         throw;
     }
     mFile.SetPosition(end);

@@ -41,7 +41,19 @@ bool ReplaceEntryDataAt(TRawLGPFile& archive, std::int32_t tableIndex, std::span
 
     const std::int32_t appended = archive.AppendDataEntry(record);
     toc.Offset = archive.GetDataEntry(appended).Position;
-    archive.SetTableEntry(tableIndex, toc);
+    try
+    {
+        archive.SetTableEntry(tableIndex, toc);
+    }
+    catch (const EWriteError& e)
+    {
+        // The append stands (complete and synced); say so rather than "Nothing was changed".
+        throw EWriteError(e.Headline,
+                          e.Detail + " The new data was appended to the archive, but the table entry of \""
+                              + (label.empty() ? toc.NameString() : label)
+                              + "\" was not pointed at it: the entry still reads its old data (Pack drops the new).",
+                          e.ErrorCode);
+    }
     return false;
 }
 

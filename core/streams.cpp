@@ -99,12 +99,16 @@ std::size_t TFileSource::ReadSomeAt(std::int64_t position, void* buffer, std::si
     return static_cast<std::size_t>(n);
 }
 
+void TFileSource::FailWriting() const { lgp::FailWriting(mName, errno, mStaged); }
+
 void TFileSource::WriteAt(std::int64_t position, const void* data, std::size_t count)
 {
     if (count == 0)
         return;
-    if (position < 0 || !Platform::File::writeAt(mHandle, data, count, position))
+    if (position < 0)
         lgp::FailWrite();
+    if (!Platform::File::writeAt(mHandle, data, count, position))
+        FailWriting();
 }
 
 std::int64_t TFileSource::CopyIn(std::int64_t position, const TByteSource& from, std::int64_t fromPosition,
@@ -116,20 +120,20 @@ std::int64_t TFileSource::CopyIn(std::int64_t position, const TByteSource& from,
     // File to file: in the kernel where the system can.
     const std::int64_t copied = Platform::File::copyRange(*file, fromPosition, mHandle, position, count);
     if (copied < 0)
-        lgp::FailWrite();
+        FailWriting();
     return copied;
 }
 
 void TFileSource::SetSize(std::int64_t size)
 {
     if (!Platform::File::setSize(mHandle, size))
-        lgp::FailWrite();
+        FailWriting();
 }
 
 void TFileSource::Sync() const
 {
     if (!Platform::File::sync(mHandle))
-        lgp::FailWrite();
+        FailWriting();
 }
 
 // ---------------------------------------------------------------------------
@@ -335,12 +339,16 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, Platform::File:
             lgp::FailCreate(path);
         lgp::FailOpen(path);
     }
+    // A reader opened for reading only has no write of its own to name.
+    if (mode != FileMode::OpenRead)
+        mFile.Describe(path, false);
 }
 
 TFileStream::TFileStream(std::string path, Platform::File::ScopedHandle handle)
     : mPath(std::move(path))
     , mFile(std::move(handle))
 {
+    mFile.Describe(mPath, false);
 }
 
 namespace
@@ -375,6 +383,8 @@ TNewFileStream::TNewFileStream(const std::string& path, bool lockReplaced)
     , mTarget(Platform::File::resolvedPath(path))
 {
     ExchangeHandle(CreateBesideTarget(path, mTarget, mReplaces, mTempPath, lockReplaced, mReplacedLock));
+    // Until Commit, a failure leaves the file at path as it was.
+    Source().Describe(path, true);
 }
 
 TNewFileStream::~TNewFileStream()
@@ -390,10 +400,11 @@ void TNewFileStream::Commit(bool durable)
 {
     // Only an existing file's contents are at stake if the machine stops
     // before the new data reaches the disk; a brand-new output skips the wait.
-    if ((mReplaces || durable) && !Platform::File::sync(Handle()))
-        lgp::FailWrite();
+    if (mReplaces || durable)
+        Source().Sync();
     if (!Platform::File::replace(mTempPath, mTarget))
-        lgp::FailWrite();
+        lgp::FailReplacing("Cannot create file " + FileName(), FileName(), errno,
+                           Platform::File::inStickyFolder(mTarget));
     mCommitted = true;
 }
 

@@ -83,8 +83,25 @@ public:
         return handle;
     }
 
+    // Names the file in the failures of writes, syncs and size changes: name
+    // is the file as the user knows it (for a hidden new file, the file it is
+    // to replace), staged says that a failure leaves that file as it was (the
+    // bytes go to a new file that takes its name only once complete). Such a
+    // failure is "Stream write error" with a second line: "Cannot write NAME:
+    // the disk is full." (or the system's reason), and for a staged file "
+    // Nothing was changed.". Unnamed, it is "Stream write error" alone.
+    void Describe(std::string name, bool staged)
+    {
+        mName = std::move(name);
+        mStaged = staged;
+    }
+
 private:
+    [[noreturn]] void FailWriting() const;
+
     Platform::File::ScopedHandle mHandle;
+    std::string mName;
+    bool mStaged = false;
 };
 
 // A read-only view of bytes the caller keeps alive. Writes fail.

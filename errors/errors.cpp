@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -17,6 +18,30 @@ EFileError::EFileError(const std::string& message, int errnoValue)
     : ELGPError(message)
     , ErrorCode(errnoValue)
 {
+}
+
+namespace
+{
+    const std::string NothingChanged = " Nothing was changed.";
+
+    std::string HeadlineAndDetail(const std::string& headline, const std::string& detail)
+    {
+        return detail.empty() ? headline : headline + "\n" + detail;
+    }
+} // namespace
+
+EWriteError::EWriteError(std::string headline, std::string detail, int errnoValue)
+    : ELGPError(HeadlineAndDetail(headline, detail))
+    , Headline(std::move(headline))
+    , Detail(std::move(detail))
+    , ErrorCode(errnoValue)
+{
+}
+
+EWriteError EWriteError::Unchanged() const
+{
+    const bool said = Detail.size() >= NothingChanged.size() && Detail.ends_with(NothingChanged);
+    return EWriteError(Headline, Detail.empty() || said ? Detail : Detail + NothingChanged, ErrorCode);
 }
 
 EMissingTemplate::EMissingTemplate(std::string path)
@@ -50,9 +75,64 @@ namespace lgp
         return std::string("The operation stopped at an internal error (") + kind + ").";
     }
 
+    std::string OneLineText(const std::exception& failure)
+    {
+        if (const auto* write = dynamic_cast<const EWriteError*>(&failure); write && !write->Detail.empty())
+            return write->Headline + ": " + write->Detail;
+        return UserText(failure);
+    }
+
     void Fail(const std::string& message) { throw ELGPError(message); }
     void FailRead() { throw ELGPError("Stream read error"); }
-    void FailWrite() { throw ELGPError("Stream write error"); }
+    void FailWrite() { throw EWriteError("Stream write error", std::string(), 0); }
+
+    std::string WriteFailureReason(int errnoValue)
+    {
+        switch (errnoValue)
+        {
+        case 0: return "the system gave no reason";
+        case ENOSPC:
+#ifdef EDQUOT
+        case EDQUOT:
+#endif
+            return "the disk is full";
+        default: return std::strerror(errnoValue);
+        }
+    }
+
+    void FailWriting(const std::string& file, int errnoValue, bool unchanged)
+    {
+        if (file.empty())
+            throw EWriteError("Stream write error", std::string(), errnoValue);
+        throw EWriteError("Stream write error",
+                          "Cannot write " + file + ": " + WriteFailureReason(errnoValue) + "."
+                              + (unchanged ? NothingChanged : std::string()),
+                          errnoValue);
+    }
+
+    void FailReplacing(const std::string& headline, const std::string& file, int errnoValue, bool stickyFolder,
+                       bool unchanged)
+    {
+        std::string reason = WriteFailureReason(errnoValue);
+        if (stickyFolder && (errnoValue == EPERM || errnoValue == EACCES))
+            reason += " (its folder has the sticky bit: only a file's owner may replace the file there)";
+        throw EWriteError(headline,
+                          "The new version of " + file + " could not take its place: " + reason + "."
+                              + (unchanged ? NothingChanged : std::string()),
+                          errnoValue);
+    }
+
+    void RethrowUnchanged()
+    {
+        try
+        {
+            throw;
+        }
+        catch (const EWriteError& e)
+        {
+            throw e.Unchanged();
+        }
+    }
     void FailListIndex(std::int64_t index)
     {
         throw ELGPError("List index out of bounds (" + std::to_string(index) + ")");

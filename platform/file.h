@@ -129,6 +129,11 @@ namespace Platform::File
     // Windows, where an open file can't be deleted anyway.
     std::vector<std::string> leftoversBeside(const std::string& path, bool remove);
 
+    // Whether the folder holding path has the sticky bit, where only a
+    // file's owner (or the folder's, or root) may rename or delete it; false
+    // on Windows.
+    bool inStickyFolder(const std::string& path);
+
     // Deletes a file; false when it can't.
     bool remove(const std::string& path);
     // Whether a new file may take path's place: nothing is there yet, or an
@@ -147,21 +152,24 @@ namespace Platform::File
 } // namespace Platform::File
 
 // Fault injection for tests: the mutating calls above are counted once armed,
-// and the chosen one fails (as a full disk would) or ends the process at once,
-// before doing anything, as a kill or a power cut would. Setting
-// TARROWIN_FAULT=k:fail or TARROWIN_FAULT=k:exit arms it for a whole program run.
-// Unarmed, the seam costs one count and one test of a flag per call.
+// and the chosen one fails (with an input/output error, a full disk or a
+// refused rename) or ends the process at once, before doing anything, as a
+// kill or a power cut would. Setting TARROWIN_FAULT=k:fail, k:full, k:refuse
+// or k:exit arms it for a whole program run. Unarmed, the seam costs one
+// count and one test of a flag per call.
 namespace Platform::File::Fault
 {
     enum class Action
     {
-        Fail,
-        Exit,
+        Fail,     // the k-th mutating call fails (errno EIO)
+        Exit,     // the process ends at the k-th mutating call
+        DiskFull, // the k-th data write (writeAt, copyRange) fails with ENOSPC
+        Refuse,   // the k-th rename (replace, an output folder's commit) fails with EPERM
     };
     // The status a process ended by the seam exits with.
     constexpr int ExitStatus = 86;
 
-    // The k-th mutating call from now on (k >= 1) gets the action.
+    // The k-th call from now on (k >= 1) that the action strikes gets it.
     void arm(std::int64_t k, Action action);
     void disarm();
     // Whether the armed call was reached.
@@ -203,6 +211,14 @@ namespace Platform::File::Fault
     void startRecording();
     std::vector<Record> stopRecording();
 
+    // What a mutating call does, for the actions that strike one kind only.
+    enum class Kind
+    {
+        Other,
+        Write,  // adds data: writeAt, copyRange
+        Rename, // gives a new file its name: replace, an output folder's commit
+    };
+
     namespace detail
     {
         extern bool recording;
@@ -211,14 +227,18 @@ namespace Platform::File::Fault
         extern bool freeSpaceSet;
         extern std::int64_t freeSpaceValue;
         extern std::int64_t counts[2];
-        // Counts a call; true when it is the one to fail (ends the process for Exit).
-        bool hit();
+        // The errno value a failing call leaves (EIO, ENOSPC or EPERM).
+        extern int error;
+        // Counts a call of its kind; true when it is the one to fail (ends
+        // the process for Exit).
+        bool hit(Kind kind);
     } // namespace detail
 
-    // Called first by every mutating call of a backend: true means "fail now".
-    inline bool inject(Counted kind = Counted::Other)
+    // Called first by every mutating call of a backend: true means "fail now,
+    // with errno detail::error".
+    inline bool inject(Counted counted = Counted::Other, Kind kind = Kind::Other)
     {
-        ++detail::counts[static_cast<int>(kind)];
-        return detail::armed && detail::hit();
+        ++detail::counts[static_cast<int>(counted)];
+        return detail::armed && detail::hit(kind);
     }
 } // namespace Platform::File::Fault

@@ -1,6 +1,7 @@
 // The fault-injection seam of the file layer, shared by every backend.
 #include "file.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -31,6 +32,10 @@ namespace Platform::File::Fault
                     arm(k, Action::Fail);
                 else if (std::strcmp(end + 1, "exit") == 0)
                     arm(k, Action::Exit);
+                else if (std::strcmp(end + 1, "full") == 0)
+                    arm(k, Action::DiskFull);
+                else if (std::strcmp(end + 1, "refuse") == 0)
+                    arm(k, Action::Refuse);
             }
         };
         const FromEnvironment fromEnvironment;
@@ -63,8 +68,14 @@ namespace Platform::File::Fault
         std::int64_t freeSpaceValue = 0;
         std::int64_t counts[2] = {};
 
-        bool hit()
+        int error = EIO;
+
+        bool hit(Kind kind)
         {
+            // A full disk strikes only writes of data, a refusal only renames.
+            if ((action == Action::DiskFull && kind != Kind::Write)
+                || (action == Action::Refuse && kind != Kind::Rename))
+                return false;
             if (--remaining > 0)
                 return false;
             armed = false;
@@ -79,6 +90,7 @@ namespace Platform::File::Fault
     {
         remaining = k;
         action = a;
+        detail::error = a == Action::DiskFull ? ENOSPC : a == Action::Refuse ? EPERM : EIO;
         reached = false;
         detail::armed = k >= 1;
     }

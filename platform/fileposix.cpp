@@ -36,10 +36,11 @@ namespace Platform::File
 
     namespace
     {
-        // Fails the call as an input/output error would.
+        // Fails the call as the armed fault says (an input/output error, a
+        // full disk, a refused rename).
         template <class T> T injected(T result)
         {
-            errno = EIO;
+            errno = Fault::detail::error;
             return result;
         }
 
@@ -163,7 +164,7 @@ namespace Platform::File
 
     bool writeAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Counted::Other, Fault::Kind::Write))
             return injected(false);
         noteCall(Fault::Call::WriteAt, file, pos);
         if (pos < 0)
@@ -186,7 +187,7 @@ namespace Platform::File
     std::int64_t copyRange(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst, std::int64_t dstPos,
                            std::int64_t count)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Counted::Other, Fault::Kind::Write))
             return injected(std::int64_t(-1));
         noteCall(Fault::Call::CopyRange, dst, dstPos);
         if (count <= 0)
@@ -268,7 +269,7 @@ namespace Platform::File
 
     bool replace(const std::string& from, const std::string& to)
     {
-        if (Fault::inject(Fault::Counted::DiskWait))
+        if (Fault::inject(Fault::Counted::DiskWait, Fault::Kind::Rename))
             return injected(false);
         const std::string renamed = Fault::detail::recording ? resolvedPath(from) : std::string();
         if (::rename(from.c_str(), to.c_str()) != 0)
@@ -406,6 +407,12 @@ namespace Platform::File
         }
         std::sort(found.begin(), found.end());
         return found;
+    }
+
+    bool inStickyFolder(const std::string& path)
+    {
+        struct stat st;
+        return ::stat(folderOf(path).c_str(), &st) == 0 && (st.st_mode & S_ISVTX) != 0;
     }
 
     bool remove(const std::string& path) { return ::unlink(path.c_str()) == 0; }

@@ -37,8 +37,17 @@ namespace Platform::File
             case ERROR_SHARING_VIOLATION:
             case ERROR_LOCK_VIOLATION:
             case ERROR_WRITE_PROTECT: errno = EACCES; break;
+            case ERROR_DISK_FULL:
+            case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
             default: errno = EIO; break;
             }
+        }
+
+        // Fails the call as the armed fault says; always false.
+        bool injected()
+        {
+            errno = Fault::detail::error;
+            return false;
         }
 
         OVERLAPPED at(std::int64_t pos)
@@ -135,8 +144,8 @@ namespace Platform::File
 
     bool writeAt(const ScopedHandle& file, const void* data, std::size_t count, std::int64_t pos)
     {
-        if (Fault::inject())
-            return false;
+        if (Fault::inject(Fault::Counted::Other, Fault::Kind::Write))
+            return injected();
         const auto* in = static_cast<const std::uint8_t*>(data);
         if (pos < 0)
             return false;
@@ -146,7 +155,10 @@ namespace Platform::File
             DWORD done = 0;
             const DWORD want = DWORD(std::min(count, MaxTransfer));
             if (!::WriteFile(file.get(), in, want, &done, &o) || done == 0)
+            {
+                setErrno(::GetLastError());
                 return false;
+            }
             in += done;
             count -= done;
             pos += done;
@@ -157,8 +169,11 @@ namespace Platform::File
     std::int64_t copyRange(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst, std::int64_t dstPos,
                            std::int64_t count)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Counted::Other, Fault::Kind::Write))
+        {
+            injected();
             return -1;
+        }
         if (count <= 0 || srcPos < 0)
             return 0;
         constexpr std::int64_t chunk = 1 << 20;
@@ -188,7 +203,9 @@ namespace Platform::File
 
     bool setSize(const ScopedHandle& file, std::int64_t newSize)
     {
-        if (Fault::inject() || newSize < 0)
+        if (Fault::inject())
+            return injected();
+        if (newSize < 0)
             return false;
         FILE_END_OF_FILE_INFO info{};
         info.EndOfFile.QuadPart = newSize;
@@ -197,16 +214,21 @@ namespace Platform::File
 
     bool sync(const ScopedHandle& file)
     {
-        return !Fault::inject(Fault::Counted::DiskWait) && ::FlushFileBuffers(file.get()) != 0;
+        if (Fault::inject(Fault::Counted::DiskWait))
+            return injected();
+        return ::FlushFileBuffers(file.get()) != 0;
     }
 
     bool replace(const std::string& from, const std::string& to)
     {
-        if (Fault::inject(Fault::Counted::DiskWait))
-            return false;
-        return ::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               != 0;
+        if (Fault::inject(Fault::Counted::DiskWait, Fault::Kind::Rename))
+            return injected();
+        if (::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+            != 0)
+            return true;
+        setErrno(::GetLastError());
+        return false;
     }
 
     bool replace(const std::string& from, const std::string& to, ScopedHandle& held)
@@ -226,6 +248,8 @@ namespace Platform::File
     }
 
     std::vector<std::string> leftoversBeside(const std::string&, bool) { return {}; }
+
+    bool inStickyFolder(const std::string&) { return false; }
 
     bool remove(const std::string& path) { return ::DeleteFileW(widePath(path).c_str()) != 0; }
 
@@ -281,7 +305,10 @@ namespace Platform::File
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath)
     {
         if (Fault::inject())
+        {
+            injected();
             return ScopedHandle();
+        }
         const auto cut = path.find_last_of("/\\");
         const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
         const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);

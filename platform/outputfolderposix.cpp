@@ -99,7 +99,7 @@ namespace Platform::OutputFolder
     {
         if (File::Fault::inject())
         {
-            errno = EIO;
+            errno = File::Fault::detail::error;
             return File::ScopedHandle();
         }
         // The file it replaces lends the new one its permission bits and owner.
@@ -148,9 +148,9 @@ namespace Platform::OutputFolder
 
     bool Folder::commit(const std::string& tempName, const std::string& name) const
     {
-        if (File::Fault::inject())
+        if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Rename))
         {
-            errno = EIO;
+            errno = File::Fault::detail::error;
             return false;
         }
         if (::renameat(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str()) != 0)
@@ -178,7 +178,7 @@ namespace Platform::OutputFolder
     {
         if (File::Fault::inject(File::Fault::Counted::DiskWait))
         {
-            errno = EIO;
+            errno = File::Fault::detail::error;
             return false;
         }
         return ::syncfs(mHandle.get()) == 0;

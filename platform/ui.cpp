@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSortFilterProxyModel>
+#include <QTimer>
 
 namespace Platform::Ui
 {
@@ -234,6 +235,22 @@ namespace Platform::Ui
     void showError(QWidget* parent, const QString& message)
     {
         prompter().error(parent, applicationTitle(), errorBoxText(message));
+    }
+
+    namespace
+    {
+        QStringList gNotes;
+    } // namespace
+
+    void showNoteLater(const QString& text)
+    {
+        if (gNotes.isEmpty())
+            QTimer::singleShot(0, qApp, [] {
+                const QString notes = gNotes.join('\n');
+                gNotes.clear();
+                prompter().message(QApplication::activeWindow(), applicationTitle(), notes);
+            });
+        gNotes.append(text);
     }
 
     void centreOnScreen(QWidget& window)

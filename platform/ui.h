@@ -72,6 +72,12 @@ namespace Platform::Ui
     QString errorBoxText(const QString& message);
     // Shows a failure in an error box captioned with the application's title.
     void showError(QWidget* parent, const QString& message);
+    // Shows a note in a plain message box captioned with the application's
+    // title, over the active window, once the event loop runs again: after
+    // the command that gave it has ended (notes given meanwhile share one
+    // box, a line each). For notes that arise in the middle of a command, as
+    // the archive core's MessageHook texts do.
+    void showNoteLater(const QString& text);
 
     // Moves window (frame included, once known) to the centre of the screen
     // its parent window is on (else its own, else the primary screen).

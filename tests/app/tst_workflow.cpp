@@ -2,17 +2,20 @@
 // rows extracted at once, the context menu and the commands that take one
 // row, drag out and drop in, recent archives and the window's place kept,
 // Verify, the notes after successes, the floating toolbar's first place, dark
-// themes, the preview window's size and place, and the folder dialog making a
-// new folder.
+// themes, the preview window's size and place, the folder dialog making a
+// new folder, and the notes of the archive core (leftovers removed) in every
+// window.
 
 #include "apptestsupport.h"
 
 #include "app/application.h"
 #include "app/filelist.h"
 #include "app/folderdialog.h"
+#include "app/lgpadv.h"
 #include "app/lgpviewer.h"
 #include "core/lgpstruct.h"
 #include "core/streams.h"
+#include "patch/lgpmakepatch.h"
 #include "preview/lgpdispatch.h"
 #include "preview/lgppreview.h"
 #include "preview/lgpviewas.h"
@@ -547,6 +550,61 @@ private slots:
         window().lstFiles->SelectRow(0);
         window().lstFilesDblClick();
         QCOMPARE(view.size(), QSize(400, 300));
+    }
+
+    void leftoversOfStoppedRunsAreNotedOnceTheCommandHasEnded()
+    {
+        // A hidden temporary file of a stopped run beside an archive (nobody
+        // holds it); the next writer of that archive removes it and says so.
+        const auto plant = [&](const std::string& archive) {
+            writeFile(path("." + archive + ".abc123.tmp"), "what a stopped run had copied");
+            return path("." + archive + ".abc123.tmp");
+        };
+        const auto note = [&](const std::string& archive) {
+            return QString::fromStdString("Removed 1 temporary file that stopped runs had left beside "
+                                          + path(archive).string() + ": ." + archive + ".abc123.tmp.");
+        };
+
+        // The main window: a replace by dropped files.
+        saveArchive(path("a.lgp"), sample());
+        open(path("a.lgp"));
+        fs::create_directories(path("mods"));
+        writeFile(path("mods/MUSIC.MID"), "new tune");
+        fs::path leftover = plant("a.lgp");
+        prompter().questionAnswers.push_back(true);
+        window().ReplaceFromFiles({q(path("mods/MUSIC.MID"))});
+        QVERIFY(!fs::exists(leftover));
+        QCOMPARE(entryData(path("a.lgp"), "Music.mid"), std::string("new tune"));
+        // Not in the middle of the command: once it has ended.
+        QVERIFY(prompter().texts(Kind::Message).isEmpty());
+        QTRY_COMPARE(prompter().texts(Kind::Message), QStringList{note("a.lgp")});
+
+        // The advanced editor, which holds the archive as its writer.
+        leftover = plant("a.lgp");
+        {
+            TfrmAdvanced editor;
+            QVERIFY(editor.OpenArchive(q(path("a.lgp"))));
+        }
+        QVERIFY(!fs::exists(leftover));
+        QTRY_COMPARE(prompter().texts(Kind::Message).size(), 2);
+        QCOMPARE(prompter().texts(Kind::Message).last(), note("a.lgp"));
+
+        // The patch creator, writing its patch over an older one.
+        Archive modified = sample();
+        modified.Files[4].Data = B("HELLO");
+        saveArchive(path("m.lgp"), modified);
+        writeFile(path("p.lgp"), "an older patch");
+        leftover = plant("p.lgp");
+        TfrmLGPPatch creator;
+        creator.edtSrc->setText(q(path("a.lgp")));
+        creator.edtPatLGP->setText(q(path("m.lgp")));
+        prompter().fileAnswers.push_back(q(path("p.lgp")));
+        creator.btnBeginClick();
+        QCOMPARE(creator.lblStatus->text(), QString("Done!"));
+        QVERIFY(!fs::exists(leftover));
+        QTRY_COMPARE(prompter().texts(Kind::Message).size(), 3);
+        QCOMPARE(prompter().texts(Kind::Message).last(), note("p.lgp"));
+        QVERIFY(prompter().texts(Kind::Error).isEmpty());
     }
 
     void theFolderDialogMakesATypedNewFolder()

@@ -956,7 +956,7 @@ TEST(CliReplace, fromAFolderOrPairsReplacesInOneRewriteAndListsWhatMatchesNothin
 {
     TempFolder tmp;
     const auto path = tmp.save("x.lgp", Write(Sample));
-    const std::string folder = Fill(tmp, "new", {{"A.TEX", Pattern(300)}, {"c.hrc", B("cc")}, {"readme", B("r")}});
+    const std::string folder = tmp.fill("new", {{"A.TEX", Pattern(300)}, {"c.hrc", B("cc")}, {"readme", B("r")}});
     // The entries matched are replaced and the archive left packed; a file
     // matching no entry is listed and makes the exit status 1.
     const Result from = Cli(tmp, {"replace", path, "--from", folder});

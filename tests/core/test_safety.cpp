@@ -8,6 +8,7 @@
 
 #include <gmock/gmock.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -447,6 +448,40 @@ TEST(CrashSafety, armingKFailsExactlyTheKthMutatingCall)
             EXPECT_EQ(calls[call - 1](), call != k) << "call " << call << ", armed at " << k;
         }
         File::Fault::disarm();
+    }
+
+    // A full disk strikes the k-th data write only (ENOSPC), a refusal the
+    // k-th rename only (EPERM); the other calls pass.
+    const std::string other = tmp.save("y.bin", B("y"));
+    const std::function<bool()> renames[] = {
+        calls[0],
+        [&] { return File::replace(other, path); },
+        calls[3],
+        [&] { return File::replace(path, other); },
+    };
+    const std::pair<File::Fault::Action, std::vector<int>> struck[] = {
+        {File::Fault::Action::DiskFull, {1, 3}},
+        {File::Fault::Action::Refuse, {2, 4}},
+    };
+    for (const auto& [action, kinds] : struck)
+    {
+        for (std::size_t k = 1; k <= kinds.size(); ++k)
+        {
+            tmp.save("x.bin", B("12345678"));
+            tmp.save("y.bin", B("y"));
+            File::Fault::arm(std::int64_t(k), action);
+            for (int call = 1; call <= 4; ++call)
+            {
+                errno = 0;
+                const bool failed = !renames[call - 1]();
+                EXPECT_EQ(failed, call == kinds[k - 1]) << "call " << call << ", armed at " << k;
+                if (failed)
+                {
+                    EXPECT_EQ(errno, action == File::Fault::Action::DiskFull ? ENOSPC : EPERM);
+                }
+            }
+            File::Fault::disarm();
+        }
     }
 }
 

@@ -56,7 +56,8 @@ namespace faults
     }
 
     // For k = 1, 2, ...: prepare() lays out the files, command() runs with the
-    // k-th mutating file call given action, and check(outcome) judges the files.
+    // k-th mutating file call (of the kind the action strikes) given action,
+    // and check(outcome) judges the files.
     // Ends with the first run that completes; returns how many calls it made.
     inline int AtEveryCall(Action action, const std::function<void()>& prepare, const std::function<void()>& command,
                            const std::function<void(Outcome)>& check)
@@ -66,9 +67,9 @@ namespace faults
         {
             prepare();
             Outcome outcome = Outcome::Completed;
-            if (action == Action::Fail)
+            if (action != Action::Exit)
             {
-                Fault::arm(k, Action::Fail);
+                Fault::arm(k, action);
                 std::string failure;
                 try
                 {
