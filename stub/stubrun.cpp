@@ -61,9 +61,22 @@ namespace Stub
 
     std::string ErrorBoxText(const std::string& message)
     {
-        if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
-            return message + ".";
-        return message;
+        // Each line of a message of two (what failed, then which file and
+        // why) ends as a sentence.
+        std::string text;
+        std::size_t start = 0;
+        for (;;)
+        {
+            const std::size_t end = message.find('\n', start);
+            std::string line = message.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (!line.empty() && static_cast<unsigned char>(line.back()) > '.')
+                line += '.';
+            text += line;
+            if (end == std::string::npos)
+                return text;
+            text += '\n';
+            start = end + 1;
+        }
     }
 
     void CheckPatch(std::span<const std::uint8_t> patch)

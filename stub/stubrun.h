@@ -39,8 +39,8 @@ namespace Stub
     using ::ImageEnd;
     using ::PeImageEnd;
 
-    // The error box's text: the message with "." appended when its last
-    // character sorts above ".".
+    // The error box's text: the message with "." appended to each of its
+    // lines whose last character sorts above ".".
     std::string ErrorBoxText(const std::string& message);
 
     // Throws ELGPError(NotArchiveText) unless the bytes form an LGP archive

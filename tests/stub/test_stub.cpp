@@ -139,6 +139,11 @@ TEST(StubErrorBox, aFullStopFollowsALastCharacterSortingAboveTheDot)
     EXPECT_EQ(Stub::ErrorBoxText("caf\xC3\xA9"), "caf\xC3\xA9."); // bytes above 127 too
     for (const std::string kept : {"Stop!", "(see above)", "Done.", "a-", ""})
         EXPECT_EQ(Stub::ErrorBoxText(kept), kept);
+    // A failure told in two lines: each ends as a sentence.
+    EXPECT_EQ(Stub::ErrorBoxText("Cannot open file /x/a.lgp\nThe new version of /x/a.lgp could not take its place: "
+                                 "Permission denied. Nothing was changed."),
+              "Cannot open file /x/a.lgp.\nThe new version of /x/a.lgp could not take its place: Permission denied. "
+              "Nothing was changed.");
 }
 
 TEST(StubImage, measuresTheRealStubAndIgnoresWhatFollows)
