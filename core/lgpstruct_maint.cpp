@@ -104,7 +104,10 @@ ArchiveAnalysis AnalyseArchiveReport(const TLGPFile& archive, const std::string&
             lines.push_back("There is a data gap between files: ");
             lines.push_back("  " + a.Name + " and " + b.Name);
             gaps = true;
-            ++analysis.Problems;
+            // Entries that share one data entry (the game's own archives have
+            // them) are listed, but they are no damage.
+            if (a.Offset != b.Offset)
+                ++analysis.Problems;
         }
     }
     if (!gaps)

@@ -694,6 +694,10 @@ TEST(CliGameArchives, foldersExtractedWithTheFirstCopyAtTheTop)
     const Result like = Cli(tmp, {"create", "--like", path, tmp.file("tree"), tmp.file("like.lgp")});
     EXPECT_EQ(like.code, 0) << like.err;
     EXPECT_EQ(Load(tmp.file("like.lgp")), original);
+    // The shared data entry is listed by analyse, but is no problem found.
+    const Result analysed = Cli(tmp, {"analyse", path});
+    EXPECT_EQ(analysed.code, 0) << analysed.out;
+    EXPECT_THAT(analysed.out, HasSubstr("There is a data gap between files: \n  smab and SMAB\n"));
 }
 
 TEST(CliGameArchives, oneCopyIsListedExtractedAndReplacedByItsFolder)
