@@ -12,6 +12,7 @@
 #include "preview/lgppreview.h"
 #include "preview/lgpviewas.h"
 #include "support/failure.h"
+#include "support/scopedenv.h"
 #include "support/tempfolder.h"
 #include "testwriters.h"
 
@@ -75,6 +76,7 @@ class PreviewGuiTest : public QObject
     Q_OBJECT
 
     std::unique_ptr<TempFolder> mDir;
+    std::unique_ptr<testlgp::ScopedEnv> mTmpDir; // TMPDIR inside the test's folder
     std::unique_ptr<ScriptedPrompter> mPrompter;
     std::unique_ptr<Platform::Ui::ScopedPrompter> mScope;
     std::unique_ptr<TPreviewDispatcher> mDispatcher;
@@ -114,7 +116,7 @@ private slots:
     {
         mDir = std::make_unique<TempFolder>(QTest::currentTestFunction());
         fs::create_directories(mDir->path() / "tmp");
-        qputenv("TMPDIR", (mDir->path() / "tmp").string().c_str());
+        mTmpDir = std::make_unique<testlgp::ScopedEnv>("TMPDIR", (mDir->path() / "tmp").string());
         mPrompter = std::make_unique<ScriptedPrompter>();
         mScope = std::make_unique<Platform::Ui::ScopedPrompter>(*mPrompter);
         Platform::Media::TMediaPlayer::ForceSilentOutput(true);
@@ -138,7 +140,7 @@ private slots:
         if (QTest::currentTestFailed())
             mDir->keep();
         mDir.reset();
-        qunsetenv("TMPDIR");
+        mTmpDir.reset(); // the runner's own TMPDIR again, for the next test's folder
     }
 
     void getTempDirEndsWithSeparator() { QCOMPARE(GetTempDir(), TempDirPath()); }
