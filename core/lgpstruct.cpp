@@ -185,6 +185,17 @@ namespace lgp::detail
         std::memcpy(bytes.data() + offset, name.data(), NameFieldSize);
     }
 
+    void WriteHeadWithToc(const TByteSource& archive, TFileSource& out, std::int64_t start,
+                          const std::vector<TOCEntry>& toc)
+    {
+        CopyBytes(archive, 0, out, 0, start);
+        std::vector<std::uint8_t> tocBytes(toc.size() * TocEntrySize);
+        for (std::size_t i = 0; i < toc.size(); ++i)
+            EncodeTocEntry(toc[i], tocBytes, std::uint64_t(i * TocEntrySize));
+        if (!tocBytes.empty())
+            out.WriteAt(HeaderSize, tocBytes.data(), tocBytes.size());
+    }
+
     ArchiveReplacement::ArchiveReplacement(const std::string& path, const ScopedHandle& archive, std::int64_t size)
         : mPath(path)
         , mTarget(Platform::File::resolvedPath(path))

@@ -124,6 +124,11 @@ namespace lgp::detail
 
     using Platform::File::ScopedHandle;
 
+    // The first start bytes of archive (header, TOC, validation data) into
+    // out, with toc written over the TOC: the head of a packed rewrite.
+    void WriteHeadWithToc(const TByteSource& archive, TFileSource& out, std::int64_t start,
+                          const std::vector<TOCEntry>& toc);
+
     // The one way an archive is rewritten safely: its new version is written
     // into a new hidden file beside it (beside the real file when the path is a
     // symbolic link), synced, and put in the archive's place in one step, so

@@ -277,12 +277,7 @@ void PackArchive(const std::string& path)
 
     ArchiveReplacement replacement(path, archive.Handle(), newSize);
     TFileSource& out = replacement.File();
-    CopyBytes(archive, 0, out, 0, start);
-    std::vector<std::uint8_t> tocBytes(toc.size() * TocEntrySize);
-    for (std::size_t i = 0; i < toc.size(); ++i)
-        EncodeTocEntry(toc[i], tocBytes, std::uint64_t(i * TocEntrySize));
-    if (!tocBytes.empty())
-        out.WriteAt(HeaderSize, tocBytes.data(), tocBytes.size());
+    WriteHeadWithToc(archive, out, start, toc);
     std::size_t next = 0;
     for (std::int32_t k = 0; k < dataCount; ++k)
     {

@@ -285,12 +285,7 @@ void ReplaceEntries(TRawLGPFile& raw, std::span<const EntryReplacement> replacem
 
     ArchiveReplacement replacement(path, archive.Handle(), newSize);
     TFileSource& out = replacement.File();
-    CopyBytes(archive, 0, out, 0, start);
-    std::vector<std::uint8_t> tocBytes(toc.size() * TocEntrySize);
-    for (std::size_t i = 0; i < toc.size(); ++i)
-        EncodeTocEntry(toc[i], tocBytes, std::uint64_t(i * TocEntrySize));
-    if (!tocBytes.empty())
-        out.WriteAt(HeaderSize, tocBytes.data(), tocBytes.size());
+    WriteHeadWithToc(archive, out, start, toc);
     const auto total = static_cast<std::int32_t>(pieces.size());
     for (std::int32_t p = 0; p < total; ++p)
     {

@@ -8,16 +8,10 @@
 #include "support/testdata.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 namespace
 {
-    void writeSeed(const std::string& folder, const std::string& name, const testdata::Bytes& bytes)
-    {
-        std::ofstream out(folder + "/" + name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
 
     // Input layout: one byte k, then the old data (k * 4 bytes or what is
     // there), then the rest.
@@ -36,9 +30,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     {
         const testdata::Bytes oldData = testdata::generate(400, 3);
         const testdata::Bytes newData = testdata::mutate(oldData, 5, 4);
-        writeSeed(folder, "difference", seed(oldData, *MakeDifference(oldData, newData)));
-        writeSeed(folder, "versions", seed(oldData, newData));
-        writeSeed(folder, "short", seed(testdata::bytes("ABCDEFGH"), {0x02, 0x03, 'X', 0x02}));
+        testdata::writeSeed(folder, "difference", seed(oldData, *MakeDifference(oldData, newData)));
+        testdata::writeSeed(folder, "versions", seed(oldData, newData));
+        testdata::writeSeed(folder, "short", seed(testdata::bytes("ABCDEFGH"), {0x02, 0x03, 'X', 0x02}));
     }
     return 0;
 }

@@ -7,26 +7,16 @@
 #include "support/testdata.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
-
-namespace
-{
-    void writeSeed(const std::string& folder, const std::string& name, const testdata::Bytes& bytes)
-    {
-        std::ofstream out(folder + "/" + name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     if (const char* folder = std::getenv("TARROWIN_WRITE_SEEDS"))
     {
-        writeSeed(folder, "compressed", testdata::lzsCompress(testdata::generate(3000, 1)));
-        writeSeed(folder, "stored", LzsEncodeLiterals(testdata::generate(100, 2)));
-        writeSeed(folder, "overlap", testdata::withLength({0x03, 'A', 'B', 0xEE, 0xF2}));
-        writeSeed(folder, "zerofill", testdata::withLength({0x03, 'A', 'B', 0xEC, 0xF1, 0x00, 0x00}));
+        testdata::writeSeed(folder, "compressed", testdata::lzsCompress(testdata::generate(3000, 1)));
+        testdata::writeSeed(folder, "stored", LzsEncodeLiterals(testdata::generate(100, 2)));
+        testdata::writeSeed(folder, "overlap", testdata::withLength({0x03, 'A', 'B', 0xEE, 0xF2}));
+        testdata::writeSeed(folder, "zerofill", testdata::withLength({0x03, 'A', 'B', 0xEC, 0xF1, 0x00, 0x00}));
     }
     return 0;
 }

@@ -6,25 +6,15 @@
 #include "support/testdata.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
-
-namespace
-{
-    void writeSeed(const std::string& folder, const std::string& name, const testdata::Bytes& bytes)
-    {
-        std::ofstream out(folder + "/" + name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     if (const char* folder = std::getenv("TARROWIN_WRITE_SEEDS"))
     {
-        writeSeed(folder, "text", testdata::generate(6000, 1));
-        writeSeed(folder, "model", testdata::generateModel(5000, 2));
-        writeSeed(folder, "zeros", testdata::Bytes(300, 0));
+        testdata::writeSeed(folder, "text", testdata::generate(6000, 1));
+        testdata::writeSeed(folder, "model", testdata::generateModel(5000, 2));
+        testdata::writeSeed(folder, "zeros", testdata::Bytes(300, 0));
     }
     return 0;
 }

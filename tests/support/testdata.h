@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace testdata
@@ -218,5 +220,11 @@ namespace testdata
             ++item;
         }
         return withLength(payload);
+    }
+    // A fuzz target's seed file: bytes written to folder/name.
+    inline void writeSeed(const std::string& folder, const std::string& name, const Bytes& bytes)
+    {
+        std::ofstream out(folder + "/" + name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
 } // namespace testdata
