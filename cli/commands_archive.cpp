@@ -132,8 +132,9 @@ namespace
     {
         std::optional<TLGPFile> archive;
         {
+            // The lengths are read with the data, a window at a time.
             Cli::TerminalProgress progress("Reading");
-            archive.emplace(TLGPFile::Held(path, true));
+            archive.emplace(TLGPFile::Held(path, false));
         }
         std::vector<ExtractTarget> plan;
         try

@@ -5,6 +5,7 @@
 #include "platform/outputfolder.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -81,17 +82,18 @@ namespace
         // Writes the entry as path ("name" or "folder/name" below the folder).
         void Write(const TByteSource& archive, const LGPEntry& entry, const std::string& path)
         {
-            const DataPlace place = LocateData(archive, entry);
+            const DataPlace place = mBatch ? LocateInWindow(archive, entry) : LocateData(archive, entry);
             const std::string shown = mBase + path;
             const auto slash = path.find('/');
             const std::size_t at = slash == std::string::npos ? 0 : SubFolder(path.substr(0, slash));
             const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
             const Folder& folder = mFolders[at];
 
+            // Where the folder can rename without replacing, what stands under
+            // the name is looked at only when something does: the rename says so.
             Standing standing;
-            if (!folder.mayReplace(name, standing))
+            if (!mRenameNew && !folder.mayReplace(name, standing))
                 lgp::FailCreate(shown);
-            const Existing existing = standing.Kind;
             std::string tempName;
             Platform::File::ScopedHandle handle = folder.createTemp(name, standing, tempName);
             if (!handle.valid())
@@ -103,7 +105,23 @@ namespace
                 // All says what it had written.
                 output.Describe(shown, !mBatch);
                 WriteData(archive, place, output);
-                if (existing != Existing::Nothing && !mBatch)
+                if (standing.Kind == Existing::Nothing && mRenameNew)
+                {
+                    if (folder.commitNew(tempName, name))
+                    {
+                        ++mWritten;
+                        return;
+                    }
+                    if (errno == ENOTSUP)
+                        mRenameNew = false;
+                    else if (errno != EEXIST)
+                        FailCommit(at, tempName, shown, errno);
+                    // Something stands there: it lends the new file its
+                    // permissions, or refuses to be replaced.
+                    if (!folder.mayReplace(name, standing) || !folder.takeAfter(output.Handle(), standing))
+                        lgp::FailCreate(shown);
+                }
+                if (standing.Kind != Existing::Nothing && !mBatch)
                     output.Sync();
             }
             catch (...)
@@ -111,6 +129,7 @@ namespace
                 folder.removeTemp(tempName);
                 throw;
             }
+            const Existing existing = standing.Kind;
             if (existing == Existing::Nothing || !mBatch)
             {
                 Commit(at, tempName, name, shown);
@@ -156,7 +175,9 @@ namespace
 
     private:
         static constexpr std::size_t MaxWaiting = 1024;
-        static constexpr std::size_t WindowSize = std::size_t(4) << 20;
+        // Small enough that a file's bytes are still in the processor's cache
+        // when they are written out (a 4 MB window cost a tenth more).
+        static constexpr std::size_t WindowSize = std::size_t(256) << 10;
 
         // Entries lie one after the other in most archives, so their data is
         // read in large pieces into a window and each file is written from
@@ -178,18 +199,46 @@ namespace
                     lgp::FailRead();
                 return;
             }
-            if (&archive != mWindowSource || place.Position < mWindowStart
-                || place.Position + place.Length > mWindowStart + std::int64_t(mWindowLength))
+            const std::uint8_t* bytes = Window(archive, place.Position, std::size_t(place.Length));
+            output.WriteAt(0, bytes, std::size_t(place.Length));
+        }
+
+        // The count bytes at position, read into the window unless they are
+        // in it already. One file alone reads only its own bytes.
+        const std::uint8_t* Window(const TByteSource& archive, std::int64_t position, std::size_t count)
+        {
+            if (&archive != mWindowSource || position < mWindowStart
+                || position + std::int64_t(count) > mWindowStart + std::int64_t(mWindowLength))
             {
-                // One file alone reads only its own bytes.
-                mWindow.resize(mBatch ? WindowSize : std::size_t(place.Length));
+                mWindow.resize(mBatch ? WindowSize : count);
                 mWindowSource = &archive;
-                mWindowStart = place.Position;
-                mWindowLength = archive.ReadSomeAt(place.Position, mWindow.data(), mWindow.size());
-                if (mWindowLength < std::size_t(place.Length))
+                mWindowStart = position;
+                mWindowLength = archive.ReadSomeAt(position, mWindow.data(), mWindow.size());
+                if (mWindowLength < count)
                     lgp::FailRead();
             }
-            output.WriteAt(0, mWindow.data() + (place.Position - mWindowStart), std::size_t(place.Length));
+            return mWindow.data() + (position - mWindowStart);
+        }
+
+        // LocateData for Extract All, whose index need not hold the lengths:
+        // a data entry's header is read through the window, with its data.
+        DataPlace LocateInWindow(const TByteSource& archive, const LGPEntry& entry)
+        {
+            if (entry.Length != LengthNotRead || archive.Memory())
+                return LocateData(archive, entry);
+            if (&archive != mSizeSource)
+            {
+                mSizeSource = &archive;
+                mArchiveSize = archive.Size();
+            }
+            if (entry.Offset < 0 || std::int64_t(entry.Offset) + DataHeaderSize > mArchiveSize)
+                lgp::Fail("LGP TOC has invalid offset!");
+            const std::uint8_t* header = Window(archive, entry.Offset, DataHeaderSize);
+            const auto length = lgp::GetLE<std::int32_t>(std::span<const std::uint8_t>(header, DataHeaderSize), 20);
+            // A negative Length describes no data.
+            if (length < 0)
+                lgp::FailRead();
+            return {std::int64_t(entry.Offset) + DataHeaderSize, length};
         }
         static constexpr std::int64_t MaxWaitingBytes = std::int64_t(64) << 20;
 
@@ -217,17 +266,20 @@ namespace
         void Commit(std::size_t at, const std::string& tempName, const std::string& name, const std::string& shown)
         {
             if (!mFolders[at].commit(tempName, name))
-            {
-                const int error = errno;
-                mFolders[at].removeTemp(tempName);
-                lgp::FailReplacing("Cannot create file " + shown, shown, error, Platform::File::inStickyFolder(shown),
-                                   !mBatch);
-            }
+                FailCommit(at, tempName, shown, errno);
             ++mWritten;
+        }
+
+        [[noreturn]] void FailCommit(std::size_t at, const std::string& tempName, const std::string& shown, int error)
+        {
+            mFolders[at].removeTemp(tempName);
+            lgp::FailReplacing("Cannot create file " + shown, shown, error, Platform::File::inStickyFolder(shown),
+                               !mBatch);
         }
 
         std::string mBase;
         bool mBatch;
+        bool mRenameNew = true;       // until the file system says it can't
         std::vector<Folder> mFolders; // the output folder first
         std::unordered_map<std::string, std::size_t> mSubFolders;
         std::vector<Waiting> mWaiting;
@@ -235,9 +287,24 @@ namespace
         std::int32_t mWritten = 0;
         std::vector<std::uint8_t> mWindow;
         const TByteSource* mWindowSource = nullptr;
+        const TByteSource* mSizeSource = nullptr;
+        std::int64_t mArchiveSize = 0;
         std::int64_t mWindowStart = 0;
         std::size_t mWindowLength = 0;
     };
+
+    std::string NameOf(const std::string& path)
+    {
+        const auto slash = path.find_last_of('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    }
+
+    bool SameWithoutCase(const std::string& a, const std::string& b)
+    {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+        });
+    }
 
     std::pair<std::string, std::string> SplitPath(const std::string& path)
     {
@@ -287,9 +354,20 @@ void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const
         source = &opened.emplace(archive.FileName(), FileMode::OpenRead).Source();
     // An entry named like the archive, extracted into the archive's own folder,
     // would replace the archive part-way: refused before the first file.
+    // Links inside the folder are replaced, never followed, so an output can
+    // be the archive only under the archive's own name (without case, for
+    // file systems that fold it) or, when the archive has more names, under
+    // any: only those outputs are looked at.
     const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-    for (const ExtractTarget& target : plan)
-        RequireOutputIsNoInput(base + target.Path, *source, archive.FileName());
+    const Platform::File::ScopedHandle* handle = source->FileHandle();
+    if (handle)
+    {
+        const std::string own = NameOf(Platform::File::resolvedPath(archive.FileName()));
+        const bool oneName = Platform::File::linkCount(*handle) == 1;
+        for (const ExtractTarget& target : plan)
+            if (!oneName || SameWithoutCase(NameOf(target.Path), own))
+                RequireOutputIsNoInput(base + target.Path, *source, archive.FileName());
+    }
 
     ExtractWriter writer(folder, true);
     try

@@ -418,9 +418,9 @@ namespace
 
 void RequireOutputIsNoInput(const std::string& output, std::span<const std::string> inputs)
 {
-    for (const std::string& input : inputs)
-        if (Platform::File::sameFile(output, input))
-            FailOutputIsInput(output, input);
+    const std::ptrdiff_t same = Platform::File::firstSameFile(output, inputs);
+    if (same >= 0)
+        FailOutputIsInput(output, inputs[static_cast<std::size_t>(same)]);
 }
 
 void RequireOutputIsNoInput(const std::string& output, const TByteSource& input, const std::string& inputName)

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ namespace Platform::File
     // has the file. A DenyWrite open holds the file that the path names once
     // the lock is taken (a file put in its place meanwhile is opened instead).
     ScopedHandle open(const std::string& path, Access access, Share share);
+    // A Read, DenyNone open that also gives the file's size at the moment it
+    // was opened (size is left alone on failure).
+    ScopedHandle openForReading(const std::string& path, std::int64_t& size);
 
     // Exactly count bytes at pos, retrying short transfers; false on failure or end of file.
     bool readAt(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos);
@@ -90,6 +94,8 @@ namespace Platform::File
     std::int64_t copyRange(const ScopedHandle& src, std::int64_t srcPos, const ScopedHandle& dst, std::int64_t dstPos,
                            std::int64_t count);
     std::int64_t size(const ScopedHandle& file); // -1 on failure
+    // How many names (hard links) the open file has; -1 when it can't be told.
+    std::int64_t linkCount(const ScopedHandle& file);
     bool setSize(const ScopedHandle& file, std::int64_t size);
     bool sync(const ScopedHandle& file); // data and size reach the disk
     // Puts `from` in place of `to` in one atomic step (same folder) and makes the change durable.
@@ -113,6 +119,10 @@ namespace Platform::File
     // (nothing there yet is no file of anyone's).
     bool sameFile(const std::string& path, const std::string& other);
     bool sameFile(const std::string& path, const ScopedHandle& open);
+    // The index of the first of others that path names (as sameFile does);
+    // -1 when none is. path is examined once, and when nothing is there,
+    // none of the others is.
+    std::ptrdiff_t firstSameFile(const std::string& path, std::span<const std::string> others);
 
     // A new, hidden file in the folder of path (".NAME.XXXXXX.tmp"), created
     // exclusively, locked as a DenyWrite opener would lock it, and given the

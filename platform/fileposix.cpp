@@ -77,64 +77,83 @@ namespace Platform::File
         }
     } // namespace
 
+    namespace
+    {
+        ScopedHandle openFile(const std::string& path, Access access, Share share, std::int64_t* sizeAtOpen)
+        {
+            // Non-blocking, so a FIFO without a writer (or a device) can't hang the
+            // open; only regular files pass the check below. Create truncates only
+            // after every check, so a refused output keeps its contents.
+            int flags = O_CLOEXEC | O_NONBLOCK;
+            switch (access)
+            {
+            case Access::Read: flags |= O_RDONLY; break;
+            case Access::ReadWrite: flags |= O_RDWR; break;
+            case Access::Create: flags |= O_RDWR | O_CREAT; break;
+            case Access::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+            }
+            for (int attempt = 0;; ++attempt)
+            {
+                ScopedHandle handle(::open(path.c_str(), flags, 0666));
+                if (!handle.valid())
+                    return handle;
+                struct stat st;
+                if (::fstat(handle.get(), &st) != 0)
+                    return ScopedHandle();
+                // Archives and outputs are regular files: a directory, a FIFO or a
+                // device is refused at once.
+                if (!S_ISREG(st.st_mode))
+                {
+                    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+                    return ScopedHandle();
+                }
+                // The flag changes nothing for reads of a regular file, so a
+                // reader keeps it (two calls fewer per file read); a writer
+                // clears it.
+                if (access != Access::Read
+                    && ::fcntl(handle.get(), F_SETFL, ::fcntl(handle.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+                    return ScopedHandle();
+                // A read-only file stays read-only for writers, and is never replaced,
+                // even when the process could override the permission (root): the
+                // attribute is the user's word.
+                if (access != Access::Read && (st.st_mode & S_IWUSR) == 0)
+                {
+                    errno = EACCES;
+                    return ScopedHandle();
+                }
+                if (share == Share::DenyWrite && ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
+                {
+                    const int err = errno == EWOULDBLOCK ? EACCES : errno;
+                    handle = ScopedHandle();
+                    errno = err;
+                    return handle;
+                }
+                if (share == Share::DenyWrite && !stillNamedBy(handle, path))
+                {
+                    // Replaced while we locked it: the new file is the one to open.
+                    if (attempt < 16)
+                        continue;
+                    errno = EACCES;
+                    return ScopedHandle();
+                }
+                // Truncate only once the lock is ours, so a refused creator destroys nothing.
+                if (access == Access::Create && st.st_size != 0 && ::ftruncate(handle.get(), 0) != 0)
+                    return ScopedHandle();
+                if (sizeAtOpen)
+                    *sizeAtOpen = access == Access::Create ? 0 : static_cast<std::int64_t>(st.st_size);
+                return handle;
+            }
+        }
+    } // namespace
+
     ScopedHandle open(const std::string& path, Access access, Share share)
     {
-        // Non-blocking, so a FIFO without a writer (or a device) can't hang the
-        // open; only regular files pass the check below. Create truncates only
-        // after every check, so a refused output keeps its contents.
-        int flags = O_CLOEXEC | O_NONBLOCK;
-        switch (access)
-        {
-        case Access::Read: flags |= O_RDONLY; break;
-        case Access::ReadWrite: flags |= O_RDWR; break;
-        case Access::Create: flags |= O_RDWR | O_CREAT; break;
-        case Access::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
-        }
-        for (int attempt = 0;; ++attempt)
-        {
-            ScopedHandle handle(::open(path.c_str(), flags, 0666));
-            if (!handle.valid())
-                return handle;
-            struct stat st;
-            if (::fstat(handle.get(), &st) != 0)
-                return ScopedHandle();
-            // Archives and outputs are regular files: a directory, a FIFO or a
-            // device is refused at once.
-            if (!S_ISREG(st.st_mode))
-            {
-                errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-                return ScopedHandle();
-            }
-            if (::fcntl(handle.get(), F_SETFL, ::fcntl(handle.get(), F_GETFL) & ~O_NONBLOCK) != 0)
-                return ScopedHandle();
-            // A read-only file stays read-only for writers, and is never replaced,
-            // even when the process could override the permission (root): the
-            // attribute is the user's word.
-            if (access != Access::Read && (st.st_mode & S_IWUSR) == 0)
-            {
-                errno = EACCES;
-                return ScopedHandle();
-            }
-            if (share == Share::DenyWrite && ::flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
-            {
-                const int err = errno == EWOULDBLOCK ? EACCES : errno;
-                handle = ScopedHandle();
-                errno = err;
-                return handle;
-            }
-            if (share == Share::DenyWrite && !stillNamedBy(handle, path))
-            {
-                // Replaced while we locked it: the new file is the one to open.
-                if (attempt < 16)
-                    continue;
-                errno = EACCES;
-                return ScopedHandle();
-            }
-            // Truncate only once the lock is ours, so a refused creator destroys nothing.
-            if (access == Access::Create && st.st_size != 0 && ::ftruncate(handle.get(), 0) != 0)
-                return ScopedHandle();
-            return handle;
-        }
+        return openFile(path, access, share, nullptr);
+    }
+
+    ScopedHandle openForReading(const std::string& path, std::int64_t& size)
+    {
+        return openFile(path, Access::Read, Share::DenyNone, &size);
     }
 
     std::int64_t readSome(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
@@ -243,6 +262,12 @@ namespace Platform::File
         return done;
     }
 
+    std::int64_t linkCount(const ScopedHandle& file)
+    {
+        struct stat st;
+        return ::fstat(file.get(), &st) == 0 ? static_cast<std::int64_t>(st.st_nlink) : -1;
+    }
+
     std::int64_t size(const ScopedHandle& file)
     {
         struct stat st;
@@ -313,6 +338,20 @@ namespace Platform::File
         struct stat b;
         return ::stat(path.c_str(), &a) == 0 && ::stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev
                && a.st_ino == b.st_ino;
+    }
+
+    std::ptrdiff_t firstSameFile(const std::string& path, std::span<const std::string> others)
+    {
+        struct stat a;
+        if (others.empty() || ::stat(path.c_str(), &a) != 0)
+            return -1;
+        for (std::size_t i = 0; i < others.size(); ++i)
+        {
+            struct stat b;
+            if (::stat(others[i].c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+                return static_cast<std::ptrdiff_t>(i);
+        }
+        return -1;
     }
 
     bool sameFile(const std::string& path, const ScopedHandle& open)

@@ -114,6 +114,15 @@ namespace Platform::File
         return result;
     }
 
+    ScopedHandle openForReading(const std::string& path, std::int64_t& size)
+    {
+        ScopedHandle file = open(path, Access::Read, Share::DenyNone);
+        LARGE_INTEGER bytes;
+        if (file.valid() && ::GetFileSizeEx(file.get(), &bytes))
+            size = bytes.QuadPart;
+        return file;
+    }
+
     std::int64_t readSome(const ScopedHandle& file, void* data, std::size_t count, std::int64_t pos)
     {
         auto* out = static_cast<std::uint8_t*>(data);
@@ -191,6 +200,12 @@ namespace Platform::File
             done += got;
         }
         return done;
+    }
+
+    std::int64_t linkCount(const ScopedHandle& file)
+    {
+        BY_HANDLE_FILE_INFORMATION info;
+        return ::GetFileInformationByHandle(file.get(), &info) ? static_cast<std::int64_t>(info.nNumberOfLinks) : -1;
     }
 
     std::int64_t size(const ScopedHandle& file)
@@ -293,6 +308,20 @@ namespace Platform::File
         BY_HANDLE_FILE_INFORMATION a;
         BY_HANDLE_FILE_INFORMATION b;
         return identityOf(path, a) && identityOf(other, b) && sameIdentity(a, b);
+    }
+
+    std::ptrdiff_t firstSameFile(const std::string& path, std::span<const std::string> others)
+    {
+        BY_HANDLE_FILE_INFORMATION a;
+        if (others.empty() || !identityOf(path, a))
+            return -1;
+        for (std::size_t i = 0; i < others.size(); ++i)
+        {
+            BY_HANDLE_FILE_INFORMATION b;
+            if (identityOf(others[i], b) && sameIdentity(a, b))
+                return static_cast<std::ptrdiff_t>(i);
+        }
+        return -1;
     }
 
     bool sameFile(const std::string& path, const ScopedHandle& open)

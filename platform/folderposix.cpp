@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -85,10 +86,20 @@ namespace Platform::Folder
         struct stat excluded
         {};
         const bool haveExcluded = !exclude.empty() && ::stat(exclude.c_str(), &excluded) == 0;
+        std::string excludedName;
+        if (haveExcluded)
+        {
+            const auto slash = exclude.find_last_of('/');
+            excludedName = slash == std::string::npos ? exclude : exclude.substr(slash + 1);
+        }
         const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
         if (!dir)
             lgp::FailInOut(errno);
         const int dirFd = ::dirfd(dir.get());
+        struct stat folderStat
+        {};
+        if (haveExcluded && ::fstat(dirFd, &folderStat) != 0)
+            lgp::FailInOut(errno);
         std::vector<Item> result;
         for (;;)
         {
@@ -96,23 +107,48 @@ namespace Platform::Folder
             const dirent* entry = ::readdir(dir.get());
             if (!entry)
                 break;
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..")
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
                 continue;
             Item item{name, Item::Kind::Other, name[0] == '.'};
-            struct stat st;
-            // What a link leads to counts; one leading nowhere is Other.
-            if (::fstatat(dirFd, name.c_str(), &st, 0) != 0)
+            dev_t device = folderStat.st_dev;
+            ino_t inode = entry->d_ino;
+            // The listing's own types are trusted, so a plain file or folder
+            // costs no stat; a link counts as what it leads to (one leading
+            // nowhere is Other), and an unknown type is looked up.
+            if (entry->d_type == DT_REG)
+                item.Type = Item::Kind::File;
+            else if (entry->d_type == DT_DIR)
+                item.Type = Item::Kind::Folder;
+            else if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
             {
-                result.push_back(item);
-                continue;
+                struct stat st;
+                if (::fstatat(dirFd, name, &st, 0) != 0)
+                {
+                    result.push_back(item);
+                    continue;
+                }
+                item.Type = S_ISREG(st.st_mode)   ? Item::Kind::File
+                            : S_ISDIR(st.st_mode) ? Item::Kind::Folder
+                                                  : Item::Kind::Other;
+                device = st.st_dev;
+                inode = st.st_ino;
             }
-            if (haveExcluded && st.st_dev == excluded.st_dev && st.st_ino == excluded.st_ino)
-                continue;
-            item.Type = S_ISREG(st.st_mode)   ? Item::Kind::File
-                        : S_ISDIR(st.st_mode) ? Item::Kind::Folder
-                                              : Item::Kind::Other;
-            result.push_back(item);
+            if (haveExcluded)
+            {
+                bool same = device == excluded.st_dev && inode == excluded.st_ino;
+                // Some file systems list other inode numbers than stat gives:
+                // a file of the excluded name is looked up to be sure.
+                if (!same && excludedName == name)
+                {
+                    struct stat st;
+                    same = ::fstatat(dirFd, name, &st, 0) == 0 && st.st_ino == excluded.st_ino
+                           && st.st_dev == excluded.st_dev;
+                }
+                if (same)
+                    continue;
+            }
+            result.push_back(std::move(item));
         }
         if (errno != 0)
             lgp::FailInOut(errno);

@@ -62,6 +62,14 @@ namespace Platform::OutputFolder
         // Gives tempName the name name in one step (a link there is replaced
         // itself). Not made durable: see syncAll.
         bool commit(const std::string& tempName, const std::string& name) const;
+        // The same where nothing stands under name: false with errno EEXIST
+        // when something does (it is left alone), or ENOTSUP where the file
+        // system can't rename without replacing (use mayReplace and commit).
+        bool commitNew(const std::string& tempName, const std::string& name) const;
+        // Gives a file of createTemp, made when nothing stood under name, the
+        // permission bits and owner of what stands there now (mayReplace's
+        // answer), as createTemp would have. False (errno set) on failure.
+        bool takeAfter(const File::ScopedHandle& file, const Standing& standing) const;
         // Deletes a temporary file of createTemp.
         void removeTemp(const std::string& tempName) const;
         // Puts everything written to the folder's file system on the disk.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -124,26 +125,51 @@ namespace Platform::OutputFolder
                     continue;
                 return handle;
             }
-            if (hasModel)
+            if (hasModel && !takeAfter(handle, standing))
             {
-                // Only a privileged writer may give a file away.
-                const auto owner = static_cast<uid_t>(standing.Owner);
-                const auto group = static_cast<gid_t>(standing.Group);
-                if ((owner != ::geteuid() || group != ::getegid()) && ::fchown(handle.get(), owner, group) != 0)
-                    (void)!::fchown(handle.get(), static_cast<uid_t>(-1), group);
-                if (::fchmod(handle.get(), static_cast<mode_t>(standing.Mode)) != 0)
-                {
-                    const int err = errno;
-                    ::unlinkat(mHandle.get(), candidate.c_str(), 0);
-                    errno = err;
-                    return File::ScopedHandle();
-                }
+                const int err = errno;
+                ::unlinkat(mHandle.get(), candidate.c_str(), 0);
+                errno = err;
+                return File::ScopedHandle();
             }
             tempName = candidate;
             return handle;
         }
         errno = EEXIST;
         return File::ScopedHandle();
+    }
+
+    bool Folder::takeAfter(const File::ScopedHandle& file, const Standing& standing) const
+    {
+        if (standing.Kind != Existing::File)
+            return true;
+        // Only a privileged writer may give a file away.
+        const auto owner = static_cast<uid_t>(standing.Owner);
+        const auto group = static_cast<gid_t>(standing.Group);
+        if ((owner != ::geteuid() || group != ::getegid()) && ::fchown(file.get(), owner, group) != 0)
+            (void)!::fchown(file.get(), static_cast<uid_t>(-1), group);
+        return ::fchmod(file.get(), static_cast<mode_t>(standing.Mode)) == 0;
+    }
+
+    bool Folder::commitNew(const std::string& tempName, const std::string& name) const
+    {
+        if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Rename))
+        {
+            errno = File::Fault::detail::error;
+            return false;
+        }
+        if (::renameat2(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str(), RENAME_NOREPLACE) != 0)
+        {
+            if (errno == EINVAL || errno == ENOSYS)
+                errno = ENOTSUP;
+            return false;
+        }
+        if (File::Fault::detail::recording)
+        {
+            const std::string folder = pathOf(mHandle);
+            File::Fault::detail::note({File::Fault::Call::Replace, folder + "/" + tempName, -1, folder + "/" + name});
+        }
+        return true;
     }
 
     bool Folder::commit(const std::string& tempName, const std::string& name) const

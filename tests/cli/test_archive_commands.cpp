@@ -916,6 +916,25 @@ TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
                            + ", which this command reads. Nothing was written.\n");
     EXPECT_EQ(Load(self), Write(named));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("a.tex")));
+
+    // Inside the output folder a symbolic link to the archive is replaced, never
+    // followed; a hard link is the archive under another name, and is refused.
+    const Archive twin{.Files = {{"a.tex", B("AAAA")}, {"twin.bin", B("x")}}};
+    const auto kept = tmp.save("kept.lgp", Write(twin));
+    const std::string soft = tmp.fill("soft", {});
+    std::filesystem::create_symlink(kept, soft + "/twin.bin");
+    ASSERT_EQ(Cli(tmp, {"extract-all", kept, soft}).code, 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(soft + "/twin.bin"));
+    EXPECT_EQ(Load(soft + "/twin.bin"), B("x"));
+    EXPECT_EQ(Load(kept), Write(twin));
+    const std::string linked = tmp.fill("linked", {});
+    std::filesystem::create_hard_link(kept, linked + "/twin.bin");
+    const Result again = Cli(tmp, {"extract-all", kept, linked});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_EQ(again.err, Err() + linked + "/twin.bin is the same file as " + kept
+                             + ", which this command reads. Nothing was written.\n");
+    EXPECT_EQ(Load(kept), Write(twin));
+    EXPECT_FALSE(std::filesystem::exists(linked + "/a.tex"));
 }
 
 TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)

@@ -935,6 +935,32 @@ TEST(ExtractAll, readsTheFileItsIndexCameFromAndSaysHowFarAFailureGot)
     Platform::File::Fault::disarm();
 }
 
+TEST(ExtractAll, readsEachLengthWithItsDataWhenTheIndexHoldsNone)
+{
+    TempFolder tmp;
+    const Bytes bytes = ManySmallFiles(5, 1);
+    const TLGPFile archive = TLGPFile::Held(tmp.save("a.lgp", bytes), false);
+    const std::string out = tmp.folder("out");
+    ExtractAllEntries(archive, out, EveryEntry(archive));
+    for (const auto& file : Entries(bytes))
+        EXPECT_EQ(Load(out + file.Name), file.Data) << file.Name;
+
+    // What the lengths would have refused stops the run where it stands: an
+    // Offset with no room for a header, a negative Length.
+    Bytes badOffset = bytes;
+    PutI32(badOffset, 16 + 27 * 2 + 20, static_cast<std::int32_t>(bytes.size()) - 10);
+    const TLGPFile offset = TLGPFile::Held(tmp.save("offset.lgp", badOffset), false);
+    const std::string first = tmp.folder("first");
+    EXPECT_EQ(FailureText([&] { ExtractAllEntries(offset, first, EveryEntry(offset)); }),
+              "LGP TOC has invalid offset! 2 of 5 files were written to " + first + " before the failure.");
+    Bytes badLength = bytes;
+    PutI32(badLength, std::size_t(TocOffset(bytes, 3)) + 20, -1);
+    const TLGPFile length = TLGPFile::Held(tmp.save("length.lgp", badLength), false);
+    const std::string second = tmp.folder("second");
+    EXPECT_EQ(FailureText([&] { ExtractAllEntries(length, second, EveryEntry(length)); }),
+              "Stream read error. 3 of 5 files were written to " + second + " before the failure.");
+}
+
 TEST(CrashSafety, extractAllOverAnExistingFolderLeavesEveryFileOldOrNew)
 {
     TempFolder tmp;
