@@ -78,8 +78,7 @@ namespace
     {
         const StubVersions scene = MakeStubVersions();
         Versions v{scene.source, scene.modified.Files, {}};
-        testlgp::Archive patch;
-        patch.Trailing = testlgp::B("LGP PATCH FILE");
+        testlgp::Archive patch{.Trailing = testlgp::B("LGP PATCH FILE")};
         const auto difference = [&](std::size_t i) {
             return *MakeDifference(scene.source.Files[i].Data, scene.modified.Files[i].Data);
         };
@@ -109,6 +108,13 @@ namespace
     {
         Platform::Ui::ScriptedPrompter ui;
         int exitCode = -1;
+
+        StubRunner() = default;
+        // Answers the file dialog with answer, or cancels it.
+        explicit StubRunner(const std::optional<std::string>& answer)
+        {
+            ui.fileAnswers.push_back(answer ? std::optional(QString::fromStdString(*answer)) : std::nullopt);
+        }
 
         int operator()(const std::string& ownPath)
         {
@@ -193,8 +199,7 @@ TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
 {
     const Versions v = makeVersions();
     EXPECT_NO_THROW(Stub::CheckPatch(v.patch));
-    testlgp::Archive empty;
-    empty.Trailing = testlgp::B("LGP PATCH FILE");
+    testlgp::Archive empty{.Trailing = testlgp::B("LGP PATCH FILE")};
     EXPECT_NO_THROW(Stub::CheckPatch(testlgp::Write(empty)));
 
     auto refused = [](const Bytes& bytes) {
@@ -235,8 +240,7 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, flags);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
 
     ASSERT_EQ(run.ui.shown.size(), 3u);
@@ -268,8 +272,7 @@ TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(std::nullopt);
+    StubRunner run(std::nullopt);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
     EXPECT_TRUE(run.ui.texts(Kind::Error).isEmpty());
@@ -286,16 +289,14 @@ TEST(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
     fs::rename(exe, program);
     const Bytes image = testlgp::Load(program);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(program), 0);
     EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
     EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
     EXPECT_EQ(testlgp::Load(program), image);
     EXPECT_FALSE(fs::exists(dir / "FIX.TMP.TMP"));
 
-    StubRunner cancelled;
-    cancelled.ui.fileAnswers.push_back(std::nullopt);
+    StubRunner cancelled(std::nullopt);
     EXPECT_EQ(cancelled(program), 0);
     EXPECT_EQ(testlgp::Load(program), image);
 }
@@ -306,16 +307,14 @@ TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndRefused)
 {
     TempFolder dir;
     const Versions v = makeVersions();
-    testlgp::Archive other;
-    other.Files = {{"x.bin", testlgp::Letters(50, 9)}};
+    testlgp::Archive other{.Files = {{"x.bin", testlgp::Letters(50, 9)}}};
     const Bytes original = testlgp::Write(other);
     const std::string target = dir / "other.lgp";
     testlgp::Save(target, original);
     const std::string exe = dir / "mypatch.exe";
     testlgp::Save(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 1);
     EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
     EXPECT_EQ(run.ui.texts(Kind::Error),
@@ -330,8 +329,7 @@ TEST(StubRun, emptyTargetNameOffersEveryFile)
     const Versions v = makeVersions();
     const std::string exe = dir / "mypatch.exe";
     testlgp::Save(exe, selfExtractor(FakeStub, v.patch, 1, ""));
-    StubRunner run;
-    run.ui.fileAnswers.push_back(std::nullopt);
+    StubRunner run(std::nullopt);
     EXPECT_EQ(run(exe), 0);
     ASSERT_EQ(run.ui.shown.size(), 2u);
     EXPECT_EQ(run.ui.shown[1].options.filter, "All files|*.*");
@@ -371,8 +369,7 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
     changed[6].Data = testlgp::B("WIND in MAG_A");
     const Bytes modified = testlgp::MagicBytes(changed);
     // A difference for the name alone, which can't say which copy it is for.
-    testlgp::Archive plain;
-    plain.Validation = Bytes(3602, 0);
+    testlgp::Archive plain{.Validation = Bytes(3602, 0)};
     plain.Files = {{"wind_1.p", {0x01, 'W'}}};
 
     for (const std::int32_t flags : {0, 1})
@@ -393,8 +390,7 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
             const std::string exe = dir / "mypatch.exe";
             testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Load(options.Output), flags, "target.lgp"));
 
-            StubRunner run;
-            run.ui.fileAnswers.push_back(QString::fromStdString(target));
+            StubRunner run(target);
             if (version == source)
             {
                 EXPECT_NE(run(exe), 0);
@@ -412,8 +408,7 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
         testlgp::Save(target, source);
         const std::string exe = dir / "plain.exe";
         testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Write(plain), flags, "target.lgp"));
-        StubRunner run;
-        run.ui.fileAnswers.push_back(QString::fromStdString(target));
+        StubRunner run(target);
         EXPECT_EQ(run(exe), 1);
         EXPECT_EQ(run.ui.texts(Kind::Error),
                   QStringList{QString::fromStdString(
@@ -430,8 +425,7 @@ TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, testlgp::Letters(64, 5), 1);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 1);
     // Refused before the question: nothing was asked, nothing changed.
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NotArchiveText});
@@ -446,8 +440,7 @@ TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     {
         TRawLGPFile holder(target);
         EXPECT_EQ(run(exe), 1);
@@ -711,8 +704,7 @@ TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
     for (const Bytes& file : damaged)
     {
         testlgp::Save(exe, file);
-        StubRunner run;
-        run.ui.fileAnswers.push_back(QString::fromStdString(target));
+        StubRunner run(target);
         EXPECT_EQ(run(exe), 1);
         EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{DamagedSelfExtractorText}) << file.size();
         EXPECT_EQ(run.ui.shown.size(), 1u);
@@ -722,8 +714,7 @@ TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
 
     // Whole, it patches.
     testlgp::Save(exe, program);
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
 }
@@ -748,8 +739,7 @@ TEST(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
     EXPECT_EQ(Bytes(signedProgram.begin() + std::ptrdiff_t(parts.PatchOffset),
                     signedProgram.begin() + std::ptrdiff_t(parts.PatchOffset + parts.PatchLength)),
               v.patch);
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{});
     EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
@@ -802,8 +792,7 @@ TEST(StubRun, eachKindOfProgramImageCarriesItsPatch)
         {
             testlgp::Save(target, original);
             testlgp::Save(exe, file);
-            StubRunner run;
-            run.ui.fileAnswers.push_back(QString::fromStdString(target));
+            StubRunner run(target);
             EXPECT_EQ(run(exe), 0) << image.kind;
             EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{}) << image.kind;
             EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected) << image.kind;
@@ -881,8 +870,7 @@ TEST(StubRun, runsStartedTogetherWriteTheirPatchesToFilesOfTheirOwn)
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     testlgp::Save(dir / "mypatch.TMP", first);
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(testlgp::Load(dir / "mypatch.TMP"), first);
     EXPECT_FALSE(fs::exists(dir / "mypatch~2.TMP"));
