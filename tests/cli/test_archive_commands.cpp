@@ -359,13 +359,12 @@ TEST(CliExtract, repeatedNamesGoIntoTheirConflictFoldersOrAreRefused)
 
     // Without a readable conflict table the names have nowhere of their own.
     const auto cut = tmp.save("cut.lgp", RepeatedNames(9));
-    const Result refused = Cli(tmp, {"extract-all", cut, tmp.file("cut")});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_EQ(refused.err,
-              Err()
-                  + "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives "
-                    "them no folders of their own; extracting them all would write them to one file. Nothing "
-                    "was written. Add --numbered to extract them under numbered names.\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"extract-all", cut, tmp.file("cut")}),
+        Err()
+            + "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives "
+              "them no folders of their own; extracting them all would write them to one file. Nothing "
+              "was written. Add --numbered to extract them under numbered names.\n"));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("cut")));
 
     EXPECT_EQ(Cli(tmp, {"extract-all", "--numbered", cut, tmp.file("cut")}).code, 0);
@@ -460,11 +459,11 @@ TEST(CliReplace, keepsTheDataEntrysOwnNameAndReplacesTheFirstOfARepeatedName)
     // A name two entries carry can't say which to change: refused, unchanged.
     Save(tmp.file("new"), B("ONE"));
     const Bytes before = Load(path);
-    const Result dup = Cli(tmp, {"replace", path, "DUP", tmp.file("new")});
-    EXPECT_EQ(dup.code, 1);
-    EXPECT_EQ(dup.err, Err()
-                           + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
-                             "no folder), \"dup\" (TOC entry 3, no folder).\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"replace", path, "DUP", tmp.file("new")}),
+        Err()
+            + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
+              "no folder), \"dup\" (TOC entry 3, no folder).\n"));
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(EntryData(Load(path), 1), B("one"));
     EXPECT_EQ(EntryData(Load(path), 2), B("two"));
@@ -595,9 +594,8 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"extract", path, "a.tex", kept}, {"create", "--no-validation", folder, kept}})
     {
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + "Cannot create file " + kept + ": Permission denied\n") << args[0];
+        EXPECT_TRUE(testcli::FailsWith(Cli(tmp, args), Err() + "Cannot create file " + kept + ": Permission denied\n"))
+            << args[0];
         EXPECT_EQ(Load(kept), B("keep me")) << args[0];
     }
 
@@ -608,10 +606,9 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     {
         for (const char* command : {"info", "list", "analyse", "repair", "pack"})
         {
-            const Result r = Cli(tmp, {command, archive});
-            EXPECT_EQ(r.code, 1) << command;
-            EXPECT_EQ(r.err, Err() + "Cannot open file " + archive
-                                 + (archive == fifo ? ": Invalid argument\n" : ": Is a directory\n"))
+            EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {command, archive}),
+                                           Err() + "Cannot open file " + archive
+                                               + (archive == fifo ? ": Invalid argument\n" : ": Is a directory\n")))
                 << command;
         }
     }
@@ -707,12 +704,11 @@ TEST(CliGameArchives, oneCopyIsListedExtractedAndReplacedByItsFolder)
 
     Save(tmp.file("new.p"), B("a new wind"));
     const Bytes before = Load(path);
-    const Result bare = Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")});
-    EXPECT_EQ(bare.code, 1);
-    EXPECT_EQ(bare.err,
-              Err()
-                  + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
-                    "\"ice/wind_1.p\", \"wind/wind_1.p\".\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")}),
+        Err()
+            + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
+              "\"ice/wind_1.p\", \"wind/wind_1.p\".\n"));
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(Cli(tmp, {"replace", path, "wind/wind_1.p", tmp.file("new.p")}).code, 0);
     GameArchive changed = magic;
@@ -929,9 +925,8 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
                                                  {"apply-patch", huge, tmp.file("p.lgp")},
                                                  {"apply-patch", "--append-only", huge, tmp.file("p.lgp")}})
     {
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n")
+        EXPECT_TRUE(testcli::FailsWith(Cli(tmp, args), Err() + "The archive " + huge + " is " + size + tooLong
+                                                           + " Nothing was changed.\n"))
             << args[0];
         EXPECT_EQ(std::filesystem::file_size(huge), 3ull << 30);
     }
@@ -939,9 +934,9 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"replace", small, "a.tex", huge}, {"lzs-encode", huge, tmp.file("out")}})
     {
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + huge + " is " + size + tooLong + " Nothing was written.\n") << args[0];
+        EXPECT_TRUE(
+            testcli::FailsWith(Cli(tmp, args), Err() + huge + " is " + size + tooLong + " Nothing was written.\n"))
+            << args[0];
         EXPECT_EQ(Load(small), smallBytes);
         EXPECT_FALSE(std::filesystem::exists(tmp.file("out")));
     }
@@ -982,9 +977,9 @@ TEST(CliReplace, fromAFolderOrPairsReplacesInOneRewriteAndListsWhatMatchesNothin
     // name twice, usage errors.
     const Bytes before = Load(path);
     const std::string empty = tmp.folder("empty");
-    const Result nothing = Cli(tmp, {"replace", path, "--from", empty});
-    EXPECT_EQ(nothing.code, 1);
-    EXPECT_EQ(nothing.err, Err() + "No file in " + empty + " names an entry of " + path + "; nothing was changed.\n");
+    EXPECT_TRUE(
+        testcli::FailsWith(Cli(tmp, {"replace", path, "--from", empty}),
+                           Err() + "No file in " + empty + " names an entry of " + path + "; nothing was changed.\n"));
     EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"replace", path, "a.tex", path, "b.p", tmp.file("new/readme")}),
                                    Err() + path + " is the same file as " + path
                                        + ", which this command reads. Nothing was written.\n"));
@@ -1024,10 +1019,10 @@ TEST(CliGameArchives, replaceFromAnExtractedFolderTakesEachCopyFromItsConflictFo
     // A bare name of a repeated name at the top is refused, as by single replace.
     Save(tmp.file("all/wind_1.p"), B("which one?"));
     const Bytes before = Load(path);
-    const Result bare = Cli(tmp, {"replace", path, "--from", tmp.file("all")});
-    EXPECT_EQ(bare.code, 1);
-    EXPECT_EQ(bare.err, Err()
-                            + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: "
-                              "\"fire/wind_1.p\", \"ice/wind_1.p\", \"wind/wind_1.p\". Nothing was changed.\n");
+    EXPECT_TRUE(
+        testcli::FailsWith(Cli(tmp, {"replace", path, "--from", tmp.file("all")}),
+                           Err()
+                               + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: "
+                                 "\"fire/wind_1.p\", \"ice/wind_1.p\", \"wind/wind_1.p\". Nothing was changed.\n"));
     EXPECT_EQ(Load(path), before);
 }

@@ -258,9 +258,9 @@ TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
           {"make-sfx", "--stub", temp.file("stub.img"), temp.file("p.lgp"), kept},
           {"unwrap-sfx", temp.file("p.exe"), kept}})
     {
-        const CliRun r = cli(temp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, "tarrowin-cli: Cannot create file " + kept + ": Permission denied\n") << args[0];
+        EXPECT_TRUE(
+            testcli::FailsWith(cli(temp, args), "tarrowin-cli: Cannot create file " + kept + ": Permission denied\n"))
+            << args[0];
         EXPECT_EQ(ReadWholeFile(kept), testdata::bytes("keep me")) << args[0];
     }
 }
@@ -352,14 +352,13 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
 
     // A grown copy is named by its folder.
     WriteWholeFile(temp.file("modified.lgp"), with(3, "fire one in mag_a, grown"));
-    const CliRun grown =
-        cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("g.lgp")});
-    EXPECT_EQ(grown.code, 1);
-    EXPECT_EQ(grown.err, "Opening patch file...\nOpening source file...\nComparing versions...\ntarrowin-cli: A patch "
-                         "can't add files or "
-                         "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
-                         "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
-                         "without them.\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("g.lgp")}),
+        "Opening patch file...\nOpening source file...\nComparing versions...\ntarrowin-cli: A patch "
+        "can't add files or "
+        "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
+        "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
+        "without them.\n"));
 
     // A difference for the name alone can't say which copy it is for.
     WriteWholeFile(temp.file("plain.lgp"),
