@@ -318,8 +318,7 @@ private slots:
     void aSecondOpenReplacesEverything()
     {
         saveArchive(path("one.lgp"), numbered(2345));
-        Archive b{.Creator = "OTHER", .Trailing = B("SECOND")};
-        b.Files = {{"only.txt", B("x")}};
+        Archive b{.Creator = "OTHER", .Files = {{"only.txt", B("x")}}, .Trailing = B("SECOND")};
         saveArchive(path("two.lgp"), b);
         open(path("one.lgp"));
         chooseBlock(2);

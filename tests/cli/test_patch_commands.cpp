@@ -304,8 +304,8 @@ TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
 TEST(CliPatch, appendOnlyWritesWhereTheDataEndsBeforeALongTrailingText)
 {
     TempFolder temp;
-    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
-    archive.Trailing = testlgp::B("FINAL FANTASY7 - modded by X");
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}},
+                             .Trailing = testlgp::B("FINAL FANTASY7 - modded by X")};
     const Bytes original = testlgp::Write(archive);
     WriteWholeFile(temp.file("t.lgp"), original);
     WriteWholeFile(temp.file("p.lgp"), testlgp::Write(testlgp::PatchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}})));

@@ -369,8 +369,7 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
     changed[6].Data = testlgp::B("WIND in MAG_A");
     const Bytes modified = testlgp::MagicBytes(changed);
     // A difference for the name alone, which can't say which copy it is for.
-    testlgp::Archive plain{.Validation = Bytes(3602, 0)};
-    plain.Files = {{"wind_1.p", {0x01, 'W'}}};
+    testlgp::Archive plain{.Files = {{"wind_1.p", {0x01, 'W'}}}, .Validation = Bytes(3602, 0)};
 
     for (const std::int32_t flags : {0, 1})
     {
