@@ -23,6 +23,14 @@ namespace
         return testlgp::PatchArchive(std::move(entries), Bytes(3602, 0));
     }
 
+    // Applies patch.lgp to target.lgp, both in temp.
+    PatchReport applyFiles(const TempFolder& temp, bool allowOverwrite,
+                           RawEditorVariant variant = RawEditorVariant::Main)
+    {
+        TRawLGPFile raw(temp.file("target.lgp"), variant);
+        return ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), allowOverwrite);
+    }
+
     struct Applied
     {
         Bytes before;
@@ -38,11 +46,7 @@ namespace
         result.before = testlgp::Write(archive);
         WriteWholeFile(temp.file("target.lgp"), result.before);
         WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patch));
-        {
-            TRawLGPFile raw(temp.file("target.lgp"), variant);
-            const TLGPFile index(temp.file("patch.lgp"), true);
-            ApplyPatch(raw, index, allowOverwrite);
-        }
+        applyFiles(temp, allowOverwrite, variant);
         result.after = ReadWholeFile(temp.file("target.lgp"));
         return result;
     }
@@ -168,9 +172,7 @@ TEST(ApplyPatch, reportsWhatItPatchedAndWhichFilesOfThePatchTheArchiveLacks)
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"missing1.bin", {0x00, 0x07}},
                                                                         {"AAAB.RSD", {0x02, 0x03, 'X', 0x02}},
                                                                         {"missing2.bin", {0x00, 0x07}}})));
-    TRawLGPFile raw(temp.file("target.lgp"));
-    const TLGPFile index(temp.file("patch.lgp"), true);
-    const PatchReport report = ApplyPatch(raw, index, true);
+    const PatchReport report = applyFiles(temp, true);
     EXPECT_EQ(report.Patched, 1);
     EXPECT_EQ(report.AlreadyPatched, 0);
     EXPECT_EQ(report.NotHeld, (std::vector<std::string>{"missing1.bin", "missing2.bin"}));
@@ -192,9 +194,7 @@ TEST(ApplyPatch, appendOnlyRunAgainAppendsNothing)
     ASSERT_GT(first.after.size(), first.before.size());
     for (int run = 0; run < 2; ++run)
     {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        const PatchReport report = ApplyPatch(raw, index, false);
+        const PatchReport report = applyFiles(temp, false);
         EXPECT_EQ(report.Patched, 0);
         EXPECT_EQ(report.AlreadyPatched, 2);
     }
@@ -210,11 +210,7 @@ TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)
     testlgp::Archive archive{.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}}};
     const auto patch = patchArchive({{"aaab.rsd", {0x02, 0x03, 'X', 0x02}}});
     apply(temp, archive, patch, true);
-    {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        ApplyPatch(raw, index, true);
-    }
+    applyFiles(temp, true);
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
     EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
     // "aaab.rsd.patch" has 14 characters; another suffix needs a cut to 13.
@@ -257,11 +253,7 @@ TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
     WriteWholeFile(temp.file("target.lgp"), file);
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}},
                                                                         {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
-    {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        ApplyPatch(raw, index, true);
-    }
+    applyFiles(temp, true);
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
     EXPECT_EQ(testlgp::TocOffset(after, 0), 0x0FFFFFFFu);
     EXPECT_EQ(testlgp::EntryData(after, 1), testdata::bytes("ABCDXFGH"));
@@ -305,10 +297,8 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
         WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive(c.entries)));
         for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
         {
-            TRawLGPFile raw(temp.file("target.lgp"), variant);
-            const TLGPFile index(temp.file("patch.lgp"), true);
             EXPECT_EQ(
-                testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); }),
+                testlgp::FailureText<ELGPError>([&] { applyFiles(temp, true, variant); }),
                 "The patch entry \"" + c.failing + "\" can't be applied to \"" + c.target + "\" in "
                     + temp.file("target.lgp")
                     + ": Stream read error. The patch is damaged or was made for other data; nothing was changed.");
@@ -321,12 +311,9 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     WriteWholeFile(temp.file("patch.lgp"), cut);
     WriteWholeFile(temp.file("target.lgp"), original);
     {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        EXPECT_NE(testlgp::FailureText<ELGPError>([&] {
-                      ApplyPatch(raw, index, false);
-                  }).find("\"short.bin\" can't be applied"),
-                  std::string::npos);
+        EXPECT_NE(
+            testlgp::FailureText<ELGPError>([&] { applyFiles(temp, false); }).find("\"short.bin\" can't be applied"),
+            std::string::npos);
     }
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), original);
     // alias.bin shares the last data entry with grow.bin and comes first: it
@@ -349,9 +336,7 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
         WriteWholeFile(temp.file("target.lgp"), aliased);
-        TRawLGPFile raw(temp.file("target.lgp"), variant);
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        const std::string failure = testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); });
+        const std::string failure = testlgp::FailureText<ELGPError>([&] { applyFiles(temp, true, variant); });
         const Bytes after = ReadWholeFile(temp.file("target.lgp"));
         if (variant == RawEditorVariant::Main)
         {
@@ -379,10 +364,8 @@ TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"a.bin", {0x01, 'A'}}})));
     for (const bool allowOverwrite : {true, false})
     {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
         EXPECT_EQ(
-            testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, allowOverwrite); }),
+            testlgp::FailureText<ELGPError>([&] { applyFiles(temp, allowOverwrite); }),
             "The archive " + temp.file("target.lgp")
                 + " is damaged: the TOC entry \"c.bin\" (number 3) points at data that the scan of its data entries "
                   "does not reach. Nothing was changed; run Repair on it first.");
