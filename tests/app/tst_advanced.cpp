@@ -91,10 +91,9 @@ private:
 
     testlgp::Archive smallArchive() const
     {
-        testlgp::Archive archive;
-        archive.Files = {{"alpha.tex", testlgp::Letters(40, 1)},
-                         {"beta.p", testlgp::Letters(30, 2)},
-                         {"gamma.hrc", testlgp::Letters(20, 3)}};
+        testlgp::Archive archive{.Files = {{"alpha.tex", testlgp::Letters(40, 1)},
+                                           {"beta.p", testlgp::Letters(30, 2)},
+                                           {"gamma.hrc", testlgp::Letters(20, 3)}}};
         return archive;
     }
 

@@ -318,10 +318,7 @@ private slots:
     void aSecondOpenReplacesEverything()
     {
         saveArchive(path("one.lgp"), numbered(2345));
-        Archive b;
-        b.Creator = "OTHER";
-        b.Trailing = B("SECOND");
-        b.Files = {{"only.txt", B("x")}};
+        Archive b{.Creator = "OTHER", .Files = {{"only.txt", B("x")}}, .Trailing = B("SECOND")};
         saveArchive(path("two.lgp"), b);
         open(path("one.lgp"));
         chooseBlock(2);
@@ -380,8 +377,8 @@ private slots:
 
     void extractAllWritesEveryFileAndStopsAtAnUnsafeName()
     {
-        Archive a;
-        a.Files = {{"a.txt", B("first")}, {"b.txt", B("")}, {"../evil.txt", B("outside")}, {"d.txt", B("fourth")}};
+        Archive a{
+            .Files = {{"a.txt", B("first")}, {"b.txt", B("")}, {"../evil.txt", B("outside")}, {"d.txt", B("fourth")}}};
         saveArchive(path("a.lgp"), a);
         window().mnuExtractAll->trigger();
         QCOMPARE(messages(), QStringList{"Open an archive before choosing Extract All!"});
@@ -418,8 +415,7 @@ private slots:
 
     void extractAllRefusesSharedNamesWithoutFolders()
     {
-        Archive a;
-        a.Files = {{"wind_1.p", B("one")}, {"other.p", B("x")}, {"WIND_1.P", B("two")}};
+        Archive a{.Files = {{"wind_1.p", B("one")}, {"other.p", B("x")}, {"WIND_1.P", B("two")}}};
         saveArchive(path("a.lgp"), a);
         open(path("a.lgp"));
         prompter().folderAnswers.push_back(q(path("out")));
@@ -570,14 +566,9 @@ private slots:
 
     void applyPatchRewritesTheArchive()
     {
-        Archive target;
-        target.Files = {{"aaab.rsd", B("ABCDEFGH")}, {"other.txt", B("same")}};
+        Archive target{.Files = {{"aaab.rsd", B("ABCDEFGH")}, {"other.txt", B("same")}}};
         saveArchive(path("game.lgp"), target);
-        Archive patch;
-        patch.Creator = "QUENWICK-LGP";
-        patch.Trailing = B("LGP PATCH FILE");
-        patch.Files = {{"AAAB.RSD", B(std::string("\x02\x03X\x02", 4))}};
-        saveArchive(path("fix.lgp"), patch);
+        saveArchive(path("fix.lgp"), testlgp::PatchArchive({{"AAAB.RSD", B(std::string("\x02\x03X\x02", 4))}}));
 
         prompter().fileAnswers.push_back(q(path("game.lgp")));
         prompter().fileAnswers.push_back(q(path("fix.lgp")));
@@ -601,8 +592,7 @@ private slots:
         QCOMPARE(readFile(path("game.lgp")), now);
 
         // The wrong archive: an error naming it, and nothing changed.
-        Archive other;
-        other.Files = {{"zz.bin", B("ABCDEFGH")}};
+        Archive other{.Files = {{"zz.bin", B("ABCDEFGH")}}};
         saveArchive(path("other.lgp"), other);
         const std::string untouched = readFile(path("other.lgp"));
         prompter().fileAnswers.push_back(q(path("other.lgp")));
@@ -640,8 +630,7 @@ private slots:
 
     void aPreviewFailureIsShownInAnErrorBox()
     {
-        Archive a;
-        a.Files = {{"a.tex", B("too short")}};
+        Archive a{.Files = {{"a.tex", B("too short")}}};
         saveArchive(path("t.lgp"), a);
         open(path("t.lgp"));
         selectRow(0);

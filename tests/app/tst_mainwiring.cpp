@@ -51,8 +51,7 @@ private:
 
     std::string openArchive(TfrmLGPEditor& window)
     {
-        testlgp::Archive archive;
-        archive.Files = {{"one.bin", testlgp::Letters(30, 1)}, {"two.bin", testlgp::Letters(20, 2)}};
+        testlgp::Archive archive{.Files = {{"one.bin", testlgp::Letters(30, 1)}, {"two.bin", testlgp::Letters(20, 2)}}};
         const std::string file = mSession->folder / "small.lgp";
         testlgp::Save(file, testlgp::Write(archive));
         mSession->prompter.fileAnswers.push_back(QString::fromStdString(file));

@@ -96,12 +96,11 @@ class WorkflowTest : public QObject, AppTest::WindowFixture
 
     Archive sample()
     {
-        Archive a;
-        a.Files = {{"field.tex", B("texture")},
-                   {"FIELD.TXT", B("text")},
-                   {"battle.p", B("model")},
-                   {"Music.mid", B("tune")},
-                   {"readme.txt", B("hello")}};
+        Archive a{.Files = {{"field.tex", B("texture")},
+                            {"FIELD.TXT", B("text")},
+                            {"battle.p", B("model")},
+                            {"Music.mid", B("tune")},
+                            {"readme.txt", B("hello")}}};
         return a;
     }
 
@@ -514,8 +513,7 @@ private slots:
 
     void previewsOpenBesideTheWindowAndTextAtItsOwnSize()
     {
-        Archive a;
-        a.Files = {{"a.txt", B("col1    col2\r\n")}};
+        Archive a{.Files = {{"a.txt", B("col1    col2\r\n")}}};
         // A 64 x 48 texture in direct colour: width, height and palette
         // count in the 236-byte header, then the pixels.
         Bytes tex(236 + 64 * 48 * 2, 0);

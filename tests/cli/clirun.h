@@ -25,10 +25,15 @@ namespace testcli
         std::string err;
     };
 
-    inline Result Cli(const TempFolder& tmp, std::vector<std::string> args)
+    // Runs program (tarrowin-cli unless named) with args, and with environment's
+    // NAME=value settings added to the environment.
+    inline Result Cli(const TempFolder& tmp, std::vector<std::string> args,
+                      const std::vector<std::string>& environment = {}, const std::string& program = TARROWIN_CLI)
     {
         // No command may hang a test run (a FIFO given as a file, say).
-        args.insert(args.begin(), {"timeout", "-s", "KILL", "20", TARROWIN_CLI});
+        args.insert(args.begin(), program);
+        args.insert(args.begin(), environment.begin(), environment.end());
+        args.insert(args.begin(), {"timeout", "-s", "KILL", "20", "env"});
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -55,5 +60,15 @@ namespace testcli
         std::filesystem::remove(outPath);
         std::filesystem::remove(errPath);
         return r;
+    }
+
+    // The run failed (exit status 1) with exactly err on stderr.
+    inline ::testing::AssertionResult FailsWith(const Result& r, const std::string& err)
+    {
+        if (r.code == 1 && r.err == err)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "exit status " << r.code << ", stderr:\n"
+                                             << r.err << "\nexpected exit status 1, stderr:\n"
+                                             << err;
     }
 } // namespace testcli

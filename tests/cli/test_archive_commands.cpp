@@ -54,13 +54,12 @@ TEST(CliInfoList, badOffsetsListAsErrorAndFailuresExitOne)
     w.header("SQUARESOFT", 2).toc("ok", 70).toc("far", 99999).dataEntry("ok", B("1")).text("T");
     const auto path = tmp.save("x.lgp", w.out);
     EXPECT_EQ(Cli(tmp, {"list", path}).out, "ok\t70\t1\nfar\t99999\tError\n");
-    const Result missing = Cli(tmp, {"info", tmp.file("missing.lgp")});
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_EQ(missing.err, Err() + "Cannot open file " + tmp.file("missing.lgp") + ": No such file or directory\n");
-    const Result cut = Cli(tmp, {"list", tmp.save("cut.lgp", B("short"))});
-    EXPECT_EQ(cut.code, 1);
-    EXPECT_EQ(cut.err, Err() + "Stream read error: " + tmp.file("cut.lgp")
-                           + " is no LGP archive: it is shorter than the 16-byte header\n");
+    EXPECT_TRUE(
+        testcli::FailsWith(Cli(tmp, {"info", tmp.file("missing.lgp")}),
+                           Err() + "Cannot open file " + tmp.file("missing.lgp") + ": No such file or directory\n"));
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"list", tmp.save("cut.lgp", B("short"))}),
+                                   Err() + "Stream read error: " + tmp.file("cut.lgp")
+                                       + " is no LGP archive: it is shorter than the 16-byte header\n"));
 }
 
 TEST(CliUsage, helpAndUsageErrors)
@@ -92,9 +91,8 @@ TEST(CliExtract, oneEntryByNameCaseInsensitively)
     const auto path = tmp.save("x.lgp", Write(Sample));
     EXPECT_EQ(Cli(tmp, {"extract", path, "c.hrc", tmp.file("out")}).code, 0);
     EXPECT_EQ(Load(tmp.file("out")), B("ccc"));
-    const Result missing = Cli(tmp, {"extract", path, "nope", tmp.file("out2")});
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_EQ(missing.err, Err() + "The archive holds no entry named \"nope\".\n");
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"extract", path, "nope", tmp.file("out2")}),
+                                   Err() + "The archive holds no entry named \"nope\".\n"));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("out2")));
 }
 
@@ -228,11 +226,11 @@ TEST(CliCreate, namesDifferingOnlyInCaseAreRefusedInEveryMode)
         args.insert(args.end(), mode.begin(), mode.end());
         args.push_back(tmp.file("in"));
         args.push_back(tmp.file("out.lgp"));
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.err, Err()
-                             + "Names in an archive compare without case, so these files of the folder can't both be "
-                               "stored: \"SMAB\" and \"smab\". Rename or remove one of each.\n");
+        EXPECT_TRUE(testcli::FailsWith(
+            Cli(tmp, args),
+            Err()
+                + "Names in an archive compare without case, so these files of the folder can't both be "
+                  "stored: \"SMAB\" and \"smab\". Rename or remove one of each.\n"));
         EXPECT_FALSE(std::filesystem::exists(tmp.file("out.lgp")));
     }
 }
@@ -361,13 +359,12 @@ TEST(CliExtract, repeatedNamesGoIntoTheirConflictFoldersOrAreRefused)
 
     // Without a readable conflict table the names have nowhere of their own.
     const auto cut = tmp.save("cut.lgp", RepeatedNames(9));
-    const Result refused = Cli(tmp, {"extract-all", cut, tmp.file("cut")});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_EQ(refused.err,
-              Err()
-                  + "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives "
-                    "them no folders of their own; extracting them all would write them to one file. Nothing "
-                    "was written. Add --numbered to extract them under numbered names.\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"extract-all", cut, tmp.file("cut")}),
+        Err()
+            + "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives "
+              "them no folders of their own; extracting them all would write them to one file. Nothing "
+              "was written. Add --numbered to extract them under numbered names.\n"));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("cut")));
 
     EXPECT_EQ(Cli(tmp, {"extract-all", "--numbered", cut, tmp.file("cut")}).code, 0);
@@ -462,11 +459,11 @@ TEST(CliReplace, keepsTheDataEntrysOwnNameAndReplacesTheFirstOfARepeatedName)
     // A name two entries carry can't say which to change: refused, unchanged.
     Save(tmp.file("new"), B("ONE"));
     const Bytes before = Load(path);
-    const Result dup = Cli(tmp, {"replace", path, "DUP", tmp.file("new")});
-    EXPECT_EQ(dup.code, 1);
-    EXPECT_EQ(dup.err, Err()
-                           + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
-                             "no folder), \"dup\" (TOC entry 3, no folder).\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"replace", path, "DUP", tmp.file("new")}),
+        Err()
+            + "The archive holds 2 entries named \"DUP\"; name one by its folder: \"dup\" (TOC entry 2, "
+              "no folder), \"dup\" (TOC entry 3, no folder).\n"));
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(EntryData(Load(path), 1), B("one"));
     EXPECT_EQ(EntryData(Load(path), 2), B("two"));
@@ -494,16 +491,13 @@ TEST(CliReplace, failuresChangeNothingAndExitOne)
     const Bytes original = Write(Sample);
     const auto path = tmp.save("x.lgp", original);
     Save(tmp.file("new"), B("data"));
-    const Result missingName = Cli(tmp, {"replace", path, "nope", tmp.file("new")});
-    EXPECT_EQ(missingName.code, 1);
-    EXPECT_EQ(missingName.err, Err() + "The archive holds no entry named \"nope\".\n");
-    const Result missingFile = Cli(tmp, {"replace", path, "a.tex", tmp.file("absent")});
-    EXPECT_EQ(missingFile.code, 1);
-    EXPECT_EQ(missingFile.err, Err() + "Cannot open file " + tmp.file("absent") + ": No such file or directory\n");
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"replace", path, "nope", tmp.file("new")}),
+                                   Err() + "The archive holds no entry named \"nope\".\n"));
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"replace", path, "a.tex", tmp.file("absent")}),
+                                   Err() + "Cannot open file " + tmp.file("absent") + ": No such file or directory\n"));
     std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
-    const Result readOnly = Cli(tmp, {"replace", path, "a.tex", tmp.file("new")});
-    EXPECT_EQ(readOnly.code, 1);
-    EXPECT_EQ(readOnly.err, Err() + "Cannot open file " + path + ": Permission denied\n");
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"replace", path, "a.tex", tmp.file("new")}),
+                                   Err() + "Cannot open file " + path + ": Permission denied\n"));
     EXPECT_EQ(Load(path), original);
     EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex"}).code, 2);
     EXPECT_EQ(Cli(tmp, {"replace", "--force", path, "a.tex", tmp.file("new")}).code, 2);
@@ -600,9 +594,8 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"extract", path, "a.tex", kept}, {"create", "--no-validation", folder, kept}})
     {
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + "Cannot create file " + kept + ": Permission denied\n") << args[0];
+        EXPECT_TRUE(testcli::FailsWith(Cli(tmp, args), Err() + "Cannot create file " + kept + ": Permission denied\n"))
+            << args[0];
         EXPECT_EQ(Load(kept), B("keep me")) << args[0];
     }
 
@@ -613,16 +606,14 @@ TEST(CliRefusals, readOnlyOutputsAndFilesOfOtherKindsAreRefused)
     {
         for (const char* command : {"info", "list", "analyse", "repair", "pack"})
         {
-            const Result r = Cli(tmp, {command, archive});
-            EXPECT_EQ(r.code, 1) << command;
-            EXPECT_EQ(r.err, Err() + "Cannot open file " + archive
-                                 + (archive == fifo ? ": Invalid argument\n" : ": Is a directory\n"))
+            EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {command, archive}),
+                                           Err() + "Cannot open file " + archive
+                                               + (archive == fifo ? ": Invalid argument\n" : ": Is a directory\n")))
                 << command;
         }
     }
-    const Result toFifo = Cli(tmp, {"extract", path, "a.tex", fifo});
-    EXPECT_EQ(toFifo.code, 1);
-    EXPECT_EQ(toFifo.err, Err() + "Cannot create file " + fifo + ": Invalid argument\n");
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"extract", path, "a.tex", fifo}),
+                                   Err() + "Cannot create file " + fifo + ": Invalid argument\n"));
 }
 
 namespace
@@ -713,12 +704,11 @@ TEST(CliGameArchives, oneCopyIsListedExtractedAndReplacedByItsFolder)
 
     Save(tmp.file("new.p"), B("a new wind"));
     const Bytes before = Load(path);
-    const Result bare = Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")});
-    EXPECT_EQ(bare.code, 1);
-    EXPECT_EQ(bare.err,
-              Err()
-                  + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
-                    "\"ice/wind_1.p\", \"wind/wind_1.p\".\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"replace", path, "wind_1.p", tmp.file("new.p")}),
+        Err()
+            + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: \"fire/wind_1.p\", "
+              "\"ice/wind_1.p\", \"wind/wind_1.p\".\n"));
     EXPECT_EQ(Load(path), before);
     EXPECT_EQ(Cli(tmp, {"replace", path, "wind/wind_1.p", tmp.file("new.p")}).code, 0);
     GameArchive changed = magic;
@@ -910,10 +900,9 @@ TEST(CliRefusals, anOutputThatIsAlsoAnInputIsRefusedBeforeAnythingIsWritten)
     // Extract All into the archive's own folder, where an entry carries the archive's name.
     const Archive named{.Files = {{"a.tex", B("AAAA")}, {"self.lgp", B("would replace the archive")}}};
     const auto self = tmp.save("self.lgp", Write(named));
-    const Result all = Cli(tmp, {"extract-all", self, tmp.dir()});
-    EXPECT_EQ(all.code, 1);
-    EXPECT_EQ(all.err, Err() + tmp.dir() + "self.lgp is the same file as " + self
-                           + ", which this command reads. Nothing was written.\n");
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"extract-all", self, tmp.dir()}),
+                                   Err() + tmp.dir() + "self.lgp is the same file as " + self
+                                       + ", which this command reads. Nothing was written.\n"));
     EXPECT_EQ(Load(self), Write(named));
     EXPECT_FALSE(std::filesystem::exists(tmp.file("a.tex")));
 
@@ -955,9 +944,8 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
                                                  {"apply-patch", huge, tmp.file("p.lgp")},
                                                  {"apply-patch", "--append-only", huge, tmp.file("p.lgp")}})
     {
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + "The archive " + huge + " is " + size + tooLong + " Nothing was changed.\n")
+        EXPECT_TRUE(testcli::FailsWith(Cli(tmp, args), Err() + "The archive " + huge + " is " + size + tooLong
+                                                           + " Nothing was changed.\n"))
             << args[0];
         EXPECT_EQ(std::filesystem::file_size(huge), 3ull << 30);
     }
@@ -965,9 +953,9 @@ TEST(CliRefusals, filesLargerThanAnArchiveCanAddressAreRefusedAtOnce)
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"replace", small, "a.tex", huge}, {"lzs-encode", huge, tmp.file("out")}})
     {
-        const Result r = Cli(tmp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, Err() + huge + " is " + size + tooLong + " Nothing was written.\n") << args[0];
+        EXPECT_TRUE(
+            testcli::FailsWith(Cli(tmp, args), Err() + huge + " is " + size + tooLong + " Nothing was written.\n"))
+            << args[0];
         EXPECT_EQ(Load(small), smallBytes);
         EXPECT_FALSE(std::filesystem::exists(tmp.file("out")));
     }
@@ -1008,16 +996,15 @@ TEST(CliReplace, fromAFolderOrPairsReplacesInOneRewriteAndListsWhatMatchesNothin
     // name twice, usage errors.
     const Bytes before = Load(path);
     const std::string empty = tmp.folder("empty");
-    const Result nothing = Cli(tmp, {"replace", path, "--from", empty});
-    EXPECT_EQ(nothing.code, 1);
-    EXPECT_EQ(nothing.err, Err() + "No file in " + empty + " names an entry of " + path + "; nothing was changed.\n");
-    const Result itself = Cli(tmp, {"replace", path, "a.tex", path, "b.p", tmp.file("new/readme")});
-    EXPECT_EQ(itself.code, 1);
-    EXPECT_EQ(itself.err,
-              Err() + path + " is the same file as " + path + ", which this command reads. Nothing was written.\n");
-    const Result twice = Cli(tmp, {"replace", path, "a.tex", tmp.file("new/readme"), "A.TEX", tmp.file("new/readme")});
-    EXPECT_EQ(twice.code, 1);
-    EXPECT_EQ(twice.err, Err() + "\"a.tex\" and \"A.TEX\" both name TOC entry 1. Nothing was changed.\n");
+    EXPECT_TRUE(
+        testcli::FailsWith(Cli(tmp, {"replace", path, "--from", empty}),
+                           Err() + "No file in " + empty + " names an entry of " + path + "; nothing was changed.\n"));
+    EXPECT_TRUE(testcli::FailsWith(Cli(tmp, {"replace", path, "a.tex", path, "b.p", tmp.file("new/readme")}),
+                                   Err() + path + " is the same file as " + path
+                                       + ", which this command reads. Nothing was written.\n"));
+    EXPECT_TRUE(testcli::FailsWith(
+        Cli(tmp, {"replace", path, "a.tex", tmp.file("new/readme"), "A.TEX", tmp.file("new/readme")}),
+        Err() + "\"a.tex\" and \"A.TEX\" both name TOC entry 1. Nothing was changed.\n"));
     EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex", folder, "b.p"}).code, 2);
     EXPECT_EQ(Cli(tmp, {"replace", path, "a.tex", folder, "--from", folder}).code, 2);
     EXPECT_EQ(Cli(tmp, {"replace", path}).code, 2);
@@ -1051,10 +1038,10 @@ TEST(CliGameArchives, replaceFromAnExtractedFolderTakesEachCopyFromItsConflictFo
     // A bare name of a repeated name at the top is refused, as by single replace.
     Save(tmp.file("all/wind_1.p"), B("which one?"));
     const Bytes before = Load(path);
-    const Result bare = Cli(tmp, {"replace", path, "--from", tmp.file("all")});
-    EXPECT_EQ(bare.code, 1);
-    EXPECT_EQ(bare.err, Err()
-                            + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: "
-                              "\"fire/wind_1.p\", \"ice/wind_1.p\", \"wind/wind_1.p\". Nothing was changed.\n");
+    EXPECT_TRUE(
+        testcli::FailsWith(Cli(tmp, {"replace", path, "--from", tmp.file("all")}),
+                           Err()
+                               + "The archive holds 3 entries named \"wind_1.p\"; name one by its folder: "
+                                 "\"fire/wind_1.p\", \"ice/wind_1.p\", \"wind/wind_1.p\". Nothing was changed.\n"));
     EXPECT_EQ(Load(path), before);
 }

@@ -9,60 +9,36 @@
 #include "support/lgpwriter.h"
 #include "support/testdata.h"
 
+#include "clirun.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 namespace
 {
     using testdata::Bytes;
 
-    std::string quote(const std::string& s)
-    {
-        std::string out = "'";
-        for (const char c : s)
-            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return out + "'";
-    }
+    using CliRun = testcli::Result;
 
-    struct CliRun
-    {
-        int code;
-        std::string err;
-        std::string out;
-    };
-
+    // tarrowin-cli with a temporary folder of its own, so the work folder is never shared.
     CliRun cli(const TempFolder& temp, const std::vector<std::string>& args, const std::string& environment = {},
-               const std::string& program = Platform::Paths::programDir() + "tarrowin-cli")
+               const std::string& program = TARROWIN_CLI)
     {
-        // Its own temporary folder, so the work folder is never shared; no command may hang a test run
-        // (a FIFO given as a file, say).
-        std::string command =
-            environment + " TMPDIR=" + quote(temp.folder("tmp")) + " timeout -s KILL 20 " + quote(program);
-        for (const auto& a : args)
-            command += " " + quote(a);
-        command += " 2>" + quote(temp.file("stderr.txt")) + " >" + quote(temp.file("stdout.txt"));
-        const int status = std::system(command.c_str());
-        std::ifstream in(temp.file("stderr.txt"));
-        std::stringstream err;
-        err << in.rdbuf();
-        std::ifstream outFile(temp.file("stdout.txt"));
-        std::stringstream out;
-        out << outFile.rdbuf();
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err.str(), out.str()};
+        std::vector<std::string> settings = {"TMPDIR=" + temp.folder("tmp")};
+        if (!environment.empty())
+            settings.push_back(environment);
+        return testcli::Cli(temp, args, settings, program);
     }
 }
 
 TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
 {
     TempFolder temp;
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
-                    {"field.lzs", LzsEncodeLiterals(testdata::generate(90, 3))}};
+    testlgp::Archive source{
+        .Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"field.lzs", LzsEncodeLiterals(testdata::generate(90, 3))}}};
     const Bytes changedField = testdata::mutate(testdata::generate(90, 3), 2, 4);
     WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
@@ -91,15 +67,11 @@ TEST(CliPatch, makePatchThenApplyPatchWithAndWithoutAppendOnly)
 TEST(CliPatch, applyPatchEndedOrFailingAtAnyFileWriteLeavesTheOldOrThePatchedArchive)
 {
     TempFolder temp;
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::generate(500, 2)}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::generate(500, 2)}}};
     const Bytes before = testlgp::Write(source);
-    testlgp::Archive patch;
-    patch.Creator = "QUENWICK-LGP";
-    patch.Trailing = testlgp::B("LGP PATCH FILE");
-    patch.Validation = Bytes(3602, 0);
-    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x02}}};
-    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
+    WriteWholeFile(temp.file("p.lgp"),
+                   testlgp::Write(testlgp::PatchArchive(
+                       {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x02}}}, Bytes(3602, 0))));
     const std::vector<std::string> args = {"apply-patch", temp.file("t.lgp"), temp.file("p.lgp")};
     WriteWholeFile(temp.file("t.lgp"), before);
     ASSERT_EQ(cli(temp, args).code, 0);
@@ -127,9 +99,7 @@ TEST(CliPatch, applyPatchEndedOrFailingAtAnyFileWriteLeavesTheOldOrThePatchedArc
 TEST(CliPatch, makeSfxThenUnwrapSfxReturnsThePatchByteForByte)
 {
     TempFolder temp;
-    testlgp::Archive patchArchive;
-    patchArchive.Creator = "QUENWICK-LGP";
-    patchArchive.Files = {{"a.bin", testdata::generate(1000, 8)}};
+    testlgp::Archive patchArchive{.Creator = "QUENWICK-LGP", .Files = {{"a.bin", testdata::generate(1000, 8)}}};
     const Bytes patch = testlgp::Write(patchArchive);
     WriteWholeFile(temp.file("p.lgp"), patch);
     WriteWholeFile(temp.file("stub.img"), testdata::generate(777, 9));
@@ -178,18 +148,17 @@ TEST(CliPatch, makePatchWithoutItsTemplateFailsNamingIt)
     TempFolder temp;
     const std::string program = temp.folder("bin") + "tarrowin-cli";
     std::filesystem::copy_file(Platform::Paths::programDir() + "tarrowin-cli", program);
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}}};
     WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
     WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
 
-    const CliRun r = cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")}, {}, program);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "Opening source file...\nComparing versions...\nCompiling changes...\n"
-                     "tarrowin-cli: Couldn't find an appropriate file validation data. Perhaps you are trying to make "
-                     "an LGP with an unsupported number of files in it. The template looked for is "
-                         + temp.folder("bin") + "LGP.95.\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        cli(temp, {"make-patch", temp.file("source.lgp"), mods, temp.file("p.lgp")}, {}, program),
+        "Opening source file...\nComparing versions...\nCompiling changes...\n"
+        "tarrowin-cli: Couldn't find an appropriate file validation data. Perhaps you are trying to make "
+        "an LGP with an unsupported number of files in it. The template looked for is "
+            + temp.folder("bin") + "LGP.95.\n"));
     EXPECT_FALSE(std::filesystem::exists(temp.file("p.lgp")));
 }
 
@@ -244,8 +213,8 @@ TEST(CliPatch, lzsDecodeRefusesDataThatFailsTheProbeUnlessForced)
 TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
 {
     TempFolder temp;
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"big.tex", testdata::bytes("12345678")}};
+    testlgp::Archive source{
+        .Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"big.tex", testdata::bytes("12345678")}}};
     WriteWholeFile(temp.file("source.lgp"), testlgp::Write(source));
     const std::string mods = temp.folder("mods");
     WriteWholeFile(mods + "a.bin", testdata::bytes("ABCDXFGH"));
@@ -275,11 +244,7 @@ TEST(CliPatch, makePatchRefusesToCutFilesUnlessToldToLeaveThemOut)
 TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
 {
     TempFolder temp;
-    testlgp::Archive patch;
-    patch.Creator = "QUENWICK-LGP";
-    patch.Trailing = testlgp::B("LGP PATCH FILE");
-    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
-    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
+    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(testlgp::PatchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}})));
     WriteWholeFile(temp.file("stub.img"), testdata::generate(300, 1));
     WriteWholeFile(temp.file("in.bin"), testdata::generate(100, 2));
     WriteWholeFile(temp.file("in.lzs"), LzsEncodeLiterals(testdata::generate(100, 2)));
@@ -293,9 +258,9 @@ TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
           {"make-sfx", "--stub", temp.file("stub.img"), temp.file("p.lgp"), kept},
           {"unwrap-sfx", temp.file("p.exe"), kept}})
     {
-        const CliRun r = cli(temp, args);
-        EXPECT_EQ(r.code, 1) << args[0];
-        EXPECT_EQ(r.err, "tarrowin-cli: Cannot create file " + kept + ": Permission denied\n") << args[0];
+        EXPECT_TRUE(
+            testcli::FailsWith(cli(temp, args), "tarrowin-cli: Cannot create file " + kept + ": Permission denied\n"))
+            << args[0];
         EXPECT_EQ(ReadWholeFile(kept), testdata::bytes("keep me")) << args[0];
     }
 }
@@ -303,8 +268,7 @@ TEST(CliPatch, readOnlyOutputsAreRefusedAndKept)
 TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}}};
     const Bytes original = testlgp::Write(archive);
     WriteWholeFile(temp.file("t.lgp"), original);
 
@@ -312,11 +276,7 @@ TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
     Bytes program = testdata::generate(400, 5);
     std::fill(program.begin() + 12, program.begin() + 16, 0);
     WriteWholeFile(temp.file("program"), program);
-    testlgp::Archive patch;
-    patch.Creator = "QUENWICK-LGP";
-    patch.Trailing = testlgp::B("");
-    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
-    Bytes cut = testlgp::Write(patch);
+    Bytes cut = testlgp::Write(testlgp::PatchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}}, {}, {}));
     cut.pop_back();
     WriteWholeFile(temp.file("cut.lgp"), cut);
     const std::string fifo = temp.file("fifo");
@@ -344,16 +304,11 @@ TEST(CliPatch, applyPatchRefusesFilesThatAreNoPatchAndLeavesTheArchive)
 TEST(CliPatch, appendOnlyWritesWhereTheDataEndsBeforeALongTrailingText)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
-    archive.Trailing = testlgp::B("FINAL FANTASY7 - modded by X");
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}},
+                             .Trailing = testlgp::B("FINAL FANTASY7 - modded by X")};
     const Bytes original = testlgp::Write(archive);
     WriteWholeFile(temp.file("t.lgp"), original);
-    testlgp::Archive patch;
-    patch.Creator = "QUENWICK-LGP";
-    patch.Trailing = testlgp::B("LGP PATCH FILE");
-    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}};
-    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
+    WriteWholeFile(temp.file("p.lgp"), testlgp::Write(testlgp::PatchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}})));
 
     const CliRun r = cli(temp, {"apply-patch", "--append-only", temp.file("t.lgp"), temp.file("p.lgp")});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -397,31 +352,25 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
 
     // A grown copy is named by its folder.
     WriteWholeFile(temp.file("modified.lgp"), with(3, "fire one in mag_a, grown"));
-    const CliRun grown =
-        cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("g.lgp")});
-    EXPECT_EQ(grown.code, 1);
-    EXPECT_EQ(grown.err, "Opening patch file...\nOpening source file...\nComparing versions...\ntarrowin-cli: A patch "
-                         "can't add files or "
-                         "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
-                         "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
-                         "without them.\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        cli(temp, {"make-patch", temp.file("source.lgp"), temp.file("modified.lgp"), temp.file("g.lgp")}),
+        "Opening patch file...\nOpening source file...\nComparing versions...\ntarrowin-cli: A patch "
+        "can't add files or "
+        "make a file longer, so it can't carry these files whole:\n  mag_a/fire_1.p: 24 bytes in the "
+        "modified version, 17 in the source\nNo patch was written; --leave-out-unpatchable makes it "
+        "without them.\n"));
 
     // A difference for the name alone can't say which copy it is for.
-    testlgp::Archive plain;
-    plain.Creator = "QUENWICK-LGP";
-    plain.Validation = Bytes(3602, 0);
-    plain.Trailing = testlgp::B("LGP PATCH FILE");
-    plain.Files = {{"wind_1.p", {0x01, 'W'}}};
-    WriteWholeFile(temp.file("plain.lgp"), testlgp::Write(plain));
+    WriteWholeFile(temp.file("plain.lgp"),
+                   testlgp::Write(testlgp::PatchArchive({{"wind_1.p", {0x01, 'W'}}}, Bytes(3602, 0))));
     WriteWholeFile(temp.file("t.lgp"), source);
-    const CliRun refused = cli(temp, {"apply-patch", temp.file("t.lgp"), temp.file("plain.lgp")});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_EQ(refused.err,
-              "tarrowin-cli: The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
-              "archive "
-                  + temp.file("t.lgp")
-                  + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). "
-                    "Nothing was changed.\n");
+    EXPECT_TRUE(testcli::FailsWith(
+        cli(temp, {"apply-patch", temp.file("t.lgp"), temp.file("plain.lgp")}),
+        "tarrowin-cli: The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
+        "archive "
+            + temp.file("t.lgp")
+            + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). "
+              "Nothing was changed.\n"));
     EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), source);
 }
 
@@ -431,13 +380,12 @@ TEST(CliPatch, repeatedNamesArePatchedCopyByCopy)
 TEST(CliPatch, applyPatchSaysWhatItPatchedAndRefusesAnArchiveWithNoneOfItsFiles)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
     const Bytes original = testlgp::Write(archive);
     WriteWholeFile(temp.file("t.lgp"), original);
-    testlgp::Archive patch;
-    patch.Creator = "QUENWICK-LGP";
-    patch.Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"gone.bin", {0x00, 0x07}}, {"lost.tex", {0x00, 0x07}}};
+    testlgp::Archive patch{
+        .Creator = "QUENWICK-LGP",
+        .Files = {{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"gone.bin", {0x00, 0x07}}, {"lost.tex", {0x00, 0x07}}}};
     WriteWholeFile(temp.file("p.lgp"), testlgp::Write(patch));
     const std::vector<std::string> args = {"apply-patch", "--append-only", temp.file("t.lgp"), temp.file("p.lgp")};
 
@@ -455,8 +403,7 @@ TEST(CliPatch, applyPatchSaysWhatItPatchedAndRefusesAnArchiveWithNoneOfItsFiles)
                            "The archive does not hold 2 of the patch's files: gone.bin, lost.tex\n");
     EXPECT_EQ(ReadWholeFile(temp.file("t.lgp")), once);
 
-    testlgp::Archive other;
-    other.Files = {{"x.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive other{.Files = {{"x.bin", testdata::bytes("ABCDEFGH")}}};
     const Bytes untouched = testlgp::Write(other);
     WriteWholeFile(temp.file("o.lgp"), untouched);
     r = cli(temp, {"apply-patch", temp.file("o.lgp"), temp.file("p.lgp")});

@@ -4,6 +4,8 @@
 #include "support/gtestfolder.h"
 #include "support/lgpwriter.h"
 
+#include "clirun.h"
+
 #include <gmock/gmock.h>
 
 #include <cctype>
@@ -20,12 +22,7 @@ using ::testing::HasSubstr;
 
 namespace
 {
-    struct RunResult
-    {
-        int code = -1;
-        std::string out;
-        std::string err;
-    };
+    using RunResult = testcli::Result;
 
     // The program through the shell, so stdin and stdout can be pipes.
     RunResult Shell(const TempFolder& tmp, const std::string& command)

@@ -25,16 +25,6 @@ using testcli::Result;
 
 namespace
 {
-    // TARROWIN_FAULT for the programs started in its scope.
-    class FaultForChildren
-    {
-    public:
-        explicit FaultForChildren(const std::string& value) { ::setenv("TARROWIN_FAULT", value.c_str(), 1); }
-        ~FaultForChildren() { ::unsetenv("TARROWIN_FAULT"); }
-        FaultForChildren(const FaultForChildren&) = delete;
-        FaultForChildren& operator=(const FaultForChildren&) = delete;
-    };
-
     std::string FullDisk(const std::string& file) { return "Cannot write " + file + ": the disk is full."; }
     const std::string Unchanged = " Nothing was changed.";
     std::string WriteErrorLine(const std::string& detail)
@@ -53,11 +43,7 @@ namespace
         for (int k = 1; k < 200; ++k)
         {
             prepare();
-            Result result;
-            {
-                const FaultForChildren fault(std::to_string(k) + ":full");
-                result = Cli(tmp, args);
-            }
+            const Result result = Cli(tmp, args, {"TARROWIN_FAULT=" + std::to_string(k) + ":full"});
             if (result.code == 0)
                 return k - 1;
             SCOPED_TRACE("full disk at data write " + std::to_string(k));
@@ -262,18 +248,12 @@ TEST(CliRefusedRename, namesTheFileAndTheReasonAndLeavesEverythingAsItWas)
         {
             SCOPED_TRACE(command.Args[0] + (sticky ? " in a sticky folder" : ""));
             Save(command.File, command.Before);
-            Result r;
-            {
-                const FaultForChildren fault("1:refuse");
-                r = Cli(tmp, command.Args);
-            }
-            EXPECT_EQ(r.code, 1);
-            EXPECT_EQ(r.err, "tarrowin-cli: " + command.Headline + ": The new version of " + command.File
-                                 + " could not take its place: Operation not permitted"
-                                 + (sticky ? " (its folder has the sticky bit: only a file's owner may replace the "
-                                             "file there)"
-                                           : "")
-                                 + ". Nothing was changed.\n");
+            EXPECT_TRUE(testcli::FailsWith(
+                Cli(tmp, command.Args, {"TARROWIN_FAULT=1:refuse"}),
+                "tarrowin-cli: " + command.Headline + ": The new version of " + command.File
+                    + " could not take its place: Operation not permitted"
+                    + (sticky ? " (its folder has the sticky bit: only a file's owner may replace the file there)" : "")
+                    + ". Nothing was changed.\n"));
             ExpectUnchanged(command.File, command.Before);
         }
     }

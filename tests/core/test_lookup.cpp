@@ -81,8 +81,7 @@ TEST(LookupTable, indexesAtMost65535Names)
 TEST(ExtractAllPlan, conflictFoldersThatLeaveTheFolderGiveNoPlace)
 {
     TempFolder tmp;
-    const auto path = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "..", "ice/deep"}));
-    const TLGPFile archive(path, true);
+    const TLGPFile archive(tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "..", "ice/deep"})), true);
     EXPECT_EQ(
         FailureText([&] { PlanExtractAll(archive, {}); }),
         "Several entries of the archive share the names \"wind_1.p\", and its conflict table gives them no folders "
@@ -98,8 +97,7 @@ TEST(ExtractAllPlan, aFolderNameTakenByAFileGivesNoPlace)
 {
     TempFolder tmp;
     // The second "wind_1.p" belongs in folder "x.p", which is a file beside it.
-    const auto path = tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "X.P", "bolt"}));
-    const TLGPFile archive(path, true);
+    const TLGPFile archive(tmp.save("magic.lgp", RepeatedNamesArchive(3, {"fire", "X.P", "bolt"})), true);
     std::vector<std::string> paths;
     for (const ExtractTarget& t : PlanExtractAll(archive, {.Numbered = true}))
         paths.push_back(t.Path);

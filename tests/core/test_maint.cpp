@@ -86,8 +86,7 @@ TEST(Analyse, archiveWithoutTocEntriesEndsAfterSectionOne)
 TEST(Analyse, hiddenFileCantBeDescribed)
 {
     TempFolder tmp;
-    const auto path = tmp.save(".hidden.lgp", Write(Archive{.Files = NumberedFiles(1)}));
-    TLGPFile f(path, true);
+    TLGPFile f(tmp.save(".hidden.lgp", Write(Archive{.Files = NumberedFiles(1)})), true);
     EXPECT_EQ(FailureText([&] { AnalyseArchive(f, "x"); }), "Couldn't retrieve file information!");
 }
 

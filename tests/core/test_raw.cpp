@@ -45,6 +45,14 @@ namespace
     {
         return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + n));
     }
+
+    // What the raw editor's scan of the file at path finds: its data entry
+    // count and trailing text.
+    std::pair<std::int32_t, Bytes> Scan(const std::string& path)
+    {
+        const TRawLGPFile raw(path);
+        return {raw.DataCount(), raw.TrailingText()};
+    }
 }
 
 TEST(RawEditor, scansDataEntriesWithRoomAndTrailingText)
@@ -102,23 +110,17 @@ TEST(RawEditor, trailingTextOfAnyLengthStaysTrailingText)
     TempFolder tmp;
     Archive a = Middle();
     a.Trailing = Bytes(24, 'y');
-    TRawLGPFile raw24(tmp.save("24", Write(a)));
-    EXPECT_EQ(raw24.DataCount(), 3);
-    EXPECT_EQ(raw24.TrailingText(), a.Trailing);
+    EXPECT_EQ(Scan(tmp.save("24", Write(a))), std::pair(3, a.Trailing));
     // Read as a header, a longer text gives a Length (0x78787878, " by ") that
     // runs past the end of the file: no data entry.
     for (const Bytes& text : {Bytes(25, 'x'), B("FINAL FANTASY7 - modded by X"), Pattern(5000, 3)})
     {
         a.Trailing = text;
-        TRawLGPFile raw(tmp.save("long", Write(a)));
-        EXPECT_EQ(raw.DataCount(), 3);
-        EXPECT_EQ(raw.TrailingText(), text);
+        EXPECT_EQ(Scan(tmp.save("long", Write(a))), std::pair(3, text));
     }
     // 25 bytes whose Length field fits the file are a data entry.
     a.Trailing = Writer().name("t").i32(1).text("!").out;
-    TRawLGPFile raw25(tmp.save("25", Write(a)));
-    EXPECT_EQ(raw25.DataCount(), 4);
-    EXPECT_TRUE(raw25.TrailingText().empty());
+    EXPECT_EQ(Scan(tmp.save("25", Write(a))), std::pair(4, Bytes{}));
 }
 
 TEST(RawEditor, gapMarkerLeadingOntoTheTrailingTextEndsTheScan)
@@ -150,21 +152,15 @@ TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
     // Negative Length: the scan stops at that header, which stays as trailing text.
     Writer neg;
     neg.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("1")).name("back").i32(-68).text("rest");
-    TRawLGPFile n(tmp.save("neg", neg.out));
-    EXPECT_EQ(n.DataCount(), 1);
-    EXPECT_EQ(n.TrailingText(), Slice(neg.out, 68, neg.size() - 68));
+    EXPECT_EQ(Scan(tmp.save("neg", neg.out)), std::pair(1, Slice(neg.out, 68, neg.size() - 68)));
     // A gap marker that points backwards ends the scan too.
     Writer back;
     back.header("SQUARESOFT", 1).toc("a", 43).dataEntry("a", B("1")).gap(-60).zeros(20);
-    TRawLGPFile b(tmp.save("back", back.out));
-    EXPECT_EQ(b.DataCount(), 1);
-    EXPECT_EQ(b.TrailingText(), Slice(back.out, 68, 28));
+    EXPECT_EQ(Scan(tmp.save("back", back.out)), std::pair(1, Slice(back.out, 68, 28)));
     // A Length past the end ends the scan: that header and the rest are trailing text.
     Writer longer;
     longer.header("SQUARESOFT", 1).toc("a", 43).name("a").i32(1000000).text("short");
-    TRawLGPFile l(tmp.save("long", longer.out));
-    EXPECT_EQ(l.DataCount(), 0);
-    EXPECT_EQ(l.TrailingText(), Slice(longer.out, 43, longer.size() - 43));
+    EXPECT_EQ(Scan(tmp.save("long", longer.out)), std::pair(0, Slice(longer.out, 43, longer.size() - 43)));
     // Counts and cut TOCs.
     Writer huge;
     huge.header("SQUARESOFT", 0x7FFFFFFF).zeros(100);
@@ -173,9 +169,7 @@ TEST(RawEditor, hostileScansEndWithoutRevisitingOrOverAllocating)
     // An empty TOC: everything after the header is validation data.
     Writer empty;
     empty.header("SQUARESOFT", 0).raw(Pattern(100));
-    TRawLGPFile e(tmp.save("empty", empty.out));
-    EXPECT_EQ(e.DataCount(), 0);
-    EXPECT_TRUE(e.TrailingText().empty());
+    EXPECT_EQ(Scan(tmp.save("empty", empty.out)), std::pair(0, Bytes{}));
 }
 
 TEST(RawEditor, rewriteMiddleEntryLeavesAGapMarkerOrRefuses)

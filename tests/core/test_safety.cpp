@@ -317,9 +317,8 @@ TEST(CrashSafety, tooLittleFreeSpaceIsRefusedBeforeAnythingChanges)
     TempFolder tmp;
     Bytes patched = Pattern(3000, 2);
     patched[100] ^= 0xFF;
-    Archive patch{.Creator = "QUENWICK-LGP", .Validation = Bytes(3602, 0), .Trailing = B("LGP PATCH FILE")};
-    patch.Files = {{"B", *MakeDifference(Pattern(3000, 2), patched)}};
-    const std::string patchPath = tmp.save("patch.lgp", Write(patch));
+    const std::string patchPath =
+        tmp.save("patch.lgp", Write(PatchArchive({{"B", *MakeDifference(Pattern(3000, 2), patched)}}, Bytes(3602, 0))));
     struct Row
     {
         std::string Name;

@@ -20,12 +20,15 @@ namespace
 
     testlgp::Archive patchArchive(std::vector<testlgp::File> entries)
     {
-        testlgp::Archive patch;
-        patch.Creator = "QUENWICK-LGP";
-        patch.Trailing = testlgp::B("LGP PATCH FILE");
-        patch.Validation = Bytes(3602, 0);
-        patch.Files = std::move(entries);
-        return patch;
+        return testlgp::PatchArchive(std::move(entries), Bytes(3602, 0));
+    }
+
+    // Applies patch.lgp to target.lgp, both in temp.
+    PatchReport applyFiles(const TempFolder& temp, bool allowOverwrite,
+                           RawEditorVariant variant = RawEditorVariant::Main)
+    {
+        TRawLGPFile raw(temp.file("target.lgp"), variant);
+        return ApplyPatch(raw, TLGPFile(temp.file("patch.lgp"), true), allowOverwrite);
     }
 
     struct Applied
@@ -43,11 +46,7 @@ namespace
         result.before = testlgp::Write(archive);
         WriteWholeFile(temp.file("target.lgp"), result.before);
         WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patch));
-        {
-            TRawLGPFile raw(temp.file("target.lgp"), variant);
-            const TLGPFile index(temp.file("patch.lgp"), true);
-            ApplyPatch(raw, index, allowOverwrite);
-        }
+        applyFiles(temp, allowOverwrite, variant);
         result.after = ReadWholeFile(temp.file("target.lgp"));
         return result;
     }
@@ -63,8 +62,7 @@ namespace
 TEST(ApplyPatch, sameLengthInPlaceRewritesTheEntryWhereItWasAndRenamesIt)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"other.p", testdata::bytes("xyz")}};
+    testlgp::Archive archive{.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"other.p", testdata::bytes("xyz")}}};
     const auto patch = patchArchive({{"AAAB.RSD", {0x02, 0x03, 'X', 0x02}}});
 
     const Applied r = apply(temp, archive, patch, true);
@@ -79,8 +77,7 @@ TEST(ApplyPatch, sameLengthInPlaceRewritesTheEntryWhereItWasAndRenamesIt)
 TEST(ApplyPatch, withoutOverwriteAppendsEveryPatchedFileAndKeepsTheOldData)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
     const auto patch = patchArchive({{"a.bin", {0x02, 0x03, 'X', 0x02}}, {"b.bin", {0x01, 'z', 0x06}}});
 
     const Applied r = apply(temp, archive, patch, false);
@@ -101,8 +98,7 @@ TEST(ApplyPatch, repairKeepsEntriesOnTheirAppendedPatchedData)
     // The old data keeps its name ahead of the appended "NAME.patch" data:
     // Repair must not take the old data for the entry's own.
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
     const Applied r = apply(temp, archive, patchArchive({{"b.bin", {0x01, 'z', 0x06}}}), false);
     RepairArchive(temp.file("target.lgp"));
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), r.after);
@@ -113,8 +109,8 @@ TEST(ApplyPatch, lzsDataComesOutAsLiteralOnlyLzsOfThePatchedDecodedData)
     TempFolder temp;
     const Bytes plain = testdata::generate(3000, 11);
     const Bytes changed = testdata::mutate(plain, 4, 12);
-    testlgp::Archive archive;
-    archive.Files = {{"field.lzs", testdata::lzsCompress(plain)}, {"plain.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{
+        .Files = {{"field.lzs", testdata::lzsCompress(plain)}, {"plain.bin", testdata::bytes("ABCDEFGH")}}};
     // The second entry's difference data is stored as LZS: it is decoded first
     // and the result is stored as LZS too.
     const auto patch = patchArchive(
@@ -131,8 +127,8 @@ TEST(ApplyPatch, lzsDataComesOutAsLiteralOnlyLzsOfThePatchedDecodedData)
 TEST(ApplyPatch, matchesNamesCaseInsensitivelyAndLogsArchiveNamesWithoutPatchEntry)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"nomatch.tex", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{
+        .Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"nomatch.tex", testdata::bytes("ABCDEFGH")}}};
     const auto patch = patchArchive({{"AAAB.RSD", {0x02, 0x03, 'X', 0x02}}});
     std::vector<std::string> log;
     SetDebugLogSink([&](const std::string& line) { log.push_back(line); });
@@ -148,8 +144,7 @@ TEST(ApplyPatch, matchesNamesCaseInsensitivelyAndLogsArchiveNamesWithoutPatchEnt
 TEST(ApplyPatch, archiveHoldingNoneOfThePatchsFilesIsRefusedUnchanged)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}}};
     const Bytes before = testlgp::Write(archive);
     const std::pair<testlgp::Archive, std::string> cases[] = {
         {patchArchive({}), "This patch holds no files; nothing was changed."},
@@ -171,15 +166,13 @@ TEST(ApplyPatch, archiveHoldingNoneOfThePatchsFilesIsRefusedUnchanged)
 TEST(ApplyPatch, reportsWhatItPatchedAndWhichFilesOfThePatchTheArchiveLacks)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{
+        .Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("ABCDEFGH")}}};
     WriteWholeFile(temp.file("target.lgp"), testlgp::Write(archive));
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"missing1.bin", {0x00, 0x07}},
                                                                         {"AAAB.RSD", {0x02, 0x03, 'X', 0x02}},
                                                                         {"missing2.bin", {0x00, 0x07}}})));
-    TRawLGPFile raw(temp.file("target.lgp"));
-    const TLGPFile index(temp.file("patch.lgp"), true);
-    const PatchReport report = ApplyPatch(raw, index, true);
+    const PatchReport report = applyFiles(temp, true);
     EXPECT_EQ(report.Patched, 1);
     EXPECT_EQ(report.AlreadyPatched, 0);
     EXPECT_EQ(report.NotHeld, (std::vector<std::string>{"missing1.bin", "missing2.bin"}));
@@ -190,10 +183,9 @@ TEST(ApplyPatch, reportsWhatItPatchedAndWhichFilesOfThePatchTheArchiveLacks)
 TEST(ApplyPatch, appendOnlyRunAgainAppendsNothing)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
-                     {"b.bin", LzsEncodeLiterals(testdata::generate(300, 4))},
-                     {"c.bin", testdata::bytes("KEEPTHIS")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                                       {"b.bin", LzsEncodeLiterals(testdata::generate(300, 4))},
+                                       {"c.bin", testdata::bytes("KEEPTHIS")}}};
     Bytes b2 = testdata::generate(300, 4);
     b2[5] ^= 0x55;
     const auto patch =
@@ -202,9 +194,7 @@ TEST(ApplyPatch, appendOnlyRunAgainAppendsNothing)
     ASSERT_GT(first.after.size(), first.before.size());
     for (int run = 0; run < 2; ++run)
     {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        const PatchReport report = ApplyPatch(raw, index, false);
+        const PatchReport report = applyFiles(temp, false);
         EXPECT_EQ(report.Patched, 0);
         EXPECT_EQ(report.AlreadyPatched, 2);
     }
@@ -217,15 +207,10 @@ TEST(ApplyPatch, appendOnlyRunAgainAppendsNothing)
 TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{.Files = {{"aaab.rsd", testdata::bytes("ABCDEFGH")}}};
     const auto patch = patchArchive({{"aaab.rsd", {0x02, 0x03, 'X', 0x02}}});
     apply(temp, archive, patch, true);
-    {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        ApplyPatch(raw, index, true);
-    }
+    applyFiles(temp, true);
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
     EXPECT_EQ(testlgp::EntryData(after, 0), testdata::bytes("ABCDXFGH"));
     // "aaab.rsd.patch" has 14 characters; another suffix needs a cut to 13.
@@ -235,10 +220,9 @@ TEST(ApplyPatch, applyingTwiceKeepsTheContentsAndAddsASecondSuffix)
 TEST(ApplyPatch, longNamesAreCutToLeaveRoomForTheSuffix)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"thirteen_char", testdata::bytes("ABCDEFGH")},
-                     {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
-                     {"fourteen_chars", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{.Files = {{"thirteen_char", testdata::bytes("ABCDEFGH")},
+                                       {"nineteen_chars.tex", testdata::bytes("ABCDEFGH")},
+                                       {"fourteen_chars", testdata::bytes("ABCDEFGH")}}};
     const auto patch = patchArchive({{"thirteen_char", {0x02, 0x03, 'X', 0x02}},
                                      {"nineteen_chars.tex", {0x02, 0x03, 'Y', 0x02}},
                                      {"fourteen_chars", {0x02, 0x03, 'Z', 0x02}}});
@@ -261,19 +245,15 @@ TEST(ApplyPatch, longNamesAreCutToLeaveRoomForTheSuffix)
 TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"stray.bin", testdata::bytes("ABCDEFGH")}, {"good.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive archive{
+        .Files = {{"stray.bin", testdata::bytes("ABCDEFGH")}, {"good.bin", testdata::bytes("ABCDEFGH")}}};
     Bytes file = testlgp::Write(archive);
     // TOC entry 0 points far past the end of the file.
     file[16 + 20] = 0xFF, file[16 + 21] = 0xFF, file[16 + 22] = 0xFF, file[16 + 23] = 0x0F;
     WriteWholeFile(temp.file("target.lgp"), file);
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"stray.bin", {0x02, 0x03, 'X', 0x02}},
                                                                         {"good.bin", {0x02, 0x03, 'X', 0x02}}})));
-    {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        ApplyPatch(raw, index, true);
-    }
+    applyFiles(temp, true);
     const Bytes after = ReadWholeFile(temp.file("target.lgp"));
     EXPECT_EQ(testlgp::TocOffset(after, 0), 0x0FFFFFFFu);
     EXPECT_EQ(testlgp::EntryData(after, 1), testdata::bytes("ABCDXFGH"));
@@ -282,11 +262,10 @@ TEST(ApplyPatch, tocEntryPointingAtNoDataEntryIsLeftAndTheRunGoesOn)
 TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"first.bin", testdata::bytes("ABCDEFGH")},
-                     {"short.bin", testdata::bytes("ABCDEFG")},
-                     {"shared.bin", Bytes(100, 's')},
-                     {"other.bin", Bytes(100, 'o')}};
+    testlgp::Archive archive{.Files = {{"first.bin", testdata::bytes("ABCDEFGH")},
+                                       {"short.bin", testdata::bytes("ABCDEFG")},
+                                       {"shared.bin", Bytes(100, 's')},
+                                       {"other.bin", Bytes(100, 'o')}}};
     const Bytes original = testlgp::Write(archive);
     // TOC entry 3 shares entry 2's data: it meets the data entry 2 rewrote.
     Bytes shared = original;
@@ -318,10 +297,8 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
         WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive(c.entries)));
         for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
         {
-            TRawLGPFile raw(temp.file("target.lgp"), variant);
-            const TLGPFile index(temp.file("patch.lgp"), true);
             EXPECT_EQ(
-                testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); }),
+                testlgp::FailureText<ELGPError>([&] { applyFiles(temp, true, variant); }),
                 "The patch entry \"" + c.failing + "\" can't be applied to \"" + c.target + "\" in "
                     + temp.file("target.lgp")
                     + ": Stream read error. The patch is damaged or was made for other data; nothing was changed.");
@@ -334,20 +311,17 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     WriteWholeFile(temp.file("patch.lgp"), cut);
     WriteWholeFile(temp.file("target.lgp"), original);
     {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        EXPECT_NE(testlgp::FailureText<ELGPError>([&] {
-                      ApplyPatch(raw, index, false);
-                  }).find("\"short.bin\" can't be applied"),
-                  std::string::npos);
+        EXPECT_NE(
+            testlgp::FailureText<ELGPError>([&] { applyFiles(temp, false); }).find("\"short.bin\" can't be applied"),
+            std::string::npos);
     }
     EXPECT_EQ(ReadWholeFile(temp.file("target.lgp")), original);
     // alias.bin shares the last data entry with grow.bin and comes first: it
     // grows the data in place (main editor) or appends it (stub editor), and
     // grow.bin's 20-byte copy run fits only the grown data.
-    testlgp::Archive last;
-    last.Files = {
-        {"first.bin", testdata::bytes("ABCDEFGH")}, {"alias.bin", Bytes(5, 'x')}, {"grow.bin", Bytes(10, 'g')}};
+    testlgp::Archive last{.Files = {{"first.bin", testdata::bytes("ABCDEFGH")},
+                                    {"alias.bin", Bytes(5, 'x')},
+                                    {"grow.bin", Bytes(10, 'g')}}};
     Bytes aliased = testlgp::Write(last);
     std::copy_n(aliased.begin() + 16 + 27 * 2 + 20, 4, aliased.begin() + 16 + 27 + 20);
     const Bytes grown(20, 'G');
@@ -362,9 +336,7 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
     for (const auto variant : {RawEditorVariant::Main, RawEditorVariant::Stub})
     {
         WriteWholeFile(temp.file("target.lgp"), aliased);
-        TRawLGPFile raw(temp.file("target.lgp"), variant);
-        const TLGPFile index(temp.file("patch.lgp"), true);
-        const std::string failure = testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, true); });
+        const std::string failure = testlgp::FailureText<ELGPError>([&] { applyFiles(temp, true, variant); });
         const Bytes after = ReadWholeFile(temp.file("target.lgp"));
         if (variant == RawEditorVariant::Main)
         {
@@ -383,8 +355,8 @@ TEST(ApplyPatch, aDamagedEntryIsFoundBeforeAnythingIsWritten)
 TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", Bytes(10, 'a')}, {"b.bin", Bytes(10, 'b')}, {"c.bin", Bytes(10, 'c')}};
+    testlgp::Archive archive{
+        .Files = {{"a.bin", Bytes(10, 'a')}, {"b.bin", Bytes(10, 'b')}, {"c.bin", Bytes(10, 'c')}}};
     Bytes file = testlgp::Write(archive);
     // b's Length damaged: the scan ends at b, and c lies in what it takes for trailing text.
     file[testlgp::TocOffset(file, 1) + 23] = 0x40;
@@ -392,10 +364,8 @@ TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
     WriteWholeFile(temp.file("patch.lgp"), testlgp::Write(patchArchive({{"a.bin", {0x01, 'A'}}})));
     for (const bool allowOverwrite : {true, false})
     {
-        TRawLGPFile raw(temp.file("target.lgp"));
-        const TLGPFile index(temp.file("patch.lgp"), true);
         EXPECT_EQ(
-            testlgp::FailureText<ELGPError>([&] { ApplyPatch(raw, index, allowOverwrite); }),
+            testlgp::FailureText<ELGPError>([&] { applyFiles(temp, allowOverwrite); }),
             "The archive " + temp.file("target.lgp")
                 + " is damaged: the TOC entry \"c.bin\" (number 3) points at data that the scan of its data entries "
                   "does not reach. Nothing was changed; run Repair on it first.");
@@ -406,8 +376,7 @@ TEST(ApplyPatch, refusesAnArchiveWhoseTocReachesDataTheScanMisses)
 TEST(ApplyPatch, aPatchThatWouldGrowTheArchivePastTwoGigabytesIsRefusedBeforeAnythingChanges)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive archive{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
     Bytes bytes = testlgp::Write(archive);
     // b.bin's data entry moves behind a gap marker, so that with the trailing
     // text the archive ends exactly at the largest size Offsets reach. The
@@ -451,8 +420,7 @@ TEST(ApplyPatch, aPatchThatWouldGrowTheArchivePastTwoGigabytesIsRefusedBeforeAny
 TEST(ApplyPatch, tinyDataIsPlainNotProbed)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"tiny.bin", testdata::bytes("abc")}};
+    testlgp::Archive archive{.Files = {{"tiny.bin", testdata::bytes("abc")}}};
     const auto patch = patchArchive({{"tiny.bin", {0x02, 0x00, 'X', 0x00}}});
     const Applied r = apply(temp, archive, patch, true);
     EXPECT_EQ(testlgp::EntryData(r.after, 0), testdata::bytes("aXc"));
@@ -461,8 +429,8 @@ TEST(ApplyPatch, tinyDataIsPlainNotProbed)
 TEST(ApplyPatch, fitRulesOfBothEditorVariants)
 {
     TempFolder temp;
-    testlgp::Archive archive;
-    archive.Files = {{"grow.bin", Bytes(100, 'g')}, {"shrink.bin", Bytes(100, 's')}, {"last.bin", Bytes(100, 'l')}};
+    testlgp::Archive archive{
+        .Files = {{"grow.bin", Bytes(100, 'g')}, {"shrink.bin", Bytes(100, 's')}, {"last.bin", Bytes(100, 'l')}}};
     Bytes grown(110, 'G');
     Bytes shrunk(92, 'S');
     Bytes lastGrown(120, 'L');

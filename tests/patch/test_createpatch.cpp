@@ -90,8 +90,7 @@ namespace
 
 TEST_F(CreatePatchTest, identicalArchivesGiveAnEmptyPatchFile)
 {
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
     const Bytes patch = createFromArchives(source, source);
 
     Bytes expected = testdata::bytes("QUENWICK-LGP");
@@ -174,10 +173,10 @@ TEST_F(CreatePatchTest, patchFromTwoArchivesGivesTheModifiedContentsForEveryChan
 
 TEST_F(CreatePatchTest, skipSameLengthLeavesOutChangedFilesOfTheSameStoredLength)
 {
-    testlgp::Archive source;
-    source.Files = {{"same.bin", testdata::bytes("ABCDEFGH")}, {"shorter.bin", testdata::bytes("ABCDEFGH")}};
-    testlgp::Archive modified;
-    modified.Files = {{"same.bin", testdata::bytes("ABCDXFGH")}, {"shorter.bin", testdata::bytes("ABCDXFG")}};
+    testlgp::Archive source{
+        .Files = {{"same.bin", testdata::bytes("ABCDEFGH")}, {"shorter.bin", testdata::bytes("ABCDEFGH")}}};
+    testlgp::Archive modified{
+        .Files = {{"same.bin", testdata::bytes("ABCDXFGH")}, {"shorter.bin", testdata::bytes("ABCDXFG")}}};
     EXPECT_EQ(names(createFromArchives(source, modified, true)), (std::vector<std::string>{"shorter.bin"}));
     EXPECT_EQ(names(createFromArchives(source, modified, false)),
               (std::vector<std::string>{"same.bin", "shorter.bin"}));
@@ -185,10 +184,9 @@ TEST_F(CreatePatchTest, skipSameLengthLeavesOutChangedFilesOfTheSameStoredLength
 
 TEST_F(CreatePatchTest, modifiedFolderSuppliesFilesByEntryName)
 {
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
-                    {"B.BIN", testdata::bytes("ABCDEFGH")},
-                    {"missing.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                                      {"B.BIN", testdata::bytes("ABCDEFGH")},
+                                      {"missing.bin", testdata::bytes("ABCDEFGH")}}};
     const std::string folder = mTemp.folder("mods");
     WriteWholeFile(folder + "a.bin", testdata::bytes("ABCDXFGH"));
     WriteWholeFile(folder + "b.bin", testdata::bytes("ABCDYFGH")); // other case
@@ -212,10 +210,8 @@ TEST_F(CreatePatchTest, leftoverFilesInTheWorkFolderNeverReachThePatch)
     const std::string old = Platform::Paths::tempDir() + "LGPMK.TMP/";
     fs::create_directories(old);
     WriteWholeFile(old + "stale.bin", Bytes{0x02, 0x03, 'X', 0x02});
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}};
-    testlgp::Archive modified;
-    modified.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}}};
+    testlgp::Archive modified{.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}}};
     EXPECT_EQ(names(createFromArchives(source, modified)), (std::vector<std::string>{"a.bin"}));
     EXPECT_TRUE(workFolders().empty());
     // Not this run's file: it stays where it was.
@@ -230,10 +226,9 @@ TEST_F(CreatePatchTest, workFolderIsANewPrivateFolderNeverReachedThroughALink)
     WriteWholeFile(victim + "notes.txt", testdata::bytes("keep me"));
     fs::create_directory_symlink(victim, Platform::Paths::tempDir() + "LGPMK.TMP");
 
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}};
-    testlgp::Archive modified;
-    modified.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}, {"b.bin", testdata::bytes("12345678")}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {"b.bin", testdata::bytes("12345678")}}};
+    testlgp::Archive modified{
+        .Files = {{"a.bin", testdata::bytes("ABCDXFGH")}, {"b.bin", testdata::bytes("12345678")}}};
     const Bytes patch = createFromArchives(source, modified);
     EXPECT_EQ(names(patch), (std::vector<std::string>{"a.bin"}));
     EXPECT_EQ(testlgp::EntryData(patch, 0), (Bytes{0x02, 0x03, 'X', 0x02}));
@@ -260,10 +255,10 @@ TEST_F(CreatePatchTest, workFolderIsANewPrivateFolderNeverReachedThroughALink)
 
 TEST_F(CreatePatchTest, failedRunRemovesItsWorkFolderWithTheFilesItWrote)
 {
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {".hidden", testdata::bytes("ABCDEFGH")}};
-    testlgp::Archive modified;
-    modified.Files = {{"a.bin", testdata::bytes("ABCDXFGH")}, {".hidden", testdata::bytes("ABCDXFGH")}};
+    testlgp::Archive source{
+        .Files = {{"a.bin", testdata::bytes("ABCDEFGH")}, {".hidden", testdata::bytes("ABCDEFGH")}}};
+    testlgp::Archive modified{
+        .Files = {{"a.bin", testdata::bytes("ABCDXFGH")}, {".hidden", testdata::bytes("ABCDXFGH")}}};
     EXPECT_NE(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }), "(no failure)");
     EXPECT_TRUE(workFolders().empty());
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
@@ -274,10 +269,9 @@ TEST_F(CreatePatchTest, filesAPatchCannotCarryWholeAreNeverCut)
     const Bytes grownPlain = testdata::generate(400, 31);
     Bytes grown = testdata::mutate(testdata::generate(300, 30), 3, 32);
     grown.insert(grown.end(), grownPlain.begin(), grownPlain.end());
-    testlgp::Archive source;
-    source.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
-                    {"grown.lzs", LzsEncodeLiterals(testdata::generate(300, 30))},
-                    {"same.bin", testdata::bytes("12345678")}};
+    testlgp::Archive source{.Files = {{"a.bin", testdata::bytes("ABCDEFGH")},
+                                      {"grown.lzs", LzsEncodeLiterals(testdata::generate(300, 30))},
+                                      {"same.bin", testdata::bytes("12345678")}}};
     testlgp::Archive modified;
     // Only longer once decoded: the stored lengths say nothing.
     modified.Files = {{"NEW.BIN", testdata::bytes("new")},
@@ -335,27 +329,22 @@ TEST_F(CreatePatchTest, entryNamesThatAreNoPlainFileNamesAreRefused)
     for (const std::string name : {"../escape.bin", "sub\\x.bin", "..", ".", ""})
     {
         SCOPED_TRACE(name);
-        testlgp::Archive source;
-        source.Files = {{name, testdata::bytes("ABCDEFGH")}};
-        testlgp::Archive modified;
-        modified.Files = {{name, testdata::bytes("ABCDXFGH")}};
+        testlgp::Archive source{.Files = {{name, testdata::bytes("ABCDEFGH")}}};
+        testlgp::Archive modified{.Files = {{name, testdata::bytes("ABCDXFGH")}}};
         EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
                   "The entry name \"" + name + "\" is not a plain file name; it cannot be written to a folder.");
         EXPECT_FALSE(fs::exists(mTemp.file("tmp/escape.bin")));
         EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
     }
     // An unchanged entry of such a name needs no file and is no failure.
-    testlgp::Archive same;
-    same.Files = {{"../escape.bin", testdata::bytes("ABCDEFGH")}};
+    testlgp::Archive same{.Files = {{"../escape.bin", testdata::bytes("ABCDEFGH")}}};
     EXPECT_EQ(testlgp::FileCount(createFromArchives(same, same)), 0u);
 }
 
 TEST_F(CreatePatchTest, entryNamesThatThePatchBuilderWouldSkipAreRefused)
 {
-    testlgp::Archive source;
-    source.Files = {{".hidden", testdata::bytes("ABCDEFGH")}};
-    testlgp::Archive modified;
-    modified.Files = {{".hidden", testdata::bytes("ABCDXFGH")}};
+    testlgp::Archive source{.Files = {{".hidden", testdata::bytes("ABCDEFGH")}}};
+    testlgp::Archive modified{.Files = {{".hidden", testdata::bytes("ABCDXFGH")}}};
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { createFromArchives(source, modified); }),
               "The entry name \".hidden\" starts with \".\"; a patch can't carry a file of that name.");
     EXPECT_FALSE(fs::exists(mTemp.file("out.lgp")));
@@ -406,10 +395,9 @@ TEST_F(CreatePatchTest, missingTemplateFailsBeforeTheOutputExistsAndKeepsTheDiff
 
 TEST_F(CreatePatchTest, namesThatDifferOnlyInCaseArePairedCopyByCopy)
 {
-    testlgp::Archive source;
-    source.Files = {{"dup.bin", testdata::bytes("ABCDEFGH")}, {"DUP.BIN", testdata::bytes("abcdefgh")}};
-    testlgp::Archive modified;
-    modified.Files = {{"dup.bin", testdata::bytes("ABCDXFGH")}};
+    testlgp::Archive source{
+        .Files = {{"dup.bin", testdata::bytes("ABCDEFGH")}, {"DUP.BIN", testdata::bytes("abcdefgh")}}};
+    testlgp::Archive modified{.Files = {{"dup.bin", testdata::bytes("ABCDXFGH")}}};
     const Bytes patch = createFromArchives(source, modified);
     // The modified archive's one copy is the first: the second has no
     // modified version, so the patch holds one difference, for the first.

@@ -219,11 +219,7 @@ TEST(PatchRepeatedNames, aPatchThatDoesNotSayWhichCopyIsRefusedAndChangesNothing
 {
     const Bytes archive = testlgp::MagicBytes(testlgp::MagicStyleEntries());
     // A difference for the name, as a patch for an archive holding it once has.
-    testlgp::Archive plain;
-    plain.Creator = "QUENWICK-LGP";
-    plain.Validation = Bytes(3602, 0);
-    plain.Trailing = testlgp::B("LGP PATCH FILE");
-    plain.Files = {{"FIRE_1.P", {0x01, 'F'}}};
+    const testlgp::Archive plain = testlgp::PatchArchive({{"FIRE_1.P", {0x01, 'F'}}}, Bytes(3602, 0));
     // A difference marked as one copy's, with no conflict table to say which.
     Bytes unmarked = testlgp::Write(plain);
     unmarked[16 + 25] = 1;

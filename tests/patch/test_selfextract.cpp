@@ -24,11 +24,7 @@ namespace
     // A patch file as the patch creator lays it out.
     Bytes patchFile(std::vector<testlgp::File> entries)
     {
-        testlgp::Archive patch;
-        patch.Creator = "QUENWICK-LGP";
-        patch.Trailing = testlgp::B("LGP PATCH FILE");
-        patch.Files = std::move(entries);
-        return testlgp::Write(patch);
+        return testlgp::Write(testlgp::PatchArchive(std::move(entries)));
     }
 }
 
@@ -179,8 +175,7 @@ TEST(SelfExtractor, payloadMustBeAPatchWithItsTableAndDataInside)
         return testlgp::FailureText<ELGPError>([&] { ValidatePatchArchive(bytes, "P"); });
     };
     const std::string prefix = "P is not a patch made by Tarrowin (";
-    testlgp::Archive archive;
-    archive.Files = {{"a.bin", Bytes{1}}};
+    testlgp::Archive archive{.Files = {{"a.bin", Bytes{1}}}};
     EXPECT_EQ(refusal(testlgp::Write(archive)), prefix + "its creator is not \"QUENWICK-LGP\").");
     EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + 12)), prefix + "its creator is not \"QUENWICK-LGP\").");
 

@@ -11,10 +11,19 @@
 
 using namespace Platform::Ini;
 
-TEST(IniFile, missingFileSectionOrKeyGivesTheDefault)
+namespace
 {
-    TempFolder dir;
-    const std::string file = dir.file("none.ini");
+    // A settings file in a folder of the test's own, not written yet.
+    class IniFile : public ::testing::Test
+    {
+    protected:
+        TempFolder dir;
+        const std::string file = dir.file("settings.ini");
+    };
+}
+
+TEST_F(IniFile, missingFileSectionOrKeyGivesTheDefault)
+{
     EXPECT_EQ(ReadString(file, "S", "K", "dflt"), "dflt");
     EXPECT_EQ(ReadInteger(file, "S", "K", 42), 42);
     EXPECT_TRUE(ReadBool(file, "S", "K", true));
@@ -25,19 +34,15 @@ TEST(IniFile, missingFileSectionOrKeyGivesTheDefault)
     EXPECT_EQ(ReadInteger(file, "S", "J", 7), 2);
 }
 
-TEST(IniFile, namesMatchCaseInsensitivelyAndValuesAreTrimmed)
+TEST_F(IniFile, namesMatchCaseInsensitivelyAndValuesAreTrimmed)
 {
-    TempFolder dir;
-    const std::string file = dir.file("a.ini");
     testlgp::Save(file, "; comment\r\n[tarrowin]\r\n  width  =  640  \r\nName=\"quoted text\"\r\n");
     EXPECT_EQ(ReadInteger(file, "Tarrowin", "Width", 0), 640);
     EXPECT_EQ(ReadString(file, "TARROWIN", "name", ""), "quoted text");
 }
 
-TEST(IniFile, integersReadHexAfter0xAndTheDefaultForAnythingElse)
+TEST_F(IniFile, integersReadHexAfter0xAndTheDefaultForAnythingElse)
 {
-    TempFolder dir;
-    const std::string file = dir.file("n.ini");
     testlgp::Save(file, "[N]\nhex=0x200\nHEX=0X1f\nshort=0x\nneg=-12\nword=abc\nhuge=99999999999\nbadhex=0x12G\n"
                         "allbits=0xFFFFFFFF\nempty=\nspace=1 2\nlower=0xff\nmixed=0xaBc\n");
     EXPECT_EQ(ReadInteger(file, "N", "hex", 0), 512);
@@ -54,10 +59,8 @@ TEST(IniFile, integersReadHexAfter0xAndTheDefaultForAnythingElse)
     EXPECT_EQ(ReadInteger(file, "N", "mixed", 5), 0xABC);
 }
 
-TEST(IniFile, booleansAreIntegersWithZeroFalse)
+TEST_F(IniFile, booleansAreIntegersWithZeroFalse)
 {
-    TempFolder dir;
-    const std::string file = dir.file("b.ini");
     testlgp::Save(file, "[B]\nzero=0\none=1\nseven=7\nword=yes\n");
     EXPECT_FALSE(ReadBool(file, "B", "zero", true));
     EXPECT_TRUE(ReadBool(file, "B", "one", false));
@@ -66,21 +69,18 @@ TEST(IniFile, booleansAreIntegersWithZeroFalse)
     EXPECT_TRUE(ReadBool(file, "B", "word", true));
 }
 
-TEST(IniFile, writingCreatesFileSectionsAndKeysInWriteOrder)
+TEST_F(IniFile, writingCreatesFileSectionsAndKeysInWriteOrder)
 {
-    TempFolder dir;
-    const std::string file = (dir.path() / "sub" / "new.ini").string();
-    WriteInteger(file, "A", "Rev", 3);
-    WriteString(file, "A", "DockedTo", "dockTop");
-    WriteBool(file, "B", "Flat", false);
-    WriteBool(file, "A", "Visible", true);
-    EXPECT_EQ(testlgp::LoadText(file), "[A]\nRev=3\nDockedTo=dockTop\nVisible=1\n\n[B]\nFlat=0\n");
+    const std::string inSubFolder = (dir.path() / "sub" / "new.ini").string();
+    WriteInteger(inSubFolder, "A", "Rev", 3);
+    WriteString(inSubFolder, "A", "DockedTo", "dockTop");
+    WriteBool(inSubFolder, "B", "Flat", false);
+    WriteBool(inSubFolder, "A", "Visible", true);
+    EXPECT_EQ(testlgp::LoadText(inSubFolder), "[A]\nRev=3\nDockedTo=dockTop\nVisible=1\n\n[B]\nFlat=0\n");
 }
 
-TEST(IniFile, writingOneKeyKeepsEverythingElse)
+TEST_F(IniFile, writingOneKeyKeepsEverythingElse)
 {
-    TempFolder dir;
-    const std::string file = dir.file("keep.ini");
     const std::string before = "; settings\r\n[Other]\r\nx = 1\r\n\r\n[Tarrowin]\r\nWidth=100\r\nHeight=200\r\n"
                                "junk line\r\n";
     testlgp::Save(file, before);
@@ -91,10 +91,8 @@ TEST(IniFile, writingOneKeyKeepsEverythingElse)
     EXPECT_EQ(ReadInteger(file, "Tarrowin", "Width", 0), 640);
 }
 
-TEST(IniFile, ofASectionNamedTwiceTheFirstCountsForReadingAndWriting)
+TEST_F(IniFile, ofASectionNamedTwiceTheFirstCountsForReadingAndWriting)
 {
-    TempFolder dir;
-    const std::string file = dir.file("twice.ini");
     testlgp::Save(file, "[Tarrowin]\nWidth=300\n[Other]\nx=1\n[TARROWIN]\nWidth=900\nHeight=700\n");
     EXPECT_EQ(ReadInteger(file, "Tarrowin", "Width", 0), 300);
     EXPECT_EQ(ReadInteger(file, "Tarrowin", "Height", 5), 5);
@@ -104,10 +102,8 @@ TEST(IniFile, ofASectionNamedTwiceTheFirstCountsForReadingAndWriting)
               "[Tarrowin]\nWidth=640\nHeight=480\n[Other]\nx=1\n[TARROWIN]\nWidth=900\nHeight=700\n");
 }
 
-TEST(IniFile, valuesWithLineBreaksStayOnOneLine)
+TEST_F(IniFile, valuesWithLineBreaksStayOnOneLine)
 {
-    TempFolder dir;
-    const std::string file = dir.file("nl.ini");
     WriteString(file, "S", "K", "a\nb=c\r\n[X]");
     WriteString(file, "S", "L", "next");
     EXPECT_EQ(ReadString(file, "S", "K", ""), "a b=c  [X]");
@@ -115,28 +111,27 @@ TEST(IniFile, valuesWithLineBreaksStayOnOneLine)
     EXPECT_EQ(ReadString(file, "X", "K", "none"), "none");
 }
 
-TEST(IniFile, aFileThatCannotBeWrittenFailsAndStaysAsItWas)
+TEST_F(IniFile, aFileThatCannotBeWrittenFailsAndStaysAsItWas)
 {
     if (::geteuid() == 0)
         GTEST_SKIP() << "permissions don't bind the superuser";
-    TempFolder dir;
     const std::filesystem::path folder = dir.path() / "locked";
     std::filesystem::create_directories(folder);
-    const std::string file = (folder / "QUENWICK.INI").string();
-    testlgp::Save(file, "[S]\nK=1\n");
+    const std::string locked = (folder / "QUENWICK.INI").string();
+    testlgp::Save(locked, "[S]\nK=1\n");
     ::chmod(folder.c_str(), 0500);
-    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteString(file, "S", "K", "2"); }), "Unable to write to " + file);
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteString(locked, "S", "K", "2"); }),
+              "Unable to write to " + locked);
     ::chmod(folder.c_str(), 0700);
-    EXPECT_EQ(testlgp::LoadText(file), "[S]\nK=1\n");
+    EXPECT_EQ(testlgp::LoadText(locked), "[S]\nK=1\n");
 }
 
-TEST(IniFile, aFolderWhereTheFileShouldBeFailsTheWrite)
+TEST_F(IniFile, aFolderWhereTheFileShouldBeFailsTheWrite)
 {
-    TempFolder dir;
-    const std::filesystem::path file = dir.path() / "QUENWICK.INI";
-    std::filesystem::create_directories(file);
-    EXPECT_EQ(ReadString(file.string(), "S", "K", "d"), "d");
-    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteString(file.string(), "S", "K", "2"); }),
-              "Unable to write to " + file.string());
-    EXPECT_TRUE(std::filesystem::is_directory(file));
+    const std::filesystem::path folder = dir.path() / "QUENWICK.INI";
+    std::filesystem::create_directories(folder);
+    EXPECT_EQ(ReadString(folder.string(), "S", "K", "d"), "d");
+    EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { WriteString(folder.string(), "S", "K", "2"); }),
+              "Unable to write to " + folder.string());
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
 }

@@ -39,12 +39,26 @@ namespace
     }
 
     const std::string GameKey = "Software\\\\Square Soft, Inc.\\\\Final Fantasy VII";
+
+    // A machine of the test's own (see FakeMachine).
+    class Registry : public ::testing::Test
+    {
+    protected:
+        // Writes the prefix's system.reg with valueLine under key.
+        void registerValue(const std::string& valueLine, const std::string& key = GameKey)
+        {
+            testlgp::Save(wine / "system.reg", systemReg(key, valueLine));
+        }
+
+        TempFolder dir;
+        FakeMachine machine{dir.path()};
+        const std::filesystem::path wine = dir.path() / "wine";
+        const std::filesystem::path driveC = wine / "drive_c";
+    };
 }
 
-TEST(Registry, nothingRegisteredGivesNothing)
+TEST_F(Registry, nothingRegisteredGivesNothing)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
     EXPECT_EQ(gameAppPathRaw(), std::nullopt);
     EXPECT_EQ(gameDataFolder(), std::nullopt);
     const auto before = std::filesystem::current_path();
@@ -52,75 +66,60 @@ TEST(Registry, nothingRegisteredGivesNothing)
     EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
-TEST(Registry, appPathIsReadFromThePrefixAndMappedThroughDriveC)
+TEST_F(Registry, appPathIsReadFromThePrefixAndMappedThroughDriveC)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Games\\\\FF7\\\\\""));
-    std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "data");
+    registerValue("\"AppPath\"=\"C:\\\\Games\\\\FF7\\\\\"");
+    std::filesystem::create_directories(driveC / "Games" / "FF7" / "data");
 
     EXPECT_EQ(gameAppPathRaw(), "C:\\Games\\FF7\\");
-    const std::string expected = (dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "data").string() + "/";
+    const std::string expected = (driveC / "Games" / "FF7" / "data").string() + "/";
     EXPECT_EQ(gameDataFolder(), expected);
     EXPECT_TRUE(enterGameDataFolder());
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), expected));
 }
 
-TEST(Registry, keyAndValueNamesMatchCaseInsensitivelyAndFoldersAnyCase)
+TEST_F(Registry, keyAndValueNamesMatchCaseInsensitivelyAndFoldersAnyCase)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg("software\\\\square soft, inc.\\\\FINAL FANTASY VII",
-                                                                "\"apppath\"=\"c:\\\\GAMES\\\\ff7\\\\\""));
-    std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "Data");
-    EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "Games" / "FF7" / "Data").string() + "/");
+    testlgp::Save(wine / "system.reg", systemReg("software\\\\square soft, inc.\\\\FINAL FANTASY VII",
+                                                 "\"apppath\"=\"c:\\\\GAMES\\\\ff7\\\\\""));
+    std::filesystem::create_directories(driveC / "Games" / "FF7" / "Data");
+    EXPECT_EQ(gameDataFolder(), (driveC / "Games" / "FF7" / "Data").string() + "/");
 }
 
-TEST(Registry, dosdevicesLinksMapOtherDrives)
+TEST_F(Registry, dosdevicesLinksMapOtherDrives)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"D:\\\\FF7\\\\\""));
+    registerValue("\"AppPath\"=\"D:\\\\FF7\\\\\"");
     std::filesystem::create_directories(dir.path() / "cdrom" / "FF7" / "data");
-    std::filesystem::create_directories(dir.path() / "wine" / "dosdevices");
-    std::filesystem::create_directory_symlink(dir.path() / "cdrom", dir.path() / "wine" / "dosdevices" / "d:");
+    std::filesystem::create_directories(wine / "dosdevices");
+    std::filesystem::create_directory_symlink(dir.path() / "cdrom", wine / "dosdevices" / "d:");
     EXPECT_TRUE(enterGameDataFolder());
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), dir.path() / "cdrom" / "FF7" / "data"));
 }
 
-TEST(Registry, the32BitViewUnderWow6432NodeCounts)
+TEST_F(Registry, the32BitViewUnderWow6432NodeCounts)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg",
-                  systemReg("Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII",
-                            "\"AppPath\"=str(2):\"C:\\\\FF7\\\\\""));
+    testlgp::Save(wine / "system.reg", systemReg("Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII",
+                                                 "\"AppPath\"=str(2):\"C:\\\\FF7\\\\\""));
     EXPECT_EQ(gameAppPathRaw(), "C:\\FF7\\");
 }
 
-TEST(Registry, protonPrefixesOfSteamAreSearched)
+TEST_F(Registry, protonPrefixesOfSteamAreSearched)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
     const auto pfx = dir.path() / "home" / ".local/share/Steam/steamapps/compatdata/39140/pfx";
     testlgp::Save(pfx / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Steam FF7\\\\\""));
     std::filesystem::create_directories(pfx / "drive_c" / "Steam FF7" / "data");
     EXPECT_EQ(gameDataFolder(), (pfx / "drive_c" / "Steam FF7" / "data").string() + "/");
 }
 
-TEST(Registry, dataIsAppendedWithoutASeparator)
+TEST_F(Registry, dataIsAppendedWithoutASeparator)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\""));
-    EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7data").string() + "/");
+    registerValue("\"AppPath\"=\"C:\\\\FF7\"");
+    EXPECT_EQ(gameDataFolder(), (driveC / "FF7data").string() + "/");
 }
 
-TEST(Registry, aRegisteredFolderThatCannotBeEnteredIsAnInputOutputError)
+TEST_F(Registry, aRegisteredFolderThatCannotBeEnteredIsAnInputOutputError)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\\""));
+    registerValue("\"AppPath\"=\"C:\\\\Missing\\\\\"");
     const auto before = std::filesystem::current_path();
     try
     {
@@ -135,68 +134,58 @@ TEST(Registry, aRegisteredFolderThatCannotBeEnteredIsAnInputOutputError)
     EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
-TEST(Registry, otherValueTypesAndBrokenLinesAreNoPath)
+TEST_F(Registry, otherValueTypesAndBrokenLinesAreNoPath)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg",
-                  systemReg(GameKey, "\"AppPath\"=dword:00000001\n\"AppPath\"=\"C:\\\\unterminated"));
+    registerValue("\"AppPath\"=dword:00000001\n\"AppPath\"=\"C:\\\\unterminated");
     EXPECT_EQ(gameAppPathRaw(), std::nullopt);
 }
 
-TEST(Registry, escapesDecodeToUtf8SurrogatePairsToOneCharacter)
+TEST_F(Registry, escapesDecodeToUtf8SurrogatePairsToOneCharacter)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
     // Wine writes "\x" with up to four digits (one UTF-16 unit), a character
     // outside the Basic Multilingual Plane as two units.
-    testlgp::Save(dir.path() / "wine" / "system.reg",
-                  systemReg(GameKey, "\"AppPath\"=\"C:\\\\J\\x00fcrgen\\\\Tab\\there\\\\Play \\xd83c\\xdfae\\\\\""));
+    registerValue("\"AppPath\"=\"C:\\\\J\\x00fcrgen\\\\Tab\\there\\\\Play \\xd83c\\xdfae\\\\\"");
     EXPECT_EQ(gameAppPathRaw(), "C:\\J\xC3\xBCrgen\\Tab\there\\Play \xF0\x9F\x8E\xAE\\");
-    const auto data =
-        dir.path() / "wine" / "drive_c" / "J\xC3\xBCrgen" / "Tab\there" / "Play \xF0\x9F\x8E\xAE" / "data";
+    const auto data = driveC / "J\xC3\xBCrgen" / "Tab\there" / "Play \xF0\x9F\x8E\xAE" / "data";
     std::filesystem::create_directories(data);
     EXPECT_TRUE(enterGameDataFolder());
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), data));
 
     // A half of a pair on its own is no character.
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\a\\xd83cb\\\\\""));
+    registerValue("\"AppPath\"=\"C:\\\\a\\xd83cb\\\\\"");
     EXPECT_EQ(gameAppPathRaw(), "C:\\a\xEF\xBF\xBD"
                                 "b\\");
 }
 
-TEST(Registry, the32BitViewWinsOverThe64BitKey)
+TEST_F(Registry, the32BitViewWinsOverThe64BitKey)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg",
+    testlgp::Save(wine / "system.reg",
                   systemReg(GameKey, "\"AppPath\"=\"C:\\\\Native\\\\\"")
                       + "[Software\\\\Wow6432Node\\\\Square Soft, Inc.\\\\Final Fantasy VII] 1600000002\n"
                         "\"AppPath\"=\"C:\\\\Redirected\\\\\"\n");
     EXPECT_EQ(gameAppPathRaw(), "C:\\Redirected\\");
 }
 
-TEST(Registry, dotDotInAppPathLeavesTheFolderBefore)
+TEST_F(Registry, dotDotInAppPathLeavesTheFolderBefore)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
-    testlgp::Save(dir.path() / "wine" / "system.reg",
-                  systemReg(GameKey, "\"AppPath\"=\"C:\\\\Missing\\\\..\\\\FF7\\\\\""));
-    std::filesystem::create_directories(dir.path() / "wine" / "drive_c" / "FF7" / "data");
-    EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
+    registerValue("\"AppPath\"=\"C:\\\\Missing\\\\..\\\\FF7\\\\\"");
+    std::filesystem::create_directories(driveC / "FF7" / "data");
+    EXPECT_EQ(gameDataFolder(), (driveC / "FF7" / "data").string() + "/");
 }
 
-TEST(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
+TEST_F(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
 {
-    const auto compat = [](const TempFolder& dir) { return dir.path() / "home" / ".steam/steam/steamapps/compatdata"; };
+    const auto compat = [](const TempFolder& other) {
+        return other.path() / "home" / ".steam/steam/steamapps/compatdata";
+    };
     std::vector<std::optional<std::string>> chosen;
     for (const auto& order :
          {std::vector<std::string>{"100", "39140", "7"}, std::vector<std::string>{"7", "39140", "100"}})
     {
-        TempFolder dir;
-        FakeMachine machine(dir.path());
+        TempFolder other;
+        FakeMachine otherMachine(other.path());
         for (const std::string& id : order)
-            testlgp::Save(compat(dir) / id / "pfx" / "system.reg",
+            testlgp::Save(compat(other) / id / "pfx" / "system.reg",
                           systemReg(GameKey, "\"AppPath\"=\"C:\\\\Game" + id + "\\\\\""));
         chosen.push_back(gameAppPathRaw());
     }
@@ -204,10 +193,8 @@ TEST(Registry, amongSeveralProtonPrefixesTheSameOneWinsWhateverTheListingOrder)
     EXPECT_EQ(chosen[1], chosen[0]);
 }
 
-TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
+TEST_F(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
 {
-    TempFolder dir;
-    FakeMachine machine(dir.path());
     const auto steam = dir.path() / "home" / ".local/share/Steam";
     const auto library = dir.path() / "games disk" / "SteamLibrary";
     std::filesystem::create_directories(steam / "steamapps" / "common");
@@ -233,6 +220,6 @@ TEST(Registry, withoutAppPathTheGameIsFoundInASteamLibrary)
     EXPECT_EQ(steamGameDataFolder(), (old / "steamapps" / "common" / "FINAL FANTASY VII" / "data").string() + "/");
 
     // A registered AppPath still wins.
-    testlgp::Save(dir.path() / "wine" / "system.reg", systemReg(GameKey, "\"AppPath\"=\"C:\\\\FF7\\\\\""));
-    EXPECT_EQ(gameDataFolder(), (dir.path() / "wine" / "drive_c" / "FF7" / "data").string() + "/");
+    registerValue("\"AppPath\"=\"C:\\\\FF7\\\\\"");
+    EXPECT_EQ(gameDataFolder(), (driveC / "FF7" / "data").string() + "/");
 }

@@ -78,8 +78,7 @@ namespace
     {
         const StubVersions scene = MakeStubVersions();
         Versions v{scene.source, scene.modified.Files, {}};
-        testlgp::Archive patch;
-        patch.Trailing = testlgp::B("LGP PATCH FILE");
+        testlgp::Archive patch{.Trailing = testlgp::B("LGP PATCH FILE")};
         const auto difference = [&](std::size_t i) {
             return *MakeDifference(scene.source.Files[i].Data, scene.modified.Files[i].Data);
         };
@@ -110,6 +109,13 @@ namespace
         Platform::Ui::ScriptedPrompter ui;
         int exitCode = -1;
 
+        StubRunner() = default;
+        // Answers the file dialog with answer, or cancels it.
+        explicit StubRunner(const std::optional<std::string>& answer)
+        {
+            ui.fileAnswers.push_back(answer ? std::optional(QString::fromStdString(*answer)) : std::nullopt);
+        }
+
         int operator()(const std::string& ownPath)
         {
             Platform::Ui::ScopedPrompter scope(ui);
@@ -117,6 +123,18 @@ namespace
             exitCode = Stub::Run(ownPath, adapter);
             return exitCode;
         }
+    };
+
+    // The scene with the patch (flags 1) in a folder of the test's own.
+    class StubRun : public ::testing::Test
+    {
+    protected:
+        TempFolder dir;
+        const Versions v = makeVersions();
+        const Scene scene = makeScene(dir, v, v.patch, 1);
+        const std::string& target = scene.target;
+        const Bytes& original = scene.original;
+        const std::string& exe = scene.exe;
     };
 }
 
@@ -193,8 +211,7 @@ TEST(StubPatchCheck, acceptsAnArchiveAndRefusesDamagedOnes)
 {
     const Versions v = makeVersions();
     EXPECT_NO_THROW(Stub::CheckPatch(v.patch));
-    testlgp::Archive empty;
-    empty.Trailing = testlgp::B("LGP PATCH FILE");
+    testlgp::Archive empty{.Trailing = testlgp::B("LGP PATCH FILE")};
     EXPECT_NO_THROW(Stub::CheckPatch(testlgp::Write(empty)));
 
     auto refused = [](const Bytes& bytes) {
@@ -235,8 +252,7 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
     const Versions v = makeVersions();
     const auto [target, original, exe] = makeScene(dir, v, v.patch, flags);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
 
     ASSERT_EQ(run.ui.shown.size(), 3u);
@@ -262,14 +278,10 @@ TEST_P(StubApply, patchesTheChosenArchiveAndCleansUp)
 
 INSTANTIATE_TEST_SUITE_P(Flags, StubApply, ::testing::Values(0, 1, 3));
 
-TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
+TEST_F(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(std::nullopt);
+    StubRunner run(std::nullopt);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
     EXPECT_TRUE(run.ui.texts(Kind::Error).isEmpty());
@@ -277,71 +289,52 @@ TEST(StubRun, cancelShowsNothingMoreAndRemovesTheTemporaryFile)
     EXPECT_EQ(testlgp::Load(target), original);
 }
 
-TEST(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
+TEST_F(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     const std::string program = dir / "FIX.TMP";
     fs::rename(exe, program);
     const Bytes image = testlgp::Load(program);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(program), 0);
     EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, Stub::DoneText}));
     EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
     EXPECT_EQ(testlgp::Load(program), image);
     EXPECT_FALSE(fs::exists(dir / "FIX.TMP.TMP"));
 
-    StubRunner cancelled;
-    cancelled.ui.fileAnswers.push_back(std::nullopt);
+    StubRunner cancelled(std::nullopt);
     EXPECT_EQ(cancelled(program), 0);
     EXPECT_EQ(testlgp::Load(program), image);
 }
 
 // A player who picked the wrong archive must not believe the mod is
 // installed: refused, unchanged, no "Process completed!".
-TEST(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndRefused)
+TEST_F(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndRefused)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    testlgp::Archive other;
-    other.Files = {{"x.bin", testlgp::Letters(50, 9)}};
-    const Bytes original = testlgp::Write(other);
-    const std::string target = dir / "other.lgp";
-    testlgp::Save(target, original);
-    const std::string exe = dir / "mypatch.exe";
-    testlgp::Save(exe, selfExtractor(FakeStub, v.patch, 1, "target.lgp"));
+    const Bytes other = testlgp::Write(testlgp::Archive{.Files = {{"x.bin", testlgp::Letters(50, 9)}}});
+    const std::string otherTarget = dir / "other.lgp";
+    testlgp::Save(otherTarget, other);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(otherTarget);
     EXPECT_EQ(run(exe), 1);
     EXPECT_EQ(run.ui.texts(Kind::Message), QStringList{Stub::AskText});
-    EXPECT_EQ(run.ui.texts(Kind::Error),
-              QStringList{QString::fromStdString(target + " holds none of this patch's files; nothing was changed.")});
-    EXPECT_EQ(testlgp::Load(target), original);
+    EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{QString::fromStdString(
+                                             otherTarget + " holds none of this patch's files; nothing was changed.")});
+    EXPECT_EQ(testlgp::Load(otherTarget), other);
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 }
 
-TEST(StubRun, emptyTargetNameOffersEveryFile)
+TEST_F(StubRun, emptyTargetNameOffersEveryFile)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const std::string exe = dir / "mypatch.exe";
     testlgp::Save(exe, selfExtractor(FakeStub, v.patch, 1, ""));
-    StubRunner run;
-    run.ui.fileAnswers.push_back(std::nullopt);
+    StubRunner run(std::nullopt);
     EXPECT_EQ(run(exe), 0);
     ASSERT_EQ(run.ui.shown.size(), 2u);
     EXPECT_EQ(run.ui.shown[1].options.filter, "All files|*.*");
 }
 
-TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
+TEST_F(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const std::string exe = dir / "mypatch.exe";
     Bytes image = selfExtractor(FakeStub, v.patch, 1, "target.lgp");
     const Bytes beyond = le32(std::int32_t(image.size())); // past the trailer's start
     std::copy(beyond.begin(), beyond.end(), image.end() - 40);
@@ -363,7 +356,7 @@ TEST(StubRun, trailerPointingOutsideTheFileIsRefusedBeforeAnythingHappens)
     EXPECT_EQ(again.ui.texts(Kind::Error), QStringList{"This program is not a self-extracting patch."});
 }
 
-TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
+TEST_F(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
 {
     const auto entries = testlgp::MagicStyleEntries();
     const Bytes source = testlgp::MagicBytes(entries);
@@ -371,67 +364,60 @@ TEST(StubRun, eachCopyOfARepeatedNameIsPatchedOnItsOwn)
     changed[6].Data = testlgp::B("WIND in MAG_A");
     const Bytes modified = testlgp::MagicBytes(changed);
     // A difference for the name alone, which can't say which copy it is for.
-    testlgp::Archive plain;
-    plain.Validation = Bytes(3602, 0);
-    plain.Files = {{"wind_1.p", {0x01, 'W'}}};
+    testlgp::Archive plain{.Files = {{"wind_1.p", {0x01, 'W'}}}, .Validation = Bytes(3602, 0)};
 
     for (const std::int32_t flags : {0, 1})
     {
-        TempFolder dir;
+        TempFolder folder;
         // An identical copy gives an empty patch; one changed copy, a patch of that copy.
         for (const Bytes& version : {source, modified})
         {
             PatchCreationOptions options;
-            options.Source = dir / "source.lgp";
-            options.ModifiedArchive = dir / "modified.lgp";
-            options.Output = dir / "patch.lgp";
+            options.Source = folder / "source.lgp";
+            options.ModifiedArchive = folder / "modified.lgp";
+            options.Output = folder / "patch.lgp";
             testlgp::Save(options.Source, source);
             testlgp::Save(options.ModifiedArchive, version);
             ASSERT_TRUE(CreatePatch(options, {}));
-            const std::string target = dir / "target.lgp";
-            testlgp::Save(target, source);
-            const std::string exe = dir / "mypatch.exe";
-            testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Load(options.Output), flags, "target.lgp"));
+            const std::string copies = folder / "target.lgp";
+            testlgp::Save(copies, source);
+            const std::string program = folder / "mypatch.exe";
+            testlgp::Save(program, selfExtractor(FakeStub, testlgp::Load(options.Output), flags, "target.lgp"));
 
-            StubRunner run;
-            run.ui.fileAnswers.push_back(QString::fromStdString(target));
+            StubRunner run(copies);
             if (version == source)
             {
-                EXPECT_NE(run(exe), 0);
+                EXPECT_NE(run(program), 0);
                 EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{"This patch holds no files; nothing was changed."});
-                EXPECT_EQ(testlgp::Load(target), source);
+                EXPECT_EQ(testlgp::Load(copies), source);
             }
             else
             {
-                EXPECT_EQ(run(exe), 0) << run.ui.texts(Kind::Error).join("").toStdString();
-                EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), testlgp::Entries(modified));
+                EXPECT_EQ(run(program), 0) << run.ui.texts(Kind::Error).join("").toStdString();
+                EXPECT_EQ(testlgp::Entries(testlgp::Load(copies)), testlgp::Entries(modified));
             }
         }
 
-        const std::string target = dir / "target.lgp";
-        testlgp::Save(target, source);
-        const std::string exe = dir / "plain.exe";
-        testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Write(plain), flags, "target.lgp"));
-        StubRunner run;
-        run.ui.fileAnswers.push_back(QString::fromStdString(target));
-        EXPECT_EQ(run(exe), 1);
+        const std::string copies = folder / "target.lgp";
+        testlgp::Save(copies, source);
+        const std::string program = folder / "plain.exe";
+        testlgp::Save(program, selfExtractor(FakeStub, testlgp::Write(plain), flags, "target.lgp"));
+        StubRunner run(copies);
+        EXPECT_EQ(run(program), 1);
         EXPECT_EQ(run.ui.texts(Kind::Error),
                   QStringList{QString::fromStdString(
                       "The patch changes \"wind_1.p\" without saying which copy of the name it is for, and the "
                       "archive "
-                      + target + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). Nothing was changed.")});
-        EXPECT_EQ(testlgp::Load(target), source);
+                      + copies + " holds 2 copies of it (mag_a/wind_1.p, mag_b/wind_1.p). Nothing was changed.")});
+        EXPECT_EQ(testlgp::Load(copies), source);
     }
 }
 
-TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
+TEST_F(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, testlgp::Letters(64, 5), 1);
+    testlgp::Save(exe, selfExtractor(FakeStub, testlgp::Letters(64, 5), 1, "target.lgp"));
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 1);
     // Refused before the question: nothing was asked, nothing changed.
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{Stub::NotArchiveText});
@@ -440,14 +426,10 @@ TEST(StubRun, payloadThatIsNoArchiveLeavesTheTargetUntouched)
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 }
 
-TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
+TEST_F(StubRun, archiveHeldByAnotherWriterIsRefused)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
 
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     {
         TRawLGPFile holder(target);
         EXPECT_EQ(run(exe), 1);
@@ -458,11 +440,8 @@ TEST(StubRun, archiveHeldByAnotherWriterIsRefused)
     EXPECT_FALSE(fs::exists(dir / "mypatch.TMP"));
 }
 
-TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
+TEST_F(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
 {
-    TempFolder dir;
-    const std::string target = dir / "target.lgp";
-    testlgp::Save(target, testlgp::Write(makeVersions().source));
     TRawLGPFile stubEditor(target, RawEditorVariant::Stub);
     // A second writer is refused.
     EXPECT_EQ(testlgp::FailureText<ELGPError>([&] { TRawLGPFile second(target); }), "Cannot open file " + target);
@@ -470,15 +449,12 @@ TEST(StubRun, stubEditorHoldsTheArchiveAgainstASecondWriter)
     EXPECT_NO_THROW(TLGPFile(target, true));
 }
 
-TEST(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
+TEST_F(StubRun, trailerPointingIntoTheProgramImageIsNoPatch)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
     const Bytes stub = testlgp::Load(Platform::Paths::programDir() + "STUB.LGP");
     Bytes image = selfExtractor(stub, v.patch, 1, "target.lgp");
     const Bytes inside = le32(100);
     std::copy(inside.begin(), inside.end(), image.end() - 40);
-    const std::string exe = dir / "mypatch.exe";
     testlgp::Save(exe, image);
     StubRunner run;
     EXPECT_EQ(run(exe), 1);
@@ -689,11 +665,8 @@ TEST(StubImage, aCutOrDamagedHeaderClaimsMoreThanTheBytesHold)
 
 // A flipped bit or a download cut short is refused before anything is asked,
 // the target unchanged and no temporary file left.
-TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
+TEST_F(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     const Bytes program = wrapped(dir, "STUB.LGP", v.patch, true);
     const std::size_t image = testlgp::Load(Platform::Paths::programDir() + "STUB.LGP").size();
     const std::size_t start = program.size() - 40 - v.patch.size();
@@ -711,8 +684,7 @@ TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
     for (const Bytes& file : damaged)
     {
         testlgp::Save(exe, file);
-        StubRunner run;
-        run.ui.fileAnswers.push_back(QString::fromStdString(target));
+        StubRunner run(target);
         EXPECT_EQ(run(exe), 1);
         EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{DamagedSelfExtractorText}) << file.size();
         EXPECT_EQ(run.ui.shown.size(), 1u);
@@ -722,8 +694,7 @@ TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
 
     // Whole, it patches.
     testlgp::Save(exe, program);
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
 }
@@ -731,11 +702,8 @@ TEST(StubRun, damagedOrCutDownloadIsRefusedBeforeAnythingIsAsked)
 // Signed after wrapping, the program reads its trailer from just before the
 // certificate table, and the payload still unwraps; a signed bare stub still
 // holds no patch.
-TEST(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
+TEST_F(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     const Bytes program = wrapped(dir, "STUBWIN.LGP", v.patch, true);
     EXPECT_EQ(program.size() % 8, 0u) << "a signature can follow the trailer directly";
     const Bytes signedProgram = signedLike(program, 1500);
@@ -748,8 +716,7 @@ TEST(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
     EXPECT_EQ(Bytes(signedProgram.begin() + std::ptrdiff_t(parts.PatchOffset),
                     signedProgram.begin() + std::ptrdiff_t(parts.PatchOffset + parts.PatchLength)),
               v.patch);
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{});
     EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
@@ -772,11 +739,8 @@ TEST(StubRun, programSignedAfterWrappingStillPatchesAndUnwraps)
 // the patch is found behind the image's last file byte and applied; a
 // download cut short is known as damaged; and a Windows program signed after
 // wrapping still patches.
-TEST(StubRun, eachKindOfProgramImageCarriesItsPatch)
+TEST_F(StubRun, eachKindOfProgramImageCarriesItsPatch)
 {
-    TempFolder dir;
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     for (const ProgramImage& image : programImages())
     {
         testlgp::Save(dir / "STUB.IMG", image.bytes);
@@ -802,8 +766,7 @@ TEST(StubRun, eachKindOfProgramImageCarriesItsPatch)
         {
             testlgp::Save(target, original);
             testlgp::Save(exe, file);
-            StubRunner run;
-            run.ui.fileAnswers.push_back(QString::fromStdString(target));
+            StubRunner run(target);
             EXPECT_EQ(run(exe), 0) << image.kind;
             EXPECT_EQ(run.ui.texts(Kind::Error), QStringList{}) << image.kind;
             EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected) << image.kind;
@@ -820,9 +783,8 @@ TEST(StubRun, eachKindOfProgramImageCarriesItsPatch)
 
 // A stub run bare, the built ones and those made here, says it holds no
 // patch and leaves no temporary file.
-TEST(StubRun, bareStubSaysItHoldsNoPatch)
+TEST_F(StubRun, bareStubSaysItHoldsNoPatch)
 {
-    TempFolder dir;
     std::vector<ProgramImage> images = programImages();
     for (const char* built : {"STUB.LGP", "STUBWIN.LGP"})
         images.push_back({built, testlgp::Load(Platform::Paths::programDir() + built)});
@@ -840,9 +802,8 @@ TEST(StubRun, bareStubSaysItHoldsNoPatch)
 
 // The dialog opens where the target is: in the current folder, or one
 // sub-folder down (data\field\flevel.lgp), the first in name order.
-TEST(StubRun, dialogOpensInTheFolderThatHoldsTheTarget)
+TEST_F(StubRun, dialogOpensInTheFolderThatHoldsTheTarget)
 {
-    TempFolder dir;
     const fs::path before = fs::current_path();
     fs::create_directories(dir / "data/battle");
     fs::create_directories(dir / "data/field");
@@ -864,9 +825,8 @@ TEST(StubRun, dialogOpensInTheFolderThatHoldsTheTarget)
     EXPECT_EQ(any, here);
 }
 
-TEST(StubRun, runsStartedTogetherWriteTheirPatchesToFilesOfTheirOwn)
+TEST_F(StubRun, runsStartedTogetherWriteTheirPatchesToFilesOfTheirOwn)
 {
-    TempFolder dir;
     const Bytes first = testlgp::Letters(100, 1);
     const Bytes second = testlgp::Letters(70, 2);
     const std::string a = Stub::CreateTempPatch(dir / "FIX.exe", first);
@@ -878,11 +838,8 @@ TEST(StubRun, runsStartedTogetherWriteTheirPatchesToFilesOfTheirOwn)
 
     // In a run, the dialog's folder comes from the current directory; the
     // run that is second uses and removes its own file only.
-    const Versions v = makeVersions();
-    const auto [target, original, exe] = makeScene(dir, v, v.patch, 1);
     testlgp::Save(dir / "mypatch.TMP", first);
-    StubRunner run;
-    run.ui.fileAnswers.push_back(QString::fromStdString(target));
+    StubRunner run(target);
     EXPECT_EQ(run(exe), 0);
     EXPECT_EQ(testlgp::Load(dir / "mypatch.TMP"), first);
     EXPECT_FALSE(fs::exists(dir / "mypatch~2.TMP"));

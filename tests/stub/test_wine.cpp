@@ -208,10 +208,10 @@ namespace
 
         std::string path(const std::string& name) const { return *mDir / name; }
 
-        // FIX.exe, made by tarrowin-cli from the two archives, for target,
+        // FIX.exe, made by tarrowin-cli from the two archives of v, for target,
         // from the tests' build of the Windows program (scripted answers) or,
         // with shipped, from STUBWIN.LGP as make-sfx picks it.
-        void makeProgram(const Versions& v, bool allowOverwrite, const std::string& target, bool shipped = false)
+        void makeProgram(bool allowOverwrite, const std::string& target, bool shipped = false)
         {
             testlgp::Save(path("source.lgp"), testlgp::Write(v.source));
             testlgp::Save(path("modified.lgp"), testlgp::Write(v.modified));
@@ -247,7 +247,19 @@ namespace
             return wine(command.isEmpty() ? QStringList{"FIX.exe"} : command, mDir->path().string(), env);
         }
 
+        // FIX.exe for magic.lgp (see makeProgram), the game registered, and the
+        // source archive at its place in the game's data folder.
+        void installGame(bool allowOverwrite)
+        {
+            ASSERT_NO_FATAL_FAILURE(makeProgram(allowOverwrite, "magic.lgp"));
+            ASSERT_NO_FATAL_FAILURE(registerGame(true));
+            testlgp::Save(gameArchive, original);
+        }
+
         std::unique_ptr<TempFolder> mDir;
+        const Versions v = makeVersions();
+        const Bytes original = testlgp::Write(v.source);
+        const std::string gameArchive = dataFolder() + "/magic.lgp";
     };
 } // namespace
 
@@ -257,13 +269,11 @@ class WineStubApply : public WineStub, public ::testing::WithParamInterface<int>
 TEST_P(WineStubApply, patchesTheArchiveFoundThroughTheRegistry)
 {
     const bool inPlace = GetParam() == 1;
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, inPlace, "C:\\FF7\\data\\magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(makeProgram(inPlace, "C:\\FF7\\data\\magic.lgp"));
     EXPECT_EQ(fs::status(path("FIX.exe")).permissions() & fs::perms::owner_exec, fs::perms::none);
 
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const std::string target = dataFolder() + "/magic.lgp";
-    const Bytes original = testlgp::Write(v.source);
+    const std::string& target = gameArchive;
     testlgp::Save(target, original);
 
     // A bare name: the dialog's folder is the registered game's data folder.
@@ -301,26 +311,18 @@ INSTANTIATE_TEST_SUITE_P(Flags, WineStubApply, ::testing::Values(0, 1));
 
 TEST_F(WineStub, cancelLeavesNoTemporaryFile)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
-    ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = testlgp::Write(v.source);
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    ASSERT_NO_FATAL_FAILURE(installGame(true));
 
     const Result r = runScripted({"cancel"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp"}));
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
-    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+    EXPECT_EQ(testlgp::Load(gameArchive), original);
 }
 
 TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
-    ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = testlgp::Write(v.source);
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    ASSERT_NO_FATAL_FAILURE(installGame(true));
     fs::copy_file(qEnvironmentVariable("TARROWIN_WINHOLD").toStdString(), path("winhold.exe"));
 
     // winhold.exe keeps the archive open for writing, letting others only
@@ -344,25 +346,23 @@ TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
                   (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp",
                                             "error|Mossvane|Cannot open file C:\\FF7\\data\\magic.lgp." + why}))
             << mode.toStdString();
-        EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+        EXPECT_EQ(testlgp::Load(gameArchive), original);
         EXPECT_FALSE(fs::exists(path("FIX.TMP")));
     }
 }
 
 TEST_F(WineStub, withoutRegistryValueTheDialogOpensInTheStartFolder)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(makeProgram(true, "magic.lgp"));
     registerGame(false);
-    const Bytes original = testlgp::Write(v.source);
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    testlgp::Save(gameArchive, original);
     testlgp::Save(path("magic.lgp"), original);
 
     const Result r = runScripted({"magic.lgp"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp", DoneLine}));
     EXPECT_EQ(testlgp::Entries(testlgp::Load(path("magic.lgp"))), v.modified.Files);
-    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+    EXPECT_EQ(testlgp::Load(gameArchive), original);
     EXPECT_FALSE(fs::exists(path("FIX.TMP")));
 }
 
@@ -396,14 +396,12 @@ namespace
 // ignored: the shipped program has no such hook.
 TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "my archive.lgp", true));
+    ASSERT_NO_FATAL_FAILURE(makeProgram(true, "my archive.lgp", true));
     const Bytes stub = testlgp::Load(bin("STUBWIN.LGP"));
     const Bytes made = testlgp::Load(path("FIX.exe"));
     ASSERT_GT(made.size(), stub.size());
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), made.begin())) << "make-sfx takes the Windows stub for .exe";
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = testlgp::Write(v.source);
     const std::string field = dataFolder() + "/field";
     fs::create_directories(field);
     fs::create_directories(dataFolder() + "/battle");
@@ -454,11 +452,7 @@ TEST_F(WineStub, realDialogAnsweredWithKeystrokes)
 // the program patches, and the patch unwraps.
 TEST_F(WineStub, programSignedAfterWrappingVerifiesPatchesAndUnwraps)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, false, "magic.lgp"));
-    ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = testlgp::Write(v.source);
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    ASSERT_NO_FATAL_FAILURE(installGame(false));
 
     const Result key = run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                                        "/CN=Tarrowin test signer", "-keyout", QString::fromStdString(path("key.pem")),
@@ -479,7 +473,7 @@ TEST_F(WineStub, programSignedAfterWrappingVerifiesPatchesAndUnwraps)
     const Result r = runScripted({"magic.lgp"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(readLines(path("log.txt")), (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp", DoneLine}));
-    EXPECT_EQ(testlgp::Entries(testlgp::Load(dataFolder() + "/magic.lgp")), v.modified.Files);
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(gameArchive)), v.modified.Files);
 
     const Result unwrapped = run(bin("tarrowin-cli"), {"unwrap-sfx", QString::fromStdString(path("FIX.exe")),
                                                        QString::fromStdString(path("back.lgp"))});
@@ -491,11 +485,7 @@ TEST_F(WineStub, programSignedAfterWrappingVerifiesPatchesAndUnwraps)
 // asked; the archive stays as it was.
 TEST_F(WineStub, damagedDownloadIsRefusedAndTheArchiveUnchanged)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
-    ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = testlgp::Write(v.source);
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    ASSERT_NO_FATAL_FAILURE(installGame(true));
     const Bytes program = testlgp::Load(path("FIX.exe"));
     const std::size_t patchSize = testlgp::Load(path("patch.lgp")).size();
 
@@ -509,7 +499,7 @@ TEST_F(WineStub, damagedDownloadIsRefusedAndTheArchiveUnchanged)
         EXPECT_EQ(r.exitCode, 1) << r.output;
         EXPECT_EQ(readLines(path("log.txt")),
                   (std::vector<std::string>{"error|Mossvane|This patch is damaged; download it again."}));
-        EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+        EXPECT_EQ(testlgp::Load(gameArchive), original);
         EXPECT_FALSE(fs::exists(path("FIX.TMP")));
     }
 }
@@ -517,13 +507,10 @@ TEST_F(WineStub, damagedDownloadIsRefusedAndTheArchiveUnchanged)
 // The wrong archive chosen: refused by name, unchanged, no false success.
 TEST_F(WineStub, archiveWithNoneOfThePatchsFilesIsRefusedUnchanged)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, true, "magic.lgp"));
+    ASSERT_NO_FATAL_FAILURE(makeProgram(true, "magic.lgp"));
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    testlgp::Archive other;
-    other.Files = {{"x.bin", testlgp::Letters(300, 4)}};
-    const Bytes original = testlgp::Write(other);
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    const Bytes other = testlgp::Write(testlgp::Archive{.Files = {{"x.bin", testlgp::Letters(300, 4)}}});
+    testlgp::Save(gameArchive, other);
 
     const Result r = runScripted({"magic.lgp"});
     EXPECT_EQ(r.exitCode, 1) << r.output;
@@ -531,7 +518,7 @@ TEST_F(WineStub, archiveWithNoneOfThePatchsFilesIsRefusedUnchanged)
               (std::vector<std::string>{
                   AskLine, "open||magic.lgp|magic.lgp",
                   "error|Mossvane|C:\\FF7\\data\\magic.lgp holds none of this patch's files; nothing was changed."}));
-    EXPECT_EQ(testlgp::Load(dataFolder() + "/magic.lgp"), original);
+    EXPECT_EQ(testlgp::Load(gameArchive), other);
 }
 
 // Two copies started at once (a double click too many), appending: each has a
@@ -539,12 +526,8 @@ TEST_F(WineStub, archiveWithNoneOfThePatchsFilesIsRefusedUnchanged)
 // doesn't patch it refuses with the held archive's message.
 TEST_F(WineStub, twoCopiesStartedAtOnceEndWithTheArchivePatchedOnce)
 {
-    const Versions v = makeVersions();
-    ASSERT_NO_FATAL_FAILURE(makeProgram(v, false, "magic.lgp"));
-    ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    const Bytes original = testlgp::Write(v.source);
-    const std::string target = dataFolder() + "/magic.lgp";
-    testlgp::Save(target, original);
+    ASSERT_NO_FATAL_FAILURE(installGame(false));
+    const std::string& target = gameArchive;
     testlgp::Save(path("answers.txt"), testlgp::B("magic.lgp\n"));
 
     // Patched once, alone, for the expected bytes.
@@ -612,10 +595,10 @@ TEST(WindowsProgram, carriesIconVersionInformationAndManifest)
 TEST_F(WineStub, patchesOneCopyOfARepeatedNameAlone)
 {
     auto entries = testlgp::MagicStyleEntries();
-    const Bytes original = testlgp::MagicBytes(entries);
+    const Bytes magic = testlgp::MagicBytes(entries);
     entries[3].Data = testlgp::B("FIRE one in mag_a");
     const Bytes modified = testlgp::MagicBytes(entries);
-    testlgp::Save(path("source.lgp"), original);
+    testlgp::Save(path("source.lgp"), magic);
     testlgp::Save(path("modified.lgp"), modified);
     const auto q = [&](const char* name) { return QString::fromStdString(path(name)); };
     ASSERT_EQ(run(bin("tarrowin-cli"), {"make-patch", q("source.lgp"), q("modified.lgp"), q("patch.lgp")}).exitCode, 0);
@@ -624,11 +607,11 @@ TEST_F(WineStub, patchesOneCopyOfARepeatedNameAlone)
                   .exitCode,
               0);
     ASSERT_NO_FATAL_FAILURE(registerGame(true));
-    testlgp::Save(dataFolder() + "/magic.lgp", original);
+    testlgp::Save(gameArchive, magic);
 
     const Result r = runScripted({"magic.lgp"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(testlgp::Entries(testlgp::Load(dataFolder() + "/magic.lgp")), testlgp::Entries(modified));
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(gameArchive)), testlgp::Entries(modified));
 }
 
 int main(int argc, char** argv)

@@ -112,6 +112,16 @@ namespace testlgp
         Bytes Trailing = B("FINAL FANTASY7");
     };
 
+    // A patch file as the patch creator lays it out: its creator and trailing
+    // text, and validation data when given.
+    inline Archive PatchArchive(std::vector<File> files, Bytes validation = {}, Bytes trailing = B("LGP PATCH FILE"))
+    {
+        return Archive{.Creator = "QUENWICK-LGP",
+                       .Files = std::move(files),
+                       .Validation = std::move(validation),
+                       .Trailing = std::move(trailing)};
+    }
+
     // An archive of these named files, in this order.
     inline Archive ArchiveOf(const std::vector<std::pair<std::string, Bytes>>& files)
     {
