@@ -5,7 +5,6 @@
 #include "platform/outputfolder.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -293,19 +292,6 @@ namespace
         std::size_t mWindowLength = 0;
     };
 
-    std::string NameOf(const std::string& path)
-    {
-        const auto slash = path.find_last_of('/');
-        return slash == std::string::npos ? path : path.substr(slash + 1);
-    }
-
-    bool SameWithoutCase(const std::string& a, const std::string& b)
-    {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-        });
-    }
-
     std::pair<std::string, std::string> SplitPath(const std::string& path)
     {
         const auto slash = path.find_last_of('/');
@@ -362,10 +348,10 @@ void ExtractAllEntries(const TLGPFile& archive, const std::string& folder, const
     const Platform::File::ScopedHandle* handle = source->FileHandle();
     if (handle)
     {
-        const std::string own = NameOf(Platform::File::resolvedPath(archive.FileName()));
+        const std::string own = SplitPath(Platform::File::resolvedPath(archive.FileName())).second;
         const bool oneName = Platform::File::linkCount(*handle) == 1;
         for (const ExtractTarget& target : plan)
-            if (!oneName || SameWithoutCase(NameOf(target.Path), own))
+            if (!oneName || SameNameAscii(SplitPath(target.Path).second, own))
                 RequireOutputIsNoInput(base + target.Path, *source, archive.FileName());
     }
 

@@ -113,15 +113,14 @@ namespace Platform::File
     // when it can't be resolved.
     std::string resolvedPath(const std::string& path);
 
-    // Whether path names, once symbolic links are followed, the very file or
-    // folder that other names (same device and inode; volume and file index on
-    // Windows), or that the open file is. False when either can't be examined
-    // (nothing there yet is no file of anyone's).
-    bool sameFile(const std::string& path, const std::string& other);
+    // Whether path names, once symbolic links are followed, the very file the
+    // open file is (same device and inode; volume and file index on Windows).
+    // False when either can't be examined (nothing there yet is no file of
+    // anyone's).
     bool sameFile(const std::string& path, const ScopedHandle& open);
-    // The index of the first of others that path names (as sameFile does);
-    // -1 when none is. path is examined once, and when nothing is there,
-    // none of the others is.
+    // The index of the first of others that path names in that sense; -1
+    // when none is. path is examined once, and when nothing is there, none
+    // of the others is.
     std::ptrdiff_t firstSameFile(const std::string& path, std::span<const std::string> others);
 
     // A new, hidden file in the folder of path (".NAME.XXXXXX.tmp"), created

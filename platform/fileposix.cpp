@@ -332,14 +332,6 @@ namespace Platform::File
         return result;
     }
 
-    bool sameFile(const std::string& path, const std::string& other)
-    {
-        struct stat a;
-        struct stat b;
-        return ::stat(path.c_str(), &a) == 0 && ::stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev
-               && a.st_ino == b.st_ino;
-    }
-
     std::ptrdiff_t firstSameFile(const std::string& path, std::span<const std::string> others)
     {
         struct stat a;

@@ -303,13 +303,6 @@ namespace Platform::File
         }
     } // namespace
 
-    bool sameFile(const std::string& path, const std::string& other)
-    {
-        BY_HANDLE_FILE_INFORMATION a;
-        BY_HANDLE_FILE_INFORMATION b;
-        return identityOf(path, a) && identityOf(other, b) && sameIdentity(a, b);
-    }
-
     std::ptrdiff_t firstSameFile(const std::string& path, std::span<const std::string> others)
     {
         BY_HANDLE_FILE_INFORMATION a;

@@ -14,73 +14,6 @@
 
 namespace Platform::Folder
 {
-    std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude)
-    {
-        struct stat excluded
-        {};
-        const bool haveExcluded = !exclude.empty() && ::stat(exclude.c_str(), &excluded) == 0;
-        std::string excludedName;
-        if (haveExcluded)
-        {
-            const auto slash = exclude.find_last_of('/');
-            excludedName = slash == std::string::npos ? exclude : exclude.substr(slash + 1);
-        }
-
-        const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-        if (!dir)
-            lgp::FailInOut(errno);
-        const int dirFd = ::dirfd(dir.get());
-        struct stat folderStat
-        {};
-        if (::fstat(dirFd, &folderStat) != 0)
-            lgp::FailInOut(errno);
-
-        std::vector<std::string> names;
-        for (;;)
-        {
-            errno = 0;
-            const dirent* item = ::readdir(dir.get());
-            if (!item)
-                break;
-            const char* name = item->d_name;
-            if (name[0] == '.')
-                continue;
-            bool regular = item->d_type == DT_REG;
-            dev_t device = folderStat.st_dev;
-            ino_t inode = item->d_ino;
-            if (item->d_type == DT_UNKNOWN || item->d_type == DT_LNK)
-            {
-                // The listing doesn't say, or it is a link: what it leads to counts.
-                struct stat st;
-                if (::fstatat(dirFd, name, &st, 0) != 0)
-                    continue;
-                regular = S_ISREG(st.st_mode);
-                device = st.st_dev;
-                inode = st.st_ino;
-            }
-            if (!regular)
-                continue;
-            if (haveExcluded)
-            {
-                bool same = device == excluded.st_dev && inode == excluded.st_ino;
-                // Some file systems list other inode numbers than stat gives:
-                // a file of the excluded name is looked up to be sure.
-                if (!same && excludedName == name)
-                {
-                    struct stat st;
-                    same = ::fstatat(dirFd, name, &st, 0) == 0 && st.st_ino == excluded.st_ino
-                           && st.st_dev == excluded.st_dev;
-                }
-                if (same)
-                    continue;
-            }
-            names.emplace_back(name);
-        }
-        if (errno != 0)
-            lgp::FailInOut(errno);
-        return names;
-    }
-
     std::vector<Item> items(const std::string& folder, const std::string& exclude)
     {
         struct stat excluded
@@ -153,6 +86,15 @@ namespace Platform::Folder
         if (errno != 0)
             lgp::FailInOut(errno);
         return result;
+    }
+
+    std::vector<std::string> ordinaryFileNames(const std::string& folder, const std::string& exclude)
+    {
+        std::vector<std::string> names;
+        for (Item& item : items(folder, exclude))
+            if (item.Type == Item::Kind::File && !item.Hidden)
+                names.push_back(std::move(item.Name));
+        return names;
     }
 
     bool make(const std::string& path)

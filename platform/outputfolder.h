@@ -81,6 +81,9 @@ namespace Platform::OutputFolder
         std::uint64_t device() const { return mDevice; }
 
     private:
+        // renameat2 within the folder, through the fault seam.
+        bool rename(const std::string& tempName, const std::string& name, unsigned flags) const;
+
         File::ScopedHandle mHandle;
         std::uint64_t mDevice = 0;
     };

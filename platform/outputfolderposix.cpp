@@ -153,34 +153,27 @@ namespace Platform::OutputFolder
 
     bool Folder::commitNew(const std::string& tempName, const std::string& name) const
     {
-        if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Rename))
-        {
-            errno = File::Fault::detail::error;
-            return false;
-        }
-        if (::renameat2(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str(), RENAME_NOREPLACE) != 0)
-        {
-            if (errno == EINVAL || errno == ENOSYS)
-                errno = ENOTSUP;
-            return false;
-        }
-        if (File::Fault::detail::recording)
-        {
-            const std::string folder = pathOf(mHandle);
-            File::Fault::detail::note({File::Fault::Call::Replace, folder + "/" + tempName, -1, folder + "/" + name});
-        }
-        return true;
+        return rename(tempName, name, RENAME_NOREPLACE);
     }
 
     bool Folder::commit(const std::string& tempName, const std::string& name) const
+    {
+        return rename(tempName, name, 0);
+    }
+
+    bool Folder::rename(const std::string& tempName, const std::string& name, unsigned flags) const
     {
         if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Rename))
         {
             errno = File::Fault::detail::error;
             return false;
         }
-        if (::renameat(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str()) != 0)
+        if (::renameat2(mHandle.get(), tempName.c_str(), mHandle.get(), name.c_str(), flags) != 0)
+        {
+            if (flags != 0 && (errno == EINVAL || errno == ENOSYS))
+                errno = ENOTSUP;
             return false;
+        }
         if (File::Fault::detail::recording)
         {
             const std::string folder = pathOf(mHandle);
