@@ -345,7 +345,8 @@ TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
         EXPECT_EQ(readLines(path("log.txt")),
                   (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp",
                                             "error|Mossvane|Cannot open file C:\\FF7\\data\\magic.lgp." + why}))
-            << mode.toStdString();
+            << mode.toStdString() << "\n"
+            << r.output;
         EXPECT_EQ(testlgp::Load(gameArchive), original);
         EXPECT_FALSE(fs::exists(path("FIX.TMP")));
     }
