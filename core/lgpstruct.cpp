@@ -206,7 +206,11 @@ namespace lgp::detail
                       + " bytes are needed beside it. Nothing was changed.");
         mFile.Exchange(Platform::File::createBeside(mTarget, archive, mTempPath));
         if (!mFile.Handle().valid())
-            lgp::Fail("Cannot create a temporary file beside " + path + " to rewrite it safely. Nothing was changed.");
+        {
+            const int error = errno;
+            lgp::Fail("Cannot create a temporary file beside " + path
+                      + " to rewrite it safely: " + lgp::WriteFailureReason(error) + ". Nothing was changed.");
+        }
         // The archive is untouched until Commit; the new file is deleted on failure.
         mFile.Describe(path, true);
     }

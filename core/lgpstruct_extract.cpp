@@ -96,7 +96,7 @@ namespace
             std::string tempName;
             Platform::File::ScopedHandle handle = folder.createTemp(name, standing, tempName);
             if (!handle.valid())
-                lgp::FailCreate(shown);
+                lgp::FailCreateNew(shown, !mBatch);
             try
             {
                 TFileSource output(std::move(handle));

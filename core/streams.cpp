@@ -371,7 +371,7 @@ namespace
         replaces = existing.valid();
         Platform::File::ScopedHandle handle = Platform::File::createBeside(target, existing, tempPath);
         if (!handle.valid())
-            lgp::FailCreate(path);
+            lgp::FailCreateNew(path, true);
         if (lock)
             locked = std::move(existing);
         return handle;

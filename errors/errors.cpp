@@ -139,6 +139,20 @@ namespace lgp
     }
     void FailOpen(const std::string& path) { throw EFileError("Cannot open file " + path, errno); }
     void FailCreate(const std::string& path) { throw EFileError("Cannot create file " + path, errno); }
+
+    void FailCreateNew(const std::string& path, bool unchanged)
+    {
+        const int error = errno;
+#ifdef EDQUOT
+        const bool full = error == ENOSPC || error == EDQUOT;
+#else
+        const bool full = error == ENOSPC;
+#endif
+        if (!full)
+            throw EFileError("Cannot create file " + path, error);
+        throw EWriteError("Cannot create file " + path,
+                          std::string("The disk is full.") + (unchanged ? NothingChanged : std::string()), error);
+    }
     void FailInOut(int errnoValue) { throw EInOutError(errnoValue); }
 
     std::string InOutErrorText(int errnoValue)

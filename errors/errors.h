@@ -101,7 +101,11 @@ namespace lgp
     [[noreturn]] void FailListIndex(std::int64_t index);   // "List index out of bounds (%d)"
     [[noreturn]] void FailOpen(const std::string& path);   // "Cannot open file %s"
     [[noreturn]] void FailCreate(const std::string& path); // "Cannot create file %s"
-    [[noreturn]] void FailInOut(int errnoValue);           // EInOutError
+    // FailCreate for a new file whose making failed with errno: on a full
+    // disk (or an exhausted quota) a write failure, "Cannot create file %s"
+    // then "The disk is full." and, when unchanged, " Nothing was changed.".
+    [[noreturn]] void FailCreateNew(const std::string& path, bool unchanged);
+    [[noreturn]] void FailInOut(int errnoValue); // EInOutError
 
     // The message of an input/output error: "File not found", "Invalid filename",
     // "Too many open files", "File access denied" or "I/O error %d".

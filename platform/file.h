@@ -163,8 +163,8 @@ namespace Platform::File
 // Fault injection for tests: the mutating calls above are counted once armed,
 // and the chosen one fails (with an input/output error, a full disk or a
 // refused rename) or ends the process at once, before doing anything, as a
-// kill or a power cut would. Setting TARROWIN_FAULT=k:fail, k:full, k:refuse
-// or k:exit arms it for a whole program run. Unarmed, the seam costs one
+// kill or a power cut would. Setting TARROWIN_FAULT=k:fail, k:full,
+// k:fullcreate, k:refuse or k:exit arms it for a whole program run. Unarmed, the seam costs one
 // count and one test of a flag per call.
 namespace Platform::File::Fault
 {
@@ -173,7 +173,10 @@ namespace Platform::File::Fault
         Fail,     // the k-th mutating call fails (errno EIO)
         Exit,     // the process ends at the k-th mutating call
         DiskFull, // the k-th data write (writeAt, copyRange) fails with ENOSPC
-        Refuse,   // the k-th rename (replace, an output folder's commit) fails with EPERM
+        // the k-th new file (createBeside, an output folder's createTemp)
+        // can't be made: ENOSPC
+        FullOnCreate,
+        Refuse, // the k-th rename (replace, an output folder's commit) fails with EPERM
     };
     // The status a process ended by the seam exits with.
     constexpr int ExitStatus = 86;
@@ -226,6 +229,7 @@ namespace Platform::File::Fault
         Other,
         Write,  // adds data: writeAt, copyRange
         Rename, // gives a new file its name: replace, an output folder's commit
+        Create, // makes a new file: createBeside, an output folder's createTemp
     };
 
     namespace detail

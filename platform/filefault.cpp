@@ -34,6 +34,8 @@ namespace Platform::File::Fault
                     arm(k, Action::Exit);
                 else if (std::strcmp(end + 1, "full") == 0)
                     arm(k, Action::DiskFull);
+                else if (std::strcmp(end + 1, "fullcreate") == 0)
+                    arm(k, Action::FullOnCreate);
                 else if (std::strcmp(end + 1, "refuse") == 0)
                     arm(k, Action::Refuse);
             }
@@ -72,8 +74,10 @@ namespace Platform::File::Fault
 
         bool hit(Kind kind)
         {
-            // A full disk strikes only writes of data, a refusal only renames.
+            // A full disk strikes only writes of data (or new files), a
+            // refusal only renames.
             if ((action == Action::DiskFull && kind != Kind::Write)
+                || (action == Action::FullOnCreate && kind != Kind::Create)
                 || (action == Action::Refuse && kind != Kind::Rename))
                 return false;
             if (--remaining > 0)
@@ -90,7 +94,7 @@ namespace Platform::File::Fault
     {
         remaining = k;
         action = a;
-        detail::error = a == Action::DiskFull ? ENOSPC : a == Action::Refuse ? EPERM : EIO;
+        detail::error = a == Action::DiskFull || a == Action::FullOnCreate ? ENOSPC : a == Action::Refuse ? EPERM : EIO;
         reached = false;
         detail::armed = k >= 1;
     }

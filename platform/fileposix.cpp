@@ -356,7 +356,7 @@ namespace Platform::File
 
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Counted::Other, Fault::Kind::Create))
             return injected(ScopedHandle());
         if (Fault::detail::recording)
             Fault::detail::note({Fault::Call::CreateBeside, path, -1, {}});

@@ -326,7 +326,7 @@ namespace Platform::File
 
     ScopedHandle createBeside(const std::string& path, const ScopedHandle& like, std::string& tempPath)
     {
-        if (Fault::inject())
+        if (Fault::inject(Fault::Counted::Other, Fault::Kind::Create))
         {
             injected();
             return ScopedHandle();

@@ -98,7 +98,7 @@ namespace Platform::OutputFolder
     File::ScopedHandle Folder::createTemp(const std::string& name, const Standing& standing,
                                           std::string& tempName) const
     {
-        if (File::Fault::inject())
+        if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Create))
         {
             errno = File::Fault::detail::error;
             return File::ScopedHandle();

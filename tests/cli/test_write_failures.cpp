@@ -208,6 +208,68 @@ TEST(CliFullDisk, extractAllSaysWhichFilesItWroteBeforeTheDiskFilled)
     EXPECT_EQ(writes, 3);
 }
 
+// A disk too full for the new file itself: the file named, the reason, and
+// whether anything changed.
+TEST(CliFullDisk, noRoomForTheNewFileIsSaidAndChangesNothing)
+{
+    TempFolder tmp;
+    const Archive source = Sample();
+    const std::string archive = tmp.save("a.lgp", Write(source));
+    Archive unpacked = source;
+    unpacked.Files.insert(unpacked.Files.begin() + 1, File{"junk.bin", B("unreferenced"), false});
+    const std::string loose = tmp.save("unpacked.lgp", Write(unpacked));
+    const std::string folder = tmp.folder("in");
+    for (const auto& f : source.Files)
+        Save(folder + f.Name, f.Data);
+    Save(tmp.file("plain.bin"), testdata::generate(5000, 8));
+    const std::string out = tmp.folder("out");
+    const Bytes old = B("the old output");
+
+    const std::string diskFull = ": The disk is full." + Unchanged + "\n";
+    struct Command
+    {
+        std::vector<std::string> Args;
+        std::string File;
+        Bytes Before;
+        std::string Err;
+    };
+    const std::vector<Command> commands = {
+        {{"create", folder, out + "new.lgp"}, out + "new.lgp", old, "Cannot create file " + out + "new.lgp" + diskFull},
+        {{"extract", archive, "b.bin", out + "b.bin"},
+         out + "b.bin",
+         old,
+         "Cannot create file " + out + "b.bin" + diskFull},
+        {{"lzs-encode", tmp.file("plain.bin"), out + "p.lzs"},
+         out + "p.lzs",
+         old,
+         "Cannot create file " + out + "p.lzs" + diskFull},
+        {{"pack", loose},
+         loose,
+         Write(unpacked),
+         "Cannot create a temporary file beside " + loose + " to rewrite it safely: the disk is full." + Unchanged
+             + "\n"},
+    };
+    for (const Command& command : commands)
+    {
+        SCOPED_TRACE(command.Args[0]);
+        Save(command.File, command.Before);
+        const Result r = Cli(tmp, command.Args, {"TARROWIN_FAULT=1:fullcreate"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "tarrowin-cli: " + command.Err);
+        ExpectUnchanged(command.File, command.Before);
+    }
+
+    // Extract All that can't make its second file says how far it got.
+    const std::string all = tmp.file("all");
+    const Result r = Cli(tmp, {"extract-all", archive, all}, {"TARROWIN_FAULT=2:fullcreate"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "tarrowin-cli: Cannot create file " + all
+                         + "/b.bin: The disk is full. 1 of 3 files were written to " + all + " before the failure.\n");
+    EXPECT_EQ(Load(all + "/a.bin"), source.Files[0].Data);
+    EXPECT_FALSE(std::filesystem::exists(all + "/b.bin"));
+    EXPECT_THAT(faults::HiddenFiles(all), ::testing::IsEmpty());
+}
+
 TEST(CliRefusedRename, namesTheFileAndTheReasonAndLeavesEverythingAsItWas)
 {
     TempFolder tmp;

@@ -482,6 +482,20 @@ TEST(CrashSafety, armingKFailsExactlyTheKthMutatingCall)
             File::Fault::disarm();
         }
     }
+
+    // A disk too full for a new file strikes only the making of new files.
+    File::Fault::arm(2, File::Fault::Action::FullOnCreate);
+    std::string temp;
+    const File::ScopedHandle first = File::createBeside(path, file, temp);
+    EXPECT_TRUE(first.valid());
+    File::remove(temp);
+    EXPECT_TRUE(calls[0]());
+    EXPECT_TRUE(File::replace(tmp.save("y.bin", B("y")), tmp.save("z.bin", B("z"))));
+    errno = 0;
+    EXPECT_FALSE(File::createBeside(path, file, temp).valid());
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_TRUE(File::Fault::fired());
+    File::Fault::disarm();
 }
 
 namespace
