@@ -2,6 +2,9 @@
 
 #include "platform/file.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace Stub
@@ -66,12 +69,17 @@ namespace Stub
             file = open(mLogPath, Access::Create, Share::DenyNone);
         const std::int64_t end = file.valid() ? size(file) : -1;
         if (end < 0)
+        {
+            // Said where the tests see it: a missing line is otherwise silent.
+            std::fprintf(stderr, "Cannot write the answer log %s: %s\n", mLogPath.c_str(), std::strerror(errno));
             return;
+        }
         std::string text = line;
         for (char& c : text)
             if (c == '\n')
                 c = ' ';
         text += '\n';
-        writeAt(file, text.data(), text.size(), end);
+        if (!writeAt(file, text.data(), text.size(), end))
+            std::fprintf(stderr, "Cannot write the answer log %s: %s\n", mLogPath.c_str(), std::strerror(errno));
     }
 } // namespace Stub

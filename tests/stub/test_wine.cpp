@@ -20,6 +20,7 @@
 #include <QThread>
 
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -239,12 +240,27 @@ namespace
                 script.push_back('\n');
             }
             testlgp::Save(path("answers.txt"), script);
-            std::error_code ec;
-            fs::remove(path("log.txt"), ec);
             QProcessEnvironment env = wineEnvironment();
             env.insert("TARROWIN_UI_SCRIPT", QString::fromStdString(windowsPath(path("answers.txt"))));
             env.insert("TARROWIN_UI_LOG", QString::fromStdString(windowsPath(path("log.txt"))));
-            return wine(command.isEmpty() ? QStringList{"FIX.exe"} : command, mDir->path().string(), env);
+            const QStringList args = command.isEmpty() ? QStringList{"FIX.exe"} : command;
+            // The program writes its log before it writes any file, and
+            // writes it before it ends with a failure. A run that failed
+            // with no log and no temporary patch never got as far as the
+            // program's first line; Wine, under load, now and then fails to
+            // start a program. Such a run changed nothing and is made once
+            // more, its output kept in the test's log.
+            for (int attempt = 1;; ++attempt)
+            {
+                std::error_code ec;
+                fs::remove(path("log.txt"), ec);
+                const Result r = wine(args, mDir->path().string(), env);
+                if (r.exitCode == 0 || attempt == 2 || fs::exists(path("log.txt")) || fs::exists(path("FIX.TMP")))
+                    return r;
+                std::cerr << "Wine ended " << args.join(' ').toStdString() << " with " << r.exitCode
+                          << " before the program's first line; once more. Its output:\n"
+                          << r.output << "\n";
+            }
         }
 
         // FIX.exe for magic.lgp (see makeProgram), the game registered, and the
