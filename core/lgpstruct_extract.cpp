@@ -86,8 +86,75 @@ namespace
             const auto slash = path.find('/');
             const std::size_t at = slash == std::string::npos ? 0 : SubFolder(path.substr(0, slash));
             const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-            const Folder& folder = mFolders[at];
+            if (!(mUnnamed && WriteUnnamed(archive, place, at, name, shown)))
+                WriteNamed(archive, place, at, name, shown);
+        }
 
+        // Puts every waiting file on the disk and in its place.
+        void Flush()
+        {
+            if (mWaiting.empty())
+                return;
+            std::vector<std::uint64_t> synced;
+            for (const Waiting& w : mWaiting)
+            {
+                const Folder& folder = mFolders[w.Folder];
+                if (std::find(synced.begin(), synced.end(), folder.device()) != synced.end())
+                    continue;
+                if (!folder.syncAll())
+                    lgp::FailWriting("the new files in " + (mBase.empty() ? std::string(".") : mBase), errno, false);
+                synced.push_back(folder.device());
+            }
+            while (!mWaiting.empty())
+            {
+                const Waiting w = mWaiting.front();
+                mWaiting.erase(mWaiting.begin());
+                Commit(w.Folder, w.TempName, w.Name, w.Shown);
+            }
+            mWaitingBytes = 0;
+        }
+
+        // Files that have their names so far.
+        std::int32_t Written() const { return mWritten; }
+
+    private:
+        // The file is written with no name and takes its name only where
+        // nothing stands: there is no hidden name to make, rename, or leave
+        // behind when the run is killed. False where the folder can't have
+        // unnamed files, or where something stands under the name: the run
+        // is then taken for one over files already there, and this file and
+        // the rest are written under hidden names (WriteNamed) instead.
+        bool WriteUnnamed(const TByteSource& archive, const DataPlace& place, std::size_t at, const std::string& name,
+                          const std::string& shown)
+        {
+            const Folder& folder = mFolders[at];
+            Platform::File::ScopedHandle handle = folder.createUnnamed();
+            if (!handle.valid())
+            {
+                if (errno != EOPNOTSUPP)
+                    lgp::FailCreateNew(shown, !mBatch);
+                mUnnamed = false;
+                return false;
+            }
+            TFileSource output(std::move(handle));
+            output.Describe(shown, !mBatch);
+            WriteData(archive, place, output);
+            if (folder.linkNew(output.Handle(), name))
+            {
+                ++mWritten;
+                return true;
+            }
+            if (errno != EEXIST && errno != ENOTSUP)
+                FailCommit(at, {}, shown, errno);
+            mUnnamed = false;
+            return false;
+        }
+
+        // The file is written under a hidden name beside its own.
+        void WriteNamed(const TByteSource& archive, const DataPlace& place, std::size_t at, const std::string& name,
+                        const std::string& shown)
+        {
+            const Folder& folder = mFolders[at];
             // Where the folder can rename without replacing, what stands under
             // the name is looked at only when something does: the rename says so.
             Standing standing;
@@ -128,7 +195,14 @@ namespace
                 folder.removeTemp(tempName);
                 throw;
             }
-            const Existing existing = standing.Kind;
+            Place(at, tempName, name, shown, standing.Kind, place.Length);
+        }
+
+        // Gives the whole file at tempName its name: at once where nothing
+        // stood or for one file alone, else once its batch is on the disk.
+        void Place(std::size_t at, const std::string& tempName, const std::string& name, const std::string& shown,
+                   Existing existing, std::int32_t length)
+        {
             if (existing == Existing::Nothing || !mBatch)
             {
                 Commit(at, tempName, name, shown);
@@ -136,43 +210,15 @@ namespace
                 // name too; the file is whole in its place either way, so a
                 // folder that can't be synced is no failure.
                 if (existing != Existing::Nothing)
-                    (void)folder.syncFolder();
+                    (void)mFolders[at].syncFolder();
                 return;
             }
             mWaiting.push_back({at, tempName, name, shown});
-            mWaitingBytes += place.Length;
+            mWaitingBytes += length;
             if (mWaiting.size() >= MaxWaiting || mWaitingBytes >= MaxWaitingBytes)
                 Flush();
         }
 
-        // Puts every waiting file on the disk and in its place.
-        void Flush()
-        {
-            if (mWaiting.empty())
-                return;
-            std::vector<std::uint64_t> synced;
-            for (const Waiting& w : mWaiting)
-            {
-                const Folder& folder = mFolders[w.Folder];
-                if (std::find(synced.begin(), synced.end(), folder.device()) != synced.end())
-                    continue;
-                if (!folder.syncAll())
-                    lgp::FailWriting("the new files in " + (mBase.empty() ? std::string(".") : mBase), errno, false);
-                synced.push_back(folder.device());
-            }
-            while (!mWaiting.empty())
-            {
-                const Waiting w = mWaiting.front();
-                mWaiting.erase(mWaiting.begin());
-                Commit(w.Folder, w.TempName, w.Name, w.Shown);
-            }
-            mWaitingBytes = 0;
-        }
-
-        // Files that have their names so far.
-        std::int32_t Written() const { return mWritten; }
-
-    private:
         static constexpr std::size_t MaxWaiting = 1024;
         // Small enough that a file's bytes are still in the processor's cache
         // when they are written out (a 4 MB window cost a tenth more).
@@ -269,15 +315,18 @@ namespace
             ++mWritten;
         }
 
+        // tempName is deleted (none for an unnamed file).
         [[noreturn]] void FailCommit(std::size_t at, const std::string& tempName, const std::string& shown, int error)
         {
-            mFolders[at].removeTemp(tempName);
+            if (!tempName.empty())
+                mFolders[at].removeTemp(tempName);
             lgp::FailReplacing("Cannot create file " + shown, shown, error, Platform::File::inStickyFolder(shown),
                                !mBatch);
         }
 
         std::string mBase;
         bool mBatch;
+        bool mUnnamed = true;         // until the file system or the kernel says it can't
         bool mRenameNew = true;       // until the file system says it can't
         std::vector<Folder> mFolders; // the output folder first
         std::unordered_map<std::string, std::size_t> mSubFolders;

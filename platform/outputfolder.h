@@ -4,9 +4,10 @@
 // folder is followed); inside it nothing is ever followed: a symbolic link in
 // the place of a file or a subfolder is replaced by the file or folder itself,
 // and what it points to is never touched. Every new file is written under a
-// hidden name (".NAME.XXXXXX.tmp") and takes its name in one rename once it is
-// whole. Its calls pass the file layer's fault seam (createTemp as
-// createBeside, commit as replace, syncAll as sync).
+// hidden name (".NAME.XXXXXX.tmp"), or with no name at all where the file
+// system allows, and takes its name in one step once it is whole. Its calls
+// pass the file layer's fault seam (createTemp and createUnnamed as
+// createBeside, commit and linkNew as replace, syncAll as sync).
 
 #include <cstdint>
 #include <string>
@@ -59,6 +60,16 @@ namespace Platform::OutputFolder
         // goes to tempName. Not locked: nobody else knows its name yet.
         // Invalid on failure.
         File::ScopedHandle createTemp(const std::string& name, const Standing& standing, std::string& tempName) const;
+        // A new file with no name in the folder (O_TMPFILE), with the
+        // permissions any new file gets; it vanishes with its last handle,
+        // so a run that is killed leaves nothing of it. Invalid (errno set)
+        // on failure: EOPNOTSUPP where the file system has no such files.
+        File::ScopedHandle createUnnamed() const;
+        // Gives a file of createUnnamed the name name where nothing stands:
+        // false with errno EEXIST when something does (it is left alone), or
+        // ENOTSUP where the system won't name the file (a kernel before 6.10,
+        // for a user without the right to link any open file).
+        bool linkNew(const File::ScopedHandle& file, const std::string& name) const;
         // Gives tempName the name name in one step (a link there is replaced
         // itself). Not made durable: see syncAll.
         bool commit(const std::string& tempName, const std::string& name) const;
@@ -83,6 +94,8 @@ namespace Platform::OutputFolder
     private:
         // renameat2 within the folder, through the fault seam.
         bool rename(const std::string& tempName, const std::string& name, unsigned flags) const;
+        // The hidden name createTemp would give a new file beside name.
+        static std::string tempNameFor(const std::string& name);
 
         File::ScopedHandle mHandle;
         std::uint64_t mDevice = 0;

@@ -95,6 +95,19 @@ namespace Platform::OutputFolder
         return true;
     }
 
+    std::string Folder::tempNameFor(const std::string& name)
+    {
+        static std::atomic<unsigned> serial{0};
+        static const auto pid = static_cast<unsigned long long>(::getpid());
+        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
+                    ^ (pid << 32) ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        std::string suffix;
+        for (int i = 0; i < 6; ++i, seed /= 36)
+            suffix.push_back(digits[seed % 36]);
+        return "." + name + "." + suffix + ".tmp";
+    }
+
     File::ScopedHandle Folder::createTemp(const std::string& name, const Standing& standing,
                                           std::string& tempName) const
     {
@@ -105,17 +118,9 @@ namespace Platform::OutputFolder
         }
         // The file it replaces lends the new one its permission bits and owner.
         const bool hasModel = standing.Kind == Existing::File;
-        static std::atomic<unsigned> serial{0};
-        static const auto pid = static_cast<unsigned long long>(::getpid());
-        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt)
         {
-            auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
-                        ^ (pid << 32) ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-            std::string suffix;
-            for (int i = 0; i < 6; ++i, seed /= 36)
-                suffix.push_back(digits[seed % 36]);
-            const std::string candidate = "." + name + "." + suffix + ".tmp";
+            const std::string candidate = tempNameFor(name);
             File::ScopedHandle handle(::openat(mHandle.get(), candidate.c_str(),
                                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                                hasModel ? 0600 : 0666));
@@ -137,6 +142,41 @@ namespace Platform::OutputFolder
         }
         errno = EEXIST;
         return File::ScopedHandle();
+    }
+
+    File::ScopedHandle Folder::createUnnamed() const
+    {
+        if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Create))
+        {
+            errno = File::Fault::detail::error;
+            return File::ScopedHandle();
+        }
+        File::ScopedHandle handle(::openat(mHandle.get(), ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666));
+        // Kernels without unnamed files take the flag for O_DIRECTORY.
+        if (!handle.valid() && (errno == EISDIR || errno == EINVAL))
+            errno = EOPNOTSUPP;
+        return handle;
+    }
+
+    bool Folder::linkNew(const File::ScopedHandle& file, const std::string& name) const
+    {
+        if (File::Fault::inject(File::Fault::Counted::Other, File::Fault::Kind::Rename))
+        {
+            errno = File::Fault::detail::error;
+            return false;
+        }
+        // Recorded under the name the file's writes were recorded with.
+        const std::string unnamed = File::Fault::detail::recording ? pathOf(file) : std::string();
+        if (::linkat(file.get(), "", mHandle.get(), name.c_str(), AT_EMPTY_PATH) != 0)
+        {
+            // Linking an open file takes a privilege before Linux 6.10.
+            if (errno == ENOENT || errno == EPERM)
+                errno = ENOTSUP;
+            return false;
+        }
+        if (File::Fault::detail::recording)
+            File::Fault::detail::note({File::Fault::Call::Replace, unnamed, -1, pathOf(mHandle) + "/" + name});
+        return true;
     }
 
     bool Folder::takeAfter(const File::ScopedHandle& file, const Standing& standing) const

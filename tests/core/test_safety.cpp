@@ -974,6 +974,45 @@ TEST(ExtractAll, readsEachLengthWithItsDataWhenTheIndexHoldsNone)
               "Stream read error. 3 of 5 files were written to " + second + " before the failure.");
 }
 
+// Into a new folder, each file is written with no name and named once whole:
+// a run killed or failing at any call leaves whole files and nothing else,
+// not even a hidden one.
+TEST(CrashSafety, extractAllIntoANewFolderLeavesWholeFilesAndNothingHidden)
+{
+    TempFolder tmp;
+    const Bytes bytes = ManySmallFiles(6, 40);
+    const TLGPFile archive = TLGPFile::Held(tmp.save("a.lgp", bytes), true);
+    const std::string out = tmp.file("out");
+    for (const Action action : {Action::Fail, Action::Exit})
+    {
+        const int calls = faults::AtEveryCall(
+            action,
+            [&] {
+                std::filesystem::remove_all(out);
+                std::filesystem::create_directory(out);
+            },
+            [&] { ExtractAllEntries(archive, out, EveryEntry(archive)); },
+            [&](Outcome outcome) {
+                std::size_t whole = 0;
+                for (const auto& file : Entries(bytes))
+                {
+                    if (!std::filesystem::exists(out + "/" + file.Name))
+                        continue;
+                    EXPECT_EQ(Load(out + "/" + file.Name), file.Data) << file.Name;
+                    ++whole;
+                }
+                EXPECT_THAT(faults::HiddenFiles(out), ::testing::IsEmpty());
+                EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), std::ptrdiff_t(whole));
+                if (outcome == Outcome::Completed)
+                {
+                    EXPECT_EQ(whole, 6u);
+                }
+            });
+        // A new file, its data and its name: three calls each.
+        EXPECT_EQ(calls, 6 * 3);
+    }
+}
+
 TEST(CrashSafety, extractAllOverAnExistingFolderLeavesEveryFileOldOrNew)
 {
     TempFolder tmp;
