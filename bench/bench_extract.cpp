@@ -7,9 +7,9 @@
 // folder: Create (what `tarrowin-cli create` does) against `tar -cf` of the same files, and Extract All
 // (index kept open, plan, writer: what `tarrowin-cli extract-all` does) against
 // `tar -xf` of a tar of the same files, each into a fresh folder. The two of a
-// pair alternate (each going first in turn), every run starts after a sync, the
-// first of each size waits 31 s after the last files were deleted (see Settle),
-// and each figure is the median of three runs. tar's times are the child's.
+// pair alternate (each going first in turn), every run starts after a sync,
+// nothing is deleted before the last fresh run (see Settle), and each figure
+// is the median of three runs. tar's times are the child's.
 #include "core/lgplookup.h"
 #include "core/lgpstruct.h"
 
@@ -83,19 +83,17 @@ namespace
         return {std::chrono::duration<double>(Clock::now() - start).count(), ChildrenCpu() - cpu};
     }
 
-    // A file system may make new files slower for a while after many were
-    // deleted (ext4 without a journal passes over inodes deleted in the last
-    // 30 seconds), which would land on whichever side of a pair runs first.
-    // Measurements start once that time has passed since the last removal.
-    Clock::time_point lastRemoval{};
-
-    void RemoveAll(const fs::path& path)
+    // ext4 without a journal (the disk here) passes over inodes deleted in
+    // the last 60 seconds when it makes a file (6 minutes while the inode
+    // table is not yet written back), so new files come slowly, by a factor of
+    // up to ten, after many were deleted; that would land on whichever side of
+    // a pair ran first. Nothing is deleted until every fresh run is measured,
+    // and the runs start 61 s after a sync.
+    void Settle()
     {
-        fs::remove_all(path);
-        lastRemoval = Clock::now();
+        ::sync();
+        std::this_thread::sleep_for(std::chrono::seconds(61));
     }
-
-    void Settle() { std::this_thread::sleep_until(lastRemoval + std::chrono::seconds(31)); }
 
     Time Median(std::vector<Time> runs)
     {
@@ -190,54 +188,56 @@ int main(int argc, char** argv)
     for (const fs::path& place : places)
     {
         const fs::path work = place / ("tarrowin-bench-extract-" + std::to_string(::getpid()));
-        RemoveAll(work);
         fs::create_directories(work);
         std::printf("In %s:\n", place.c_str());
+        const auto folder = [&](int count) { return work / std::to_string(count); };
+        const auto label = [](int count) { return std::to_string(count) + " files of 200 B-30 KB"; };
+        for (const int count : counts)
+            MakeFolder(folder(count) / "source", count);
+        Settle();
         for (const int count : counts)
         {
-            const fs::path source = work / "source";
-            MakeFolder(source, count);
-            Settle();
-            const std::string label = std::to_string(count) + " files of 200 B-30 KB";
-
+            const fs::path at = folder(count);
             std::vector<Time> create;
             std::vector<Time> tarCreate;
             Alternate(
-                repeats, [&](int r) { return Once([&] { Build(source, work / ("c" + std::to_string(r) + ".lgp")); }); },
+                repeats,
+                [&](int r) { return Once([&] { Build(at / "source", at / ("c" + std::to_string(r) + ".lgp")); }); },
                 [&](int r) {
-                    return Tar({"tar", "-cf", (work / ("c" + std::to_string(r) + ".tar")).string(), "-C",
-                                source.string(), "."});
+                    return Tar({"tar", "-cf", (at / ("c" + std::to_string(r) + ".tar")).string(), "-C",
+                                (at / "source").string(), "."});
                 },
                 create, tarCreate);
-            Print("create " + label + " vs tar -cf", Median(create), Median(tarCreate), "target <= 0.8");
+            Print("create " + label(count) + " vs tar -cf", Median(create), Median(tarCreate), "target <= 0.8");
 
-            const fs::path archive = work / "c0.lgp";
-            const fs::path tar = work / "c0.tar";
             std::vector<Time> extract;
             std::vector<Time> tarExtract;
             Alternate(
-                repeats, [&](int r) { return Once([&] { ExtractAll(archive, work / ("x" + std::to_string(r))); }); },
+                repeats,
+                [&](int r) { return Once([&] { ExtractAll(at / "c0.lgp", at / ("x" + std::to_string(r))); }); },
                 [&](int r) {
-                    const fs::path to = work / ("t" + std::to_string(r));
+                    const fs::path to = at / ("t" + std::to_string(r));
                     fs::create_directories(to);
-                    return Tar({"tar", "-xf", tar.string(), "-C", to.string()});
+                    return Tar({"tar", "-xf", (at / "c0.tar").string(), "-C", to.string()});
                 },
                 extract, tarExtract);
-            Print("extract-all " + label + " vs tar -xf", Median(extract), Median(tarExtract), "target <= 0.8");
-
-            // Over the files of the first run: every file replaces one.
+            Print("extract-all " + label(count) + " vs tar -xf", Median(extract), Median(tarExtract), "target <= 0.8");
+        }
+        // Last, as they delete: over the files of the first run, every file
+        // replaces one.
+        for (const int count : counts)
+        {
+            const fs::path at = folder(count);
             std::vector<Time> again;
             std::vector<Time> tarAgain;
             Alternate(
-                repeats, [&](int) { return Once([&] { ExtractAll(archive, work / "x0"); }); },
+                repeats, [&](int) { return Once([&] { ExtractAll(at / "c0.lgp", at / "x0"); }); },
                 [&](int) {
-                    return Tar({"tar", "-xf", tar.string(), "-C", (work / "t0").string()});
+                    return Tar({"tar", "-xf", (at / "c0.tar").string(), "-C", (at / "t0").string()});
                 },
                 again, tarAgain);
-            Print("extract-all over the same files vs tar -xf", Median(again), Median(tarAgain), "none");
-            RemoveAll(work);
-            fs::create_directories(work);
-            ::sync();
+            Print("extract-all over the same " + std::to_string(count) + " files vs tar -xf", Median(again),
+                  Median(tarAgain), "none");
         }
         fs::remove_all(work);
     }

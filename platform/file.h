@@ -134,8 +134,8 @@ namespace Platform::File
     // a writer keeps its new file locked until it is done with it, so an
     // unlocked one was left by a run that was stopped. Their file names, in
     // name order. remove: each is deleted while locked, so no writer can take
-    // it up meanwhile; names that can't be deleted are not returned. None on
-    // Windows, where an open file can't be deleted anyway.
+    // it up meanwhile; names that can't be deleted are not returned. On
+    // Windows a writer's new file counts as held while it is open.
     std::vector<std::string> leftoversBeside(const std::string& path, bool remove);
 
     // Whether the folder holding path has the sticky bit, where only a

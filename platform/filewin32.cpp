@@ -262,7 +262,44 @@ namespace Platform::File
         return std::int64_t(available.QuadPart);
     }
 
-    std::vector<std::string> leftoversBeside(const std::string&, bool) { return {}; }
+    std::vector<std::string> leftoversBeside(const std::string& path, bool remove)
+    {
+        const auto cut = path.find_last_of("/\\");
+        const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+        const std::string prefix = "." + (cut == std::string::npos ? path : path.substr(cut + 1)) + ".";
+        std::vector<std::string> found;
+        WIN32_FIND_DATAW item;
+        const HANDLE search = ::FindFirstFileW(widePath(folder + prefix + "*.tmp").c_str(), &item);
+        if (search == INVALID_HANDLE_VALUE)
+            return found;
+        do
+        {
+            // createBeside's names: the prefix, one to six of [a-z0-9], ".tmp"
+            // (the prefix compared without case, as the system names files).
+            const std::string name = Win32::utf8(item.cFileName, wcslen(item.cFileName));
+            const std::size_t middle = name.size() - std::min(name.size(), prefix.size() + 4);
+            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || middle < 1 || middle > 6
+                || ::CompareStringOrdinal(Win32::wide(name.substr(0, prefix.size())).c_str(), -1,
+                                          Win32::wide(prefix).c_str(), -1, TRUE)
+                       != CSTR_EQUAL
+                || !std::all_of(name.begin() + std::ptrdiff_t(prefix.size()), name.end() - 4,
+                                [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }))
+                continue;
+            // A writer holds its new file open, sharing no writing: a file
+            // that opens for this process alone was left by a run that was
+            // stopped, and deleting it on close takes nobody's file.
+            const HANDLE file =
+                ::CreateFileW(widePath(folder + name).c_str(), remove ? DELETE : GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | (remove ? FILE_FLAG_DELETE_ON_CLOSE : 0), nullptr);
+            if (file == INVALID_HANDLE_VALUE)
+                continue;
+            ::CloseHandle(file);
+            found.push_back(name);
+        } while (::FindNextFileW(search, &item));
+        ::FindClose(search);
+        std::sort(found.begin(), found.end());
+        return found;
+    }
 
     bool inStickyFolder(const std::string&) { return false; }
 

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace Stub
 {
@@ -150,6 +152,19 @@ namespace Stub
 
     int Run(const std::string& ownPath, Ui& ui)
     {
+        // The core's notes (temporary files a stopped run had left beside the
+        // archive, deleted before patching) are shown before the last box.
+        std::vector<std::string> notes;
+        struct HookGuard
+        {
+            TMessageHook previous;
+            ~HookGuard() { MessageHook = std::move(previous); }
+        } hookGuard{std::exchange(MessageHook, [&notes](const std::string& text) { notes.push_back(text); })};
+        const auto showNotes = [&] {
+            for (const std::string& note : notes)
+                ui.message(Title, note);
+            notes.clear();
+        };
         std::optional<TempFileGuard> tempGuard;
         try
         {
@@ -229,6 +244,7 @@ namespace Stub
                 ApplyPatch(archive, patchIndex, allowOverwrite);
             }
             tempGuard.reset();
+            showNotes();
             ui.message(Title, DoneText);
             return 0;
         }
@@ -237,6 +253,7 @@ namespace Stub
             // The patch is still inside the program, so the temporary copy is
             // of no use once the run has failed.
             tempGuard.reset();
+            showNotes();
             ui.error(Title, ErrorBoxText(lgp::UserText(e)));
             return 1;
         }

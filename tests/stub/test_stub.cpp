@@ -307,6 +307,31 @@ TEST_F(StubRun, programNamedLikeItsTemporaryFileSurvivesItsRun)
     EXPECT_EQ(testlgp::Load(program), image);
 }
 
+// What a stopped run left beside the archive is deleted before patching, and
+// the player is told before the last box, whether the patch then succeeds or
+// fails.
+TEST_F(StubRun, leftoverTemporaryFilesAreRemovedAndReported)
+{
+    const std::string left =
+        fs::path(target).parent_path() / ("." + fs::path(target).filename().string() + ".a1b2c3.tmp");
+    const std::string note = "Removed 1 temporary file that stopped runs had left beside " + target + ": "
+                             + fs::path(left).filename().string() + ".";
+    testlgp::Save(left, testlgp::B("partial"));
+    StubRunner run(target);
+    EXPECT_EQ(run(exe), 0);
+    EXPECT_EQ(run.ui.texts(Kind::Message), (QStringList{Stub::AskText, QString::fromStdString(note), Stub::DoneText}));
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(target)), v.expected);
+    EXPECT_FALSE(fs::exists(left));
+
+    testlgp::Save(left, testlgp::B("partial"));
+    testlgp::Save(target, testlgp::B("no archive"));
+    StubRunner refused(target);
+    EXPECT_EQ(refused(exe), 1);
+    EXPECT_EQ(refused.ui.texts(Kind::Message), (QStringList{Stub::AskText, QString::fromStdString(note)}));
+    EXPECT_EQ(refused.ui.texts(Kind::Error).size(), 1);
+    EXPECT_FALSE(fs::exists(left));
+}
+
 // A player who picked the wrong archive must not believe the mod is
 // installed: refused, unchanged, no "Process completed!".
 TEST_F(StubRun, archiveWithoutPatchedNamesIsLeftAloneAndRefused)

@@ -368,6 +368,35 @@ TEST_F(WineStub, archiveHeldByAnotherWriterIsRefusedAndUnchanged)
     }
 }
 
+// Temporary files a stopped run left beside the archive are deleted before
+// the patch is applied; one that a running program holds open is not, nor
+// is a file that only looks like one.
+TEST_F(WineStub, leftoverTemporaryFilesAreRemovedUnlessHeld)
+{
+    ASSERT_NO_FATAL_FAILURE(installGame(true));
+    fs::copy_file(qEnvironmentVariable("TARROWIN_WINHOLD").toStdString(), path("winhold.exe"));
+    const Bytes junk = testlgp::B("a partial copy of the archive");
+    const std::string left = dataFolder() + "/.magic.lgp.123456.tmp";
+    const std::string held = dataFolder() + "/.magic.lgp.654321.tmp";
+    const std::string other = dataFolder() + "/.magic.lgp.notours.tmp";
+    for (const std::string& file : {left, held, other})
+        testlgp::Save(file, junk);
+
+    const Result r = runScripted({"magic.lgp"}, {"winhold.exe", "C:\\FF7\\data\\.magic.lgp.654321.tmp", "FIX.exe"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(readLines(path("log.txt")),
+              (std::vector<std::string>{AskLine, "open||magic.lgp|magic.lgp",
+                                        "message|Mossvane|Removed 1 temporary file that stopped runs had left beside "
+                                        "C:\\FF7\\data\\magic.lgp: .magic.lgp.123456.tmp.",
+                                        DoneLine}));
+    EXPECT_EQ(testlgp::Entries(testlgp::Load(gameArchive)), v.modified.Files);
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_EQ(testlgp::Load(held), junk);
+    EXPECT_EQ(testlgp::Load(other), junk);
+    fs::remove(held);
+    fs::remove(other);
+}
+
 TEST_F(WineStub, withoutRegistryValueTheDialogOpensInTheStartFolder)
 {
     ASSERT_NO_FATAL_FAILURE(makeProgram(true, "magic.lgp"));
