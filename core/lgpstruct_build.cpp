@@ -608,19 +608,18 @@ std::vector<std::uint8_t> ReadValidationData(const std::string& archivePath)
 
 void BuildArchive(const ArchiveBuildOptions& options)
 {
-    std::vector<BuildEntry> entries;
-    if (options.Entries)
-        entries = *options.Entries;
-    else
+    std::vector<BuildEntry> listed;
+    const std::vector<BuildEntry>& entries = options.Entries ? *options.Entries : listed;
+    if (!options.Entries)
     {
         const std::vector<std::string> files =
             options.Files ? *options.Files : ListArchiveFolder(options.Folder, options.Output);
         if (files.size() > static_cast<std::size_t>(INT32_MAX / TocEntrySize))
             lgp::Fail("The folder holds too many files for one archive.");
         // Every name must fit its 20-byte field; refuse before the output exists.
-        entries.reserve(files.size());
+        listed.reserve(files.size());
         for (const auto& path : files)
-            entries.push_back({.Path = path, .Name = FieldFromName(BaseName(path))});
+            listed.push_back({.Path = path, .Name = FieldFromName(BaseName(path))});
     }
     if (entries.size() > static_cast<std::size_t>(INT32_MAX / TocEntrySize))
         lgp::Fail("The folder holds too many files for one archive.");
@@ -728,6 +727,7 @@ std::vector<std::string> CreateArchive(const CreateArchiveOptions& options)
     std::vector<std::string> notes;
     std::vector<std::string> hidden = tree.Hidden;
     std::vector<TreeFile> files;
+    files.reserve(tree.Files.size());
     std::vector<std::string> top;
     for (const TreeFile& file : tree.Files)
     {
@@ -750,7 +750,7 @@ std::vector<std::string> CreateArchive(const CreateArchiveOptions& options)
     build.Folder = options.Folder;
     build.Output = options.Output;
     build.DeleteSources = options.DeleteSources;
-    build.Entries.emplace();
+    build.Entries.emplace().reserve(files.size());
 
     if (options.Validation == ValidationSource::FromArchive)
     {
