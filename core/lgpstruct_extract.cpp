@@ -195,14 +195,7 @@ namespace
                 folder.removeTemp(tempName);
                 throw;
             }
-            Place(at, tempName, name, shown, standing.Kind, place.Length);
-        }
-
-        // Gives the whole file at tempName its name: at once where nothing
-        // stood or for one file alone, else once its batch is on the disk.
-        void Place(std::size_t at, const std::string& tempName, const std::string& name, const std::string& shown,
-                   Existing existing, std::int32_t length)
-        {
+            const Existing existing = standing.Kind;
             if (existing == Existing::Nothing || !mBatch)
             {
                 Commit(at, tempName, name, shown);
@@ -210,11 +203,11 @@ namespace
                 // name too; the file is whole in its place either way, so a
                 // folder that can't be synced is no failure.
                 if (existing != Existing::Nothing)
-                    (void)mFolders[at].syncFolder();
+                    (void)folder.syncFolder();
                 return;
             }
             mWaiting.push_back({at, tempName, name, shown});
-            mWaitingBytes += length;
+            mWaitingBytes += place.Length;
             if (mWaiting.size() >= MaxWaiting || mWaitingBytes >= MaxWaitingBytes)
                 Flush();
         }

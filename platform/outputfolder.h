@@ -94,8 +94,6 @@ namespace Platform::OutputFolder
     private:
         // renameat2 within the folder, through the fault seam.
         bool rename(const std::string& tempName, const std::string& name, unsigned flags) const;
-        // The hidden name createTemp would give a new file beside name.
-        static std::string tempNameFor(const std::string& name);
 
         File::ScopedHandle mHandle;
         std::uint64_t mDevice = 0;

@@ -95,19 +95,6 @@ namespace Platform::OutputFolder
         return true;
     }
 
-    std::string Folder::tempNameFor(const std::string& name)
-    {
-        static std::atomic<unsigned> serial{0};
-        static const auto pid = static_cast<unsigned long long>(::getpid());
-        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
-                    ^ (pid << 32) ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-        std::string suffix;
-        for (int i = 0; i < 6; ++i, seed /= 36)
-            suffix.push_back(digits[seed % 36]);
-        return "." + name + "." + suffix + ".tmp";
-    }
-
     File::ScopedHandle Folder::createTemp(const std::string& name, const Standing& standing,
                                           std::string& tempName) const
     {
@@ -118,9 +105,17 @@ namespace Platform::OutputFolder
         }
         // The file it replaces lends the new one its permission bits and owner.
         const bool hasModel = standing.Kind == Existing::File;
+        static std::atomic<unsigned> serial{0};
+        static const auto pid = static_cast<unsigned long long>(::getpid());
+        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt)
         {
-            const std::string candidate = tempNameFor(name);
+            auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count())
+                        ^ (pid << 32) ^ (serial.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+            std::string suffix;
+            for (int i = 0; i < 6; ++i, seed /= 36)
+                suffix.push_back(digits[seed % 36]);
+            const std::string candidate = "." + name + "." + suffix + ".tmp";
             File::ScopedHandle handle(::openat(mHandle.get(), candidate.c_str(),
                                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                                hasModel ? 0600 : 0666));
